@@ -1,0 +1,55 @@
+#pragma once
+// The exception classes shared by every unit. Failures travel as exceptions
+// carrying a message text; only the program's exception hook turns one into
+// a box and an exit code.
+
+#include <exception>
+#include <string>
+#include <string_view>
+
+/// Base of every exception the program raises; carries the message text.
+class Exception : public std::exception {
+ public:
+  explicit Exception(std::string message) : message_(std::move(message)) {}
+  const std::string& Message() const noexcept { return message_; }
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
+
+/// A socket operation failed (WinSock error texts, lookup and connect failures).
+class ESockError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+/// A socket operation ended because of a cancel or a time-out.
+class EAbortError : public ESockError {
+ public:
+  using ESockError::ESockError;
+};
+
+/// A stream could not do what was asked ("Seek error", "PutBack overflow", ...).
+class EStreamError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+/// A file could not be opened; the text is "Cannot open file %s".
+class EFOpenError : public EStreamError {
+ public:
+  using EStreamError::EStreamError;
+};
+
+/// A value does not fit a fixed width (16-bit lengths, handles, reply codes).
+class ERangeError : public Exception {
+ public:
+  ERangeError() : Exception("Range check error") {}
+  using Exception::Exception;
+};
+
+inline constexpr std::string_view kCannotOpenFile = "Cannot open file %s";
+
+/// Replaces the first "%s" or "%d" of pattern with value.
+std::string FillPlaceholder(std::string_view pattern, std::string_view value);

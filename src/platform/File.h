@@ -1,0 +1,30 @@
+#pragma once
+// Files, as the program needs them: read-only opening with a sharing mode,
+// reading, seeking and an existence test.
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+/// What other processes may do with a file while it is open here.
+enum class FileShare {
+  kDenyWrite,  // others may read, not write (the body, recipient and attachment lists)
+  kDenyAll,    // no sharing: a file another process holds open cannot be opened
+};
+
+using FileHandle = std::intptr_t;
+inline constexpr FileHandle kInvalidFile = -1;
+
+/// Opens path for reading; kInvalidFile on failure (missing, a directory, held open).
+FileHandle OpenFileForRead(const std::string& path, FileShare share);
+/// Reads up to count bytes; returns the count read, 0 at the end, -1 on error.
+std::int64_t ReadFile(FileHandle file, void* buffer, std::int64_t count);
+/// origin 0 from the beginning, 1 from the current position, 2 from the end;
+/// returns the new position or -1 on error.
+std::int64_t SeekFile(FileHandle file, std::int64_t offset, int origin);
+void CloseFile(FileHandle file);
+/// True when path names an existing file; a directory does not count.
+bool FileExists(const std::string& path);
+
+}  // namespace platform

@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "core/Component.h"
+#include "core/Exceptions.h"
+#include "core/Random.h"
+#include "core/Stream.h"
+#include "core/StringList.h"
+#include "test_support/TempDir.h"
+
+TEST(Random, FreshProcessDrawsBoundaryLetters) {
+  RandSeed() = 0;
+  std::string letters;
+  for (int i = 0; i < 12; ++i) letters += static_cast<char>('a' + Random(25));
+  EXPECT_EQ(letters, "aavfgqhejkcl");
+}
+
+struct SplitCase {
+  const char* name;
+  std::string text;
+  std::vector<std::string> lines;
+};
+
+TEST(StringList, SetTextCutsAtEveryKindOfLineEnd) {
+  const SplitCase cases[] = {
+      {"empty", "", {}},
+      {"no final line end", "a\r\nb", {"a", "b"}},
+      {"final CR LF adds nothing", "a\r\nb\r\n", {"a", "b"}},
+      {"lone LF", "a\nb\n", {"a", "b"}},
+      {"lone CR", "a\rb\r", {"a", "b"}},
+      {"LF CR is two line ends", "a\n\rb", {"a", "", "b"}},
+      {"empty line kept", "x@y\r\n\r\nz@w\r\n", {"x@y", "", "z@w"}},
+      {"only line ends", "\r\n\r\n", {"", ""}},
+      {"byte 0 ends the text", std::string("a\r\nb\0c\r\nd", 9), {"a", "b"}},
+      {"no trimming", "  a \t\r\n", {"  a \t"}},
+  };
+  for (const SplitCase& c : cases) {
+    TStringList list;
+    list.Add("previous");
+    list.SetText(c.text);
+    EXPECT_EQ(list.Items(), c.lines) << c.name;
+  }
+}
+
+TEST(StringList, LoadFromFileReadsBytesAndRaisesForMissingFile) {
+  TempDir dir;
+  const std::string path = dir.Write("list.txt", std::string("one\r\n\xC0\xFF\ntwo", 12));
+  TStringList list;
+  list.LoadFromFile(path);
+  EXPECT_EQ(list.Items(), (std::vector<std::string>{"one", "\xC0\xFF", "two"}));
+
+  try {
+    list.LoadFromFile(dir.Path("missing.txt"));
+    FAIL() << "no exception";
+  } catch (const EFOpenError& e) {
+    EXPECT_EQ(e.Message(), "Cannot open file " + dir.Path("missing.txt"));
+  }
+}
+
+TEST(StringList, SortedListKeepsOrderAndRefusesPositionalEdits) {
+  TStringList list;
+  list.SetSorted(true);
+  list.Add("b");
+  list.Add("A");
+  list.Add("c");
+  EXPECT_EQ(list.Items(), (std::vector<std::string>{"A", "b", "c"}));
+  EXPECT_THROW(list.Put(0, "z"), Exception);
+  EXPECT_THROW(list.Insert(0, "z"), Exception);
+}
+
+TEST(StringList, IndexOfNameIgnoresCase) {
+  TStringList list;
+  list.Add("B=Body.txt");
+  list.Add("NM=NM");
+  EXPECT_EQ(list.IndexOfName("nm"), 1);
+  EXPECT_EQ(list.ValueFromIndex(0), "Body.txt");
+  EXPECT_EQ(list.IndexOfName("N"), -1);
+}
+
+namespace {
+struct Probe : TComponent {
+  Probe(TComponent* owner, std::vector<std::string>* log, std::string tag)
+      : TComponent(owner), log_(log), tag_(std::move(tag)) {}
+  ~Probe() override { log_->push_back(tag_ + (Destroying() ? " destroying" : " alive")); }
+  std::vector<std::string>* log_;
+  std::string tag_;
+};
+}  // namespace
+
+TEST(Component, OwnerDestroysWhatItOwnsNewestFirst) {
+  std::vector<std::string> log;
+  auto* owner = new Probe(nullptr, &log, "owner");
+  new Probe(owner, &log, "first");
+  auto* second = new Probe(owner, &log, "second");
+  auto* third = new Probe(owner, &log, "third");
+  delete second;  // removes itself from its owner
+  EXPECT_EQ(third->Owner(), owner);
+  delete owner;
+  EXPECT_EQ(log, (std::vector<std::string>{"second alive", "owner alive", "third destroying",
+                                           "first destroying"}));
+}
+
+TEST(MemoryStream, PositionAndSizeFollowWritesAndSeeks) {
+  TMemoryStream stream;
+  stream.Write("hello", 5);
+  EXPECT_EQ(stream.Position(), 5);
+  EXPECT_EQ(stream.Size(), 5);
+  stream.SetPosition(1);
+  char out[8] = {};
+  EXPECT_EQ(stream.Read(out, 8), 4);
+  EXPECT_EQ(std::string(out), "ello");
+  stream.Seek(-2, soFromEnd);
+  stream.Write("LO!", 3);
+  EXPECT_EQ(stream.ToString(), "helLO!");
+  EXPECT_THROW(stream.ReadBuffer(out, 1), EStreamError);
+}
+
+TEST(FileStream, SmallReadsMatchTheFileAcrossReadAheadBlocks) {
+  TempDir dir;
+  std::string content;
+  for (int i = 0; i < 200000; ++i) content += static_cast<char>(i * 7 % 251);
+  const std::string path = dir.Write("data.bin", content);
+
+  TFileStream file(path, platform::FileShare::kDenyAll);
+  EXPECT_EQ(file.Size(), static_cast<std::int64_t>(content.size()));
+  std::string read;
+  char block[45];
+  std::int64_t n;
+  while ((n = file.Read(block, sizeof block)) > 0) read.append(block, static_cast<size_t>(n));
+  EXPECT_EQ(read, content);
+
+  file.SetPosition(70000);
+  std::string tail(content.size() - 70000, '\0');
+  EXPECT_EQ(file.Read(tail.data(), static_cast<std::int64_t>(tail.size())), static_cast<std::int64_t>(tail.size()));
+  EXPECT_EQ(tail, content.substr(70000));
+  EXPECT_EQ(file.Write("x", 1), 0);
+}
+
+TEST(FileStream, DirectoryIsNotAFile) {
+  TempDir dir;
+  EXPECT_THROW(TFileStream(dir.Path(""), platform::FileShare::kDenyWrite), EFOpenError);
+  EXPECT_FALSE(platform::FileExists(dir.Path("")));
+}
+
+TEST(FillPlaceholder, ReplacesFirstPlaceholder) {
+  EXPECT_EQ(FillPlaceholder("Invalid seek origin = %d", "5"), "Invalid seek origin = 5");
+  EXPECT_EQ(FillPlaceholder("Missing (File %s not found).", "b.txt"), "Missing (File b.txt not found).");
+  EXPECT_EQ(FillPlaceholder("no placeholder", "x"), "no placeholder");
+}
