@@ -1,0 +1,209 @@
+#pragma once
+// TTidewire: the asynchronous TCP client component. Socket events and host
+// lookups arrive as messages at a hidden window of class
+// "TidewireWindowClass"; every wait pumps the thread's messages, so event
+// handlers run (and may cancel) while an operation is in progress.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/Component.h"
+#include "core/Exceptions.h"
+#include "core/Stream.h"
+#include "core/StringList.h"
+#include "net/SocketTexts.h"
+#include "net/ThreadTimer.h"
+#include "platform/Messages.h"
+#include "platform/Sockets.h"
+
+using TOnStatus = std::function<void(TObject* Sender, const std::string& Status)>;
+using TOnHostResolved = std::function<void(TObject* Sender)>;
+using TOnSocketError = std::function<void(TObject* Sender, std::uint16_t Error, const std::string& Message)>;
+
+inline constexpr const char* kSocketWindowClass = "TidewireWindowClass";
+inline constexpr std::uint32_t kSocketNotifyMessage = platform::kMsgUser + 101;  // 1125
+inline constexpr std::uint32_t kLookupDoneMessage = platform::kMsgUser + 102;    // 1126
+/// Data arrived, urgent data, incoming connection, connect finished, closed.
+inline constexpr std::int32_t kSocketEventMask = platform::kEventRead | platform::kEventOob |
+                                                 platform::kEventAccept | platform::kEventConnect |
+                                                 platform::kEventClose;
+inline constexpr std::uint16_t kNoSocket = 0xFFFF;
+inline constexpr int kIoBufferData = 65536;
+inline constexpr int kHostEntrySize = 1024;
+
+/// An IPv4 socket address laid out as the sockets library keeps it.
+struct TSockAddrIn {
+  std::uint16_t family = 0;
+  std::uint16_t port = 0;     // network byte order
+  std::uint32_t address = 0;  // network byte order; 0: host not resolved
+  std::uint8_t zero[8] = {};
+};
+
+/// The reusable asynchronous TCP client; owned by its owner component, it
+/// owns one socket, its notification window, a time-out TThreadTimer and a
+/// 65 537-byte working buffer. The SMTP client derives from it.
+class TTidewire : public TComponent {
+ public:
+  /// Starts the sockets library (counted) and opens the first socket.
+  /// Raises ESockError "Initializaton of windows sockets failed".
+  explicit TTidewire(TComponent* owner);
+  /// Fires neither OnStatus nor OnDisconnect; the last instance ends the library.
+  ~TTidewire() override;
+
+  // Settings.
+  std::string Host;            // name or dotted IPv4 address
+  std::int32_t Port = 0;       // low 16 bits used
+  std::int32_t TimeOut = 0;    // ms per timed wait; 0 = untimed; negative = range error
+  std::int32_t ReportLevel = 0;
+
+  // Events.
+  TNotifyEvent OnDisconnect;
+  TNotifyEvent OnConnect;
+  THandlerEvent OnInvalidHost;
+  TOnHostResolved OnHostResolved;
+  TOnStatus OnStatus;
+  TNotifyEvent OnConnectionFailed;
+  TNotifyEvent OnPacketSent;           // after each send call of SendStream
+  THandlerEvent OnConnectionRequired;  // CheckConnection: one chance to connect
+  TNotifyEvent OnReadable;
+  TNotifyEvent OnAccept;
+  TOnSocketError OnError;              // just before CheckSocketError raises
+
+  // State, readable by users and subclasses.
+  bool Connected = false;
+  bool Canceled = false;
+  bool TimedOut = false;
+  std::int32_t LastError = 0;
+  std::string LastStatus;
+  std::string LastReply;
+  std::int16_t ReplyNumber = 0;
+  std::int32_t BytesSent = 0;
+  std::int32_t BytesTotal = 0;
+  TStringList WinsockInfo;  // filled for the first instance only
+
+  /// Waits for an incoming connection and returns its 16-bit handle.
+  /// Raises ESockError "Accepting Canceled" / "Error creating Data
+  /// Connection", EAbortError "Socket send aborted", ERangeError.
+  virtual std::uint16_t Accept();
+  /// Resolves Host and connects to Port; fires OnInvalidHost (one retry),
+  /// OnHostResolved, OnConnect, OnConnectionFailed. Raises ESockError
+  /// ("Already connected", "Host Lookup Timed Out", "Host Lookup Canceled",
+  /// "Null Remote Address", "Connection Timed out", "Connection Canceled",
+  /// "Connection Failed", or a WinSock error text).
+  virtual void Connect();
+  /// Closes the socket (and opens a fresh one); fires OnDisconnect.
+  virtual void Disconnect();
+  /// Writeln(command), then ReadLn into reply and LastReply; sets
+  /// ReplyNumber from the leading digits (0 for none or an empty reply).
+  /// Raises what Writeln and ReadLn raise; ERangeError for a code beyond 16 bits.
+  virtual void Transaction(const std::string& command, std::string& reply);
+  /// Cancel, through the virtual slot so that subclasses can add to it.
+  virtual void Abort();
+
+  /// Sets Canceled: the running wait or transfer ends at its next test.
+  void Cancel();
+  /// Raises Exception "Not Connected" unless connected after at most one
+  /// OnConnectionRequired that sets Handled.
+  void CheckConnection();
+  /// Fills the address of RemoteAddress; a name is looked up asynchronously.
+  /// Raises ESockError "Host Lookup Timed Out", "Host Lookup Canceled",
+  /// "Host Lookup Failed", "Host name too long".
+  void ResolveHost();
+  /// Closes the socket and, unless the component is closing, opens and
+  /// registers a fresh one; fires OnDisconnect. Raises a WinSock error text.
+  void RequestCloseSocket();
+  /// Starts a timed wait of TimeOut ms (clears TimedOut). Raises ERangeError
+  /// for a negative TimeOut, Exception "No Timer".
+  void TimerOn();
+  void TimerOff();
+  /// The timer's handler: marks the time-out and aborts the running wait.
+  void TimerTriggered(TObject* Sender);
+  /// Socket events (1125) and lookup completions (1126) of the notification
+  /// window; never raises.
+  void HandleNotification(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+
+  /// Sends text (cut at its first zero byte). Raises ERangeError for 65 536
+  /// or more bytes (nothing sent), EAbortError "Socket send aborted", a
+  /// WinSock error text.
+  void Write(const std::string& text);
+  /// Write(text + CR LF).
+  void Writeln(const std::string& text);
+  /// Sends length bytes of data (0: up to its first zero byte, at most
+  /// 65 535). Dispatches no messages. Raises as Write.
+  void SendBuffer(const void* data, std::uint16_t length);
+  /// Sends the whole stream from its start in chunks of up to 65 536 bytes,
+  /// pumping messages after each send call; fires OnPacketSent and keeps
+  /// BytesSent/BytesTotal. Raises EAbortError "Socket send aborted", a
+  /// WinSock error text, ERangeError for a stream beyond 2 GiB.
+  void SendStream(TStream& stream);
+  /// Reads exactly one line, line feed included; empty when the peer closed
+  /// (a partial line is dropped). Raises EAbortError "Socket readln aborted"
+  /// on cancel or time-out, ESockError "Socket readln line too long" for a
+  /// line beyond 65 536 bytes, a WinSock error text.
+  void ReadLn(std::string& line);
+  /// True when at least one byte waits to be read.
+  bool DataAvailable();
+  /// Discards up to 65 536 waiting bytes; ignores every error.
+  void ClearInput();
+  /// Field n (from 1) of text cut at delimiter; empty when there is none.
+  static void ExtractField(const std::string& text, char delimiter, std::int32_t n, std::string& field);
+
+  /// Delivers text to OnStatus (and LastStatus) when level <= ReportLevel.
+  /// Never raises.
+  void ReportStatus(std::uint8_t level, std::string_view text);
+  void ReportStatus(const TStatusText& status) { ReportStatus(status.level, status.text); }
+  /// Fetches LastError; for a number above 10000 other than expected, fires
+  /// OnError and raises ESockError with its message. Otherwise empties message.
+  void CheckSocketError(std::uint16_t expected, std::string& message);
+  /// message := the text for error ("10061:Connection refused", "Unknown
+  /// Error No. 10101", empty for 0).
+  void LookUpErrorMessage(std::uint16_t error, std::string& message);
+
+ protected:
+  /// Starts the library and opens the first socket (linger on, 0 s).
+  /// Raises ESockError "Initializaton of windows sockets failed".
+  void InitWinsock();
+
+  // The one seam for the bytes on the wire, so that a session layer (TLS)
+  // can sit between the socket and IoBuffer. Results as the socket calls:
+  // a count, 0 for a close by the peer, or platform::kSocketError.
+  virtual int SendBytes(const void* data, int length);
+  virtual int ReceiveBytes(void* buffer, int length);
+  virtual int PeekBytes(void* buffer, int length);
+  /// Sleeps until the socket is ready as asked or a message waits (bounded).
+  virtual void WaitForSocket(platform::SocketWait what);
+
+  char IoBuffer[kIoBufferData + 1];
+  std::uint16_t SocketHandle = kNoSocket;
+  platform::WindowHandle NotifyWindow = 0;
+  TThreadTimer* Timer = nullptr;
+  std::unique_ptr<char[]> HostEntryBuffer;
+  TSockAddrIn RemoteAddress;
+  bool LastEventOk = true;
+  bool AsyncDone = false;
+  bool Closing = false;
+  platform::SocketsStartupData WinsockData;
+
+ private:
+  /// Opens a socket and registers it for the notification message; raises
+  /// ERangeError when its handle does not fit 16 bits.
+  std::uint16_t OpenSocket(int protocol);
+  void RegisterSocket(std::uint16_t socket);
+  /// Sleep 2 ms and one pump step until done() holds.
+  template <typename Done>
+  void WaitPumping(Done done);
+  void LookUpHostName();
+  void RaiseConnectFailure();
+  [[noreturn]] void RaiseAborted(std::string_view text);
+
+  char peek_byte_ = 0;  // DataAvailable peeks here, never into a line being read
+};
+
+/// The window procedure of "TidewireWindowClass": hands every message of
+/// 1125 or more to the owner's HandleNotification and answers 0; the rest
+/// goes to the default procedure.
+std::intptr_t SocketWindowProc(platform::WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                               std::intptr_t lParam);
