@@ -1,0 +1,44 @@
+#pragma once
+// Where the job driver meets the outside world. Abstract so that the whole
+// driver runs inside a unit test that records every box in order; the real
+// implementation is TPlatformSurface.
+
+#include <string>
+
+enum class TBoxKind { Error, Information };
+
+/// The boxes, the status text, the pump step, the close request and the exit
+/// code of the status window, as the job driver uses them. Owned by whoever
+/// creates the window; the window only refers to it.
+class TFormSurface {
+ public:
+  virtual ~TFormSurface() = default;
+  /// Shows text in a modal box of kind; returns once the user dismissed it.
+  virtual void ShowBox(TBoxKind kind, const std::string& text) = 0;
+  /// Makes text the panel's caption.
+  virtual void SetStatusText(const std::string& text) = 0;
+  /// Serves every window message waiting now, without waiting for more.
+  virtual void ProcessMessages() = 0;
+  /// Asks the message loop to end once control is back in it.
+  virtual void RequestClose() = 0;
+  /// Assigns the process exit code; the last assignment wins.
+  virtual void SetExitCode(int code) = 0;
+};
+
+/// The real surface: the platform's boxes ("Error" with the stop icon,
+/// "Information" with the information icon) and status window; keeps the exit
+/// code for the end of the process.
+class TPlatformSurface final : public TFormSurface {
+ public:
+  void ShowBox(TBoxKind kind, const std::string& text) override;
+  void SetStatusText(const std::string& text) override;
+  void ProcessMessages() override;
+  void RequestClose() override;
+  void SetExitCode(int code) override { exitCode_ = code; }
+
+  /// The exit code last assigned; 0 when none was.
+  int ExitCode() const { return exitCode_; }
+
+ private:
+  int exitCode_ = 0;
+};

@@ -1,0 +1,23 @@
+#pragma once
+// Checks on switch values beyond those of the original switch set: the
+// server's optional port, and values that would break a command or header
+// line apart.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+/// The server switch's value cut into host and optional port.
+struct TServerAddress {
+  std::string Host;
+  std::optional<std::uint16_t> Port;  // none: the value named no port
+};
+
+/// Cuts "host:port" at its last colon; a value without a colon is all host.
+/// Raises EMailException when the text after the last colon is not a decimal
+/// number from 1 to 65535.
+TServerAddress SplitServerAddress(const std::string& value);
+
+/// Raises EMailException naming switchName when value holds a CR, an LF or a
+/// byte 0, which would end a command or header line early and start another.
+void RefuseLineBreaks(const std::string& switchName, const std::string& value);

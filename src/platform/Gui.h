@@ -1,0 +1,37 @@
+#pragma once
+// The program's face: its one status window, the modal message boxes and the
+// end of the process. On Windows these are a real window, MessageBoxA and
+// ExitProcess; on POSIX the console stands in for them: nothing is drawn and
+// nothing waits for a click.
+
+#include <functional>
+#include <string>
+
+namespace platform {
+
+enum class BoxIcon { kError, kInformation };
+
+/// Shows text in a modal box with caption and icon, owned by the application
+/// rather than by the status window; returns when the user has dismissed it.
+/// A CR in text breaks the line. On POSIX an error box writes text to
+/// standard error and an information box to standard output, each ending
+/// with a line break.
+void ShowMessageBox(const std::string& caption, const std::string& text, BoxIcon icon);
+
+/// Creates the status window, makes it visible, then calls onShow once and
+/// runs the message loop until RequestClose was called; destroys the window
+/// and returns. onShow must not raise. On POSIX onShow is simply called.
+void RunStatusWindow(const std::function<void()>& onShow);
+
+/// Makes text the status text centred in the window's panel (POSIX: one
+/// line on standard error). Drawn at the next pump of messages.
+void SetStatusText(const std::string& text);
+
+/// Asks the message loop of RunStatusWindow to end once control is back in
+/// it; running code is not interrupted, and repeated requests change nothing.
+void RequestClose();
+
+/// Ends the process with exitCode as its exit status.
+[[noreturn]] void EndProcess(int exitCode);
+
+}  // namespace platform

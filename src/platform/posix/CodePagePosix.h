@@ -1,0 +1,24 @@
+#pragma once
+// The POSIX pieces behind platform/CodePage.h, open to tests so that the
+// choice of code pages can be checked without installing locales.
+
+#include <string>
+#include <string_view>
+
+namespace platform::posix {
+
+/// What stands in for a character the target code page lacks.
+inline constexpr char kReplacementCharacter = '?';
+
+/// text decoded from fromCodeset and encoded into toCodeset one character at
+/// a time (iconv names); undecodable bytes and characters the target lacks
+/// each become kReplacementCharacter. An unknown codeset leaves text unchanged.
+std::string ConvertCharacters(const std::string& text, const char* fromCodeset, const char* toCodeset);
+
+/// The iconv name of the DOS code page that Windows pairs with the language
+/// of localeName ("ru_RU.UTF-8", "de_DE@euro", "C"): CP866 for Cyrillic
+/// languages, CP850 for Western European, CP852 for Central European,
+/// CP437 for every other.
+const char* OemCodesetForLocale(std::string_view localeName);
+
+}  // namespace platform::posix

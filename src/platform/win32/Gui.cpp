@@ -1,0 +1,180 @@
+#include "platform/Gui.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace platform {
+
+namespace {
+
+constexpr char kWindowClass[] = "TForm1";
+constexpr char kPanelClass[] = "TPanel";
+constexpr char kWindowCaption[] = "Send e-mail message...";
+constexpr char kPanelFontFace[] = "MS Sans Serif";
+// The window's stored geometry and panel font; sizes are pixels at 120 dpi.
+constexpr int kDesignDpi = 120;
+constexpr int kLeft = 286, kTop = 188;
+constexpr int kClientWidth = 347, kClientHeight = 62;
+constexpr int kPanelFontHeight = 12;
+constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+// Posted to the window once it is visible; runs the on-show work.
+constexpr UINT kMsgShown = WM_APP + 1;
+
+struct StatusWindowState {
+  HWND window = nullptr;
+  HWND panel = nullptr;
+  HFONT panelFont = nullptr;
+  const std::function<void()>* onShow = nullptr;
+  bool closeRequested = false;
+};
+
+StatusWindowState& State() {
+  static StatusWindowState state;
+  return state;
+}
+
+// A lowered one-pixel bevel around the centred caption, on the button face.
+void PaintPanel(HWND panel) {
+  PAINTSTRUCT paint;
+  HDC dc = ::BeginPaint(panel, &paint);
+  RECT area;
+  ::GetClientRect(panel, &area);
+  ::FillRect(dc, &area, ::GetSysColorBrush(COLOR_BTNFACE));
+  ::DrawEdge(dc, &area, BDR_SUNKENOUTER, BF_RECT);
+  std::string text(static_cast<size_t>(::GetWindowTextLengthA(panel)) + 1, '\0');
+  const int length = ::GetWindowTextA(panel, text.data(), static_cast<int>(text.size()));
+  HGDIOBJ oldFont = ::SelectObject(dc, State().panelFont);
+  ::SetBkMode(dc, TRANSPARENT);
+  ::SetTextColor(dc, ::GetSysColor(COLOR_BTNTEXT));
+  ::DrawTextA(dc, text.data(), length, &area, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+  ::SelectObject(dc, oldFont);
+  ::EndPaint(panel, &paint);
+}
+
+LRESULT CALLBACK PanelProc(HWND panel, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_PAINT:
+      PaintPanel(panel);
+      return 0;
+    case WM_SETTEXT: {
+      const LRESULT result = ::DefWindowProcA(panel, message, wParam, lParam);
+      ::InvalidateRect(panel, nullptr, TRUE);
+      return result;
+    }
+    default:
+      return ::DefWindowProcA(panel, message, wParam, lParam);
+  }
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  StatusWindowState& state = State();
+  switch (message) {
+    case kMsgShown:
+      if (state.onShow != nullptr) (*state.onShow)();
+      return 0;
+    case WM_SIZE:
+      if (state.panel != nullptr) ::MoveWindow(state.panel, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
+      return 0;
+    case WM_CLOSE:
+      // Closing never interrupts the job; the loop ends when control is back in it.
+      state.closeRequested = true;
+      return 0;
+    default:
+      return ::DefWindowProcA(window, message, wParam, lParam);
+  }
+}
+
+bool RegisterClasses(HINSTANCE instance) {
+  WNDCLASSA windowClass{};
+  if (!::GetClassInfoA(instance, kWindowClass, &windowClass)) {
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hCursor = ::LoadCursor(nullptr, IDC_ARROW);
+    windowClass.hIcon = ::LoadIcon(nullptr, IDI_APPLICATION);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = kWindowClass;
+    if (!::RegisterClassA(&windowClass)) return false;
+  }
+  WNDCLASSA panelClass{};
+  if (!::GetClassInfoA(instance, kPanelClass, &panelClass)) {
+    panelClass.lpfnWndProc = PanelProc;
+    panelClass.hInstance = instance;
+    panelClass.hCursor = ::LoadCursor(nullptr, IDC_ARROW);
+    panelClass.lpszClassName = kPanelClass;
+    if (!::RegisterClassA(&panelClass)) return false;
+  }
+  return true;
+}
+
+int ScreenDpi() {
+  HDC screen = ::GetDC(nullptr);
+  const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+  ::ReleaseDC(nullptr, screen);
+  return dpi > 0 ? dpi : kDesignDpi;
+}
+
+// Creates the window and its panel at the screen's resolution; false when
+// the system refuses.
+bool CreateStatusWindow(StatusWindowState& state) {
+  HINSTANCE instance = ::GetModuleHandleA(nullptr);
+  if (!RegisterClasses(instance)) return false;
+  const int dpi = ScreenDpi();
+  RECT frame{0, 0, ::MulDiv(kClientWidth, dpi, kDesignDpi), ::MulDiv(kClientHeight, dpi, kDesignDpi)};
+  ::AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
+  state.window = ::CreateWindowExA(0, kWindowClass, kWindowCaption, kWindowStyle, kLeft, kTop,
+                                   frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance,
+                                   nullptr);
+  if (state.window == nullptr) return false;
+  state.panelFont = ::CreateFontA(-::MulDiv(kPanelFontHeight, dpi, kDesignDpi), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
+                                  FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                  DEFAULT_PITCH | FF_DONTCARE, kPanelFontFace);
+  RECT client;
+  ::GetClientRect(state.window, &client);
+  state.panel = ::CreateWindowExA(0, kPanelClass, "", WS_CHILD | WS_VISIBLE, 0, 0, client.right, client.bottom,
+                                  state.window, nullptr, instance, nullptr);
+  return state.panel != nullptr;
+}
+
+void DestroyStatusWindow(StatusWindowState& state) {
+  if (state.window != nullptr) ::DestroyWindow(state.window);
+  if (state.panelFont != nullptr) ::DeleteObject(state.panelFont);
+  state = StatusWindowState{};
+}
+
+}  // namespace
+
+void ShowMessageBox(const std::string& caption, const std::string& text, BoxIcon icon) {
+  const UINT iconFlag = icon == BoxIcon::kError ? MB_ICONSTOP : MB_ICONINFORMATION;
+  ::MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | iconFlag | MB_TASKMODAL);
+}
+
+void RunStatusWindow(const std::function<void()>& onShow) {
+  StatusWindowState& state = State();
+  if (!CreateStatusWindow(state)) {
+    // Without a window the job still runs; its boxes need no owner.
+    DestroyStatusWindow(state);
+    onShow();
+    return;
+  }
+  state.onShow = &onShow;
+  ::ShowWindow(state.window, SW_SHOWNORMAL);
+  ::UpdateWindow(state.window);
+  ::PostMessageA(state.window, kMsgShown, 0, 0);
+  MSG message;
+  while (!state.closeRequested && ::GetMessageA(&message, nullptr, 0, 0) > 0) {
+    ::TranslateMessage(&message);
+    ::DispatchMessageA(&message);
+  }
+  DestroyStatusWindow(state);
+}
+
+void SetStatusText(const std::string& text) {
+  if (State().panel != nullptr) ::SetWindowTextA(State().panel, text.c_str());
+}
+
+void RequestClose() { State().closeRequested = true; }
+
+void EndProcess(int exitCode) { ::ExitProcess(static_cast<UINT>(exitCode)); }
+
+}  // namespace platform
