@@ -28,10 +28,14 @@ void* GetWindowOwner(WindowHandle window);
 std::intptr_t DefaultWindowProc(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
                                 std::intptr_t lParam);
 /// Queues a message for window on the window's thread; any thread may post.
+/// False for 0 or a destroyed window.
 bool PostMessageTo(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 
 /// The pump step: removes and dispatches every message waiting in the
-/// calling thread's queue, then returns without waiting for new ones.
+/// calling thread's queue (socket readiness and due timers included), then
+/// returns without waiting for new ones. Each due timer fires at most once
+/// per step. Window procedures must not raise. On Windows a quit request met
+/// here is put back for the main message loop and ends the step.
 void PumpMessages();
 void SleepMilliseconds(std::uint32_t milliseconds);
 

@@ -62,7 +62,10 @@ int SendOnSocket(SocketHandle socket, const void* data, int length);
 /// Bytes received (0: closed by the peer), or kSocketError; peek leaves them waiting.
 int ReceiveOnSocket(SocketHandle socket, void* buffer, int length, bool peek);
 int CloseSocket(SocketHandle socket);
-/// Accepts a waiting connection; fills the peer's address and port.
+/// Accepts a waiting connection; fills the peer's address (network byte
+/// order) and port (host order) where the pointers are not null. The new
+/// socket inherits the asynchronous registration of the listening one.
+/// kInvalidSocket on failure.
 SocketHandle AcceptOnSocket(SocketHandle socket, std::uint32_t* address, std::uint16_t* port);
 /// inet_addr: the address of a dotted text, kNoAddress when it is none.
 std::uint32_t InetAddr(const char* text);
@@ -75,13 +78,21 @@ enum class SocketWait { kReadable, kWritable };
 /// loops sleep instead of spinning.
 void WaitForSocketOrMessage(SocketHandle socket, SocketWait what, std::uint32_t maxMilliseconds);
 
-/// Starts an asynchronous lookup of the first IPv4 address of name. Its end
-/// is message at window with the error number in the high 16 bits of lParam
-/// (0: found). Before that message is delivered, the host entry is written
-/// into buffer (length bytes) on window's thread; a lookup whose window was
-/// destroyed meanwhile touches nothing. False when it cannot be started.
+/// Room that always holds a host entry (MAXGETHOSTSTRUCT).
+inline constexpr int kMaxHostEntry = 1024;
+
+/// Starts an asynchronous lookup of the IPv4 addresses of name. Its end is
+/// message at window with the error number in the high 16 bits of lParam
+/// (0: found; 11001 not found, 11002 try again, 10055 buffer too small) and
+/// in the low 16 bits the bytes of the host entry (the bytes it needs when
+/// the buffer was too small). Before that message is delivered, the host
+/// entry is written into buffer (length bytes) on window's thread; a lookup
+/// whose window was destroyed meanwhile touches nothing and sends nothing.
+/// The entry is laid out as the system's hostent (a HOSTENT on Windows) with
+/// every pointer into buffer. False when the lookup cannot be started.
 bool AsyncLookupHost(WindowHandle window, std::uint32_t message, const char* name, char* buffer, int length);
-/// The first address (network byte order) in a host entry written by AsyncLookupHost.
+/// The first address (network byte order) in a host entry written by
+/// AsyncLookupHost; 0 when the entry holds none. buffer needs no alignment.
 std::uint32_t FirstAddressOfHostEntry(const char* buffer);
 
 }  // namespace platform
