@@ -1,0 +1,161 @@
+#include "cmdline/CmdLineParser.h"
+
+#include "cmdline/CommandLine.h"
+#include "platform/Text.h"
+
+namespace {
+constexpr char kNoLead = ' ';
+constexpr char kNameValueSeparator = '=';
+
+bool IsAsciiLower(char c) { return c >= 'a' && c <= 'z'; }
+}  // namespace
+
+TCharSet CharsToSet(std::string_view s) {
+  TCharSet set;
+  for (char c : s) set.set(static_cast<unsigned char>(c));
+  return set;
+}
+
+std::string UpcaseSwitchNames(std::string_view s, const TCharSet& switchSet, const TCharSet& delimiterSet) {
+  std::string result(s);
+  bool inName = false;
+  for (char& c : result) {
+    if (InSet(c, switchSet)) {
+      inName = true;
+    } else if (InSet(c, delimiterSet)) {
+      inName = false;
+    } else if (inName && IsAsciiLower(c)) {
+      c = static_cast<char>(c - 'a' + 'A');
+    }
+  }
+  return result;
+}
+
+TCmdLineParser::TCmdLineParser(TComponent* owner) : TComponent(owner) {}
+
+void TCmdLineParser::SetParams(const TStringList* value) {
+  if (value) params_.Assign(*value);
+}
+
+bool TCmdLineParser::IsSwitchChar(char c) const { return switchChars_.find(c) != std::string::npos; }
+
+void TCmdLineParser::DropLeadingSwitchCharsBeforeText(std::string& s, char* lastDropped) const {
+  while (!Trim(s).empty() && IsSwitchChar(s.front())) {
+    if (lastDropped) *lastDropped = s.front();
+    s.erase(0, 1);
+  }
+}
+
+void TCmdLineParser::Parse() {
+  params_.Clear();
+  const TCharSet switchSet = CharsToSet(switchChars_);
+  const TCharSet delimiterSet = CharsToSet(paramValueDelimiter_);
+  const std::vector<std::string> arguments = argumentSource_ ? argumentSource_() : ProcessArguments();
+  for (size_t i = includeFileName_ ? 0 : 1; i < arguments.size(); ++i) {
+    std::string argument = arguments[i];
+    if (paramsInUpperCase_) argument = UpcaseSwitchNames(argument, switchSet, delimiterSet);
+    if (includeSwitchChars_) {
+      AddTokensWithSwitchChars(std::move(argument), switchSet);
+    } else {
+      AddTokensWithoutSwitchChars(std::move(argument), switchSet);
+    }
+  }
+  RebuildParamValues();
+}
+
+void TCmdLineParser::AddTokensWithoutSwitchChars(std::string argument, const TCharSet& switchSet) {
+  // Without switch characters nothing marks a switch, so nothing is one.
+  if (switchSet.none()) return;
+  while (!argument.empty()) {
+    std::string word = CutWord(argument, switchSet);
+    if (!word.empty()) params_.Add(std::move(word));
+  }
+}
+
+void TCmdLineParser::AddTokensWithSwitchChars(std::string argument, const TCharSet& switchSet) {
+  char lead = kNoLead;
+  if (switchSet.any()) DropLeadingSwitchCharsBeforeText(argument, &lead);
+  while (!argument.empty()) {
+    const std::string word = CutWord(argument, switchSet);
+    // A blank lead trims away; a word of blanks alone would leave an empty token.
+    std::string token = Trim(lead + word);
+    if (!word.empty() && !token.empty()) params_.Add(std::move(token));
+  }
+}
+
+void TCmdLineParser::RebuildParamValues() {
+  paramValues_.Clear();
+  const TCharSet delimiterSet = CharsToSet(paramValueDelimiter_);
+  for (const std::string& token : params_.Items()) {
+    // An empty delimiter is contained in nothing: every token is then its own value.
+    const bool hasValue = !paramValueDelimiter_.empty() && token.find(paramValueDelimiter_) != std::string::npos;
+    if (hasValue) {
+      std::string rest = token;
+      const std::string name = CutWord(rest, delimiterSet);
+      paramValues_.Add(name + kNameValueSeparator + rest);
+    } else {
+      paramValues_.Add(token + kNameValueSeparator + token);
+    }
+  }
+}
+
+std::string TCmdLineParser::StripSwitchChars(std::string s) const {
+  size_t count = 0;
+  while (count < s.size() && IsSwitchChar(s[count])) ++count;
+  return s.erase(0, count);
+}
+
+bool TCmdLineParser::SameParamName(std::string a, std::string b) const {
+  if (includeSwitchChars_ && !Trim(switchChars_).empty()) {
+    DropLeadingSwitchCharsBeforeText(a, nullptr);
+    DropLeadingSwitchCharsBeforeText(b, nullptr);
+  }
+  if (DifCaseNotEqual()) return a == b;
+  return platform::AnsiUpperCase(a) == platform::AnsiUpperCase(b);
+}
+
+std::string TCmdLineParser::LookupForm(const std::string& name, bool stripSwitchChars) const {
+  std::string form = stripSwitchChars ? StripSwitchChars(name) : name;
+  return paramsInUpperCase_ ? platform::AnsiUpperCase(form) : form;
+}
+
+bool TCmdLineParser::TokenBeginsWith(int index, const std::string& lookupName, bool stripSwitchChars) const {
+  std::string token = params_[index];
+  if (paramsInUpperCase_) token = platform::AnsiUpperCase(token);
+  if (stripSwitchChars) token = StripSwitchChars(token);
+  return SameParamName(token.substr(0, lookupName.size()), lookupName);
+}
+
+int TCmdLineParser::ParamIndex(const std::string& name) const {
+  const std::string lookupName = LookupForm(name, true);
+  for (int i = 0; i < params_.Count(); ++i) {
+    if (TokenBeginsWith(i, lookupName, true)) return i;
+  }
+  return -1;
+}
+
+bool TCmdLineParser::ParamExists(const std::string& name) const { return ParamIndex(name) != -1; }
+
+bool TCmdLineParser::ParamIsRepeated(const std::string& name) const {
+  const std::string lookupName = LookupForm(name, false);
+  int matches = 0;
+  for (int i = 0; i < params_.Count() && matches < 2; ++i) {
+    if (TokenBeginsWith(i, lookupName, false)) ++matches;
+  }
+  return matches > 1;
+}
+
+std::string TCmdLineParser::StripParamName(const std::string& token, const std::string& name) const {
+  std::string result = Trim(token);
+  const std::string upperName = platform::AnsiUpperCase(Trim(name));
+  if (!result.empty() && !upperName.empty() &&
+      platform::AnsiUpperCase(result.substr(0, upperName.size())) == upperName) {
+    result.erase(0, upperName.size());
+  }
+  return result;
+}
+
+std::string TCmdLineParser::GetParamValue(const std::string& name) const {
+  const int index = paramValues_.IndexOfName(name);
+  return index == -1 ? std::string() : paramValues_.ValueFromIndex(index);
+}

@@ -1,0 +1,117 @@
+#pragma once
+// The command-line parser component: cuts the process arguments into switch
+// tokens and answers whether a switch is present and what its value is.
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cmdline/StrFuncs.h"
+#include "core/Component.h"
+#include "core/StringList.h"
+
+/// The set of the characters of s.
+TCharSet CharsToSet(std::string_view s);
+
+/// s with the name after each switch character upper-cased (ASCII letters
+/// only) up to the next delimiter; text after a delimiter keeps its case
+/// until the next switch character.
+std::string UpcaseSwitchNames(std::string_view s, const TCharSet& switchSet, const TCharSet& delimiterSet);
+
+/// Turns the process arguments into switch tokens (B:body.txt, NM, ...) and
+/// answers presence and value queries about them. Owned by its owner
+/// component; owns its token list and its NAME=value list.
+class TCmdLineParser : public TComponent {
+ public:
+  /// Supplies the arguments to parse, argument 0 (the program) first.
+  using TArgumentSource = std::function<std::vector<std::string>()>;
+
+  explicit TCmdLineParser(TComponent* owner);
+
+  /// The tokens of the last Parse, in command-line order.
+  TStringList& Params() { return params_; }
+  const TStringList& Params() const { return params_; }
+  /// Copies value into Params; a null list is ignored.
+  void SetParams(const TStringList* value);
+
+  /// Also parse argument 0, the program's own path (default false).
+  bool IncludeFileName() const { return includeFileName_; }
+  void SetIncludeFileName(bool value) { includeFileName_ = value; }
+
+  /// Each character starts a switch and separates tokens (default "/-").
+  const std::string& SwitchChars() const { return switchChars_; }
+  void SetSwitchChars(std::string value) { switchChars_ = std::move(value); }
+
+  /// Splits a token into name and value (default ":"): found whole as a
+  /// substring, then cut at any of its characters.
+  const std::string& ParamValueDelimiter() const { return paramValueDelimiter_; }
+  void SetParamValueDelimiter(std::string value) { paramValueDelimiter_ = std::move(value); }
+
+  /// Tokens keep the switch character that led their argument (default false).
+  bool IncludeSwitchChars() const { return includeSwitchChars_; }
+  void SetIncludeSwitchChars(bool value) { includeSwitchChars_ = value; }
+
+  /// Upper-case switch names while parsing and compare names without regard
+  /// to case (default true). Setting it sets DifCaseNotEqual to the opposite.
+  bool ParamsInUpperCase() const { return paramsInUpperCase_; }
+  void SetParamsInUpperCase(bool value) { paramsInUpperCase_ = value; }
+
+  /// Compare names with regard to case (default false). Setting it sets
+  /// ParamsInUpperCase to the opposite.
+  bool DifCaseNotEqual() const { return !paramsInUpperCase_; }
+  void SetDifCaseNotEqual(bool value) { paramsInUpperCase_ = !value; }
+
+  /// The number of tokens in Params.
+  int ParamsCount() const { return params_.Count(); }
+
+  /// Where Parse takes the arguments from; an empty source (the default)
+  /// means this process's own arguments.
+  void SetArgumentSource(TArgumentSource source) { argumentSource_ = std::move(source); }
+
+  /// Rebuilds Params and the NAME=value list from the arguments, from nothing.
+  virtual void Parse();
+  /// True when more than one token begins with name (switch characters are
+  /// not stripped here, neither from name nor from the tokens).
+  virtual bool ParamIsRepeated(const std::string& name) const;
+  /// True when some token begins with name: a prefix test, so S is present
+  /// when only SMTP:host was given.
+  virtual bool ParamExists(const std::string& name) const;
+  /// The index in Params of the first token that begins with name (leading
+  /// switch characters of both aside), or -1.
+  virtual int ParamIndex(const std::string& name) const;
+  /// token, trimmed, without name (compared upper-cased) at its front.
+  virtual std::string StripParamName(const std::string& token, const std::string& name) const;
+
+  /// The value of the first token whose name equals name without regard to
+  /// case; the token itself when it has no delimiter; empty when none. name
+  /// is taken as it stands (with its switch character under IncludeSwitchChars).
+  std::string GetParamValue(const std::string& name) const;
+  /// Whether two names are the same under the current case rule, leading
+  /// switch characters aside when tokens keep them.
+  bool SameParamName(std::string a, std::string b) const;
+  /// s without its leading switch characters.
+  std::string StripSwitchChars(std::string s) const;
+
+ private:
+  bool IsSwitchChar(char c) const;
+  /// Removes leading switch characters from s while s, trimmed, is not empty.
+  void DropLeadingSwitchCharsBeforeText(std::string& s, char* lastDropped) const;
+  void AddTokensWithoutSwitchChars(std::string argument, const TCharSet& switchSet);
+  void AddTokensWithSwitchChars(std::string argument, const TCharSet& switchSet);
+  void RebuildParamValues();
+  /// name as the lookups compare it: switch characters stripped when asked,
+  /// upper-cased when names are.
+  std::string LookupForm(const std::string& name, bool stripSwitchChars) const;
+  /// Whether token index begins with lookupName (a LookupForm).
+  bool TokenBeginsWith(int index, const std::string& lookupName, bool stripSwitchChars) const;
+
+  TStringList params_;
+  TStringList paramValues_;
+  bool includeFileName_ = false;
+  std::string switchChars_ = "/-";
+  std::string paramValueDelimiter_ = ":";
+  bool includeSwitchChars_ = false;
+  bool paramsInUpperCase_ = true;  // DifCaseNotEqual is always its opposite
+  TArgumentSource argumentSource_;
+};

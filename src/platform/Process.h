@@ -1,0 +1,26 @@
+#pragma once
+// Where the process's arguments and its own path come from. Windows hands a
+// process one command-line string; POSIX systems hand main an argument vector.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+/// The command line as the system handed it to the process (GetCommandLineA),
+/// or nullopt where the platform passes an argument vector instead.
+std::optional<std::string> RawCommandLine();
+
+/// Keeps main's argument vector for ArgumentVector; the program's main calls
+/// it first thing. Windows needs no copy: its C runtime keeps one.
+void SetArgumentVector(int argc, const char* const* argv);
+
+/// The argument vector, argument 0 first: on POSIX the one given to
+/// SetArgumentVector (empty before that), on Windows the C runtime's.
+std::vector<std::string> ArgumentVector();
+
+/// The full path of the running program's file; empty when it cannot be told.
+std::string ModuleFileName();
+
+}  // namespace platform

@@ -1,0 +1,28 @@
+#include "platform/Process.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace platform {
+namespace {
+std::vector<std::string>& SavedArguments() {
+  static std::vector<std::string> arguments;
+  return arguments;
+}
+}  // namespace
+
+std::optional<std::string> RawCommandLine() { return std::nullopt; }
+
+void SetArgumentVector(int argc, const char* const* argv) {
+  SavedArguments().assign(argv, argv + (argc > 0 ? argc : 0));
+}
+
+std::vector<std::string> ArgumentVector() { return SavedArguments(); }
+
+std::string ModuleFileName() {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : self.string();
+}
+
+}  // namespace platform

@@ -1,0 +1,32 @@
+#include "platform/Process.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+
+namespace platform {
+
+std::optional<std::string> RawCommandLine() {
+  const char* line = ::GetCommandLineA();
+  return std::string(line ? line : "");
+}
+
+void SetArgumentVector(int, const char* const*) {}
+
+std::vector<std::string> ArgumentVector() { return std::vector<std::string>(__argv, __argv + __argc); }
+
+std::string ModuleFileName() {
+  // Paths may be longer than MAX_PATH; a full buffer means the name was cut.
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD length = ::GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return std::string();
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+}  // namespace platform
