@@ -1,0 +1,196 @@
+#pragma once
+// The SMTP client: the message record, the composition of header and body
+// (with base64 attachment parts), and the SMTP dialogue over the socket
+// component it derives from.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "core/Component.h"
+#include "core/Stream.h"
+#include "core/StringList.h"
+#include "encoding/QxExtstr.h"
+#include "encoding/QxUUE.h"
+#include "net/Tidewire.h"
+
+/// Format of the body text; selects the text Content-Type of a single-part message.
+enum TSubType : std::uint8_t {
+  mtPlain = 0,
+  mtEnriched = 1,
+  mtSgml = 2,
+  mtTabSeperated = 3,
+  mtHtml = 4,
+};
+
+inline constexpr std::string_view kErrAuthenticationFailed = "Authentication failed";
+inline constexpr std::string_view kErrIncompleteHeader = "Incomplete Header";
+/// A reply was due and the connection ended instead; %s names the step.
+inline constexpr std::string_view kErrServerClosed = "The SMTP server closed the connection: %s";
+/// %s names the value that would have broken a line of the dialogue or header.
+inline constexpr std::string_view kErrLineBreak = "%s must not contain CR, LF or NUL characters";
+/// %s is the size of the header block that one Write cannot carry.
+inline constexpr std::string_view kErrHeaderTooLong = "The message header is too long to send: %s bytes (at most 65535)";
+
+/// hiType values of OnHeaderIncomplete.
+inline constexpr int kHeaderMissingSender = 1;
+inline constexpr int kHeaderMissingRecipient = 2;
+
+/// handled: in-out, starts false; set it to have the check made once more.
+using THeaderInComplete = std::function<void(bool& handled, int hiType)>;
+/// Recipient: the entry as written in its list.
+using TRecipientNotFound = std::function<void(const std::string& Recipient)>;
+using TMailListReturn = std::function<void(const std::string& MailAddress)>;
+/// Filename: the attachment entry as written in Attachments.
+using TFileItem = std::function<void(const std::string& Filename)>;
+
+/// The message to send: sender, recipients, subject, body lines, attachment
+/// paths and a few header values. Owned by exactly one TQxSMTP.
+///
+/// A list property read yields the owned list itself (callers add, load and
+/// clear in place); a list property written copies the given entries into
+/// the owned list, which is never replaced.
+class TPostMessage : public TObject {
+ public:
+  TPostMessage() = default;
+  TPostMessage(const TPostMessage&) = delete;
+  TPostMessage& operator=(const TPostMessage&) = delete;
+
+  std::string FromName;
+  /// Argument of "MAIL FROM:<"; a send needs it non-empty.
+  std::string FromAddress;
+  std::string Subject;
+  /// Value of the "X-Mailer" line.
+  std::string LocalProgram;
+  std::string Date;
+  std::string ReplyTo;
+
+  TStringList& ToAddress() { return to_; }
+  TStringList& ToCarbonCopy() { return cc_; }
+  /// Envelope only: never stands in a header line.
+  TStringList& ToBlindCarbonCopy() { return bcc_; }
+  /// One entry per line of text.
+  TStringList& Body() { return body_; }
+  /// One file path per entry; each file travels as one MIME part.
+  TStringList& Attachments() { return attachments_; }
+
+  void SetToAddress(const TStringList& list) { to_.Assign(list); }
+  void SetToCarbonCopy(const TStringList& list) { cc_.Assign(list); }
+  void SetToBlindCarbonCopy(const TStringList& list) { bcc_.Assign(list); }
+  void SetBody(const TStringList& list) { body_.Assign(list); }
+  void SetAttachments(const TStringList& list) { attachments_.Assign(list); }
+
+ private:
+  TStringList to_;
+  TStringList cc_;
+  TStringList bcc_;
+  TStringList body_;
+  TStringList attachments_;
+};
+
+/// The mail-sending component: holds one message record, composes the
+/// header lines and the body stream from it, and delivers them in one SMTP
+/// mail transaction. Owned by its owner component (the status window).
+class TQxSMTP : public TTidewire {
+ public:
+  /// Port 25, uuMime, ClearParams true, mtPlain, Charset "us-ascii"; raises
+  /// what the socket component's construction raises.
+  explicit TQxSMTP(TComponent* owner);
+  ~TQxSMTP() override;
+
+  /// Opens the connection to Host:Port, reads the greeting and sends
+  /// "HELO " + UserID (once more when OnAuthenticationFailed sets Handled).
+  /// Raises the socket component's connect errors, the greeting line, a
+  /// closed-connection text, "Authentication failed", or an error for a
+  /// UserID that holds CR, LF or NUL (then nothing is opened). A failure after
+  /// the connection opened sends "QUIT" and closes it; an error of that
+  /// "QUIT" takes the place of the first one. Fires OnConnect on success,
+  /// after the busy flag was released.
+  void Connect() override;
+  /// Composes the message and delivers it: RSET, MAIL FROM, one RCPT TO per
+  /// recipient, DATA, header block, body stream, ".". Does nothing while
+  /// another Connect or SendMail runs. Raises composition errors, "Not
+  /// Connected", "Incomplete Header", an error for a value that would put a
+  /// line break into the dialogue or the header, a range error for a header
+  /// block too long for one Write, the reply line of a refused step, a
+  /// closed-connection text, socket errors. Fires the attachment events,
+  /// OnHeaderIncomplete, OnSendStart, OnRecipientNotFound, OnFailure (the
+  /// "." refused) and, after success and the busy flag's release, OnSuccess.
+  /// A failed send leaves the connection open and every list as it was.
+  void SendMail();
+  /// Sends "QUIT" while connected and closes the socket in every case.
+  /// Raises the reply line when "QUIT" is refused. A server that already
+  /// hung up is not an error: the connection is over either way.
+  void Disconnect() override;
+  /// Rebuilds FinalHeader and the body stream from PostMessage and the
+  /// settings. Raises only attachment errors ("Cannot open file %s" after
+  /// OnAttachmentNotFound, read errors, handler errors).
+  void ComposeMessage();
+  /// Appends the part of attachment entry index (counted from 1) to the
+  /// body stream. Fires OnEncodeStart, OnEncodeEnd, or OnAttachmentNotFound
+  /// before raising "Cannot open file %s".
+  void EncodeAttachment(int index);
+
+  TPostMessage& PostMessage() { return post_message_; }
+  TExStringList& FinalHeader() { return final_header_; }
+  /// Copies the lines of list; the owned list stays.
+  void SetFinalHeader(const TStringList& list) { final_header_.Assign(list); }
+  /// Everything that follows the header block in the DATA phase.
+  TMemoryStream& BodyStream() { return body_stream_; }
+  /// The boundary of the last multipart message composed.
+  const std::string& Boundary() const { return boundary_; }
+  /// True while Connect or SendMail runs.
+  bool Busy() const { return busy_; }
+
+  /// The mailbox of a recipient entry: between "<" and ">", else after the
+  /// first ":", else the whole entry; nothing trimmed.
+  static std::string ExtractAddress(const std::string& entry);
+
+  std::string Charset = "us-ascii";
+  /// The SMTP-level connect event (the socket-level one stays unassigned).
+  TNotifyEvent OnConnect;
+  /// Argument of "HELO ".
+  std::string UserID;
+  TSubType SubType = mtPlain;
+  UUMethods EncodeType = uuMime;
+  /// After a successful send, empty the recipient and attachment lists.
+  bool ClearParams = true;
+
+  THeaderInComplete OnHeaderIncomplete;
+  TNotifyEvent OnSendStart;
+  TNotifyEvent OnSuccess;
+  TNotifyEvent OnFailure;
+  TFileItem OnEncodeStart;
+  TFileItem OnEncodeEnd;
+  TFileItem OnAttachmentNotFound;
+  TRecipientNotFound OnRecipientNotFound;
+  /// Published for completeness; nothing fires it.
+  TMailListReturn OnMailListReturn;
+  THandlerEvent OnAuthenticationFailed;
+
+ private:
+  void Greet();
+  void Handshake();
+  void SayGoodbye();
+  void RequireCompleteMessage();
+  void SendRecipients();
+  /// The FinalHeader lines, each ended by CR LF, then two more CR LF; raises
+  /// ERangeError when one Write cannot carry it.
+  std::string HeaderBlock();
+  void RefuseLineBreaksInMessage();
+  void RefuseLineBreaksInRecipients();
+  void RefuseLineBreaksInEnvelope();
+
+  void ComposeHeader();
+  void AddRecipientLine(const std::string& prefix, const TStringList& list);
+  void ComposeBody();
+  void WriteBodyText();
+  void ReserveBodyStream();
+
+  TPostMessage post_message_;
+  TMemoryStream body_stream_;
+  TExStringList final_header_;
+  bool busy_ = false;
+  std::string boundary_;
+};
