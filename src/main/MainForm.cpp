@@ -1,0 +1,244 @@
+#include "main/MainForm.h"
+
+#include <string_view>
+
+#include "cmdline/StrFuncs.h"
+#include "core/Application.h"
+#include "main/MailException.h"
+#include "main/SwitchValues.h"
+#include "platform/CodePage.h"
+#include "platform/File.h"
+
+namespace {
+
+constexpr std::string_view kHelpText =
+    "Command line switches:\r"
+    "=========================================\r"
+    "/B:FileName.ext - file name,what contain message body\r"
+    "/T:FileName.ext - file name,what contain recipients address list\r"
+    "/F:MailAddr - sender (your) address\r"
+    "/S:Subject  - message subject (optional)\r"
+    "/SMTP:Server - mail SMTP server\r"
+    "/U:User ID - SMTP server user name if need\r"
+    "/H,/? - this short help\r"
+    "/NM - don`t show \"Sended success\" message\r"
+    "/NE - don`t show error messages\r"
+    "/RR - send answer reply to recipient\r"
+    "/ES - extended command line switches processing. All switches should be started at \"/\"!\r"
+    "/A:FileName.ext - file name, what contain attachment file names (one file - one file)\r"
+    "\r"
+    "Message charsets:\r"
+    "=========================================\r"
+    "/CS:CharSet - charset for message. Windows-1251 as default\r"
+    "/SD - Subject in OEM (DOS) charset\r"
+    "/SK - Subject in KOI-8 charset\r"
+    "As default subject sended in ANSI charset\r"
+    "\r"
+    "Message format:\r"
+    "=========================================\r"
+    "/FP - simple text (as default)\r"
+    "/FE - Enriched text\r"
+    "/FS - SGML\r"
+    "/FTS - Tab separated text\r"
+    "/FH - HTML";
+
+constexpr std::string_view kMissingBody = "Missing message body. (File %s not found).";
+constexpr std::string_view kMissingRecipients = "Missing recipients address list. (File %s not found).";
+constexpr std::string_view kMissingSender = "Missing sender address.";
+constexpr std::string_view kServerNotSpecified = "SMTP server not specified.";
+constexpr std::string_view kSendSuccess = "Message sended success.";
+constexpr std::string_view kCannotSend = "Can`t send message.";
+constexpr std::string_view kCannotConnect = "Can`t connect to SMTP mail server ";
+constexpr std::string_view kServerNotFound = "SMTP server %s not found.";
+constexpr std::string_view kReceiptRequest = "Disposition-Notification-To:<%s>";
+constexpr std::string_view kDefaultCharset = "Windows-1251";
+
+/// The body formats in the order tested; the last one present wins.
+struct FormatSwitch {
+  const char* name;
+  TSubType subType;
+};
+constexpr FormatSwitch kFormatSwitches[] = {
+    {"FP", mtPlain}, {"FE", mtEnriched}, {"FS", mtSgml}, {"FTS", mtTabSeperated}, {"FH", mtHtml},
+};
+
+}  // namespace
+
+std::string MessageOf(const std::exception& e) {
+  if (const auto* exception = dynamic_cast<const Exception*>(&e)) return exception->Message();
+  return e.what();
+}
+
+TApplicationEvents::TApplicationEvents(TComponent* owner) : TComponent(owner) {
+  SetApplicationExceptionHandler([this](const std::exception& e) {
+    if (OnException) OnException(this, e);
+  });
+}
+
+TApplicationEvents::~TApplicationEvents() { SetApplicationExceptionHandler({}); }
+
+TForm1::TForm1(TFormSurface& surface)
+    : TComponent(nullptr),
+      surface_(surface),
+      cmdP_(new TCmdLineParser(this)),
+      qxSMTP1_(new TQxSMTP(this)),
+      applicationEvents1_(new TApplicationEvents(this)) {
+  cmdP_->SetSwitchChars("/");
+  cmdP_->SetParamValueDelimiter(":");
+  cmdP_->SetIncludeSwitchChars(true);
+
+  TQxSMTP& smtp = *qxSMTP1_;
+  smtp.Port = 25;
+  smtp.ReportLevel = 0;
+  smtp.EncodeType = uuMime;
+  smtp.ClearParams = true;
+  smtp.SubType = mtPlain;
+  smtp.Charset = std::string(kDefaultCharset);
+  smtp.OnInvalidHost = [this](bool& Handled) { QxSMTP1InvalidHost(Handled); };
+  smtp.OnStatus = [this](TObject* Sender, const std::string& Status) { QxSMTP1Status(Sender, Status); };
+  smtp.OnConnectionFailed = [this](TObject* Sender) { QxSMTP1ConnectionFailed(Sender); };
+  smtp.OnSendStart = [this](TObject* Sender) { QxSMTP1SendStart(Sender); };
+  smtp.OnSuccess = [this](TObject* Sender) { QxSMTP1Success(Sender); };
+  smtp.OnFailure = [this](TObject* Sender) { QxSMTP1Failure(Sender); };
+
+  applicationEvents1_->OnException = [this](TObject* Sender, const std::exception& E) {
+    ApplicationEvents1Exception(Sender, E);
+  };
+
+  ShowSuccess = true;
+  HideErrors = false;
+}
+
+void TForm1::FormShow() {
+  RunJob();
+  SetExitCode(kExitDone);
+  Close();
+}
+
+void TForm1::RunJob() {
+  if (!PrepareJob()) return;
+  qxSMTP1_->Connect();
+  if (qxSMTP1_->Connected) {
+    qxSMTP1_->SendMail();
+    qxSMTP1_->Disconnect();
+  }
+}
+
+bool TForm1::PrepareJob() {
+  TCmdLineParser& cmd = *cmdP_;
+  cmd.SetIncludeSwitchChars(false);
+  cmd.SetSwitchChars("/-");
+  cmd.Parse();
+  if (cmd.ParamExists("ES")) {
+    cmd.SetSwitchChars("/");
+    cmd.Parse();
+  }
+  if (cmd.ParamsCount() == 0 || cmd.ParamExists("H") || cmd.ParamExists("?")) {
+    ShowHelp();
+    return false;
+  }
+  ShowSuccess = !cmd.ParamExists("NM");
+  HideErrors = cmd.ParamExists("NE");
+
+  TQxSMTP& smtp = *qxSMTP1_;
+  TPostMessage& message = smtp.PostMessage();
+  if (cmd.ParamExists("B")) LoadNamedFile("B", message.Body(), kMissingBody);
+  if (cmd.ParamExists("U")) {
+    smtp.UserID = cmd.GetParamValue("U");
+    RefuseLineBreaks("U", smtp.UserID);
+  }
+  if (cmd.ParamExists("T")) LoadNamedFile("T", message.ToAddress(), kMissingRecipients);
+  if (cmd.ParamExists("F")) message.FromAddress = cmd.GetParamValue("F");
+  if (Trim(message.FromAddress).empty()) throw EMailException(std::string(kMissingSender));
+  RefuseLineBreaks("F", message.FromAddress);
+  if (cmd.ParamExists("S")) message.Subject = cmd.GetParamValue("S");
+  if (cmd.ParamExists("SMTP")) {
+    const TServerAddress server = SplitServerAddress(cmd.GetParamValue("SMTP"));
+    smtp.Host = server.Host;
+    if (server.Port) smtp.Port = *server.Port;
+  }
+  if (Trim(smtp.Host).empty()) throw EMailException(std::string(kServerNotSpecified));
+  RefuseLineBreaks("SMTP", smtp.Host);
+  smtp.Charset = cmd.ParamExists("CS") ? cmd.GetParamValue("CS") : std::string(kDefaultCharset);
+  RefuseLineBreaks("CS", smtp.Charset);
+  if (cmd.ParamExists("SD")) message.Subject = platform::AnsiToOem(message.Subject);
+  if (cmd.ParamExists("SK")) message.Subject = platform::AnsiToKoi8r(message.Subject);
+  RefuseLineBreaks("S", message.Subject);
+  for (const FormatSwitch& format : kFormatSwitches) {
+    if (cmd.ParamExists(format.name)) smtp.SubType = format.subType;
+  }
+  if (cmd.ParamExists("A")) {
+    const std::string attachmentList = cmd.GetParamValue("A");
+    if (platform::FileExists(attachmentList)) message.Attachments().LoadFromFile(attachmentList);
+  }
+  return true;
+}
+
+void TForm1::LoadNamedFile(const char* name, TStringList& list, std::string_view missingMessage) {
+  const std::string path = cmdP_->GetParamValue(name);
+  if (!platform::FileExists(path)) throw EMailException(FillPlaceholder(missingMessage, path));
+  list.LoadFromFile(path);
+}
+
+void TForm1::ShowHelp() {
+  ShowInfo(std::string(kHelpText));
+  SetExitCode(kExitDone);
+  Close();
+}
+
+void TForm1::ShowError(const std::string& text) { surface_.ShowBox(TBoxKind::Error, text); }
+
+void TForm1::ShowInfo(const std::string& text) { surface_.ShowBox(TBoxKind::Information, text); }
+
+void TForm1::QxSMTP1Status(TObject*, const std::string& Status) {
+  surface_.SetStatusText(Status);
+  surface_.ProcessMessages();
+}
+
+void TForm1::QxSMTP1SendStart(TObject*) {
+  if (cmdP_->ParamExists("RR")) {
+    qxSMTP1_->FinalHeader().Add(FillPlaceholder(kReceiptRequest, qxSMTP1_->PostMessage().FromAddress));
+  }
+}
+
+void TForm1::QxSMTP1Success(TObject*) {
+  if (ShowSuccess) ShowInfo(std::string(kSendSuccess));
+  SetExitCode(kExitDone);
+  Close();
+}
+
+void TForm1::QxSMTP1Failure(TObject*) {
+  if (!HideErrors) ShowError(std::string(kCannotSend));
+  SetExitCode(kExitRefusedAfterData);
+  Close();
+}
+
+void TForm1::QxSMTP1ConnectionFailed(TObject*) {
+  if (!HideErrors) ShowError(std::string(kCannotConnect) + qxSMTP1_->Host);
+  SetExitCode(kExitConnectionFailed);
+  Close();
+}
+
+void TForm1::QxSMTP1InvalidHost(bool&) {
+  if (!HideErrors) ShowError(FillPlaceholder(kServerNotFound, qxSMTP1_->Host));
+  SetExitCode(kExitHostNotFound);
+  Close();
+}
+
+void TForm1::ApplicationEvents1Exception(TObject*, const std::exception& E) {
+  if (!HideErrors) ShowError(MessageOf(E));
+  SetExitCode(dynamic_cast<const EMailException*>(&E) != nullptr ? kExitUnusableSettings : kExitFailure);
+  Close();
+}
+
+void TForm1::Close() { surface_.RequestClose(); }
+
+void TForm1::SetExitCode(int code) { surface_.SetExitCode(code); }
+
+void NotifyShown(TForm1& form) {
+  try {
+    form.FormShow();
+  } catch (const std::exception& e) {
+    HandleApplicationException(e);
+  }
+}

@@ -1,0 +1,106 @@
+#pragma once
+// The status window and the mail job driver: reading the switches into the
+// SMTP client, running the one job, the outcome handlers, the help and the
+// exit codes.
+
+#include <exception>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "cmdline/CmdLineParser.h"
+#include "core/Component.h"
+#include "main/FormSurface.h"
+#include "smtp/Qxsmtp.h"
+
+/// The process exit codes; the last one assigned is the process's exit status.
+enum TExitCode : int {
+  kExitDone = 0,               // help shown, or the job ended normally
+  kExitConnectionFailed = 1,   // the TCP connection could not be made
+  kExitRefusedAfterData = 2,   // the server refused the message after its data
+  kExitHostNotFound = 3,       // the server's name could not be resolved
+  kExitFailure = 4,            // any other failure
+  kExitUnusableSettings = 5,   // an EMailException: the settings make the job impossible
+};
+
+/// The message text of e (the whole text for the program's own exceptions).
+std::string MessageOf(const std::exception& e);
+
+/// The application's exception hook as a component: while it lives, every
+/// exception handed to the application's central handler goes to
+/// OnException. Owned by the status window.
+class TApplicationEvents : public TComponent {
+ public:
+  using TExceptionEvent = std::function<void(TObject* Sender, const std::exception& E)>;
+
+  /// Installs itself as the application's exception handler.
+  explicit TApplicationEvents(TComponent* owner);
+  /// Restores the default handler.
+  ~TApplicationEvents() override;
+
+  TExceptionEvent OnException;
+};
+
+/// The status window: owns the command-line parser, the SMTP client and the
+/// exception hook, runs the mail job once when shown and reports its outcome
+/// through a TFormSurface that the creator owns.
+class TForm1 : public TComponent {
+ public:
+  /// Builds the members with their stored settings and binds the handlers.
+  /// Raises what the SMTP client's construction raises.
+  explicit TForm1(TFormSurface& surface);
+
+  /// The on-show handler: runs the job, then sets exit code 0 and closes.
+  /// Raises whatever the job raises (then neither of the last two happens).
+  void FormShow();
+  /// One mail job: PrepareJob, Connect, and when connected SendMail and
+  /// Disconnect. Raises EMailException for unusable settings and whatever
+  /// the SMTP client raises; fires the client's events into the handlers.
+  void RunJob();
+  /// Parses the command line; shows the help and returns false when asked
+  /// for or when there is no switch; otherwise fills the SMTP client, its
+  /// message and the two flags and returns true. Raises EMailException for
+  /// a missing body or recipient file, sender or server, an unusable port or
+  /// a value with a line break; raises the file error of a named file that
+  /// exists but cannot be read.
+  bool PrepareJob();
+  /// Shows the help text in an information box (whatever NE says), sets
+  /// exit code 0 and closes.
+  void ShowHelp();
+  void ShowError(const std::string& text);
+  void ShowInfo(const std::string& text);
+
+  // Handlers bound to the members' events.
+  void QxSMTP1Status(TObject* Sender, const std::string& Status);
+  void QxSMTP1SendStart(TObject* Sender);
+  void QxSMTP1Success(TObject* Sender);
+  void QxSMTP1Failure(TObject* Sender);
+  void QxSMTP1ConnectionFailed(TObject* Sender);
+  void QxSMTP1InvalidHost(bool& Handled);
+  void ApplicationEvents1Exception(TObject* Sender, const std::exception& E);
+
+  TCmdLineParser& CmdP() { return *cmdP_; }
+  TQxSMTP& QxSMTP1() { return *qxSMTP1_; }
+
+  /// Show the success box; cleared by NM.
+  bool ShowSuccess = true;
+  /// Suppress every error box; set by NE.
+  bool HideErrors = false;
+
+ private:
+  void Close();
+  void SetExitCode(int code);
+  /// Loads list from the file that switch name names; raises EMailException
+  /// with missingMessage (the name in place of %s) when there is no such file.
+  void LoadNamedFile(const char* name, TStringList& list, std::string_view missingMessage);
+
+  TFormSurface& surface_;
+  TCmdLineParser* cmdP_;
+  TQxSMTP* qxSMTP1_;
+  TApplicationEvents* applicationEvents1_;
+};
+
+/// Delivers the on-show notification as the application does: an exception
+/// that escapes FormShow goes to the application's exception handler.
+/// Never raises.
+void NotifyShown(TForm1& form);
