@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/Component.h"
 #include "core/Exceptions.h"
@@ -195,11 +196,17 @@ class TTidewire : public TComponent {
   /// Sleep 2 ms and one pump step until done() holds.
   template <typename Done>
   void WaitPumping(Done done);
-  void LookUpHostName();
-  void RaiseConnectFailure();
+  /// Starts the asynchronous lookup of the name in IoBuffer.
+  bool StartLookup();
+  platform::SocketHandle NativeSocket() const;
+  [[noreturn]] void RaiseConnectFailure();
   [[noreturn]] void RaiseAborted(std::string_view text);
 
   char peek_byte_ = 0;  // DataAvailable peeks here, never into a line being read
+  int outstanding_lookups_ = 0;
+  // Buffers of lookups that were given up (time-out, cancel) and may still
+  // be written by their late completion; freed with the component.
+  std::vector<std::unique_ptr<char[]>> retired_host_entries_;
 };
 
 /// The window procedure of "TidewireWindowClass": hands every message of

@@ -1,0 +1,346 @@
+#include "net/Tidewire.h"
+
+#include <cstring>
+
+#include "net/Winsock.h"
+
+namespace {
+
+constexpr std::uint16_t kAddressFamilyInternet = 2;
+constexpr int kProtocolTcp = 6;
+constexpr int kProtocolDefault = 0;
+
+std::uint16_t ToNetworkOrder(std::uint16_t value) {
+  const unsigned char bytes[2] = {static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
+  std::uint16_t result;
+  std::memcpy(&result, bytes, sizeof result);
+  return result;
+}
+
+std::uint16_t LowWord(std::intptr_t value) { return static_cast<std::uint16_t>(value & 0xFFFF); }
+std::uint16_t HighWord(std::intptr_t value) { return static_cast<std::uint16_t>((value >> 16) & 0xFFFF); }
+
+}  // namespace
+
+TTidewire::TTidewire(TComponent* owner) : TComponent(owner) {
+  ReportStatus(kStatusCreate);
+  NotifyWindow = platform::CreateNotifyWindow(kSocketWindowClass, SocketWindowProc, this);
+  HostEntryBuffer = std::make_unique<char[]>(kHostEntrySize);
+  Timer = new TThreadTimer(this);
+  Timer->SetEnabled(false);
+  Timer->SetOnTimer([this](TObject* sender) { TimerTriggered(sender); });
+  try {
+    InitWinsock();
+  } catch (...) {
+    platform::DestroyNotifyWindow(NotifyWindow);
+    throw;
+  }
+}
+
+TTidewire::~TTidewire() {
+  MarkDestroying();
+  ReportStatus(kStatusDestroy);
+  Abort();
+  Cancel();
+  delete Timer;
+  Timer = nullptr;
+  // The window goes before the host-entry buffers: a lookup still running
+  // then has nowhere to deliver to.
+  platform::DestroyNotifyWindow(NotifyWindow);
+  NotifyWindow = 0;
+  HostEntryBuffer.reset();
+  retired_host_entries_.clear();
+  Closing = true;
+  try {
+    RequestCloseSocket();
+  } catch (...) {
+    // A destructor reports nothing; the socket is gone either way.
+  }
+  WinsockCleanup();
+}
+
+void TTidewire::InitWinsock() {
+  ReportStatus(kStatusInitializingWinsock);
+  try {
+    WinsockStartup(WinsockData, WinsockInfo);
+    try {
+      SocketHandle = OpenSocket(kProtocolTcp);
+      // The first socket resets its connection on close instead of closing in order.
+      if (platform::SetLinger(NativeSocket(), true, 0) == platform::kSocketError) throw ESockError("linger");
+      RegisterSocket(SocketHandle);
+    } catch (...) {
+      if (SocketHandle != kNoSocket) platform::CloseSocket(NativeSocket());
+      SocketHandle = kNoSocket;
+      WinsockCleanup();
+      throw;
+    }
+  } catch (...) {
+    throw ESockError(std::string(kErrWinsockInit));
+  }
+}
+
+std::uint16_t TTidewire::OpenSocket(int protocol) {
+  const platform::SocketHandle socket = platform::CreateStreamSocket(protocol);
+  if (socket >= kNoSocket) {
+    if (socket != platform::kInvalidSocket) platform::CloseSocket(socket);
+    throw ERangeError();
+  }
+  return static_cast<std::uint16_t>(socket);
+}
+
+void TTidewire::RegisterSocket(std::uint16_t socket) {
+  if (platform::AsyncSelect(socket, NotifyWindow, kSocketNotifyMessage, kSocketEventMask) == platform::kSocketError) {
+    std::string message;
+    CheckSocketError(kWsaWouldBlock, message);
+  }
+}
+
+platform::SocketHandle TTidewire::NativeSocket() const {
+  return SocketHandle == kNoSocket ? platform::kInvalidSocket : SocketHandle;
+}
+
+template <typename Done>
+void TTidewire::WaitPumping(Done done) {
+  do {
+    platform::SleepMilliseconds(2);
+    platform::PumpMessages();
+  } while (!done());
+}
+
+bool TTidewire::StartLookup() {
+  if (outstanding_lookups_ > 0) {
+    // An earlier lookup was given up but may still complete: it keeps its
+    // own buffer, and its completion is not taken for this one.
+    retired_host_entries_.push_back(std::move(HostEntryBuffer));
+    HostEntryBuffer = std::make_unique<char[]>(kHostEntrySize);
+  }
+  if (!platform::AsyncLookupHost(NotifyWindow, kLookupDoneMessage, IoBuffer, HostEntryBuffer.get(), kHostEntrySize))
+    return false;
+  ++outstanding_lookups_;
+  return true;
+}
+
+void TTidewire::ResolveHost() {
+  ReportStatus(kStatusResolveHost);
+  if (Host.size() > static_cast<size_t>(kIoBufferData)) throw ESockError(std::string(kErrHostTooLong));
+  std::memcpy(IoBuffer, Host.data(), Host.size());
+  IoBuffer[Host.size()] = '\0';
+  const std::uint32_t address = platform::InetAddr(IoBuffer);
+  if (address != platform::kNoAddress) {
+    RemoteAddress.address = address;
+    return;
+  }
+  RemoteAddress.address = 0;
+  TimerOn();
+  AsyncDone = false;
+  if (!StartLookup()) {
+    TimerOff();
+    throw ESockError(std::string(kErrLookupFailed));
+  }
+  WaitPumping([this] { return AsyncDone || TimedOut || Canceled; });
+  TimerOff();
+  if (TimedOut) throw ESockError(std::string(kErrLookupTimedOut));
+  if (Canceled) throw ESockError(std::string(kErrLookupCanceled));
+  if (!LastEventOk) throw ESockError(std::string(kErrLookupFailed));
+  RemoteAddress.address = platform::FirstAddressOfHostEntry(HostEntryBuffer.get());
+  if (OnHostResolved) OnHostResolved(this);
+}
+
+void TTidewire::Connect() {
+  ReportStatus(kStatusConnecting);
+  Canceled = false;
+  if (Connected) throw ESockError(std::string(kErrAlreadyConnected));
+  for (int attempts = 0;; ++attempts) {
+    try {
+      ResolveHost();
+    } catch (const ESockError& e) {
+      if (e.Message() == kErrLookupTimedOut || e.Message() == kErrLookupCanceled) throw;
+    }
+    if (RemoteAddress.address != 0) break;
+    if (attempts > 0 || !OnInvalidHost) throw ESockError(std::string(kErrNullRemoteAddress));
+    bool handled = false;
+    OnInvalidHost(handled);
+    if (!handled) throw ESockError(std::string(kErrNullRemoteAddress));
+  }
+  const auto port = static_cast<std::uint16_t>(Port & 0xFFFF);
+  RemoteAddress.family = kAddressFamilyInternet;
+  RemoteAddress.port = ToNetworkOrder(port);
+  AsyncDone = false;
+  LastEventOk = true;
+  if (platform::ConnectSocket(NativeSocket(), RemoteAddress.address, port) == platform::kSocketError) {
+    std::string message;
+    CheckSocketError(kWsaWouldBlock, message);
+  }
+  TimerOn();
+  WaitPumping([this] { return Connected || TimedOut || Canceled || !LastEventOk; });
+  TimerOff();
+  if (!TimedOut && !Canceled && LastEventOk) return;
+  RaiseConnectFailure();
+}
+
+void TTidewire::RaiseConnectFailure() {
+  if (OnConnectionFailed) OnConnectionFailed(this);
+  if (TimedOut) throw ESockError(std::string(kErrConnectionTimedOut));
+  if (Canceled) throw ESockError(std::string(kErrConnectionCanceled));
+  throw ESockError(std::string(kErrConnectionFailed));
+}
+
+void TTidewire::Disconnect() {
+  ReportStatus(kStatusDisconnecting);
+  RequestCloseSocket();
+}
+
+void TTidewire::RequestCloseSocket() {
+  ReportStatus(kStatusRequestCloseSocket);
+  Connected = false;
+  if (SocketHandle == kNoSocket) return;
+  if (platform::CloseSocket(NativeSocket()) == platform::kSocketError) {
+    std::string message;
+    CheckSocketError(kWsaWouldBlock, message);
+    return;
+  }
+  SocketHandle = kNoSocket;
+  if (OnDisconnect && !Destroying()) OnDisconnect(this);
+  if (Closing) return;
+  SocketHandle = OpenSocket(kProtocolDefault);
+  RegisterSocket(SocketHandle);
+}
+
+void TTidewire::Cancel() {
+  ReportStatus(kStatusCanceling);
+  Canceled = true;
+}
+
+void TTidewire::Abort() {
+  ReportStatus(kStatusAbort);
+  Cancel();
+}
+
+void TTidewire::TimerOn() {
+  ReportStatus(kStatusTimerOn);
+  TimedOut = false;
+  if (TimeOut < 0) throw ERangeError();
+  Timer->SetInterval(static_cast<std::uint32_t>(TimeOut));
+  Timer->SetEnabled(true);
+}
+
+void TTidewire::TimerOff() {
+  ReportStatus(kStatusTimerOff);
+  Timer->SetEnabled(false);
+}
+
+void TTidewire::TimerTriggered(TObject*) {
+  ReportStatus(kStatusTimerTriggered);
+  TimerOff();
+  TimedOut = true;
+  AsyncDone = true;
+  Abort();
+}
+
+void TTidewire::CheckConnection() {
+  ReportStatus(kStatusCheckingConnection);
+  for (int attempts = 0; !Connected; ++attempts) {
+    if (attempts > 0 || !OnConnectionRequired) throw Exception(std::string(kErrNotConnected));
+    bool handled = false;
+    OnConnectionRequired(handled);
+    if (!handled) throw Exception(std::string(kErrNotConnected));
+  }
+}
+
+std::uint16_t TTidewire::Accept() {
+  ReportStatus(kStatusAccepting);
+  WaitPumping([this] { return AsyncDone || Canceled; });
+  if (Canceled) throw ESockError(std::string(kErrAcceptingCanceled));
+  if (!LastEventOk) throw ESockError(std::string(kErrDataConnection));
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+  const platform::SocketHandle accepted = platform::AcceptOnSocket(NativeSocket(), &address, &port);
+  platform::AsyncSelect(accepted, NotifyWindow, kSocketNotifyMessage, kSocketEventMask);
+  RemoteAddress.family = kAddressFamilyInternet;
+  RemoteAddress.port = ToNetworkOrder(port);
+  RemoteAddress.address = address;
+  if (Canceled) RaiseAborted(kErrSendAborted);
+  if (accepted >= kNoSocket) {
+    if (accepted != platform::kInvalidSocket) platform::CloseSocket(accepted);
+    throw ERangeError();
+  }
+  return static_cast<std::uint16_t>(accepted);
+}
+
+void TTidewire::RaiseAborted(std::string_view text) {
+  Canceled = false;
+  throw EAbortError(std::string(text));
+}
+
+void TTidewire::HandleNotification(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+  try {
+    // A notification still queued for a socket closed since then belongs to
+    // no connection of ours.
+    if (message == kSocketNotifyMessage && wParam != NativeSocket()) return;
+    LastEventOk = HighWord(lParam) == 0;
+    if (message == kSocketNotifyMessage) {
+      switch (LowWord(lParam)) {
+        case platform::kEventRead:
+          try {
+            if (OnReadable) OnReadable(this);
+          } catch (...) {
+            // A reader's failure must not stop the notifications.
+          }
+          break;
+        case platform::kEventAccept:
+          Connected = true;
+          if (OnAccept) OnAccept(this);
+          break;
+        case platform::kEventConnect:
+          if (!LastEventOk) break;
+          Connected = true;
+          if (OnConnect) OnConnect(this);
+          break;
+        case platform::kEventClose:
+          // Unread data keeps the connection until the reader meets its end.
+          if (!DataAvailable()) RequestCloseSocket();
+          break;
+        default:
+          break;
+      }
+    } else if (message == kLookupDoneMessage) {
+      // Only the completion of the last lookup started ends the wait.
+      if (outstanding_lookups_ > 0 && --outstanding_lookups_ == 0) AsyncDone = true;
+    }
+  } catch (...) {
+    // Notifications arrive through the window procedure, which must not raise.
+  }
+}
+
+void TTidewire::ReportStatus(std::uint8_t level, std::string_view text) {
+  try {
+    if (level > ReportLevel) return;
+    LastStatus = std::string(text);
+    if (OnStatus && !Destroying()) OnStatus(this, std::string(LastStatus));
+  } catch (...) {
+    // Status reporting never fails an operation.
+  }
+}
+
+void TTidewire::CheckSocketError(std::uint16_t expected, std::string& message) {
+  LastError = platform::LastSocketError();
+  if (LastError != expected && LastError > kWsaErrorBase) {
+    LookUpErrorMessage(static_cast<std::uint16_t>(LastError), message);
+    if (OnError) OnError(this, static_cast<std::uint16_t>(LastError), message);
+    throw ESockError(message);
+  }
+  message.clear();
+}
+
+void TTidewire::LookUpErrorMessage(std::uint16_t error, std::string& message) {
+  ReportStatus(kStatusLookingUpErrorMessage.level, std::string(kStatusLookingUpErrorMessage.text) + message);
+  message = SocketErrorMessage(error);
+}
+
+std::intptr_t SocketWindowProc(platform::WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                               std::intptr_t lParam) {
+  auto* owner = static_cast<TTidewire*>(platform::GetWindowOwner(window));
+  if (!owner || message < kSocketNotifyMessage) return platform::DefaultWindowProc(window, message, wParam, lParam);
+  owner->HandleNotification(message, wParam, lParam);
+  return 0;
+}

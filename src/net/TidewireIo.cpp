@@ -1,0 +1,208 @@
+// The byte and line transfers of TTidewire. Every byte passes through
+// SendBytes, ReceiveBytes and PeekBytes.
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "net/Tidewire.h"
+
+namespace {
+
+// Upper bound of one sleep in a transfer wait; the wait normally ends much
+// earlier, on readiness or on a message (the time-out timer included).
+constexpr std::uint32_t kMaxWaitMilliseconds = 100;
+constexpr int kMaxBufferLength = 65535;
+constexpr size_t kReplyDigits = 10;
+
+/// Runs TimerOff on every way out of a timed transfer.
+class TimerOffOnExit {
+ public:
+  explicit TimerOffOnExit(TTidewire& owner) : owner_(owner) {}
+  ~TimerOffOnExit() { owner_.TimerOff(); }
+  TimerOffOnExit(const TimerOffOnExit&) = delete;
+  TimerOffOnExit& operator=(const TimerOffOnExit&) = delete;
+
+ private:
+  TTidewire& owner_;
+};
+
+}  // namespace
+
+int TTidewire::SendBytes(const void* data, int length) { return platform::SendOnSocket(NativeSocket(), data, length); }
+
+int TTidewire::ReceiveBytes(void* buffer, int length) {
+  return platform::ReceiveOnSocket(NativeSocket(), buffer, length, false);
+}
+
+int TTidewire::PeekBytes(void* buffer, int length) {
+  return platform::ReceiveOnSocket(NativeSocket(), buffer, length, true);
+}
+
+void TTidewire::WaitForSocket(platform::SocketWait what) {
+  platform::WaitForSocketOrMessage(NativeSocket(), what, kMaxWaitMilliseconds);
+}
+
+void TTidewire::Write(const std::string& text) {
+  ReportStatus(kStatusWrite);
+  const size_t length = std::min({std::strlen(text.c_str()), text.size(), static_cast<size_t>(kIoBufferData)});
+  std::memcpy(IoBuffer, text.data(), length);
+  IoBuffer[length] = '\0';
+  SendBuffer(IoBuffer, 0);
+}
+
+void TTidewire::Writeln(const std::string& text) {
+  ReportStatus(kStatusWriteln);
+  Write(text + "\r\n");
+}
+
+void TTidewire::SendBuffer(const void* data, std::uint16_t length) {
+  ReportStatus(kStatusSendingBuffer);
+  TimerOn();
+  TimerOffOnExit timerOff(*this);
+  if (!Canceled) {
+    const char* bytes = static_cast<const char*>(data);
+    int count = length;
+    if (count == 0) {
+      const void* end = std::memchr(bytes, 0, kMaxBufferLength + 1);
+      if (!end) throw ERangeError();
+      count = static_cast<int>(static_cast<const char*>(end) - bytes);
+    }
+    int remaining = count;
+    do {
+      const int n = SendBytes(bytes + (count - remaining), remaining);
+      if (n == 0) break;
+      if (n > 0) {
+        remaining -= n;
+      } else {
+        std::string message;
+        CheckSocketError(kWsaWouldBlock, message);
+        // Messages are left queued: a send is never interrupted by handlers.
+        WaitForSocket(platform::SocketWait::kWritable);
+      }
+    } while (remaining != 0 && !Canceled);
+  }
+  if (Canceled) RaiseAborted(kErrSendAborted);
+}
+
+void TTidewire::SendStream(TStream& stream) {
+  ReportStatus(kStatusSendStream);
+  stream.SetPosition(0);
+  if (!Canceled) {
+    BytesSent = 0;
+    const std::int64_t size = stream.Size();
+    if (size > std::numeric_limits<std::int32_t>::max()) throw ERangeError();
+    BytesTotal = static_cast<std::int32_t>(size);
+    do {
+      const std::int64_t chunk = std::min<std::int64_t>(size - stream.Position(), kIoBufferData);
+      const int got = static_cast<int>(stream.Read(IoBuffer, chunk));
+      int remaining = got;
+      do {
+        const int n = SendBytes(IoBuffer + (got - remaining), remaining);
+        if (n == 0) return;
+        if (n > 0) {
+          remaining -= n;
+          BytesSent += n;
+          if (OnPacketSent) OnPacketSent(this);
+        } else {
+          std::string message;
+          CheckSocketError(kWsaWouldBlock, message);
+          WaitForSocket(platform::SocketWait::kWritable);
+        }
+        platform::PumpMessages();
+      } while (remaining != 0 && !Canceled);
+    } while (stream.Position() != size && !Canceled);
+  }
+  if (Canceled) RaiseAborted(kErrSendAborted);
+}
+
+void TTidewire::ReadLn(std::string& line) {
+  ReportStatus(kStatusReadLn);
+  int consumed = 0;
+  TimerOn();
+  TimerOffOnExit timerOff(*this);
+  line.clear();
+  int lineEnd = -1;  // index of the line feed within the line
+  for (;;) {
+    const int room = kIoBufferData - consumed;
+    if (room == 0) throw ESockError(std::string(kErrLineTooLong));
+    const int n = PeekBytes(IoBuffer + consumed, room);
+    if (n == 0) {
+      line.clear();
+      return;
+    }
+    if (n > 0) {
+      // The bytes before consumed were taken already and hold no line feed.
+      if (const void* feed = std::memchr(IoBuffer + consumed, '\n', static_cast<size_t>(n))) {
+        lineEnd = static_cast<int>(static_cast<const char*>(feed) - IoBuffer);
+        break;
+      }
+      line.resize(static_cast<size_t>(consumed + n));
+      const int got = ReceiveBytes(line.data() + consumed, n);
+      consumed += std::max(got, 0);
+      line.resize(static_cast<size_t>(consumed));
+    } else {
+      LastError = platform::LastSocketError();
+      if (LastError == kWsaNotConnected) {
+        // The socket was closed and replaced meanwhile: the same as a close by the peer.
+        line.clear();
+        return;
+      }
+      std::string message;
+      CheckSocketError(kWsaWouldBlock, message);
+      WaitForSocket(platform::SocketWait::kReadable);
+    }
+    platform::PumpMessages();
+    if (Canceled) break;
+  }
+  if (Canceled) RaiseAborted(kErrReadLnAborted);
+  line.resize(static_cast<size_t>(lineEnd + 1));
+  const int got = ReceiveBytes(line.data() + consumed, lineEnd + 1 - consumed);
+  line.resize(static_cast<size_t>(consumed + std::max(got, 0)));
+}
+
+void TTidewire::Transaction(const std::string& command, std::string& reply) {
+  ReportStatus(kStatusTransaction);
+  ReplyNumber = 0;
+  Writeln(command);
+  std::string line;
+  ReadLn(line);
+  LastReply = line;
+  if (!LastReply.empty()) {
+    ReportStatus(kLevelReply, LastReply);
+    size_t digits = 0;
+    while (digits < std::min(LastReply.size(), kReplyDigits) && LastReply[digits] >= '0' && LastReply[digits] <= '9')
+      ++digits;
+    if (digits > 0) {
+      std::int64_t value = std::stoll(LastReply.substr(0, digits));
+      if (value > std::numeric_limits<std::int32_t>::max()) value = 0;
+      if (value > std::numeric_limits<std::int16_t>::max()) throw ERangeError();
+      ReplyNumber = static_cast<std::int16_t>(value);
+    }
+  }
+  reply = LastReply;
+}
+
+bool TTidewire::DataAvailable() {
+  ReportStatus(kStatusDataAvailable);
+  return PeekBytes(&peek_byte_, 1) >= 1;
+}
+
+void TTidewire::ClearInput() {
+  ReportStatus(kStatusClearingInput);
+  const auto scratch = std::make_unique<char[]>(kIoBufferData);
+  ReceiveBytes(scratch.get(), kIoBufferData);
+}
+
+void TTidewire::ExtractField(const std::string& text, char delimiter, std::int32_t n, std::string& field) {
+  field.clear();
+  std::int32_t delimiters = 0;
+  for (const char c : text) {
+    if (delimiters >= n) break;
+    if (c == delimiter) {
+      ++delimiters;
+    } else if (delimiters == n - 1) {
+      field += c;
+    }
+  }
+}
