@@ -115,9 +115,11 @@ void RefuseLineBreaks(const std::string& listName, const TStringList& list) {
   for (int i = 0; i < list.Count(); ++i) RefuseLineBreak(listName + " entry " + std::to_string(i + 1), list[i]);
 }
 
-/// The part of an attachment entry after its last "\" or ":".
+/// The part of an attachment entry after its last "\", "/" or ":". Both
+/// kinds of slash separate folders (Windows takes either), and a name that
+/// kept its folders would show the recipient the sender's paths.
 std::string AttachmentFileName(const std::string& entry) {
-  const size_t cut = entry.find_last_of("\\:");
+  const size_t cut = entry.find_last_of("\\/:");
   return cut == std::string::npos ? entry : entry.substr(cut + 1);
 }
 

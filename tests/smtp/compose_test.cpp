@@ -1,0 +1,415 @@
+// Composition of the header lines and the body stream, without a network.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/Exceptions.h"
+#include "core/Random.h"
+#include "platform/File.h"
+#include "smtp/Qxsmtp.h"
+#include "test_support/TempDir.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string kBoundary1 = "====================54535aavfgq====";
+const std::string kBoundary2 = "====================54535hejkcl====";
+
+class Composition : public ::testing::Test {
+ protected:
+  Composition() { RandSeed() = 0; }  // boundary letters as in a fresh process
+
+  std::string Body() { return smtp.BodyStream().ToString(); }
+  const Lines& Header() { return smtp.FinalHeader().Items(); }
+
+  TQxSMTP smtp{nullptr};
+  TPostMessage& m = smtp.PostMessage();
+  TempDir dir;
+};
+
+TEST_F(Composition, FreshComponentHasItsDefaults) {
+  EXPECT_EQ(smtp.Port, 25);
+  EXPECT_EQ(smtp.Charset, "us-ascii");
+  EXPECT_EQ(smtp.SubType, mtPlain);
+  EXPECT_EQ(smtp.EncodeType, uuMime);
+  EXPECT_TRUE(smtp.ClearParams);
+  EXPECT_EQ(smtp.UserID, "");
+  EXPECT_FALSE(smtp.Busy());
+  for (TStringList* list : {&m.ToAddress(), &m.ToCarbonCopy(), &m.ToBlindCarbonCopy(), &m.Body(), &m.Attachments()})
+    EXPECT_EQ(list->Count(), 0);
+}
+
+TEST_F(Composition, ListPropertiesCopyOnWriteAndKeepTheirObjects) {
+  TStringList source;
+  source.SetText("a@x\nb@x\nc@x");
+  TStringList* owned = &m.ToAddress();
+  m.SetToAddress(source);
+  source.Clear();
+  EXPECT_EQ(&m.ToAddress(), owned);
+  EXPECT_EQ(m.ToAddress().Items(), (Lines{"a@x", "b@x", "c@x"}));
+
+  TExStringList* header = &smtp.FinalHeader();
+  smtp.FinalHeader().Add("Old: line");
+  source.SetText("X-One: 1\nX-Two: 2");
+  smtp.SetFinalHeader(source);
+  source.Add("X-Three: 3");
+  EXPECT_EQ(&smtp.FinalHeader(), header);
+  EXPECT_EQ(Header(), (Lines{"X-One: 1", "X-Two: 2"}));
+}
+
+// The worked example of the header rules, both forms.
+TEST_F(Composition, WorkedHeaderExample) {
+  m.FromAddress = "S";
+  m.ToAddress().SetText("R1\nR2");
+  m.ToCarbonCopy().Add("R3");
+  m.Subject = "Report";
+  smtp.Charset = "Windows-1251";
+  smtp.FinalHeader().Add("Stale: line from before");
+
+  smtp.ComposeMessage();
+  EXPECT_EQ(Header(), (Lines{"From: <S>", "To: R1,R2", "CC: R3", "Subject: Report", "Mime-Version: 1.0",
+                             "Content-Type: text/plain; charset=Windows-1251"}));
+
+  m.Attachments().Add(dir.Write("a.txt", "abc"));
+  smtp.ComposeMessage();
+  EXPECT_EQ(Header(), (Lines{"From: <S>", "To: R1,R2", "CC: R3", "Subject: Report", "Mime-Version: 1.0",
+                             "Content-Type: multipart/mixed; boundary=\"" + kBoundary1 + "\""}));
+}
+
+struct HeaderCase {
+  const char* name;
+  std::function<void(TQxSMTP&)> setup;
+  Lines expected;
+};
+
+TEST_F(Composition, HeaderLinesFollowTheRecord) {
+  const HeaderCase cases[] = {
+      {"blind copies only: no To, no CC",
+       [](TQxSMTP& s) { s.PostMessage().ToBlindCarbonCopy().Add("hidden@x"); },
+       {"From: <s@x>", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}},
+      {"display name without a blank before <",
+       [](TQxSMTP& s) { s.PostMessage().FromName = "Ann"; },
+       {"From: Ann<s@x>", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}},
+      {"entries verbatim, empty ones joined too",
+       [](TQxSMTP& s) { s.PostMessage().ToAddress().SetText("Bob <b@x>\n\nc@x"); },
+       {"From: <s@x>", "To: Bob <b@x>,,c@x", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}},
+      {"every optional line, in order",
+       [](TQxSMTP& s) {
+         TPostMessage& m = s.PostMessage();
+         m.ToCarbonCopy().Add("cc@x");
+         m.Subject = "Hi";
+         m.LocalProgram = "mailshot";
+         m.ReplyTo = "r@x";
+         m.Date = "not even a date";
+       },
+       {"From: <s@x>", "CC: cc@x", "Subject: Hi", "X-Mailer: mailshot", "Reply-To: r@x", "Date: not even a date",
+        "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}},
+      {"enriched", [](TQxSMTP& s) { s.SubType = mtEnriched; },
+       {"From: <s@x>", "Mime-Version: 1.0", "Content-Type: text/enriched; charset=us-ascii"}},
+      {"sgml", [](TQxSMTP& s) { s.SubType = mtSgml; },
+       {"From: <s@x>", "Mime-Version: 1.0", "Content-Type: text/sgml; charset=us-ascii"}},
+      {"tab-separated", [](TQxSMTP& s) { s.SubType = mtTabSeperated; },
+       {"From: <s@x>", "Mime-Version: 1.0", "Content-Type: text/tab-separated-values; charset=us-ascii"}},
+      {"html with an empty charset",
+       [](TQxSMTP& s) {
+         s.SubType = mtHtml;
+         s.Charset = "";
+       },
+       {"From: <s@x>", "Mime-Version: 1.0", "Content-Type: text/html; charset="}},
+      {"no charset at all once multipart",
+       [](TQxSMTP& s) {
+         s.SubType = mtHtml;
+         s.Charset = "koi8-r";
+         s.PostMessage().Attachments().Add("missing-but-counted");
+       },
+       {"From: <s@x>", "Mime-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"" + kBoundary1 + "\""}},
+  };
+  for (const HeaderCase& c : cases) {
+    RandSeed() = 0;
+    TQxSMTP s(nullptr);
+    s.PostMessage().FromAddress = "s@x";
+    c.setup(s);
+    try {
+      s.ComposeMessage();
+    } catch (const EFOpenError&) {
+      // the header is complete before any attachment is opened
+    }
+    EXPECT_EQ(s.FinalHeader().Items(), c.expected) << c.name;
+  }
+}
+
+TEST_F(Composition, EachMultipartMessageDrawsANewBoundary) {
+  m.Attachments().Add(dir.Write("a.bin", ""));
+  smtp.ComposeMessage();
+  EXPECT_EQ(smtp.Boundary(), kBoundary1);
+
+  m.Attachments().Clear();  // single-part: no draw, the boundary stays
+  smtp.ComposeMessage();
+  EXPECT_EQ(smtp.Boundary(), kBoundary1);
+
+  m.Attachments().Add(dir.Path("a.bin"));
+  smtp.ComposeMessage();
+  EXPECT_EQ(smtp.Boundary(), kBoundary2);
+  EXPECT_EQ(Header().back(), "Content-Type: multipart/mixed; boundary=\"" + kBoundary2 + "\"");
+}
+
+struct BodyCase {
+  const char* name;
+  Lines body;
+  std::string expected;
+};
+
+TEST_F(Composition, SinglePartBodyIsTheDotStuffedText) {
+  const BodyCase cases[] = {
+      {"empty body, empty stream", {}, ""},
+      {"plain lines", {"Hello", "World"}, "Hello\r\nWorld\r\n"},
+      {"empty entry gives an empty line", {"a", "", "b"}, "a\r\n\r\nb\r\n"},
+      {"dot-stuffing looks at the first character only",
+       {".", "..", ".end", "a.b", " ."},
+       "..\r\n...\r\n..end\r\na.b\r\n .\r\n"},
+      {"CR LF inside an entry makes two stuffed lines", {"x\r\n.\r\ny"}, "x\r\n..\r\ny\r\n"},
+      {"lone LF and lone CR split too", {".a\n.b\r.c"}, "..a\r\n..b\r\n..c\r\n"},
+      {"a trailing break gives an empty line", {"a\n"}, "a\r\n\r\n"},
+      {"LF CR is two breaks", {"a\n\rb"}, "a\r\n\r\nb\r\n"},
+      {"bytes pass unchanged", {"\xC0\xFF\t\x01"}, "\xC0\xFF\t\x01\r\n"},
+  };
+  for (const BodyCase& c : cases) {
+    m.Body().Clear();
+    for (const std::string& line : c.body) m.Body().Add(line);
+    smtp.ComposeMessage();
+    EXPECT_EQ(Body(), c.expected) << c.name;
+  }
+}
+
+// The worked example of the DATA content with one attachment.
+TEST_F(Composition, WorkedMultipartExample) {
+  m.FromAddress = "S";
+  m.ToAddress().Add("R1");
+  m.Subject = "Report";
+  m.Body().SetText("Hello\n.end");
+  m.Attachments().Add(dir.Write("a.txt", "abc"));
+  smtp.Charset = "Windows-1251";
+
+  smtp.ComposeMessage();
+  EXPECT_EQ(Header(), (Lines{"From: <S>", "To: R1", "Subject: Report", "Mime-Version: 1.0",
+                             "Content-Type: multipart/mixed; boundary=\"" + kBoundary1 + "\""}));
+  EXPECT_EQ(Body(),
+            "--" + kBoundary1 + "\r\n"
+            "Content-Type: text/plain; charset=Windows-1251\r\n"
+            "\r\n"
+            "Hello\r\n"
+            "..end\r\n"
+            "--" + kBoundary1 + "\r\n"
+            "Content-Type: application/octet-stream; name=\"a.txt\"\r\n"
+            "Content-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: attachment; filename=\"a.txt\"\r\n"
+            "\r\n"
+            "YWJj\r\n"
+            "--" + kBoundary1 + "--\r\n");
+}
+
+std::string Part(const std::string& boundary, const std::string& name, const std::string& encoding,
+                 const std::string& data) {
+  return "--" + boundary + "\r\nContent-Type: application/octet-stream; name=\"" + name +
+         "\"\r\nContent-Transfer-Encoding: " + encoding + "\r\nContent-Disposition: attachment; filename=\"" + name +
+         "\"\r\n\r\n" + data;
+}
+
+std::string TextPart(const std::string& boundary, const std::string& text) {
+  return "--" + boundary + "\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n" + text;
+}
+
+TEST_F(Composition, AttachmentParts) {
+  const std::string a45(45, 'a');
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> files;  // name, content
+    Lines body;
+    TSubType subType;
+    UUMethods method;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"empty file: part header, then the next boundary at once",
+       {{"empty.bin", ""}}, {"Hi"}, mtPlain, uuMime,
+       TextPart(kBoundary1, "Hi\r\n") + Part(kBoundary1, "empty.bin", "base64", "") + "--" + kBoundary1 + "--\r\n"},
+      {"46 bytes: a full line and a short one",
+       {{"46.bin", a45 + "a"}}, {"Hi"}, mtPlain, uuMime,
+       TextPart(kBoundary1, "Hi\r\n") +
+           Part(kBoundary1, "46.bin", "base64",
+                "YWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFh\r\nYQ==\r\n") +
+           "--" + kBoundary1 + "--\r\n"},
+      {"two files in list order, one closing line",
+       {{"one.txt", "a"}, {"two.txt", "ab"}}, {"Hi"}, mtPlain, uuMime,
+       TextPart(kBoundary1, "Hi\r\n") + Part(kBoundary1, "one.txt", "base64", "YQ==\r\n") +
+           Part(kBoundary1, "two.txt", "base64", "YWI=\r\n") + "--" + kBoundary1 + "--\r\n"},
+      {"empty body: the text part is its header alone",
+       {{"a.txt", "abc"}}, {}, mtPlain, uuMime,
+       TextPart(kBoundary1, "") + Part(kBoundary1, "a.txt", "base64", "YWJj\r\n") + "--" + kBoundary1 + "--\r\n"},
+      {"html body is labelled plain text once attachments are present",
+       {{"a.txt", "abc"}}, {"<p>Hi</p>"}, mtHtml, uuMime,
+       TextPart(kBoundary1, "<p>Hi</p>\r\n") + Part(kBoundary1, "a.txt", "base64", "YWJj\r\n") + "--" + kBoundary1 +
+           "--\r\n"},
+      {"uuencode data is labelled as such",
+       {{"a.txt", "abc"}}, {"Hi"}, mtPlain, uuCode,
+       TextPart(kBoundary1, "Hi\r\n") + Part(kBoundary1, "a.txt", "x-uuencode", "#86)C\r\n`\r\n") + "--" +
+           kBoundary1 + "--\r\n"},
+  };
+  for (const Case& c : cases) {
+    RandSeed() = 0;
+    TQxSMTP s(nullptr);
+    s.SubType = c.subType;
+    s.EncodeType = c.method;
+    for (const std::string& line : c.body) s.PostMessage().Body().Add(line);
+    for (const auto& [name, content] : c.files) s.PostMessage().Attachments().Add(dir.Write(name, content));
+    s.ComposeMessage();
+    EXPECT_EQ(s.BodyStream().ToString(), c.expected) << c.name;
+  }
+}
+
+/// Decodes base64 lines (CR LF after each), checking that every line but
+/// the last holds 60 characters.
+std::string DecodeBase64Lines(const std::string& text) {
+  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) return "unterminated line";
+    const std::string line = text.substr(pos, end - pos);
+    pos = end + 2;
+    if (pos < text.size() && line.size() != 60) return "short line before the last";
+    unsigned bits = 0;
+    int count = 0;
+    for (char c : line) {
+      if (c == '=') break;
+      bits = (bits << 6) | static_cast<unsigned>(alphabet.find(c));
+      count += 6;
+      if (count >= 8) {
+        count -= 8;
+        out += static_cast<char>((bits >> count) & 0xFF);
+      }
+    }
+  }
+  return out;
+}
+
+TEST_F(Composition, LargeAttachmentEncodesCompletely) {
+  // Crosses the buffer stream's blocks and the file's read-ahead many times.
+  std::string data(200000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
+  m.Attachments().Add(dir.Write("big.bin", data));
+  smtp.ComposeMessage();
+  const std::string body = Body();
+  const std::string start = "filename=\"big.bin\"\r\n\r\n";
+  const std::string end = "--" + kBoundary1 + "--\r\n";
+  ASSERT_NE(body.find(start), std::string::npos);
+  ASSERT_EQ(body.substr(body.size() - end.size()), end);
+  const size_t from = body.find(start) + start.size();
+  const std::string encoded = body.substr(from, body.size() - end.size() - from);
+  EXPECT_EQ(encoded.size(), 4444u * 62 + 30);  // 4444 full lines of 45 bytes, then 20 bytes
+  EXPECT_TRUE(DecodeBase64Lines(encoded) == data);
+}
+
+struct NameCase {
+  const char* name;
+  std::string entry;
+  std::string fileName;
+};
+
+TEST_F(Composition, FileNameIsThePartAfterTheLastSeparator) {
+  const NameCase cases[] = {
+      {"drive and folders", "C:\\dir\\file.bin", "file.bin"},
+      {"drive without a folder", "D:file.bin", "file.bin"},
+      {"no separator", "file.bin", "file.bin"},
+      {"forward slashes separate folders too", "/home/ann/file.bin", "file.bin"},
+      {"mixed slashes", "C:/docs\\sub/file.bin", "file.bin"},
+      {"a quote is escaped, not left to end the value", "C:\\x\\say \"hi\".txt", "say \\\"hi\\\".txt"},
+  };
+  for (const NameCase& c : cases) {
+    RandSeed() = 0;
+    m.Attachments().Clear();
+    m.Attachments().Add(c.entry);
+    // The part header is written before the file is opened, so a missing
+    // file still shows the name it would have carried.
+    EXPECT_THROW(smtp.ComposeMessage(), EFOpenError) << c.name;
+    EXPECT_NE(Body().find("name=\"" + c.fileName + "\"\r\n"), std::string::npos) << c.name << "\n" << Body();
+    EXPECT_NE(Body().find("filename=\"" + c.fileName + "\"\r\n"), std::string::npos) << c.name;
+  }
+}
+
+TEST_F(Composition, UnreadableAttachmentStopsCompositionAfterItsEvent) {
+  struct Case {
+    const char* name;
+    std::string second;  // the failing entry
+  };
+  const Case cases[] = {
+      {"missing file", dir.Path("missing.bin")},
+      {"a directory", dir.Path("")},
+      {"empty entry", ""},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> events;
+    smtp.OnEncodeStart = [&](const std::string& f) { events.push_back("start " + f); };
+    smtp.OnEncodeEnd = [&](const std::string& f) { events.push_back("end " + f); };
+    smtp.OnAttachmentNotFound = [&](const std::string& f) { events.push_back("not found " + f); };
+    const std::string first = dir.Write("first.bin", "1");
+    const std::string third = dir.Write("third.bin", "3");
+    m.Attachments().Clear();
+    m.Attachments().Add(first);
+    m.Attachments().Add(c.second);
+    m.Attachments().Add(third);
+    try {
+      smtp.ComposeMessage();
+      ADD_FAILURE() << c.name << ": no error";
+    } catch (const EFOpenError& e) {
+      EXPECT_EQ(e.Message(), "Cannot open file " + c.second) << c.name;
+    }
+    EXPECT_EQ(events, (Lines{"start " + first, "end " + first, "not found " + c.second})) << c.name;
+    EXPECT_EQ(Body().find("third.bin"), std::string::npos) << c.name;
+  }
+}
+
+TEST_F(Composition, HandlerErrorGoesOnAndTheFileIsReleased) {
+  const std::string path = dir.Write("a.txt", "abc");
+  m.Attachments().Add(path);
+  bool notFound = false;
+  smtp.OnAttachmentNotFound = [&](const std::string&) { notFound = true; };
+  smtp.OnEncodeEnd = [](const std::string&) { throw Exception("handler says no"); };
+  try {
+    smtp.ComposeMessage();
+    ADD_FAILURE() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "handler says no");
+  }
+  EXPECT_FALSE(notFound);
+  // Opened without sharing while encoding; released on the way out.
+  const platform::FileHandle again = platform::OpenFileForRead(path, platform::FileShare::kDenyAll);
+  EXPECT_NE(again, platform::kInvalidFile);
+  platform::CloseFile(again);
+
+  smtp.OnEncodeEnd = nullptr;  // the component is fit for the next composition
+  smtp.ComposeMessage();
+  EXPECT_NE(Body().find("YWJj\r\n"), std::string::npos);
+}
+
+TEST_F(Composition, ExtractAddress) {
+  const NameCase cases[] = {
+      {"display name and brackets", "Bob Smith <bob@x>", "bob@x"},
+      {"bare mailbox", "bob@x", "bob@x"},
+      {"word and colon keep the blank", "To: bob@x", " bob@x"},
+      {"bracket without its closing one", "<bob@x", "bob@x"},
+      {"empty brackets", "<>", ""},
+      {"empty entry", "", ""},
+      {"first bracket pair wins", "a <b@x> <c@x>", "b@x"},
+      {"colon field ends at the next colon", "x:b@x:y", "b@x"},
+      {"brackets win over a colon", "Name: <b@x>", "b@x"},
+  };
+  for (const NameCase& c : cases) EXPECT_EQ(TQxSMTP::ExtractAddress(c.entry), c.fileName) << c.name;
+}
+
+}  // namespace
