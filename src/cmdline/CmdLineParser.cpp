@@ -114,22 +114,16 @@ bool TCmdLineParser::SameParamName(std::string a, std::string b) const {
   return platform::AnsiUpperCase(a) == platform::AnsiUpperCase(b);
 }
 
-std::string TCmdLineParser::LookupForm(const std::string& name, bool stripSwitchChars) const {
-  std::string form = stripSwitchChars ? StripSwitchChars(name) : name;
-  return paramsInUpperCase_ ? platform::AnsiUpperCase(form) : form;
-}
-
-bool TCmdLineParser::TokenBeginsWith(int index, const std::string& lookupName, bool stripSwitchChars) const {
-  std::string token = params_[index];
-  if (paramsInUpperCase_) token = platform::AnsiUpperCase(token);
-  if (stripSwitchChars) token = StripSwitchChars(token);
-  return SameParamName(token.substr(0, lookupName.size()), lookupName);
+// Names need no upper-casing here: under ParamsInUpperCase SameParamName
+// already compares without regard to case.
+bool TCmdLineParser::TokenBeginsWith(const std::string& token, const std::string& name) const {
+  return SameParamName(token.substr(0, name.size()), name);
 }
 
 int TCmdLineParser::ParamIndex(const std::string& name) const {
-  const std::string lookupName = LookupForm(name, true);
+  const std::string bareName = StripSwitchChars(name);
   for (int i = 0; i < params_.Count(); ++i) {
-    if (TokenBeginsWith(i, lookupName, true)) return i;
+    if (TokenBeginsWith(StripSwitchChars(params_[i]), bareName)) return i;
   }
   return -1;
 }
@@ -137,10 +131,9 @@ int TCmdLineParser::ParamIndex(const std::string& name) const {
 bool TCmdLineParser::ParamExists(const std::string& name) const { return ParamIndex(name) != -1; }
 
 bool TCmdLineParser::ParamIsRepeated(const std::string& name) const {
-  const std::string lookupName = LookupForm(name, false);
   int matches = 0;
   for (int i = 0; i < params_.Count() && matches < 2; ++i) {
-    if (TokenBeginsWith(i, lookupName, false)) ++matches;
+    if (TokenBeginsWith(params_[i], name)) ++matches;
   }
   return matches > 1;
 }

@@ -100,11 +100,8 @@ class TCmdLineParser : public TComponent {
   void AddTokensWithoutSwitchChars(std::string argument, const TCharSet& switchSet);
   void AddTokensWithSwitchChars(std::string argument, const TCharSet& switchSet);
   void RebuildParamValues();
-  /// name as the lookups compare it: switch characters stripped when asked,
-  /// upper-cased when names are.
-  std::string LookupForm(const std::string& name, bool stripSwitchChars) const;
-  /// Whether token index begins with lookupName (a LookupForm).
-  bool TokenBeginsWith(int index, const std::string& lookupName, bool stripSwitchChars) const;
+  /// Whether token begins with name under SameParamName.
+  bool TokenBeginsWith(const std::string& token, const std::string& name) const;
 
   TStringList params_;
   TStringList paramValues_;

@@ -122,6 +122,18 @@ TEST(CmdLineParser, KeptSwitchCharactersAreIgnoredByPresenceButNotByValue) {
   EXPECT_FALSE(parser.ParamIsRepeated("B"));
 }
 
+TEST(CmdLineParser, KeptLetterSwitchCharacterDoesNotHideTheName) {
+  TCmdLineParser parser(nullptr);
+  parser.SetSwitchChars("x");
+  parser.SetIncludeSwitchChars(true);
+  GiveArguments(parser, {"xb:1"});
+  parser.Parse();
+  ASSERT_EQ(parser.Params().Items(), Strings{"xB:1"});
+  EXPECT_EQ(parser.ParamIndex("B"), 0);
+  EXPECT_EQ(parser.ParamIndex("xb"), 0);
+  EXPECT_EQ(parser.GetParamValue("xB"), "1");
+}
+
 TEST(CmdLineParser, CaseSensitiveNamesWhenDifCaseNotEqual) {
   TCmdLineParser parser(nullptr);
   parser.SetDifCaseNotEqual(true);
