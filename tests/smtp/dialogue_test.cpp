@@ -1,0 +1,473 @@
+// The SMTP dialogue against the scripted loopback server: whole transcripts,
+// events in their places, handler-driven retries, recipients and replies of
+// several lines.
+
+#include "smtp/DialogueFixture.h"
+
+namespace {
+
+using namespace smtptest;
+
+// --- Whole transcripts -----------------------------------------------------
+
+struct TranscriptCase {
+  const char* name;
+  std::function<void(TQxSMTP&, const TempDir&)> setup;
+  std::string data;  // what follows "DATA" up to the closing "."
+};
+
+TEST_F(Dialogue, TranscriptsAreExact) {
+  const Lines plainHeader{"From: <s@x>", "To: r@x", "Subject: Hi", "Mime-Version: 1.0",
+                          "Content-Type: text/plain; charset=us-ascii"};
+  const Lines mixedHeader{"From: <s@x>", "To: r@x", "Subject: Hi", "Mime-Version: 1.0",
+                          "Content-Type: multipart/mixed; boundary=\"" + kBoundary + "\""};
+  const std::string textPart = "--" + kBoundary + "\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\nHello\r\n";
+  const std::string closing = "--" + kBoundary + "--\r\n";
+  auto attach = [](std::vector<std::pair<std::string, std::string>> files) {
+    return [files](TQxSMTP& s, const TempDir& d) {
+      s.PostMessage().Body().Add("Hello");
+      for (const auto& [name, content] : files) s.PostMessage().Attachments().Add(d.Write(name, content));
+    };
+  };
+  const TranscriptCase cases[] = {
+      {"single-part", [](TQxSMTP& s, const TempDir&) { s.PostMessage().Body().SetText("Hello\nWorld"); },
+       Block(plainHeader) + "Hello\r\nWorld\r\n"},
+      {"header only", [](TQxSMTP&, const TempDir&) {}, Block(plainHeader)},
+      {"dot-stuffing", [](TQxSMTP& s, const TempDir&) { s.PostMessage().Body().SetText(".\n..\n.x\na.b\n"); },
+       Block(plainHeader) + "..\r\n...\r\n..x\r\na.b\r\n"},
+      {"body entry with line breaks is sent as stuffed lines",
+       [](TQxSMTP& s, const TempDir&) { s.PostMessage().Body().Add("x\r\n.\r\nMAIL FROM:<evil@x>"); },
+       Block(plainHeader) + "x\r\n..\r\nMAIL FROM:<evil@x>\r\n"},
+      {"one attachment", attach({{"a.txt", "abc"}}), Block(mixedHeader) + textPart + Part("a.txt", "YWJj\r\n") + closing},
+      {"two attachments", attach({{"a.txt", "abc"}, {"b.txt", "ab"}}),
+       Block(mixedHeader) + textPart + Part("a.txt", "YWJj\r\n") + Part("b.txt", "YWI=\r\n") + closing},
+      {"zero-byte attachment", attach({{"empty.bin", ""}}),
+       Block(mixedHeader) + textPart + Part("empty.bin", "") + closing},
+      {"46-byte attachment", attach({{"46.bin", std::string(46, 'a')}}),
+       Block(mixedHeader) + textPart +
+           Part("46.bin", "YWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFhYWFh\r\nYQ==\r\n") + closing},
+      {"html", [](TQxSMTP& s, const TempDir&) {
+         s.SubType = mtHtml;
+         s.PostMessage().Body().Add("<p>Hello</p>");
+       },
+       Block({"From: <s@x>", "To: r@x", "Subject: Hi", "Mime-Version: 1.0", "Content-Type: text/html; charset=us-ascii"}) +
+           "<p>Hello</p>\r\n"},
+      {"html with an attachment goes as a plain text part",
+       [attach](TQxSMTP& s, const TempDir& d) {
+         s.SubType = mtHtml;
+         attach({{"a.txt", "abc"}})(s, d);
+       },
+       Block(mixedHeader) + textPart + Part("a.txt", "YWJj\r\n") + closing},
+      {"line added by OnSendStart goes last",
+       [](TQxSMTP& s, const TempDir&) {
+         s.FinalHeader().Add("X-Before: composition drops this");
+         s.OnSendStart = [&s](TObject* sender) {
+           EXPECT_EQ(sender, &s);
+           s.FinalHeader().Add("Disposition-Notification-To:<s@x>");
+         };
+       },
+       Block({"From: <s@x>", "To: r@x", "Subject: Hi", "Mime-Version: 1.0",
+              "Content-Type: text/plain; charset=us-ascii", "Disposition-Notification-To:<s@x>"})},
+  };
+  for (const TranscriptCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    RandSeed() = 0;
+    ScriptedServer server(Script(Accepting()));
+    TQxSMTP s(nullptr);
+    s.Host = "127.0.0.1";
+    s.Port = server.Port();
+    s.UserID = "x";
+    s.PostMessage().FromAddress = "s@x";
+    s.PostMessage().ToAddress().Add("r@x");
+    s.PostMessage().Subject = "Hi";
+    c.setup(s, dir);
+    s.Connect();
+    s.SendMail();
+    s.Disconnect();
+    server.Join();
+    EXPECT_THAT(server.Failures(), IsEmpty());
+    EXPECT_EQ(server.Received(), kEnvelope + c.data + ".\r\nQUIT\r\n");
+  }
+}
+
+TEST_F(Dialogue, EmptyUserIdSendsHeloWithOneTrailingBlank) {
+  Serve(Script({{"HELO ", "250 hello"}, {"QUIT", "221 bye"}}));
+  smtp.UserID = "";
+  smtp.Connect();
+  smtp.Disconnect();
+  EXPECT_EQ(Transcript(), "HELO \r\nQUIT\r\n");
+}
+
+// --- Events in their places ------------------------------------------------
+
+TEST_F(Dialogue, EventsFireInOrderAndSuccessSeesClearedLists) {
+  m.Body().Add("Hello");
+  m.Subject = "Hi";
+  m.ToCarbonCopy().Add("c@x");
+  m.ToBlindCarbonCopy().Add("b@x");
+  m.Attachments().Add(dir.Write("a.txt", "abc"));
+  std::vector<std::string> events;
+  smtp.OnConnect = [&](TObject*) { events.push_back(smtp.Busy() ? "connect while busy" : "connect"); };
+  smtp.OnEncodeStart = [&](const std::string&) { events.push_back("encode start"); };
+  smtp.OnEncodeEnd = [&](const std::string&) { events.push_back("encode end"); };
+  smtp.OnSendStart = [&](TObject*) { events.push_back(smtp.Busy() ? "send start" : "send start, not busy"); };
+  smtp.OnPacketSent = [&](TObject*) {
+    if (events.back() != "packet") events.push_back("packet");
+  };
+  smtp.OnSuccess = [&](TObject*) {
+    events.push_back(smtp.Busy() ? "success while busy" : "success");
+    EXPECT_EQ(m.ToAddress().Count() + m.ToCarbonCopy().Count() + m.ToBlindCarbonCopy().Count(), 0);
+    EXPECT_EQ(m.Attachments().Count(), 0);
+    EXPECT_EQ(m.Body().Items(), Lines{"Hello"});
+    EXPECT_EQ(m.Subject, "Hi");
+    EXPECT_EQ(m.FromAddress, "s@x");
+  };
+  Serve(Script({{"HELO x", "250 hello"},
+                {"RSET", "250 reset"},
+                {"MAIL FROM:<s@x>", "250 ok"},
+                {"RCPT TO:<r@x>", "250 ok"},
+                {"RCPT TO:<c@x>", "250 ok"},
+                {"RCPT TO:<b@x>", "250 ok"},
+                {"DATA", "354 go"},
+                {".", "250 queued"},
+                {"QUIT", "221 bye"}}));
+  smtp.Connect();
+  smtp.SendMail();
+  EXPECT_EQ(events, (Lines{"connect", "encode start", "encode end", "send start", "packet", "success"}));
+
+  // With nothing left to send to, the next send runs into the missing
+  // recipients and sends nothing.
+  int hiType = 0;
+  smtp.OnHeaderIncomplete = [&](bool&, int type) { hiType = type; };
+  EXPECT_EQ(ErrorOf([&] { smtp.SendMail(); }), "Incomplete Header");
+  EXPECT_EQ(hiType, kHeaderMissingRecipient);
+  smtp.Disconnect();
+  EXPECT_FALSE(smtp.Connected);
+  const std::string received = Transcript();
+  EXPECT_EQ(received.substr(received.size() - 9), ".\r\nQUIT\r\n");
+}
+
+TEST_F(Dialogue, WithoutClearParamsTheSameMessageGoesAgain) {
+  Serve(Script(Accepting({{"RSET", "250 reset"},
+                          {"MAIL FROM:<s@x>", "250 ok"},
+                          {"RCPT TO:<r@x>", "250 ok"},
+                          {"DATA", "354 go"},
+                          {".", "250 queued"},
+                          {"QUIT", "221 bye"}})));
+  smtp.ClearParams = false;
+  m.Attachments().Add(dir.Write("a.txt", "abc"));
+  int successes = 0;
+  // OnSuccess runs after the busy flag was released, so it may send again.
+  smtp.OnSuccess = [&](TObject*) {
+    if (++successes == 1) smtp.SendMail();
+  };
+  smtp.Connect();
+  smtp.SendMail();
+  smtp.Disconnect();
+  EXPECT_EQ(successes, 2);
+  EXPECT_EQ(m.ToAddress().Items(), Lines{"r@x"});
+  EXPECT_EQ(m.Attachments().Count(), 1);
+  auto transaction = [](const std::string& boundary) {
+    return "RSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<r@x>\r\nDATA\r\n" +
+           Block({"From: <s@x>", "To: r@x", "Mime-Version: 1.0",
+                  "Content-Type: multipart/mixed; boundary=\"" + boundary + "\""}) +
+           "--" + boundary + "\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n" +
+           Part("a.txt", "YWJj\r\n", boundary) + "--" + boundary + "--\r\n.\r\n";
+  };
+  EXPECT_EQ(Transcript(), "HELO x\r\n" + transaction(kBoundary) +
+                              transaction("====================54535hejkcl====") + "QUIT\r\n");
+}
+
+// --- Handler-driven retries -------------------------------------------------
+
+TEST_F(Dialogue, AuthenticationHandlerGetsOneRetry) {
+  struct Case {
+    const char* name;
+    std::string secondReply;
+    bool setHandled;
+    std::string error;
+    std::string transcript;
+  };
+  const Case cases[] = {
+      {"retry accepted", "250 hello y", true, "", "HELO x\r\nHELO y\r\nQUIT\r\n"},
+      {"retry refused: no second call", "502 still no", true, "Authentication failed",
+       "HELO x\r\nHELO y\r\nQUIT\r\n"},
+      {"handler declines", "", false, "Authentication failed", "HELO x\r\nQUIT\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Exchanges exchanges{{"HELO x", "501 who are you"}};
+    if (c.setHandled) exchanges.push_back({"HELO y", c.secondReply});
+    exchanges.push_back({"QUIT", "221 bye"});
+    Serve(Script(exchanges));
+    smtp.UserID = "x";
+    int calls = 0;
+    bool connected = false;
+    smtp.OnAuthenticationFailed = [&](bool& handled) {
+      ++calls;
+      EXPECT_FALSE(handled);
+      smtp.UserID = "y";
+      handled = c.setHandled;
+    };
+    smtp.OnConnect = [&](TObject*) { connected = true; };
+    EXPECT_EQ(ErrorOf([&] { smtp.Connect(); }), c.error);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(connected, c.error.empty());
+    EXPECT_FALSE(smtp.Busy());
+    if (c.error.empty()) {
+      EXPECT_TRUE(smtp.Connected);
+      smtp.Disconnect();
+    }
+    EXPECT_FALSE(smtp.Connected);
+    EXPECT_EQ(Transcript(), c.transcript);
+  }
+}
+
+TEST_F(Dialogue, IncompleteHeaderHandlerSuppliesTheEnvelopeOnly) {
+  struct Case {
+    const char* name;
+    std::function<void(TPostMessage&)> empty;   // what is missing
+    std::function<void(TPostMessage&)> supply;  // what the handler adds
+    int hiType;
+    std::string envelope;
+    Lines header;
+  };
+  const Case cases[] = {
+      {"sender supplied", [](TPostMessage& p) { p.FromAddress.clear(); },
+       [](TPostMessage& p) { p.FromAddress = "late@x"; }, kHeaderMissingSender,
+       "RSET\r\nMAIL FROM:<late@x>\r\nRCPT TO:<r@x>\r\nDATA\r\n",
+       {"From: <>", "To: r@x", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}},
+      {"recipient supplied", [](TPostMessage& p) { p.ToAddress().Clear(); },
+       [](TPostMessage& p) { p.ToCarbonCopy().Add("late@x"); }, kHeaderMissingRecipient,
+       "RSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<late@x>\r\nDATA\r\n",
+       {"From: <s@x>", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RandSeed() = 0;
+    Serve(Script({{"HELO x", "250 hello"},
+                  {"RSET", "250 ok"},
+                  {"MAIL FROM:*", "250 ok"},
+                  {"RCPT TO:*", "250 ok"},
+                  {"DATA", "354 go"},
+                  {".", "250 queued"},
+                  {"QUIT", "221 bye"}}));
+    TQxSMTP s(nullptr);
+    s.Host = "127.0.0.1";
+    s.Port = server->Port();
+    s.UserID = "x";
+    s.PostMessage().FromAddress = "s@x";
+    s.PostMessage().ToAddress().Add("r@x");
+    c.empty(s.PostMessage());
+    std::vector<int> types;
+    s.OnHeaderIncomplete = [&](bool& handled, int type) {
+      types.push_back(type);
+      c.supply(s.PostMessage());
+      handled = true;
+    };
+    s.Connect();
+    s.SendMail();
+    s.Disconnect();
+    EXPECT_EQ(types, std::vector<int>{c.hiType});
+    EXPECT_EQ(Transcript(), "HELO x\r\n" + c.envelope + Block(c.header) + ".\r\nQUIT\r\n");
+  }
+}
+
+TEST_F(Dialogue, IncompleteHeaderFailsWithoutSendingAnything) {
+  struct Case {
+    const char* name;
+    bool assignHandler;
+    bool handlerSetsHandled;  // but supplies nothing
+    int expectedCalls;
+  };
+  const Case cases[] = {
+      {"no handler", false, false, 0},
+      {"handler declines", true, false, 1},
+      {"handler claims it handled but supplies nothing: one call only", true, true, 1},
+  };
+  Serve(Script({{"HELO x", "250 hello"}, {"QUIT", "221 bye"}}));
+  smtp.Connect();
+  m.FromAddress.clear();
+  for (const Case& c : cases) {
+    int calls = 0;
+    bool sendStart = false;
+    smtp.OnHeaderIncomplete = nullptr;
+    if (c.assignHandler) {
+      smtp.OnHeaderIncomplete = [&](bool& handled, int type) {
+        ++calls;
+        EXPECT_EQ(type, kHeaderMissingSender) << c.name;
+        handled = c.handlerSetsHandled;
+      };
+    }
+    smtp.OnSendStart = [&](TObject*) { sendStart = true; };
+    EXPECT_EQ(ErrorOf([&] { smtp.SendMail(); }), "Incomplete Header") << c.name;
+    EXPECT_EQ(calls, c.expectedCalls) << c.name;
+    EXPECT_FALSE(sendStart) << c.name;
+    EXPECT_FALSE(smtp.Busy()) << c.name;
+    EXPECT_EQ(smtp.FinalHeader()[0], "From: <>") << c.name << ": composed all the same";
+  }
+  smtp.Disconnect();
+  EXPECT_EQ(Transcript(), "HELO x\r\nQUIT\r\n");
+}
+
+TEST_F(Dialogue, ConnectionRequiredHandlerMayConnect) {
+  Serve(Script(Accepting()));
+  int calls = 0;
+  smtp.OnConnectionRequired = [&](bool& handled) {
+    ++calls;
+    smtp.Connect();
+    handled = true;
+  };
+  smtp.SendMail();
+  smtp.Disconnect();
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(Transcript(), kEnvelope + Block({"From: <s@x>", "To: r@x", "Mime-Version: 1.0",
+                                             "Content-Type: text/plain; charset=us-ascii"}) +
+                              ".\r\nQUIT\r\n");
+}
+
+TEST_F(Dialogue, NotConnectedFailsAfterComposing) {
+  bool composed = false;
+  m.Attachments().Add(dir.Write("a.txt", "abc"));
+  smtp.OnEncodeEnd = [&](const std::string&) { composed = true; };
+  EXPECT_EQ(ErrorOf([&] { smtp.SendMail(); }), "Not Connected");
+  EXPECT_TRUE(composed);
+  EXPECT_FALSE(smtp.Busy());
+  EXPECT_EQ(m.Attachments().Count(), 1);
+}
+
+// --- Re-entry ----------------------------------------------------------------
+
+TEST_F(Dialogue, NestedSendMailDoesNothing) {
+  Serve(Script(Accepting()));
+  m.Body().Add(std::string(200000, 'x'));  // several packets
+  int nested = 0;
+  int encodes = 0;
+  smtp.OnEncodeStart = [&](const std::string&) { ++encodes; };
+  auto nest = [&](TObject*) {
+    ++nested;
+    smtp.SendMail();  // composes nothing, sends nothing, raises nothing
+  };
+  smtp.OnSendStart = nest;
+  smtp.OnPacketSent = nest;
+  smtp.Connect();
+  smtp.SendMail();
+  smtp.Disconnect();
+  EXPECT_GE(nested, 2);
+  const std::string received = Transcript();
+  EXPECT_EQ(received, kEnvelope +
+                          Block({"From: <s@x>", "To: r@x", "Mime-Version: 1.0",
+                                 "Content-Type: text/plain; charset=us-ascii"}) +
+                          std::string(200000, 'x') + "\r\n.\r\nQUIT\r\n");
+}
+
+// --- Recipients --------------------------------------------------------------
+
+TEST_F(Dialogue, RecipientsAreExtractedAndRefusalsReportTheirOwnEntry) {
+  m.ToAddress().SetText("Ann <a@x>\n\nr@x");
+  m.ToCarbonCopy().SetText("Cc: c@x\nr@x");
+  m.ToBlindCarbonCopy().SetText("<b@x");
+  Serve(Script({{"HELO x", "250 hello"},
+                {"RSET", "250 ok"},
+                {"MAIL FROM:<s@x>", "250 ok"},
+                {"RCPT TO:<a@x>", "250 ok"},
+                {"RCPT TO:<r@x>", "550 no such user"},
+                {"RCPT TO:< c@x>", "300 odd but accepted"},
+                {"RCPT TO:<r@x>", "551 not here either"},
+                {"RCPT TO:<b@x>", "250 ok"},
+                {"DATA", "354 go"},
+                {".", "250 queued"},
+                {"QUIT", "221 bye"}}));
+  std::vector<std::string> refused;
+  smtp.OnRecipientNotFound = [&](const std::string& entry) { refused.push_back(entry); };
+  smtp.Connect();
+  smtp.SendMail();
+  smtp.Disconnect();
+  EXPECT_EQ(refused, (Lines{"r@x", "r@x"}));
+  const std::string received = Transcript();
+  EXPECT_EQ(received.substr(0, received.find("DATA\r\n") + 6),
+            "HELO x\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@x>\r\nRCPT TO:<r@x>\r\nRCPT TO:< c@x>\r\n"
+            "RCPT TO:<r@x>\r\nRCPT TO:<b@x>\r\nDATA\r\n");
+}
+
+TEST_F(Dialogue, CopyRecipientRefusalNamesTheCopyEntry) {
+  m.ToCarbonCopy().Add("Carl <c@x>");
+  Serve(Script({{"HELO x", "250 hello"},
+                {"RSET", "250 ok"},
+                {"MAIL FROM:<s@x>", "250 ok"},
+                {"RCPT TO:<r@x>", "250 ok"},
+                {"RCPT TO:<c@x>", "550 unknown"},
+                {"DATA", "354 go"},
+                {".", "250 queued"},
+                {"QUIT", "221 bye"}}));
+  std::vector<std::string> refused;
+  smtp.OnRecipientNotFound = [&](const std::string& entry) { refused.push_back(entry); };
+  smtp.Connect();
+  smtp.SendMail();
+  smtp.Disconnect();
+  EXPECT_EQ(refused, Lines{"Carl <c@x>"});
+  Transcript();
+}
+
+TEST_F(Dialogue, AllRecipientsRefusedOrEmptyLeaveTheVerdictToData) {
+  struct Case {
+    const char* name;
+    std::string entries;
+    Exchanges recipients;
+  };
+  const Case cases[] = {
+      {"every recipient refused", "a@x\nb@x", {{"RCPT TO:<a@x>", "550 no"}, {"RCPT TO:<b@x>", "550 no"}}},
+      {"only empty entries: no RCPT at all", "\n<>", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Exchanges exchanges{{"HELO x", "250 hello"}, {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}};
+    exchanges.insert(exchanges.end(), c.recipients.begin(), c.recipients.end());
+    exchanges.push_back({"DATA", "554 no valid recipients"});
+    exchanges.push_back({"QUIT", "221 bye"});
+    Serve(Script(exchanges));
+    m.ToAddress().SetText(c.entries);
+    smtp.Connect();
+    EXPECT_EQ(ErrorOf([&] { smtp.SendMail(); }), "554 no valid recipients\r\n");
+    smtp.Disconnect();
+    Transcript();
+  }
+}
+
+// --- Replies of several lines ------------------------------------------------
+
+TEST_F(Dialogue, GreetingAndHeloRepliesAreReadToTheirLastLine) {
+  // Were a continuation line left unread, it would pass for the reply to
+  // RSET, and the refusal that follows would never be seen.
+  Serve({testserver::Send("220-first line\r\n220-second line\r\n220 ready\r\n"),
+         testserver::ExpectLine("HELO x"),
+         testserver::Send("250-hello\r\n250-SIZE 1000\r\n250 HELP\r\n"),
+         testserver::ExpectLine("RSET"),
+         testserver::Send("451 try later\r\n"),
+         testserver::ExpectLine("QUIT"),
+         testserver::Send("221 bye\r\n")});
+  bool connected = false;
+  smtp.OnConnect = [&](TObject*) {
+    connected = true;
+    EXPECT_FALSE(smtp.DataAvailable());
+  };
+  smtp.Connect();
+  EXPECT_TRUE(connected);
+  EXPECT_EQ(ErrorOf([&] { smtp.SendMail(); }), "451 try later\r\n");
+  smtp.Disconnect();
+  EXPECT_EQ(Transcript(), "HELO x\r\nRSET\r\nQUIT\r\n");
+}
+
+TEST_F(Dialogue, RefusedGreetingReportsItsLastLine) {
+  Serve({testserver::Send("421-busy\r\n421 come back later\r\n"), testserver::ExpectLine("QUIT"),
+         testserver::Send("221 bye\r\n")});
+  bool connected = false;
+  smtp.OnConnect = [&](TObject*) { connected = true; };
+  EXPECT_EQ(ErrorOf([&] { smtp.Connect(); }), "421 come back later\r\n");
+  EXPECT_FALSE(connected);
+  EXPECT_FALSE(smtp.Connected);
+  EXPECT_FALSE(smtp.Busy());
+  EXPECT_EQ(Transcript(), "QUIT\r\n");
+}
+
+}  // namespace
