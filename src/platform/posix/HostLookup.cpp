@@ -1,0 +1,98 @@
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+#include <thread>
+
+#include "platform/HostEntryLayout.h"
+#include "platform/Sockets.h"
+#include "platform/posix/SocketErrors.h"
+#include "platform/posix/ThreadQueue.h"
+
+namespace platform {
+namespace {
+
+constexpr int kBadAddress = 10014;
+constexpr int kInvalidArgument = 10022;
+constexpr int kNoBufferSpace = 10055;
+constexpr int kHostNotFound = 11001;
+
+struct Lookup {
+  detail::HostLookupResult result;
+  int error = 0;  // WinSock number
+};
+
+Lookup Resolve(const std::string& name) {
+  Lookup lookup;
+  // An empty name would be the local host to gethostbyname; a server named
+  // by nothing is better not found at all.
+  if (name.empty()) {
+    lookup.error = kHostNotFound;
+    return lookup;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* found = nullptr;
+  const int status = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+  if (status != 0) {
+    lookup.error = posix::WinsockErrorOfLookup(status, errno);
+    return lookup;
+  }
+  lookup.result.name = found->ai_canonname != nullptr ? found->ai_canonname : name;
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    const std::uint32_t address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr;
+    auto& addresses = lookup.result.addresses;
+    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
+  }
+  ::freeaddrinfo(found);
+  if (lookup.result.addresses.empty()) lookup.error = kHostNotFound;
+  return lookup;
+}
+
+/// Writes the entry into the caller's buffer; the lParam of the completion.
+std::intptr_t Deliver(const Lookup& lookup, char* buffer, int length) {
+  if (lookup.error != 0) return static_cast<std::intptr_t>(lookup.error) << 16;
+  const std::size_t written = detail::WriteHostEntry<hostent>(lookup.result, buffer, static_cast<std::size_t>(length));
+  if (written == 0) {
+    const std::size_t needed = detail::HostEntrySize<hostent>(lookup.result);
+    return (static_cast<std::intptr_t>(kNoBufferSpace) << 16) | static_cast<std::intptr_t>(std::min<std::size_t>(needed, 0xFFFF));
+  }
+  return static_cast<std::intptr_t>(written & 0xFFFF);
+}
+
+}  // namespace
+
+bool AsyncLookupHost(WindowHandle window, std::uint32_t message, const char* name, char* buffer, int length) {
+  if (name == nullptr || buffer == nullptr || length < 0) {
+    posix::SetLastSocketError(kBadAddress);
+    return false;
+  }
+  auto queue = posix::QueueOfWindow(window);
+  if (!queue) {
+    posix::SetLastSocketError(kInvalidArgument);
+    return false;
+  }
+  // The worker owns a copy of the name and a share of the queue, and never
+  // touches buffer: the entry is written on the window's thread at dispatch,
+  // which does not happen once the window is gone.
+  try {
+    std::thread([queue = std::move(queue), window, message, name = std::string(name), buffer, length] {
+      auto lookup = std::make_shared<const Lookup>(Resolve(name));
+      queue->Post({window, message, 0, 0, [lookup, buffer, length] { return Deliver(*lookup, buffer, length); }});
+    }).detach();
+  } catch (const std::system_error&) {
+    posix::SetLastSocketError(kNoBufferSpace);
+    return false;
+  }
+  return true;
+}
+
+std::uint32_t FirstAddressOfHostEntry(const char* buffer) {
+  return buffer == nullptr ? 0 : detail::FirstAddressOf<hostent>(buffer);
+}
+
+}  // namespace platform

@@ -1,0 +1,447 @@
+#include "platform/Sockets.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <unordered_map>
+
+#include "platform/posix/SocketErrors.h"
+#include "platform/posix/ThreadQueue.h"
+
+namespace platform {
+namespace posix {
+namespace {
+
+constexpr int kWouldBlock = 10035;
+constexpr int kInvalidArgument = 10022;
+
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;  // SO_NOSIGPIPE, set on every socket, does the same
+#endif
+
+// A peer that closed its side while unread data waits: Linux tells it apart
+// from plain data; elsewhere the close shows once the data has been read.
+#ifdef POLLRDHUP
+constexpr short kPeerClosedPoll = POLLRDHUP;
+#else
+constexpr short kPeerClosedPoll = 0;
+#endif
+
+enum class Phase {
+  kIdle,        // not connected, nothing to report
+  kConnecting,  // connect issued, its end not yet reported
+  kConnected,
+  kListening,
+  kDone,  // connect failed, or the connection ended and was reported
+};
+
+/// A socket in asynchronous mode: where its notifications go and which of
+/// them may be posted now ("armed"). Each event is posted once and armed
+/// again only by the call WinSock names for it (recv for read, accept for
+/// accept, a send that would block for write); connect and close happen once.
+struct AsyncSocket {
+  WindowHandle window = 0;
+  std::uint32_t message = 0;
+  std::int32_t events = 0;
+  std::shared_ptr<ThreadQueue> queue;  // of the window's thread; null for no window
+  Phase phase = Phase::kIdle;
+  int connectError = 0;  // errno of a connect that failed at once, told by the connect event
+  bool readArmed = false;
+  bool writeArmed = false;
+  bool acceptArmed = false;
+  bool connectArmed = false;
+  bool closeArmed = false;
+
+  void Arm() {
+    readArmed = events & kEventRead;
+    writeArmed = events & kEventWrite;
+    acceptArmed = events & kEventAccept;
+    connectArmed = events & kEventConnect;
+    closeArmed = events & kEventClose;
+  }
+
+  void Notify(int fd, SocketEvent event, int error) const {
+    if (queue) queue->Post({window, message, static_cast<std::uintptr_t>(fd), (error << 16) | event, {}});
+  }
+
+  /// What poll must watch for so that an armed event can be noticed; 0: nothing can be.
+  short Interest() const {
+    switch (phase) {
+      case Phase::kConnecting:
+        return connectError != 0 ? 0 : POLLOUT;
+      case Phase::kListening:
+        return acceptArmed ? POLLIN : 0;
+      case Phase::kConnected: {
+        short interest = 0;
+        if (readArmed) interest |= POLLIN;
+        if (writeArmed) interest |= POLLOUT;
+        if (closeArmed) interest |= kPeerClosedPoll != 0 ? kPeerClosedPoll : (events & kEventRead) ? 0 : POLLIN;
+        return interest;
+      }
+      case Phase::kIdle:
+      case Phase::kDone:
+        return 0;
+    }
+    return 0;
+  }
+};
+
+/// Every socket in asynchronous mode, by descriptor.
+struct SocketTable {
+  std::mutex mutex;
+  std::unordered_map<int, AsyncSocket> sockets;
+};
+
+SocketTable& Table() {
+  static auto* table = new SocketTable;
+  return *table;
+}
+
+int Descriptor(SocketHandle socket) { return socket > static_cast<SocketHandle>(INT_MAX) ? -1 : static_cast<int>(socket); }
+
+int PendingError(int fd) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+  return error;
+}
+
+bool HasOption(int fd, int option) {
+  int value = 0;
+  socklen_t length = sizeof value;
+  return ::getsockopt(fd, SOL_SOCKET, option, &value, &length) == 0 && value != 0;
+}
+
+void PreventBrokenPipeSignal([[maybe_unused]] int fd) {
+#ifdef SO_NOSIGPIPE
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+}
+
+bool MakeNonBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+Phase PhaseOf(int fd) {
+  if (HasOption(fd, SO_ACCEPTCONN)) return Phase::kListening;
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  return ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 ? Phase::kConnected : Phase::kIdle;
+}
+
+/// Turns what poll saw on a connected socket into its notifications.
+void NoticeConnected(int fd, short seen, AsyncSocket& socket) {
+  int error = (seen & POLLERR) ? PendingError(fd) : 0;
+  bool data = false;
+  bool ended = false;
+  if (error == 0 && (seen & (POLLIN | POLLHUP | kPeerClosedPoll))) {
+    char byte;
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    data = n > 0;
+    ended = n == 0;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) error = errno;
+  }
+  if ((seen & POLLERR) && error == 0) error = ECONNRESET;  // the error was already taken by a receive
+  if (error != 0) {
+    if (socket.closeArmed) socket.Notify(fd, kEventClose, WinsockErrorOf(error));
+    socket.phase = Phase::kDone;
+    return;
+  }
+  if ((seen & POLLOUT) && socket.writeArmed) {
+    socket.writeArmed = false;
+    socket.Notify(fd, kEventWrite, 0);
+  }
+  if (data && socket.readArmed) {
+    socket.readArmed = false;
+    socket.Notify(fd, kEventRead, 0);
+  }
+  const bool peerClosed = ended || (seen & (POLLHUP | kPeerClosedPoll));
+  if (peerClosed && socket.closeArmed) {
+    socket.closeArmed = false;
+    socket.Notify(fd, kEventClose, 0);
+  }
+  if (ended) socket.phase = Phase::kDone;  // nothing can arrive after the end of the stream
+}
+
+void NoticeConnectEnd(int fd, short seen, AsyncSocket& socket) {
+  int error = socket.connectError != 0 ? socket.connectError : PendingError(fd);
+  if (error == 0 && !(seen & POLLOUT)) error = ECONNABORTED;
+  socket.connectError = 0;
+  if (socket.connectArmed) {
+    socket.connectArmed = false;
+    socket.Notify(fd, kEventConnect, error != 0 ? WinsockErrorOf(error) : 0);
+  }
+  if (error != 0) {
+    socket.phase = Phase::kDone;
+    return;
+  }
+  socket.phase = Phase::kConnected;
+  if (socket.writeArmed) {
+    socket.writeArmed = false;
+    socket.Notify(fd, kEventWrite, 0);
+  }
+}
+
+/// Adds a pollfd for each socket of queue that could fire an armed event. Caller holds the table lock.
+void AppendWatchedSockets(const ThreadQueue* queue, std::vector<pollfd>& fds) {
+  for (const auto& [fd, socket] : Table().sockets) {
+    if (socket.queue.get() != queue) continue;
+    if (const short interest = socket.Interest()) fds.push_back({fd, interest, 0});
+  }
+}
+
+}  // namespace
+
+void CollectSocketEvents() {
+  const auto queue = CurrentThreadQueue();
+  SocketTable& table = Table();
+  std::lock_guard lock(table.mutex);
+  std::vector<pollfd> fds;
+  for (auto& [fd, socket] : table.sockets) {
+    if (socket.queue == queue && socket.phase == Phase::kConnecting && socket.connectError != 0) {
+      NoticeConnectEnd(fd, 0, socket);
+    }
+  }
+  AppendWatchedSockets(queue.get(), fds);
+  if (fds.empty() || ::poll(fds.data(), fds.size(), 0) <= 0) return;
+  for (const pollfd& watched : fds) {
+    if (watched.revents == 0) continue;
+    AsyncSocket& socket = table.sockets.at(watched.fd);
+    switch (socket.phase) {
+      case Phase::kConnecting:
+        NoticeConnectEnd(watched.fd, watched.revents, socket);
+        break;
+      case Phase::kConnected:
+        NoticeConnected(watched.fd, watched.revents, socket);
+        break;
+      case Phase::kListening:
+        if ((watched.revents & POLLIN) && socket.acceptArmed) {
+          socket.acceptArmed = false;
+          socket.Notify(watched.fd, kEventAccept, 0);
+        }
+        break;
+      case Phase::kIdle:
+      case Phase::kDone:
+        break;
+    }
+  }
+}
+
+}  // namespace posix
+
+int StartupSockets(SocketsStartupData& data) {
+  // What a Windows Sockets 2.2 library tells a caller asking for 1.1.
+  data.version = 0x0101;
+  data.highVersion = 0x0202;
+  data.description = "POSIX sockets";
+  data.systemStatus = "Running";
+  rlimit files{};
+  const rlim_t limit = ::getrlimit(RLIMIT_NOFILE, &files) == 0 ? files.rlim_cur : 0xFFFF;
+  data.maxSockets = static_cast<std::uint16_t>(std::min<rlim_t>(limit, 0xFFFF));
+  data.maxUdpDatagram = 65507;  // the largest IPv4 UDP payload
+  return 0;
+}
+
+void CleanupSockets() {}
+
+SocketHandle CreateStreamSocket(int protocol) {
+#ifdef SOCK_CLOEXEC
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, protocol);
+#else
+  const int fd = ::socket(AF_INET, SOCK_STREAM, protocol);
+  if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+#endif
+  if (fd < 0) {
+    posix::FailWithErrno();
+    return kInvalidSocket;
+  }
+  posix::PreventBrokenPipeSignal(fd);
+  return static_cast<SocketHandle>(fd);
+}
+
+int SetLinger(SocketHandle socket, bool on, std::uint16_t seconds) {
+  const linger value{on ? 1 : 0, seconds};
+  if (::setsockopt(posix::Descriptor(socket), SOL_SOCKET, SO_LINGER, &value, sizeof value) != 0) {
+    return posix::FailWithErrno();
+  }
+  return 0;
+}
+
+int AsyncSelect(SocketHandle socket, WindowHandle window, std::uint32_t message, std::int32_t events) {
+  const int fd = posix::Descriptor(socket);
+  if (!posix::MakeNonBlocking(fd)) return posix::FailWithErrno();
+  posix::SocketTable& table = posix::Table();
+  std::lock_guard lock(table.mutex);
+  if (events == 0) {
+    table.sockets.erase(fd);  // WinSock leaves the socket non-blocking too
+    return 0;
+  }
+  const auto existing = table.sockets.find(fd);
+  posix::AsyncSocket& entry = existing != table.sockets.end() ? existing->second : table.sockets[fd];
+  if (existing == table.sockets.end()) entry.phase = posix::PhaseOf(fd);
+  entry.window = window;
+  entry.message = message;
+  entry.events = events;
+  entry.queue = posix::QueueOfWindow(window);
+  entry.Arm();
+  return 0;
+}
+
+int ConnectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
+  const int fd = posix::Descriptor(socket);
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(port);
+  remote.sin_addr.s_addr = address;
+  posix::SocketTable& table = posix::Table();
+  std::unique_lock lock(table.mutex);
+  const auto found = table.sockets.find(fd);
+  if (found == table.sockets.end()) {
+    lock.unlock();
+    return ::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0 ? 0 : posix::FailWithErrno();
+  }
+  // An asynchronous connect always ends with the connect event, as in
+  // WinSock, even when the system knows the outcome at once.
+  posix::AsyncSocket& entry = found->second;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) {
+    entry.phase = posix::Phase::kConnecting;
+    return 0;
+  }
+  switch (errno) {
+    case EINPROGRESS:
+    case EINTR:
+      break;
+    case ECONNREFUSED:
+    case ETIMEDOUT:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+      entry.connectError = errno;
+      break;
+    default:
+      return posix::FailWithErrno();
+  }
+  entry.phase = posix::Phase::kConnecting;
+  posix::SetLastSocketError(posix::kWouldBlock);
+  return kSocketError;
+}
+
+int SendOnSocket(SocketHandle socket, const void* data, int length) {
+  if (length < 0) {
+    posix::SetLastSocketError(posix::kInvalidArgument);
+    return kSocketError;
+  }
+  const int fd = posix::Descriptor(socket);
+  ssize_t sent;
+  do {
+    sent = ::send(fd, data, static_cast<size_t>(length), posix::kSendFlags);
+  } while (sent < 0 && errno == EINTR);
+  if (sent >= 0) return static_cast<int>(sent);
+  const int error = errno;
+  if (error == EAGAIN || error == EWOULDBLOCK) {
+    posix::SocketTable& table = posix::Table();
+    std::lock_guard lock(table.mutex);
+    const auto found = table.sockets.find(fd);
+    if (found != table.sockets.end()) found->second.writeArmed = found->second.events & kEventWrite;
+  }
+  posix::SetLastSocketError(posix::WinsockErrorOf(error));
+  return kSocketError;
+}
+
+int ReceiveOnSocket(SocketHandle socket, void* buffer, int length, bool peek) {
+  if (length < 0) {
+    posix::SetLastSocketError(posix::kInvalidArgument);
+    return kSocketError;
+  }
+  const int fd = posix::Descriptor(socket);
+  ssize_t received;
+  do {
+    received = ::recv(fd, buffer, static_cast<size_t>(length), peek ? MSG_PEEK : 0);
+  } while (received < 0 && errno == EINTR);
+  const int error = errno;
+  {
+    posix::SocketTable& table = posix::Table();
+    std::lock_guard lock(table.mutex);
+    const auto found = table.sockets.find(fd);
+    if (found != table.sockets.end()) found->second.readArmed = found->second.events & kEventRead;
+  }
+  if (received >= 0) return static_cast<int>(received);
+  posix::SetLastSocketError(posix::WinsockErrorOf(error));
+  return kSocketError;
+}
+
+int CloseSocket(SocketHandle socket) {
+  const int fd = posix::Descriptor(socket);
+  {
+    posix::SocketTable& table = posix::Table();
+    std::lock_guard lock(table.mutex);
+    table.sockets.erase(fd);
+  }
+  return ::close(fd) == 0 ? 0 : posix::FailWithErrno();
+}
+
+SocketHandle AcceptOnSocket(SocketHandle socket, std::uint32_t* address, std::uint16_t* port) {
+  const int listener = posix::Descriptor(socket);
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  int fd;
+  do {
+    fd = ::accept(listener, reinterpret_cast<sockaddr*>(&peer), &length);
+  } while (fd < 0 && errno == EINTR);
+  const int error = errno;
+  posix::SocketTable& table = posix::Table();
+  std::lock_guard lock(table.mutex);
+  const auto found = table.sockets.find(listener);
+  if (found != table.sockets.end()) found->second.acceptArmed = found->second.events & kEventAccept;
+  if (fd < 0) {
+    posix::SetLastSocketError(posix::WinsockErrorOf(error));
+    return kInvalidSocket;
+  }
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  posix::PreventBrokenPipeSignal(fd);
+  if (found != table.sockets.end()) {
+    posix::AsyncSocket accepted = found->second;
+    accepted.phase = posix::Phase::kConnected;
+    accepted.Arm();
+    posix::MakeNonBlocking(fd);
+    table.sockets[fd] = std::move(accepted);
+  }
+  if (address != nullptr) *address = peer.sin_addr.s_addr;
+  if (port != nullptr) *port = ntohs(peer.sin_port);
+  return static_cast<SocketHandle>(fd);
+}
+
+std::uint32_t InetAddr(const char* text) { return text == nullptr ? kNoAddress : ::inet_addr(text); }
+
+void WaitForSocketOrMessage(SocketHandle socket, SocketWait what, std::uint32_t maxMilliseconds) {
+  const auto queue = posix::CurrentThreadQueue();
+  // Readiness that becomes a notification is a waiting message, as on Windows.
+  posix::CollectSocketEvents();
+  if (!queue->Empty()) return;
+  std::chrono::milliseconds timeout(std::min<std::uint32_t>(maxMilliseconds, INT_MAX));
+  const std::chrono::milliseconds toTimer = queue->TimeToNextTimer();
+  if (toTimer.count() >= 0) timeout = std::min(timeout, toTimer);
+  if (timeout.count() == 0) return;
+  std::vector<pollfd> fds{
+      {posix::Descriptor(socket), static_cast<short>(what == SocketWait::kReadable ? POLLIN : POLLOUT), 0},
+      {queue->WakeDescriptor(), POLLIN, 0}};
+  {
+    posix::SocketTable& table = posix::Table();
+    std::lock_guard lock(table.mutex);
+    posix::AppendWatchedSockets(queue.get(), fds);
+  }
+  ::poll(fds.data(), fds.size(), static_cast<int>(timeout.count()));  // an interrupted wait simply ends early
+}
+
+}  // namespace platform

@@ -1,0 +1,157 @@
+#pragma once
+// The far end of the platform socket tests: plain blocking sockets on
+// 127.0.0.1, written against the system's own socket calls so that they do
+// not share faults with the layer under test. Every wait is bounded.
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace loopback {
+
+#ifdef _WIN32
+using Native = SOCKET;
+inline constexpr Native kNone = INVALID_SOCKET;
+inline void CloseNative(Native s) { ::closesocket(s); }
+#else
+using Native = int;
+inline constexpr Native kNone = -1;
+inline void CloseNative(Native s) { ::close(s); }
+#endif
+
+inline constexpr int kWaitMilliseconds = 5000;
+
+/// True when s becomes readable within milliseconds.
+inline bool Readable(Native s, int milliseconds) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  return ::select(static_cast<int>(s) + 1, &set, nullptr, nullptr, &limit) > 0;
+}
+
+inline sockaddr_in LoopbackAddress(std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+inline std::uint16_t LocalPortOf(Native s) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin_port);
+}
+
+/// What a receive on the peer saw.
+enum class Received { kData, kOrderlyClose, kReset, kNothing };
+
+/// One connected blocking socket; closes it on destruction.
+class Peer {
+ public:
+  Peer() = default;
+  explicit Peer(Native s) : s_(s) {}
+  Peer(Peer&& other) noexcept : s_(std::exchange(other.s_, kNone)) {}
+  Peer& operator=(Peer&& other) noexcept {
+    Close();
+    s_ = std::exchange(other.s_, kNone);
+    return *this;
+  }
+  ~Peer() { Close(); }
+
+  /// A blocking connection to 127.0.0.1:port; an invalid peer on failure.
+  static Peer ConnectTo(std::uint16_t port) {
+    const Native s = ::socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in address = LoopbackAddress(port);
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      CloseNative(s);
+      return Peer();
+    }
+    return Peer(s);
+  }
+
+  bool Valid() const { return s_ != kNone; }
+  std::uint16_t LocalPort() const { return LocalPortOf(s_); }
+
+  bool Send(const std::string& data) {
+    return ::send(s_, data.data(), static_cast<int>(data.size()), 0) == static_cast<int>(data.size());
+  }
+
+  /// Waits up to kWaitMilliseconds for one receive; data gets what arrived.
+  Received Receive(std::string& data) {
+    data.clear();
+    if (!Readable(s_, kWaitMilliseconds)) return Received::kNothing;
+    char buffer[4096];
+    const int n = static_cast<int>(::recv(s_, buffer, sizeof buffer, 0));
+    if (n == 0) return Received::kOrderlyClose;
+    if (n < 0) return Received::kReset;
+    data.assign(buffer, static_cast<std::size_t>(n));
+    return Received::kData;
+  }
+
+  /// An orderly close.
+  void Close() {
+    if (s_ != kNone) CloseNative(s_);
+    s_ = kNone;
+  }
+
+  /// An abortive close: the other side sees a reset.
+  void Reset() {
+    const linger hard{1, 0};
+    ::setsockopt(s_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
+    Close();
+  }
+
+ private:
+  Native s_ = kNone;
+};
+
+/// A listening socket on 127.0.0.1 with a port of the system's choice.
+class Listener {
+ public:
+  Listener() : s_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    const sockaddr_in address = LoopbackAddress(0);
+    ::bind(s_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    ::listen(s_, 8);
+  }
+  ~Listener() { CloseNative(s_); }
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  std::uint16_t Port() const { return LocalPortOf(s_); }
+  Native Handle() const { return s_; }
+
+  /// The next connection, waiting at most kWaitMilliseconds; invalid when none came.
+  Peer Accept() {
+    if (!Readable(s_, kWaitMilliseconds)) return Peer();
+    return Peer(::accept(s_, nullptr, nullptr));
+  }
+
+ private:
+  Native s_;
+};
+
+/// A loopback port on which nothing listens (bound a moment ago, now free).
+inline std::uint16_t ClosedPort() {
+  const Native s = ::socket(AF_INET, SOCK_STREAM, 0);
+  const sockaddr_in address = LoopbackAddress(0);
+  ::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const std::uint16_t port = LocalPortOf(s);
+  CloseNative(s);
+  return port;
+}
+
+}  // namespace loopback
