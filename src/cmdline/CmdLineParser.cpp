@@ -74,7 +74,7 @@ void TCmdLineParser::AddTokensWithoutSwitchChars(std::string argument, const TCh
 
 void TCmdLineParser::AddTokensWithSwitchChars(std::string argument, const TCharSet& switchSet) {
   char lead = kNoLead;
-  if (switchSet.any()) DropLeadingSwitchCharsBeforeText(argument, &lead);
+  DropLeadingSwitchCharsBeforeText(argument, &lead);
   while (!argument.empty()) {
     const std::string word = CutWord(argument, switchSet);
     // A blank lead trims away; a word of blanks alone would leave an empty token.
