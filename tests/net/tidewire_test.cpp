@@ -1,0 +1,517 @@
+// TTidewire's life cycle: construction and the counted start-up, resolving
+// and connecting, closing, cancel and time-out of the connect wait, status
+// levels, socket error texts and the notification window.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "net/Winsock.h"
+#include "net/NetTestSupport.h"
+#include "support/ScriptedServer.h"
+
+namespace {
+
+using testing::ElementsAre;
+using testing::IsEmpty;
+using namespace testserver;
+
+constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order, read on a little-endian host
+
+struct Reported {
+  std::uint8_t level;  // 0: an event, recorded whatever the level
+  const char* text;
+};
+
+// Connect to a dotted address, one transaction, disconnect: everything that
+// is reported on the way, in order.
+const Reported kSessionReports[] = {
+    {8, "Connecting"},   {8, "Resolve Host"},         {8, "Timer On"},       {0, "<OnConnect>"},
+    {8, "Timer Off"},    {8, "Transaction"},          {8, "Writeln"},        {8, "Write"},
+    {4, "Sending Buffer"}, {8, "Timer On"},           {8, "Timer Off"},      {8, "ReadLn"},
+    {8, "Timer On"},     {8, "Timer Off"},            {1, "250 ok\r\n"},     {8, "Disconnecting"},
+    {4, "Request Close Socket"}, {0, "<OnDisconnect>"},
+};
+
+TEST(TidewireStatus, ReportLevelFiltersTexts) {
+  const int levels[] = {-1, 0, 1, 3, 4, 7, 8, 100};
+  for (int level : levels) {
+    ScriptedServer server({ExpectLine("NOOP"), Send("250 ok\r\n"), Drain()});
+    TestTidewire wire(nullptr);
+    EventLog log;
+    log.Attach(wire);
+    wire.ReportLevel = level;
+    ConnectTo(wire, server.Port());
+    std::string reply;
+    wire.Transaction("NOOP", reply);
+    wire.Disconnect();
+    server.Join();
+
+    std::vector<std::string> expected;
+    std::string lastStatus;
+    for (const Reported& r : kSessionReports) {
+      if (r.level == 0 || r.level <= level) expected.push_back(r.text);
+      if (r.level != 0 && r.level <= level) lastStatus = r.text;
+    }
+    EXPECT_EQ(log.entries, expected) << "ReportLevel " << level;
+    EXPECT_EQ(wire.LastStatus, lastStatus) << "ReportLevel " << level;
+    EXPECT_EQ(server.Received(), "NOOP\r\n") << "ReportLevel " << level;
+  }
+}
+
+TEST(TidewireStatus, HandlerExceptionsNeverFailTheOperation) {
+  ScriptedServer server({ExpectLine("NOOP"), Send("250 ok\r\n"), Drain()});
+  TestTidewire wire(nullptr);
+  wire.ReportLevel = 8;
+  wire.OnStatus = [](TObject*, const std::string&) { throw Exception("status handler failed"); };
+  ConnectTo(wire, server.Port());
+  std::string reply;
+  wire.Transaction("NOOP", reply);
+  EXPECT_EQ(reply, "250 ok\r\n");
+  EXPECT_EQ(wire.ReplyNumber, 250);
+  EXPECT_EQ(wire.LastStatus, "250 ok\r\n");
+}
+
+TEST(TidewireStatus, DestructionFiresNoStatusAndNoDisconnect) {
+  EventLog log;
+  {
+    TestTidewire wire(nullptr);
+    wire.ReportLevel = 8;
+    log.Attach(wire);
+  }
+  EXPECT_THAT(log.entries, IsEmpty());
+}
+
+TEST(TidewireErrors, RealErrorFiresOnErrorThenRaisesItsText) {
+  TestTidewire wire(nullptr);
+  EventLog log;
+  log.Attach(wire);
+  wire.ReportLevel = 8;
+  // Sending on a socket that was never connected.
+  try {
+    wire.Write("x");
+    FAIL() << "no exception";
+  } catch (const ESockError& e) {
+    EXPECT_EQ(e.Message(), "10057:Socket is not connected");
+  }
+  EXPECT_EQ(wire.LastError, 10057);
+  EXPECT_THAT(log.entries, ElementsAre("Write", "Sending Buffer", "Timer On", "Looking Up Error Message",
+                                       "<OnError 10057 10057:Socket is not connected>", "Timer Off"));
+}
+
+TEST(TidewireErrors, OnErrorHandlerExceptionReplacesTheSocketError) {
+  TestTidewire wire(nullptr);
+  wire.OnError = [](TObject*, std::uint16_t, const std::string&) { throw Exception("handler's own"); };
+  try {
+    wire.Write("x");
+    FAIL() << "no exception";
+  } catch (const ESockError&) {
+    FAIL() << "the handler's exception should have replaced the socket error";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "handler's own");
+  }
+}
+
+TEST(TidewireErrors, LookUpErrorMessageReportsAndTranslates) {
+  TestTidewire wire(nullptr);
+  EventLog log;
+  log.Attach(wire);
+  wire.ReportLevel = 8;
+  std::string message = " (before)";
+  wire.LookUpErrorMessage(10061, message);
+  EXPECT_EQ(message, "10061:Connection refused");
+  wire.LookUpErrorMessage(0, message);
+  EXPECT_EQ(message, "");
+  EXPECT_THAT(log.entries, ElementsAre("Looking Up Error Message (before)", "Looking Up Error Message10061:Connection refused"));
+}
+
+TEST(TidewireWinsock, UsersAreCountedAndOnlyTheFirstGetsTheInfo) {
+  const std::int32_t before = WinsockUsers();
+  ASSERT_EQ(before, 0) << "another component is still alive";
+  auto first = std::make_unique<TestTidewire>(nullptr);
+  EXPECT_EQ(WinsockUsers(), 1);
+  auto second = std::make_unique<TestTidewire>(nullptr);
+  EXPECT_EQ(WinsockUsers(), 2);
+  ASSERT_EQ(first->WinsockInfo.Count(), 6);
+  const char* prefixes[] = {"Version= ", "High Version= ", "Description= ", "System= ", "Max Sockets= ",
+                            "Max Udp pack size= "};
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(first->WinsockInfo[i].rfind(prefixes[i], 0), 0u) << first->WinsockInfo[i];
+  EXPECT_EQ(first->WinsockInfo[0], "Version= 1.1");
+  EXPECT_EQ(second->WinsockInfo.Count(), 0);
+  first.reset();
+  EXPECT_EQ(WinsockUsers(), 1);
+  // The library still runs for the second component.
+  ScriptedServer server({Send("220 still here\r\n"), Drain()});
+  ConnectTo(*second, server.Port());
+  std::string line;
+  second->ReadLn(line);
+  EXPECT_EQ(line, "220 still here\r\n");
+  second.reset();
+  EXPECT_EQ(WinsockUsers(), 0);
+}
+
+TEST(TidewireConnect, DottedAddressNeedsNoLookup) {
+  ScriptedServer server({Drain()});
+  TestTidewire wire(nullptr);
+  EventLog log;
+  log.Attach(wire);
+  wire.ReportLevel = 8;
+  ConnectTo(wire, server.Port());
+  EXPECT_TRUE(wire.Connected);
+  EXPECT_EQ(wire.RemoteAddress.address, kLoopback);
+  EXPECT_EQ(wire.RemoteAddress.family, 2);
+  EXPECT_EQ(wire.RemoteAddress.port, static_cast<std::uint16_t>((server.Port() >> 8) | (server.Port() << 8)));
+  EXPECT_THAT(log.entries, ElementsAre("Connecting", "Resolve Host", "Timer On", "<OnConnect>", "Timer Off"));
+}
+
+TEST(TidewireConnect, NameIsLookedUp) {
+  ScriptedServer server({Drain()});
+  TestTidewire wire(nullptr);
+  EventLog log;
+  log.Attach(wire);
+  wire.ReportLevel = 8;
+  wire.Host = "localhost";
+  wire.Port = server.Port();
+  wire.Connect();
+  EXPECT_TRUE(wire.Connected);
+  EXPECT_EQ(wire.RemoteAddress.address, kLoopback);
+  EXPECT_THAT(log.entries, ElementsAre("Connecting", "Resolve Host", "Timer On", "Timer Off", "<OnHostResolved>",
+                                       "Timer On", "<OnConnect>", "Timer Off"));
+}
+
+TEST(TidewireConnect, UnresolvedHosts) {
+  struct Case {
+    const char* name;
+    std::string host;
+    int lookups;  // "Timer On" of ResolveHost per attempt
+  };
+  const Case cases[] = {
+      {"unknown name", "no-such-host.invalid", 1},
+      {"address 0.0.0.0", "0.0.0.0", 0},
+      {"empty host", "", 1},
+      {"host longer than the buffer", std::string(kIoBufferData + 1, 'a'), 0},
+  };
+  for (const Case& c : cases) {
+    for (bool withHandler : {false, true}) {
+      TestTidewire wire(nullptr);
+      EventLog log;
+      log.Attach(wire);
+      wire.ReportLevel = 8;
+      wire.Host = c.host;
+      wire.Port = 25;
+      int offers = 0;
+      if (withHandler) {
+        wire.OnInvalidHost = [&](bool& handled) {
+          ++offers;
+          handled = true;  // asks for a retry without changing Host
+        };
+      }
+      try {
+        wire.Connect();
+        ADD_FAILURE() << c.name << ": connected";
+      } catch (const ESockError& e) {
+        EXPECT_EQ(e.Message(), "Null Remote Address") << c.name;
+      }
+      const int attempts = withHandler ? 2 : 1;
+      EXPECT_EQ(offers, withHandler ? 1 : 0) << c.name;
+      EXPECT_EQ(log.Count("Resolve Host"), attempts) << c.name;
+      EXPECT_EQ(log.Count("Timer On"), attempts * c.lookups) << c.name;
+      EXPECT_EQ(log.Count("<OnConnectionFailed>"), 0) << c.name;
+      EXPECT_FALSE(wire.Connected) << c.name;
+    }
+  }
+}
+
+TEST(TidewireConnect, InvalidHostHandlerCanRepairTheHost) {
+  ScriptedServer server({Drain()});
+  TestTidewire wire(nullptr);
+  wire.Host = "no-such-host.invalid";
+  wire.Port = server.Port();
+  wire.OnInvalidHost = [&](bool& handled) {
+    wire.Host = "127.0.0.1";
+    handled = true;
+  };
+  wire.Connect();
+  EXPECT_TRUE(wire.Connected);
+}
+
+TEST(TidewireConnect, InvalidHostHandlerThatDeclines) {
+  TestTidewire wire(nullptr);
+  wire.Host = "0.0.0.0";
+  int offers = 0;
+  wire.OnInvalidHost = [&](bool&) { ++offers; };
+  EXPECT_THROW(wire.Connect(), ESockError);
+  EXPECT_EQ(offers, 1);
+}
+
+TEST(TidewireConnect, RefusedPortFailsAfterOnConnectionFailed) {
+  TestTidewire wire(nullptr);
+  EventLog log;
+  log.Attach(wire);
+  wire.Host = "127.0.0.1";
+  wire.Port = UnusedPort();
+  try {
+    wire.Connect();
+    FAIL() << "connected to a port nobody listens on";
+  } catch (const ESockError& e) {
+    EXPECT_EQ(e.Message(), "Connection Failed");
+  }
+  EXPECT_THAT(log.entries, ElementsAre("<OnConnectionFailed>"));
+  EXPECT_FALSE(wire.Connected);
+  EXPECT_FALSE(wire.LastEventOk);
+}
+
+TEST(TidewireConnect, ConnectWhileConnected) {
+  ScriptedServer server({Drain()});
+  TestTidewire wire(nullptr);
+  ConnectTo(wire, server.Port());
+  EventLog log;
+  log.Attach(wire);
+  wire.ReportLevel = 8;
+  try {
+    wire.Connect();
+    FAIL() << "second connect passed";
+  } catch (const ESockError& e) {
+    EXPECT_EQ(e.Message(), "Already connected");
+  }
+  EXPECT_THAT(log.entries, ElementsAre("Connecting"));
+  EXPECT_TRUE(wire.Connected);
+}
+
+// When the wait's timer is started, a tick (or a message whose handler
+// cancels) is queued ahead of anything the network can deliver, so the wait
+// ends at its first test of the flags whatever the network does meanwhile.
+TEST(TidewireConnect, CancelAndTimeOutDuringTheWaits) {
+  struct Case {
+    const char* name;
+    const char* host;
+    int timerOnToActOn;  // 1: the lookup's wait (a name), or the connect wait (an address)
+    bool timeOut;        // the tick calls TimerTriggered, as the time-out timer does; else Cancel
+    const char* message;
+    bool connectionFailed;
+  };
+  const Case cases[] = {
+      {"connect wait canceled", "127.0.0.1", 1, false, "Connection Canceled", true},
+      {"connect wait timed out", "127.0.0.1", 1, true, "Connection Timed out", true},
+      {"connect wait after a lookup canceled", "localhost", 2, false, "Connection Canceled", true},
+      {"connect wait after a lookup timed out", "localhost", 2, true, "Connection Timed out", true},
+      {"lookup canceled", "localhost", 1, false, "Host Lookup Canceled", false},
+      {"lookup timed out", "localhost", 1, true, "Host Lookup Timed Out", false},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server({Drain()}, ServerOptions{1, std::chrono::milliseconds(3000)});
+    TestTidewire wire(nullptr);
+    TThreadTimer trigger(nullptr);  // its window delivers the queued tick
+    trigger.SetEnabled(false);
+    trigger.SetOnTimer([&](TObject* sender) {
+      if (c.timeOut)
+        wire.TimerTriggered(sender);
+      else
+        wire.Cancel();
+    });
+    EventLog log;
+    wire.ReportLevel = 8;
+    wire.Host = c.host;
+    wire.Port = server.Port();
+    int timerOns = 0;
+    wire.OnStatus = [&](TObject*, const std::string& status) {
+      if (status == "Timer On" && ++timerOns == c.timerOnToActOn)
+        platform::PostMessageTo(trigger.TimerWindow(), platform::kMsgTimer, 1, 0);
+    };
+    wire.OnConnectionFailed = [&](TObject*) { log.entries.push_back("<OnConnectionFailed>"); };
+    try {
+      wire.Connect();
+      ADD_FAILURE() << c.name << ": connected";
+    } catch (const ESockError& e) {
+      EXPECT_EQ(e.Message(), c.message) << c.name;
+    }
+    EXPECT_EQ(log.Count("<OnConnectionFailed>"), c.connectionFailed ? 1 : 0) << c.name;
+    EXPECT_EQ(wire.TimedOut, c.timeOut) << c.name;
+    // Canceled stays set after a failed connect; the next Connect clears it.
+    EXPECT_TRUE(wire.Canceled) << c.name;
+    EXPECT_FALSE(wire.Timer->Enabled()) << c.name;
+    server.Stop();
+  }
+}
+
+TEST(TidewireConnect, EarlierCancelDoesNotStopConnect) {
+  ScriptedServer server({Send("220 second try\r\n"), Drain()});
+  TestTidewire wire(nullptr);
+  wire.Host = "127.0.0.1";
+  wire.Port = server.Port();
+  wire.Cancel();
+  // Canceled is cleared at the start of Connect: an earlier cancel does not stop it.
+  wire.Connect();
+  EXPECT_FALSE(wire.Canceled);
+  std::string line;
+  wire.ReadLn(line);
+  EXPECT_EQ(line, "220 second try\r\n");
+}
+
+TEST(TidewireClose, DisconnectOnIdleComponentReplacesTheSocket) {
+  TestTidewire wire(nullptr);
+  EventLog log;
+  log.Attach(wire);
+  wire.ReportLevel = 4;
+  wire.Disconnect();
+  EXPECT_THAT(log.entries, ElementsAre("Request Close Socket", "<OnDisconnect>"));
+  EXPECT_FALSE(wire.Connected);
+  ASSERT_NE(wire.SocketHandle, kNoSocket);
+  // The replacement is a working, unconnected socket.
+  ScriptedServer server({Send("220 fresh\r\n"), Drain()});
+  ConnectTo(wire, server.Port());
+  std::string line;
+  wire.ReadLn(line);
+  EXPECT_EQ(line, "220 fresh\r\n");
+}
+
+TEST(TidewireClose, DisconnectClosesTheConnection) {
+  ScriptedServer server({Send("220 hi\r\n"), Drain()});
+  TestTidewire wire(nullptr);
+  ConnectTo(wire, server.Port());
+  wire.Disconnect();
+  server.Join();  // the server's drain ends only when it sees the close
+  EXPECT_THAT(server.Failures(), IsEmpty());
+  EXPECT_FALSE(wire.Connected);
+}
+
+TEST(TidewireClose, PeerCloseWithoutUnreadDataDisconnects) {
+  ScriptedServer server({Wait(50), Close()});
+  TestTidewire wire(nullptr);
+  EventLog log;
+  log.Attach(wire);
+  ConnectTo(wire, server.Port());
+  EXPECT_TRUE(PumpUntil([&] { return !wire.Connected; }));
+  EXPECT_THAT(log.entries, ElementsAre("<OnConnect>", "<OnDisconnect>"));
+}
+
+TEST(TidewireClose, PeerCloseWithUnreadDataKeepsTheConnection) {
+  ScriptedServer server({Send("221 bye\r\n"), Close()});
+  TestTidewire wire(nullptr);
+  EventLog log;
+  log.Attach(wire);
+  ConnectTo(wire, server.Port());
+  PumpFor(200);  // the close arrives while the line waits unread
+  EXPECT_TRUE(wire.Connected);
+  EXPECT_EQ(log.Count("<OnDisconnect>"), 0);
+  std::string line;
+  wire.ReadLn(line);
+  EXPECT_EQ(line, "221 bye\r\n");
+  wire.ReadLn(line);
+  EXPECT_EQ(line, "");
+  wire.Disconnect();
+  EXPECT_EQ(log.Count("<OnDisconnect>"), 1);
+}
+
+TEST(TidewireNotification, StaleSocketNotificationIsIgnored) {
+  TestTidewire wire(nullptr);
+  EventLog log;
+  log.Attach(wire);
+  const std::uintptr_t otherSocket = wire.SocketHandle + 1000u;
+  ASSERT_TRUE(platform::PostMessageTo(wire.NotifyWindow, kSocketNotifyMessage, otherSocket, platform::kEventClose));
+  ASSERT_TRUE(platform::PostMessageTo(wire.NotifyWindow, kSocketNotifyMessage, otherSocket, platform::kEventAccept));
+  PumpFor(50);
+  EXPECT_THAT(log.entries, IsEmpty());
+  EXPECT_FALSE(wire.Connected);
+}
+
+TEST(TidewireNotification, WindowProcedureAnswers) {
+  TestTidewire wire(nullptr);
+  int accepts = 0;
+  wire.OnAccept = [&](TObject*) { ++accepts; };
+  const std::uintptr_t socket = wire.SocketHandle;
+  // Every number from 1125 on is the component's and is answered 0.
+  EXPECT_EQ(SocketWindowProc(wire.NotifyWindow, kSocketNotifyMessage, socket, platform::kEventAccept), 0);
+  EXPECT_EQ(accepts, 1);
+  EXPECT_TRUE(wire.Connected);
+  EXPECT_EQ(SocketWindowProc(wire.NotifyWindow, kSocketNotifyMessage + 7, socket, 0), 0);
+  // An error in the high word clears LastEventOk for any of them.
+  EXPECT_EQ(SocketWindowProc(wire.NotifyWindow, kSocketNotifyMessage + 7, socket, 10061 << 16), 0);
+  EXPECT_FALSE(wire.LastEventOk);
+  // A lookup completion with nothing outstanding ends no wait.
+  EXPECT_EQ(SocketWindowProc(wire.NotifyWindow, kLookupDoneMessage, 0, 0), 0);
+  EXPECT_FALSE(wire.AsyncDone);
+  // Below 1125 the default procedure answers, and the component sees nothing.
+  EXPECT_EQ(SocketWindowProc(wire.NotifyWindow, kSocketNotifyMessage - 1, socket, platform::kEventAccept),
+            platform::DefaultWindowProc(wire.NotifyWindow, kSocketNotifyMessage - 1, socket, platform::kEventAccept));
+  EXPECT_EQ(accepts, 1);
+}
+
+TEST(TidewireNotification, HandlerExceptionsStayInside) {
+  TestTidewire wire(nullptr);
+  wire.OnAccept = [](TObject*) { throw ESockError("accept handler"); };
+  EXPECT_EQ(SocketWindowProc(wire.NotifyWindow, kSocketNotifyMessage, wire.SocketHandle, platform::kEventAccept), 0);
+  EXPECT_TRUE(wire.Connected);
+}
+
+TEST(TidewireCheckConnection, OneChanceForTheHandler) {
+  ScriptedServer server({Drain()});
+  struct Case {
+    const char* name;
+    bool assigned;
+    bool connects;
+    bool handled;
+    int calls;
+    bool passes;
+  };
+  const Case cases[] = {
+      {"no handler", false, false, false, 0, false},
+      {"handler declines", true, false, false, 1, false},
+      {"handler claims without connecting", true, false, true, 1, false},
+      {"handler connects", true, true, true, 1, true},
+  };
+  for (const Case& c : cases) {
+    TestTidewire wire(nullptr);
+    int calls = 0;
+    if (c.assigned) {
+      wire.OnConnectionRequired = [&](bool& handled) {
+        ++calls;
+        if (c.connects) ConnectTo(wire, server.Port());
+        handled = c.handled;
+      };
+    }
+    if (c.passes) {
+      EXPECT_NO_THROW(wire.CheckConnection()) << c.name;
+    } else {
+      try {
+        wire.CheckConnection();
+        ADD_FAILURE() << c.name << ": passed";
+      } catch (const ESockError&) {
+        ADD_FAILURE() << c.name << ": not the base exception class";
+      } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "Not Connected") << c.name;
+      }
+    }
+    EXPECT_EQ(calls, c.calls) << c.name;
+  }
+}
+
+TEST(TidewireAccept, EndsOnCancelOrAnErrorNotification) {
+  {
+    TestTidewire wire(nullptr);
+    wire.Cancel();
+    try {
+      wire.Accept();
+      FAIL() << "accepted";
+    } catch (const ESockError& e) {
+      EXPECT_EQ(e.Message(), "Accepting Canceled");
+    }
+  }
+  {
+    TestTidewire wire(nullptr);
+    wire.Host = "no-such-host.invalid";
+    // The failed lookup's completion leaves AsyncDone set and LastEventOk clear.
+    EXPECT_THROW(wire.ResolveHost(), ESockError);
+    ASSERT_TRUE(wire.AsyncDone);
+    ASSERT_FALSE(wire.LastEventOk);
+    try {
+      wire.Accept();
+      FAIL() << "accepted";
+    } catch (const ESockError& e) {
+      EXPECT_EQ(e.Message(), "Error creating Data Connection");
+    }
+  }
+}
+
+}  // namespace
