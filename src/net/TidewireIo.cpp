@@ -77,8 +77,11 @@ void TTidewire::SendBuffer(const void* data, std::uint16_t length) {
       } else {
         std::string message;
         CheckSocketError(kWsaWouldBlock, message);
-        // Messages are left queued: a send is never interrupted by handlers.
+        // Messages stay queued (a send is never interrupted by handlers), and
+        // a waiting message ends every wait at once: the short sleep keeps
+        // the retry from spinning then.
         WaitForSocket(platform::SocketWait::kWritable);
+        platform::SleepMilliseconds(1);
       }
     } while (remaining != 0 && !Canceled);
   }
