@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the builds of mailshot and their tests
+# need. Safe to run again: it asks apt for nothing when all are present.
+set -euo pipefail
+
+# Add a package here when a build, a test or a benchmark starts to need it.
+packages=(
+  # native build, unit tests, benchmarks
+  cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
+  # Windows build and running its binaries headless under Wine
+  g++-mingw-w64-x86-64-posix wine64 xvfb xdotool imagemagick
+  # helpers for test and benchmark scripts
+  curl python3
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+as_root=()
+if ((EUID != 0)); then
+  as_root=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -q
+"${as_root[@]}" apt-get install -y -q "${missing[@]}" </dev/null
