@@ -1,0 +1,104 @@
+// Transport figures on loopback:
+// - ReadLnIdleCpu: a ReadLn whose server answers after 2 seconds; reports
+//   the process's CPU time over wall time (target: under 5 %), so a wait
+//   that spins shows at once.
+// - SendStreamVsPlainSend: a 256 MB stream through SendStream next to a plain
+//   blocking send loop over the same kind of connection, in the same run;
+//   reports both rates and their ratio (target: at least 80 %).
+// A missed target ends the benchmark with an error.
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <ctime>
+#include <string>
+
+#include "core/Stream.h"
+#include "net/Tidewire.h"
+#include "platform/Messages.h"
+#include "support/ScriptedServer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace testserver;
+
+constexpr double kMaxIdleCpuPercent = 5.0;
+constexpr double kMinSendStreamPercent = 80.0;
+constexpr std::int64_t kStreamBytes = 256LL * 1024 * 1024;
+constexpr int kPlainChunk = 64 * 1024;
+
+double Seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
+
+void ConnectTo(TTidewire& wire, std::uint16_t port) {
+  wire.Host = "127.0.0.1";
+  wire.Port = port;
+  wire.Connect();
+}
+
+void ReadLnIdleCpu(benchmark::State& state) {
+  for (auto _ : state) {
+    ScriptedServer server({Wait(2000), Send("220 late\r\n"), Drain()});
+    TTidewire wire(nullptr);
+    ConnectTo(wire, server.Port());
+    const std::clock_t cpuStart = std::clock();
+    const Clock::time_point wallStart = Clock::now();
+    std::string line;
+    wire.ReadLn(line);
+    const double wall = Seconds(Clock::now() - wallStart);
+    const double cpu = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+    const double percent = 100.0 * cpu / wall;
+    state.counters["wall_s"] = wall;
+    state.counters["cpu_s"] = cpu;
+    state.counters["cpu_over_wall_pct"] = percent;
+    if (line != "220 late\r\n") state.SkipWithError("wrong line");
+    if (percent >= kMaxIdleCpuPercent) state.SkipWithError("ReadLn wait used 5 % CPU or more");
+  }
+}
+BENCHMARK(ReadLnIdleCpu)->Iterations(1)->Unit(benchmark::kSecond);
+
+/// Seconds until a draining server has received everything sent by send().
+template <typename Send>
+double TimeUntilReceived(ScriptedServer& server, Send send) {
+  const Clock::time_point start = Clock::now();
+  send();
+  while (server.ReceivedCount() < kStreamBytes) platform::SleepMilliseconds(1);
+  return Seconds(Clock::now() - start);
+}
+
+void SendStreamVsPlainSend(benchmark::State& state) {
+  const ServerOptions drain{1, std::chrono::milliseconds(120000), std::chrono::milliseconds(2000), false};
+  TMemoryStream stream;
+  stream.SetSize(kStreamBytes);
+  std::string chunk(kPlainChunk, 'p');
+  for (auto _ : state) {
+    ScriptedServer plainServer({Drain()}, drain);
+    const wire::Socket plain = wire::ConnectLoopback(plainServer.Port());
+    const double plainSeconds = TimeUntilReceived(plainServer, [&] {
+      for (std::int64_t sent = 0; sent < kStreamBytes;) {
+        const int n = wire::Send(plain, chunk.data(), kPlainChunk);
+        if (n <= 0) break;
+        sent += n;
+      }
+    });
+    wire::Close(plain);
+
+    ScriptedServer streamServer({Drain()}, drain);
+    TTidewire sender(nullptr);
+    ConnectTo(sender, streamServer.Port());
+    const double streamSeconds = TimeUntilReceived(streamServer, [&] { sender.SendStream(stream); });
+    sender.Disconnect();
+
+    const double megabytes = static_cast<double>(kStreamBytes) / (1024.0 * 1024.0);
+    const double percent = 100.0 * plainSeconds / streamSeconds;
+    state.counters["plain_MBps"] = megabytes / plainSeconds;
+    state.counters["sendstream_MBps"] = megabytes / streamSeconds;
+    state.counters["sendstream_pct_of_plain"] = percent;
+    if (percent < kMinSendStreamPercent) state.SkipWithError("SendStream below 80 % of a plain send loop");
+  }
+}
+BENCHMARK(SendStreamVsPlainSend)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
