@@ -90,9 +90,13 @@ std::uint16_t TTidewire::OpenSocket(int protocol) {
 
 void TTidewire::RegisterSocket(std::uint16_t socket) {
   if (platform::AsyncSelect(socket, NotifyWindow, kSocketNotifyMessage, kSocketEventMask) == platform::kSocketError) {
-    std::string message;
-    CheckSocketError(kWsaWouldBlock, message);
+    RaiseUnlessWouldBlock();
   }
+}
+
+void TTidewire::RaiseUnlessWouldBlock() {
+  std::string message;
+  CheckSocketError(kWsaWouldBlock, message);
 }
 
 platform::SocketHandle TTidewire::NativeSocket() const {
@@ -168,8 +172,7 @@ void TTidewire::Connect() {
   AsyncDone = false;
   LastEventOk = true;
   if (platform::ConnectSocket(NativeSocket(), RemoteAddress.address, port) == platform::kSocketError) {
-    std::string message;
-    CheckSocketError(kWsaWouldBlock, message);
+    RaiseUnlessWouldBlock();
   }
   TimerOn();
   WaitPumping([this] { return Connected || TimedOut || Canceled || !LastEventOk; });
@@ -195,8 +198,7 @@ void TTidewire::RequestCloseSocket() {
   Connected = false;
   if (SocketHandle == kNoSocket) return;
   if (platform::CloseSocket(NativeSocket()) == platform::kSocketError) {
-    std::string message;
-    CheckSocketError(kWsaWouldBlock, message);
+    RaiseUnlessWouldBlock();
     return;
   }
   SocketHandle = kNoSocket;

@@ -199,6 +199,8 @@ class TTidewire : public TComponent {
   /// Starts the asynchronous lookup of the name in IoBuffer.
   bool StartLookup();
   platform::SocketHandle NativeSocket() const;
+  /// CheckSocketError for a failed call whose would-block result is normal.
+  void RaiseUnlessWouldBlock();
   [[noreturn]] void RaiseConnectFailure();
   [[noreturn]] void RaiseAborted(std::string_view text);
 

@@ -75,8 +75,7 @@ void TTidewire::SendBuffer(const void* data, std::uint16_t length) {
       if (n > 0) {
         remaining -= n;
       } else {
-        std::string message;
-        CheckSocketError(kWsaWouldBlock, message);
+        RaiseUnlessWouldBlock();
         // Messages stay queued (a send is never interrupted by handlers), and
         // a waiting message ends every wait at once: the short sleep keeps
         // the retry from spinning then.
@@ -108,8 +107,7 @@ void TTidewire::SendStream(TStream& stream) {
           BytesSent += n;
           if (OnPacketSent) OnPacketSent(this);
         } else {
-          std::string message;
-          CheckSocketError(kWsaWouldBlock, message);
+          RaiseUnlessWouldBlock();
           WaitForSocket(platform::SocketWait::kWritable);
         }
         platform::PumpMessages();
@@ -151,8 +149,7 @@ void TTidewire::ReadLn(std::string& line) {
         line.clear();
         return;
       }
-      std::string message;
-      CheckSocketError(kWsaWouldBlock, message);
+      RaiseUnlessWouldBlock();
       WaitForSocket(platform::SocketWait::kReadable);
     }
     platform::PumpMessages();
