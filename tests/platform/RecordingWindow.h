@@ -85,6 +85,17 @@ class RecordingWindow {
   platform::WindowHandle handle_;
 };
 
+/// Keeps the sockets started while it lives (Windows needs that before any socket call).
+struct SocketsSession {
+  SocketsSession() : result(platform::StartupSockets(data)) {}
+  ~SocketsSession() { platform::CleanupSockets(); }
+  SocketsSession(const SocketsSession&) = delete;
+  SocketsSession& operator=(const SocketsSession&) = delete;
+
+  platform::SocketsStartupData data;
+  int result;
+};
+
 /// Pumps (sleeping in between) until done() holds; false when limit passed first.
 inline bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
   const auto end = std::chrono::steady_clock::now() + limit;

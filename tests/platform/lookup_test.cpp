@@ -17,11 +17,7 @@ int SizeOf(const RecordedMessage& m) { return static_cast<int>(m.lParam & 0xFFFF
 
 class HostLookupTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    platform::SocketsStartupData data;
-    ASSERT_EQ(platform::StartupSockets(data), 0);
-  }
-  void TearDown() override { platform::CleanupSockets(); }
+  void SetUp() override { ASSERT_EQ(session.result, 0); }
 
   /// Runs one lookup into buffer (at offset) and returns its completion.
   RecordedMessage LookUp(const char* name, std::vector<char>& buffer, std::size_t offset = 0) {
@@ -33,6 +29,8 @@ class HostLookupTest : public ::testing::Test {
     EXPECT_EQ(window.messages.size(), 1u);
     return window.messages.front();
   }
+
+  SocketsSession session;
 };
 
 TEST_F(HostLookupTest, KnownNamesGiveTheirFirstAddress) {

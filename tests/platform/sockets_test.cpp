@@ -46,16 +46,14 @@ TEST(InetAddr, ConvertsDottedTextsOnly) {
 class AsyncSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::SocketsStartupData data;
-    ASSERT_EQ(platform::StartupSockets(data), 0);
-    EXPECT_EQ(data.version, 0x0101);
+    ASSERT_EQ(session.result, 0);
+    EXPECT_EQ(session.data.version, 0x0101);
     ASSERT_NE(window.Handle(), 0u);
   }
   void TearDown() override {
     for (platform::SocketHandle s : sockets) platform::CloseSocket(s);
     // The listener is closed by its own code: take it out of asynchronous mode first.
     platform::AsyncSelect(static_cast<platform::SocketHandle>(listener.Handle()), window.Handle(), kSocketMessage, 0);
-    platform::CleanupSockets();
   }
 
   /// A new socket registered for every event but write readiness.
@@ -101,6 +99,7 @@ class AsyncSocketTest : public ::testing::Test {
     return got;
   }
 
+  SocketsSession session;  // first: the listener needs started sockets
   RecordingWindow window;
   loopback::Listener listener;
   std::vector<platform::SocketHandle> sockets;
@@ -171,16 +170,19 @@ TEST_F(AsyncSocketTest, APeerCloseIsReportedOnceAfterTheReadEvenWhileDataIsUnrea
   ASSERT_TRUE(peer.Send("221 bye\r\n"));
   peer.Close();
 
+  const bool closedWhileUnread = PumpUntil([&] { return window.CountEvent(s, platform::kEventClose) > 0; },
+                                           milliseconds(2000));
+  if (!loopback::UnderWine()) {
+    EXPECT_TRUE(closedWhileUnread) << "the close waited for the data to be read";
+  }
+  EXPECT_EQ(ReceiveAll(s, 9), "221 bye\r\n");  // the data outlives the close
+  char byte;
+  EXPECT_EQ(platform::ReceiveOnSocket(s, &byte, 1, false), 0);
   ASSERT_TRUE(PumpUntilEvent(s, platform::kEventClose));
   PumpFor(milliseconds(200));
 
   const std::vector<SocketNote> expected = {{platform::kEventConnect, 0}, {platform::kEventRead, 0}, {platform::kEventClose, 0}};
   EXPECT_EQ(window.NotesFor(s), expected);
-  EXPECT_EQ(ReceiveAll(s, 9), "221 bye\r\n");  // the data outlives the close
-  char byte;
-  EXPECT_EQ(platform::ReceiveOnSocket(s, &byte, 1, false), 0);
-  PumpFor(milliseconds(100));
-  EXPECT_EQ(window.CountEvent(s, platform::kEventClose), 1u);
 }
 
 TEST_F(AsyncSocketTest, APeerResetIsReportedAsACloseWithTheResetError) {
@@ -190,7 +192,8 @@ TEST_F(AsyncSocketTest, APeerResetIsReportedAsACloseWithTheResetError) {
 
   ASSERT_TRUE(PumpUntilEvent(s, platform::kEventClose));
 
-  EXPECT_EQ(window.NotesFor(s).back(), (SocketNote{platform::kEventClose, kReset}));
+  const int expectedError = loopback::UnderWine() ? 0 : kReset;
+  EXPECT_EQ(window.NotesFor(s).back(), (SocketNote{platform::kEventClose, expectedError}));
 }
 
 TEST_F(AsyncSocketTest, SendingToAPeerThatHasGoneGivesAnErrorNumberNotASignal) {
@@ -231,6 +234,7 @@ TEST_F(AsyncSocketTest, LingerOnWithZeroSecondsMakesTheCloseAReset) {
               {"default close", false, loopback::Received::kOrderlyClose}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    if (row.linger && loopback::UnderWine()) continue;  // Wine cannot close abortively
     const platform::SocketHandle s = NewSocket();
     if (row.linger) {
       ASSERT_EQ(platform::SetLinger(s, true, 0), 0);

@@ -1,0 +1,112 @@
+#include "platform/Sockets.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+
+namespace platform {
+namespace {
+
+// select() cannot see window messages, so a wait for writing looks at the
+// queue between slices of this length.
+constexpr DWORD kWriteWaitSlice = 10;
+
+SOCKET Native(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+
+int Result(int result) { return result == SOCKET_ERROR ? kSocketError : result; }
+
+bool MessageWaiting() { return HIWORD(::GetQueueStatus(QS_ALLINPUT)) != 0; }
+
+/// True when socket became writable (or its connect failed) within milliseconds.
+bool WritableWithin(SocketHandle socket, DWORD milliseconds) {
+  fd_set writable;
+  fd_set failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(Native(socket), &writable);
+  FD_SET(Native(socket), &failed);
+  timeval limit{static_cast<long>(milliseconds / 1000), static_cast<long>((milliseconds % 1000) * 1000)};
+  return ::select(0, nullptr, &writable, &failed, &limit) != 0;  // ready, or an error that a wait cannot cure
+}
+
+}  // namespace
+
+int StartupSockets(SocketsStartupData& data) {
+  WSADATA record{};
+  const int result = ::WSAStartup(MAKEWORD(1, 1), &record);
+  data.version = record.wVersion;
+  data.highVersion = record.wHighVersion;
+  data.description = record.szDescription;
+  data.systemStatus = record.szSystemStatus;
+  data.maxSockets = record.iMaxSockets;
+  data.maxUdpDatagram = record.iMaxUdpDg;
+  return result;
+}
+
+void CleanupSockets() { ::WSACleanup(); }
+
+int LastSocketError() { return ::WSAGetLastError(); }
+
+SocketHandle CreateStreamSocket(int protocol) {
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, protocol);
+  return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+}
+
+int SetLinger(SocketHandle socket, bool on, std::uint16_t seconds) {
+  const linger value{static_cast<u_short>(on ? 1 : 0), seconds};
+  return Result(::setsockopt(Native(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&value), sizeof value));
+}
+
+int AsyncSelect(SocketHandle socket, WindowHandle window, std::uint32_t message, std::int32_t events) {
+  return Result(::WSAAsyncSelect(Native(socket), reinterpret_cast<HWND>(window), message, events));
+}
+
+int ConnectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = ::htons(port);
+  remote.sin_addr.s_addr = address;
+  return Result(::connect(Native(socket), reinterpret_cast<const sockaddr*>(&remote), sizeof remote));
+}
+
+int SendOnSocket(SocketHandle socket, const void* data, int length) {
+  return Result(::send(Native(socket), static_cast<const char*>(data), length, 0));
+}
+
+int ReceiveOnSocket(SocketHandle socket, void* buffer, int length, bool peek) {
+  return Result(::recv(Native(socket), static_cast<char*>(buffer), length, peek ? MSG_PEEK : 0));
+}
+
+int CloseSocket(SocketHandle socket) { return Result(::closesocket(Native(socket))); }
+
+SocketHandle AcceptOnSocket(SocketHandle socket, std::uint32_t* address, std::uint16_t* port) {
+  sockaddr_in peer{};
+  int length = sizeof peer;
+  const SOCKET accepted = ::accept(Native(socket), reinterpret_cast<sockaddr*>(&peer), &length);
+  if (accepted == INVALID_SOCKET) return kInvalidSocket;
+  if (address != nullptr) *address = peer.sin_addr.s_addr;
+  if (port != nullptr) *port = ::ntohs(peer.sin_port);
+  return static_cast<SocketHandle>(accepted);
+}
+
+std::uint32_t InetAddr(const char* text) { return text == nullptr ? kNoAddress : ::inet_addr(text); }
+
+void WaitForSocketOrMessage(SocketHandle socket, SocketWait what, std::uint32_t maxMilliseconds) {
+  if (what == SocketWait::kReadable || socket == kInvalidSocket) {
+    // Arriving data is the read notification, a posted message.
+    ::MsgWaitForMultipleObjectsEx(0, nullptr, maxMilliseconds, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    return;
+  }
+  using Clock = std::chrono::steady_clock;
+  const auto end = Clock::now() + std::chrono::milliseconds(maxMilliseconds);
+  for (;;) {
+    if (MessageWaiting()) return;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
+    if (left <= 0) return;
+    if (WritableWithin(socket, static_cast<DWORD>(std::min<long long>(left, kWriteWaitSlice)))) return;
+  }
+}
+
+}  // namespace platform
