@@ -19,6 +19,8 @@ class FakeStream : public TStream {
   std::int64_t Read(void* buffer, std::int64_t count) override {
     readRequests.push_back(count);
     if (throwOnRead) throw EStreamError("fake read failure");
+    // A reader that never stops must fail the test, not hang it.
+    if (readRequests.size() > kReadBudget) throw EStreamError("fake read budget spent");
     const std::int64_t available = std::min<std::int64_t>(yieldLimit, static_cast<std::int64_t>(data.size())) - position;
     const std::int64_t n = std::max<std::int64_t>(0, std::min(count, available));
     if (n > 0) std::memcpy(buffer, data.data() + position, static_cast<size_t>(n));
@@ -48,6 +50,8 @@ class FakeStream : public TStream {
     }
     return position;
   }
+
+  static constexpr size_t kReadBudget = 100000;
 
   std::string data;
   std::int64_t position = 0;
