@@ -60,6 +60,33 @@ TEST(TidewireReadLn, SecondOfTwoLinesNeedsNoNetwork) {
   EXPECT_FALSE(wire.DataAvailable());
 }
 
+// A socket closed and replaced under a running ReadLn (by a handler, or by
+// the close notification) answers "not connected": the read ends with an
+// empty line, as after a close by the peer.
+TEST(TidewireReadLn, NotConnectedEndsWithAnEmptyLine) {
+  {
+    TestTidewire wire(nullptr);
+    std::string line = "stale";
+    wire.ReadLn(line);
+    EXPECT_EQ(line, "");
+  }
+  {
+    ScriptedServer server({Send("220 parti"), Stall()});
+    TestTidewire wire(nullptr);
+    ConnectTo(wire, server.Port());
+    TThreadTimer closer(nullptr);
+    closer.SetInterval(100);
+    closer.SetOnTimer([&](TObject*) {
+      closer.SetEnabled(false);
+      wire.Disconnect();
+    });
+    std::string line = "stale";
+    wire.ReadLn(line);
+    EXPECT_EQ(line, "");
+    EXPECT_FALSE(wire.Connected);
+  }
+}
+
 TEST(TidewireReadLn, LineLengthLimit) {
   const std::string longest(kIoBufferData - 2, 'a');  // with CR LF exactly the buffer
   {
