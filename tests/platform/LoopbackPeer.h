@@ -32,10 +32,12 @@ inline void CloseNative(Native s) { ::close(s); }
 
 inline constexpr int kWaitMilliseconds = 5000;
 
-/// True under Wine, whose sockets differ from Windows in three ways the tests
+/// True under Wine, whose sockets differ from Windows in ways the tests
 /// meet: SO_LINGER {on, 0} closes in order instead of resetting; a peer's
-/// close is reported only once the data before it was read; and a close by
-/// reset is reported without an error number.
+/// close is reported only once the data before it was read; a close by reset
+/// is reported without an error number; a send without a connection fails
+/// with 10054 rather than 10057; and a receive after a refused connect reads
+/// an empty stream.
 inline bool UnderWine() {
 #ifdef _WIN32
   const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");

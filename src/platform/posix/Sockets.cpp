@@ -22,6 +22,7 @@ namespace {
 
 constexpr int kWouldBlock = 10035;
 constexpr int kInvalidArgument = 10022;
+constexpr int kNotConnected = 10057;
 
 #ifdef MSG_NOSIGNAL
 constexpr int kSendFlags = MSG_NOSIGNAL;
@@ -38,17 +39,19 @@ constexpr short kPeerClosedPoll = 0;
 #endif
 
 enum class Phase {
-  kIdle,        // not connected, nothing to report
+  kIdle,        // never connected
   kConnecting,  // connect issued, its end not yet reported
   kConnected,
   kListening,
-  kDone,  // connect failed, or the connection ended and was reported
+  kConnectFailed,
+  kEnded,  // the connection ended, and that was reported
 };
 
-/// A socket in asynchronous mode: where its notifications go and which of
-/// them may be posted now ("armed"). Each event is posted once and armed
-/// again only by the call WinSock names for it (recv for read, accept for
-/// accept, a send that would block for write); connect and close happen once.
+/// A socket of this layer and, once in asynchronous mode (events not 0),
+/// where its notifications go and which of them may be posted now
+/// ("armed"). Each event is posted once and armed again only by the call
+/// WinSock names for it (recv for read, accept for accept, a send that
+/// would block for write); connect and close happen once.
 struct AsyncSocket {
   WindowHandle window = 0;
   std::uint32_t message = 0;
@@ -76,6 +79,7 @@ struct AsyncSocket {
 
   /// What poll must watch for so that an armed event can be noticed; 0: nothing can be.
   short Interest() const {
+    if (events == 0) return 0;
     switch (phase) {
       case Phase::kConnecting:
         return connectError != 0 ? 0 : POLLOUT;
@@ -89,14 +93,15 @@ struct AsyncSocket {
         return interest;
       }
       case Phase::kIdle:
-      case Phase::kDone:
+      case Phase::kConnectFailed:
+      case Phase::kEnded:
         return 0;
     }
     return 0;
   }
 };
 
-/// Every socket in asynchronous mode, by descriptor.
+/// Every socket made by this layer or put in asynchronous mode, by descriptor.
 struct SocketTable {
   std::mutex mutex;
   std::unordered_map<int, AsyncSocket> sockets;
@@ -156,7 +161,7 @@ void NoticeConnected(int fd, short seen, AsyncSocket& socket) {
   if ((seen & POLLERR) && error == 0) error = ECONNRESET;  // the error was already taken by a receive
   if (error != 0) {
     if (socket.closeArmed) socket.Notify(fd, kEventClose, WinsockErrorOf(error));
-    socket.phase = Phase::kDone;
+    socket.phase = Phase::kEnded;
     return;
   }
   if ((seen & POLLOUT) && socket.writeArmed) {
@@ -172,7 +177,7 @@ void NoticeConnected(int fd, short seen, AsyncSocket& socket) {
     socket.closeArmed = false;
     socket.Notify(fd, kEventClose, 0);
   }
-  if (ended) socket.phase = Phase::kDone;  // nothing can arrive after the end of the stream
+  if (ended) socket.phase = Phase::kEnded;  // nothing can arrive after the end of the stream
 }
 
 void NoticeConnectEnd(int fd, short seen, AsyncSocket& socket) {
@@ -184,7 +189,7 @@ void NoticeConnectEnd(int fd, short seen, AsyncSocket& socket) {
     socket.Notify(fd, kEventConnect, error != 0 ? WinsockErrorOf(error) : 0);
   }
   if (error != 0) {
-    socket.phase = Phase::kDone;
+    socket.phase = Phase::kConnectFailed;
     return;
   }
   socket.phase = Phase::kConnected;
@@ -233,7 +238,8 @@ void CollectSocketEvents() {
         }
         break;
       case Phase::kIdle:
-      case Phase::kDone:
+      case Phase::kConnectFailed:
+      case Phase::kEnded:
         break;
     }
   }
@@ -268,6 +274,9 @@ SocketHandle CreateStreamSocket(int protocol) {
     return kInvalidSocket;
   }
   posix::PreventBrokenPipeSignal(fd);
+  posix::SocketTable& table = posix::Table();
+  std::lock_guard lock(table.mutex);
+  table.sockets[fd] = posix::AsyncSocket{};
   return static_cast<SocketHandle>(fd);
 }
 
@@ -284,17 +293,13 @@ int AsyncSelect(SocketHandle socket, WindowHandle window, std::uint32_t message,
   if (!posix::MakeNonBlocking(fd)) return posix::FailWithErrno();
   posix::SocketTable& table = posix::Table();
   std::lock_guard lock(table.mutex);
-  if (events == 0) {
-    table.sockets.erase(fd);  // WinSock leaves the socket non-blocking too
-    return 0;
-  }
   const auto existing = table.sockets.find(fd);
   posix::AsyncSocket& entry = existing != table.sockets.end() ? existing->second : table.sockets[fd];
   if (existing == table.sockets.end()) entry.phase = posix::PhaseOf(fd);
   entry.window = window;
   entry.message = message;
   entry.events = events;
-  entry.queue = posix::QueueOfWindow(window);
+  entry.queue = events != 0 ? posix::QueueOfWindow(window) : nullptr;  // WinSock leaves it non-blocking anyway
   entry.Arm();
   return 0;
 }
@@ -307,10 +312,17 @@ int ConnectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port
   remote.sin_addr.s_addr = address;
   posix::SocketTable& table = posix::Table();
   std::unique_lock lock(table.mutex);
-  const auto found = table.sockets.find(fd);
-  if (found == table.sockets.end()) {
+  auto found = table.sockets.find(fd);
+  if (found == table.sockets.end() || found->second.events == 0) {
     lock.unlock();
-    return ::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0 ? 0 : posix::FailWithErrno();
+    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0;
+    const int error = errno;
+    lock.lock();
+    found = table.sockets.find(fd);
+    if (found != table.sockets.end()) found->second.phase = connected ? posix::Phase::kConnected : posix::Phase::kConnectFailed;
+    if (connected) return 0;
+    posix::SetLastSocketError(posix::WinsockErrorOf(error));
+    return kSocketError;
   }
   // An asynchronous connect always ends with the connect event, as in
   // WinSock, even when the system knows the outcome at once.
@@ -349,13 +361,17 @@ int SendOnSocket(SocketHandle socket, const void* data, int length) {
   } while (sent < 0 && errno == EINTR);
   if (sent >= 0) return static_cast<int>(sent);
   const int error = errno;
-  if (error == EAGAIN || error == EWOULDBLOCK) {
-    posix::SocketTable& table = posix::Table();
-    std::lock_guard lock(table.mutex);
-    const auto found = table.sockets.find(fd);
-    if (found != table.sockets.end()) found->second.writeArmed = found->second.events & kEventWrite;
+  int winsockError = posix::WinsockErrorOf(error);
+  posix::SocketTable& table = posix::Table();
+  std::lock_guard lock(table.mutex);
+  if (const auto found = table.sockets.find(fd); found != table.sockets.end()) {
+    posix::AsyncSocket& entry = found->second;
+    if (error == EAGAIN || error == EWOULDBLOCK) entry.writeArmed = entry.events & kEventWrite;
+    // Linux says "broken pipe" also for a socket that never had a connection.
+    const bool everConnected = entry.phase == posix::Phase::kConnected || entry.phase == posix::Phase::kEnded;
+    if (error == EPIPE && !everConnected) winsockError = posix::kNotConnected;
   }
-  posix::SetLastSocketError(posix::WinsockErrorOf(error));
+  posix::SetLastSocketError(winsockError);
   return kSocketError;
 }
 
@@ -365,20 +381,26 @@ int ReceiveOnSocket(SocketHandle socket, void* buffer, int length, bool peek) {
     return kSocketError;
   }
   const int fd = posix::Descriptor(socket);
-  ssize_t received;
-  do {
-    received = ::recv(fd, buffer, static_cast<size_t>(length), peek ? MSG_PEEK : 0);
-  } while (received < 0 && errno == EINTR);
-  const int error = errno;
   {
     posix::SocketTable& table = posix::Table();
     std::lock_guard lock(table.mutex);
     const auto found = table.sockets.find(fd);
-    if (found != table.sockets.end()) found->second.readArmed = found->second.events & kEventRead;
+    if (found != table.sockets.end()) {
+      found->second.readArmed = found->second.events & kEventRead;
+      // Linux reads the end of a stream from a socket whose connect failed;
+      // there was no stream, and a caller must not take it for a peer's close.
+      if (found->second.phase == posix::Phase::kConnectFailed) {
+        posix::SetLastSocketError(posix::kNotConnected);
+        return kSocketError;
+      }
+    }
   }
+  ssize_t received;
+  do {
+    received = ::recv(fd, buffer, static_cast<size_t>(length), peek ? MSG_PEEK : 0);
+  } while (received < 0 && errno == EINTR);
   if (received >= 0) return static_cast<int>(received);
-  posix::SetLastSocketError(posix::WinsockErrorOf(error));
-  return kSocketError;
+  return posix::FailWithErrno();
 }
 
 int CloseSocket(SocketHandle socket) {
@@ -410,13 +432,11 @@ SocketHandle AcceptOnSocket(SocketHandle socket, std::uint32_t* address, std::ui
   }
   ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   posix::PreventBrokenPipeSignal(fd);
-  if (found != table.sockets.end()) {
-    posix::AsyncSocket accepted = found->second;
-    accepted.phase = posix::Phase::kConnected;
-    accepted.Arm();
-    posix::MakeNonBlocking(fd);
-    table.sockets[fd] = std::move(accepted);
-  }
+  posix::AsyncSocket accepted = found != table.sockets.end() ? found->second : posix::AsyncSocket{};
+  accepted.phase = posix::Phase::kConnected;
+  accepted.Arm();
+  if (accepted.events != 0) posix::MakeNonBlocking(fd);
+  table.sockets[fd] = std::move(accepted);
   if (address != nullptr) *address = peer.sin_addr.s_addr;
   if (port != nullptr) *port = ntohs(peer.sin_port);
   return static_cast<SocketHandle>(fd);
