@@ -1,13 +1,16 @@
 // The text form of the scripted server's scripts, which the program
 // scripted_server reads.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "net/NetTestSupport.h"
 #include "support/ScriptedServer.h"
 
 namespace {
 
 using testserver::ParseScript;
+using testserver::ScriptedServer;
 using testserver::Step;
 
 TEST(ScriptText, ParsesEachStep) {
@@ -53,6 +56,48 @@ TEST(ScriptText, SkipsCommentsAndBlankLines) {
 TEST(ScriptText, RejectsBadLines) {
   const char* bad[] = {"sned x", "wait", "wait -5", "wait 10ms", "fragments 10", "close now", "send \\x4", "send \\xZZ"};
   for (const char* line : bad) EXPECT_THROW(ParseScript(std::string("send ok\n") + line), std::invalid_argument) << line;
+}
+
+// A client's whole mail dialogue against the two ready-made SMTP scripts.
+TEST(ScriptedSmtp, AnswersAWholeDialogue) {
+  struct Case {
+    const char* name;
+    std::vector<Step> script;
+    std::vector<std::string> replies;  // greeting, then one per command
+  };
+  const Case cases[] = {
+      {"sink",
+       {testserver::SmtpSink()},
+       {"220 mailshot test sink ready\r\n", "250 ok\r\n", "250 ok\r\n", "354 end data with <CR><LF>.<CR><LF>\r\n",
+        "250 message accepted\r\n", "221 bye\r\n"}},
+      {"dialogue",
+       testserver::SmtpDialogue("220 hi", {{"HELO *", "250 hello"}, {"MAIL FROM:<a@b>", "250 sender"},
+                                           {"DATA", "354 go"}, {".", "250 queued"}, {"QUIT", "221 bye"}}),
+       {"220 hi\r\n", "250 hello\r\n", "250 sender\r\n", "354 go\r\n", "250 queued\r\n", "221 bye\r\n"}},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server(c.script);
+    TestTidewire wire(nullptr);
+    ConnectTo(wire, server.Port());
+    std::vector<std::string> replies(1);
+    wire.ReadLn(replies[0]);
+    std::string reply;
+    for (const char* command : {"HELO me", "MAIL FROM:<a@b>", "DATA"}) {
+      wire.Transaction(command, reply);
+      replies.push_back(reply);
+    }
+    wire.Write("Subject: x\r\n\r\nbody\r\n");
+    wire.Transaction(".", reply);
+    replies.push_back(reply);
+    wire.Transaction("QUIT", reply);
+    replies.push_back(reply);
+    wire.Disconnect();
+    server.Join();
+    EXPECT_EQ(replies, c.replies) << c.name;
+    EXPECT_EQ(server.Received(), "HELO me\r\nMAIL FROM:<a@b>\r\nDATA\r\nSubject: x\r\n\r\nbody\r\n.\r\nQUIT\r\n")
+        << c.name;
+    EXPECT_THAT(server.Failures(), testing::IsEmpty()) << c.name;
+  }
 }
 
 }  // namespace
