@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "JobHarness.h"
 #include "platform/CodePage.h"
 #include "platform/posix/CodePagePosix.h"
 
@@ -58,5 +59,27 @@ TEST(SubjectConversions, UseTheLocaleCodesetAsAnsi) {
   EXPECT_EQ(platform::AnsiToOem(""), "");
   ::setenv("LC_ALL", "no_SUCH.LOCALE", 1);  // not installed: ASCII, whose high bytes are unknown
   EXPECT_EQ(platform::AnsiToKoi8r("ab\xE9"), "ab?");
+  if (saved) ::setenv("LC_ALL", restore.c_str(), 1); else ::unsetenv("LC_ALL");
+}
+
+TEST(Settings, SubjectConversionsFollowTheLocale) {
+  const char* saved = std::getenv("LC_ALL");
+  const std::string restore = saved ? saved : "";
+  ::setenv("LC_ALL", "C.UTF-8", 1);
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string subject;
+  } cases[] = {
+      {"SD to the OEM page", {"/SD", "/S:caf\xC3\xA9"}, "caf\x82"},
+      {"SK to KOI8-R", {"/SK", "/S:\xD0\x9F\xD1\x80\xD0\xB8"}, "\xF0\xD2\xC9"},
+      {"SD then SK converts the OEM result", {"/SK", "/SD", "/S:caf\xC3\xA9"}, "caf?"},
+      {"an empty subject stays empty", {"/SD", "/SK"}, ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> arguments = {"/F:s@x", "/SMTP:h"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    EXPECT_EQ(Prepare(arguments).subject, c.subject) << c.name;
+  }
   if (saved) ::setenv("LC_ALL", restore.c_str(), 1); else ::unsetenv("LC_ALL");
 }

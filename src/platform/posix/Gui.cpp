@@ -6,13 +6,16 @@
 namespace platform {
 
 namespace {
-// CR, LF and CR LF each become one line break.
+// CR, LF and CR LF each become one line break; a text that ends in one
+// (a server's reply line) gets no second.
 void WriteLine(std::FILE* stream, const std::string& text) {
+  bool atLineStart = false;
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    std::fputc(text[i] == '\r' ? '\n' : text[i], stream);
+    atLineStart = text[i] == '\r' || text[i] == '\n';
+    std::fputc(atLineStart ? '\n' : text[i], stream);
   }
-  std::fputc('\n', stream);
+  if (!atLineStart) std::fputc('\n', stream);
   std::fflush(stream);
 }
 }  // namespace

@@ -1,0 +1,364 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "JobHarness.h"
+#include "support/ScriptedServer.h"
+#include "test_support/TempDir.h"
+
+namespace {
+
+using testserver::ScriptedServer;
+using testserver::SmtpDialogue;
+using Exchanges = std::vector<std::pair<std::string, std::string>>;
+
+const std::vector<std::string> kHelpLines = {
+    "Command line switches:",
+    "=========================================",
+    "/B:FileName.ext - file name,what contain message body",
+    "/T:FileName.ext - file name,what contain recipients address list",
+    "/F:MailAddr - sender (your) address",
+    "/S:Subject  - message subject (optional)",
+    "/SMTP:Server - mail SMTP server",
+    "/U:User ID - SMTP server user name if need",
+    "/H,/? - this short help",
+    "/NM - don`t show \"Sended success\" message",
+    "/NE - don`t show error messages",
+    "/RR - send answer reply to recipient",
+    "/ES - extended command line switches processing. All switches should be started at \"/\"!",
+    "/A:FileName.ext - file name, what contain attachment file names (one file - one file)",
+    "",
+    "Message charsets:",
+    "=========================================",
+    "/CS:CharSet - charset for message. Windows-1251 as default",
+    "/SD - Subject in OEM (DOS) charset",
+    "/SK - Subject in KOI-8 charset",
+    "As default subject sended in ANSI charset",
+    "",
+    "Message format:",
+    "=========================================",
+    "/FP - simple text (as default)",
+    "/FE - Enriched text",
+    "/FS - SGML",
+    "/FTS - Tab separated text",
+    "/FH - HTML",
+};
+
+std::string HelpText() {
+  std::string text;
+  for (const std::string& line : kHelpLines) text += (text.empty() ? "" : "\r") + line;
+  return text;
+}
+
+TEST(Help, IsTwentyNineCrSeparatedLines) {
+  const RecordingSurface run = RunJob({});
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0], Info(HelpText()));
+  EXPECT_EQ(run.boxes[0].text.find('\n'), std::string::npos);
+  EXPECT_EQ(std::count(run.boxes[0].text.begin(), run.boxes[0].text.end(), '\r'), 28);
+}
+
+TEST(Help, ShownAloneWhateverElseIsGiven) {
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+  } cases[] = {
+      {"no arguments", {}},
+      {"only switch characters", {"/", "-", "//-"}},
+      {"H", {"/H"}},
+      {"question mark", {"/?"}},
+      {"lower-case h with a hyphen", {"-h"}},
+      {"H with valid switches", {"/F:s@x", "/SMTP:127.0.0.1", "/H"}},
+      {"H with NE", {"/NE", "/H"}},
+      {"stray H token from a hyphen", {"/F:s@x", "/SMTP:127.0.0.1", "/S:Re-Hello"}},
+  };
+  for (const auto& c : cases) {
+    const RecordingSurface run = RunJob(c.arguments);
+    EXPECT_THAT(run.boxes, testing::ElementsAre(Info(HelpText()))) << c.name;
+    EXPECT_THAT(run.exitCodes, testing::ElementsAre(0, 0)) << c.name;
+    EXPECT_GE(run.closeRequests, 1) << c.name;
+  }
+}
+
+/// The job's input files in a fresh directory that is the current one for
+/// the test's life: a switch value cannot hold a "/" (it starts the next
+/// switch), so the files are named relative to it.
+class JobFiles {
+ public:
+  JobFiles() : previous_(std::filesystem::current_path()) {
+    dir_.Write("body.txt", "Hello\r\n.end\r\n");
+    dir_.Write("rcpt.txt", "a@x\r\n");
+    dir_.Write("a.bin", "abc");
+    dir_.Write("list.txt", "a.bin\r\n");
+    std::filesystem::create_directory(dir_.Path("folder"));
+    std::filesystem::current_path(dir_.Path(""));
+  }
+  ~JobFiles() { std::filesystem::current_path(previous_); }
+
+  const std::string body = "body.txt", recipients = "rcpt.txt", attachmentList = "list.txt",
+                    missing = "missing.txt", folder = "folder";
+
+ private:
+  TempDir dir_;
+  std::filesystem::path previous_;
+};
+
+TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
+  JobFiles files;
+  ScriptedServer server({}, {.deadline = std::chrono::milliseconds(5000)});
+  const std::string smtp = "/SMTP:127.0.0.1:" + std::to_string(server.Port());
+  const std::string body = "/B:" + files.body, rcpt = "/T:" + files.recipients;
+  const std::string lineBreakMessage =
+      " contains a line break or a null character, which cannot go into a mail command or header.";
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::vector<Box> boxes;
+  } cases[] = {
+      {"body file missing", {"/B:" + files.missing, rcpt, "/F:s@x", smtp},
+       {Error("Missing message body. (File " + files.missing + " not found).")}},
+      {"body is a directory", {"/B:" + files.folder, rcpt, "/F:s@x", smtp},
+       {Error("Missing message body. (File folder not found).")}},
+      {"B without a value looks for a file named B", {"/B", rcpt, "/F:s@x", smtp},
+       {Error("Missing message body. (File B not found).")}},
+      {"recipient file missing", {body, "/T:" + files.missing, "/F:s@x", smtp},
+       {Error("Missing recipients address list. (File " + files.missing + " not found).")}},
+      {"no sender", {body, rcpt, smtp}, {Error("Missing sender address.")}},
+      {"sender of blanks", {body, rcpt, "/F:  \t ", smtp}, {Error("Missing sender address.")}},
+      {"FH makes F present with no value", {body, rcpt, "/FH", smtp}, {Error("Missing sender address.")}},
+      {"no server", {body, rcpt, "/F:s@x"}, {Error("SMTP server not specified.")}},
+      {"server of blanks", {body, rcpt, "/F:s@x", "/SMTP: "}, {Error("SMTP server not specified.")}},
+      {"sender checked before server", {body, rcpt}, {Error("Missing sender address.")}},
+      {"port not a number", {body, rcpt, "/F:s@x", "/SMTP:127.0.0.1:smtp"},
+       {Error("SMTP server port \"smtp\" is not a number from 1 to 65535.")}},
+      {"port zero", {body, rcpt, "/F:s@x", "/SMTP:127.0.0.1:0"},
+       {Error("SMTP server port \"0\" is not a number from 1 to 65535.")}},
+      {"line break in the sender", {body, rcpt, "/F:s@x\r\nRCPT TO:<v@x>", smtp},
+       {Error("The value of switch /F" + lineBreakMessage)}},
+      {"line break in the subject", {body, rcpt, "/F:s@x", "/S:Hi\nBcc: v@x", smtp},
+       {Error("The value of switch /S" + lineBreakMessage)}},
+      {"line break in the user name", {body, rcpt, "/F:s@x", "/U:me\r\nMAIL FROM:<v@x>", smtp},
+       {Error("The value of switch /U" + lineBreakMessage)}},
+      {"line break in the charset", {body, rcpt, "/F:s@x", "/CS:UTF8\r\nBcc: v@x", smtp},
+       {Error("The value of switch /CS" + lineBreakMessage)}},
+      {"line break in the server", {body, rcpt, "/F:s@x", "/SMTP:127.0.0.1\n"},
+       {Error("The value of switch /SMTP" + lineBreakMessage)}},
+      {"NE hides the box, not the exit code", {"/NE", body, rcpt, smtp}, {}},
+  };
+  for (const auto& c : cases) {
+    const RecordingSurface run = RunJob(c.arguments);
+    EXPECT_EQ(run.boxes, c.boxes) << c.name;
+    EXPECT_THAT(run.exitCodes, testing::ElementsAre(5)) << c.name;
+    EXPECT_GE(run.closeRequests, 1) << c.name;
+  }
+  server.Stop();
+  EXPECT_EQ(server.Accepted(), 0);
+}
+
+TEST(Settings, SwitchesFillTheClient) {
+  JobFiles files;
+  const std::string rcpt = "/T:" + files.recipients;
+  const std::vector<std::string> base = {"/F:s@x", "/SMTP:mail.example.com"};
+  auto with = [&](std::vector<std::string> more) {
+    more.insert(more.begin(), base.begin(), base.end());
+    return more;
+  };
+  const std::vector<std::string> attached = {"a.bin"};
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    Settings expected;
+  } cases[] = {
+      {"defaults", with({}), {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+      {"every value switch",
+       with({"/S:Weekly Report", "/U:relay.example.com", "/CS:UTF8", rcpt, "/A:" + files.attachmentList}),
+       {.subject = "Weekly Report", .from = "s@x", .host = "mail.example.com", .user = "relay.example.com",
+        .charset = "UTF8", .recipients = {"a@x"}, .attachments = attached}},
+      {"names without regard to case, values keep theirs", {"/f:S@X", "/smtp:Mail.Example.com", "/s:MiXed"},
+       {.subject = "MiXed", .from = "S@X", .host = "Mail.Example.com", .charset = "Windows-1251"}},
+      {"hyphen starts a switch", {"-F:s@x", "-SMTP:mail.example.com", "-NM"},
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .showSuccess = false}},
+      {"several switches in one argument", {"/F:s@x/SMTP:mail.example.com/S:Hi"},
+       {.subject = "Hi", .from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+      {"a hyphen cuts the subject without ES", with({"/S:Re-send"}),
+       {.subject = "Re", .from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+      {"ES keeps the hyphen", with({"/ES", "/S:Re-send", "/CS:UTF-8"}),
+       {.subject = "Re-send", .from = "s@x", .host = "mail.example.com", .charset = "UTF-8"}},
+      {"ES also keeps hyphenated host names", {"/ES", "/F:s@x", "/SMTP:mail-1.example.com"},
+       {.from = "s@x", .host = "mail-1.example.com", .charset = "Windows-1251"}},
+      {"the first of a repeated switch counts", with({"/S:Hello", "/S:World"}),
+       {.subject = "Hello", .from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+      {"SMTP alone leaves the subject empty", with({}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+      {"port extension", {"/F:s@x", "/SMTP:mail.example.com:587"},
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .port = 587}},
+      {"value with colons after the first", {"/F:s@x", "/SMTP::127.0.0.1:2525"},
+       {.from = "s@x", .host = "127.0.0.1", .charset = "Windows-1251", .port = 2525}},
+      {"NM and NE", with({"/NM", "/NE"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .showSuccess = false,
+        .hideErrors = true}},
+      {"FE", with({"/FE"}), {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251",
+                             .subType = mtEnriched}},
+      {"FS", with({"/FS"}), {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251",
+                             .subType = mtSgml}},
+      {"FTS", with({"/FTS"}), {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251",
+                               .subType = mtTabSeperated}},
+      {"the last format in test order wins", with({"/FH", "/FE"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .subType = mtHtml}},
+      {"missing attachment list is ignored", with({"/A:" + files.missing}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+  };
+  for (const auto& c : cases) {
+    const Settings got = Prepare(c.arguments);
+    const Settings& want = c.expected;
+    EXPECT_EQ(got.subject, want.subject) << c.name;
+    EXPECT_EQ(got.from, want.from) << c.name;
+    EXPECT_EQ(got.host, want.host) << c.name;
+    EXPECT_EQ(got.port, want.port) << c.name;
+    EXPECT_EQ(got.user, want.user) << c.name;
+    EXPECT_EQ(got.charset, want.charset) << c.name;
+    EXPECT_EQ(got.subType, want.subType) << c.name;
+    EXPECT_EQ(got.recipients, want.recipients) << c.name;
+    EXPECT_EQ(got.attachments, want.attachments) << c.name;
+    EXPECT_EQ(got.showSuccess, want.showSuccess) << c.name;
+    EXPECT_EQ(got.hideErrors, want.hideErrors) << c.name;
+  }
+}
+
+// The whole dialogue of a job that sends the standard test message.
+const std::string kHeader =
+    "From: <s@x>\r\nTo: a@x\r\nSubject: Report\r\nMime-Version: 1.0\r\n"
+    "Content-Type: text/plain; charset=Windows-1251\r\n";
+const std::string kBody = "\r\n\r\nHello\r\n..end\r\n";
+const std::string kUpToData = "HELO me\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@x>\r\nDATA\r\n";
+const Exchanges kAcceptAll = {{"HELO me", "250 ok"},         {"RSET", "250 ok"},
+                              {"MAIL FROM:<s@x>", "250 ok"}, {"RCPT TO:<a@x>", "250 ok"},
+                              {"DATA", "354 go ahead"},      {".", "250 queued"}};
+
+Exchanges With(Exchanges exchanges, std::vector<std::pair<std::string, std::string>> more) {
+  exchanges.insert(exchanges.end(), more.begin(), more.end());
+  return exchanges;
+}
+
+TEST(Job, OutcomesAgainstAScriptedServer) {
+  JobFiles files;
+  const struct {
+    const char* name;
+    std::vector<std::string> extra;  // besides /B /T /F /S /U and the server
+    std::string greeting;
+    Exchanges exchanges;
+    std::vector<Box> boxes;
+    std::vector<int> exitCodes;
+    std::string received;
+  } cases[] = {
+      {"success", {}, "220 ready", With(kAcceptAll, {{"QUIT", "221 bye"}}),
+       {Info("Message sended success.")}, {0, 0},
+       kUpToData + kHeader + kBody + ".\r\nQUIT\r\n"},
+      {"success without the box", {"/NM"}, "220 ready", With(kAcceptAll, {{"QUIT", "221 bye"}}), {}, {0, 0},
+       kUpToData + kHeader + kBody + ".\r\nQUIT\r\n"},
+      {"read receipt is the last header line", {"/RR"}, "220 ready", With(kAcceptAll, {{"QUIT", "221 bye"}}),
+       {Info("Message sended success.")}, {0, 0},
+       kUpToData + kHeader + "Disposition-Notification-To:<s@x>\r\n" + kBody + ".\r\nQUIT\r\n"},
+      {"missing attachment list: no attachment, no box", {"/A:" + files.missing}, "220 ready",
+       With(kAcceptAll, {{"QUIT", "221 bye"}}), {Info("Message sended success.")}, {0, 0},
+       kUpToData + kHeader + kBody + ".\r\nQUIT\r\n"},
+      {"refused after the data: no closing command", {}, "220 ready",
+       With({kAcceptAll.begin(), kAcceptAll.end() - 1}, {{".", "552 too big"}}),
+       {Error("Can`t send message."), Error("552 too big\r\n")}, {2, 4}, kUpToData + kHeader + kBody + ".\r\n"},
+      {"refused after the data, errors hidden", {"/NE"}, "220 ready",
+       With({kAcceptAll.begin(), kAcceptAll.end() - 1}, {{".", "552 too big"}}), {}, {2, 4},
+       kUpToData + kHeader + kBody + ".\r\n"},
+      {"closing command refused after success", {}, "220 ready", With(kAcceptAll, {{"QUIT", "500 no"}}),
+       {Info("Message sended success."), Error("500 no\r\n")}, {0, 4},
+       kUpToData + kHeader + kBody + ".\r\nQUIT\r\n"},
+      {"greeting refused", {}, "421 busy", {{"QUIT", "221 bye"}}, {Error("421 busy\r\n")}, {4}, "QUIT\r\n"},
+      {"sender refused", {}, "220 ready",
+       {{"HELO me", "250 ok"}, {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "553 not yours"}},
+       {Error("553 not yours\r\n")}, {4}, "HELO me\r\nRSET\r\nMAIL FROM:<s@x>\r\n"},
+  };
+  for (const auto& c : cases) {
+    ScriptedServer server(SmtpDialogue(c.greeting, c.exchanges), {.deadline = std::chrono::milliseconds(10000)});
+    std::vector<std::string> arguments = {"/B:" + files.body, "/T:" + files.recipients, "/F:s@x", "/S:Report",
+                                          "/U:me", "/SMTP:127.0.0.1:" + std::to_string(server.Port())};
+    arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
+    const RecordingSurface run = RunJob(arguments);
+    server.Join();
+    EXPECT_EQ(run.boxes, c.boxes) << c.name;
+    EXPECT_EQ(run.exitCodes, c.exitCodes) << c.name;
+    EXPECT_GE(run.closeRequests, 1) << c.name;
+    EXPECT_EQ(server.Received(), c.received) << c.name;
+    EXPECT_THAT(server.Failures(), testing::IsEmpty()) << c.name;
+  }
+}
+
+TEST(Job, WithoutRecipientsTheSendFailsAfterConnecting) {
+  ScriptedServer server(SmtpDialogue("220 ready", {{"HELO ", "250 ok"}}), {.deadline = std::chrono::milliseconds(10000)});
+  const RecordingSurface run = RunJob({"/F:s@x", "/SMTP:127.0.0.1:" + std::to_string(server.Port())});
+  server.Join();
+  EXPECT_EQ(run.boxes, (std::vector<Box>{Error("Incomplete Header")}));
+  EXPECT_EQ(run.exitCodes, (std::vector<int>{4}));
+  EXPECT_EQ(server.Received(), "HELO \r\n");
+}
+
+TEST(Job, UnreachableServersGetTheDriversBoxFirst) {
+  // A name with an empty label fails in the resolver itself, without a query.
+  const std::string unusedPort = std::to_string(testserver::UnusedPort());
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string firstBox;
+    std::vector<int> exitCodes;
+  } cases[] = {
+      {"connection refused", {"/F:s@x", "/SMTP:127.0.0.1:" + unusedPort},
+       "Can`t connect to SMTP mail server 127.0.0.1", {1, 4}},
+      {"name not found", {"/F:s@x", "/SMTP:no..such"}, "SMTP server no..such not found.", {3, 4}},
+  };
+  for (const auto& c : cases) {
+    const RecordingSurface run = RunJob(c.arguments);
+    ASSERT_EQ(run.boxes.size(), 2u) << c.name;
+    EXPECT_EQ(run.boxes[0], Error(c.firstBox)) << c.name;
+    EXPECT_EQ(run.boxes[1].kind, TBoxKind::Error) << c.name;
+    EXPECT_FALSE(run.boxes[1].text.empty()) << c.name;
+    EXPECT_EQ(run.exitCodes, c.exitCodes) << c.name;
+
+    std::vector<std::string> hidden = c.arguments;
+    hidden.push_back("/NE");
+    const RecordingSurface quiet = RunJob(hidden);
+    EXPECT_THAT(quiet.boxes, testing::IsEmpty()) << c.name;
+    EXPECT_EQ(quiet.exitCodes, c.exitCodes) << c.name;
+  }
+}
+
+TEST(Job, StatusTextsReachThePanelAndPumpMessages) {
+  JobFiles files;
+  ScriptedServer server(SmtpDialogue("220 ready", With(kAcceptAll, {{"QUIT", "221 bye"}})),
+                        {.deadline = std::chrono::milliseconds(10000)});
+  RecordingSurface surface;
+  TForm1 form(surface);
+  form.QxSMTP1().ReportLevel = 1;
+  GiveArguments(form, {"/B:" + files.body, "/T:" + files.recipients, "/F:s@x", "/S:Report", "/U:me", "/NM",
+                       "/SMTP:127.0.0.1:" + std::to_string(server.Port())});
+  NotifyShown(form);
+  server.Join();
+  EXPECT_THAT(surface.statusTexts, testing::Contains(testing::HasSubstr("250 queued")));
+  EXPECT_EQ(surface.pumps, static_cast<int>(surface.statusTexts.size()));
+  EXPECT_EQ(surface.exitCodes, (std::vector<int>{0, 0}));
+}
+
+TEST(Job, StoredReportLevelLeavesThePanelEmpty) {
+  JobFiles files;
+  ScriptedServer server(SmtpDialogue("220 ready", With(kAcceptAll, {{"QUIT", "221 bye"}})),
+                        {.deadline = std::chrono::milliseconds(10000)});
+  const RecordingSurface run =
+      RunJob({"/B:" + files.body, "/T:" + files.recipients, "/F:s@x", "/S:Report", "/U:me",
+              "/SMTP:127.0.0.1:" + std::to_string(server.Port())});
+  server.Join();
+  EXPECT_THAT(run.statusTexts, testing::IsEmpty());
+  EXPECT_EQ(run.exitCodes, (std::vector<int>{0, 0}));
+}
+
+}  // namespace
