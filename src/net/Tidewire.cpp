@@ -112,9 +112,11 @@ void TTidewire::WaitPumping(Done done) {
 }
 
 bool TTidewire::StartLookup() {
-  if (outstanding_lookups_ > 0) {
+  lookup_after_abandoned_ = outstanding_lookups_ > 0;
+  if (lookup_after_abandoned_) {
     // An earlier lookup was given up but may still complete: it keeps its
-    // own buffer, and its completion is not taken for this one.
+    // own buffer, and the wait lasts until both completions are in. The new
+    // buffer starts empty, so that it shows whether this lookup found an address.
     retired_host_entries_.push_back(std::move(HostEntryBuffer));
     HostEntryBuffer = std::make_unique<char[]>(kHostEntrySize);
   }
@@ -145,6 +147,8 @@ void TTidewire::ResolveHost() {
   TimerOff();
   if (TimedOut) throw ESockError(std::string(kErrLookupTimedOut));
   if (Canceled) throw ESockError(std::string(kErrLookupCanceled));
+  // After two completions the error flag may be the given-up lookup's.
+  if (lookup_after_abandoned_) LastEventOk = platform::FirstAddressOfHostEntry(HostEntryBuffer.get()) != 0;
   if (!LastEventOk) throw ESockError(std::string(kErrLookupFailed));
   RemoteAddress.address = platform::FirstAddressOfHostEntry(HostEntryBuffer.get());
   if (OnHostResolved) OnHostResolved(this);

@@ -189,14 +189,14 @@ class TTidewire : public TComponent {
   platform::SocketsStartupData WinsockData;
 
  private:
-  /// Opens a socket and registers it for the notification message; raises
-  /// ERangeError when its handle does not fit 16 bits.
+  /// Opens a socket; raises ERangeError when its handle does not fit 16 bits.
   std::uint16_t OpenSocket(int protocol);
   void RegisterSocket(std::uint16_t socket);
   /// Sleep 2 ms and one pump step until done() holds.
   template <typename Done>
   void WaitPumping(Done done);
-  /// Starts the asynchronous lookup of the name in IoBuffer.
+  /// Starts the asynchronous lookup of the name in IoBuffer; false when it
+  /// cannot be started.
   bool StartLookup();
   platform::SocketHandle NativeSocket() const;
   /// CheckSocketError for a failed call whose would-block result is normal.
@@ -206,6 +206,7 @@ class TTidewire : public TComponent {
 
   char peek_byte_ = 0;  // DataAvailable peeks here, never into a line being read
   int outstanding_lookups_ = 0;
+  bool lookup_after_abandoned_ = false;  // the running lookup shares its wait with a given-up one
   // Buffers of lookups that were given up (time-out, cancel) and may still
   // be written by their late completion; freed with the component.
   std::vector<std::unique_ptr<char[]>> retired_host_entries_;

@@ -340,6 +340,32 @@ TEST(TidewireConnect, CancelAndTimeOutDuringTheWaits) {
   }
 }
 
+// A lookup given up by a cancel still completes later; its failure must not
+// be taken for the next lookup's result, whichever completes first.
+TEST(TidewireConnect, LookupAfterAnAbandonedOne) {
+  ScriptedServer server({Send("220 found\r\n"), Drain()});
+  TestTidewire wire(nullptr);
+  wire.Port = server.Port();
+  wire.Host = "no-such-host.invalid";
+  wire.ReportLevel = 8;
+  wire.OnStatus = [&](TObject*, const std::string& status) {
+    if (status == "Timer On") wire.Cancel();
+  };
+  try {
+    wire.Connect();
+    FAIL() << "connected";
+  } catch (const ESockError& e) {
+    EXPECT_EQ(e.Message(), "Host Lookup Canceled");
+  }
+  wire.OnStatus = nullptr;
+  wire.Host = "localhost";
+  wire.Connect();
+  EXPECT_TRUE(wire.Connected);
+  std::string line;
+  wire.ReadLn(line);
+  EXPECT_EQ(line, "220 found\r\n");
+}
+
 TEST(TidewireConnect, EarlierCancelDoesNotStopConnect) {
   ScriptedServer server({Send("220 second try\r\n"), Drain()});
   TestTidewire wire(nullptr);
