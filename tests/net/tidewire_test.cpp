@@ -401,6 +401,8 @@ TEST(TidewireClose, DisconnectClosesTheConnection) {
   ScriptedServer server({Send("220 hi\r\n"), Drain()});
   TestTidewire wire(nullptr);
   ConnectTo(wire, server.Port());
+  std::string line;
+  wire.ReadLn(line);  // the server's send is done before the reset can reach it
   wire.Disconnect();
   server.Join();  // the server's drain ends only when it sees the close
   EXPECT_THAT(server.Failures(), IsEmpty());
