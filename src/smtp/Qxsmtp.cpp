@@ -111,8 +111,9 @@ void RefuseLineBreak(const std::string& what, const std::string& value) {
   }
 }
 
-void RefuseLineBreaks(const std::string& listName, const TStringList& list) {
-  for (int i = 0; i < list.Count(); ++i) RefuseLineBreak(listName + " entry " + std::to_string(i + 1), list[i]);
+/// itemName names one entry of list, as "ToAddress entry" for example.
+void RefuseLineBreaks(const std::string& itemName, const TStringList& list) {
+  for (int i = 0; i < list.Count(); ++i) RefuseLineBreak(itemName + " " + std::to_string(i + 1), list[i]);
 }
 
 /// The part of an attachment entry after its last "\", "/" or ":". Both
@@ -155,8 +156,12 @@ namespace {
 
 bool Accepts(const DialogueStep& step, int code) { return code >= 200 && code <= step.highestAccepted; }
 
-/// Sends the step's line and returns the first line of the reply.
+/// Sends the step's line and returns the first line of the reply. Once the
+/// server has hung up (the close was noticed and the socket replaced) there
+/// is nobody to send to: the step meets the empty reply of a closed
+/// connection, whatever moment the close was noticed at.
 std::string Converse(TQxSMTP& smtp, const DialogueStep& step, std::string_view argument = {}) {
+  if (!smtp.Connected) return {};
   std::string command(step.command);
   command += argument;
   command += step.closing;
@@ -362,16 +367,16 @@ void TQxSMTP::RefuseLineBreaksInMessage() {
 }
 
 void TQxSMTP::RefuseLineBreaksInRecipients() {
-  RefuseLineBreaks("ToAddress", post_message_.ToAddress());
-  RefuseLineBreaks("ToCarbonCopy", post_message_.ToCarbonCopy());
-  RefuseLineBreaks("ToBlindCarbonCopy", post_message_.ToBlindCarbonCopy());
+  RefuseLineBreaks("ToAddress entry", post_message_.ToAddress());
+  RefuseLineBreaks("ToCarbonCopy entry", post_message_.ToCarbonCopy());
+  RefuseLineBreaks("ToBlindCarbonCopy entry", post_message_.ToBlindCarbonCopy());
 }
 
 void TQxSMTP::RefuseLineBreaksInEnvelope() {
   // Handlers ran since the first check and may have supplied new values.
   RefuseLineBreak("FromAddress", post_message_.FromAddress);
   RefuseLineBreaksInRecipients();
-  RefuseLineBreaks("FinalHeader", final_header_);
+  RefuseLineBreaks("FinalHeader line", final_header_);
 }
 
 // --- Composition -------------------------------------------------------------

@@ -61,6 +61,7 @@ class Dialogue : public ::testing::Test {
   Dialogue() {
     RandSeed() = 0;
     smtp.Host = "127.0.0.1";
+    smtp.TimeOut = 5000;  // a wait that never ends fails the test instead of hanging it
     smtp.UserID = "x";
     m.FromAddress = "s@x";
     m.ToAddress().Add("r@x");

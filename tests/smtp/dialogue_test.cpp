@@ -75,6 +75,7 @@ TEST_F(Dialogue, TranscriptsAreExact) {
     ScriptedServer server(Script(Accepting()));
     TQxSMTP s(nullptr);
     s.Host = "127.0.0.1";
+    s.TimeOut = 5000;
     s.Port = server.Port();
     s.UserID = "x";
     s.PostMessage().FromAddress = "s@x";
@@ -254,6 +255,7 @@ TEST_F(Dialogue, IncompleteHeaderHandlerSuppliesTheEnvelopeOnly) {
                   {"QUIT", "221 bye"}}));
     TQxSMTP s(nullptr);
     s.Host = "127.0.0.1";
+    s.TimeOut = 5000;
     s.Port = server->Port();
     s.UserID = "x";
     s.PostMessage().FromAddress = "s@x";

@@ -1,0 +1,391 @@
+// Refusals and the state they leave, servers that hang up or answer without
+// a code, values that would break a line, a header too long for one write,
+// the closing "QUIT" and an abort in the middle of the data.
+
+#include "smtp/DialogueFixture.h"
+
+namespace {
+
+using namespace smtptest;
+using testserver::Close;
+using testserver::Drain;
+using testserver::ExpectLine;
+using testserver::ReadUntil;
+using testserver::Send;
+
+const std::string kClosedText = "The SMTP server closed the connection: ";
+const Lines kPlainHeader{"From: <s@x>", "To: r@x", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"};
+
+/// received is expected, possibly followed by a "QUIT" that met a server
+/// already gone (whether the client still saw the connection open depends
+/// on when the close notification arrived).
+void ExpectTranscript(const std::string& received, const std::string& expected) {
+  EXPECT_TRUE(received == expected || received == expected + "QUIT\r\n") << received;
+}
+
+// --- Refused steps of a send -------------------------------------------------
+
+TEST_F(Dialogue, RefusalsFailTheSendAndLeaveEverythingAsItWas) {
+  struct Case {
+    const char* name;
+    Exchanges exchanges;  // after HELO, up to and including the refusal
+    std::string error;
+    bool failureEvent;
+  };
+  const Case cases[] = {
+      {"RSET refused", {{"RSET", "500 unknown command"}}, "500 unknown command\r\n", false},
+      {"MAIL FROM refused", {{"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "550 sender rejected"}},
+       "550 sender rejected\r\n", false},
+      {"DATA refused",
+       {{"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}, {"RCPT TO:<r@x>", "250 ok"}, {"DATA", "554 no"}},
+       "554 no\r\n", false},
+      {"end of data refused",
+       {{"RSET", "250 ok"},
+        {"MAIL FROM:<s@x>", "250 ok"},
+        {"RCPT TO:<r@x>", "250 ok"},
+        {"DATA", "354 go"},
+        {".", "552 too big"}},
+       "552 too big\r\n", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Exchanges exchanges{{"HELO x", "250 hello"}};
+    exchanges.insert(exchanges.end(), c.exchanges.begin(), c.exchanges.end());
+    exchanges.push_back({"QUIT", "221 bye"});
+    Serve(Script(exchanges));
+    m.Attachments().SetText(dir.Write("a.txt", "abc"));
+    int failures = 0;
+    int successes = 0;
+    smtp.OnFailure = [&](TObject* sender) {
+      EXPECT_EQ(sender, &smtp);
+      ++failures;
+    };
+    smtp.OnSuccess = [&](TObject*) { ++successes; };
+    smtp.Connect();
+    EXPECT_EQ(ErrorOf([&] { smtp.SendMail(); }), c.error);
+    EXPECT_EQ(failures, c.failureEvent ? 1 : 0);
+    EXPECT_EQ(successes, 0);
+    EXPECT_TRUE(smtp.Connected);
+    EXPECT_FALSE(smtp.Busy());
+    EXPECT_EQ(m.ToAddress().Items(), Lines{"r@x"});
+    EXPECT_EQ(m.Attachments().Count(), 1);
+    smtp.Disconnect();
+    const std::string received = Transcript();
+    EXPECT_EQ(received.substr(received.size() - 6), "QUIT\r\n");
+  }
+}
+
+// --- The reply to one step, from accepted to refused -------------------------
+
+TEST_F(Dialogue, OnlyAFittingThreeDigitCodeAccepts) {
+  struct Case {
+    const char* name;
+    std::vector<Step> reply;  // the server's answer to DATA
+    std::string error;        // empty: accepted
+  };
+  const Case cases[] = {
+      {"354", {Send("354 go\r\n")}, ""},
+      {"250 passes too", {Send("250 go\r\n")}, ""},
+      {"399 is the last accepted", {Send("399 hmm\r\n")}, ""},
+      {"400 is refused", {Send("400 no\r\n")}, "400 no\r\n"},
+      {"a preliminary 1xx is no answer", {Send("150 wait\r\n")}, "150 wait\r\n"},
+      {"two digits are no code", {Send("25 ok\r\n")}, "25 ok\r\n"},
+      {"four digits are no code", {Send("2500 ok\r\n")}, "2500 ok\r\n"},
+      {"no digits at all", {Send("+OK go\r\n")}, "+OK go\r\n"},
+      {"a bare line end", {Send("\r\n")}, "\r\n"},
+      {"the server hangs up", {Close()}, kClosedText + "no reply to DATA"},
+  };
+  smtp.ClearParams = false;  // every case sends to the same recipient
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<Step> script = Script(
+        {{"HELO x", "250 hello"}, {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}, {"RCPT TO:<r@x>", "250 ok"}},
+        {ExpectLine("DATA")});
+    script.insert(script.end(), c.reply.begin(), c.reply.end());
+    if (c.error.empty()) {
+      script.insert(script.end(), {ReadUntil("."), Send("250 queued\r\n")});
+    }
+    script.insert(script.end(), {ExpectLine("QUIT"), Send("221 bye\r\n")});
+    server = std::make_unique<testserver::ScriptedServer>(script);
+    smtp.Port = server->Port();
+    smtp.Connect();
+    EXPECT_EQ(ErrorOf([&] { smtp.SendMail(); }), c.error);
+    EXPECT_FALSE(smtp.Busy());
+    smtp.Disconnect();
+    server->Join();
+    const std::string received = server->Received();
+    if (c.error.empty()) {
+      EXPECT_THAT(server->Failures(), IsEmpty());
+      EXPECT_EQ(received, kEnvelope + Block(kPlainHeader) + ".\r\nQUIT\r\n");
+    } else {
+      ExpectTranscript(received, kEnvelope);
+    }
+  }
+}
+
+// --- Servers that hang up instead of answering -------------------------------
+
+TEST_F(Dialogue, HangUpInsteadOfAReplyIsAFailureNeverASuccess) {
+  struct Case {
+    const char* name;
+    bool greets;
+    Exchanges before;  // answered normally
+    std::string last;  // the line the server reads, then hangs up
+    bool connectFails;
+    std::string error;
+    int failureEvents;
+  };
+  const Case cases[] = {
+      {"no greeting", false, {}, "", true, kClosedText + "no greeting", 0},
+      {"no reply to HELO", true, {}, "HELO x", true, kClosedText + "no reply to HELO", 0},
+      {"no reply to RSET", true, {{"HELO x", "250 hello"}}, "RSET", false, kClosedText + "no reply to RSET", 0},
+      {"no reply to MAIL FROM", true, {{"HELO x", "250 hello"}, {"RSET", "250 ok"}}, "MAIL FROM:<s@x>", false,
+       kClosedText + "no reply to MAIL FROM", 0},
+      // The recipient counts as refused; DATA then meets the closed connection.
+      {"no reply to RCPT TO", true, {{"HELO x", "250 hello"}, {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}},
+       "RCPT TO:<r@x>", false, kClosedText + "no reply to DATA", 0},
+      {"no reply to the end of the message", true,
+       {{"HELO x", "250 hello"},
+        {"RSET", "250 ok"},
+        {"MAIL FROM:<s@x>", "250 ok"},
+        {"RCPT TO:<r@x>", "250 ok"},
+        {"DATA", "354 go"}},
+       ".", false, kClosedText + "no reply to the end of the message", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Without a greeting the server still lets the connection settle first:
+    // a close in the same instant as the accept is a matter for the socket
+    // layer's connect.
+    std::vector<Step> script = c.greets ? Script(c.before) : std::vector<Step>{testserver::Wait(200)};
+    if (!c.last.empty()) script.push_back(c.last == "." ? ReadUntil(".") : ExpectLine(c.last));
+    script.push_back(Close());
+    server = std::make_unique<testserver::ScriptedServer>(script);
+    smtp.Port = server->Port();
+    int failures = 0;
+    int successes = 0;
+    std::vector<std::string> refused;
+    smtp.OnFailure = [&](TObject*) { ++failures; };
+    smtp.OnSuccess = [&](TObject*) { ++successes; };
+    smtp.OnRecipientNotFound = [&](const std::string& entry) { refused.push_back(entry); };
+    if (c.connectFails) {
+      EXPECT_EQ(ErrorOf([&] { smtp.Connect(); }), c.error);
+      EXPECT_FALSE(smtp.Connected);
+    } else {
+      smtp.Connect();
+      EXPECT_EQ(ErrorOf([&] { smtp.SendMail(); }), c.error);
+      EXPECT_EQ(ErrorOf([&] { smtp.Disconnect(); }), "");
+    }
+    EXPECT_EQ(failures, c.failureEvents);
+    EXPECT_EQ(successes, 0);
+    EXPECT_EQ(refused, c.last == "RCPT TO:<r@x>" ? Lines{"r@x"} : Lines{});
+    EXPECT_EQ(m.ToAddress().Count(), 1);
+    EXPECT_FALSE(smtp.Busy());
+  }
+}
+
+TEST_F(Dialogue, CodelessGreetingOrHeloReplyFailsTheConnect) {
+  struct Case {
+    const char* name;
+    std::vector<Step> script;
+    std::string error;
+    std::string transcript;  // then a "QUIT" when the server hangs up first
+  };
+  const Case cases[] = {
+      {"greeting without a code", {Send("+OK hello\r\n"), ExpectLine("QUIT"), Send("221 bye\r\n")},
+       "+OK hello\r\n", "QUIT\r\n"},
+      {"HELO reply without a code",
+       {Send("220 hi\r\n"), ExpectLine("HELO x"), Send("hello\r\n"), ExpectLine("QUIT"), Send("221 bye\r\n")},
+       "Authentication failed", "HELO x\r\nQUIT\r\n"},
+      {"greeting ends in the middle of its lines", {Send("220-first\r\n"), Close()},
+       kClosedText + "no greeting", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Serve(c.script);
+    bool connected = false;
+    smtp.OnConnect = [&](TObject*) { connected = true; };
+    EXPECT_EQ(ErrorOf([&] { smtp.Connect(); }), c.error);
+    EXPECT_FALSE(connected);
+    EXPECT_FALSE(smtp.Connected);
+    server->Join();
+    ExpectTranscript(server->Received(), c.transcript);
+  }
+}
+
+// --- Values that would break a line ------------------------------------------
+
+TEST_F(Dialogue, LineBreaksInValuesAreRefusedBeforeAnythingIsSent) {
+  struct Case {
+    std::function<void(TQxSMTP&)> spoil;
+    std::string error;
+  };
+  const std::string nul("\0", 1);
+  const std::string tail = " must not contain CR, LF or NUL characters";
+  const Case cases[] = {
+      {[](TQxSMTP& s) { s.PostMessage().FromAddress = "s@x>\r\nRCPT TO:<evil@x"; }, "FromAddress" + tail},
+      {[](TQxSMTP& s) { s.PostMessage().FromName = "Ann\n"; }, "FromName" + tail},
+      {[](TQxSMTP& s) { s.PostMessage().Subject = "Hi\r\nBcc: evil@x"; }, "Subject" + tail},
+      {[](TQxSMTP& s) { s.PostMessage().ReplyTo = "r@x\r"; }, "ReplyTo" + tail},
+      {[nul](TQxSMTP& s) { s.PostMessage().Date = "Mon" + nul; }, "Date" + tail},
+      {[](TQxSMTP& s) { s.PostMessage().LocalProgram = "x\ny"; }, "LocalProgram" + tail},
+      {[](TQxSMTP& s) { s.Charset = "us-ascii\r\nX-Evil: 1"; }, "Charset" + tail},
+      {[](TQxSMTP& s) { s.PostMessage().ToAddress().Add("b@x>\r\nDATA"); }, "ToAddress entry 2" + tail},
+      {[](TQxSMTP& s) { s.PostMessage().ToCarbonCopy().Add("c@x\n"); }, "ToCarbonCopy entry 1" + tail},
+      {[nul](TQxSMTP& s) { s.PostMessage().ToBlindCarbonCopy().Add(nul); }, "ToBlindCarbonCopy entry 1" + tail},
+      {[](TQxSMTP& s) { s.PostMessage().Attachments().Add("C:\\dir\\a\r\nb.txt"); }, "Attachments entry 1" + tail},
+      {[](TQxSMTP& s) {
+         s.PostMessage().FromAddress.clear();
+         s.OnHeaderIncomplete = [&s](bool& handled, int) {
+           s.PostMessage().FromAddress = "late@x\r\nRSET";
+           handled = true;
+         };
+       },
+       "FromAddress" + tail},
+      {[](TQxSMTP& s) { s.OnSendStart = [&s](TObject*) { s.FinalHeader().Add("X-A: 1\r\nX-B: 2"); }; },
+       "FinalHeader line 5" + tail},
+  };
+  Serve(Script({{"HELO x", "250 hello"}, {"QUIT", "221 bye"}}));
+  smtp.Connect();
+  for (const Case& c : cases) {
+    TQxSMTP& s = smtp;
+    m.FromAddress = "s@x";
+    m.FromName = m.Subject = m.ReplyTo = m.Date = m.LocalProgram = "";
+    s.Charset = "us-ascii";
+    m.ToAddress().SetText("r@x");
+    m.ToCarbonCopy().Clear();
+    m.ToBlindCarbonCopy().Clear();
+    m.Attachments().Clear();
+    s.OnHeaderIncomplete = nullptr;
+    s.OnSendStart = nullptr;
+    c.spoil(s);
+    EXPECT_EQ(ErrorOf([&] { s.SendMail(); }), c.error);
+    EXPECT_FALSE(s.Busy());
+  }
+  smtp.Disconnect();
+  EXPECT_EQ(Transcript(), "HELO x\r\nQUIT\r\n");
+}
+
+TEST_F(Dialogue, LineBreakInUserIdRefusedBeforeConnecting) {
+  Serve(Script({{"HELO x", "250 hello"}, {"QUIT", "221 bye"}}));
+  smtp.UserID = "x\r\nMAIL FROM:<evil@x>";
+  EXPECT_EQ(ErrorOf([&] { smtp.Connect(); }), "UserID must not contain CR, LF or NUL characters");
+  EXPECT_FALSE(smtp.Connected);
+  EXPECT_EQ(server->Accepted(), 0);
+  smtp.UserID = "x";
+  smtp.Connect();
+  smtp.Disconnect();
+  EXPECT_EQ(Transcript(), "HELO x\r\nQUIT\r\n");
+}
+
+// --- A header block that one write cannot carry ------------------------------
+
+TEST_F(Dialogue, HeaderBlockBeyondOneWriteFailsBeforeTheTransaction) {
+  // The block is 86 bytes plus the length of the one To entry.
+  const auto entryFor = [](size_t blockSize) { return std::string(blockSize - 86 - 6, 'N') + " <r@x>"; };
+
+  Serve(Script({{"HELO x", "250 hello"},
+                {"RSET", "250 ok"},
+                {"MAIL FROM:<s@x>", "250 ok"},
+                {"RCPT TO:<r@x>", "250 ok"},
+                {"DATA", "354 go"},
+                {".", "250 queued"},
+                {"QUIT", "221 bye"}}));
+  smtp.Connect();
+  m.ToAddress().SetText(entryFor(65536));
+  try {
+    smtp.SendMail();
+    ADD_FAILURE() << "no error";
+  } catch (const ERangeError& e) {
+    EXPECT_EQ(e.Message(), "The message header is too long to send: 65536 bytes (at most 65535)");
+  }
+  EXPECT_FALSE(smtp.Busy());
+
+  m.ToAddress().SetText(entryFor(65535));  // the largest block that fits goes out whole
+  smtp.SendMail();
+  smtp.Disconnect();
+  EXPECT_EQ(Transcript(), kEnvelope +
+                              Block({"From: <s@x>", "To: " + entryFor(65535), "Mime-Version: 1.0",
+                                     "Content-Type: text/plain; charset=us-ascii"}) +
+                              ".\r\nQUIT\r\n");
+}
+
+// --- The closing QUIT ----------------------------------------------------------
+
+TEST_F(Dialogue, QuitRepliesAndHangUps) {
+  struct Case {
+    const char* name;
+    std::vector<Step> end;  // after the HELO exchange
+    std::string error;
+  };
+  const Case cases[] = {
+      {"221", {ExpectLine("QUIT"), Send("221 bye\r\n")}, ""},
+      {"339 is the last accepted", {ExpectLine("QUIT"), Send("339 odd\r\n")}, ""},
+      {"350 refused", {ExpectLine("QUIT"), Send("350 not yet\r\n")}, "350 not yet\r\n"},
+      {"no code", {ExpectLine("QUIT"), Send("bye\r\n")}, "bye\r\n"},
+      {"hang-up instead of a reply", {ExpectLine("QUIT"), Close()}, ""},
+      {"hang-up before QUIT", {Close()}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Serve(Script({{"HELO x", "250 hello"}}, c.end));
+    smtp.Connect();
+    EXPECT_EQ(ErrorOf([&] { smtp.Disconnect(); }), c.error);
+    EXPECT_FALSE(smtp.Connected);  // closed in every case
+    server->Join();
+    ExpectTranscript(server->Received(), "HELO x\r\n");
+  }
+}
+
+TEST_F(Dialogue, AcceptedMessageStaysAcceptedWhenTheServerHangsUp) {
+  Serve(Script(Accepting({}), {Close()}));
+  int successes = 0;
+  smtp.OnSuccess = [&](TObject*) { ++successes; };
+  smtp.Connect();
+  smtp.SendMail();
+  EXPECT_EQ(ErrorOf([&] { smtp.Disconnect(); }), "");
+  EXPECT_EQ(successes, 1);
+  server->Join();
+  ExpectTranscript(server->Received(), kEnvelope + Block(kPlainHeader) + ".\r\n");
+}
+
+TEST_F(Dialogue, RefusedQuitOfAFailedConnectTakesThePlaceOfTheFirstError) {
+  Serve({Send("421 busy\r\n"), ExpectLine("QUIT"), Send("500 what\r\n")});
+  EXPECT_EQ(ErrorOf([&] { smtp.Connect(); }), "500 what\r\n");
+  EXPECT_FALSE(smtp.Connected);
+  EXPECT_FALSE(smtp.Busy());
+  EXPECT_EQ(Transcript(), "QUIT\r\n");
+}
+
+// --- Abort -----------------------------------------------------------------------
+
+TEST_F(Dialogue, AbortDuringTheDataEndsTheSendAndClearsTheBusyFlag) {
+  Serve(Script({{"HELO x", "250 hello"},
+                {"RSET", "250 ok"},
+                {"MAIL FROM:<s@x>", "250 ok"},
+                {"RCPT TO:<r@x>", "250 ok"},
+                {"DATA", "354 go"}},
+               {Drain()}));
+  m.Body().Add(std::string(300000, 'x'));
+  m.Attachments().Add(dir.Write("a.txt", "abc"));
+  int successes = 0;
+  smtp.OnSuccess = [&](TObject*) { ++successes; };
+  smtp.OnPacketSent = [&](TObject*) { smtp.Abort(); };
+  smtp.Connect();
+  try {
+    smtp.SendMail();
+    ADD_FAILURE() << "no error";
+  } catch (const EAbortError& e) {
+    EXPECT_EQ(e.Message(), "Socket send aborted");
+  }
+  EXPECT_EQ(successes, 0);
+  EXPECT_FALSE(smtp.Busy());
+  EXPECT_EQ(m.ToAddress().Items(), Lines{"r@x"});
+  EXPECT_EQ(m.Attachments().Count(), 1);
+  smtp.TTidewire::Disconnect();  // no goodbye in the middle of the data
+  const std::string received = Transcript();
+  EXPECT_EQ(received.substr(0, kEnvelope.size()), kEnvelope);
+  EXPECT_LT(received.size(), kEnvelope.size() + 300000);
+}
+
+}  // namespace
