@@ -9,6 +9,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <string>
@@ -52,7 +53,8 @@ void ReadLnIdleCpu(benchmark::State& state) {
     state.counters["cpu_s"] = cpu;
     state.counters["cpu_over_wall_pct"] = percent;
     if (line != "220 late\r\n") state.SkipWithError("wrong line");
-    if (percent >= kMaxIdleCpuPercent) state.SkipWithError("ReadLn wait used 5 % CPU or more");
+    if (percent >= kMaxIdleCpuPercent)
+      state.SkipWithError(("ReadLn wait used " + std::to_string(percent) + " % CPU, not under 5 %").c_str());
   }
 }
 BENCHMARK(ReadLnIdleCpu)->Iterations(1)->Unit(benchmark::kSecond);
@@ -66,35 +68,50 @@ double TimeUntilReceived(ScriptedServer& server, Send send) {
   return Seconds(Clock::now() - start);
 }
 
+double PlainSendSeconds(const ServerOptions& drain, const std::string& chunk) {
+  ScriptedServer server({Drain()}, drain);
+  const wire::Socket plain = wire::ConnectLoopback(server.Port());
+  const double seconds = TimeUntilReceived(server, [&] {
+    for (std::int64_t sent = 0; sent < kStreamBytes;) {
+      const int n = wire::Send(plain, chunk.data(), static_cast<int>(chunk.size()));
+      if (n <= 0) break;
+      sent += n;
+    }
+  });
+  wire::Close(plain);
+  return seconds;
+}
+
+double SendStreamSeconds(const ServerOptions& drain, TMemoryStream& stream) {
+  ScriptedServer server({Drain()}, drain);
+  TTidewire sender(nullptr);
+  ConnectTo(sender, server.Port());
+  const double seconds = TimeUntilReceived(server, [&] { sender.SendStream(stream); });
+  sender.Disconnect();
+  return seconds;
+}
+
+// The machine is shared: each side takes its best of a few alternating rounds.
 void SendStreamVsPlainSend(benchmark::State& state) {
+  constexpr int kRounds = 5;
   const ServerOptions drain{1, std::chrono::milliseconds(120000), std::chrono::milliseconds(2000), false};
   TMemoryStream stream;
   stream.SetSize(kStreamBytes);
-  std::string chunk(kPlainChunk, 'p');
+  const std::string chunk(kPlainChunk, 'p');
   for (auto _ : state) {
-    ScriptedServer plainServer({Drain()}, drain);
-    const wire::Socket plain = wire::ConnectLoopback(plainServer.Port());
-    const double plainSeconds = TimeUntilReceived(plainServer, [&] {
-      for (std::int64_t sent = 0; sent < kStreamBytes;) {
-        const int n = wire::Send(plain, chunk.data(), kPlainChunk);
-        if (n <= 0) break;
-        sent += n;
-      }
-    });
-    wire::Close(plain);
-
-    ScriptedServer streamServer({Drain()}, drain);
-    TTidewire sender(nullptr);
-    ConnectTo(sender, streamServer.Port());
-    const double streamSeconds = TimeUntilReceived(streamServer, [&] { sender.SendStream(stream); });
-    sender.Disconnect();
-
+    double plainSeconds = 1e9;
+    double streamSeconds = 1e9;
+    for (int round = 0; round < kRounds; ++round) {
+      plainSeconds = std::min(plainSeconds, PlainSendSeconds(drain, chunk));
+      streamSeconds = std::min(streamSeconds, SendStreamSeconds(drain, stream));
+    }
     const double megabytes = static_cast<double>(kStreamBytes) / (1024.0 * 1024.0);
     const double percent = 100.0 * plainSeconds / streamSeconds;
     state.counters["plain_MBps"] = megabytes / plainSeconds;
     state.counters["sendstream_MBps"] = megabytes / streamSeconds;
     state.counters["sendstream_pct_of_plain"] = percent;
-    if (percent < kMinSendStreamPercent) state.SkipWithError("SendStream below 80 % of a plain send loop");
+    if (percent < kMinSendStreamPercent)
+      state.SkipWithError(("SendStream at " + std::to_string(percent) + " % of a plain send loop, below 80 %").c_str());
   }
 }
 BENCHMARK(SendStreamVsPlainSend)->Iterations(1)->Unit(benchmark::kSecond);
