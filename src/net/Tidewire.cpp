@@ -65,9 +65,10 @@ void TTidewire::InitWinsock() {
     WinsockStartup(WinsockData, WinsockInfo);
     try {
       SocketHandle = OpenSocket(kProtocolTcp);
-      // The first socket resets its connection on close instead of closing in order.
-      if (platform::SetLinger(NativeSocket(), true, 0) == platform::kSocketError) throw ESockError("linger");
-      RegisterSocket(SocketHandle);
+      // The first socket resets its connection on close instead of closing
+      // in order. Without the option it would close in order: no failure.
+      platform::SetLinger(NativeSocket(), true, 0);
+      if (!RegisterSocket(SocketHandle)) throw ESockError(std::string(kErrWinsockInit));
     } catch (...) {
       if (SocketHandle != kNoSocket) platform::CloseSocket(NativeSocket());
       SocketHandle = kNoSocket;
@@ -88,10 +89,8 @@ std::uint16_t TTidewire::OpenSocket(int protocol) {
   return static_cast<std::uint16_t>(socket);
 }
 
-void TTidewire::RegisterSocket(std::uint16_t socket) {
-  if (platform::AsyncSelect(socket, NotifyWindow, kSocketNotifyMessage, kSocketEventMask) == platform::kSocketError) {
-    RaiseUnlessWouldBlock();
-  }
+bool TTidewire::RegisterSocket(std::uint16_t socket) {
+  return platform::AsyncSelect(socket, NotifyWindow, kSocketNotifyMessage, kSocketEventMask) != platform::kSocketError;
 }
 
 void TTidewire::RaiseUnlessWouldBlock() {
@@ -115,7 +114,7 @@ bool TTidewire::StartLookup() {
   lookup_after_abandoned_ = outstanding_lookups_ > 0;
   if (lookup_after_abandoned_) {
     // An earlier lookup was given up but may still complete: it keeps its
-    // own buffer, and the wait lasts until both completions are in. The new
+    // own buffer, and the wait lasts until every completion is in. The new
     // buffer starts empty, so that it shows whether this lookup found an address.
     retired_host_entries_.push_back(std::move(HostEntryBuffer));
     HostEntryBuffer = std::make_unique<char[]>(kHostEntrySize);
@@ -179,9 +178,12 @@ void TTidewire::Connect() {
     RaiseUnlessWouldBlock();
   }
   TimerOn();
-  WaitPumping([this] { return Connected || TimedOut || Canceled || !LastEventOk; });
+  // A peer that hangs up at once closes the socket in the same pump step
+  // that connected it: the wait ends on that close too, as a failure.
+  const std::uint32_t closesBefore = closes_;
+  WaitPumping([&] { return Connected || TimedOut || Canceled || !LastEventOk || closes_ != closesBefore; });
   TimerOff();
-  if (!TimedOut && !Canceled && LastEventOk) return;
+  if (!TimedOut && !Canceled && LastEventOk && Connected) return;
   RaiseConnectFailure();
 }
 
@@ -206,10 +208,12 @@ void TTidewire::RequestCloseSocket() {
     return;
   }
   SocketHandle = kNoSocket;
+  ++closes_;
   if (OnDisconnect && !Destroying()) OnDisconnect(this);
   if (Closing) return;
   SocketHandle = OpenSocket(kProtocolDefault);
-  RegisterSocket(SocketHandle);
+  // Unregistered, the socket would never tell that a connect finished.
+  if (!RegisterSocket(SocketHandle)) RaiseUnlessWouldBlock();
 }
 
 void TTidewire::Cancel() {

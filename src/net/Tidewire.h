@@ -191,7 +191,8 @@ class TTidewire : public TComponent {
  private:
   /// Opens a socket; raises ERangeError when its handle does not fit 16 bits.
   std::uint16_t OpenSocket(int protocol);
-  void RegisterSocket(std::uint16_t socket);
+  /// Asks for the socket's notifications at NotifyWindow; false on failure.
+  bool RegisterSocket(std::uint16_t socket);
   /// Sleep 2 ms and one pump step until done() holds.
   template <typename Done>
   void WaitPumping(Done done);
@@ -205,6 +206,7 @@ class TTidewire : public TComponent {
   [[noreturn]] void RaiseAborted(std::string_view text);
 
   char peek_byte_ = 0;  // DataAvailable peeks here, never into a line being read
+  std::uint32_t closes_ = 0;  // sockets closed so far
   int outstanding_lookups_ = 0;
   bool lookup_after_abandoned_ = false;  // the running lookup shares its wait with a given-up one
   // Buffers of lookups that were given up (time-out, cancel) and may still

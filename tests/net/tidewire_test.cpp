@@ -419,6 +419,30 @@ TEST(TidewireClose, PeerCloseWithoutUnreadDataDisconnects) {
   EXPECT_THAT(log.entries, ElementsAre("<OnConnect>", "<OnDisconnect>"));
 }
 
+// A server that hangs up at once (a connection limit, say) may have its close
+// arrive in the same pump step as the connect: the connect wait must end all
+// the same, and Connect must not claim a connection that is gone.
+TEST(TidewireClose, PeerHangsUpDuringTheConnectWait) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    ScriptedServer server({Close()});
+    TestTidewire wire(nullptr);
+    TThreadTimer watchdog(nullptr);  // ends a wait that would hang, so that the test fails instead
+    watchdog.SetInterval(5000);
+    watchdog.SetOnTimer([&](TObject*) { wire.Abort(); });
+    EventLog log;
+    log.Attach(wire);
+    wire.Host = "127.0.0.1";
+    wire.Port = server.Port();
+    try {
+      wire.Connect();
+      EXPECT_TRUE(wire.Connected) << "Connect returned without a connection";
+    } catch (const ESockError& e) {
+      EXPECT_EQ(e.Message(), "Connection Failed") << "attempt " << attempt;
+      EXPECT_THAT(log.entries, ElementsAre("<OnConnect>", "<OnDisconnect>", "<OnConnectionFailed>"));
+    }
+  }
+}
+
 TEST(TidewireClose, PeerCloseWithUnreadDataKeepsTheConnection) {
   ScriptedServer server({Send("221 bye\r\n"), Close()});
   TestTidewire wire(nullptr);
