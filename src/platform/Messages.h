@@ -33,8 +33,8 @@ bool PostMessageTo(WindowHandle window, std::uint32_t message, std::uintptr_t wP
 
 /// The pump step: removes and dispatches every message waiting in the
 /// calling thread's queue (socket readiness and due timers included), then
-/// returns without waiting for new ones. Each due timer fires at most once
-/// per step. Window procedures must not raise. On Windows a quit request met
+/// returns without waiting for new ones. Timer ticks do not queue up: a
+/// timer that is late ticks once. Window procedures must not raise. On Windows a quit request met
 /// here is put back for the main message loop and ends the step.
 void PumpMessages();
 void SleepMilliseconds(std::uint32_t milliseconds);

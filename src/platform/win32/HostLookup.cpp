@@ -1,12 +1,15 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <unordered_map>
 
 #include "platform/HostEntryLayout.h"
 #include "platform/Sockets.h"
 #include "platform/win32/LookupRelay.h"
+#include "platform/win32/WindowClass.h"
 
 // WSAAsyncGetHostByName writes its buffer from another thread whenever the
 // lookup ends, even after the component that asked is gone. So WinSock
@@ -83,14 +86,7 @@ LRESULT CALLBACK RelayProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
 HWND RelayWindow() {
   if (relay.window != nullptr) return relay.window;
   const HINSTANCE instance = ::GetModuleHandleA(nullptr);
-  WNDCLASSA known{};
-  if (!::GetClassInfoA(instance, kRelayClass, &known)) {
-    WNDCLASSA record{};
-    record.lpfnWndProc = &RelayProcedure;
-    record.hInstance = instance;
-    record.lpszClassName = kRelayClass;
-    if (::RegisterClassA(&record) == 0) return nullptr;
-  }
+  if (!EnsureWindowClass(instance, kRelayClass, &RelayProcedure, 0)) return nullptr;
   relay.window = ::CreateWindowExA(0, kRelayClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
   return relay.window;
 }

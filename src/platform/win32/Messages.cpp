@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "platform/win32/LookupRelay.h"
+#include "platform/win32/WindowClass.h"
 
 namespace platform {
 namespace {
@@ -35,21 +36,23 @@ WindowProc ClassProcedure(const char* className, WindowProc proc, HINSTANCE inst
   static std::unordered_map<std::string, WindowProc> procedures;
   std::lock_guard lock(mutex);
   if (const auto found = procedures.find(className); found != procedures.end()) return found->second;
-  if (proc == nullptr) return nullptr;
-  WNDCLASSA known{};
-  if (!::GetClassInfoA(instance, className, &known)) {
-    WNDCLASSA record{};
-    record.lpfnWndProc = &Relay;
-    record.cbWndExtra = kWindowExtraBytes;
-    record.hInstance = instance;
-    record.lpszClassName = className;
-    if (::RegisterClassA(&record) == 0) return nullptr;
-  }
+  if (proc == nullptr || !win32::EnsureWindowClass(instance, className, &Relay, kWindowExtraBytes)) return nullptr;
   procedures.emplace(className, proc);
   return proc;
 }
 
 }  // namespace
+
+bool win32::EnsureWindowClass(HINSTANCE instance, const char* className, WNDPROC procedure, int windowExtraBytes) {
+  WNDCLASSA known{};
+  if (::GetClassInfoA(instance, className, &known)) return true;
+  WNDCLASSA record{};
+  record.lpfnWndProc = procedure;
+  record.cbWndExtra = windowExtraBytes;
+  record.hInstance = instance;
+  record.lpszClassName = className;
+  return ::RegisterClassA(&record) != 0;
+}
 
 WindowHandle CreateNotifyWindow(const char* className, WindowProc proc, void* owner) {
   if (className == nullptr) return 0;
