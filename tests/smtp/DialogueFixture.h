@@ -58,18 +58,25 @@ inline std::string Part(const std::string& name, const std::string& data, const 
 
 class Dialogue : public ::testing::Test {
  protected:
-  Dialogue() {
+  Dialogue() { Renew(); }
+
+  /// A fresh client: table cases must not inherit a component's history.
+  void Renew() {
     RandSeed() = 0;
-    smtp.Host = "127.0.0.1";
-    smtp.TimeOut = 5000;  // a wait that never ends fails the test instead of hanging it
-    smtp.UserID = "x";
-    m.FromAddress = "s@x";
-    m.ToAddress().Add("r@x");
+    owned = std::make_unique<TQxSMTP>(nullptr);
+    smtp = owned.get();
+    m = &smtp->PostMessage();
+    smtp->Host = "127.0.0.1";
+    smtp->TimeOut = 5000;  // a wait that never ends fails the test instead of hanging it
+    smtp->UserID = "x";
+    m->FromAddress = "s@x";
+    m->ToAddress().Add("r@x");
+    if (server) smtp->Port = server->Port();
   }
 
   void Serve(std::vector<Step> script) {
     server = std::make_unique<ScriptedServer>(std::move(script));
-    smtp.Port = server->Port();
+    smtp->Port = server->Port();
   }
 
   /// Waits for the end of the script; what the server received.
@@ -90,8 +97,9 @@ class Dialogue : public ::testing::Test {
   }
 
   std::unique_ptr<ScriptedServer> server;
-  TQxSMTP smtp{nullptr};
-  TPostMessage& m = smtp.PostMessage();
+  std::unique_ptr<TQxSMTP> owned;
+  TQxSMTP* smtp = nullptr;
+  TPostMessage* m = nullptr;
   TempDir dir;
 };
 

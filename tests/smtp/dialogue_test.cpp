@@ -93,35 +93,35 @@ TEST_F(Dialogue, TranscriptsAreExact) {
 
 TEST_F(Dialogue, EmptyUserIdSendsHeloWithOneTrailingBlank) {
   Serve(Script({{"HELO ", "250 hello"}, {"QUIT", "221 bye"}}));
-  smtp.UserID = "";
-  smtp.Connect();
-  smtp.Disconnect();
+  smtp->UserID = "";
+  smtp->Connect();
+  smtp->Disconnect();
   EXPECT_EQ(Transcript(), "HELO \r\nQUIT\r\n");
 }
 
 // --- Events in their places ------------------------------------------------
 
 TEST_F(Dialogue, EventsFireInOrderAndSuccessSeesClearedLists) {
-  m.Body().Add("Hello");
-  m.Subject = "Hi";
-  m.ToCarbonCopy().Add("c@x");
-  m.ToBlindCarbonCopy().Add("b@x");
-  m.Attachments().Add(dir.Write("a.txt", "abc"));
+  m->Body().Add("Hello");
+  m->Subject = "Hi";
+  m->ToCarbonCopy().Add("c@x");
+  m->ToBlindCarbonCopy().Add("b@x");
+  m->Attachments().Add(dir.Write("a.txt", "abc"));
   std::vector<std::string> events;
-  smtp.OnConnect = [&](TObject*) { events.push_back(smtp.Busy() ? "connect while busy" : "connect"); };
-  smtp.OnEncodeStart = [&](const std::string&) { events.push_back("encode start"); };
-  smtp.OnEncodeEnd = [&](const std::string&) { events.push_back("encode end"); };
-  smtp.OnSendStart = [&](TObject*) { events.push_back(smtp.Busy() ? "send start" : "send start, not busy"); };
-  smtp.OnPacketSent = [&](TObject*) {
+  smtp->OnConnect = [&](TObject*) { events.push_back(smtp->Busy() ? "connect while busy" : "connect"); };
+  smtp->OnEncodeStart = [&](const std::string&) { events.push_back("encode start"); };
+  smtp->OnEncodeEnd = [&](const std::string&) { events.push_back("encode end"); };
+  smtp->OnSendStart = [&](TObject*) { events.push_back(smtp->Busy() ? "send start" : "send start, not busy"); };
+  smtp->OnPacketSent = [&](TObject*) {
     if (events.back() != "packet") events.push_back("packet");
   };
-  smtp.OnSuccess = [&](TObject*) {
-    events.push_back(smtp.Busy() ? "success while busy" : "success");
-    EXPECT_EQ(m.ToAddress().Count() + m.ToCarbonCopy().Count() + m.ToBlindCarbonCopy().Count(), 0);
-    EXPECT_EQ(m.Attachments().Count(), 0);
-    EXPECT_EQ(m.Body().Items(), Lines{"Hello"});
-    EXPECT_EQ(m.Subject, "Hi");
-    EXPECT_EQ(m.FromAddress, "s@x");
+  smtp->OnSuccess = [&](TObject*) {
+    events.push_back(smtp->Busy() ? "success while busy" : "success");
+    EXPECT_EQ(m->ToAddress().Count() + m->ToCarbonCopy().Count() + m->ToBlindCarbonCopy().Count(), 0);
+    EXPECT_EQ(m->Attachments().Count(), 0);
+    EXPECT_EQ(m->Body().Items(), Lines{"Hello"});
+    EXPECT_EQ(m->Subject, "Hi");
+    EXPECT_EQ(m->FromAddress, "s@x");
   };
   Serve(Script({{"HELO x", "250 hello"},
                 {"RSET", "250 reset"},
@@ -132,18 +132,18 @@ TEST_F(Dialogue, EventsFireInOrderAndSuccessSeesClearedLists) {
                 {"DATA", "354 go"},
                 {".", "250 queued"},
                 {"QUIT", "221 bye"}}));
-  smtp.Connect();
-  smtp.SendMail();
+  smtp->Connect();
+  smtp->SendMail();
   EXPECT_EQ(events, (Lines{"connect", "encode start", "encode end", "send start", "packet", "success"}));
 
   // With nothing left to send to, the next send runs into the missing
   // recipients and sends nothing.
   int hiType = 0;
-  smtp.OnHeaderIncomplete = [&](bool&, int type) { hiType = type; };
-  EXPECT_EQ(ErrorOf([&] { smtp.SendMail(); }), "Incomplete Header");
+  smtp->OnHeaderIncomplete = [&](bool&, int type) { hiType = type; };
+  EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), "Incomplete Header");
   EXPECT_EQ(hiType, kHeaderMissingRecipient);
-  smtp.Disconnect();
-  EXPECT_FALSE(smtp.Connected);
+  smtp->Disconnect();
+  EXPECT_FALSE(smtp->Connected);
   const std::string received = Transcript();
   EXPECT_EQ(received.substr(received.size() - 9), ".\r\nQUIT\r\n");
 }
@@ -155,19 +155,19 @@ TEST_F(Dialogue, WithoutClearParamsTheSameMessageGoesAgain) {
                           {"DATA", "354 go"},
                           {".", "250 queued"},
                           {"QUIT", "221 bye"}})));
-  smtp.ClearParams = false;
-  m.Attachments().Add(dir.Write("a.txt", "abc"));
+  smtp->ClearParams = false;
+  m->Attachments().Add(dir.Write("a.txt", "abc"));
   int successes = 0;
   // OnSuccess runs after the busy flag was released, so it may send again.
-  smtp.OnSuccess = [&](TObject*) {
-    if (++successes == 1) smtp.SendMail();
+  smtp->OnSuccess = [&](TObject*) {
+    if (++successes == 1) smtp->SendMail();
   };
-  smtp.Connect();
-  smtp.SendMail();
-  smtp.Disconnect();
+  smtp->Connect();
+  smtp->SendMail();
+  smtp->Disconnect();
   EXPECT_EQ(successes, 2);
-  EXPECT_EQ(m.ToAddress().Items(), Lines{"r@x"});
-  EXPECT_EQ(m.Attachments().Count(), 1);
+  EXPECT_EQ(m->ToAddress().Items(), Lines{"r@x"});
+  EXPECT_EQ(m->Attachments().Count(), 1);
   auto transaction = [](const std::string& boundary) {
     return "RSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<r@x>\r\nDATA\r\n" +
            Block({"From: <s@x>", "To: r@x", "Mime-Version: 1.0",
@@ -177,6 +177,22 @@ TEST_F(Dialogue, WithoutClearParamsTheSameMessageGoesAgain) {
   };
   EXPECT_EQ(Transcript(), "HELO x\r\n" + transaction(kBoundary) +
                               transaction("====================54535hejkcl====") + "QUIT\r\n");
+}
+
+TEST_F(Dialogue, SameComponentSendsAgainOverANewConnection) {
+  // After Disconnect the component holds a fresh socket; nothing of the old
+  // connection (its close included) may reach the new one.
+  smtp->ClearParams = false;
+  for (int round = 1; round <= 3; ++round) {
+    SCOPED_TRACE(round);
+    Serve(Script(Accepting()));
+    smtp->Connect();
+    smtp->SendMail();
+    smtp->Disconnect();
+    EXPECT_EQ(Transcript(), kEnvelope + Block({"From: <s@x>", "To: r@x", "Mime-Version: 1.0",
+                                               "Content-Type: text/plain; charset=us-ascii"}) +
+                                ".\r\nQUIT\r\n");
+  }
 }
 
 // --- Handler-driven retries -------------------------------------------------
@@ -197,29 +213,30 @@ TEST_F(Dialogue, AuthenticationHandlerGetsOneRetry) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    Renew();
     Exchanges exchanges{{"HELO x", "501 who are you"}};
     if (c.setHandled) exchanges.push_back({"HELO y", c.secondReply});
     exchanges.push_back({"QUIT", "221 bye"});
     Serve(Script(exchanges));
-    smtp.UserID = "x";
+    smtp->UserID = "x";
     int calls = 0;
     bool connected = false;
-    smtp.OnAuthenticationFailed = [&](bool& handled) {
+    smtp->OnAuthenticationFailed = [&](bool& handled) {
       ++calls;
       EXPECT_FALSE(handled);
-      smtp.UserID = "y";
+      smtp->UserID = "y";
       handled = c.setHandled;
     };
-    smtp.OnConnect = [&](TObject*) { connected = true; };
-    EXPECT_EQ(ErrorOf([&] { smtp.Connect(); }), c.error);
+    smtp->OnConnect = [&](TObject*) { connected = true; };
+    EXPECT_EQ(ErrorOf([&] { smtp->Connect(); }), c.error);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(connected, c.error.empty());
-    EXPECT_FALSE(smtp.Busy());
+    EXPECT_FALSE(smtp->Busy());
     if (c.error.empty()) {
-      EXPECT_TRUE(smtp.Connected);
-      smtp.Disconnect();
+      EXPECT_TRUE(smtp->Connected);
+      smtp->Disconnect();
     }
-    EXPECT_FALSE(smtp.Connected);
+    EXPECT_FALSE(smtp->Connected);
     EXPECT_EQ(Transcript(), c.transcript);
   }
 }
@@ -288,40 +305,40 @@ TEST_F(Dialogue, IncompleteHeaderFailsWithoutSendingAnything) {
       {"handler claims it handled but supplies nothing: one call only", true, true, 1},
   };
   Serve(Script({{"HELO x", "250 hello"}, {"QUIT", "221 bye"}}));
-  smtp.Connect();
-  m.FromAddress.clear();
+  smtp->Connect();
+  m->FromAddress.clear();
   for (const Case& c : cases) {
     int calls = 0;
     bool sendStart = false;
-    smtp.OnHeaderIncomplete = nullptr;
+    smtp->OnHeaderIncomplete = nullptr;
     if (c.assignHandler) {
-      smtp.OnHeaderIncomplete = [&](bool& handled, int type) {
+      smtp->OnHeaderIncomplete = [&](bool& handled, int type) {
         ++calls;
         EXPECT_EQ(type, kHeaderMissingSender) << c.name;
         handled = c.handlerSetsHandled;
       };
     }
-    smtp.OnSendStart = [&](TObject*) { sendStart = true; };
-    EXPECT_EQ(ErrorOf([&] { smtp.SendMail(); }), "Incomplete Header") << c.name;
+    smtp->OnSendStart = [&](TObject*) { sendStart = true; };
+    EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), "Incomplete Header") << c.name;
     EXPECT_EQ(calls, c.expectedCalls) << c.name;
     EXPECT_FALSE(sendStart) << c.name;
-    EXPECT_FALSE(smtp.Busy()) << c.name;
-    EXPECT_EQ(smtp.FinalHeader()[0], "From: <>") << c.name << ": composed all the same";
+    EXPECT_FALSE(smtp->Busy()) << c.name;
+    EXPECT_EQ(smtp->FinalHeader()[0], "From: <>") << c.name << ": composed all the same";
   }
-  smtp.Disconnect();
+  smtp->Disconnect();
   EXPECT_EQ(Transcript(), "HELO x\r\nQUIT\r\n");
 }
 
 TEST_F(Dialogue, ConnectionRequiredHandlerMayConnect) {
   Serve(Script(Accepting()));
   int calls = 0;
-  smtp.OnConnectionRequired = [&](bool& handled) {
+  smtp->OnConnectionRequired = [&](bool& handled) {
     ++calls;
-    smtp.Connect();
+    smtp->Connect();
     handled = true;
   };
-  smtp.SendMail();
-  smtp.Disconnect();
+  smtp->SendMail();
+  smtp->Disconnect();
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(Transcript(), kEnvelope + Block({"From: <s@x>", "To: r@x", "Mime-Version: 1.0",
                                              "Content-Type: text/plain; charset=us-ascii"}) +
@@ -330,31 +347,31 @@ TEST_F(Dialogue, ConnectionRequiredHandlerMayConnect) {
 
 TEST_F(Dialogue, NotConnectedFailsAfterComposing) {
   bool composed = false;
-  m.Attachments().Add(dir.Write("a.txt", "abc"));
-  smtp.OnEncodeEnd = [&](const std::string&) { composed = true; };
-  EXPECT_EQ(ErrorOf([&] { smtp.SendMail(); }), "Not Connected");
+  m->Attachments().Add(dir.Write("a.txt", "abc"));
+  smtp->OnEncodeEnd = [&](const std::string&) { composed = true; };
+  EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), "Not Connected");
   EXPECT_TRUE(composed);
-  EXPECT_FALSE(smtp.Busy());
-  EXPECT_EQ(m.Attachments().Count(), 1);
+  EXPECT_FALSE(smtp->Busy());
+  EXPECT_EQ(m->Attachments().Count(), 1);
 }
 
 // --- Re-entry ----------------------------------------------------------------
 
 TEST_F(Dialogue, NestedSendMailDoesNothing) {
   Serve(Script(Accepting()));
-  m.Body().Add(std::string(200000, 'x'));  // several packets
+  m->Body().Add(std::string(200000, 'x'));  // several packets
   int nested = 0;
   int encodes = 0;
-  smtp.OnEncodeStart = [&](const std::string&) { ++encodes; };
+  smtp->OnEncodeStart = [&](const std::string&) { ++encodes; };
   auto nest = [&](TObject*) {
     ++nested;
-    smtp.SendMail();  // composes nothing, sends nothing, raises nothing
+    smtp->SendMail();  // composes nothing, sends nothing, raises nothing
   };
-  smtp.OnSendStart = nest;
-  smtp.OnPacketSent = nest;
-  smtp.Connect();
-  smtp.SendMail();
-  smtp.Disconnect();
+  smtp->OnSendStart = nest;
+  smtp->OnPacketSent = nest;
+  smtp->Connect();
+  smtp->SendMail();
+  smtp->Disconnect();
   EXPECT_GE(nested, 2);
   const std::string received = Transcript();
   EXPECT_EQ(received, kEnvelope +
@@ -366,9 +383,9 @@ TEST_F(Dialogue, NestedSendMailDoesNothing) {
 // --- Recipients --------------------------------------------------------------
 
 TEST_F(Dialogue, RecipientsAreExtractedAndRefusalsReportTheirOwnEntry) {
-  m.ToAddress().SetText("Ann <a@x>\n\nr@x");
-  m.ToCarbonCopy().SetText("Cc: c@x\nr@x");
-  m.ToBlindCarbonCopy().SetText("<b@x");
+  m->ToAddress().SetText("Ann <a@x>\n\nr@x");
+  m->ToCarbonCopy().SetText("Cc: c@x\nr@x");
+  m->ToBlindCarbonCopy().SetText("<b@x");
   Serve(Script({{"HELO x", "250 hello"},
                 {"RSET", "250 ok"},
                 {"MAIL FROM:<s@x>", "250 ok"},
@@ -381,10 +398,10 @@ TEST_F(Dialogue, RecipientsAreExtractedAndRefusalsReportTheirOwnEntry) {
                 {".", "250 queued"},
                 {"QUIT", "221 bye"}}));
   std::vector<std::string> refused;
-  smtp.OnRecipientNotFound = [&](const std::string& entry) { refused.push_back(entry); };
-  smtp.Connect();
-  smtp.SendMail();
-  smtp.Disconnect();
+  smtp->OnRecipientNotFound = [&](const std::string& entry) { refused.push_back(entry); };
+  smtp->Connect();
+  smtp->SendMail();
+  smtp->Disconnect();
   EXPECT_EQ(refused, (Lines{"r@x", "r@x"}));
   const std::string received = Transcript();
   EXPECT_EQ(received.substr(0, received.find("DATA\r\n") + 6),
@@ -393,7 +410,7 @@ TEST_F(Dialogue, RecipientsAreExtractedAndRefusalsReportTheirOwnEntry) {
 }
 
 TEST_F(Dialogue, CopyRecipientRefusalNamesTheCopyEntry) {
-  m.ToCarbonCopy().Add("Carl <c@x>");
+  m->ToCarbonCopy().Add("Carl <c@x>");
   Serve(Script({{"HELO x", "250 hello"},
                 {"RSET", "250 ok"},
                 {"MAIL FROM:<s@x>", "250 ok"},
@@ -403,10 +420,10 @@ TEST_F(Dialogue, CopyRecipientRefusalNamesTheCopyEntry) {
                 {".", "250 queued"},
                 {"QUIT", "221 bye"}}));
   std::vector<std::string> refused;
-  smtp.OnRecipientNotFound = [&](const std::string& entry) { refused.push_back(entry); };
-  smtp.Connect();
-  smtp.SendMail();
-  smtp.Disconnect();
+  smtp->OnRecipientNotFound = [&](const std::string& entry) { refused.push_back(entry); };
+  smtp->Connect();
+  smtp->SendMail();
+  smtp->Disconnect();
   EXPECT_EQ(refused, Lines{"Carl <c@x>"});
   Transcript();
 }
@@ -423,15 +440,16 @@ TEST_F(Dialogue, AllRecipientsRefusedOrEmptyLeaveTheVerdictToData) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    Renew();
     Exchanges exchanges{{"HELO x", "250 hello"}, {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}};
     exchanges.insert(exchanges.end(), c.recipients.begin(), c.recipients.end());
     exchanges.push_back({"DATA", "554 no valid recipients"});
     exchanges.push_back({"QUIT", "221 bye"});
     Serve(Script(exchanges));
-    m.ToAddress().SetText(c.entries);
-    smtp.Connect();
-    EXPECT_EQ(ErrorOf([&] { smtp.SendMail(); }), "554 no valid recipients\r\n");
-    smtp.Disconnect();
+    m->ToAddress().SetText(c.entries);
+    smtp->Connect();
+    EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), "554 no valid recipients\r\n");
+    smtp->Disconnect();
     Transcript();
   }
 }
@@ -449,14 +467,14 @@ TEST_F(Dialogue, GreetingAndHeloRepliesAreReadToTheirLastLine) {
          testserver::ExpectLine("QUIT"),
          testserver::Send("221 bye\r\n")});
   bool connected = false;
-  smtp.OnConnect = [&](TObject*) {
+  smtp->OnConnect = [&](TObject*) {
     connected = true;
-    EXPECT_FALSE(smtp.DataAvailable());
+    EXPECT_FALSE(smtp->DataAvailable());
   };
-  smtp.Connect();
+  smtp->Connect();
   EXPECT_TRUE(connected);
-  EXPECT_EQ(ErrorOf([&] { smtp.SendMail(); }), "451 try later\r\n");
-  smtp.Disconnect();
+  EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), "451 try later\r\n");
+  smtp->Disconnect();
   EXPECT_EQ(Transcript(), "HELO x\r\nRSET\r\nQUIT\r\n");
 }
 
@@ -464,11 +482,11 @@ TEST_F(Dialogue, RefusedGreetingReportsItsLastLine) {
   Serve({testserver::Send("421-busy\r\n421 come back later\r\n"), testserver::ExpectLine("QUIT"),
          testserver::Send("221 bye\r\n")});
   bool connected = false;
-  smtp.OnConnect = [&](TObject*) { connected = true; };
-  EXPECT_EQ(ErrorOf([&] { smtp.Connect(); }), "421 come back later\r\n");
+  smtp->OnConnect = [&](TObject*) { connected = true; };
+  EXPECT_EQ(ErrorOf([&] { smtp->Connect(); }), "421 come back later\r\n");
   EXPECT_FALSE(connected);
-  EXPECT_FALSE(smtp.Connected);
-  EXPECT_FALSE(smtp.Busy());
+  EXPECT_FALSE(smtp->Connected);
+  EXPECT_FALSE(smtp->Busy());
   EXPECT_EQ(Transcript(), "QUIT\r\n");
 }
 

@@ -49,27 +49,28 @@ TEST_F(Dialogue, RefusalsFailTheSendAndLeaveEverythingAsItWas) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    Renew();
     Exchanges exchanges{{"HELO x", "250 hello"}};
     exchanges.insert(exchanges.end(), c.exchanges.begin(), c.exchanges.end());
     exchanges.push_back({"QUIT", "221 bye"});
     Serve(Script(exchanges));
-    m.Attachments().SetText(dir.Write("a.txt", "abc"));
+    m->Attachments().SetText(dir.Write("a.txt", "abc"));
     int failures = 0;
     int successes = 0;
-    smtp.OnFailure = [&](TObject* sender) {
-      EXPECT_EQ(sender, &smtp);
+    smtp->OnFailure = [&](TObject* sender) {
+      EXPECT_EQ(sender, smtp);
       ++failures;
     };
-    smtp.OnSuccess = [&](TObject*) { ++successes; };
-    smtp.Connect();
-    EXPECT_EQ(ErrorOf([&] { smtp.SendMail(); }), c.error);
+    smtp->OnSuccess = [&](TObject*) { ++successes; };
+    smtp->Connect();
+    EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), c.error);
     EXPECT_EQ(failures, c.failureEvent ? 1 : 0);
     EXPECT_EQ(successes, 0);
-    EXPECT_TRUE(smtp.Connected);
-    EXPECT_FALSE(smtp.Busy());
-    EXPECT_EQ(m.ToAddress().Items(), Lines{"r@x"});
-    EXPECT_EQ(m.Attachments().Count(), 1);
-    smtp.Disconnect();
+    EXPECT_TRUE(smtp->Connected);
+    EXPECT_FALSE(smtp->Busy());
+    EXPECT_EQ(m->ToAddress().Items(), Lines{"r@x"});
+    EXPECT_EQ(m->Attachments().Count(), 1);
+    smtp->Disconnect();
     const std::string received = Transcript();
     EXPECT_EQ(received.substr(received.size() - 6), "QUIT\r\n");
   }
@@ -95,9 +96,9 @@ TEST_F(Dialogue, OnlyAFittingThreeDigitCodeAccepts) {
       {"a bare line end", {Send("\r\n")}, "\r\n"},
       {"the server hangs up", {Close()}, kClosedText + "no reply to DATA"},
   };
-  smtp.ClearParams = false;  // every case sends to the same recipient
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    Renew();
     std::vector<Step> script = Script(
         {{"HELO x", "250 hello"}, {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}, {"RCPT TO:<r@x>", "250 ok"}},
         {ExpectLine("DATA")});
@@ -106,12 +107,11 @@ TEST_F(Dialogue, OnlyAFittingThreeDigitCodeAccepts) {
       script.insert(script.end(), {ReadUntil("."), Send("250 queued\r\n")});
     }
     script.insert(script.end(), {ExpectLine("QUIT"), Send("221 bye\r\n")});
-    server = std::make_unique<testserver::ScriptedServer>(script);
-    smtp.Port = server->Port();
-    smtp.Connect();
-    EXPECT_EQ(ErrorOf([&] { smtp.SendMail(); }), c.error);
-    EXPECT_FALSE(smtp.Busy());
-    smtp.Disconnect();
+    Serve(script);
+    smtp->Connect();
+    EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), c.error);
+    EXPECT_FALSE(smtp->Busy());
+    smtp->Disconnect();
     server->Join();
     const std::string received = server->Received();
     if (c.error.empty()) {
@@ -154,33 +154,33 @@ TEST_F(Dialogue, HangUpInsteadOfAReplyIsAFailureNeverASuccess) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    Renew();
     // Without a greeting the server still lets the connection settle first:
     // a close in the same instant as the accept is a matter for the socket
     // layer's connect.
     std::vector<Step> script = c.greets ? Script(c.before) : std::vector<Step>{testserver::Wait(200)};
     if (!c.last.empty()) script.push_back(c.last == "." ? ReadUntil(".") : ExpectLine(c.last));
     script.push_back(Close());
-    server = std::make_unique<testserver::ScriptedServer>(script);
-    smtp.Port = server->Port();
+    Serve(script);
     int failures = 0;
     int successes = 0;
     std::vector<std::string> refused;
-    smtp.OnFailure = [&](TObject*) { ++failures; };
-    smtp.OnSuccess = [&](TObject*) { ++successes; };
-    smtp.OnRecipientNotFound = [&](const std::string& entry) { refused.push_back(entry); };
+    smtp->OnFailure = [&](TObject*) { ++failures; };
+    smtp->OnSuccess = [&](TObject*) { ++successes; };
+    smtp->OnRecipientNotFound = [&](const std::string& entry) { refused.push_back(entry); };
     if (c.connectFails) {
-      EXPECT_EQ(ErrorOf([&] { smtp.Connect(); }), c.error);
-      EXPECT_FALSE(smtp.Connected);
+      EXPECT_EQ(ErrorOf([&] { smtp->Connect(); }), c.error);
+      EXPECT_FALSE(smtp->Connected);
     } else {
-      smtp.Connect();
-      EXPECT_EQ(ErrorOf([&] { smtp.SendMail(); }), c.error);
-      EXPECT_EQ(ErrorOf([&] { smtp.Disconnect(); }), "");
+      smtp->Connect();
+      EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), c.error);
+      EXPECT_EQ(ErrorOf([&] { smtp->Disconnect(); }), "");
     }
     EXPECT_EQ(failures, c.failureEvents);
     EXPECT_EQ(successes, 0);
     EXPECT_EQ(refused, c.last == "RCPT TO:<r@x>" ? Lines{"r@x"} : Lines{});
-    EXPECT_EQ(m.ToAddress().Count(), 1);
-    EXPECT_FALSE(smtp.Busy());
+    EXPECT_EQ(m->ToAddress().Count(), 1);
+    EXPECT_FALSE(smtp->Busy());
   }
 }
 
@@ -202,12 +202,13 @@ TEST_F(Dialogue, CodelessGreetingOrHeloReplyFailsTheConnect) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    Renew();
     Serve(c.script);
     bool connected = false;
-    smtp.OnConnect = [&](TObject*) { connected = true; };
-    EXPECT_EQ(ErrorOf([&] { smtp.Connect(); }), c.error);
+    smtp->OnConnect = [&](TObject*) { connected = true; };
+    EXPECT_EQ(ErrorOf([&] { smtp->Connect(); }), c.error);
     EXPECT_FALSE(connected);
-    EXPECT_FALSE(smtp.Connected);
+    EXPECT_FALSE(smtp->Connected);
     server->Join();
     ExpectTranscript(server->Received(), c.transcript);
   }
@@ -246,35 +247,35 @@ TEST_F(Dialogue, LineBreaksInValuesAreRefusedBeforeAnythingIsSent) {
        "FinalHeader line 5" + tail},
   };
   Serve(Script({{"HELO x", "250 hello"}, {"QUIT", "221 bye"}}));
-  smtp.Connect();
+  smtp->Connect();
   for (const Case& c : cases) {
-    TQxSMTP& s = smtp;
-    m.FromAddress = "s@x";
-    m.FromName = m.Subject = m.ReplyTo = m.Date = m.LocalProgram = "";
+    TQxSMTP& s = *smtp;
+    m->FromAddress = "s@x";
+    m->FromName = m->Subject = m->ReplyTo = m->Date = m->LocalProgram = "";
     s.Charset = "us-ascii";
-    m.ToAddress().SetText("r@x");
-    m.ToCarbonCopy().Clear();
-    m.ToBlindCarbonCopy().Clear();
-    m.Attachments().Clear();
+    m->ToAddress().SetText("r@x");
+    m->ToCarbonCopy().Clear();
+    m->ToBlindCarbonCopy().Clear();
+    m->Attachments().Clear();
     s.OnHeaderIncomplete = nullptr;
     s.OnSendStart = nullptr;
     c.spoil(s);
     EXPECT_EQ(ErrorOf([&] { s.SendMail(); }), c.error);
     EXPECT_FALSE(s.Busy());
   }
-  smtp.Disconnect();
+  smtp->Disconnect();
   EXPECT_EQ(Transcript(), "HELO x\r\nQUIT\r\n");
 }
 
 TEST_F(Dialogue, LineBreakInUserIdRefusedBeforeConnecting) {
   Serve(Script({{"HELO x", "250 hello"}, {"QUIT", "221 bye"}}));
-  smtp.UserID = "x\r\nMAIL FROM:<evil@x>";
-  EXPECT_EQ(ErrorOf([&] { smtp.Connect(); }), "UserID must not contain CR, LF or NUL characters");
-  EXPECT_FALSE(smtp.Connected);
+  smtp->UserID = "x\r\nMAIL FROM:<evil@x>";
+  EXPECT_EQ(ErrorOf([&] { smtp->Connect(); }), "UserID must not contain CR, LF or NUL characters");
+  EXPECT_FALSE(smtp->Connected);
   EXPECT_EQ(server->Accepted(), 0);
-  smtp.UserID = "x";
-  smtp.Connect();
-  smtp.Disconnect();
+  smtp->UserID = "x";
+  smtp->Connect();
+  smtp->Disconnect();
   EXPECT_EQ(Transcript(), "HELO x\r\nQUIT\r\n");
 }
 
@@ -291,19 +292,19 @@ TEST_F(Dialogue, HeaderBlockBeyondOneWriteFailsBeforeTheTransaction) {
                 {"DATA", "354 go"},
                 {".", "250 queued"},
                 {"QUIT", "221 bye"}}));
-  smtp.Connect();
-  m.ToAddress().SetText(entryFor(65536));
+  smtp->Connect();
+  m->ToAddress().SetText(entryFor(65536));
   try {
-    smtp.SendMail();
+    smtp->SendMail();
     ADD_FAILURE() << "no error";
   } catch (const ERangeError& e) {
     EXPECT_EQ(e.Message(), "The message header is too long to send: 65536 bytes (at most 65535)");
   }
-  EXPECT_FALSE(smtp.Busy());
+  EXPECT_FALSE(smtp->Busy());
 
-  m.ToAddress().SetText(entryFor(65535));  // the largest block that fits goes out whole
-  smtp.SendMail();
-  smtp.Disconnect();
+  m->ToAddress().SetText(entryFor(65535));  // the largest block that fits goes out whole
+  smtp->SendMail();
+  smtp->Disconnect();
   EXPECT_EQ(Transcript(), kEnvelope +
                               Block({"From: <s@x>", "To: " + entryFor(65535), "Mime-Version: 1.0",
                                      "Content-Type: text/plain; charset=us-ascii"}) +
@@ -328,10 +329,11 @@ TEST_F(Dialogue, QuitRepliesAndHangUps) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    Renew();
     Serve(Script({{"HELO x", "250 hello"}}, c.end));
-    smtp.Connect();
-    EXPECT_EQ(ErrorOf([&] { smtp.Disconnect(); }), c.error);
-    EXPECT_FALSE(smtp.Connected);  // closed in every case
+    smtp->Connect();
+    EXPECT_EQ(ErrorOf([&] { smtp->Disconnect(); }), c.error);
+    EXPECT_FALSE(smtp->Connected);  // closed in every case
     server->Join();
     ExpectTranscript(server->Received(), "HELO x\r\n");
   }
@@ -340,10 +342,10 @@ TEST_F(Dialogue, QuitRepliesAndHangUps) {
 TEST_F(Dialogue, AcceptedMessageStaysAcceptedWhenTheServerHangsUp) {
   Serve(Script(Accepting({}), {Close()}));
   int successes = 0;
-  smtp.OnSuccess = [&](TObject*) { ++successes; };
-  smtp.Connect();
-  smtp.SendMail();
-  EXPECT_EQ(ErrorOf([&] { smtp.Disconnect(); }), "");
+  smtp->OnSuccess = [&](TObject*) { ++successes; };
+  smtp->Connect();
+  smtp->SendMail();
+  EXPECT_EQ(ErrorOf([&] { smtp->Disconnect(); }), "");
   EXPECT_EQ(successes, 1);
   server->Join();
   ExpectTranscript(server->Received(), kEnvelope + Block(kPlainHeader) + ".\r\n");
@@ -351,9 +353,9 @@ TEST_F(Dialogue, AcceptedMessageStaysAcceptedWhenTheServerHangsUp) {
 
 TEST_F(Dialogue, RefusedQuitOfAFailedConnectTakesThePlaceOfTheFirstError) {
   Serve({Send("421 busy\r\n"), ExpectLine("QUIT"), Send("500 what\r\n")});
-  EXPECT_EQ(ErrorOf([&] { smtp.Connect(); }), "500 what\r\n");
-  EXPECT_FALSE(smtp.Connected);
-  EXPECT_FALSE(smtp.Busy());
+  EXPECT_EQ(ErrorOf([&] { smtp->Connect(); }), "500 what\r\n");
+  EXPECT_FALSE(smtp->Connected);
+  EXPECT_FALSE(smtp->Busy());
   EXPECT_EQ(Transcript(), "QUIT\r\n");
 }
 
@@ -366,23 +368,23 @@ TEST_F(Dialogue, AbortDuringTheDataEndsTheSendAndClearsTheBusyFlag) {
                 {"RCPT TO:<r@x>", "250 ok"},
                 {"DATA", "354 go"}},
                {Drain()}));
-  m.Body().Add(std::string(300000, 'x'));
-  m.Attachments().Add(dir.Write("a.txt", "abc"));
+  m->Body().Add(std::string(300000, 'x'));
+  m->Attachments().Add(dir.Write("a.txt", "abc"));
   int successes = 0;
-  smtp.OnSuccess = [&](TObject*) { ++successes; };
-  smtp.OnPacketSent = [&](TObject*) { smtp.Abort(); };
-  smtp.Connect();
+  smtp->OnSuccess = [&](TObject*) { ++successes; };
+  smtp->OnPacketSent = [&](TObject*) { smtp->Abort(); };
+  smtp->Connect();
   try {
-    smtp.SendMail();
+    smtp->SendMail();
     ADD_FAILURE() << "no error";
   } catch (const EAbortError& e) {
     EXPECT_EQ(e.Message(), "Socket send aborted");
   }
   EXPECT_EQ(successes, 0);
-  EXPECT_FALSE(smtp.Busy());
-  EXPECT_EQ(m.ToAddress().Items(), Lines{"r@x"});
-  EXPECT_EQ(m.Attachments().Count(), 1);
-  smtp.TTidewire::Disconnect();  // no goodbye in the middle of the data
+  EXPECT_FALSE(smtp->Busy());
+  EXPECT_EQ(m->ToAddress().Items(), Lines{"r@x"});
+  EXPECT_EQ(m->Attachments().Count(), 1);
+  smtp->TTidewire::Disconnect();  // no goodbye in the middle of the data
   const std::string received = Transcript();
   EXPECT_EQ(received.substr(0, kEnvelope.size()), kEnvelope);
   EXPECT_LT(received.size(), kEnvelope.size() + 300000);
