@@ -1,6 +1,8 @@
 #include "platform/CodePage.h"
 
 #include <windows.h>
+// winuser.h maps this name to CharToOemA.
+#undef AnsiToOem
 
 #include <vector>
 

@@ -1,0 +1,471 @@
+#!/usr/bin/env python3
+"""End-to-end tests: the built mailshot program as a process, against the
+standalone scripted server on a loopback port.
+
+Natively the boxes are read from standard output (information) and standard
+error (errors). Under Wine each box is found on the X display by its caption,
+photographed and dismissed with the Return key; its text is read from Wine's
+message-box trace.
+
+  e2e_test.py --program build/mailshot --server build/tests/support/scripted_server
+  e2e_test.py --wine /usr/lib/wine/wine64 --program mailshot.exe --server scripted_server.exe \
+              --screens build/e2e-screens
+"""
+
+import argparse
+import base64
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+ARGS = None  # set by main()
+
+INFO, ERROR = "Information", "Error"
+ANY_TEXT = None  # a box whose text differs between platforms (socket error texts)
+
+HELP_LINES = [
+    "Command line switches:",
+    "=" * 41,
+    "/B:FileName.ext - file name,what contain message body",
+    "/T:FileName.ext - file name,what contain recipients address list",
+    "/F:MailAddr - sender (your) address",
+    "/S:Subject  - message subject (optional)",
+    "/SMTP:Server - mail SMTP server",
+    "/U:User ID - SMTP server user name if need",
+    "/H,/? - this short help",
+    '/NM - don`t show "Sended success" message',
+    "/NE - don`t show error messages",
+    "/RR - send answer reply to recipient",
+    '/ES - extended command line switches processing. All switches should be started at "/"!',
+    "/A:FileName.ext - file name, what contain attachment file names (one file - one file)",
+    "",
+    "Message charsets:",
+    "=" * 41,
+    "/CS:CharSet - charset for message. Windows-1251 as default",
+    "/SD - Subject in OEM (DOS) charset",
+    "/SK - Subject in KOI-8 charset",
+    "As default subject sended in ANSI charset",
+    "",
+    "Message format:",
+    "=" * 41,
+    "/FP - simple text (as default)",
+    "/FE - Enriched text",
+    "/FS - SGML",
+    "/FTS - Tab separated text",
+    "/FH - HTML",
+]
+HELP = "\r".join(HELP_LINES)
+SUCCESS = "Message sended success."
+
+ATTACHMENT_BYTES = bytes(range(256)) + b"\x00\xff\r\n.\r\n"
+FILES = {
+    "body.txt": b"Hello\r\n.end\r\n",
+    "rcpt.txt": b"a@x\r\n",
+    "two.txt": b"a@x\r\n\r\nBob <b@y>\r\n",
+    "list.txt": b"a.bin\r\n",
+    "badlist.txt": b"gone.bin\r\n",
+    "a.bin": ATTACHMENT_BYTES,
+}
+
+# The switches of the standard message; {port} is the scripted server's port.
+STANDARD = ["/B:body.txt", "/T:rcpt.txt", "/F:s@x", "/S:Report", "/U:me", "/SMTP:127.0.0.1:{port}"]
+
+
+def without(args, prefix):
+    return [a for a in args if not a.startswith(prefix)]
+
+
+def header(subject="Report", to="a@x", content_type="text/plain; charset=Windows-1251", extra=""):
+    subject_line = "Subject: %s\r\n" % subject if subject else ""
+    return ("From: <s@x>\r\nTo: %s\r\n%sMime-Version: 1.0\r\nContent-Type: %s\r\n%s"
+            % (to, subject_line, content_type, extra))
+
+
+BODY = "\r\n\r\nHello\r\n..end\r\n"
+ENVELOPE = "HELO me\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@x>\r\nDATA\r\n"
+ACCEPT = [("HELO me", "250 ok"), ("RSET", "250 ok"), ("MAIL FROM:<s@x>", "250 ok"),
+          ("RCPT TO:<a@x>", "250 ok"), ("DATA", "354 go ahead"), (".", "250 queued")]
+ACCEPT_AND_QUIT = ACCEPT + [("QUIT", "221 bye")]
+
+
+def sent(subject="Report", extra_header="", quit=True):
+    return ENVELOPE + header(subject, extra=extra_header) + BODY + ".\r\n" + ("QUIT\r\n" if quit else "")
+
+
+def multipart_message():
+    boundary = "=" * 20 + "54535aavfgq===="  # the first boundary of a fresh process
+    encoded = base64.b64encode(ATTACHMENT_BYTES).decode()
+    lines = "".join(encoded[i:i + 60] + "\r\n" for i in range(0, len(encoded), 60))
+    return (ENVELOPE + header(content_type='multipart/mixed; boundary="%s"' % boundary)
+            + "\r\n\r\n--%s\r\nContent-Type: text/plain; charset=Windows-1251\r\n\r\nHello\r\n..end\r\n" % boundary
+            + "--%s\r\nContent-Type: application/octet-stream; name=\"a.bin\"\r\n" % boundary
+            + "Content-Transfer-Encoding: base64\r\n"
+            + "Content-Disposition: attachment; filename=\"a.bin\"\r\n\r\n"
+            + lines + "--%s--\r\n.\r\nQUIT\r\n" % boundary)
+
+
+class Case:
+    """One run of the program: its switches, the server's part, and what must come out.
+
+    dialogue None: a silent listener that must see no connection at all.
+    """
+
+    def __init__(self, name, args, rc, boxes, dialogue=None, greeting="220 ready", received=None,
+                 native_only=False):
+        self.name, self.args, self.rc, self.boxes = name, args, rc, boxes
+        self.dialogue, self.greeting, self.received = dialogue, greeting, received
+        self.native_only = native_only
+
+
+CASES = [
+    # Help.
+    Case("help_without_arguments", [], 0, [(INFO, HELP)]),
+    Case("help_with_H", ["/H"], 0, [(INFO, HELP)]),
+    Case("help_with_question_mark", ["/?"], 0, [(INFO, HELP)]),
+    Case("help_with_hyphen_and_lower_case", ["-h"], 0, [(INFO, HELP)]),
+    Case("help_from_a_stray_H_token", STANDARD + ["/S:Re-Hello"], 0, [(INFO, HELP)]),
+    Case("help_despite_NE", STANDARD + ["/NE", "/H"], 0, [(INFO, HELP)]),
+    Case("help_for_switch_characters_only", ["/", "-"], 0, [(INFO, HELP)]),
+    # Success, with and without boxes.
+    Case("success", STANDARD, 0, [(INFO, SUCCESS)], ACCEPT_AND_QUIT, received=sent()),
+    Case("success_NM", STANDARD + ["/NM"], 0, [], ACCEPT_AND_QUIT, received=sent()),
+    Case("success_NM_NE", STANDARD + ["/NM", "/NE"], 0, [], ACCEPT_AND_QUIT, received=sent()),
+    Case("success_NE_keeps_the_success_box", STANDARD + ["/NE"], 0, [(INFO, SUCCESS)], ACCEPT_AND_QUIT,
+         received=sent()),
+    Case("read_receipt", STANDARD + ["/RR"], 0, [(INFO, SUCCESS)], ACCEPT_AND_QUIT,
+         received=sent(extra_header="Disposition-Notification-To:<s@x>\r\n")),
+    Case("attachment", STANDARD + ["/A:list.txt"], 0, [(INFO, SUCCESS)], ACCEPT_AND_QUIT,
+         received=multipart_message()),
+    Case("attachment_list_missing", STANDARD + ["/A:nolist.txt"], 0, [(INFO, SUCCESS)], ACCEPT_AND_QUIT,
+         received=sent()),
+    Case("attached_file_missing", STANDARD + ["/A:badlist.txt"], 4, [(ERROR, "Cannot open file gone.bin")],
+         [("HELO me", "250 ok")], received="HELO me\r\n"),
+    # Switch parsing.
+    Case("hyphen_cuts_the_subject", without(STANDARD, "/S:") + ["/S:Re-send"], 0, [(INFO, SUCCESS)],
+         ACCEPT_AND_QUIT, received=sent(subject="Re")),
+    Case("ES_keeps_the_hyphen", without(STANDARD, "/S:") + ["/ES", "/S:Re-send"], 0, [(INFO, SUCCESS)],
+         ACCEPT_AND_QUIT, received=sent(subject="Re-send")),
+    Case("first_of_a_repeated_switch", without(STANDARD, "/S:") + ["/S:Hello", "/S:World"], 0,
+         [(INFO, SUCCESS)], ACCEPT_AND_QUIT, received=sent(subject="Hello")),
+    Case("names_without_regard_to_case", ["/b:body.txt", "/t:rcpt.txt", "-f:s@x", "/s:Report", "/u:me",
+                                          "-smtp:127.0.0.1:{port}"], 0, [(INFO, SUCCESS)], ACCEPT_AND_QUIT,
+         received=sent()),
+    Case("switches_sharing_an_argument", ["/B:body.txt/T:rcpt.txt/F:s@x", "/S:Report/U:me/SMTP:127.0.0.1:{port}"],
+         0, [(INFO, SUCCESS)], ACCEPT_AND_QUIT, received=sent()),
+    Case("SMTP_without_S_leaves_no_subject", without(STANDARD, "/S:"), 0, [(INFO, SUCCESS)], ACCEPT_AND_QUIT,
+         received=sent(subject="")),
+    Case("empty_recipient_line_gets_no_command", without(STANDARD, "/T:") + ["/T:two.txt"], 0, [(INFO, SUCCESS)],
+         [("HELO me", "250 ok"), ("RSET", "250 ok"), ("MAIL FROM:<s@x>", "250 ok"), ("RCPT TO:<a@x>", "250 ok"),
+          ("RCPT TO:<b@y>", "250 ok"), ("DATA", "354 go ahead"), (".", "250 queued"), ("QUIT", "221 bye")],
+         received="HELO me\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@x>\r\nRCPT TO:<b@y>\r\nDATA\r\n"
+                  + header(to="a@x,,Bob <b@y>") + BODY + ".\r\nQUIT\r\n"),
+    # Unusable settings: exit code 5 and no connection.
+    Case("body_file_missing", without(STANDARD, "/B:") + ["/B:nobody.txt"], 5,
+         [(ERROR, "Missing message body. (File nobody.txt not found).")]),
+    Case("B_without_value", without(STANDARD, "/B:") + ["/B"], 5,
+         [(ERROR, "Missing message body. (File B not found).")]),
+    Case("recipient_file_missing", without(STANDARD, "/T:") + ["/T:nobody.txt"], 5,
+         [(ERROR, "Missing recipients address list. (File nobody.txt not found).")]),
+    Case("sender_missing", without(STANDARD, "/F:"), 5, [(ERROR, "Missing sender address.")]),
+    Case("FH_makes_F_present_without_value", without(STANDARD, "/F:") + ["/FH"], 5,
+         [(ERROR, "Missing sender address.")]),
+    Case("server_missing", without(STANDARD, "/SMTP:"), 5, [(ERROR, "SMTP server not specified.")]),
+    Case("settings_error_NE", without(STANDARD, "/F:") + ["/NE"], 5, []),
+    Case("port_out_of_range", without(STANDARD, "/SMTP:") + ["/SMTP:127.0.0.1:65536"], 5,
+         [(ERROR, 'SMTP server port "65536" is not a number from 1 to 65535.')]),
+    Case("line_break_in_subject", without(STANDARD, "/S:") + ["/S:Hi\nBcc:v@x"], 5,
+         [(ERROR, "The value of switch /S contains a line break or a null character, which cannot go into a "
+                  "mail command or header.")], native_only=True),
+    # Network failures.
+    Case("server_name_not_found", without(STANDARD, "/SMTP:") + ["/SMTP:no..such"], 4,
+         [(ERROR, "SMTP server no..such not found."), (ERROR, ANY_TEXT)]),
+    Case("connection_refused", without(STANDARD, "/SMTP:") + ["/SMTP:127.0.0.1:{unused}"], 4,
+         [(ERROR, "Can`t connect to SMTP mail server 127.0.0.1"), (ERROR, ANY_TEXT)]),
+    Case("connection_refused_NE", without(STANDARD, "/SMTP:") + ["/SMTP:127.0.0.1:{unused}", "/NE"], 4, []),
+    Case("refused_after_data", STANDARD, 4, [(ERROR, "Can`t send message."), (ERROR, "552 too big\r\n")],
+         ACCEPT[:-1] + [(".", "552 too big")], received=sent(quit=False)),
+    Case("greeting_refused", STANDARD, 4, [(ERROR, "421 busy\r\n")], [("QUIT", "221 bye")], greeting="421 busy",
+         received="QUIT\r\n"),
+    Case("sender_refused", STANDARD, 4, [(ERROR, "553 not yours\r\n")],
+         ACCEPT[:2] + [("MAIL FROM:<s@x>", "553 not yours")], received="HELO me\r\nRSET\r\nMAIL FROM:<s@x>\r\n"),
+    Case("no_recipients", without(STANDARD, "/T:"), 4, [(ERROR, "Incomplete Header")], [("HELO me", "250 ok")],
+         received="HELO me\r\n"),
+    Case("closing_command_refused", STANDARD, 4, [(INFO, SUCCESS), (ERROR, "500 no\r\n")],
+         ACCEPT + [("QUIT", "500 no")], received=sent()),
+]
+
+
+def unused_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def script_steps(greeting, dialogue):
+    def escape(text):
+        return text.replace("\\", "\\\\").replace("|", "\\|") + "\\r\\n"
+    steps = ["send " + escape(greeting)]
+    for expected, reply in dialogue:
+        steps.append("until ." if expected == "." else "expect " + expected)
+        steps.append("send " + escape(reply))
+    return steps + ["drain"]  # what the client sends after the script is recorded too
+
+
+def console_text(texts):
+    """What the console build prints for a series of boxes."""
+    out = ""
+    for text in texts:
+        text = text.replace("\r\n", "\n").replace("\r", "\n")
+        out += text if text.endswith("\n") else text + "\n"
+    return out
+
+
+def decode_wine_string(literal):
+    """The text of a Wine debugstr_w literal (without L and quotes)."""
+    out, i = "", 0
+    escapes = {"r": "\r", "n": "\n", "t": "\t", "\\": "\\", '"': '"', "0": "\0"}
+    while i < len(literal):
+        c = literal[i]
+        if c == "\\" and i + 1 < len(literal):
+            n = literal[i + 1]
+            if n == "x":
+                digits = re.match(r"[0-9a-fA-F]{1,4}", literal[i + 2:]).group(0)
+                out += chr(int(digits, 16))
+                i += 2 + len(digits)
+                continue
+            out += escapes.get(n, n)
+            i += 2
+            continue
+        out += c
+        i += 1
+    return out
+
+
+def wine_box_texts(trace):
+    """(text, complete) of every message box in Wine's msgbox trace, in order."""
+    found = []
+    for match in re.finditer(r'MSGBOX_OnInit L"(.*?)"(\.\.\.)?$', trace, re.M):
+        found.append((decode_wine_string(match.group(1)), match.group(2) is None))
+    return found
+
+
+class Display:
+    """The X display for Wine: the caller's, or a private Xvfb stopped at the end."""
+
+    def __init__(self):
+        self.process = None
+        self.name = os.environ.get("DISPLAY")
+        if self.name:
+            return
+        for number in range(90, 140):
+            if not os.path.exists("/tmp/.X11-unix/X%d" % number) and not os.path.exists("/tmp/.X%d-lock" % number):
+                self.name = ":%d" % number
+                self.process = subprocess.Popen(["Xvfb", self.name, "-nolisten", "tcp", "-screen", "0",
+                                                 "1280x1024x24"], stdout=subprocess.DEVNULL,
+                                                stderr=subprocess.DEVNULL)
+                for _ in range(100):
+                    if os.path.exists("/tmp/.X11-unix/X%d" % number):
+                        return
+                    time.sleep(0.05)
+                return
+        raise RuntimeError("no free X display number")
+
+    def close(self):
+        if self.process:
+            self.process.terminate()
+            self.process.wait(timeout=10)
+
+
+def xdotool(*args):
+    result = subprocess.run(["xdotool", *args], capture_output=True, text=True, env=WINE_ENV)
+    return result.stdout.split()
+
+
+WINE_ENV = None
+
+
+class ProgramRun:
+    """Runs one case: the server, the program, and (under Wine) the boxes."""
+
+    def __init__(self, case, workdir, screens):
+        self.case, self.workdir, self.screens = case, workdir, screens
+
+    def command(self, path, args):
+        return ([ARGS.wine, path] if ARGS.wine else [path]) + args
+
+    def start_server(self):
+        self.received_path = os.path.join(self.workdir, "received.bin")
+        command = self.command(ARGS.server, ["--deadline", "30000", "--received", self.received_path]
+                               + script_steps(self.case.greeting, self.case.dialogue))
+        env = dict(WINE_ENV, WINEDEBUG="-all") if ARGS.wine else None
+        self.server = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        return int(self.server.stdout.readline())
+
+    def run(self):
+        listener = None
+        if self.case.dialogue is None:
+            listener = socket.socket()
+            listener.bind(("127.0.0.1", 0))
+            listener.listen(4)
+            port = listener.getsockname()[1]
+        else:
+            port = self.start_server()
+        args = [a.format(port=port, unused=unused_port()) for a in self.case.args]
+        try:
+            self.run_program(args)
+        except BaseException:
+            if self.case.dialogue is not None:
+                self.server.kill()
+                self.server.communicate()
+            raise
+        finally:
+            if listener:
+                listener.setblocking(False)
+                try:
+                    listener.accept()[0].close()
+                    self.connected = True
+                except BlockingIOError:
+                    self.connected = False
+                listener.close()
+        if self.case.dialogue is not None:
+            try:
+                _, err = self.server.communicate(timeout=40)
+            finally:
+                if self.server.poll() is None:
+                    self.server.kill()
+                    self.server.communicate()
+            self.server_failures = err.decode(errors="replace")
+            with open(self.received_path, "rb") as f:
+                self.received = f.read()
+
+    def run_program(self, args):
+        if ARGS.wine:
+            self.run_under_wine(args)
+        else:
+            result = subprocess.run(self.command(ARGS.program, args), cwd=self.workdir, capture_output=True,
+                                    timeout=60)
+            self.rc, self.stdout, self.stderr = result.returncode, result.stdout, result.stderr
+
+    def run_under_wine(self, args):
+        env = dict(WINE_ENV, WINEDEBUG="-all,+msgbox")
+        process = subprocess.Popen(self.command(ARGS.program, args), cwd=self.workdir, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, env=env)
+        self.captions, self.status_window_seen = [], []
+        deadline = time.time() + 90
+        current, pressed = None, 0.0
+        while process.poll() is None and time.time() < deadline:
+            boxes = xdotool("search", "--onlyvisible", "--name", "^(Error|Information)$")
+            if not boxes:
+                current = None
+                time.sleep(0.1)
+                continue
+            if boxes[0] != current:  # a new box: note it, photograph it, then dismiss it
+                current, pressed = boxes[0], time.time()
+                self.captions.append(" ".join(xdotool("getwindowname", current)))
+                self.status_window_seen.append(bool(xdotool("search", "--onlyvisible", "--name",
+                                                             r"^Send e-mail message\.\.\.$")))
+                if self.screens:
+                    subprocess.run(["import", "-window", "root", os.path.join(
+                        self.screens, "%s-%d.png" % (self.case.name, len(self.captions)))], env=WINE_ENV,
+                        capture_output=True)
+            if time.time() >= pressed:
+                # A key sent while the box is still taking the focus can be lost: press again later.
+                xdotool("key", "--window", current, "Return")
+                pressed = time.time() + 1.0
+            time.sleep(0.1)
+        if process.poll() is None:
+            process.kill()
+        out, err = process.communicate(timeout=30)
+        self.rc, self.stdout, self.stderr = process.returncode, out, err
+
+
+class EndToEnd(unittest.TestCase):
+    maxDiff = None
+
+    def check(self, case):
+        if case.native_only and ARGS.wine:
+            self.skipTest("Windows splits its command line at line breaks: the value cannot be passed")
+        workdir = tempfile.mkdtemp(prefix="mailshot-e2e-")
+        try:
+            for name, content in FILES.items():
+                with open(os.path.join(workdir, name), "wb") as f:
+                    f.write(content)
+            run = ProgramRun(case, workdir, ARGS.screens)
+            run.run()
+        finally:
+            shutil.rmtree(workdir, ignore_errors=True)
+
+        self.assertEqual(run.rc, case.rc, "exit code; stderr: %r" % run.stderr[-2000:])
+        if ARGS.wine:
+            self.assertEqual(run.captions, [kind for kind, _ in case.boxes], "box captions in order")
+            self.assertTrue(all(run.status_window_seen), "the status window stands under every box")
+            texts = wine_box_texts(run.stderr.decode(errors="replace"))
+            self.assertEqual(len(texts), len(case.boxes), "boxes shown")
+            for (kind, expected), (text, complete) in zip(case.boxes, texts):
+                if expected is ANY_TEXT:
+                    self.assertTrue(text)
+                elif complete:
+                    self.assertEqual(text, expected)
+                else:  # Wine shortens long texts in its trace
+                    self.assertTrue(expected.startswith(text), "%r is no start of %r" % (text, expected))
+        else:
+            infos = [text for kind, text in case.boxes if kind == INFO]
+            errors = [text for kind, text in case.boxes if kind == ERROR]
+            self.assertEqual(run.stdout.decode(errors="replace"), console_text(infos))
+            if ANY_TEXT in errors:
+                lines = run.stderr.decode(errors="replace").splitlines(keepends=True)
+                self.assertEqual(len(lines), len(errors), "one line per error box: %r" % lines)
+                for line, expected in zip(lines, errors):
+                    if expected is not ANY_TEXT:
+                        self.assertEqual(line, console_text([expected]))
+            else:
+                self.assertEqual(run.stderr.decode(errors="replace"), console_text(errors))
+        if case.dialogue is None:
+            self.assertFalse(run.connected, "no connection may be attempted")
+        else:
+            self.assertEqual(run.server_failures, "", "the server's script")
+            if case.received is not None:
+                self.assertEqual(run.received.decode("latin-1"), case.received)
+
+
+def add_case_methods():
+    for case in CASES:
+        setattr(EndToEnd, "test_" + case.name, lambda self, case=case: self.check(case))
+
+
+def main():
+    global ARGS, WINE_ENV
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--server", required=True)
+    parser.add_argument("--wine", help="Wine loader: run the Windows program and server under it")
+    parser.add_argument("--screens", help="folder for a screenshot of every box (Wine only)")
+    ARGS, rest = parser.parse_known_args()
+    ARGS.program, ARGS.server = os.path.abspath(ARGS.program), os.path.abspath(ARGS.server)
+    add_case_methods()
+    display = None
+    WINE_ENV = dict(os.environ)
+    if ARGS.wine:
+        display = Display()
+        WINE_ENV["DISPLAY"] = display.name
+        if ARGS.screens:
+            os.makedirs(ARGS.screens, exist_ok=True)
+    try:
+        program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
+    finally:
+        if display:
+            display.close()
+    result = program.result
+    print("%d passed, %d failed" % (result.testsRun - len(result.failures) - len(result.errors) - len(result.skipped),
+                                    len(result.failures) + len(result.errors)))
+    sys.exit(0 if result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
