@@ -52,7 +52,7 @@ enum class Phase {
 /// ("armed"). Each event is posted once and armed again only by the call
 /// WinSock names for it (recv for read, accept for accept, a send that
 /// would block for write); connect and close happen once.
-struct AsyncSocket {
+struct SocketState {
   WindowHandle window = 0;
   std::uint32_t message = 0;
   std::int32_t events = 0;
@@ -104,7 +104,7 @@ struct AsyncSocket {
 /// Every socket made by this layer or put in asynchronous mode, by descriptor.
 struct SocketTable {
   std::mutex mutex;
-  std::unordered_map<int, AsyncSocket> sockets;
+  std::unordered_map<int, SocketState> sockets;
 };
 
 SocketTable& Table() {
@@ -147,7 +147,7 @@ Phase PhaseOf(int fd) {
 }
 
 /// Turns what poll saw on a connected socket into its notifications.
-void NoticeConnected(int fd, short seen, AsyncSocket& socket) {
+void NoticeConnected(int fd, short seen, SocketState& socket) {
   int error = (seen & POLLERR) ? PendingError(fd) : 0;
   bool data = false;
   bool ended = false;
@@ -180,7 +180,7 @@ void NoticeConnected(int fd, short seen, AsyncSocket& socket) {
   if (ended) socket.phase = Phase::kEnded;  // nothing can arrive after the end of the stream
 }
 
-void NoticeConnectEnd(int fd, short seen, AsyncSocket& socket) {
+void NoticeConnectEnd(int fd, short seen, SocketState& socket) {
   int error = socket.connectError != 0 ? socket.connectError : PendingError(fd);
   if (error == 0 && !(seen & POLLOUT)) error = ECONNABORTED;
   socket.connectError = 0;
@@ -223,7 +223,7 @@ void CollectSocketEvents() {
   if (fds.empty() || ::poll(fds.data(), fds.size(), 0) <= 0) return;
   for (const pollfd& watched : fds) {
     if (watched.revents == 0) continue;
-    AsyncSocket& socket = table.sockets.at(watched.fd);
+    SocketState& socket = table.sockets.at(watched.fd);
     switch (socket.phase) {
       case Phase::kConnecting:
         NoticeConnectEnd(watched.fd, watched.revents, socket);
@@ -276,7 +276,7 @@ SocketHandle CreateStreamSocket(int protocol) {
   posix::PreventBrokenPipeSignal(fd);
   posix::SocketTable& table = posix::Table();
   std::lock_guard lock(table.mutex);
-  table.sockets[fd] = posix::AsyncSocket{};
+  table.sockets[fd] = posix::SocketState{};
   return static_cast<SocketHandle>(fd);
 }
 
@@ -294,7 +294,7 @@ int AsyncSelect(SocketHandle socket, WindowHandle window, std::uint32_t message,
   posix::SocketTable& table = posix::Table();
   std::lock_guard lock(table.mutex);
   const auto existing = table.sockets.find(fd);
-  posix::AsyncSocket& entry = existing != table.sockets.end() ? existing->second : table.sockets[fd];
+  posix::SocketState& entry = existing != table.sockets.end() ? existing->second : table.sockets[fd];
   if (existing == table.sockets.end()) entry.phase = posix::PhaseOf(fd);
   entry.window = window;
   entry.message = message;
@@ -326,7 +326,7 @@ int ConnectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port
   }
   // An asynchronous connect always ends with the connect event, as in
   // WinSock, even when the system knows the outcome at once.
-  posix::AsyncSocket& entry = found->second;
+  posix::SocketState& entry = found->second;
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) {
     entry.phase = posix::Phase::kConnecting;
     return 0;
@@ -365,7 +365,7 @@ int SendOnSocket(SocketHandle socket, const void* data, int length) {
   posix::SocketTable& table = posix::Table();
   std::lock_guard lock(table.mutex);
   if (const auto found = table.sockets.find(fd); found != table.sockets.end()) {
-    posix::AsyncSocket& entry = found->second;
+    posix::SocketState& entry = found->second;
     if (error == EAGAIN || error == EWOULDBLOCK) entry.writeArmed = entry.events & kEventWrite;
     // Linux says "broken pipe" also for a socket that never had a connection.
     const bool everConnected = entry.phase == posix::Phase::kConnected || entry.phase == posix::Phase::kEnded;
@@ -432,7 +432,7 @@ SocketHandle AcceptOnSocket(SocketHandle socket, std::uint32_t* address, std::ui
   }
   ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   posix::PreventBrokenPipeSignal(fd);
-  posix::AsyncSocket accepted = found != table.sockets.end() ? found->second : posix::AsyncSocket{};
+  posix::SocketState accepted = found != table.sockets.end() ? found->second : posix::SocketState{};
   accepted.phase = posix::Phase::kConnected;
   accepted.Arm();
   if (accepted.events != 0) posix::MakeNonBlocking(fd);
