@@ -43,7 +43,8 @@ void CleanupSockets();
 /// The error number of the calling thread's last failed socket call.
 int LastSocketError();
 
-/// socket(AF_INET, SOCK_STREAM, protocol); kInvalidSocket on failure.
+/// socket(AF_INET, SOCK_STREAM, protocol) with TCP_NODELAY set, so that a
+/// short line goes out at once; kInvalidSocket on failure.
 SocketHandle CreateStreamSocket(int protocol);
 /// SO_LINGER; 0 or kSocketError.
 int SetLinger(SocketHandle socket, bool on, std::uint16_t seconds);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -274,6 +275,9 @@ SocketHandle CreateStreamSocket(int protocol) {
     return kInvalidSocket;
   }
   posix::PreventBrokenPipeSignal(fd);
+  // A dialogue of short lines must not wait for delayed acknowledgements.
+  const int noDelay = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
   posix::SocketTable& table = posix::Table();
   std::lock_guard lock(table.mutex);
   table.sockets[fd] = posix::SocketState{};

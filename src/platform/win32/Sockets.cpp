@@ -51,6 +51,11 @@ int LastSocketError() { return ::WSAGetLastError(); }
 
 SocketHandle CreateStreamSocket(int protocol) {
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, protocol);
+  if (s != INVALID_SOCKET) {
+    // A dialogue of short lines must not wait for delayed acknowledgements.
+    const BOOL noDelay = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+  }
   return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
 }
 
