@@ -1,0 +1,189 @@
+// The SMTP client with a large attachment.
+//
+//   smtp_send_bench [benchmark flags]    composition of a 64 MB attachment
+//   smtp_send_bench --sink CONNECTIONS   a fast loopback SMTP sink; prints
+//                                        its port, serves that many clients
+//   smtp_send_bench --send FILE PORT     sends one message with FILE
+//                                        attached through TQxSMTP; prints the
+//                                        composition and the whole send time
+//
+// bench/smtp_send.sh runs the sink, the send and curl's upload side by side.
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+#include "smtp/Qxsmtp.h"
+#include "test_support/TempDir.h"
+
+namespace {
+
+constexpr std::int64_t kAttachmentSize = 64 * 1024 * 1024;
+
+// --- Composition -------------------------------------------------------------
+
+void BM_ComposeAttachment(benchmark::State& state) {
+  TempDir dir;
+  const std::string path = dir.Path("attachment.bin");
+  {
+    std::ofstream file(path, std::ios::binary);
+    std::string block(1 << 20, '\0');
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 131 + i / 7);
+    for (std::int64_t written = 0; written < state.range(0); written += static_cast<std::int64_t>(block.size()))
+      file.write(block.data(), static_cast<std::streamsize>(block.size()));
+  }
+  TQxSMTP smtp(nullptr);
+  smtp.PostMessage().FromAddress = "s@x";
+  smtp.PostMessage().ToAddress().Add("r@x");
+  smtp.PostMessage().Body().Add("Hello");
+  smtp.PostMessage().Attachments().Add(path);
+  for (auto _ : state) {
+    smtp.ComposeMessage();
+    benchmark::DoNotOptimize(smtp.BodyStream().Memory());
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+  state.counters["body_MB"] = static_cast<double>(smtp.BodyStream().DataSize()) / 1e6;
+}
+BENCHMARK(BM_ComposeAttachment)->Arg(1 << 20)->Arg(kAttachmentSize)->Unit(benchmark::kMillisecond);
+
+// --- Sending through TQxSMTP -------------------------------------------------
+
+double Seconds(std::chrono::steady_clock::time_point from) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+}
+
+int Send(const std::string& path, int port) {
+  TQxSMTP smtp(nullptr);
+  smtp.Host = "127.0.0.1";
+  smtp.Port = port;
+  smtp.UserID = "bench.local";
+  TPostMessage& message = smtp.PostMessage();
+  message.FromAddress = "s@x";
+  message.ToAddress().Add("r@x");
+  message.Subject = "bench";
+  message.Body().Add("Hello");
+  message.Attachments().Add(path);
+
+  const auto start = std::chrono::steady_clock::now();
+  double composed = 0;
+  smtp.OnSendStart = [&](TObject*) { composed = Seconds(start); };
+  try {
+    smtp.Connect();
+    const auto sendStart = std::chrono::steady_clock::now();
+    smtp.SendMail();
+    const double sent = Seconds(sendStart);
+    smtp.Disconnect();
+    std::printf("composition %.3f s, SendMail %.3f s, whole %.3f s, body %lld bytes\n", composed, sent,
+                Seconds(start), static_cast<long long>(smtp.BodyStream().DataSize()));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "send failed: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
+
+// --- The sink ------------------------------------------------------------------
+
+bool SendText(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+/// Answers one client as an accepting SMTP server. The data phase looks for
+/// the end-of-data sequence in the raw stream instead of cutting lines, so
+/// the sink never becomes the slower side.
+void ServeClient(int fd) {
+  static constexpr std::string_view kEndOfData = "\r\n.\r\n";
+  if (!SendText(fd, "220 sink ready\r\n")) return;
+  std::string pending;
+  bool inData = false;
+  std::string tail;  // the last bytes of data seen, for a terminator split across reads
+  std::string chunk(1 << 20, '\0');
+  for (;;) {
+    if (inData) {
+      std::string window = tail + pending;
+      const size_t end = window.find(kEndOfData);
+      if (end != std::string::npos) {
+        pending = window.substr(end + kEndOfData.size());
+        inData = false;
+        if (!SendText(fd, "250 accepted\r\n")) return;
+        continue;
+      }
+      tail = window.substr(window.size() - std::min<size_t>(window.size(), kEndOfData.size() - 1));
+      pending.clear();
+    } else {
+      const size_t lineEnd = pending.find('\n');
+      if (lineEnd != std::string::npos) {
+        std::string command = pending.substr(0, lineEnd);
+        pending.erase(0, lineEnd + 1);
+        for (char& c : command) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (command.rfind("DATA", 0) == 0) {
+          inData = true;
+          tail = "\r\n";  // the data may end at once with "."
+          if (!SendText(fd, "354 go ahead\r\n")) return;
+        } else if (command.rfind("QUIT", 0) == 0) {
+          SendText(fd, "221 bye\r\n");
+          return;
+        } else if (!SendText(fd, "250 ok\r\n")) {
+          return;
+        }
+        continue;
+      }
+    }
+    const ssize_t n = ::recv(fd, chunk.data(), chunk.size(), 0);
+    if (n <= 0) return;
+    pending.append(chunk.data(), static_cast<size_t>(n));
+  }
+}
+
+int Sink(int connections) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener, 4) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::perror("sink");
+    return 1;
+  }
+  std::printf("%d\n", ntohs(address.sin_port));
+  std::fflush(stdout);
+  for (int i = 0; i < connections; ++i) {
+    const int client = ::accept(listener, nullptr, nullptr);
+    if (client < 0) break;
+    ServeClient(client);
+    ::close(client);
+  }
+  ::close(listener);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::string_view(argv[1]) == "--sink") return Sink(std::atoi(argv[2]));
+  if (argc == 4 && std::string_view(argv[1]) == "--send") return Send(argv[2], std::atoi(argv[3]));
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
