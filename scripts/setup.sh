@@ -11,6 +11,8 @@ packages=(
   g++-mingw-w64-x86-64-posix wine64 xvfb xdotool imagemagick
   # helpers for test and benchmark scripts
   curl python3
+  # the whole-program benchmark compares with swaks (bench/program_send.sh)
+  swaks
 )
 
 missing=()
