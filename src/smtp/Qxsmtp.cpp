@@ -149,11 +149,6 @@ std::string NewBoundary() {
   return boundary;
 }
 
-}  // namespace
-
-
-namespace {
-
 bool Accepts(const DialogueStep& step, int code) { return code >= 200 && code <= step.highestAccepted; }
 
 /// Sends the step's line and returns the first line of the reply. Once the
@@ -170,18 +165,24 @@ std::string Converse(TQxSMTP& smtp, const DialogueStep& step, std::string_view a
   return reply;
 }
 
-/// Raises the failure of a refused step (after OnFailure where the step says so).
-[[noreturn]] void Refuse(TQxSMTP& smtp, const DialogueStep& step, const std::string& reply) {
+/// What a refused step does, as its row says: reports the recipient entry
+/// and lets the transaction go on, or raises (after OnFailure where the row
+/// says so). An empty reply means the server hung up.
+void Refused(TQxSMTP& smtp, const DialogueStep& step, const std::string& reply, const std::string& entry = {}) {
+  if (step.refusal == OnRefusal::kReportRecipient) {
+    if (smtp.OnRecipientNotFound) smtp.OnRecipientNotFound(entry);
+    return;
+  }
   if (step.refusal == OnRefusal::kFailureThenRaise && smtp.OnFailure) smtp.OnFailure(&smtp);
   if (reply.empty()) throw Exception(FillPlaceholder(kErrServerClosed, step.missingReply));
   if (step.refusal == OnRefusal::kAskAuthentication) throw Exception(std::string(kErrAuthenticationFailed));
   throw Exception(reply);
 }
 
-/// Sends the step's line; raises unless the reply accepts it.
+/// Sends the line of a step that fails when refused.
 void Require(TQxSMTP& smtp, const DialogueStep& step, std::string_view argument = {}) {
   const std::string reply = Converse(smtp, step, argument);
-  if (!Accepts(step, ReplyCode(reply))) Refuse(smtp, step, reply);
+  if (!Accepts(step, ReplyCode(reply))) Refused(smtp, step, reply);
 }
 
 /// Reads the rest of a multi-line reply: reply becomes its last line. A
@@ -189,7 +190,7 @@ void Require(TQxSMTP& smtp, const DialogueStep& step, std::string_view argument 
 void CompleteReply(TQxSMTP& smtp, const DialogueStep& step, std::string& reply) {
   while (IsContinuation(reply)) {
     smtp.ReadLn(reply);
-    if (reply.empty()) Refuse(smtp, step, reply);
+    if (reply.empty()) Refused(smtp, step, reply);
   }
 }
 
@@ -239,7 +240,7 @@ void TQxSMTP::Greet() {
   ReadLn(reply);
   const int code = ReplyCode(reply);
   CompleteReply(*this, kGreeting, reply);
-  if (!Accepts(kGreeting, code)) Refuse(*this, kGreeting, reply);
+  if (!Accepts(kGreeting, code)) Refused(*this, kGreeting, reply);
 }
 
 void TQxSMTP::Handshake() {
@@ -250,7 +251,7 @@ void TQxSMTP::Handshake() {
     if (Accepts(kHelo, code)) return;
     bool handled = false;
     if (!reply.empty() && retries == 0 && OnAuthenticationFailed) OnAuthenticationFailed(handled);
-    if (!handled) Refuse(*this, kHelo, reply);
+    if (!handled) Refused(*this, kHelo, reply);
   }
 }
 
@@ -266,7 +267,8 @@ void TQxSMTP::Disconnect() {
 }
 
 void TQxSMTP::SayGoodbye() {
-  if (!Connected) return;  // the server hung up already: nobody to say it to
+  // A server that hung up already gets no "QUIT" (Converse), and one that
+  // hangs up instead of answering it has ended the connection as asked.
   std::string reply;
   try {
     reply = Converse(*this, kQuit);
@@ -276,7 +278,7 @@ void TQxSMTP::SayGoodbye() {
     if (std::find(std::begin(kHangUpErrors), std::end(kHangUpErrors), LastError) == std::end(kHangUpErrors)) throw;
     return;
   }
-  if (!reply.empty() && !Accepts(kQuit, ReplyCode(reply))) Refuse(*this, kQuit, reply);
+  if (!reply.empty() && !Accepts(kQuit, ReplyCode(reply))) Refused(*this, kQuit, reply);
 }
 
 // --- SendMail ----------------------------------------------------------------
@@ -335,7 +337,7 @@ void TQxSMTP::SendRecipients() {
       const std::string mailbox = ExtractAddress(entry);
       if (mailbox.empty()) continue;
       const std::string reply = Converse(*this, kRcptTo, mailbox);
-      if (!Accepts(kRcptTo, ReplyCode(reply)) && OnRecipientNotFound) OnRecipientNotFound(entry);
+      if (!Accepts(kRcptTo, ReplyCode(reply))) Refused(*this, kRcptTo, reply, entry);
     }
   }
 }

@@ -124,8 +124,9 @@ class TQxSMTP : public TTidewire {
   /// hung up is not an error: the connection is over either way.
   void Disconnect() override;
   /// Rebuilds FinalHeader and the body stream from PostMessage and the
-  /// settings. Raises only attachment errors ("Cannot open file %s" after
-  /// OnAttachmentNotFound, read errors, handler errors).
+  /// settings. Raises attachment errors ("Cannot open file %s" after
+  /// OnAttachmentNotFound, read errors, handler errors), and ERangeError for
+  /// a SubType beyond mtHtml.
   void ComposeMessage();
   /// Appends the part of attachment entry index (counted from 1) to the
   /// body stream. Fires OnEncodeStart, OnEncodeEnd, or OnAttachmentNotFound
