@@ -116,6 +116,14 @@ void RefuseLineBreaks(const std::string& itemName, const TStringList& list) {
   for (int i = 0; i < list.Count(); ++i) RefuseLineBreak(itemName + " " + std::to_string(i + 1), list[i]);
 }
 
+/// Appends line and CR LF, with one more "." in front of a leading ".", so
+/// that no line of the data phase can pass for its end.
+void AppendDataLine(std::string& text, std::string_view line) {
+  if (!line.empty() && line.front() == '.') text += '.';
+  text += line;
+  text += kCrLf;
+}
+
 /// The part of an attachment entry after its last "\", "/" or ":". Both
 /// kinds of slash separate folders (Windows takes either), and a name that
 /// kept its folders would show the recipient the sender's paths.
@@ -343,7 +351,8 @@ void TQxSMTP::SendRecipients() {
 }
 
 std::string TQxSMTP::HeaderBlock() {
-  std::string block = final_header_.Text();
+  std::string block;
+  for (const std::string& line : final_header_.Items()) AppendDataLine(block, line);
   block += kCrLf;
   block += kCrLf;
   if (block.size() >= static_cast<size_t>(kIoBufferData)) {
@@ -434,21 +443,19 @@ void TQxSMTP::ComposeBody() {
 }
 
 void TQxSMTP::WriteBodyText() {
+  std::string text;
   for (const std::string& entry : post_message_.Body().Items()) {
     // An entry is a line of text: line breaks inside it make several lines,
-    // each ended and dot-stuffed, so no bare line end and no lone "." can
-    // reach the data stream.
+    // so no bare line end can reach the data stream.
     size_t start = 0;
     for (;;) {
       const size_t end = entry.find_first_of("\r\n", start);
-      const std::string_view line(entry.data() + start, (end == std::string::npos ? entry.size() : end) - start);
-      if (!line.empty() && line.front() == '.') WriteText(body_stream_, ".");
-      WriteText(body_stream_, line);
-      WriteText(body_stream_, kCrLf);
+      AppendDataLine(text, std::string_view(entry).substr(start, end == std::string::npos ? end : end - start));
       if (end == std::string::npos) break;
       start = end + (entry.compare(end, 2, kCrLf) == 0 ? 2 : 1);
     }
   }
+  WriteText(body_stream_, text);
 }
 
 void TQxSMTP::ReserveBodyStream() {

@@ -58,16 +58,17 @@ TEST_F(Dialogue, TranscriptsAreExact) {
          attach({{"a.txt", "abc"}})(s, d);
        },
        Block(mixedHeader) + textPart + Part("a.txt", "YWJj\r\n") + closing},
-      {"line added by OnSendStart goes last",
+      {"lines added by OnSendStart go last",
        [](TQxSMTP& s, const TempDir&) {
          s.FinalHeader().Add("X-Before: composition drops this");
          s.OnSendStart = [&s](TObject* sender) {
            EXPECT_EQ(sender, &s);
            s.FinalHeader().Add("Disposition-Notification-To:<s@x>");
+           s.FinalHeader().Add(".");  // stuffed like any line of the data
          };
        },
        Block({"From: <s@x>", "To: r@x", "Subject: Hi", "Mime-Version: 1.0",
-              "Content-Type: text/plain; charset=us-ascii", "Disposition-Notification-To:<s@x>"})},
+              "Content-Type: text/plain; charset=us-ascii", "Disposition-Notification-To:<s@x>", ".."})},
   };
   for (const TranscriptCase& c : cases) {
     SCOPED_TRACE(c.name);
