@@ -78,11 +78,12 @@ int Send(const std::string& path, int port) {
   message.Attachments().Add(path);
 
   const auto start = std::chrono::steady_clock::now();
-  double composed = 0;
-  smtp.OnSendStart = [&](TObject*) { composed = Seconds(start); };
+  std::chrono::steady_clock::time_point sendStart;
+  double composed = 0;  // SendMail composes first, then fires OnSendStart
+  smtp.OnSendStart = [&](TObject*) { composed = Seconds(sendStart); };
   try {
     smtp.Connect();
-    const auto sendStart = std::chrono::steady_clock::now();
+    sendStart = std::chrono::steady_clock::now();
     smtp.SendMail();
     const double sent = Seconds(sendStart);
     smtp.Disconnect();

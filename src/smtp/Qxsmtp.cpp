@@ -1,10 +1,8 @@
 #include "smtp/Qxsmtp.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <iterator>
 #include <memory>
-#include <system_error>
 
 #include "core/Exceptions.h"
 #include "core/Random.h"
@@ -148,6 +146,17 @@ std::string Quoted(const std::string& name) {
 std::int64_t EncodedSizeBound(std::int64_t size, UUMethods method) {
   const std::int64_t lines = (size + 44) / 45;
   return method == uuCode ? lines * 63 + 3 : lines * 62;
+}
+
+/// The size of the file at path, 0 when it cannot be read (the encoding
+/// itself then reports it). Opened the way the encoding opens it, so that
+/// both read the path alike.
+std::int64_t FileSize(const std::string& path) {
+  const platform::FileHandle file = platform::OpenFileForRead(path, platform::FileShare::kDenyWrite);
+  if (file == platform::kInvalidFile) return 0;
+  const std::int64_t size = platform::SeekFile(file, 0, soFromEnd);
+  platform::CloseFile(file);
+  return std::max<std::int64_t>(size, 0);
 }
 
 std::string NewBoundary() {
@@ -465,10 +474,7 @@ void TQxSMTP::ReserveBodyStream() {
   std::int64_t total = kPartOverhead;
   for (const std::string& line : post_message_.Body().Items()) total += static_cast<std::int64_t>(line.size()) + 3;
   for (const std::string& entry : post_message_.Attachments().Items()) {
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(entry, error);
-    total += kPartOverhead + 2 * static_cast<std::int64_t>(entry.size());
-    if (!error) total += EncodedSizeBound(static_cast<std::int64_t>(size), EncodeType);
+    total += kPartOverhead + 2 * static_cast<std::int64_t>(entry.size()) + EncodedSizeBound(FileSize(entry), EncodeType);
   }
   body_stream_.Reserve(total);
 }
