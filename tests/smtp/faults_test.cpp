@@ -155,9 +155,8 @@ TEST_F(Dialogue, HangUpInsteadOfAReplyIsAFailureNeverASuccess) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Renew();
-    // Without a greeting the server still lets the connection settle first:
-    // a close in the same instant as the accept is a matter for the socket
-    // layer's connect.
+    // Without a greeting the server lets the connection settle first: a close
+    // in the instant of the accept already fails the socket layer's connect.
     std::vector<Step> script = c.greets ? Script(c.before) : std::vector<Step>{testserver::Wait(200)};
     if (!c.last.empty()) script.push_back(c.last == "." ? ReadUntil(".") : ExpectLine(c.last));
     script.push_back(Close());
