@@ -161,8 +161,8 @@ bool TForm1::PrepareJob() {
   RefuseLineBreaks("SMTP", smtp.Host);
   smtp.Charset = cmd.ParamExists("CS") ? cmd.GetParamValue("CS") : std::string(kDefaultCharset);
   RefuseLineBreaks("CS", smtp.Charset);
-  if (cmd.ParamExists("SD")) message.Subject = platform::AnsiToOem(message.Subject);
-  if (cmd.ParamExists("SK")) message.Subject = platform::AnsiToKoi8r(message.Subject);
+  if (cmd.ParamExists("SD")) message.Subject = platform::ConvertAnsiToOem(message.Subject);
+  if (cmd.ParamExists("SK")) message.Subject = platform::ConvertAnsiToKoi8r(message.Subject);
   RefuseLineBreaks("S", message.Subject);
   for (const FormatSwitch& format : kFormatSwitches) {
     if (cmd.ParamExists(format.name)) smtp.SubType = format.subType;

@@ -10,9 +10,9 @@ namespace platform {
 
 /// text re-encoded from the ANSI to the OEM code page; a character the OEM
 /// page lacks becomes a replacement character. Never raises.
-std::string AnsiToOem(const std::string& text);
+std::string ConvertAnsiToOem(const std::string& text);
 /// text re-encoded from the ANSI code page to KOI8-R (code page 20866); a
 /// character KOI8-R lacks becomes a replacement character. Never raises.
-std::string AnsiToKoi8r(const std::string& text);
+std::string ConvertAnsiToKoi8r(const std::string& text);
 
 }  // namespace platform

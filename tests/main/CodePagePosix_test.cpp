@@ -54,11 +54,11 @@ TEST(SubjectConversions, UseTheLocaleCodesetAsAnsi) {
   const char* saved = std::getenv("LC_ALL");
   const std::string restore = saved ? saved : "";
   ::setenv("LC_ALL", "C.UTF-8", 1);
-  EXPECT_EQ(platform::AnsiToOem("caf\xC3\xA9 \xD0\x96"), "caf\x82 ?");
-  EXPECT_EQ(platform::AnsiToKoi8r("\xD0\x9F\xD1\x80\xD0\xB8 caf\xC3\xA9"), "\xF0\xD2\xC9 caf?");
-  EXPECT_EQ(platform::AnsiToOem(""), "");
+  EXPECT_EQ(platform::ConvertAnsiToOem("caf\xC3\xA9 \xD0\x96"), "caf\x82 ?");
+  EXPECT_EQ(platform::ConvertAnsiToKoi8r("\xD0\x9F\xD1\x80\xD0\xB8 caf\xC3\xA9"), "\xF0\xD2\xC9 caf?");
+  EXPECT_EQ(platform::ConvertAnsiToOem(""), "");
   ::setenv("LC_ALL", "no_SUCH.LOCALE", 1);  // not installed: ASCII, whose high bytes are unknown
-  EXPECT_EQ(platform::AnsiToKoi8r("ab\xE9"), "ab?");
+  EXPECT_EQ(platform::ConvertAnsiToKoi8r("ab\xE9"), "ab?");
   if (saved) ::setenv("LC_ALL", restore.c_str(), 1); else ::unsetenv("LC_ALL");
 }
 

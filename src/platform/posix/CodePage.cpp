@@ -140,12 +140,12 @@ std::string AnsiCodeset(const std::string& localeName) {
 
 namespace platform {
 
-std::string AnsiToOem(const std::string& text) {
+std::string ConvertAnsiToOem(const std::string& text) {
   const std::string locale = posix::CharacterLocaleName();
   return posix::ConvertCharacters(text, posix::AnsiCodeset(locale).c_str(), posix::OemCodesetForLocale(locale));
 }
 
-std::string AnsiToKoi8r(const std::string& text) {
+std::string ConvertAnsiToKoi8r(const std::string& text) {
   const std::string locale = posix::CharacterLocaleName();
   return posix::ConvertCharacters(text, posix::AnsiCodeset(locale).c_str(), "KOI8-R");
 }

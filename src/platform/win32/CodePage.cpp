@@ -1,8 +1,6 @@
 #include "platform/CodePage.h"
 
 #include <windows.h>
-// winuser.h maps this name to CharToOemA.
-#undef AnsiToOem
 
 #include <vector>
 
@@ -12,7 +10,7 @@ namespace {
 constexpr UINT kKoi8rCodePage = 20866;
 }  // namespace
 
-std::string AnsiToOem(const std::string& text) {
+std::string ConvertAnsiToOem(const std::string& text) {
   std::string result = text;
   if (!result.empty()) ::CharToOemBuffA(text.data(), result.data(), static_cast<DWORD>(text.size()));
   return result;
@@ -20,7 +18,7 @@ std::string AnsiToOem(const std::string& text) {
 
 // One UTF-16 unit per subject byte is enough for any ANSI code page; a
 // multi-byte page fills fewer, and only the units converted are kept.
-std::string AnsiToKoi8r(const std::string& text) {
+std::string ConvertAnsiToKoi8r(const std::string& text) {
   if (text.empty()) return text;
   const int size = static_cast<int>(text.size());
   std::vector<wchar_t> units(text.size());
