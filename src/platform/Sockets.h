@@ -62,6 +62,9 @@ int ConnectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port
 int SendOnSocket(SocketHandle socket, const void* data, int length);
 /// Bytes received (0: closed by the peer), or kSocketError; peek leaves them waiting.
 int ReceiveOnSocket(SocketHandle socket, void* buffer, int length, bool peek);
+/// Closes the socket and discards its notifications still waiting in the
+/// queue: the next socket may get the same handle, and an old close event
+/// must not reach it.
 int CloseSocket(SocketHandle socket);
 /// Accepts a waiting connection; fills the peer's address (network byte
 /// order) and port (host order) where the pointers are not null. The new

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -148,6 +149,24 @@ TEST_F(AsyncSocketTest, AReadEventIsPostedOnceUntilTheSocketIsReadAgain) {
   const std::size_t readsWhenDrained = window.CountEvent(s, platform::kEventRead);
   PumpFor(milliseconds(200));
   EXPECT_EQ(window.CountEvent(s, platform::kEventRead), readsWhenDrained) << "read event without data";
+}
+
+TEST_F(AsyncSocketTest, ClosingASocketDropsItsWaitingNotificationsOnly) {
+  loopback::Peer peer;
+  loopback::Peer otherPeer;
+  const platform::SocketHandle s = Connected(peer);
+  const platform::SocketHandle other = Connected(otherPeer);
+  // Notifications still queued when s closes; the next socket may get s's handle.
+  platform::PostMessageTo(window.Handle(), kSocketMessage, s, platform::kEventClose);
+  platform::PostMessageTo(window.Handle(), kSocketMessage, other, platform::kEventOob);
+  platform::PostMessageTo(window.Handle(), kSocketMessage, s, platform::kEventRead);
+
+  ASSERT_EQ(platform::CloseSocket(s), 0);
+  sockets.erase(std::find(sockets.begin(), sockets.end(), s));
+  PumpFor(milliseconds(100));
+
+  EXPECT_EQ(window.NotesFor(s), (std::vector<SocketNote>{{platform::kEventConnect, 0}}));
+  EXPECT_EQ(window.CountEvent(other, platform::kEventOob), 1u);
 }
 
 TEST_F(AsyncSocketTest, APeekLeavesTheDataForTheNextReceive) {

@@ -96,6 +96,12 @@ bool ThreadQueue::Pop(QueuedMessage& message) {
   return true;
 }
 
+void ThreadQueue::Discard(const std::function<bool(const QueuedMessage&)>& matches) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(messages_, matches);
+  if (messages_.empty()) DrainWakeup();
+}
+
 bool ThreadQueue::Empty() {
   std::lock_guard lock(mutex_);
   return messages_.empty();

@@ -409,10 +409,20 @@ int ReceiveOnSocket(SocketHandle socket, void* buffer, int length, bool peek) {
 
 int CloseSocket(SocketHandle socket) {
   const int fd = posix::Descriptor(socket);
+  posix::SocketState closed;
   {
     posix::SocketTable& table = posix::Table();
     std::lock_guard lock(table.mutex);
-    table.sockets.erase(fd);
+    if (const auto found = table.sockets.find(fd); found != table.sockets.end()) {
+      closed = std::move(found->second);
+      table.sockets.erase(found);
+    }
+  }
+  if (closed.queue) {
+    closed.queue->Discard([&](const posix::QueuedMessage& waiting) {
+      return waiting.window == closed.window && waiting.message == closed.message &&
+             waiting.wParam == static_cast<std::uintptr_t>(fd);
+    });
   }
   return ::close(fd) == 0 ? 0 : posix::FailWithErrno();
 }

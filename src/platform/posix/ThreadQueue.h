@@ -51,6 +51,8 @@ class ThreadQueue {
   /// Takes the oldest message; false when none waits.
   bool Pop(QueuedMessage& message);
   bool Empty();
+  /// Removes every waiting message for which matches is true.
+  void Discard(const std::function<bool(const QueuedMessage&)>& matches);
   /// Readable while messages wait: lets the owning thread sleep in poll.
   int WakeDescriptor() const { return wakeRead_; }
 

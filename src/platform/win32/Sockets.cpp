@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -16,6 +19,32 @@ constexpr DWORD kWriteWaitSlice = 10;
 SOCKET Native(SocketHandle socket) { return static_cast<SOCKET>(socket); }
 
 int Result(int result) { return result == SOCKET_ERROR ? kSocketError : result; }
+
+/// Where each asynchronous socket's notifications go, so that closing it can
+/// take its waiting notifications out of the queue.
+struct Registration {
+  HWND window;
+  UINT message;
+};
+std::mutex g_registrationsMutex;
+std::unordered_map<SOCKET, Registration> g_registrations;
+
+void Register(SOCKET socket, HWND window, UINT message, std::int32_t events) {
+  std::lock_guard lock(g_registrationsMutex);
+  if (events != 0 && window != nullptr) g_registrations[socket] = {window, message};
+  else g_registrations.erase(socket);
+}
+
+/// Removes the waiting notifications of socket from the calling thread's
+/// queue; those of other sockets for the same window go back in order.
+void DiscardNotifications(SOCKET socket, const Registration& registration) {
+  std::vector<MSG> others;
+  MSG msg;
+  while (::PeekMessageA(&msg, registration.window, registration.message, registration.message, PM_REMOVE)) {
+    if (msg.wParam != socket) others.push_back(msg);
+  }
+  for (const MSG& other : others) ::PostMessageA(other.hwnd, other.message, other.wParam, other.lParam);
+}
 
 bool MessageWaiting() { return HIWORD(::GetQueueStatus(QS_ALLINPUT)) != 0; }
 
@@ -65,7 +94,9 @@ int SetLinger(SocketHandle socket, bool on, std::uint16_t seconds) {
 }
 
 int AsyncSelect(SocketHandle socket, WindowHandle window, std::uint32_t message, std::int32_t events) {
-  return Result(::WSAAsyncSelect(Native(socket), reinterpret_cast<HWND>(window), message, events));
+  const int result = Result(::WSAAsyncSelect(Native(socket), reinterpret_cast<HWND>(window), message, events));
+  if (result != kSocketError) Register(Native(socket), reinterpret_cast<HWND>(window), message, events);
+  return result;
 }
 
 int ConnectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
@@ -84,7 +115,26 @@ int ReceiveOnSocket(SocketHandle socket, void* buffer, int length, bool peek) {
   return Result(::recv(Native(socket), static_cast<char*>(buffer), length, peek ? MSG_PEEK : 0));
 }
 
-int CloseSocket(SocketHandle socket) { return Result(::closesocket(Native(socket))); }
+int CloseSocket(SocketHandle socket) {
+  Registration registration{};
+  bool registered = false;
+  {
+    std::lock_guard lock(g_registrationsMutex);
+    if (const auto found = g_registrations.find(Native(socket)); found != g_registrations.end()) {
+      registration = found->second;
+      registered = true;
+      g_registrations.erase(found);
+    }
+  }
+  if (registered) ::WSAAsyncSelect(Native(socket), registration.window, 0, 0);  // no new notifications
+  const int result = Result(::closesocket(Native(socket)));
+  if (registered) {
+    const int error = ::WSAGetLastError();
+    DiscardNotifications(Native(socket), registration);
+    ::WSASetLastError(error);
+  }
+  return result;
+}
 
 SocketHandle AcceptOnSocket(SocketHandle socket, std::uint32_t* address, std::uint16_t* port) {
   sockaddr_in peer{};
@@ -93,6 +143,13 @@ SocketHandle AcceptOnSocket(SocketHandle socket, std::uint32_t* address, std::ui
   if (accepted == INVALID_SOCKET) return kInvalidSocket;
   if (address != nullptr) *address = peer.sin_addr.s_addr;
   if (port != nullptr) *port = ::ntohs(peer.sin_port);
+  {
+    // The accepted socket inherits the listener's asynchronous registration.
+    std::lock_guard lock(g_registrationsMutex);
+    if (const auto found = g_registrations.find(Native(socket)); found != g_registrations.end()) {
+      g_registrations[accepted] = found->second;
+    }
+  }
   return static_cast<SocketHandle>(accepted);
 }
 
