@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# Sets the machine up, builds mailshot three ways and runs every test of each:
+#   build/native  the native build (RelWithDebInfo)
+#   build/asan    native with AddressSanitizer and UndefinedBehaviorSanitizer
+#   build/win     the Windows build, its test binaries run under Wine
+# A failing step does not stop the others; the script exits non-zero when any
+# step failed and ends with one summary line over all builds in CTest's form.
+set -uo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+jobs=${MAILSHOT_JOBS:-2}
+# On a build that is only partly done, CTest still runs what exists.
+builds=(native asan win)
+
+native_configure=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+asan_configure=(-DCMAKE_BUILD_TYPE=Debug -DMAILSHOT_SANITIZE=ON)
+win_configure=(-DCMAKE_BUILD_TYPE=Release "-DCMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-w64.cmake")
+
+failed_steps=()
+tests_total=0
+tests_failed=0
+
+banner() { printf '\n===== %s\n' "$*"; }
+
+# step <name> <command>...: runs the command and remembers a failure.
+step() {
+  local name=$1
+  shift
+  banner "$name"
+  if ! "$@"; then
+    failed_steps+=("$name")
+    return 1
+  fi
+}
+
+# <build>_environment: sets up what the build's tests need from outside
+# (paths, options, servers) just before its CTest run. Add there what new
+# tests need.
+native_environment() { :; }
+asan_environment() {
+  export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+}
+win_environment() {
+  # One Wine server for the prefix of the build's tests (MailshotTest.cmake),
+  # kept up until the script ends, spares each test binary the start of the
+  # prefix's background services.
+  export WINEPREFIX
+  WINEPREFIX=$(cache_value build/win MAILSHOT_WINEPREFIX)
+  wineserver=$(dirname "$(cache_value build/win MAILSHOT_WINE)")/wineserver
+  mkdir -p "$WINEPREFIX" && "$wineserver" -p >/dev/null 2>&1
+}
+
+cache_value() { # cache_value <build dir> <variable>
+  sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"
+}
+
+xvfb_pid=
+wineserver=
+cleanup() {
+  if [[ -n $wineserver ]]; then
+    "$wineserver" -k >/dev/null 2>&1
+  fi
+  if [[ -n $xvfb_pid ]]; then
+    kill "$xvfb_pid" 2>/dev/null
+    wait "$xvfb_pid" 2>/dev/null
+  fi
+}
+trap cleanup EXIT
+
+# Window-creating code (Wine's, and later the program's own end-to-end runs)
+# needs an X display; Xvfb picks a free one and writes its number when ready.
+start_display() {
+  local number_file
+  number_file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$number_file" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  local tries
+  for ((tries = 0; tries < 100; tries++)); do
+    [[ -s $number_file ]] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  local number
+  number=$(head -n1 "$number_file")
+  rm -f "$number_file"
+  if [[ -z $number ]]; then
+    echo "Xvfb did not start"
+    return 1
+  fi
+  export DISPLAY=:$number
+  echo "DISPLAY=$DISPLAY"
+}
+
+# run_suite <build>: runs the build's tests and adds their counts to the
+# totals: CTest's own summary when it printed one, otherwise (CTest stopped
+# half-way) every registered test that did not pass counts as failed.
+run_suite() {
+  local build=$1 log
+  log=$(mktemp)
+  "${build}_environment" || return 1
+  (cd "build/$build" && ctest -j"$jobs" --output-on-failure --no-tests=error) 2>&1 | tee "$log"
+  local status=${PIPESTATUS[0]}
+  local summary failed total
+  summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n1)
+  if [[ $summary =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+    failed=${BASH_REMATCH[1]}
+    total=${BASH_REMATCH[2]}
+  else
+    status=1
+    total=$(cd "build/$build" && ctest -N | sed -n 's/^Total Tests: //p')
+    failed=$((${total:-0} - $(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed +[0-9.]+ sec$' "$log")))
+  fi
+  rm -f "$log"
+  tests_failed=$((tests_failed + failed))
+  tests_total=$((tests_total + ${total:-0}))
+  return "$status"
+}
+
+# The combined line keeps CTest's rounding: never 100 % with a failure.
+print_summary() {
+  local passed=$((tests_total - tests_failed)) percent=0
+  if ((tests_total > 0)); then
+    percent=$(((passed * 100 + tests_total / 2) / tests_total))
+    if ((tests_failed > 0 && percent > 99)); then
+      percent=99
+    fi
+  fi
+  banner "all builds"
+  if ((${#failed_steps[@]} > 0)); then
+    printf 'failed step: %s\n' "${failed_steps[@]}"
+  fi
+  echo "$percent% tests passed, $tests_failed tests failed out of $tests_total"
+}
+
+step setup scripts/setup.sh || {
+  print_summary
+  exit 1
+}
+step display start_display
+
+for build in "${builds[@]}"; do
+  configure="${build}_configure[@]"
+  if step "configure $build" cmake -S . -B "build/$build" -G Ninja "${!configure}"; then
+    # -k 0: build what can be built, so the tests of the other areas still run.
+    step "build $build" cmake --build "build/$build" -j"$jobs" -- -k 0
+    step "test $build" run_suite "$build"
+  fi
+done
+
+print_summary
+((${#failed_steps[@]} == 0 && tests_total > 0))
