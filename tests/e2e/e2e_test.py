@@ -293,6 +293,19 @@ def xdotool(*args):
 WINE_ENV = None
 
 
+def status_window_visible():
+    """True when the status window is mapped. Wine maps a window on the X side a
+    moment after Windows has shown it, and a box that follows at once can come
+    first: look again for up to two seconds while the modal box stands."""
+    deadline = time.time() + 2.0
+    while True:
+        if xdotool("search", "--onlyvisible", "--name", r"^Send e-mail message\.\.\.$"):
+            return True
+        if time.time() >= deadline:
+            return False
+        time.sleep(0.1)
+
+
 class ProgramRun:
     """Runs one case: the server, the program, and (under Wine) the boxes."""
 
@@ -374,8 +387,7 @@ class ProgramRun:
             if boxes[0] != current:  # a new box: note it, photograph it, then dismiss it
                 current, pressed = boxes[0], time.time()
                 self.captions.append(" ".join(xdotool("getwindowname", current)))
-                self.status_window_seen.append(bool(xdotool("search", "--onlyvisible", "--name",
-                                                             r"^Send e-mail message\.\.\.$")))
+                self.status_window_seen.append(status_window_visible())
                 if self.screens:
                     subprocess.run(["import", "-window", "root", os.path.join(
                         self.screens, "%s-%d.png" % (self.case.name, len(self.captions)))], env=WINE_ENV,
