@@ -10,7 +10,7 @@ packages=(
   # Windows build and running its binaries headless under Wine
   g++-mingw-w64-x86-64-posix wine64 xvfb xdotool imagemagick
   # helpers for test and benchmark scripts
-  curl python3
+  curl python3 time
   # the whole-program benchmark compares with swaks (bench/program_send.sh)
   swaks
 )
