@@ -8,17 +8,17 @@
 set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$root"
 jobs=${MAILSHOT_JOBS:-2}
+
 # The builds in the order they run, each with its CMake arguments.
 builds=(native asan win)
-
 native_configure=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 asan_configure=(-DCMAKE_BUILD_TYPE=Debug -DMAILSHOT_SANITIZE=ON)
 win_configure=(-DCMAKE_BUILD_TYPE=Release "-DCMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-w64.cmake")
-# How many tests of a build run at once. The Windows binaries share one display, one
-# keyboard focus and one Wine server: run side by side, the end-to-end test's
-# boxes lose the race for them. One at a time they take about a minute.
+# How many tests of a build run at once. The Windows binaries share one
+# display, one keyboard focus and one Wine server: run side by side, the
+# end-to-end test's boxes lose the race for them. One at a time they take
+# about a minute.
 native_test_jobs=$jobs
 asan_test_jobs=$jobs
 win_test_jobs=1
@@ -26,6 +26,8 @@ win_test_jobs=1
 failed_steps=()
 tests_total=0
 tests_failed=0
+xvfb_pid=
+wineserver=
 
 banner() { printf '\n===== %s\n' "$*"; }
 
@@ -38,6 +40,10 @@ step() {
     failed_steps+=("$name")
     return 1
   fi
+}
+
+cache_value() { # cache_value <build dir> <variable>
+  sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"
 }
 
 # <build>_environment: sets up what the build's tests need from outside
@@ -58,12 +64,6 @@ win_environment() {
   mkdir -p "$WINEPREFIX" && "$wineserver" -p >/dev/null 2>&1
 }
 
-cache_value() { # cache_value <build dir> <variable>
-  sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"
-}
-
-xvfb_pid=
-wineserver=
 cleanup() {
   if [[ -n $wineserver ]]; then
     "$wineserver" -k >/dev/null 2>&1
@@ -73,22 +73,19 @@ cleanup() {
     wait "$xvfb_pid" 2>/dev/null
   fi
 }
-trap cleanup EXIT
 
-# Window-creating code (Wine's, and later the program's own end-to-end runs)
-# needs an X display; Xvfb picks a free one and writes its number when ready.
+# Window-creating code (Wine's, the program's end-to-end runs) needs an X
+# display; Xvfb picks a free one and writes its number when ready.
 start_display() {
-  local number_file
+  local number_file number tries
   number_file=$(mktemp)
   Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$number_file" >/dev/null 2>&1 &
   xvfb_pid=$!
-  local tries
   for ((tries = 0; tries < 100; tries++)); do
     [[ -s $number_file ]] && break
     kill -0 "$xvfb_pid" 2>/dev/null || break
     sleep 0.1
   done
-  local number
   number=$(head -n1 "$number_file")
   rm -f "$number_file"
   if [[ -z $number ]]; then
@@ -99,29 +96,35 @@ start_display() {
   echo "DISPLAY=$DISPLAY"
 }
 
-# run_suite <build>: runs the build's tests and adds their counts to the
-# totals: CTest's own summary when it printed one, otherwise (CTest stopped
+# add_counts <ctest output> <registered tests>: adds one CTest run to the
+# totals: its own summary when it printed one, otherwise (CTest stopped
 # half-way) every registered test that did not pass counts as failed.
-run_suite() {
-  local build=$1 log
-  log=$(mktemp)
-  "${build}_environment" || return 1
-  local test_jobs="${build}_test_jobs"
-  (cd "build/$build" && ctest -j"${!test_jobs}" --output-on-failure --no-tests=error) 2>&1 | tee "$log"
-  local status=${PIPESTATUS[0]}
-  local summary failed total
+# Returns non-zero in that second case.
+add_counts() {
+  local log=$1 registered=$2 summary passed
   summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n1)
   if [[ $summary =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
-    failed=${BASH_REMATCH[1]}
-    total=${BASH_REMATCH[2]}
-  else
-    status=1
-    total=$(cd "build/$build" && ctest -N | sed -n 's/^Total Tests: //p')
-    failed=$((${total:-0} - $(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed +[0-9.]+ sec$' "$log")))
+    tests_failed=$((tests_failed + BASH_REMATCH[1]))
+    tests_total=$((tests_total + BASH_REMATCH[2]))
+    return 0
   fi
+  passed=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed +[0-9.]+ sec$' "$log")
+  tests_failed=$((tests_failed + registered - passed))
+  tests_total=$((tests_total + registered))
+  return 1
+}
+
+# run_suite <build>: runs the build's tests and adds their counts.
+run_suite() {
+  local build=$1 log status registered
+  local test_jobs="${build}_test_jobs"
+  "${build}_environment" || return 1
+  log=$(mktemp)
+  (cd "build/$build" && ctest -j"${!test_jobs}" --output-on-failure --no-tests=error) 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  registered=$(cd "build/$build" && ctest -N | sed -n 's/^Total Tests: //p')
+  add_counts "$log" "${registered:-0}" || status=1
   rm -f "$log"
-  tests_failed=$((tests_failed + failed))
-  tests_total=$((tests_total + ${total:-0}))
   return "$status"
 }
 
@@ -141,20 +144,35 @@ print_summary() {
   echo "$percent% tests passed, $tests_failed tests failed out of $tests_total"
 }
 
-step setup scripts/setup.sh || {
-  print_summary
-  exit 1
+# Succeeds only when every step did and tests ran.
+all_passed() {
+  ((${#failed_steps[@]} == 0 && tests_total > 0 && tests_failed == 0))
 }
-step display start_display
 
-for build in "${builds[@]}"; do
-  configure="${build}_configure[@]"
-  if step "configure $build" cmake -S . -B "build/$build" -G Ninja "${!configure}"; then
-    # -k 0: build what can be built, so the tests of the other areas still run.
-    step "build $build" cmake --build "build/$build" -j"$jobs" -- -k 0
-    step "test $build" run_suite "$build"
+main() {
+  cd "$root" || return 1
+  trap cleanup EXIT
+  if ! step setup scripts/setup.sh; then
+    print_summary
+    return 1
   fi
-done
+  step display start_display
 
-print_summary
-((${#failed_steps[@]} == 0 && tests_total > 0))
+  local build configure
+  for build in "${builds[@]}"; do
+    configure="${build}_configure[@]"
+    if step "configure $build" cmake -S . -B "build/$build" -G Ninja "${!configure}"; then
+      # -k 0: build what can be built, so the tests of the other areas still run.
+      step "build $build" cmake --build "build/$build" -j"$jobs" -- -k 0
+      step "test $build" run_suite "$build"
+    fi
+  done
+
+  print_summary
+  all_passed
+}
+
+# Sourced (by its own test), it only defines the functions.
+if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
+  main
+fi
