@@ -1,7 +1,7 @@
 # mailshot_test(<name> SOURCES ... LIBS ...)
 # Natively every test case is its own CTest test. Under an emulator (Wine)
-# each process start costs about a second, so there the whole binary is one
-# CTest test.
+# each process start costs half a second or more, so there the whole binary
+# is one CTest test.
 #
 # mailshot_test_environment(<test>...)
 # Gives tests registered by other means (end-to-end scripts, say) what a
