@@ -1,13 +1,17 @@
+// The SMTP dialogue of TQxSMTP: Connect, SendMail and Disconnect as a table
+// of steps over the socket component's Transaction.
+
 #include "smtp/Qxsmtp.h"
 
 #include <algorithm>
 #include <iterator>
-#include <memory>
 
 #include "core/Exceptions.h"
-#include "core/Random.h"
-#include "encoding/QxS_Stream.h"
-#include "platform/File.h"
+#include "smtp/MessageText.h"
+
+using smtp_text::AppendDataLine;
+using smtp_text::AttachmentFileName;
+using smtp_text::kCrLf;
 
 namespace {
 
@@ -41,30 +45,6 @@ constexpr DialogueStep kData{"DATA", "", 399, OnRefusal::kRaiseReply, "no reply 
 constexpr DialogueStep kDataEnd{".", "", 399, OnRefusal::kFailureThenRaise, "no reply to the end of the message"};
 constexpr DialogueStep kQuit{"QUIT", "", 339, OnRefusal::kRaiseReply, "no reply to QUIT"};
 
-// Header and body texts.
-constexpr std::string_view kCrLf = "\r\n";
-constexpr std::string_view kTextContentTypes[] = {
-    "Content-Type: text/plain; charset=",                 // mtPlain
-    "Content-Type: text/enriched; charset=",              // mtEnriched
-    "Content-Type: text/sgml; charset=",                  // mtSgml
-    "Content-Type: text/tab-separated-values; charset=",  // mtTabSeperated
-    "Content-Type: text/html; charset=",                  // mtHtml
-};
-constexpr std::string_view kTextPartContentType = "Content-Type: text/plain; charset=";
-constexpr std::string_view kMimeVersion = "Mime-Version: 1.0";
-constexpr std::string_view kMultipartContentType = "Content-Type: multipart/mixed; boundary=";
-constexpr std::string_view kBoundaryStart = "====================54535";
-constexpr std::string_view kBoundaryEnd = "====";
-constexpr int kBoundaryLetters = 6;
-constexpr std::string_view kAttachmentContentType = "Content-Type: application/octet-stream; name=";
-constexpr std::string_view kAttachmentDisposition = "Content-Disposition: attachment; filename=";
-// A part of uuencode lines is labelled as such: calling it base64 would make
-// every reader decode it into garbage.
-constexpr std::string_view kTransferEncodings[] = {
-    "Content-Transfer-Encoding: base64",      // uuMime
-    "Content-Transfer-Encoding: x-uuencode",  // uuCode
-};
-
 /// Bytes sent over a connection the server has already dropped fail with
 /// one of these; at "QUIT" that only confirms the end.
 constexpr std::int32_t kHangUpErrors[] = {10053, 10054, 10057, 10058};
@@ -84,10 +64,6 @@ class BusyScope {
   bool& flag_;
   bool owner_;
 };
-
-void WriteText(TStream& stream, std::string_view text) {
-  stream.WriteBuffer(text.data(), static_cast<std::int64_t>(text.size()));
-}
 
 /// The code of a reply line: three digits from 200 to 599 not followed by a
 /// further digit; -1 for an empty line, a line without such a code, or a
@@ -112,58 +88,6 @@ void RefuseLineBreak(const std::string& what, const std::string& value) {
 /// itemName names one entry of list, as "ToAddress entry" for example.
 void RefuseLineBreaks(const std::string& itemName, const TStringList& list) {
   for (int i = 0; i < list.Count(); ++i) RefuseLineBreak(itemName + " " + std::to_string(i + 1), list[i]);
-}
-
-/// Appends line and CR LF, with one more "." in front of a leading ".", so
-/// that no line of the data phase can pass for its end.
-void AppendDataLine(std::string& text, std::string_view line) {
-  if (!line.empty() && line.front() == '.') text += '.';
-  text += line;
-  text += kCrLf;
-}
-
-/// The part of an attachment entry after its last "\", "/" or ":". Both
-/// kinds of slash separate folders (Windows takes either), and a name that
-/// kept its folders would show the recipient the sender's paths.
-std::string AttachmentFileName(const std::string& entry) {
-  const size_t cut = entry.find_last_of("\\/:");
-  return cut == std::string::npos ? entry : entry.substr(cut + 1);
-}
-
-/// name between double quotes; a quote inside is escaped so that it cannot
-/// end the parameter early.
-std::string Quoted(const std::string& name) {
-  std::string quoted = "\"";
-  for (char c : name) {
-    if (c == '"') quoted += '\\';
-    quoted += c;
-  }
-  quoted += '"';
-  return quoted;
-}
-
-/// Room the encoded form of size bytes needs, line ends included.
-std::int64_t EncodedSizeBound(std::int64_t size, UUMethods method) {
-  const std::int64_t lines = (size + 44) / 45;
-  return method == uuCode ? lines * 63 + 3 : lines * 62;
-}
-
-/// The size of the file at path, 0 when it cannot be read (the encoding
-/// itself then reports it). Opened the way the encoding opens it, so that
-/// both read the path alike.
-std::int64_t FileSize(const std::string& path) {
-  const platform::FileHandle file = platform::OpenFileForRead(path, platform::FileShare::kDenyWrite);
-  if (file == platform::kInvalidFile) return 0;
-  const std::int64_t size = platform::SeekFile(file, 0, soFromEnd);
-  platform::CloseFile(file);
-  return std::max<std::int64_t>(size, 0);
-}
-
-std::string NewBoundary() {
-  std::string boundary(kBoundaryStart);
-  for (int i = 0; i < kBoundaryLetters; ++i) boundary += static_cast<char>('a' + Random(25));
-  boundary += kBoundaryEnd;
-  return boundary;
 }
 
 bool Accepts(const DialogueStep& step, int code) { return code >= 200 && code <= step.highestAccepted; }
@@ -397,114 +321,4 @@ void TQxSMTP::RefuseLineBreaksInEnvelope() {
   RefuseLineBreak("FromAddress", post_message_.FromAddress);
   RefuseLineBreaksInRecipients();
   RefuseLineBreaks("FinalHeader line", final_header_);
-}
-
-// --- Composition -------------------------------------------------------------
-
-void TQxSMTP::ComposeMessage() {
-  ComposeHeader();
-  ComposeBody();
-}
-
-void TQxSMTP::ComposeHeader() {
-  TPostMessage& m = post_message_;
-  final_header_.Clear();
-  final_header_.Add("From: " + m.FromName + "<" + m.FromAddress + ">");
-  AddRecipientLine("To: ", m.ToAddress());
-  AddRecipientLine("CC: ", m.ToCarbonCopy());
-  final_header_.SetFieldValue("Subject", m.Subject);
-  final_header_.SetFieldValue("X-Mailer", m.LocalProgram);
-  if (!m.ReplyTo.empty()) final_header_.SetFieldValue("Reply-To", m.ReplyTo);
-  if (!m.Date.empty()) final_header_.SetFieldValue("Date", m.Date);
-  final_header_.Add(std::string(kMimeVersion));
-  if (m.Attachments().Count() > 0) {
-    boundary_ = NewBoundary();
-    final_header_.Add(std::string(kMultipartContentType) + "\"" + boundary_ + "\"");
-  } else {
-    if (SubType >= std::size(kTextContentTypes)) throw ERangeError();
-    final_header_.Add(std::string(kTextContentTypes[SubType]) + Charset);
-  }
-}
-
-void TQxSMTP::AddRecipientLine(const std::string& prefix, const TStringList& list) {
-  if (list.Count() == 0) return;
-  std::string line = prefix;
-  for (int i = 0; i < list.Count(); ++i) {
-    if (i > 0) line += ',';
-    line += list[i];
-  }
-  final_header_.Add(std::move(line));
-}
-
-void TQxSMTP::ComposeBody() {
-  body_stream_.Clear();
-  const TStringList& attachments = post_message_.Attachments();
-  if (attachments.Count() == 0) {
-    WriteBodyText();
-    return;
-  }
-  ReserveBodyStream();
-  WriteText(body_stream_, "--" + boundary_ + "\r\n" + std::string(kTextPartContentType) + Charset + "\r\n\r\n");
-  WriteBodyText();
-  // Re-read: an encode handler may change the list.
-  for (int index = 1; index <= attachments.Count(); ++index) EncodeAttachment(index);
-  WriteText(body_stream_, "--" + boundary_ + "--\r\n");
-}
-
-void TQxSMTP::WriteBodyText() {
-  std::string text;
-  for (const std::string& entry : post_message_.Body().Items()) {
-    // An entry is a line of text: line breaks inside it make several lines,
-    // so no bare line end can reach the data stream.
-    size_t start = 0;
-    for (;;) {
-      const size_t end = entry.find_first_of("\r\n", start);
-      AppendDataLine(text, std::string_view(entry).substr(start, end == std::string::npos ? end : end - start));
-      if (end == std::string::npos) break;
-      start = end + (entry.compare(end, 2, kCrLf) == 0 ? 2 : 1);
-    }
-  }
-  WriteText(body_stream_, text);
-}
-
-void TQxSMTP::ReserveBodyStream() {
-  // One block big enough for everything, so that growing never copies a
-  // large body (or holds two blocks of it at once).
-  constexpr std::int64_t kPartOverhead = 512;
-  std::int64_t total = kPartOverhead;
-  for (const std::string& line : post_message_.Body().Items()) total += static_cast<std::int64_t>(line.size()) + 3;
-  for (const std::string& entry : post_message_.Attachments().Items()) {
-    total += kPartOverhead + 2 * static_cast<std::int64_t>(entry.size()) + EncodedSizeBound(FileSize(entry), EncodeType);
-  }
-  body_stream_.Reserve(total);
-}
-
-void TQxSMTP::EncodeAttachment(int index) {
-  const std::string entry = post_message_.Attachments()[index - 1];
-  const std::string name = Quoted(AttachmentFileName(entry));
-  const size_t method = EncodeType < std::size(kTransferEncodings) ? EncodeType : 0;
-  WriteText(body_stream_, "--" + boundary_ + "\r\n" + std::string(kAttachmentContentType) + name + "\r\n" +
-                              std::string(kTransferEncodings[method]) + "\r\n" +
-                              std::string(kAttachmentDisposition) + name + "\r\n\r\n");
-
-  // Declared so that they go in the order buffer stream, scratch stream,
-  // file, encoder, whichever way this function is left.
-  const std::unique_ptr<TQxUUProcessor> encoder = std::make_unique<TQxUUProcessor>(this);
-  std::unique_ptr<TFileStream> file;
-  TMemoryStream scratch;
-  TS_BufferStream buffer(scratch);
-  encoder->Method = EncodeType;
-  try {
-    file = std::make_unique<TFileStream>(entry, platform::FileShare::kDenyAll);
-  } catch (const EFOpenError&) {
-    if (OnAttachmentNotFound) OnAttachmentNotFound(entry);
-    throw;
-  }
-  scratch.Reserve(EncodedSizeBound(file->Size(), EncodeType));
-  encoder->InputStream = file.get();
-  encoder->OutputStream = &buffer;
-  if (OnEncodeStart) OnEncodeStart(entry);
-  encoder->Encode();  // ends with the buffer stream rewound: every line is in scratch
-  if (OnEncodeEnd) OnEncodeEnd(entry);
-  body_stream_.WriteBuffer(scratch.Memory(), scratch.DataSize());
 }

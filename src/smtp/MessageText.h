@@ -1,0 +1,27 @@
+#pragma once
+// Line rules shared by the composition and the dialogue of the SMTP client.
+
+#include <string>
+#include <string_view>
+
+namespace smtp_text {
+
+inline constexpr std::string_view kCrLf = "\r\n";
+
+/// Appends line and CR LF, with one more "." in front of a leading ".", so
+/// that no line of the data phase can pass for its end.
+inline void AppendDataLine(std::string& text, std::string_view line) {
+  if (!line.empty() && line.front() == '.') text += '.';
+  text += line;
+  text += kCrLf;
+}
+
+/// The part of an attachment entry after its last "\", "/" or ":". Both
+/// kinds of slash separate folders (Windows takes either), and a name that
+/// kept its folders would show the recipient the sender's paths.
+inline std::string AttachmentFileName(const std::string& entry) {
+  const size_t cut = entry.find_last_of("\\/:");
+  return cut == std::string::npos ? entry : entry.substr(cut + 1);
+}
+
+}  // namespace smtp_text
