@@ -147,6 +147,9 @@ class TTidewire : public TComponent {
   void ReadLn(std::string& line);
   /// True when at least one byte waits to be read.
   bool DataAvailable();
+  /// DataAvailable without its status text: for a dialogue that looks for
+  /// input between its steps.
+  bool InputWaiting();
   /// Discards up to 65 536 waiting bytes; ignores every error.
   void ClearInput();
   /// Field n (from 1) of text cut at delimiter; empty when there is none.

@@ -185,8 +185,10 @@ void TTidewire::Transaction(const std::string& command, std::string& reply) {
 
 bool TTidewire::DataAvailable() {
   ReportStatus(kStatusDataAvailable);
-  return PeekBytes(&peek_byte_, 1) >= 1;
+  return InputWaiting();
 }
+
+bool TTidewire::InputWaiting() { return PeekBytes(&peek_byte_, 1) >= 1; }
 
 void TTidewire::ClearInput() {
   ReportStatus(kStatusClearingInput);

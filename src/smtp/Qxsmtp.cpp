@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <vector>
 
 #include "core/Exceptions.h"
 #include "smtp/MessageText.h"
@@ -25,29 +26,36 @@ enum class OnRefusal {
 
 /// One step of the SMTP dialogue: the line sent (command, argument,
 /// closing), the highest reply code that counts as acceptance, what a
-/// refusal does, and how to name the step when the server hangs up instead.
+/// refusal does, and what the server owes, to name it when it fails to.
 struct DialogueStep {
   std::string_view command;
   std::string_view closing;
   int highestAccepted;
   OnRefusal refusal;
-  std::string_view missingReply;
+  std::string_view reply;
 };
 
 // The SMTP dialogue, in the order in which the lines are sent. Between DATA
 // and "." go the header block and the body stream, with no reply read.
-constexpr DialogueStep kGreeting{"", "", 399, OnRefusal::kRaiseReply, "no greeting"};
-constexpr DialogueStep kHelo{"HELO ", "", 299, OnRefusal::kAskAuthentication, "no reply to HELO"};
-constexpr DialogueStep kRset{"RSET", "", 399, OnRefusal::kRaiseReply, "no reply to RSET"};
-constexpr DialogueStep kMailFrom{"MAIL FROM:<", ">", 399, OnRefusal::kRaiseReply, "no reply to MAIL FROM"};
-constexpr DialogueStep kRcptTo{"RCPT TO:<", ">", 300, OnRefusal::kReportRecipient, "no reply to RCPT TO"};
-constexpr DialogueStep kData{"DATA", "", 399, OnRefusal::kRaiseReply, "no reply to DATA"};
-constexpr DialogueStep kDataEnd{".", "", 399, OnRefusal::kFailureThenRaise, "no reply to the end of the message"};
-constexpr DialogueStep kQuit{"QUIT", "", 339, OnRefusal::kRaiseReply, "no reply to QUIT"};
+constexpr DialogueStep kGreeting{"", "", 399, OnRefusal::kRaiseReply, "greeting"};
+constexpr DialogueStep kHelo{"HELO ", "", 299, OnRefusal::kAskAuthentication, "reply to HELO"};
+constexpr DialogueStep kRset{"RSET", "", 399, OnRefusal::kRaiseReply, "reply to RSET"};
+constexpr DialogueStep kMailFrom{"MAIL FROM:<", ">", 399, OnRefusal::kRaiseReply, "reply to MAIL FROM"};
+constexpr DialogueStep kRcptTo{"RCPT TO:<", ">", 300, OnRefusal::kReportRecipient, "reply to RCPT TO"};
+constexpr DialogueStep kData{"DATA", "", 399, OnRefusal::kRaiseReply, "reply to DATA"};
+// Only a completion reply means that the server took the message.
+constexpr DialogueStep kDataEnd{".", "", 299, OnRefusal::kFailureThenRaise, "reply to the end of the message"};
+constexpr DialogueStep kQuit{"QUIT", "", 339, OnRefusal::kRaiseReply, "reply to QUIT"};
 
 /// Bytes sent over a connection the server has already dropped fail with
 /// one of these; at "QUIT" that only confirms the end.
 constexpr std::int32_t kHangUpErrors[] = {10053, 10054, 10057, 10058};
+
+/// How long a server that hung up in the middle of the data may take to
+/// hand over its last line.
+constexpr std::int32_t kPartingWaitMilliseconds = 1000;
+
+constexpr int kNoCode = -1;
 
 /// Sets the busy flag unless it is already set, and clears it on the way
 /// out only when this scope set it.
@@ -65,12 +73,11 @@ class BusyScope {
   bool owner_;
 };
 
-/// The code of a reply line: three digits from 200 to 599 not followed by a
-/// further digit; -1 for an empty line, a line without such a code, or a
-/// preliminary 1xx reply, which no SMTP step may take as an answer.
+/// The code of a reply line: its first three characters when they are
+/// digits and no further digit follows; kNoCode otherwise.
 int ReplyCode(const std::string& line) {
   auto digit = [&](size_t i) { return i < line.size() && line[i] >= '0' && line[i] <= '9'; };
-  if (!digit(0) || !digit(1) || !digit(2) || digit(3) || line[0] < '2' || line[0] > '5') return -1;
+  if (!digit(0) || !digit(1) || !digit(2) || digit(3)) return kNoCode;
   return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
 }
 
@@ -78,6 +85,20 @@ int ReplyCode(const std::string& line) {
 bool IsContinuation(const std::string& line) {
   return !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
 }
+
+/// One whole reply: its lines as received, line ends kept, the last one
+/// ending it. No lines: the server hung up before the reply was complete.
+struct Reply {
+  std::vector<std::string> lines;
+
+  bool Closed() const { return lines.empty(); }
+  const std::string& Last() const { return lines.back(); }
+  /// The code of the first line, when the last line carries the same.
+  int Code() const {
+    const int code = ReplyCode(lines.front());
+    return code == ReplyCode(lines.back()) ? code : kNoCode;
+  }
+};
 
 void RefuseLineBreak(const std::string& what, const std::string& value) {
   if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
@@ -90,49 +111,78 @@ void RefuseLineBreaks(const std::string& itemName, const TStringList& list) {
   for (int i = 0; i < list.Count(); ++i) RefuseLineBreak(itemName + " " + std::to_string(i + 1), list[i]);
 }
 
-bool Accepts(const DialogueStep& step, int code) { return code >= 200 && code <= step.highestAccepted; }
+/// A preliminary 1xx reply is no answer to any step.
+bool Accepts(const DialogueStep& step, const Reply& reply) {
+  if (reply.Closed()) return false;
+  const int code = reply.Code();
+  return code >= 200 && code <= step.highestAccepted;
+}
 
-/// Sends the step's line and returns the first line of the reply. Once the
-/// server has hung up (the close was noticed and the socket replaced) there
-/// is nobody to send to: the step meets the empty reply of a closed
-/// connection, whatever moment the close was noticed at.
-std::string Converse(TQxSMTP& smtp, const DialogueStep& step, std::string_view argument = {}) {
-  if (!smtp.Connected) return {};
-  std::string command(step.command);
-  command += argument;
-  command += step.closing;
-  std::string reply;
-  smtp.Transaction(command, reply);
-  return reply;
+/// Reads the reply whose first line is line to its last line.
+Reply CompleteReply(TQxSMTP& smtp, std::string line) {
+  Reply reply;
+  for (;;) {
+    if (line.empty()) return {};
+    reply.lines.push_back(line);
+    if (!IsContinuation(line)) return reply;
+    smtp.ReadLn(line);
+  }
+}
+
+/// The error text of a reply that fails its step: its last line, or what
+/// went wrong when that line has no code or the reply never came.
+std::string FailureText(const DialogueStep& step, const Reply& reply) {
+  if (reply.Closed()) return FillPlaceholder(kErrServerClosed, step.reply);
+  const std::string& line = reply.Last();
+  if (ReplyCode(line) != kNoCode) return line;
+  if (line.find_first_not_of("\r\n") == std::string::npos) return FillPlaceholder(kErrEmptyReply, step.reply);
+  return FillPlaceholder(kErrCodelessReply, step.reply) + line;
+}
+
+/// Fails the step with its reply (after OnFailure where the row says so).
+[[noreturn]] void Fail(TQxSMTP& smtp, const DialogueStep& step, const Reply& reply) {
+  if (step.refusal == OnRefusal::kFailureThenRaise && smtp.OnFailure) smtp.OnFailure(&smtp);
+  throw Exception(FailureText(step, reply));
 }
 
 /// What a refused step does, as its row says: reports the recipient entry
-/// and lets the transaction go on, or raises (after OnFailure where the row
-/// says so). An empty reply means the server hung up.
-void Refused(TQxSMTP& smtp, const DialogueStep& step, const std::string& reply, const std::string& entry = {}) {
+/// and lets the transaction go on, or raises.
+void Refused(TQxSMTP& smtp, const DialogueStep& step, const Reply& reply, const std::string& entry = {}) {
   if (step.refusal == OnRefusal::kReportRecipient) {
     if (smtp.OnRecipientNotFound) smtp.OnRecipientNotFound(entry);
     return;
   }
-  if (step.refusal == OnRefusal::kFailureThenRaise && smtp.OnFailure) smtp.OnFailure(&smtp);
-  if (reply.empty()) throw Exception(FillPlaceholder(kErrServerClosed, step.missingReply));
-  if (step.refusal == OnRefusal::kAskAuthentication) throw Exception(std::string(kErrAuthenticationFailed));
-  throw Exception(reply);
+  if (step.refusal == OnRefusal::kAskAuthentication && !reply.Closed()) {
+    throw Exception(std::string(kErrAuthenticationFailed));
+  }
+  Fail(smtp, step, reply);
+}
+
+/// Sends the step's line and reads the whole reply. Once the server has
+/// hung up (the close was noticed and the socket replaced) there is nobody
+/// to send to: the step meets the closed connection's missing reply,
+/// whatever moment the close was noticed at. Input that waits before the
+/// line is sent answers no command of ours (a server talking out of turn,
+/// a "421" before it closes, say): taken for the reply, it would put every
+/// later reply one step behind, so the step fails with it instead.
+Reply Converse(TQxSMTP& smtp, const DialogueStep& step, std::string_view argument = {}) {
+  if (!smtp.Connected) return {};
+  std::string line;
+  if (smtp.InputWaiting()) {
+    smtp.ReadLn(line);
+    Fail(smtp, step, CompleteReply(smtp, line));
+  }
+  std::string command(step.command);
+  command += argument;
+  command += step.closing;
+  smtp.Transaction(command, line);
+  return CompleteReply(smtp, line);
 }
 
 /// Sends the line of a step that fails when refused.
 void Require(TQxSMTP& smtp, const DialogueStep& step, std::string_view argument = {}) {
-  const std::string reply = Converse(smtp, step, argument);
-  if (!Accepts(step, ReplyCode(reply))) Refused(smtp, step, reply);
-}
-
-/// Reads the rest of a multi-line reply: reply becomes its last line. A
-/// server that hangs up in the middle fails the step at once.
-void CompleteReply(TQxSMTP& smtp, const DialogueStep& step, std::string& reply) {
-  while (IsContinuation(reply)) {
-    smtp.ReadLn(reply);
-    if (reply.empty()) Refused(smtp, step, reply);
-  }
+  const Reply reply = Converse(smtp, step, argument);
+  if (!Accepts(step, reply)) Refused(smtp, step, reply);
 }
 
 }  // namespace
@@ -168,6 +218,9 @@ void TQxSMTP::Connect() {
     try {
       Greet();
       Handshake();
+    } catch (const ESockError&) {
+      Abandon();
+      throw;
     } catch (...) {
       Disconnect();  // an error of its own replaces the first one
       throw;
@@ -177,21 +230,18 @@ void TQxSMTP::Connect() {
 }
 
 void TQxSMTP::Greet() {
-  std::string reply;
-  ReadLn(reply);
-  const int code = ReplyCode(reply);
-  CompleteReply(*this, kGreeting, reply);
-  if (!Accepts(kGreeting, code)) Refused(*this, kGreeting, reply);
+  std::string line;
+  ReadLn(line);
+  const Reply reply = CompleteReply(*this, line);
+  if (!Accepts(kGreeting, reply)) Refused(*this, kGreeting, reply);
 }
 
 void TQxSMTP::Handshake() {
   for (int retries = 0;; ++retries) {
-    std::string reply = Converse(*this, kHelo, UserID);
-    const int code = ReplyCode(reply);
-    CompleteReply(*this, kHelo, reply);
-    if (Accepts(kHelo, code)) return;
+    const Reply reply = Converse(*this, kHelo, UserID);
+    if (Accepts(kHelo, reply)) return;
     bool handled = false;
-    if (!reply.empty() && retries == 0 && OnAuthenticationFailed) OnAuthenticationFailed(handled);
+    if (!reply.Closed() && retries == 0 && OnAuthenticationFailed) OnAuthenticationFailed(handled);
     if (!handled) Refused(*this, kHelo, reply);
   }
 }
@@ -210,7 +260,7 @@ void TQxSMTP::Disconnect() {
 void TQxSMTP::SayGoodbye() {
   // A server that hung up already gets no "QUIT" (Converse), and one that
   // hangs up instead of answering it has ended the connection as asked.
-  std::string reply;
+  Reply reply;
   try {
     reply = Converse(*this, kQuit);
   } catch (const EAbortError&) {
@@ -219,7 +269,30 @@ void TQxSMTP::SayGoodbye() {
     if (std::find(std::begin(kHangUpErrors), std::end(kHangUpErrors), LastError) == std::end(kHangUpErrors)) throw;
     return;
   }
-  if (!reply.empty() && !Accepts(kQuit, ReplyCode(reply))) Refused(*this, kQuit, reply);
+  if (!reply.Closed() && !Accepts(kQuit, reply)) Refused(*this, kQuit, reply);
+}
+
+void TQxSMTP::Abandon() {
+  if (!Connected) return;
+  try {
+    TTidewire::Disconnect();
+  } catch (const Exception&) {
+    // The connection is beyond use either way; the first error tells why.
+  }
+}
+
+std::string TQxSMTP::PartingLine() {
+  std::string line;
+  if (!InputWaiting()) return line;
+  const std::int32_t timeOut = TimeOut;
+  TimeOut = timeOut > 0 ? std::min(timeOut, kPartingWaitMilliseconds) : kPartingWaitMilliseconds;
+  try {
+    ReadLn(line);
+  } catch (const Exception&) {
+    line.clear();  // half a line at most: the socket error alone tells what happened
+  }
+  TimeOut = timeOut;
+  return line;
 }
 
 // --- SendMail ----------------------------------------------------------------
@@ -235,14 +308,13 @@ void TQxSMTP::SendMail() {
     if (OnSendStart) OnSendStart(this);
     RefuseLineBreaksInEnvelope();
     const std::string header = HeaderBlock();
-
-    Require(*this, kRset);
-    Require(*this, kMailFrom, post_message_.FromAddress);
-    SendRecipients();
-    Require(*this, kData);
-    Write(header);
-    SendStream(body_stream_);
-    Require(*this, kDataEnd);
+    try {
+      Deliver(header);
+    } catch (const ESockError&) {
+      // Whatever the server makes of the rest, it is out of step with us.
+      Abandon();
+      throw;
+    }
 
     if (ClearParams) {
       post_message_.ToAddress().Clear();
@@ -252,6 +324,26 @@ void TQxSMTP::SendMail() {
     }
   }
   if (OnSuccess) OnSuccess(this);
+}
+
+void TQxSMTP::Deliver(const std::string& header) {
+  Require(*this, kRset);
+  Require(*this, kMailFrom, post_message_.FromAddress);
+  SendRecipients();
+  Require(*this, kData);
+  try {
+    Write(header);
+    SendStream(body_stream_);
+  } catch (const EAbortError&) {
+    throw;
+  } catch (const ESockError& e) {
+    // A server that refuses a message in the middle of its data usually
+    // says why before it hangs up.
+    const std::string parting = PartingLine();
+    if (parting.empty()) throw;
+    throw ESockError(parting + e.Message());
+  }
+  Require(*this, kDataEnd);
 }
 
 void TQxSMTP::RequireCompleteMessage() {
@@ -277,8 +369,8 @@ void TQxSMTP::SendRecipients() {
       const std::string entry = (*list)[i];
       const std::string mailbox = ExtractAddress(entry);
       if (mailbox.empty()) continue;
-      const std::string reply = Converse(*this, kRcptTo, mailbox);
-      if (!Accepts(kRcptTo, ReplyCode(reply))) Refused(*this, kRcptTo, reply, entry);
+      const Reply reply = Converse(*this, kRcptTo, mailbox);
+      if (!Accepts(kRcptTo, reply)) Refused(*this, kRcptTo, reply, entry);
     }
   }
 }

@@ -26,8 +26,12 @@ enum TSubType : std::uint8_t {
 
 inline constexpr std::string_view kErrAuthenticationFailed = "Authentication failed";
 inline constexpr std::string_view kErrIncompleteHeader = "Incomplete Header";
-/// A reply was due and the connection ended instead; %s names the step.
-inline constexpr std::string_view kErrServerClosed = "The SMTP server closed the connection: %s";
+/// A reply was due and the connection ended instead; %s names the reply.
+inline constexpr std::string_view kErrServerClosed = "The SMTP server closed the connection: no %s";
+/// A reply that is nothing but its line end; %s names the reply.
+inline constexpr std::string_view kErrEmptyReply = "The SMTP server sent an empty %s";
+/// A reply line without a three-digit code, which the line follows; %s names the reply.
+inline constexpr std::string_view kErrCodelessReply = "The SMTP server sent a %s without a code: ";
 /// %s names the value that would have broken a line of the dialogue or header.
 inline constexpr std::string_view kErrLineBreak = "%s must not contain CR, LF or NUL characters";
 /// %s is the size of the header block that one Write cannot carry.
@@ -100,13 +104,16 @@ class TQxSMTP : public TTidewire {
   ~TQxSMTP() override;
 
   /// Opens the connection to Host:Port, reads the greeting and sends
-  /// "HELO " + UserID (once more when OnAuthenticationFailed sets Handled).
-  /// Raises the socket component's connect errors, the greeting line, a
-  /// closed-connection text, "Authentication failed", or an error for a
-  /// UserID that holds CR, LF or NUL (then nothing is opened). A failure after
-  /// the connection opened sends "QUIT" and closes it; an error of that
-  /// "QUIT" takes the place of the first one. Fires OnConnect on success,
-  /// after the busy flag was released.
+  /// "HELO " + UserID (once more when OnAuthenticationFailed sets Handled);
+  /// every reply is read to its last line. Raises the socket component's
+  /// errors, the last line of a refused greeting, a text for a server that
+  /// closed the connection or answered without a code, the line of a server
+  /// that spoke out of turn, "Authentication failed", or an error for a
+  /// UserID that holds CR, LF or NUL (then nothing is opened). A refusal
+  /// after the connection opened sends "QUIT" and closes it; an error of that
+  /// "QUIT" takes the place of the first one. A socket error or abort closes
+  /// the connection without "QUIT" (the dialogue is out of step) and stands.
+  /// Fires OnConnect on success, after the busy flag was released.
   void Connect() override;
   /// Composes the message and delivers it: RSET, MAIL FROM, one RCPT TO per
   /// recipient, DATA, header block, body stream, ".". Does nothing while
@@ -116,12 +123,18 @@ class TQxSMTP : public TTidewire {
   /// block too long for one Write, the reply line of a refused step, a
   /// closed-connection text, socket errors. Fires the attachment events,
   /// OnHeaderIncomplete, OnSendStart, OnRecipientNotFound, OnFailure (the
-  /// "." refused) and, after success and the busy flag's release, OnSuccess.
-  /// A failed send leaves the connection open and every list as it was.
+  /// "." refused: any reply but 2xx) and, after success and the busy flag's
+  /// release, OnSuccess. Every reply is read to its last line, whose text a
+  /// refusal carries; a line that comes before its command was sent fails
+  /// that step. A refused send leaves the connection open and every list as
+  /// it was; a socket error or abort closes it without "QUIT". When the
+  /// server hangs up in the middle of the data, the line it left comes
+  /// before the socket error's text.
   void SendMail();
   /// Sends "QUIT" while connected and closes the socket in every case.
-  /// Raises the reply line when "QUIT" is refused. A server that already
-  /// hung up is not an error: the connection is over either way.
+  /// Raises the last reply line when "QUIT" is refused (or a text for a
+  /// reply without a code). A server that already hung up is not an error:
+  /// the connection is over either way.
   void Disconnect() override;
   /// Rebuilds FinalHeader and the body stream from PostMessage and the
   /// settings. Raises attachment errors ("Cannot open file %s" after
@@ -174,6 +187,14 @@ class TQxSMTP : public TTidewire {
   void Greet();
   void Handshake();
   void SayGoodbye();
+  /// The RSET ... "." part of SendMail.
+  void Deliver(const std::string& header);
+  /// Closes the socket without "QUIT"; an error of the close is dropped, so
+  /// that the error that made the dialogue end stands.
+  void Abandon();
+  /// The line a server that hung up left unread, waiting at most a moment;
+  /// empty when there is none.
+  std::string PartingLine();
   void RequireCompleteMessage();
   void SendRecipients();
   /// The FinalHeader lines, each ended by CR LF, then two more CR LF; raises

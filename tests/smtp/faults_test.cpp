@@ -14,6 +14,7 @@ using testserver::ReadUntil;
 using testserver::Send;
 
 const std::string kClosedText = "The SMTP server closed the connection: ";
+const std::string kCodelessText = "The SMTP server sent a reply to DATA without a code: ";
 const Lines kPlainHeader{"From: <s@x>", "To: r@x", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"};
 
 /// received is expected, possibly followed by a "QUIT" that met a server
@@ -90,10 +91,10 @@ TEST_F(Dialogue, OnlyAFittingThreeDigitCodeAccepts) {
       {"399 is the last accepted", {Send("399 hmm\r\n")}, ""},
       {"400 is refused", {Send("400 no\r\n")}, "400 no\r\n"},
       {"a preliminary 1xx is no answer", {Send("150 wait\r\n")}, "150 wait\r\n"},
-      {"two digits are no code", {Send("25 ok\r\n")}, "25 ok\r\n"},
-      {"four digits are no code", {Send("2500 ok\r\n")}, "2500 ok\r\n"},
-      {"no digits at all", {Send("+OK go\r\n")}, "+OK go\r\n"},
-      {"a bare line end", {Send("\r\n")}, "\r\n"},
+      {"two digits are no code", {Send("25 ok\r\n")}, kCodelessText + "25 ok\r\n"},
+      {"four digits are no code", {Send("2500 ok\r\n")}, kCodelessText + "2500 ok\r\n"},
+      {"no digits at all", {Send("+OK go\r\n")}, kCodelessText + "+OK go\r\n"},
+      {"a bare line end", {Send("\r\n")}, "The SMTP server sent an empty reply to DATA"},
       {"the server hangs up", {Close()}, kClosedText + "no reply to DATA"},
   };
   for (const Case& c : cases) {
@@ -192,7 +193,7 @@ TEST_F(Dialogue, CodelessGreetingOrHeloReplyFailsTheConnect) {
   };
   const Case cases[] = {
       {"greeting without a code", {Send("+OK hello\r\n"), ExpectLine("QUIT"), Send("221 bye\r\n")},
-       "+OK hello\r\n", "QUIT\r\n"},
+       "The SMTP server sent a greeting without a code: +OK hello\r\n", "QUIT\r\n"},
       {"HELO reply without a code",
        {Send("220 hi\r\n"), ExpectLine("HELO x"), Send("hello\r\n"), ExpectLine("QUIT"), Send("221 bye\r\n")},
        "Authentication failed", "HELO x\r\nQUIT\r\n"},
@@ -322,7 +323,8 @@ TEST_F(Dialogue, QuitRepliesAndHangUps) {
       {"221", {ExpectLine("QUIT"), Send("221 bye\r\n")}, ""},
       {"339 is the last accepted", {ExpectLine("QUIT"), Send("339 odd\r\n")}, ""},
       {"350 refused", {ExpectLine("QUIT"), Send("350 not yet\r\n")}, "350 not yet\r\n"},
-      {"no code", {ExpectLine("QUIT"), Send("bye\r\n")}, "bye\r\n"},
+      {"no code", {ExpectLine("QUIT"), Send("bye\r\n")},
+       "The SMTP server sent a reply to QUIT without a code: bye\r\n"},
       {"hang-up instead of a reply", {ExpectLine("QUIT"), Close()}, ""},
       {"hang-up before QUIT", {Close()}, ""},
   };
