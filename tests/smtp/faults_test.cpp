@@ -14,6 +14,9 @@ using testserver::ReadUntil;
 using testserver::Send;
 
 const std::string kClosedText = "The SMTP server closed the connection: ";
+// More than loopback's send and receive buffers hold together: sending it
+// meets the peer's reset.
+constexpr size_t kBeyondSocketBuffers = 32 << 20;
 const std::string kCodelessText = "The SMTP server sent a reply to DATA without a code: ";
 const Lines kPlainHeader{"From: <s@x>", "To: r@x", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"};
 
@@ -47,6 +50,20 @@ TEST_F(Dialogue, RefusalsFailTheSendAndLeaveEverythingAsItWas) {
         {"DATA", "354 go"},
         {".", "552 too big"}},
        "552 too big\r\n", true},
+      {"replies of several lines at every step, the end of data refused by the last line",
+       {{"RSET", "250-a\r\n250-b\r\n250-c\r\n250 reset"},
+        {"MAIL FROM:<s@x>", "250-sender\r\n250 ok"},
+        {"RCPT TO:<r@x>", "250-recipient\r\n250 ok"},
+        {"DATA", "354-go\r\n354 ahead"},
+        {".", "552-message\r\n552 too big"}},
+       "552 too big\r\n", true},
+      {"a 3xx after the data is no acceptance",
+       {{"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}, {"RCPT TO:<r@x>", "250 ok"}, {"DATA", "354 go"},
+        {".", "354 more?"}},
+       "354 more?\r\n", true},
+      {"a line out of turn fails the next step unsent",
+       {{"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}, {"RCPT TO:<r@x>", "250 ok\r\n250 stray"}},
+       "250 stray\r\n", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -94,6 +111,7 @@ TEST_F(Dialogue, OnlyAFittingThreeDigitCodeAccepts) {
       {"two digits are no code", {Send("25 ok\r\n")}, kCodelessText + "25 ok\r\n"},
       {"four digits are no code", {Send("2500 ok\r\n")}, kCodelessText + "2500 ok\r\n"},
       {"no digits at all", {Send("+OK go\r\n")}, kCodelessText + "+OK go\r\n"},
+      {"lines of different codes", {Send("354-go\r\n554 no\r\n")}, "554 no\r\n"},
       {"a bare line end", {Send("\r\n")}, "The SMTP server sent an empty reply to DATA"},
       {"the server hangs up", {Close()}, kClosedText + "no reply to DATA"},
   };
@@ -135,6 +153,7 @@ TEST_F(Dialogue, HangUpInsteadOfAReplyIsAFailureNeverASuccess) {
     bool connectFails;
     std::string error;
     int failureEvents;
+    std::string parting = {};  // said before a reset in the middle of a large body, instead of a close
   };
   const Case cases[] = {
       {"no greeting", false, {}, "", true, kClosedText + "no greeting", 0},
@@ -152,6 +171,13 @@ TEST_F(Dialogue, HangUpInsteadOfAReplyIsAFailureNeverASuccess) {
         {"RCPT TO:<r@x>", "250 ok"},
         {"DATA", "354 go"}},
        ".", false, kClosedText + "no reply to the end of the message", 1},
+      {"a reset in the middle of the data, after a reason", true,
+       {{"HELO x", "250 hello"},
+        {"RSET", "250 ok"},
+        {"MAIL FROM:<s@x>", "250 ok"},
+        {"RCPT TO:<r@x>", "250 ok"},
+        {"DATA", "354 go"}},
+       "From: <s@x>", false, "554 too big\r\n10054:Connection reset by peer", 0, "554 too big\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -160,7 +186,12 @@ TEST_F(Dialogue, HangUpInsteadOfAReplyIsAFailureNeverASuccess) {
     // in the instant of the accept already fails the socket layer's connect.
     std::vector<Step> script = c.greets ? Script(c.before) : std::vector<Step>{testserver::Wait(200)};
     if (!c.last.empty()) script.push_back(c.last == "." ? ReadUntil(".") : ExpectLine(c.last));
-    script.push_back(Close());
+    if (c.parting.empty()) {
+      script.push_back(Close());
+    } else {
+      script.insert(script.end(), {Send(c.parting), testserver::Reset()});
+      m->Body().Add(std::string(kBeyondSocketBuffers, 'x'));
+    }
     Serve(script);
     int failures = 0;
     int successes = 0;
@@ -184,7 +215,7 @@ TEST_F(Dialogue, HangUpInsteadOfAReplyIsAFailureNeverASuccess) {
   }
 }
 
-TEST_F(Dialogue, CodelessGreetingOrHeloReplyFailsTheConnect) {
+TEST_F(Dialogue, FaultyGreetingOrHeloReplyFailsTheConnect) {
   struct Case {
     const char* name;
     std::vector<Step> script;
@@ -199,6 +230,11 @@ TEST_F(Dialogue, CodelessGreetingOrHeloReplyFailsTheConnect) {
        "Authentication failed", "HELO x\r\nQUIT\r\n"},
       {"greeting ends in the middle of its lines", {Send("220-first\r\n"), Close()},
        kClosedText + "no greeting", ""},
+      // The rest of the line would pass for the reply to a "QUIT".
+      {"greeting longer than the reply buffer", {Send("220 " + std::string(70000, 'x') + "\r\n"), Drain()},
+       "Socket readln line too long", ""},
+      {"a line out of turn before HELO", {Send("220 hi\r\n421 shutting down\r\n"), Close()},
+       "421 shutting down\r\n", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
