@@ -15,7 +15,8 @@ enum class BoxIcon { kError, kInformation };
 /// rather than by the status window; returns when the user has dismissed it.
 /// A CR in text breaks the line. On POSIX an error box writes text to
 /// standard error and an information box to standard output, each ending
-/// with a line break.
+/// with a line break; control characters other than CR, LF and tab show
+/// there as \xNN.
 void ShowMessageBox(const std::string& caption, const std::string& text, BoxIcon icon);
 
 /// Creates the status window, makes it visible, then calls onShow once and

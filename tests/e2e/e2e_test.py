@@ -192,6 +192,8 @@ CASES = [
          ACCEPT[:-1] + [(".", "552 too big")], received=sent(quit=False)),
     Case("greeting_refused", STANDARD, 4, [(ERROR, "421 busy\r\n")], [("QUIT", "221 bye")], greeting="421 busy",
          received="QUIT\r\n"),
+    Case("control_characters_from_the_server", STANDARD, 4, [(ERROR, "421 \x1b[2Jbusy\x07\r\n")],
+         [("QUIT", "221 bye")], greeting="421 \x1b[2Jbusy\x07", received="QUIT\r\n"),
     Case("sender_refused", STANDARD, 4, [(ERROR, "553 not yours\r\n")],
          ACCEPT[:2] + [("MAIL FROM:<s@x>", "553 not yours")], received="HELO me\r\nRSET\r\nMAIL FROM:<s@x>\r\n"),
     Case("no_recipients", without(STANDARD, "/T:"), 4, [(ERROR, "Incomplete Header")], [("HELO me", "250 ok")],
@@ -209,7 +211,8 @@ def unused_port():
 
 def script_steps(greeting, dialogue):
     def escape(text):
-        return text.replace("\\", "\\\\").replace("|", "\\|") + "\\r\\n"
+        text = text.replace("\\", "\\\\").replace("|", "\\|")
+        return re.sub(r"[\x00-\x1f]", lambda m: "\\x%02x" % ord(m.group(0)), text) + "\\r\\n"
     steps = ["send " + escape(greeting)]
     for expected, reply in dialogue:
         steps.append("until ." if expected == "." else "expect " + expected)
@@ -222,6 +225,7 @@ def console_text(texts):
     out = ""
     for text in texts:
         text = text.replace("\r\n", "\n").replace("\r", "\n")
+        text = re.sub(r"[\x00-\x08\x0b-\x1f\x7f]", lambda m: "\\x%02X" % ord(m.group(0)), text)
         out += text if text.endswith("\n") else text + "\n"
     return out
 

@@ -7,13 +7,21 @@ namespace platform {
 
 namespace {
 // CR, LF and CR LF each become one line break; a text that ends in one
-// (a server's reply line) gets no second.
+// (a server's reply line) gets no second. Every other control character but
+// the tab shows as \xNN: a server's text must not drive the terminal.
 void WriteLine(std::FILE* stream, const std::string& text) {
   bool atLineStart = false;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    atLineStart = text[i] == '\r' || text[i] == '\n';
-    std::fputc(atLineStart ? '\n' : text[i], stream);
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    atLineStart = c == '\r' || c == '\n';
+    if (atLineStart) {
+      std::fputc('\n', stream);
+    } else if ((c < 0x20 && c != '\t') || c == 0x7F) {
+      std::fprintf(stream, "\\x%02X", c);
+    } else {
+      std::fputc(c, stream);
+    }
   }
   if (!atLineStart) std::fputc('\n', stream);
   std::fflush(stream);
