@@ -1,9 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "core/Component.h"
 #include "core/Exceptions.h"
@@ -140,10 +149,103 @@ TEST(FileStream, SmallReadsMatchTheFileAcrossReadAheadBlocks) {
   EXPECT_EQ(file.Write("x", 1), 0);
 }
 
-TEST(FileStream, DirectoryIsNotAFile) {
+namespace {
+
+#ifdef _WIN32
+constexpr const char* kDevice = "NUL";
+#else
+constexpr const char* kDevice = "/dev/zero";
+#endif
+
+/// Makes a FIFO at path and returns path; empty where the system has none.
+std::string MakeFifo(const std::string& path) {
+#ifdef _WIN32
+  (void)path;
+  return "";
+#else
+  return ::mkfifo(path.c_str(), 0600) == 0 ? path : "";
+#endif
+}
+
+/// A pipe whose writer puts in one part at a time with a pause between
+/// them, so that a read asking for them all is first served only one.
+class TricklingPipe {
+ public:
+  explicit TricklingPipe(std::vector<std::string> parts) {
+#ifdef _WIN32
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ::CreatePipe(&readEnd, &writeEnd, nullptr, 0);
+    read_ = reinterpret_cast<platform::FileHandle>(readEnd);
+    const auto put = [writeEnd](const std::string& part) {
+      DWORD written = 0;
+      ::WriteFile(writeEnd, part.data(), static_cast<DWORD>(part.size()), &written, nullptr);
+    };
+    const auto close = [writeEnd] { ::CloseHandle(writeEnd); };
+#else
+    int ends[2] = {-1, -1};
+    EXPECT_EQ(::pipe(ends), 0);
+    read_ = ends[0];
+    const auto put = [end = ends[1]](const std::string& part) {
+      EXPECT_EQ(::write(end, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+    };
+    const auto close = [end = ends[1]] { ::close(end); };
+#endif
+    writer_ = std::thread([parts = std::move(parts), put, close] {
+      for (const std::string& part : parts) {
+        put(part);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      close();
+    });
+  }
+  ~TricklingPipe() {
+    writer_.join();
+    platform::CloseFile(read_);
+  }
+  TricklingPipe(const TricklingPipe&) = delete;
+  TricklingPipe& operator=(const TricklingPipe&) = delete;
+
+  platform::FileHandle ReadEnd() const { return read_; }
+
+ private:
+  platform::FileHandle read_ = platform::kInvalidFile;
+  std::thread writer_;
+};
+
+}  // namespace
+
+TEST(FileStream, OnlyRegularFilesOpenAndNoneBlocks) {
   TempDir dir;
-  EXPECT_THROW(TFileStream(dir.Path(""), platform::FileShare::kDenyWrite), EFOpenError);
+  const struct {
+    const char* name;
+    std::string path;  // empty: the system has no such thing
+  } cases[] = {
+      {"directory", dir.Path("")},
+      {"FIFO without a writer", MakeFifo(dir.Path("fifo"))},
+      {"device", kDevice},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.path.empty()) continue;
+    EXPECT_THROW(TFileStream(c.path, platform::FileShare::kDenyWrite), EFOpenError);
+    TStringList list;
+    try {
+      list.LoadFromFile(c.path);
+      ADD_FAILURE() << "no exception";
+    } catch (const EFOpenError& e) {
+      EXPECT_EQ(e.Message(), "Cannot open file " + c.path);
+    }
+  }
   EXPECT_FALSE(platform::FileExists(dir.Path("")));
+}
+
+TEST(FileStream, ReadsGoOnUntilTheCountOrTheEnd) {
+  const std::string whole = "first part, second part, third part";
+  TricklingPipe pipe({"first part, ", "second part, ", "third part"});
+  std::string read(whole.size(), '\0');
+  EXPECT_EQ(platform::ReadFile(pipe.ReadEnd(), read.data(), static_cast<std::int64_t>(read.size())),
+            static_cast<std::int64_t>(whole.size()));
+  EXPECT_EQ(read, whole);
 }
 
 TEST(FillPlaceholder, ReplacesFirstPlaceholder) {
