@@ -16,9 +16,11 @@ enum class FileShare {
 using FileHandle = std::intptr_t;
 inline constexpr FileHandle kInvalidFile = -1;
 
-/// Opens path for reading; kInvalidFile on failure (missing, a directory, held open).
+/// Opens path for reading; kInvalidFile on failure (missing, held open, or
+/// not a regular file: a directory, a FIFO or pipe, a device). Never waits.
 FileHandle OpenFileForRead(const std::string& path, FileShare share);
-/// Reads up to count bytes; returns the count read, 0 at the end, -1 on error.
+/// Reads count bytes, fewer only when the file ends first; returns the count
+/// read (0 at the end) or -1 when a read fails, whatever came before it.
 std::int64_t ReadFile(FileHandle file, void* buffer, std::int64_t count);
 /// origin 0 from the beginning, 1 from the current position, 2 from the end;
 /// returns the new position or -1 on error.

@@ -2,15 +2,24 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 namespace platform {
+
+namespace {
+// One ReadFile call counts its bytes in 32 bits.
+constexpr std::int64_t kMaxReadCall = 1 << 30;
+}  // namespace
 
 FileHandle OpenFileForRead(const std::string& path, FileShare share) {
   const DWORD mode = share == FileShare::kDenyWrite ? FILE_SHARE_READ : 0;
   HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, mode, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) return kInvalidFile;
+  // Pipes and devices (NUL, CON, COM1...) are no files to read whole.
   BY_HANDLE_FILE_INFORMATION info;
-  if (!::GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+  if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
     ::CloseHandle(h);
     return kInvalidFile;
   }
@@ -18,9 +27,16 @@ FileHandle OpenFileForRead(const std::string& path, FileShare share) {
 }
 
 std::int64_t ReadFile(FileHandle file, void* buffer, std::int64_t count) {
-  DWORD got = 0;
-  if (!::ReadFile(reinterpret_cast<HANDLE>(file), buffer, static_cast<DWORD>(count), &got, nullptr)) return -1;
-  return got;
+  char* out = static_cast<char*>(buffer);
+  std::int64_t total = 0;
+  while (total < count) {
+    DWORD got = 0;
+    const auto ask = static_cast<DWORD>(std::min(count - total, kMaxReadCall));
+    if (!::ReadFile(reinterpret_cast<HANDLE>(file), out + total, ask, &got, nullptr)) return -1;
+    if (got == 0) break;
+    total += got;
+  }
+  return total;
 }
 
 std::int64_t SeekFile(FileHandle file, std::int64_t offset, int origin) {
