@@ -18,10 +18,10 @@ namespace {
 
 /// What a step does when its reply is not accepted.
 enum class OnRefusal {
-  kRaiseReply,          // fail with the reply line
+  kRaiseReply,          // fail with the reply's last line
   kAskAuthentication,   // OnAuthenticationFailed once, then "Authentication failed"
   kReportRecipient,     // OnRecipientNotFound with the entry; the transaction goes on
-  kFailureThenRaise,    // OnFailure, then fail with the reply line
+  kFailureThenRaise,    // OnFailure, then fail with the reply's last line
 };
 
 /// One step of the SMTP dialogue: the line sent (command, argument,
@@ -93,7 +93,8 @@ struct Reply {
 
   bool Closed() const { return lines.empty(); }
   const std::string& Last() const { return lines.back(); }
-  /// The code of the first line, when the last line carries the same.
+  /// The code of the first line when the last line carries the same;
+  /// kNoCode otherwise.
   int Code() const {
     const int code = ReplyCode(lines.front());
     return code == ReplyCode(lines.back()) ? code : kNoCode;
