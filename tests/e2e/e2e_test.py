@@ -236,6 +236,10 @@ def decode_wine_string(literal):
     escapes = {"r": "\r", "n": "\n", "t": "\t", "\\": "\\", '"': '"', "0": "\0"}
     while i < len(literal):
         c = literal[i]
+        if c == "\\" and re.match(r"[0-9a-fA-F]{4}", literal[i + 1:i + 5]):  # other control characters
+            out += chr(int(literal[i + 1:i + 5], 16))
+            i += 5
+            continue
         if c == "\\" and i + 1 < len(literal):
             n = literal[i + 1]
             if n == "x":
