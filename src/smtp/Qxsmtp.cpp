@@ -57,6 +57,9 @@ constexpr std::int32_t kPartingWaitMilliseconds = 1000;
 
 constexpr int kNoCode = -1;
 
+/// Far more lines than any reply has (an EHLO reply has a few dozen).
+constexpr size_t kMaxReplyLines = 1000;
+
 /// Sets the busy flag unless it is already set, and clears it on the way
 /// out only when this scope set it.
 class BusyScope {
@@ -120,10 +123,15 @@ bool Accepts(const DialogueStep& step, const Reply& reply) {
 }
 
 /// Reads the reply whose first line is line to its last line.
+/// Raises ESockError when the reply goes on beyond kMaxReplyLines: a
+/// server that never ends its reply must not fill the memory.
 Reply CompleteReply(TQxSMTP& smtp, std::string line) {
   Reply reply;
   for (;;) {
     if (line.empty()) return {};
+    if (reply.lines.size() == kMaxReplyLines) {
+      throw ESockError(FillPlaceholder(kErrEndlessReply, std::to_string(kMaxReplyLines)));
+    }
     reply.lines.push_back(line);
     if (!IsContinuation(line)) return reply;
     smtp.ReadLn(line);

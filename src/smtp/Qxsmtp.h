@@ -33,6 +33,9 @@ inline constexpr std::string_view kErrEmptyReply = "The SMTP server sent an empt
 /// A reply line without a three-digit code, which the line follows; %s names the reply.
 inline constexpr std::string_view kErrCodelessReply = "The SMTP server sent a %s without a code: ";
 /// %s names the value that would have broken a line of the dialogue or header.
+/// %s is the number of lines after which a reply is given up.
+inline constexpr std::string_view kErrEndlessReply = "The SMTP server sent a reply of more than %s lines";
+/// %s names the value that would have broken a line of the dialogue or header.
 inline constexpr std::string_view kErrLineBreak = "%s must not contain CR, LF or NUL characters";
 /// %s is the size of the header block that one Write cannot carry.
 inline constexpr std::string_view kErrHeaderTooLong = "The message header is too long to send: %s bytes (at most 65535)";

@@ -27,6 +27,12 @@ void ExpectTranscript(const std::string& received, const std::string& expected) 
   EXPECT_TRUE(received == expected || received == expected + "QUIT\r\n") << received;
 }
 
+std::string Repeated(const std::string& text, int times) {
+  std::string all;
+  for (int i = 0; i < times; ++i) all += text;
+  return all;
+}
+
 // --- Refused steps of a send -------------------------------------------------
 
 TEST_F(Dialogue, RefusalsFailTheSendAndLeaveEverythingAsItWas) {
@@ -235,6 +241,8 @@ TEST_F(Dialogue, FaultyGreetingOrHeloReplyFailsTheConnect) {
        "Socket readln line too long", ""},
       {"a line out of turn before HELO", {Send("220 hi\r\n421 shutting down\r\n"), Close()},
        "421 shutting down\r\n", ""},
+      {"a greeting that never ends", {Send(Repeated("220-more\r\n", 1001)), Drain()},
+       "The SMTP server sent a reply of more than 1000 lines", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
