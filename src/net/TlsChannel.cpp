@@ -1,15 +1,19 @@
 #include "net/TlsChannel.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 
 #include "core/Exceptions.h"
 #include "net/SocketTexts.h"
+#include "platform/Messages.h"
 
 namespace {
 
 constexpr int kReceiveChunk = 32 * 1024;
+// How long closing waits for the socket to take the records still queued.
+constexpr std::chrono::milliseconds kCloseLimit{2000};
 constexpr size_t kQuotedLength = 60;
 // First byte of a TLS record a server opens with: an alert or a handshake.
 constexpr unsigned char kRecordAlert = 21;
@@ -68,8 +72,9 @@ void TTlsChannel::VerifyPeer() {
   } catch (const platform::TlsError& e) {
     RaiseTlsError(e);
   }
-  // Application data that came with the last handshake bytes waits here.
-  incoming_fresh_ = !incoming_.empty();
+  // Application data may have come with the last handshake bytes; the
+  // session holds it, or incoming_ does.
+  decrypt_due_ = true;
 }
 
 void TTlsChannel::RefuseEarlyData() {
@@ -90,7 +95,7 @@ int TTlsChannel::ReceiveCiphertext() {
       throw ESockError(FillPlaceholder(kErrTlsNotTls, Quoted(chunk, n)));
   }
   incoming_.append(chunk, static_cast<size_t>(n));
-  incoming_fresh_ = true;
+  decrypt_due_ = true;
   return n;
 }
 
@@ -127,7 +132,7 @@ int TTlsChannel::Fill() {
   if (Flush() == platform::kSocketError && platform::LastSocketError() != kWsaWouldBlock) return platform::kSocketError;
   while (taken_ == plaintext_.size()) {
     if (ended_) return 0;
-    if (!incoming_fresh_) {
+    if (!decrypt_due_) {
       const int n = ReceiveCiphertext();
       if (n == platform::kSocketError) return n;
       if (n == 0) {
@@ -137,7 +142,7 @@ int TTlsChannel::Fill() {
     }
     plaintext_.clear();
     taken_ = 0;
-    incoming_fresh_ = false;
+    decrypt_due_ = false;
     try {
       ended_ = !session_->Decrypt(incoming_, plaintext_, outgoing_);
     } catch (const platform::TlsError& e) {
@@ -159,7 +164,7 @@ int TTlsChannel::Receive(void* buffer, int length, bool peek) {
   return n;
 }
 
-bool TTlsChannel::ReadyToRead() const { return taken_ < plaintext_.size() || incoming_fresh_ || ended_; }
+bool TTlsChannel::ReadyToRead() const { return taken_ < plaintext_.size() || decrypt_due_ || ended_; }
 
 void TTlsChannel::Close() {
   try {
@@ -167,5 +172,20 @@ void TTlsChannel::Close() {
   } catch (const platform::TlsError&) {
     // A session that cannot say goodbye is closed all the same.
   }
-  Flush();
+  // Records still queued were counted as sent: the peer gets a bounded
+  // chance to take them, as the system would send what a plain socket took.
+  const auto end = std::chrono::steady_clock::now() + kCloseLimit;
+  while (Flush() == platform::kSocketError && platform::LastSocketError() == kWsaWouldBlock) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return;
+    platform::WaitForSocketOrMessage(socket_, platform::SocketWait::kWritable, static_cast<std::uint32_t>(left));
+    // A waiting message ends every wait at once and is not dispatched here.
+    platform::SleepMilliseconds(1);
+  }
+  // Records nobody asked for (TLS 1.3 session tickets) may still wait
+  // unread; a socket closed with unread bytes resets the connection, and
+  // the reset can cost the peer the last records it has not read yet.
+  char unread[kReceiveChunk];
+  while (platform::ReceiveOnSocket(socket_, unread, sizeof unread, /*peek=*/false) > 0) {
+  }
 }

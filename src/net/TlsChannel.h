@@ -10,8 +10,8 @@
 
 /// A TLS session running over one connected socket: ciphertext received but
 /// not yet used, records not yet sent, plaintext not yet read. Owned by the
-/// TTidewire that started TLS; it calls the socket without ever waiting and
-/// never closes it. Socket failures come back as the socket calls give them
+/// TTidewire that started TLS; it calls the socket without waiting (but for
+/// Close) and never closes it. Socket failures come back as the socket calls give them
 /// (platform::kSocketError, the error in the socket's last error; 10035 for
 /// "nothing yet"); TLS failures are raised as ESockError.
 class TTlsChannel {
@@ -42,8 +42,9 @@ class TTlsChannel {
   bool ReadyToRead() const;
   /// True while records wait to be sent.
   bool OutputWaiting() const { return sent_ < outgoing_.size(); }
-  /// Queues close_notify and gives it one chance to go out: a peer that does
-  /// not read gets none rather than a hang.
+  /// Queues close_notify and waits up to two seconds for the socket to take
+  /// it with every record still queued: a peer that does not read loses them
+  /// rather than hanging the close.
   void Close();
   platform::TlsSessionInfo Info() const { return session_->Info(); }
 
@@ -61,7 +62,7 @@ class TTlsChannel {
   platform::SocketHandle socket_;
   std::unique_ptr<platform::TlsSession> session_;
   std::string incoming_;
-  bool incoming_fresh_ = false;  // incoming_ changed since the last decrypt
+  bool decrypt_due_ = false;  // input came since the last decrypt
   std::string outgoing_;
   size_t sent_ = 0;  // bytes of outgoing_ already sent
   std::string plaintext_;

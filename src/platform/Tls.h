@@ -72,8 +72,9 @@ class TlsSession {
   virtual int MaxRecordPlaintext() const = 0;
   /// Appends data (at most MaxRecordPlaintext bytes) to outgoing as one record.
   virtual void Encrypt(std::string_view data, std::string& outgoing) = 0;
-  /// Decrypts every complete record of incoming, appending the plaintext;
-  /// the bytes of a record not yet complete stay in incoming. Returns false
+  /// Decrypts every complete record of incoming, and those the session
+  /// kept from the handshake's last bytes, appending the plaintext; the
+  /// bytes of a record not yet complete stay in incoming or the session. Returns false
   /// once the peer has ended the session (close_notify). Raises TlsError for
   /// a damaged record, an alert or a renegotiation (kTlsRenegotiation).
   virtual bool Decrypt(std::string& incoming, std::string& plaintext, std::string& outgoing) = 0;

@@ -2,6 +2,8 @@
 // whose waits look at the server's stop flag and deadline.
 
 #include <fcntl.h>
+
+#include <csignal>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
@@ -119,6 +121,10 @@ class OpenSslServerTls final : public ServerTls {
 
 std::unique_ptr<ServerTls> AcceptTls(wire::Socket socket, const ServerTlsSettings& settings,
                                      std::function<bool()> keepWaiting, std::string& error) {
+  // OpenSSL writes to the socket with write(): a client that left would
+  // raise SIGPIPE and end the whole test process.
+  static const auto ignored = std::signal(SIGPIPE, SIG_IGN);
+  static_cast<void>(ignored);
   auto tls = std::make_unique<OpenSslServerTls>(socket, std::move(keepWaiting));
   if (!tls->Start(settings, error)) return nullptr;
   return tls;

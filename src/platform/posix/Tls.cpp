@@ -98,8 +98,6 @@ class OpenSslSession final : public TlsSession {
     ctx_.reset(SSL_CTX_new(TLS_client_method()));
     if (!ctx_) throw TlsError(std::string(kTlsHandshakeFailed) + QueuedErrorText("no TLS context"));
     SSL_CTX_set_min_proto_version(ctx_.get(), TLS1_2_VERSION);
-    // Renegotiation is refused; a request for it is noticed by WatchMessages.
-    SSL_CTX_set_options(ctx_.get(), SSL_OP_NO_RENEGOTIATION);
     // The chain is checked in VerifyPeer, with words for each failure; the
     // handshake only records the result.
     SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_NONE, nullptr);
@@ -128,7 +126,8 @@ class OpenSslSession final : public TlsSession {
     Feed(incoming);
     const int result = SSL_do_handshake(ssl_.get());
     Drain(outgoing);
-    if (result == 1) return true;
+    established_ = result == 1;
+    if (established_) return true;
     if (SSL_get_error(ssl_.get(), result) == SSL_ERROR_WANT_READ) return false;
     throw TlsError(std::string(kTlsHandshakeFailed) + QueuedErrorText("the server ended the handshake"));
   }
@@ -164,7 +163,10 @@ class OpenSslSession final : public TlsSession {
     bool open = true;
     for (;;) {
       const int n = SSL_read(ssl_.get(), chunk, sizeof chunk);
-      if (renegotiation_requested_) throw TlsError(std::string(kTlsRenegotiation));
+      if (renegotiation_requested_) {
+        BIO_reset(out_);  // the answer OpenSSL began: it must not go out
+        throw TlsError(std::string(kTlsRenegotiation));
+      }
       if (n > 0) {
         plaintext.append(chunk, static_cast<size_t>(n));
         continue;
@@ -202,11 +204,14 @@ class OpenSslSession final : public TlsSession {
   }
 
  private:
+  /// Notices the server's request to renegotiate. (With renegotiation
+  /// switched off, OpenSSL drops the request unseen and the server may wait
+  /// for an answer forever: so it stays on, and Decrypt refuses instead.)
   static void WatchMessages(int writing, int, int contentType, const void* data, size_t length, SSL*, void* self) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    if (writing == 0 && contentType == SSL3_RT_HANDSHAKE && length > 0 && bytes[0] == SSL3_MT_HELLO_REQUEST &&
-        SSL_is_init_finished(static_cast<OpenSslSession*>(self)->ssl_.get()))
-      static_cast<OpenSslSession*>(self)->renegotiation_requested_ = true;
+    auto* session = static_cast<OpenSslSession*>(self);
+    if (writing == 0 && contentType == SSL3_RT_HANDSHAKE && length > 0 &&
+        static_cast<const unsigned char*>(data)[0] == SSL3_MT_HELLO_REQUEST && session->established_)
+      session->renegotiation_requested_ = true;
   }
 
   bool IsAddressLiteral() const { return InetAddr(settings_.host.c_str()) != kNoAddress; }
@@ -240,6 +245,7 @@ class OpenSslSession final : public TlsSession {
   std::unique_ptr<SSL, SslFree> ssl_;
   BIO* in_ = nullptr;   // owned by ssl_
   BIO* out_ = nullptr;  // owned by ssl_
+  bool established_ = false;  // the first handshake is complete
   bool renegotiation_requested_ = false;
 };
 
