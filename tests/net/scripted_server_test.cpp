@@ -52,7 +52,7 @@ TEST(ScriptText, ParsesEachStep) {
 // The Windows tests hand their scripts to the native server in the text form.
 TEST(ScriptText, WritesWhatItReads) {
   const std::vector<Step> script = {
-      testserver::Send(std::string("220 a|b\\c\r\n\0\x7f\xff ", 13)),
+      testserver::Send(std::string("220 a|b\\c\r\n\0\x7f\xff ", 15)),
       testserver::SendFragments({" lead", "", "x|y"}, 25),
       testserver::Wait(7),
       testserver::ExpectLine("EHLO *"),
