@@ -132,7 +132,9 @@ TEST(TidewireTls, FailuresNameTheirReason) {
     wire.Disconnect();
     server.Join();
     // A plain-text server receives the handshake's first bytes.
-    if (c.script.front().kind == Step::Kind::kStartTls) EXPECT_EQ(server.Received(), "");
+    if (c.script.front().kind == Step::Kind::kStartTls) {
+      EXPECT_EQ(server.Received(), "");
+    }
   }
 }
 

@@ -9,7 +9,7 @@
 //
 // Each STEP argument is one line of the script's text form (see
 // ParseScript); "starttls" steps present the --tls-cert certificate. The
-// first line on stdout is the port, also written to the port file. When the
+// first line on stdout is the port, unless it goes to the port file. When the
 // script ends, the received bytes go to the received file, then the
 // failures, one a line, to the failures file (its appearance tells a
 // watcher that the server is done). The server stops early once the stop
@@ -115,8 +115,11 @@ int main(int argc, char** argv) {
   }
 
   testserver::ScriptedServer server(std::move(script), options);
-  std::cout << server.Port() << std::endl;
-  WriteWhole(portPath, std::to_string(server.Port()) + "\n");
+  if (portPath.empty()) {
+    std::cout << server.Port() << std::endl;
+  } else {
+    WriteWhole(portPath, std::to_string(server.Port()) + "\n");
+  }
   while (!server.Finished()) {
     if (!stopPath.empty() && std::filesystem::exists(stopPath)) server.Stop();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -89,16 +89,6 @@ void WritePem(const std::string& path, X509* cert, EVP_PKEY* key) {
 
 }  // namespace
 
-std::string CertificateFileName(Certificate certificate) {
-  switch (certificate) {
-    case Certificate::kTrusted: return "trusted.pem";
-    case Certificate::kWrongName: return "wrong-name.pem";
-    case Certificate::kExpired: return "expired.pem";
-    case Certificate::kSelfSigned: return "self-signed.pem";
-  }
-  return {};
-}
-
 void MakeTestCertificates(const std::string& dir) {
   const Key caKey = NewKey();
   const Key leafKey = NewKey();

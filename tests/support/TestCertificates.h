@@ -15,7 +15,15 @@ enum class Certificate {
 };
 
 /// The file of certificate in a directory made by MakeTestCertificates.
-std::string CertificateFileName(Certificate certificate);
+inline std::string CertificateFileName(Certificate certificate) {
+  switch (certificate) {
+    case Certificate::kTrusted: return "trusted.pem";
+    case Certificate::kWrongName: return "wrong-name.pem";
+    case Certificate::kExpired: return "expired.pem";
+    case Certificate::kSelfSigned: return "self-signed.pem";
+  }
+  return {};
+}
 /// The leaves' private key file in that directory.
 inline constexpr const char* kTestKeyFileName = "key.pem";
 /// The test CA's certificate file in that directory.
