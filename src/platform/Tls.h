@@ -35,6 +35,8 @@ class TlsError : public std::runtime_error {
 // Texts of the failures both implementations report the same way.
 inline constexpr std::string_view kTlsNotTrusted = "The server's certificate is not trusted: ";
 inline constexpr std::string_view kTlsHandshakeFailed = "The TLS handshake failed: ";
+inline constexpr std::string_view kTlsVersionTooOld =
+    "The TLS handshake failed: the server does not speak TLS 1.2 or later";
 inline constexpr std::string_view kTlsRenegotiation =
     "The server asked to renegotiate the TLS session, which is refused";
 inline constexpr std::string_view kTlsCaFileUnreadable = "The CA file cannot be read: ";

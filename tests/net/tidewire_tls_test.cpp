@@ -25,7 +25,7 @@ TEST(TidewireTls, TranscriptsInsideTls) {
     Certificate certificate;
     platform::TlsSettings settings;
     bool starttls;  // greeting and STARTTLS in plain text first
-    bool tls12Only = false;
+    int maxMinorVersion = 0;  // of the server's TLS 1.x; 0: any
   };
   const std::vector<Step> implicit = {StartTls(),          Send("220 hi\r\n"), ExpectLine("NOOP"),
                                       Send("250 ok\r\n"),  ExpectTlsClose()};
@@ -39,12 +39,12 @@ TEST(TidewireTls, TranscriptsInsideTls) {
        true},
       {"insecure takes a self-signed certificate", implicit, Certificate::kSelfSigned, {"localhost", "", true}, false},
       // The greeting often comes with the last bytes of a TLS 1.2 handshake.
-      {"TLS 1.2, greeting behind the handshake", implicit, Certificate::kTrusted, Trusting("localhost"), false, true},
+      {"TLS 1.2, greeting behind the handshake", implicit, Certificate::kTrusted, Trusting("localhost"), false, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ServerOptions options;
-    options.tls.tls12Only = c.tls12Only;
+    options.tls.maxMinorVersion = c.maxMinorVersion;
     TlsScriptedServer server(c.script, c.certificate, options);
     TestTidewire wire(nullptr);
     ConnectTo(wire, server.Port());
@@ -82,7 +82,7 @@ TEST(TidewireTls, FailuresNameTheirReason) {
     platform::TlsSettings settings;
     const char* error;
     bool greetingFirst = false;  // a plain-text line is read before TLS starts
-    bool tls12Only = false;
+    int maxMinorVersion = 0;  // of the server's TLS 1.x; 0: any
     std::int32_t timeOut = 0;
     std::chrono::milliseconds serverDeadline{10000};
   };
@@ -105,16 +105,18 @@ TEST(TidewireTls, FailuresNameTheirReason) {
       {"server closes in the handshake", {Wait(100), Close()}, Certificate::kTrusted, Trusting("localhost"),
        "The server closed the connection during the TLS handshake"},
       {"silent server", {Stall()}, Certificate::kTrusted, Trusting("localhost"), "TLS handshake timed out", false,
-       false, 300, std::chrono::milliseconds(1500)},
+       0, 300, std::chrono::milliseconds(1500)},
       {"renegotiation", {StartTls(), Send("220 hi\r\n"), Renegotiate(), Send("250 later\r\n"), Drain()},
        Certificate::kTrusted, Trusting("localhost"),
-       "The server asked to renegotiate the TLS session, which is refused", false, true},
+       "The server asked to renegotiate the TLS session, which is refused", false, 2},
+      {"TLS 1.1 only", handshake, Certificate::kTrusted, Trusting("localhost"),
+       "The TLS handshake failed: the server does not speak TLS 1.2 or later", false, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ServerOptions options;
     options.deadline = c.serverDeadline;
-    options.tls.tls12Only = c.tls12Only;
+    options.tls.maxMinorVersion = c.maxMinorVersion;
     TlsScriptedServer server(c.script, c.certificate, options);
     TestTidewire wire(nullptr);
     ConnectTo(wire, server.Port());

@@ -3,12 +3,13 @@
 //
 //   scripted_server [--deadline MS] [--connections N] [--received FILE]
 //                   [--failures FILE] [--port-file FILE] [--stop-file FILE]
-//                   [--tls-cert FILE --tls-key FILE [--tls12]]
+//                   [--tls-cert FILE --tls-key FILE [--tls-max 1.N]]
 //                   (--script FILE | --sink | STEP...)
 //   scripted_server --make-certs DIR
 //
 // Each STEP argument is one line of the script's text form (see
-// ParseScript); "starttls" steps present the --tls-cert certificate. The
+// ParseScript); "starttls" steps present the --tls-cert certificate and
+// offer TLS up to 1.N (--tls-max; all versions without it). The
 // first line on stdout is the port, unless it goes to the port file. When the
 // script ends, the received bytes go to the received file, then the
 // failures, one a line, to the failures file (its appearance tells a
@@ -35,7 +36,7 @@ namespace {
 int Usage(const std::string& problem) {
   std::cerr << "scripted_server: " << problem << "\n"
             << "usage: scripted_server [--deadline MS] [--connections N] [--received FILE] [--failures FILE]"
-               " [--port-file FILE] [--stop-file FILE] [--tls-cert FILE --tls-key FILE [--tls12]]"
+               " [--port-file FILE] [--stop-file FILE] [--tls-cert FILE --tls-key FILE [--tls-max 1.N]]"
                " (--script FILE | --sink | STEP...)\n"
                "       scripted_server --make-certs DIR\n";
   return 2;
@@ -83,8 +84,8 @@ int main(int argc, char** argv) {
         options.tls.certificateFile = argv[++i];
       } else if (arg == "--tls-key" && hasValue) {
         options.tls.keyFile = argv[++i];
-      } else if (arg == "--tls12") {
-        options.tls.tls12Only = true;
+      } else if (arg == "--tls-max" && hasValue && std::string(argv[i + 1]).rfind("1.", 0) == 0) {
+        options.tls.maxMinorVersion = std::stoi(argv[++i] + 2);
       } else if (arg == "--make-certs" && hasValue) {
         try {
           testserver::MakeTestCertificates(argv[++i]);

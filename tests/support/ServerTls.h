@@ -15,7 +15,7 @@ namespace testserver {
 struct ServerTlsSettings {
   std::string certificateFile;  // PEM: the server's certificate
   std::string keyFile;          // PEM: its private key
-  bool tls12Only = false;       // no TLS 1.3 (renegotiation exists only up to 1.2)
+  int maxMinorVersion = 0;      // highest TLS 1.x offered (2: no TLS 1.3, for renegotiation); 0: any
 };
 
 /// One server-side TLS session over an accepted socket; owned by the

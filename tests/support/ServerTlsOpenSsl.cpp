@@ -41,7 +41,11 @@ class OpenSslServerTls final : public ServerTls {
       error = "certificate or key not usable: " + ErrorText();
       return false;
     }
-    if (settings.tls12Only) SSL_CTX_set_max_proto_version(ctx_, TLS1_2_VERSION);
+    if (settings.maxMinorVersion > 0) {
+      SSL_CTX_set_max_proto_version(ctx_, TLS1_VERSION + settings.maxMinorVersion);
+      // Versions below 1.2 need the weaker digests of security level 0.
+      if (settings.maxMinorVersion < 2) SSL_CTX_set_security_level(ctx_, 0);
+    }
     ssl_ = SSL_new(ctx_);
     ::fcntl(socket_, F_SETFL, ::fcntl(socket_, F_GETFL) | O_NONBLOCK);
     SSL_set_fd(ssl_, socket_);

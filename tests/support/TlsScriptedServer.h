@@ -20,7 +20,7 @@ const std::string& TestCaFile();
 /// The server; it stops by itself at its deadline.
 class TlsScriptedServer {
  public:
-  /// options.tls is filled in from certificate (tls12Only is kept).
+  /// options.tls is filled in from certificate (maxMinorVersion is kept).
   TlsScriptedServer(std::vector<Step> script, Certificate certificate, ServerOptions options = {});
   /// Stops whatever still runs.
   ~TlsScriptedServer();

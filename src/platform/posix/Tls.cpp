@@ -33,16 +33,20 @@ struct X509Free {
 };
 using X509Ptr = std::unique_ptr<X509, X509Free>;
 
-/// The reason of the oldest error in OpenSSL's queue (then empties it), or fallback.
-std::string QueuedErrorText(std::string_view fallback) {
-  std::string text;
-  while (const unsigned long code = ERR_get_error()) {
-    if (!text.empty()) continue;
-    const char* reason = ERR_reason_error_string(code);
-    text = reason != nullptr ? reason : "error " + std::to_string(ERR_GET_REASON(code));
-  }
-  return text.empty() ? std::string(fallback) : text;
+/// The oldest error in OpenSSL's queue; empties the queue.
+unsigned long TakeQueuedError() {
+  const unsigned long oldest = ERR_get_error();
+  ERR_clear_error();
+  return oldest;
 }
+
+std::string ErrorText(unsigned long code, std::string_view fallback) {
+  if (code == 0) return std::string(fallback);
+  const char* reason = ERR_reason_error_string(code);
+  return reason != nullptr ? reason : "error " + std::to_string(ERR_GET_REASON(code));
+}
+
+std::string QueuedErrorText(std::string_view fallback) { return ErrorText(TakeQueuedError(), fallback); }
 
 /// Every certificate of a PEM file; empty when there is none. Raises
 /// TlsError when the file cannot be opened.
@@ -129,7 +133,12 @@ class OpenSslSession final : public TlsSession {
     established_ = result == 1;
     if (established_) return true;
     if (SSL_get_error(ssl_.get(), result) == SSL_ERROR_WANT_READ) return false;
-    throw TlsError(std::string(kTlsHandshakeFailed) + QueuedErrorText("the server ended the handshake"));
+    const unsigned long error = TakeQueuedError();
+    const int reason = ERR_GET_REASON(error);
+    // The server's refusal of every version offered, or its offer of an older one.
+    if (reason == SSL_R_TLSV1_ALERT_PROTOCOL_VERSION || reason == SSL_R_UNSUPPORTED_PROTOCOL)
+      throw TlsError(std::string(kTlsVersionTooOld));
+    throw TlsError(std::string(kTlsHandshakeFailed) + ErrorText(error, "the server ended the handshake"));
   }
 
   void VerifyPeer() override {

@@ -374,10 +374,9 @@ class SchannelSession final : public TlsSession {
     SecPkgContext_ConnectionInfo connection{};
     if (::QueryContextAttributesA(&context_, SECPKG_ATTR_CONNECTION_INFO, &connection) == SEC_E_OK) {
       tls13_ = (connection.dwProtocol & SP_PROT_TLS1_3) != 0;
-      // Older systems may not honour the protocols switched off above.
-      if ((connection.dwProtocol & (SP_PROT_TLS1_2 | SP_PROT_TLS1_3)) == 0)
-        throw TlsError(std::string(kTlsHandshakeFailed) + "the server speaks " + ProtocolName(connection.dwProtocol) +
-                       ", below TLS 1.2");
+      // Wine (and perhaps older systems) does not honour the protocols
+      // switched off above: TLS 1.1 was seen negotiated.
+      if ((connection.dwProtocol & (SP_PROT_TLS1_2 | SP_PROT_TLS1_3)) == 0) throw TlsError(std::string(kTlsVersionTooOld));
     }
   }
 
