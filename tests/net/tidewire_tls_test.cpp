@@ -9,6 +9,7 @@
 #include "core/Stream.h"
 #include "net/NetTestSupport.h"
 #include "support/TlsScriptedServer.h"
+#include "test_support/TempDir.h"
 
 namespace {
 
@@ -109,6 +110,8 @@ TEST(TidewireTls, FailuresNameTheirReason) {
       {"renegotiation", {StartTls(), Send("220 hi\r\n"), Renegotiate(), Send("250 later\r\n"), Drain()},
        Certificate::kTrusted, Trusting("localhost"),
        "The server asked to renegotiate the TLS session, which is refused", false, 2},
+      {"CA file missing", handshake, Certificate::kTrusted, {"localhost", "no-such-ca.pem", false},
+       "The CA file cannot be read: no-such-ca.pem"},
       {"TLS 1.1 only", handshake, Certificate::kTrusted, Trusting("localhost"),
        "The TLS handshake failed: the server does not speak TLS 1.2 or later", false, 1},
   };
@@ -138,6 +141,22 @@ TEST(TidewireTls, FailuresNameTheirReason) {
       EXPECT_EQ(server.Received(), "");
     }
   }
+}
+
+TEST(TlsCaFile, ProblemsNamed) {
+  const TempDir dir;
+  struct Case {
+    const char* name;
+    std::string path;
+    std::string problem;
+  };
+  const std::string noPem = dir.Write("no-pem.txt", "-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n");
+  const Case cases[] = {
+      {"missing", dir.Path("missing.pem"), "The CA file cannot be read: " + dir.Path("missing.pem")},
+      {"no certificate in it", noPem, "The CA file holds no PEM certificate: " + noPem},
+      {"the test CA", TestCaFile(), ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(platform::CaFileProblem(c.path), c.problem) << c.name;
 }
 
 TEST(TidewireTls, LargeStreamArrivesWhole) {
