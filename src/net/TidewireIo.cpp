@@ -192,7 +192,11 @@ bool TTidewire::DataAvailable() {
 void TTidewire::ClearInput() {
   ReportStatus(kStatusClearingInput);
   const auto scratch = std::make_unique<char[]>(kIoBufferData);
-  ReceiveBytes(scratch.get(), kIoBufferData);
+  try {
+    ReceiveBytes(scratch.get(), kIoBufferData);
+  } catch (const ESockError&) {
+    // Inside TLS a damaged record raises; here, as every error, it is ignored.
+  }
 }
 
 void TTidewire::ExtractField(const std::string& text, char delimiter, std::int32_t n, std::string& field) {
