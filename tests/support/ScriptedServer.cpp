@@ -500,7 +500,10 @@ std::string ScriptText(const std::vector<Step>& script) {
         break;
       case Step::Kind::kSendFragments:
         text += "fragments " + std::to_string(step.milliseconds) + " ";
-        for (size_t i = 0; i < step.parts.size(); ++i) text += (i > 0 ? "|" : "") + Escape(step.parts[i]);
+        for (size_t i = 0; i < step.parts.size(); ++i) {
+          if (i > 0) text += '|';
+          text += Escape(step.parts[i]);
+        }
         break;
       case Step::Kind::kWait:
         text += "wait " + std::to_string(step.milliseconds);
