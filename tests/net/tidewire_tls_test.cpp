@@ -143,6 +143,23 @@ TEST(TidewireTls, FailuresNameTheirReason) {
   }
 }
 
+TEST(TidewireTls, CancelFromAMessageHandlerEndsTheHandshake) {
+  TlsScriptedServer server({Stall()}, Certificate::kTrusted, ServerOptions{1, std::chrono::milliseconds(1500)});
+  TestTidewire wire(nullptr);
+  ConnectTo(wire, server.Port());
+  TThreadTimer other(nullptr);
+  other.SetInterval(100);
+  other.SetOnTimer([&](TObject*) { wire.Abort(); });
+  try {
+    wire.StartTls(Trusting("localhost"));
+    FAIL() << "not aborted";
+  } catch (const EAbortError& e) {
+    EXPECT_EQ(e.Message(), "TLS handshake aborted");
+  }
+  EXPECT_FALSE(wire.Canceled);
+  EXPECT_FALSE(wire.TlsActive());
+}
+
 TEST(TlsCaFile, ProblemsNamed) {
   const TempDir dir;
   struct Case {
