@@ -90,7 +90,9 @@ std::string CertificateNames(X509* cert) {
 
 std::string NameText(const X509_NAME* name) {
   const std::unique_ptr<BIO, BioFree> text(BIO_new(BIO_s_mem()));
-  X509_NAME_print_ex(text.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+  // Most specific first, ", " between parts: as Windows writes names.
+  X509_NAME_print_ex(text.get(), name, 0,
+                     (XN_FLAG_RFC2253 & ~XN_FLAG_SEP_MASK & ~ASN1_STRFLGS_ESC_MSB) | XN_FLAG_SEP_CPLUS_SPC);
   char* data = nullptr;
   const long length = BIO_get_mem_data(text.get(), &data);
   return std::string(data, static_cast<size_t>(length));
