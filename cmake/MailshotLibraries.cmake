@@ -27,11 +27,14 @@ function(mailshot_library name)
   endif()
 endfunction()
 
+# TLS: Schannel through SSPI on Windows (secur32, crypt32: part of Windows,
+# nothing to ship), OpenSSL 3 elsewhere.
 if(WIN32)
-  set(MAILSHOT_SYSTEM_LIBS ws2_32 user32 gdi32 kernel32)
+  set(MAILSHOT_SYSTEM_LIBS ws2_32 secur32 crypt32 user32 gdi32 kernel32)
 else()
   find_package(Threads REQUIRED)
-  set(MAILSHOT_SYSTEM_LIBS Threads::Threads)
+  find_package(OpenSSL 3.0 REQUIRED)
+  set(MAILSHOT_SYSTEM_LIBS Threads::Threads OpenSSL::SSL)
 endif()
 
 mailshot_library(mailshot_platform DIRS platform/${MAILSHOT_PLATFORM} DEPS ${MAILSHOT_SYSTEM_LIBS})

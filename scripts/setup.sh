@@ -7,6 +7,8 @@ set -euo pipefail
 packages=(
   # native build, unit tests, benchmarks
   cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
+  # TLS on POSIX (the program, and the test server's TLS side)
+  libssl-dev
   # Windows build and running its binaries headless under Wine
   g++-mingw-w64-x86-64-posix wine64 xvfb xdotool imagemagick
   # helpers for test and benchmark scripts

@@ -14,7 +14,9 @@ jobs=${MAILSHOT_JOBS:-2}
 builds=(native asan win)
 native_configure=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 asan_configure=(-DCMAKE_BUILD_TYPE=Debug -DMAILSHOT_SANITIZE=ON)
-win_configure=(-DCMAKE_BUILD_TYPE=Release "-DCMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-w64.cmake")
+# The Windows tests' TLS server is the native build's scripted_server.
+win_configure=(-DCMAKE_BUILD_TYPE=Release "-DCMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-w64.cmake"
+  "-DMAILSHOT_NATIVE_SCRIPTED_SERVER=$root/build/native/tests/support/scripted_server")
 # How many tests of a build run at once. The Windows binaries share one
 # display, one keyboard focus and one Wine server: run side by side, the
 # end-to-end test's boxes lose the race for them. One at a time they take

@@ -41,6 +41,7 @@ inline constexpr TStatusText kStatusSendStream{kLevelDetail, "SendStream"};
 inline constexpr TStatusText kStatusSendingBuffer{kLevelTransfer, "Sending Buffer"};
 inline constexpr TStatusText kStatusAccepting{kLevelTransfer, "Accepting"};
 inline constexpr TStatusText kStatusRequestCloseSocket{kLevelTransfer, "Request Close Socket"};
+inline constexpr TStatusText kStatusStartTls{kLevelDetail, "Start TLS"};
 // The reply line read by Transaction is reported at kLevelReply as it stands.
 
 // Failure texts of the socket component's exceptions.
@@ -61,6 +62,12 @@ inline constexpr std::string_view kErrReadLnAborted = "Socket readln aborted";
 inline constexpr std::string_view kErrNoTimer = "No Timer";
 inline constexpr std::string_view kErrHostTooLong = "Host name too long";
 inline constexpr std::string_view kErrLineTooLong = "Socket readln line too long";
+inline constexpr std::string_view kErrTlsRunning = "TLS is already running on this connection";
+inline constexpr std::string_view kErrTlsClosedInHandshake = "The server closed the connection during the TLS handshake";
+inline constexpr std::string_view kErrTlsEarlyData = "The server sent data before the TLS handshake: \"%s\"";
+inline constexpr std::string_view kErrTlsNotTls = "The server did not answer with TLS: \"%s\"";
+inline constexpr std::string_view kErrTlsTimedOut = "TLS handshake timed out";
+inline constexpr std::string_view kErrTlsAborted = "TLS handshake aborted";
 inline constexpr std::string_view kUnknownErrorPrefix = "Unknown Error No. ";
 
 /// One row of the WinSock error table.

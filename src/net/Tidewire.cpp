@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "net/TlsChannel.h"
 #include "net/Winsock.h"
 
 namespace {
@@ -203,6 +204,7 @@ void TTidewire::RequestCloseSocket() {
   ReportStatus(kStatusRequestCloseSocket);
   Connected = false;
   if (SocketHandle == kNoSocket) return;
+  EndTls();
   if (platform::CloseSocket(NativeSocket()) == platform::kSocketError) {
     RaiseUnlessWouldBlock();
     return;

@@ -19,6 +19,9 @@
 #include "net/ThreadTimer.h"
 #include "platform/Messages.h"
 #include "platform/Sockets.h"
+#include "platform/Tls.h"
+
+class TTlsChannel;
 
 using TOnStatus = std::function<void(TObject* Sender, const std::string& Status)>;
 using TOnHostResolved = std::function<void(TObject* Sender)>;
@@ -152,6 +155,22 @@ class TTidewire : public TComponent {
   bool InputWaiting();
   /// Discards up to 65 536 waiting bytes; ignores every error.
   void ClearInput();
+  /// Turns the connected socket into a TLS channel: the handshake (SNI and
+  /// certificate check as settings say), timed by TimeOut and ended by a
+  /// cancel like every wait, then the certificate check; from then on every
+  /// transfer above carries plaintext through the session, and closing the
+  /// socket sends close_notify first. Takes no byte of the socket before the
+  /// handshake. Raises ESockError "Not Connected", "TLS is already running
+  /// on this connection", a text naming the TLS failure (certificate,
+  /// handshake, a server that closed or did not answer with TLS), a WinSock
+  /// error text; EAbortError "TLS handshake timed out" / "TLS handshake
+  /// aborted".
+  void StartTls(const platform::TlsSettings& settings);
+  /// True while a TLS session carries the transfers.
+  bool TlsActive() const { return tls_ != nullptr; }
+  /// Facts of the running TLS session; empty without one.
+  platform::TlsSessionInfo TlsInfo() const;
+
   /// Field n (from 1) of text cut at delimiter; empty when there is none.
   static void ExtractField(const std::string& text, char delimiter, std::int32_t n, std::string& field);
 
@@ -207,6 +226,8 @@ class TTidewire : public TComponent {
   void RaiseUnlessWouldBlock();
   [[noreturn]] void RaiseConnectFailure();
   [[noreturn]] void RaiseAborted(std::string_view text);
+  /// Sends close_notify and drops the TLS session, if one runs.
+  void EndTls();
 
   char peek_byte_ = 0;  // DataAvailable peeks here, never into a line being read
   std::uint32_t closes_ = 0;  // sockets closed so far
@@ -215,6 +236,7 @@ class TTidewire : public TComponent {
   // Buffers of lookups that were given up (time-out, cancel) and may still
   // be written by their late completion; freed with the component.
   std::vector<std::unique_ptr<char[]>> retired_host_entries_;
+  std::unique_ptr<TTlsChannel> tls_;  // while TLS runs on the socket
 };
 
 /// The window procedure of "TidewireWindowClass": hands every message of

@@ -6,6 +6,8 @@
 #include <limits>
 
 #include "net/Tidewire.h"
+#include "net/TimerOffOnExit.h"
+#include "net/TlsChannel.h"
 
 namespace {
 
@@ -15,31 +17,30 @@ constexpr std::uint32_t kMaxWaitMilliseconds = 100;
 constexpr int kMaxBufferLength = 65535;
 constexpr size_t kReplyDigits = 10;
 
-/// Runs TimerOff on every way out of a timed transfer.
-class TimerOffOnExit {
- public:
-  explicit TimerOffOnExit(TTidewire& owner) : owner_(owner) {}
-  ~TimerOffOnExit() { owner_.TimerOff(); }
-  TimerOffOnExit(const TimerOffOnExit&) = delete;
-  TimerOffOnExit& operator=(const TimerOffOnExit&) = delete;
-
- private:
-  TTidewire& owner_;
-};
-
 }  // namespace
 
-int TTidewire::SendBytes(const void* data, int length) { return platform::SendOnSocket(NativeSocket(), data, length); }
+int TTidewire::SendBytes(const void* data, int length) {
+  if (tls_) return tls_->Send(data, length);
+  return platform::SendOnSocket(NativeSocket(), data, length);
+}
 
 int TTidewire::ReceiveBytes(void* buffer, int length) {
+  if (tls_) return tls_->Receive(buffer, length, false);
   return platform::ReceiveOnSocket(NativeSocket(), buffer, length, false);
 }
 
 int TTidewire::PeekBytes(void* buffer, int length) {
+  if (tls_) return tls_->Receive(buffer, length, true);
   return platform::ReceiveOnSocket(NativeSocket(), buffer, length, true);
 }
 
 void TTidewire::WaitForSocket(platform::SocketWait what) {
+  if (tls_) {
+    // The socket does not signal bytes that were taken from it already.
+    if (what == platform::SocketWait::kReadable && tls_->ReadyToRead()) return;
+    // Records not yet sent go first: no answer comes before them.
+    if (tls_->OutputWaiting()) what = platform::SocketWait::kWritable;
+  }
   platform::WaitForSocketOrMessage(NativeSocket(), what, kMaxWaitMilliseconds);
 }
 
@@ -193,7 +194,11 @@ bool TTidewire::InputWaiting() { return PeekBytes(&peek_byte_, 1) >= 1; }
 void TTidewire::ClearInput() {
   ReportStatus(kStatusClearingInput);
   const auto scratch = std::make_unique<char[]>(kIoBufferData);
-  ReceiveBytes(scratch.get(), kIoBufferData);
+  try {
+    ReceiveBytes(scratch.get(), kIoBufferData);
+  } catch (const ESockError&) {
+    // Inside TLS a damaged record raises; here, as every error, it is ignored.
+  }
 }
 
 void TTidewire::ExtractField(const std::string& text, char delimiter, std::int32_t n, std::string& field) {

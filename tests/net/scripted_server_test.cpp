@@ -35,6 +35,9 @@ TEST(ScriptText, ParsesEachStep) {
       {"stall", "stall", Step::Kind::kStall, "", {}, 0},
       {"drain", "drain", Step::Kind::kDrain, "", {}, 0},
       {"sink", "sink\r", Step::Kind::kSmtpSink, "", {}, 0},
+      {"starttls", "starttls", Step::Kind::kStartTls, "", {}, 0},
+      {"renegotiate", "renegotiate", Step::Kind::kRenegotiate, "", {}, 0},
+      {"tlsclose", "tlsclose", Step::Kind::kExpectTlsClose, "", {}, 0},
   };
   for (const Case& c : cases) {
     const std::vector<Step> script = ParseScript(c.line);
@@ -43,6 +46,27 @@ TEST(ScriptText, ParsesEachStep) {
     EXPECT_EQ(script[0].text, c.text) << c.name;
     EXPECT_EQ(script[0].parts, c.parts) << c.name;
     EXPECT_EQ(script[0].milliseconds, c.milliseconds) << c.name;
+  }
+}
+
+// The Windows tests hand their scripts to the native server in the text form.
+TEST(ScriptText, WritesWhatItReads) {
+  const std::vector<Step> script = {
+      testserver::Send(std::string("220 a|b\\c\r\n\0\x7f\xff ", 15)),
+      testserver::SendFragments({" lead", "", "x|y"}, 25),
+      testserver::Wait(7),
+      testserver::ExpectLine("EHLO *"),
+      testserver::ReadUntil("."),
+      testserver::StartTls(),
+      testserver::Stall(),
+  };
+  const std::vector<Step> read = ParseScript(testserver::ScriptText(script));
+  ASSERT_EQ(read.size(), script.size());
+  for (size_t i = 0; i < script.size(); ++i) {
+    EXPECT_EQ(read[i].kind, script[i].kind) << i;
+    EXPECT_EQ(read[i].text, script[i].text) << i;
+    EXPECT_EQ(read[i].parts, script[i].parts) << i;
+    EXPECT_EQ(read[i].milliseconds, script[i].milliseconds) << i;
   }
 }
 

@@ -40,6 +40,9 @@ Step Reset() { return {Step::Kind::kReset, {}, {}, 0}; }
 Step Stall() { return {Step::Kind::kStall, {}, {}, 0}; }
 Step Drain() { return {Step::Kind::kDrain, {}, {}, 0}; }
 Step SmtpSink() { return {Step::Kind::kSmtpSink, {}, {}, 0}; }
+Step StartTls() { return {Step::Kind::kStartTls, {}, {}, 0}; }
+Step Renegotiate() { return {Step::Kind::kRenegotiate, {}, {}, 0}; }
+Step ExpectTlsClose() { return {Step::Kind::kExpectTlsClose, {}, {}, 0}; }
 
 std::vector<Step> SmtpDialogue(const std::string& greeting,
                                const std::vector<std::pair<std::string, std::string>>& exchanges) {
@@ -58,6 +61,7 @@ class ScriptedServer::Session {
 
   Session(ScriptedServer& server, wire::Socket socket) : server_(server), socket_(socket) {}
   ~Session() {
+    tls_.reset();
     if (socket_ != wire::kNoSocket) wire::Close(socket_);
   }
 
@@ -94,6 +98,7 @@ class ScriptedServer::Session {
         CloseOrderly();
         return false;
       case Step::Kind::kReset:
+        tls_.reset();
         wire::Reset(socket_);
         socket_ = wire::kNoSocket;
         return false;
@@ -105,12 +110,24 @@ class ScriptedServer::Session {
         return false;
       case Step::Kind::kSmtpSink:
         return PlaySmtpSink(index);
+      case Step::Kind::kStartTls:
+        return PlayStartTls(index);
+      case Step::Kind::kRenegotiate:
+        if (tls_ && tls_->Renegotiate()) return true;
+        server_.Fail("step " + std::to_string(index) + " (renegotiate): no renegotiation request sent");
+        return false;
+      case Step::Kind::kExpectTlsClose:
+        RecordUntilPeerCloses(server_.deadline_);
+        if (!tls_ || !tls_->ClosedWithNotify())
+          server_.Fail("step " + std::to_string(index) + " (tlsclose): the client closed without close_notify");
+        return false;
     }
     return false;
   }
 
   void CloseOrderly() {
     if (socket_ == wire::kNoSocket) return;
+    if (tls_) tls_->Shutdown();
     wire::ShutdownSend(socket_);
     RecordUntilPeerCloses(std::min(server_.deadline_, std::chrono::steady_clock::now() + server_.options_.closeGrace));
     wire::Close(socket_);
@@ -118,6 +135,19 @@ class ScriptedServer::Session {
   }
 
  private:
+  bool PlayStartTls(size_t index) {
+    const std::string step = "step " + std::to_string(index) + " (starttls): ";
+    // Bytes after the command that started TLS would be taken as inside it.
+    if (!pending_.empty()) {
+      server_.Fail(step + "the client sent data before the TLS handshake");
+      return false;
+    }
+    std::string error;
+    tls_ = AcceptTls(socket_, server_.options_.tls, [this] { return !server_.stop_ && !server_.Expired(); }, error);
+    if (!tls_) server_.Fail(step + "TLS handshake failed: " + error);
+    return tls_ != nullptr;
+  }
+
   bool PlaySmtpSink(size_t index) {
     if (!SendAll("220 mailshot test sink ready\r\n")) return false;
     std::string line;
@@ -144,6 +174,11 @@ class ScriptedServer::Session {
   }
 
   bool SendAll(const std::string& text) {
+    if (tls_) {
+      if (tls_->Send(text.data(), static_cast<int>(text.size()))) return true;
+      server_.Fail("TLS send failed");
+      return false;
+    }
     size_t done = 0;
     while (done < text.size()) {
       if (!WaitUntilReady(/*write=*/true)) return false;
@@ -179,9 +214,15 @@ class ScriptedServer::Session {
 
   /// Receives once into pending_; 0 when the peer closed, -1 when the run ended.
   int ReceiveSome() {
-    if (!WaitUntilReady(/*write=*/false)) return -1;
     char chunk[kChunk];
-    const int n = wire::Receive(socket_, chunk, kChunk);
+    int n = 0;
+    if (tls_) {
+      n = tls_->Receive(chunk, kChunk);
+      if (n < 0) return -1;
+    } else {
+      if (!WaitUntilReady(/*write=*/false)) return -1;
+      n = wire::Receive(socket_, chunk, kChunk);
+    }
     if (n <= 0) return 0;
     server_.Record(chunk, n);
     pending_.append(chunk, static_cast<size_t>(n));
@@ -206,6 +247,10 @@ class ScriptedServer::Session {
 
   void RecordUntilPeerCloses(std::chrono::steady_clock::time_point until) {
     char chunk[kChunk];
+    if (tls_) {
+      for (int n; (n = tls_->Receive(chunk, kChunk, until)) > 0;) server_.Record(chunk, n);
+      return;
+    }
     while (!server_.stop_ && std::chrono::steady_clock::now() < until) {
       if (!wire::WaitReadable(socket_, kSliceMilliseconds)) continue;
       const int n = wire::Receive(socket_, chunk, kChunk);
@@ -227,6 +272,7 @@ class ScriptedServer::Session {
 
   ScriptedServer& server_;
   wire::Socket socket_;
+  std::unique_ptr<ServerTls> tls_;  // from a StartTls step on
   std::string pending_;
   size_t scanned_ = 0;  // pending_ holds no line feed before this
 };
@@ -239,7 +285,10 @@ ScriptedServer::ScriptedServer(std::vector<Step> script, ServerOptions options)
     wire::Cleanup();
     throw std::runtime_error("scripted server: no listener on 127.0.0.1");
   }
-  thread_ = std::thread([this] { Run(); });
+  thread_ = std::thread([this] {
+    Run();
+    finished_ = true;
+  });
 }
 
 ScriptedServer::~ScriptedServer() {
@@ -313,6 +362,39 @@ std::uint16_t UnusedPort() {
 }
 
 namespace {
+
+/// The steps without an argument and their words in the text form.
+struct BareStep {
+  std::string_view word;
+  Step::Kind kind;
+};
+constexpr BareStep kBareSteps[] = {
+    {"close", Step::Kind::kClose},           {"reset", Step::Kind::kReset},
+    {"stall", Step::Kind::kStall},           {"drain", Step::Kind::kDrain},
+    {"sink", Step::Kind::kSmtpSink},         {"starttls", Step::Kind::kStartTls},
+    {"renegotiate", Step::Kind::kRenegotiate}, {"tlsclose", Step::Kind::kExpectTlsClose},
+};
+
+/// text with every byte that the text form gives a meaning, or that is not
+/// printable, written as an escape.
+std::string Escape(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\' || c == '|') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte >= 0x7F) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
 
 std::string Unescape(std::string_view text, size_t lineNumber) {
   std::string out;
@@ -397,22 +479,50 @@ std::vector<Step> ParseScript(std::string_view text) {
       script.push_back(ExpectLine(std::string(rest)));
     } else if (word == "until") {
       script.push_back(ReadUntil(std::string(rest)));
-    } else if (word == "close" && rest.empty()) {
-      script.push_back(Close());
-    } else if (word == "reset" && rest.empty()) {
-      script.push_back(Reset());
-    } else if (word == "stall" && rest.empty()) {
-      script.push_back(Stall());
-    } else if (word == "drain" && rest.empty()) {
-      script.push_back(Drain());
-    } else if (word == "sink" && rest.empty()) {
-      script.push_back(SmtpSink());
     } else {
-      throw std::invalid_argument("script line " + std::to_string(lineNumber) + ": unknown step \"" +
-                                  std::string(line) + "\"");
+      const auto bare = std::find_if(std::begin(kBareSteps), std::end(kBareSteps),
+                                     [&](const BareStep& step) { return step.word == word; });
+      if (bare == std::end(kBareSteps) || !rest.empty())
+        throw std::invalid_argument("script line " + std::to_string(lineNumber) + ": unknown step \"" +
+                                    std::string(line) + "\"");
+      script.push_back({bare->kind, {}, {}, 0});
     }
   }
   return script;
+}
+
+std::string ScriptText(const std::vector<Step>& script) {
+  std::string text;
+  for (const Step& step : script) {
+    switch (step.kind) {
+      case Step::Kind::kSend:
+        text += "send " + Escape(step.text);
+        break;
+      case Step::Kind::kSendFragments:
+        text += "fragments " + std::to_string(step.milliseconds) + " ";
+        for (size_t i = 0; i < step.parts.size(); ++i) {
+          if (i > 0) text += '|';
+          text += Escape(step.parts[i]);
+        }
+        break;
+      case Step::Kind::kWait:
+        text += "wait " + std::to_string(step.milliseconds);
+        break;
+      case Step::Kind::kExpectLine:
+        text += "expect " + step.text;
+        break;
+      case Step::Kind::kReadUntil:
+        text += "until " + step.text;
+        break;
+      default:
+        for (const BareStep& bare : kBareSteps) {
+          if (bare.kind == step.kind) text += bare.word;
+        }
+        break;
+    }
+    text += "\n";
+  }
+  return text;
 }
 
 }  // namespace testserver

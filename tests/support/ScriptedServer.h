@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/ServerTls.h"
 #include "support/WireShim.h"
 
 namespace testserver {
@@ -38,6 +39,9 @@ struct Step {
     kStall,          // neither read nor write until stopped or the deadline
     kDrain,          // record until the peer closes
     kSmtpSink,       // answer as an SMTP server that accepts everything
+    kStartTls,       // TLS from here on (ServerOptions::tls); refused when the client sent more first
+    kRenegotiate,    // ask the client to renegotiate the TLS session
+    kExpectTlsClose, // record until the client closes; it must end TLS with close_notify
   };
   Kind kind;
   std::string text;
@@ -58,6 +62,10 @@ Step Drain();
 /// Greets with "220 ...", answers DATA with 354 and reads to ".", answers
 /// that and every other command with 250, answers QUIT with 221 and closes.
 Step SmtpSink();
+/// Implicit TLS is a script that starts with StartTls().
+Step StartTls();
+Step Renegotiate();
+Step ExpectTlsClose();
 
 /// A whole dialogue: the greeting, then for each pair the client line
 /// expected (pattern as ExpectLine; "." reads the data up to the line ".")
@@ -67,16 +75,19 @@ std::vector<Step> SmtpDialogue(const std::string& greeting,
 
 /// Parses the text form of a script, one step per line ("#" starts a
 /// comment line): send TEXT | fragments MS PART|PART... | wait MS |
-/// expect PATTERN | until LINE | close | reset | stall | drain | sink.
-/// TEXT and PART understand \r \n \t \\ \| and \xHH. Raises
-/// std::invalid_argument naming the bad line.
+/// expect PATTERN | until LINE | close | reset | stall | drain | sink |
+/// starttls | renegotiate | tlsclose. TEXT and PART understand \r \n \t
+/// \\ \| and \xHH. Raises std::invalid_argument naming the bad line.
 std::vector<Step> ParseScript(std::string_view text);
+/// The text form of script, which ParseScript reads back as the same steps.
+std::string ScriptText(const std::vector<Step>& script);
 
 struct ServerOptions {
   int connections = 1;                            // clients served one after the other
   std::chrono::milliseconds deadline{10000};      // from construction; then everything ends
   std::chrono::milliseconds closeGrace{2000};     // how long Close waits for the peer's close
   bool record = true;                             // keep received bytes (off for bulk benchmarks)
+  ServerTlsSettings tls{};                        // for StartTls steps
 };
 
 /// The server; its thread starts at construction and ends by itself.
@@ -96,13 +107,16 @@ class ScriptedServer {
   /// Ends the script at once: stalls end, connections are closed.
   void Stop();
 
-  /// Every byte received so far, all connections in order.
+  /// Every byte received so far, all connections in order; inside TLS the
+  /// plaintext.
   std::string Received() const;
   /// Bytes received so far from all connections (also when not recording).
   std::int64_t ReceivedCount() const { return received_count_.load(); }
   /// Unmet expectations and unfinished steps, one text each.
   std::vector<std::string> Failures() const;
   int Accepted() const { return accepted_.load(); }
+  /// True once the script has ended for every connection (or the deadline).
+  bool Finished() const { return finished_.load(); }
 
  private:
   class Session;
@@ -118,6 +132,7 @@ class ScriptedServer {
   std::uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> accepted_{0};
+  std::atomic<bool> finished_{false};
   std::atomic<std::int64_t> received_count_{0};
   mutable std::mutex mutex_;
   std::string received_;

@@ -1,0 +1,197 @@
+// TTidewire's transfers inside TLS against the scripted server's TLS side:
+// whole transcripts, the certificate checks and the failures of a server
+// that is no TLS server or leaves in the middle. The Windows build runs the
+// same cases through Schannel against the native server.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "core/Stream.h"
+#include "net/NetTestSupport.h"
+#include "support/TlsScriptedServer.h"
+#include "test_support/TempDir.h"
+
+namespace {
+
+using testing::AnyOf;
+using testing::IsEmpty;
+using namespace testserver;
+
+platform::TlsSettings Trusting(const std::string& host) { return {host, TestCaFile(), false}; }
+
+TEST(TidewireTls, TranscriptsInsideTls) {
+  struct Case {
+    const char* name;
+    std::vector<Step> script;
+    Certificate certificate;
+    platform::TlsSettings settings;
+    bool starttls;  // greeting and STARTTLS in plain text first
+    int maxMinorVersion = 0;  // of the server's TLS 1.x; 0: any
+  };
+  const std::vector<Step> implicit = {StartTls(),          Send("220 hi\r\n"), ExpectLine("NOOP"),
+                                      Send("250 ok\r\n"),  ExpectTlsClose()};
+  const Case cases[] = {
+      {"implicit TLS, name checked", implicit, Certificate::kTrusted, Trusting("localhost"), false},
+      {"STARTTLS, address checked",
+       {Send("220 hi\r\n"), ExpectLine("STARTTLS"), Send("220 go ahead\r\n"), StartTls(), ExpectLine("NOOP"),
+        Send("250 ok\r\n"), ExpectTlsClose()},
+       Certificate::kTrusted,
+       Trusting("127.0.0.1"),
+       true},
+      {"insecure takes a self-signed certificate", implicit, Certificate::kSelfSigned, {"localhost", "", true}, false},
+      // The greeting often comes with the last bytes of a TLS 1.2 handshake.
+      {"TLS 1.2, greeting behind the handshake", implicit, Certificate::kTrusted, Trusting("localhost"), false, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerOptions options;
+    options.tls.maxMinorVersion = c.maxMinorVersion;
+    TlsScriptedServer server(c.script, c.certificate, options);
+    TestTidewire wire(nullptr);
+    ConnectTo(wire, server.Port());
+    wire.TimeOut = 5000;  // a greeting missed would hang the read
+    std::string line;
+    std::string reply;
+    if (c.starttls) {
+      wire.ReadLn(line);
+      wire.Transaction("STARTTLS", reply);
+      EXPECT_EQ(reply, "220 go ahead\r\n");
+    }
+    wire.StartTls(c.settings);
+    if (!c.starttls) wire.ReadLn(line);
+    EXPECT_EQ(line, "220 hi\r\n");
+    wire.Transaction("NOOP", reply);
+    EXPECT_EQ(reply, "250 ok\r\n");
+    const platform::TlsSessionInfo info = wire.TlsInfo();
+    EXPECT_THAT(info.protocol, AnyOf("TLSv1.2", "TLSv1.3"));
+    EXPECT_EQ(info.subject, "CN=localhost");
+    EXPECT_FALSE(info.cipher.empty());
+    wire.Disconnect();
+    EXPECT_FALSE(wire.TlsActive());
+    server.Join();
+    EXPECT_EQ(server.Received(), c.starttls ? "STARTTLS\r\nNOOP\r\n" : "NOOP\r\n");
+    EXPECT_THAT(server.Failures(), IsEmpty());
+  }
+}
+
+// Each failure ends with its text, and nothing is sent inside TLS.
+TEST(TidewireTls, FailuresNameTheirReason) {
+  struct Case {
+    const char* name;
+    std::vector<Step> script;
+    Certificate certificate;
+    platform::TlsSettings settings;
+    const char* error;
+    bool greetingFirst = false;  // a plain-text line is read before TLS starts
+    int maxMinorVersion = 0;  // of the server's TLS 1.x; 0: any
+    std::int32_t timeOut = 0;
+    std::chrono::milliseconds serverDeadline{10000};
+  };
+  const std::vector<Step> handshake = {StartTls(), Drain()};
+  const Case cases[] = {
+      {"self-signed", handshake, Certificate::kSelfSigned, Trusting("localhost"),
+       "The server's certificate is not trusted: self-signed certificate"},
+      {"issuer unknown without the CA file", handshake, Certificate::kTrusted, {"localhost", "", false},
+       "The server's certificate is not trusted: unable to get local issuer certificate"},
+      {"expired", handshake, Certificate::kExpired, Trusting("localhost"),
+       "The server's certificate is not trusted: certificate has expired"},
+      {"other name", handshake, Certificate::kWrongName, Trusting("localhost"),
+       "The server's certificate is for other.mailshot.test, not localhost"},
+      {"other address", handshake, Certificate::kTrusted, Trusting("127.0.0.2"),
+       "The server's certificate is for localhost, 127.0.0.1, not 127.0.0.2"},
+      {"plain text after the STARTTLS reply", {Send("220 go\r\nX"), Drain()}, Certificate::kTrusted,
+       Trusting("localhost"), "The server sent data before the TLS handshake: \"X\"", true},
+      {"plain-text server", {Wait(300), Send("220 plain\r\n"), Drain()}, Certificate::kTrusted,
+       Trusting("localhost"), "The server did not answer with TLS: \"220 plain\""},
+      {"server closes in the handshake", {Wait(100), Close()}, Certificate::kTrusted, Trusting("localhost"),
+       "The server closed the connection during the TLS handshake"},
+      {"silent server", {Stall()}, Certificate::kTrusted, Trusting("localhost"), "TLS handshake timed out", false,
+       0, 300, std::chrono::milliseconds(1500)},
+      {"renegotiation", {StartTls(), Send("220 hi\r\n"), Renegotiate(), Send("250 later\r\n"), Drain()},
+       Certificate::kTrusted, Trusting("localhost"),
+       "The server asked to renegotiate the TLS session, which is refused", false, 2},
+      {"CA file missing", handshake, Certificate::kTrusted, {"localhost", "no-such-ca.pem", false},
+       "The CA file cannot be read: no-such-ca.pem"},
+      {"TLS 1.1 only", handshake, Certificate::kTrusted, Trusting("localhost"),
+       "The TLS handshake failed: the server does not speak TLS 1.2 or later", false, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerOptions options;
+    options.deadline = c.serverDeadline;
+    options.tls.maxMinorVersion = c.maxMinorVersion;
+    TlsScriptedServer server(c.script, c.certificate, options);
+    TestTidewire wire(nullptr);
+    ConnectTo(wire, server.Port());
+    wire.TimeOut = c.timeOut;
+    std::string line;
+    if (c.greetingFirst) wire.ReadLn(line);
+    try {
+      wire.StartTls(c.settings);
+      for (int i = 0; i < 3; ++i) wire.ReadLn(line);
+      FAIL() << "no failure";
+    } catch (const ESockError& e) {
+      EXPECT_EQ(e.Message(), c.error);
+    }
+    EXPECT_FALSE(wire.Timer->Armed());
+    wire.Disconnect();
+    server.Join();
+    // A plain-text server receives the handshake's first bytes.
+    if (c.script.front().kind == Step::Kind::kStartTls) {
+      EXPECT_EQ(server.Received(), "");
+    }
+  }
+}
+
+TEST(TidewireTls, CancelFromAMessageHandlerEndsTheHandshake) {
+  TlsScriptedServer server({Stall()}, Certificate::kTrusted, ServerOptions{1, std::chrono::milliseconds(1500)});
+  TestTidewire wire(nullptr);
+  ConnectTo(wire, server.Port());
+  TThreadTimer other(nullptr);
+  other.SetInterval(100);
+  other.SetOnTimer([&](TObject*) { wire.Abort(); });
+  try {
+    wire.StartTls(Trusting("localhost"));
+    FAIL() << "not aborted";
+  } catch (const EAbortError& e) {
+    EXPECT_EQ(e.Message(), "TLS handshake aborted");
+  }
+  EXPECT_FALSE(wire.Canceled);
+  EXPECT_FALSE(wire.TlsActive());
+}
+
+TEST(TlsCaFile, ProblemsNamed) {
+  const TempDir dir;
+  struct Case {
+    const char* name;
+    std::string path;
+    std::string problem;
+  };
+  const std::string noPem = dir.Write("no-pem.txt", "-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n");
+  const Case cases[] = {
+      {"missing", dir.Path("missing.pem"), "The CA file cannot be read: " + dir.Path("missing.pem")},
+      {"no certificate in it", noPem, "The CA file holds no PEM certificate: " + noPem},
+      {"the test CA", TestCaFile(), ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(platform::CaFileProblem(c.path), c.problem) << c.name;
+}
+
+TEST(TidewireTls, LargeStreamArrivesWhole) {
+  std::string block;
+  for (int i = 0; block.size() < 4 * 1024 * 1024; ++i) block += "line " + std::to_string(i) + "\r\n";
+  TlsScriptedServer server({StartTls(), ExpectTlsClose()}, Certificate::kTrusted,
+                           ServerOptions{1, std::chrono::milliseconds(30000)});
+  TestTidewire wire(nullptr);
+  ConnectTo(wire, server.Port());
+  wire.StartTls(Trusting("localhost"));
+  TMemoryStream stream;
+  stream.WriteBuffer(block.data(), static_cast<std::int64_t>(block.size()));
+  wire.SendStream(stream);
+  EXPECT_EQ(wire.BytesSent, static_cast<std::int32_t>(block.size()));
+  wire.Disconnect();
+  server.Join();
+  EXPECT_TRUE(server.Received() == block) << "received " << server.Received().size() << " of " << block.size();
+  EXPECT_THAT(server.Failures(), IsEmpty());
+}
+
+}  // namespace
