@@ -1,40 +1,22 @@
 #include "encoding/QxUUE.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "core/Exceptions.h"
+#include "encoding/LineEncoding.h"
 
 namespace {
-// uuencode alphabet (grave accent for 0, then codes 33 to 95), then base64.
-constexpr std::string_view kAlphabets =
-    "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_"
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-static_assert(kAlphabets.size() == 128);
-constexpr std::size_t kUUCodeHalf = 0;
-constexpr std::size_t kMimeHalf = 64;
+using line_encoding::kAlphabets;
+using line_encoding::kLineBytes;
 
-// Two characters for every 12-bit value, so that a group of three bytes
-// takes two lookups instead of four.
-struct PairTable {
-  char pairs[4096][2];
-};
-
-constexpr PairTable MakePairTable(std::size_t half) {
-  PairTable table{};
-  for (std::size_t v = 0; v < 4096; ++v) {
-    table.pairs[v][0] = kAlphabets[half + (v >> 6)];
-    table.pairs[v][1] = kAlphabets[half + (v & 63)];
-  }
-  return table;
-}
-
-constexpr PairTable kMimePairs = MakePairTable(kMimeHalf);
-constexpr PairTable kUUCodePairs = MakePairTable(kUUCodeHalf);
-
-constexpr std::int64_t kBlockSize = 45;
-constexpr std::size_t kMaxLine = 1 + kBlockSize / 3 * 4 + 2;  // length character, data, CR LF
+// The input of a whole run (92,160 bytes) is at least a file stream's
+// read-ahead, so that it goes straight to the file; input and output of a
+// run stay in the processor's cache.
+static_assert(kEncodeRunLines * kLineBytes >= TFileStream::kReadAhead);
 constexpr char kPad = '=';
 }  // namespace
 
@@ -46,7 +28,8 @@ void TQxUUProcessor::Encode() {
   try {
     InputStream->SetPosition(0);
     if (OnBeginEncode) OnBeginEncode(this);
-    std::memcpy(table_, kAlphabets.data() + (Method == uuCode ? kUUCodeHalf : kMimeHalf), sizeof table_);
+    std::memcpy(table_, kAlphabets.data() + (Method == uuCode ? line_encoding::kUUEncodeHalf : line_encoding::kBase64Half),
+                sizeof table_);
     EncodeLines();
   } catch (...) {
     failure = std::current_exception();
@@ -63,49 +46,76 @@ void TQxUUProcessor::Encode() {
 
 void TQxUUProcessor::EncodeLines() {
   const bool uu = Method == uuCode;
-  const PairTable& pairs = uu ? kUUCodePairs : kMimePairs;
-  unsigned char block[kBlockSize];
-  char line[kMaxLine];
-  // The size is taken once: asking a file for it on every line would cost a
-  // system call per 45 bytes.
+  const line_encoding::FullLines fullLines =
+      uu ? line_encoding::FastestEncoder().uuencode : line_encoding::FastestEncoder().base64;
+  // The size is taken once: asking a file for it on every run would cost a
+  // system call each time. Nothing beyond it is read.
   const std::int64_t size = InputStream->Size();
+  // A small input gets buffers of its own size, not a whole run's.
+  const std::size_t runLines =
+      static_cast<std::size_t>(std::clamp<std::int64_t>((size + 44) / 45, 0, kEncodeRunLines));
+  const std::size_t runBytes = runLines * kLineBytes;
+  const std::unique_ptr<std::uint8_t[]> input(new std::uint8_t[runBytes]);
+  const std::unique_ptr<char[]> output(new char[runLines * line_encoding::kUUEncodeLineSize]);
   std::int64_t position = 0;
-  while (position < size) {
-    const std::int64_t n = InputStream->Read(block, kBlockSize);
-    if (n <= 0) break;  // the input yields less than it claimed (cut short while read)
-    position += n;
-    char* out = line;
-    if (uu) *out++ = table_[n];
-    const unsigned char* in = block;
-    const unsigned char* const groupsEnd = block + n / 3 * 3;
-    for (; in != groupsEnd; in += 3, out += 4) {
-      const std::uint32_t group = (std::uint32_t{in[0]} << 16) | (std::uint32_t{in[1]} << 8) | in[2];
-      std::memcpy(out, pairs.pairs[group >> 12], 2);
-      std::memcpy(out + 2, pairs.pairs[group & 0xFFF], 2);
-    }
-    switch (n % 3) {
-      case 1:
-        *out++ = table_[in[0] >> 2];
-        *out++ = table_[(in[0] << 4) & 48];
-        if (!uu) {
-          *out++ = kPad;
-          *out++ = kPad;
-        }
+  bool exhausted = false;
+  while (position < size && !exhausted) {
+    // A run is filled completely (a stream may yield less than asked at a
+    // time), so that every line but the very last holds 45 bytes.
+    std::size_t filled = 0;
+    while (filled < runBytes && position < size) {
+      const std::int64_t wanted = std::min<std::int64_t>(static_cast<std::int64_t>(runBytes - filled), size - position);
+      const std::int64_t n = InputStream->Read(input.get() + filled, wanted);
+      if (n <= 0) {
+        exhausted = true;  // the input yields less than it claimed (cut short while read)
         break;
-      case 2:
-        *out++ = table_[in[0] >> 2];
-        *out++ = table_[((in[0] << 4) & 48) | (in[1] >> 4)];
-        *out++ = table_[(in[1] << 2) & 60];
-        if (!uu) *out++ = kPad;
-        break;
-      default: break;
+      }
+      const std::int64_t taken = std::min(n, wanted);  // a stream that claims more cannot push the run past its end
+      filled += static_cast<std::size_t>(taken);
+      position += taken;
     }
-    *out++ = '\r';
-    *out++ = '\n';
-    OutputStream->WriteBuffer(line, out - line);
+    const std::size_t lines = filled / kLineBytes;
+    std::size_t written = fullLines(input.get(), lines, output.get());
+    if (const std::size_t rest = filled % kLineBytes) {
+      written += EncodeShortLine(input.get() + lines * kLineBytes, rest, output.get() + written);
+    }
+    OutputStream->WriteBuffer(output.get(), static_cast<std::int64_t>(written));
   }
   if (uu) {
     const char zeroLengthLine[] = {table_[0], '\r', '\n'};
     OutputStream->WriteBuffer(zeroLengthLine, sizeof zeroLengthLine);
   }
+}
+
+std::size_t TQxUUProcessor::EncodeShortLine(const std::uint8_t* in, std::size_t n, char* line) const {
+  const bool uu = Method == uuCode;
+  char* out = line;
+  if (uu) *out++ = table_[n];
+  const std::uint8_t* const groupsEnd = in + n / 3 * 3;
+  for (; in != groupsEnd; in += 3) {
+    *out++ = table_[in[0] >> 2];
+    *out++ = table_[((in[0] << 4) | (in[1] >> 4)) & 63];
+    *out++ = table_[((in[1] << 2) | (in[2] >> 6)) & 63];
+    *out++ = table_[in[2] & 63];
+  }
+  switch (n % 3) {
+    case 1:
+      *out++ = table_[in[0] >> 2];
+      *out++ = table_[(in[0] << 4) & 48];
+      if (!uu) {
+        *out++ = kPad;
+        *out++ = kPad;
+      }
+      break;
+    case 2:
+      *out++ = table_[in[0] >> 2];
+      *out++ = table_[((in[0] << 4) & 48) | (in[1] >> 4)];
+      *out++ = table_[(in[1] << 2) & 60];
+      if (!uu) *out++ = kPad;
+      break;
+    default: break;
+  }
+  *out++ = '\r';
+  *out++ = '\n';
+  return static_cast<std::size_t>(out - line);
 }

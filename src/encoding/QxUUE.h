@@ -2,6 +2,7 @@
 // Turns the bytes of one stream into lines of printable text on another:
 // base64 or uuencode.
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -14,6 +15,9 @@ enum UUMethods : std::uint8_t {
   uuCode = 1,  // uuencode lines with a length character, then a grave-accent line
 };
 
+/// Lines that Encode reads and writes at a time: one run of 45-byte lines.
+inline constexpr std::size_t kEncodeRunLines = 2048;
+
 inline constexpr std::string_view kEncodeNeedsStreams = "Encode needs an input and an output stream";
 
 /// Encodes InputStream into OutputStream, neither of which it owns. Created
@@ -24,8 +28,11 @@ class TQxUUProcessor : public TComponent {
   explicit TQxUUProcessor(TComponent* owner);
 
   /// Encodes all of InputStream from its start into OutputStream from its
-  /// position on: one read of up to 45 bytes and one write per line, every
-  /// line ending CR LF. Ends early when a read yields nothing. Fires
+  /// position on, every line ending CR LF: the input is read in runs of
+  /// lines (one run at a time, several reads when a read yields less) and
+  /// each run's lines go out with one write. Every line but the last holds
+  /// 45 input bytes. Reads nothing beyond the size InputStream had at the
+  /// start; ends early when a read yields nothing. Fires
   /// OnBeginEncode first; in every case, failure included, then sets
   /// OutputStream's position to 0 and fires OnEndEncode. Stream errors go on
   /// to the caller (a short write is "Stream write error"); raises Exception
@@ -44,6 +51,8 @@ class TQxUUProcessor : public TComponent {
 
  private:
   void EncodeLines();
+  /// Encodes one line of n (1 to 45) bytes into line; returns its length.
+  std::size_t EncodeShortLine(const std::uint8_t* in, std::size_t n, char* line) const;
 
   char table_[64] = {};  // the alphabet of Method, loaded by Encode
 };
