@@ -6,6 +6,7 @@
 #include <new>
 
 #include "core/Exceptions.h"
+#include "platform/Memory.h"
 
 std::int64_t TStream::Size() {
   const std::int64_t saved = Seek(0, soFromCurrent);
@@ -51,6 +52,7 @@ void TMemoryStream::Reserve(std::int64_t capacity) {
   if (!grown) throw std::bad_alloc();
   data_ = static_cast<char*>(grown);
   capacity_ = capacity;
+  platform::AdviseLargeBlock(data_, static_cast<size_t>(capacity_));
 }
 
 void TMemoryStream::SetSize(std::int64_t size) {
