@@ -56,7 +56,7 @@ void TQxUUProcessor::EncodeLines() {
       static_cast<std::size_t>(std::clamp<std::int64_t>((size + 44) / 45, 0, kEncodeRunLines));
   const std::size_t runBytes = runLines * kLineBytes;
   const std::unique_ptr<std::uint8_t[]> input(new std::uint8_t[runBytes]);
-  const std::unique_ptr<char[]> output(new char[runLines * line_encoding::kUUEncodeLineSize]);
+  std::unique_ptr<char[]> output;  // made only for an output that offers no room in place
   std::int64_t position = 0;
   bool exhausted = false;
   while (position < size && !exhausted) {
@@ -75,16 +75,31 @@ void TQxUUProcessor::EncodeLines() {
       position += taken;
     }
     const std::size_t lines = filled / kLineBytes;
-    std::size_t written = fullLines(input.get(), lines, output.get());
-    if (const std::size_t rest = filled % kLineBytes) {
-      written += EncodeShortLine(input.get() + lines * kLineBytes, rest, output.get() + written);
+    const std::size_t rest = filled % kLineBytes;
+    const std::size_t lineSize = uu ? line_encoding::kUUEncodeLineSize : line_encoding::kBase64LineSize;
+    const auto runSize = static_cast<std::int64_t>(lines * lineSize + (rest > 0 ? ShortLineSize(rest) : 0));
+    // Straight into the output's memory where it offers it: each character
+    // is then written once.
+    char* const inPlace = OutputStream->RoomInPlace(runSize);
+    if (!inPlace && !output) output.reset(new char[runLines * line_encoding::kUUEncodeLineSize]);
+    char* const run = inPlace ? inPlace : output.get();
+    const std::size_t full = fullLines(input.get(), lines, run);
+    if (rest > 0) EncodeShortLine(input.get() + lines * kLineBytes, rest, run + full);
+    if (inPlace) {
+      OutputStream->CommitInPlace(runSize);
+    } else {
+      OutputStream->WriteBuffer(output.get(), runSize);
     }
-    OutputStream->WriteBuffer(output.get(), static_cast<std::int64_t>(written));
   }
   if (uu) {
     const char zeroLengthLine[] = {table_[0], '\r', '\n'};
     OutputStream->WriteBuffer(zeroLengthLine, sizeof zeroLengthLine);
   }
+}
+
+std::size_t TQxUUProcessor::ShortLineSize(std::size_t n) const {
+  const std::size_t characters = Method == uuCode ? 1 + n / 3 * 4 + (n % 3 == 0 ? 0 : n % 3 + 1) : (n + 2) / 3 * 4;
+  return characters + 2;
 }
 
 std::size_t TQxUUProcessor::EncodeShortLine(const std::uint8_t* in, std::size_t n, char* line) const {

@@ -51,6 +51,8 @@ class TQxUUProcessor : public TComponent {
 
  private:
   void EncodeLines();
+  /// The length of the line that n (1 to 45) bytes give, CR LF included.
+  std::size_t ShortLineSize(std::size_t n) const;
   /// Encodes one line of n (1 to 45) bytes into line; returns its length.
   std::size_t EncodeShortLine(const std::uint8_t* in, std::size_t n, char* line) const;
 

@@ -35,6 +35,18 @@ std::string EncodeThroughBuffer(const std::string& input, UUMethods method) {
   return scratch.ToString();
 }
 
+/// Encodes input straight into a memory stream, which takes the lines in place.
+std::string EncodeIntoMemory(const std::string& input, UUMethods method) {
+  TMemoryStream source, output;
+  source.WriteBuffer(input.data(), static_cast<std::int64_t>(input.size()));
+  TQxUUProcessor encoder(nullptr);
+  encoder.Method = method;
+  encoder.InputStream = &source;
+  encoder.OutputStream = &output;
+  encoder.Encode();
+  return output.ToString();
+}
+
 // Base64 the plain way (a bit accumulator), cut into 60-character lines.
 std::string ReferenceBase64Lines(const std::string& input) {
   static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -134,6 +146,7 @@ TEST(QxUUProcessor, Base64MatchesAPlainEncoderForManyLengths) {
     std::string input(n, '\0');
     for (char& c : input) c = static_cast<char>(random());
     ASSERT_EQ(EncodeThroughBuffer(input, uuMime), ReferenceBase64Lines(input)) << "length " << n;
+    ASSERT_EQ(EncodeIntoMemory(input, uuMime), ReferenceBase64Lines(input)) << "in place, length " << n;
   }
 }
 
@@ -143,6 +156,7 @@ TEST(QxUUProcessor, UUEncodeReadsBackForManyLengths) {
     std::string input(n, '\0');
     for (char& c : input) c = static_cast<char>(random());
     EXPECT_EQ(DecodeUULines(EncodeThroughBuffer(input, uuCode)), input) << "length " << n;
+    EXPECT_EQ(EncodeIntoMemory(input, uuCode), EncodeThroughBuffer(input, uuCode)) << "in place, length " << n;
   }
 }
 
