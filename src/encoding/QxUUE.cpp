@@ -28,7 +28,8 @@ void TQxUUProcessor::Encode() {
   try {
     InputStream->SetPosition(0);
     if (OnBeginEncode) OnBeginEncode(this);
-    std::memcpy(table_, kAlphabets.data() + (Method == uuCode ? line_encoding::kUUEncodeHalf : line_encoding::kBase64Half),
+    std::memcpy(table_,
+                kAlphabets.data() + (Method == uuCode ? line_encoding::kUUEncodeHalf : line_encoding::kBase64Half),
                 sizeof table_);
     EncodeLines();
   } catch (...) {
@@ -45,55 +46,60 @@ void TQxUUProcessor::Encode() {
 }
 
 void TQxUUProcessor::EncodeLines() {
-  const bool uu = Method == uuCode;
-  const line_encoding::FullLines fullLines =
-      uu ? line_encoding::FastestEncoder().uuencode : line_encoding::FastestEncoder().base64;
   // The size is taken once: asking a file for it on every run would cost a
   // system call each time. Nothing beyond it is read.
   const std::int64_t size = InputStream->Size();
-  // A small input gets buffers of its own size, not a whole run's.
-  const std::size_t runLines =
-      static_cast<std::size_t>(std::clamp<std::int64_t>((size + 44) / 45, 0, kEncodeRunLines));
-  const std::size_t runBytes = runLines * kLineBytes;
-  const std::unique_ptr<std::uint8_t[]> input(new std::uint8_t[runBytes]);
-  std::unique_ptr<char[]> output;  // made only for an output that offers no room in place
-  std::int64_t position = 0;
-  bool exhausted = false;
-  while (position < size && !exhausted) {
-    // A run is filled completely (a stream may yield less than asked at a
-    // time), so that every line but the very last holds 45 bytes.
-    std::size_t filled = 0;
-    while (filled < runBytes && position < size) {
-      const std::int64_t wanted = std::min<std::int64_t>(static_cast<std::int64_t>(runBytes - filled), size - position);
-      const std::int64_t n = InputStream->Read(input.get() + filled, wanted);
-      if (n <= 0) {
-        exhausted = true;  // the input yields less than it claimed (cut short while read)
-        break;
-      }
-      const std::int64_t taken = std::min(n, wanted);  // a stream that claims more cannot push the run past its end
-      filled += static_cast<std::size_t>(taken);
-      position += taken;
-    }
-    const std::size_t lines = filled / kLineBytes;
-    const std::size_t rest = filled % kLineBytes;
-    const std::size_t lineSize = uu ? line_encoding::kUUEncodeLineSize : line_encoding::kBase64LineSize;
-    const auto runSize = static_cast<std::int64_t>(lines * lineSize + (rest > 0 ? ShortLineSize(rest) : 0));
-    // Straight into the output's memory where it offers it: each character
-    // is then written once.
-    char* const inPlace = OutputStream->RoomInPlace(runSize);
-    if (!inPlace && !output) output.reset(new char[runLines * line_encoding::kUUEncodeLineSize]);
-    char* const run = inPlace ? inPlace : output.get();
-    const std::size_t full = fullLines(input.get(), lines, run);
-    if (rest > 0) EncodeShortLine(input.get() + lines * kLineBytes, rest, run + full);
-    if (inPlace) {
-      OutputStream->CommitInPlace(runSize);
-    } else {
-      OutputStream->WriteBuffer(output.get(), runSize);
-    }
+  // A small input gets a buffer of its own size, not a whole run's.
+  const auto runBytes =
+      static_cast<std::size_t>(std::clamp<std::int64_t>((size + 44) / 45, 0, kEncodeRunLines)) * kLineBytes;
+  const std::unique_ptr<std::uint8_t[]> run(new std::uint8_t[runBytes]);
+  std::unique_ptr<char[]> lines;  // made only for an output that offers no room in place
+  for (std::int64_t position = 0; position < size;) {
+    const auto wanted =
+        static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(runBytes), size - position));
+    const std::size_t filled = ReadRun(run.get(), wanted);
+    if (filled > 0) WriteRun(run.get(), filled, lines);
+    // Less than wanted: the input yields less than it claimed (cut short while read).
+    if (filled < wanted) break;
+    position += static_cast<std::int64_t>(filled);
   }
-  if (uu) {
+  if (Method == uuCode) {
     const char zeroLengthLine[] = {table_[0], '\r', '\n'};
     OutputStream->WriteBuffer(zeroLengthLine, sizeof zeroLengthLine);
+  }
+}
+
+std::size_t TQxUUProcessor::ReadRun(std::uint8_t* run, std::size_t count) {
+  // A stream may yield less than asked at a time: the run is filled all the
+  // same, so that every line but the very last holds 45 bytes.
+  std::size_t filled = 0;
+  while (filled < count) {
+    const auto wanted = static_cast<std::int64_t>(count - filled);
+    const std::int64_t n = InputStream->Read(run + filled, wanted);
+    if (n <= 0) break;
+    filled += static_cast<std::size_t>(std::min(n, wanted));  // a stream that claims more cannot overrun the run
+  }
+  return filled;
+}
+
+void TQxUUProcessor::WriteRun(const std::uint8_t* run, std::size_t count, std::unique_ptr<char[]>& scratch) {
+  const bool uu = Method == uuCode;
+  const line_encoding::LineEncoder& encoder = line_encoding::FastestEncoder();
+  const std::size_t fullLines = count / kLineBytes;
+  const std::size_t rest = count % kLineBytes;
+  const std::size_t lineSize = uu ? line_encoding::kUUEncodeLineSize : line_encoding::kBase64LineSize;
+  const auto size = static_cast<std::int64_t>(fullLines * lineSize + (rest > 0 ? ShortLineSize(rest) : 0));
+  // Straight into the output's memory where it offers room: each character
+  // is then written once.
+  char* const inPlace = OutputStream->RoomInPlace(size);
+  if (!inPlace && !scratch) scratch.reset(new char[kEncodeRunLines * line_encoding::kUUEncodeLineSize]);
+  char* const out = inPlace ? inPlace : scratch.get();
+  const std::size_t full = (uu ? encoder.uuencode : encoder.base64)(run, fullLines, out);
+  if (rest > 0) EncodeShortLine(run + fullLines * kLineBytes, rest, out + full);
+  if (inPlace) {
+    OutputStream->CommitInPlace(size);
+  } else {
+    OutputStream->WriteBuffer(out, size);
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "core/Component.h"
@@ -29,14 +30,12 @@ class TQxUUProcessor : public TComponent {
 
   /// Encodes all of InputStream from its start into OutputStream from its
   /// position on, every line ending CR LF: the input is read in runs of
-  /// lines (one run at a time, several reads when a read yields less) and
-  /// each run's lines go out with one write. Every line but the last holds
-  /// 45 input bytes. Reads nothing beyond the size InputStream had at the
-  /// start; ends early when a read yields nothing. Fires
-  /// OnBeginEncode first; in every case, failure included, then sets
-  /// OutputStream's position to 0 and fires OnEndEncode. Stream errors go on
-  /// to the caller (a short write is "Stream write error"); raises Exception
-  /// "Encode needs an input and an output stream" when either is missing.
+  /// lines (several reads where a read yields less) and each run's lines go
+  /// out with one write, or straight into OutputStream's memory where it
+  /// offers room in place. Every line but the last holds 45 input bytes. Reads nothing beyond the size InputStream had
+  /// at the start; ends early when a read yields nothing. Fires OnBeginEncode first; in every case, failure included,
+  /// then sets OutputStream's position to 0 and fires OnEndEncode. Stream errors go on to the caller (a short write is
+  /// "Stream write error"); raises Exception "Encode needs an input and an output stream" when either is missing.
   void Encode();
 
   UUMethods Method = uuMime;
@@ -51,6 +50,13 @@ class TQxUUProcessor : public TComponent {
 
  private:
   void EncodeLines();
+  /// Reads count bytes into run, in as many reads as it takes; fewer only
+  /// where a read yields nothing.
+  std::size_t ReadRun(std::uint8_t* run, std::size_t count);
+  /// Encodes the count bytes of run (whole lines but for the very last) and
+  /// writes the lines with one write, or in place where OutputStream offers
+  /// room; scratch holds them otherwise (made on first use).
+  void WriteRun(const std::uint8_t* run, std::size_t count, std::unique_ptr<char[]>& scratch);
   /// The length of the line that n (1 to 45) bytes give, CR LF included.
   std::size_t ShortLineSize(std::size_t n) const;
   /// Encodes one line of n (1 to 45) bytes into line; returns its length.

@@ -184,8 +184,7 @@ TEST(QxUUProcessor, ReadsAndWritesRunsOfWholeLines) {
   // Two runs and 100 bytes more: three reads, three writes of whole lines.
   const Case cases[] = {
       {"reads yield what is asked", INT64_MAX, {kRun, kRun, 100}},
-      {"short reads fill the run before it is encoded", 50000,
-       {kRun, kRun - 50000, kRun, kRun - 50000, 100}},
+      {"short reads fill the run before it is encoded", 50000, {kRun, kRun - 50000, kRun, kRun - 50000, 100}},
   };
   const std::string input = Bytes(0, static_cast<int>(2 * kRun + 100));
   for (const Case& c : cases) {
@@ -202,7 +201,8 @@ TEST(QxUUProcessor, ReadsAndWritesRunsOfWholeLines) {
       const size_t line = method == uuMime ? 62 : 63;
       std::vector<size_t> writeSizes;
       for (const std::string& w : sink.writes) writeSizes.push_back(w.size());
-      std::vector<size_t> expected{kEncodeRunLines * line, kEncodeRunLines * line, 2 * line + (method == uuMime ? 18 : 17)};
+      std::vector<size_t> expected{kEncodeRunLines * line, kEncodeRunLines * line,
+                                   2 * line + (method == uuMime ? 18 : 17)};
       if (method == uuCode) expected.push_back(3);
       EXPECT_EQ(writeSizes, expected);
       EXPECT_EQ(sink.data, EncodeThroughBuffer(input, method));

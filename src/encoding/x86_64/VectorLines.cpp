@@ -20,7 +20,7 @@ namespace line_encoding {
 namespace {
 
 constexpr int kLastStepOffset = static_cast<int>(kLineBytes) - 16;  // 29: the last 16 bytes of the line
-constexpr int kLastStepChars = 44;                                 // where the characters of bytes 33..44 go
+constexpr int kLastStepChars = 44;                                  // where the characters of bytes 33..44 go
 
 // Six-bit values of four groups held as b1 b0 b2 b1 in each 32-bit lane.
 [[gnu::target("ssse3")]] inline __m128i Sextets(__m128i lanes) {
@@ -40,21 +40,22 @@ constexpr int kLastStepChars = 44;                                 // where the 
 // Base64: 0-25 "A"-"Z", 26-51 "a"-"z", 52-61 "0"-"9", 62 "+", 63 "/". The
 // value picks an offset from a 16-entry table: 52..63 map to entries 1..12
 // by a saturating subtraction, 0..25 to entry 13, 26..51 stay at entry 0.
+[[gnu::target("ssse3")]] inline __m128i Base64Offsets() {
+  return _mm_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                       '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
+}
+
 [[gnu::target("ssse3")]] inline __m128i Base64Characters(__m128i values) {
-  const __m128i offsets = _mm_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
-                                        '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
   __m128i index = _mm_subs_epu8(values, _mm_set1_epi8(51));
   index = _mm_or_si128(index, _mm_and_si128(_mm_cmpgt_epi8(_mm_set1_epi8(26), values), _mm_set1_epi8(13)));
-  return _mm_add_epi8(values, _mm_shuffle_epi8(offsets, index));
+  return _mm_add_epi8(values, _mm_shuffle_epi8(Base64Offsets(), index));
 }
 
 [[gnu::target("avx2")]] inline __m256i Base64Characters(__m256i values) {
-  const __m256i offsets = _mm256_broadcastsi128_si256(
-      _mm_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
-                    '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0));
   __m256i index = _mm256_subs_epu8(values, _mm256_set1_epi8(51));
-  index = _mm256_or_si256(index, _mm256_and_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(26), values), _mm256_set1_epi8(13)));
-  return _mm256_add_epi8(values, _mm256_shuffle_epi8(offsets, index));
+  index =
+      _mm256_or_si256(index, _mm256_and_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(26), values), _mm256_set1_epi8(13)));
+  return _mm256_add_epi8(values, _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(Base64Offsets()), index));
 }
 
 // uuencode: value + 32, except 0, which is the grave accent (96).
