@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The whole mailshot process against other SMTP senders, side by side in one
 # run, each sending the same message to the same fast loopback SMTP sink, in
-# alternating rounds (so that a burst of load on a shared machine hits every
-# sender alike):
+# alternating rounds that rotate the senders' order (so that a burst of load
+# on a shared machine, or what ran just before, hits every sender alike):
 #   small message (a few body lines): mailshot, curl's SMTP upload and swaks;
 #   1 MB, 64 MB and 256 MB attachments: mailshot and curl's base64 MIME
 #     upload of the same file.
@@ -24,7 +24,7 @@ program=$bench_build/mailshot
 baseline=${MAILSHOT_BENCH_BASELINE:-}
 small_rounds=${MAILSHOT_BENCH_SMALL_ROUNDS:-20}
 sizes_mb=(1 64 256)
-rounds_of_size=(10 5 3)
+rounds_of_size=(10 6 3)
 require_tools "$program" "$sink_program" curl swaks
 [[ -z $baseline ]] || require_tools "$baseline"
 
@@ -41,32 +41,52 @@ mailshots=(mailshot)
 [[ -z $baseline ]] || mailshots+=(before)
 program_of() { [[ $1 == before ]] && echo "$baseline" || echo "$program"; }
 
-senders_per_round=$((${#mailshots[@]} + 2))
-start_sink $((small_rounds * senders_per_round))
-for ((i = 0; i < small_rounds; i++)); do
-  for sender in "${mailshots[@]}"; do
-    measure "small.$sender" "$(program_of "$sender")" "${switches[@]}" "/SMTP:127.0.0.1:$port"
-  done
-  measure small.curl curl -sS "smtp://127.0.0.1:$port" --mail-from s@x --mail-rcpt r@x --upload-file message.eml
-  measure small.swaks swaks --silent 2 --server "127.0.0.1:$port" --helo localhost --from s@x --to r@x \
-    --data message.eml
-done
-stop_sink
+# send <message> <sender>: one measured send of the small message or of the
+# attachment of <message> MB.
+send() {
+  local message=$1 sender=$2
+  case $sender in
+    mailshot | before)
+      local attachment=()
+      [[ $message == small ]] || attachment=("/A:list$message.txt")
+      measure "$message.$sender" "$(program_of "$sender")" "${switches[@]}" "${attachment[@]}" "/SMTP:127.0.0.1:$port"
+      ;;
+    curl)
+      if [[ $message == small ]]; then
+        measure small.curl curl -sS "smtp://127.0.0.1:$port" --mail-from s@x --mail-rcpt r@x --upload-file message.eml
+      else
+        measure "$message.curl" curl -sS "smtp://127.0.0.1:$port" --mail-from s@x --mail-rcpt r@x \
+          -H "Subject: bench" -H "From: <s@x>" -H "To: r@x" -F "=Hello" -F "=@a$message.bin;encoder=base64"
+      fi
+      ;;
+    swaks)
+      measure small.swaks swaks --silent 2 --server "127.0.0.1:$port" --helo localhost --from s@x --to r@x \
+        --data message.eml
+      ;;
+  esac
+}
 
-for index in "${!sizes_mb[@]}"; do
-  mb=${sizes_mb[index]}
-  rounds=${rounds_of_size[index]}
-  head -c $((mb * 1024 * 1024)) /dev/urandom > "a$mb.bin"
-  printf 'a%s.bin\r\n' "$mb" > "list$mb.txt"
-  start_sink $((rounds * (${#mailshots[@]} + 1)))
-  for ((i = 0; i < rounds; i++)); do
-    for sender in "${mailshots[@]}"; do
-      measure "$mb.$sender" "$(program_of "$sender")" "${switches[@]}" "/A:list$mb.txt" "/SMTP:127.0.0.1:$port"
-    done
-    measure "$mb.curl" curl -sS "smtp://127.0.0.1:$port" --mail-from s@x --mail-rcpt r@x \
-      -H "Subject: bench" -H "From: <s@x>" -H "To: r@x" -F "=Hello" -F "=@a$mb.bin;encoder=base64"
+# rounds <message> <count> <sender>...: each round sends once per sender,
+# starting one sender further on than the round before, so that no sender
+# always follows the same one (what ran just before, a long upload that let
+# freed memory go cold, say, affects how fast a process gets its memory).
+rounds() {
+  local message=$1 count=$2 i k
+  shift 2
+  local senders=("$@")
+  start_sink $((count * ${#senders[@]}))
+  for ((i = 0; i < count; i++)); do
+    for ((k = 0; k < ${#senders[@]}; k++)); do send "$message" "${senders[(i + k) % ${#senders[@]}]}"; done
   done
   stop_sink
+}
+
+rounds small "$small_rounds" "${mailshots[@]}" curl swaks
+for index in "${!sizes_mb[@]}"; do
+  mb=${sizes_mb[index]}
+  head -c $((mb * 1024 * 1024)) /dev/urandom > "a$mb.bin"
+  printf 'a%s.bin\r\n' "$mb" > "list$mb.txt"
+  rounds "$mb" "${rounds_of_size[index]}" "${mailshots[@]}" curl
   rm -f "a$mb.bin"
 done
 
