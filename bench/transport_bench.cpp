@@ -2,6 +2,9 @@
 // - ReadLnIdleCpu: a ReadLn whose server answers after 2 seconds; reports
 //   the process's CPU time over wall time (target: under 5 %), so a wait
 //   that spins shows at once.
+// - ConnectLoopback: Connect to a loopback listener, the median of 50; a
+//   connect that finishes at once must not wait a fixed sleep (target: under
+//   1 ms).
 // - SendStreamVsPlainSend: a 256 MB stream through SendStream next to a plain
 //   blocking send loop over the same kind of connection, in the same run;
 //   reports both rates and their ratio (target: at least 80 %).
@@ -13,6 +16,7 @@
 #include <chrono>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "core/Stream.h"
 #include "net/Tidewire.h"
@@ -25,6 +29,7 @@ using Clock = std::chrono::steady_clock;
 using namespace testserver;
 
 constexpr double kMaxIdleCpuPercent = 5.0;
+constexpr double kMaxConnectSeconds = 0.001;
 constexpr double kMinSendStreamPercent = 80.0;
 constexpr std::int64_t kStreamBytes = 256LL * 1024 * 1024;
 constexpr int kPlainChunk = 64 * 1024;
@@ -58,6 +63,27 @@ void ReadLnIdleCpu(benchmark::State& state) {
   }
 }
 BENCHMARK(ReadLnIdleCpu)->Iterations(1)->Unit(benchmark::kSecond);
+
+void ConnectLoopback(benchmark::State& state) {
+  constexpr int kConnects = 50;
+  for (auto _ : state) {
+    ScriptedServer server({Drain()}, ServerOptions{kConnects, std::chrono::milliseconds(30000)});
+    TTidewire wire(nullptr);
+    std::vector<double> seconds;
+    for (int i = 0; i < kConnects; ++i) {
+      const Clock::time_point start = Clock::now();
+      ConnectTo(wire, server.Port());
+      seconds.push_back(Seconds(Clock::now() - start));
+      wire.Disconnect();
+    }
+    std::sort(seconds.begin(), seconds.end());
+    const double median = seconds[kConnects / 2];
+    state.counters["median_connect_ms"] = median * 1000;
+    if (median >= kMaxConnectSeconds)
+      state.SkipWithError(("Connect took " + std::to_string(median * 1000) + " ms, not under 1 ms").c_str());
+  }
+}
+BENCHMARK(ConnectLoopback)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 /// Seconds until a draining server has received everything sent by send().
 template <typename Send>

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "core/Exceptions.h"
+#include "platform/Memory.h"
 
 std::int64_t TStream::Size() {
   const std::int64_t saved = Seek(0, soFromCurrent);
@@ -39,6 +40,10 @@ std::int64_t TStream::CopyFrom(TStream& source, std::int64_t count) {
   return total;
 }
 
+char* TStream::RoomInPlace(std::int64_t) { return nullptr; }
+
+void TStream::CommitInPlace(std::int64_t) {}
+
 // ---------------------------------------------------------------------------
 
 TMemoryStream::~TMemoryStream() { std::free(data_); }
@@ -51,6 +56,7 @@ void TMemoryStream::Reserve(std::int64_t capacity) {
   if (!grown) throw std::bad_alloc();
   data_ = static_cast<char*>(grown);
   capacity_ = capacity;
+  platform::AdviseLargeBlock(data_, static_cast<size_t>(capacity_));
 }
 
 void TMemoryStream::SetSize(std::int64_t size) {
@@ -74,12 +80,20 @@ std::int64_t TMemoryStream::Read(void* buffer, std::int64_t count) {
 
 std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
   if (count <= 0) return 0;
-  const std::int64_t end = position_ + count;
-  if (end > capacity_) Reserve(std::max(end, capacity_ + capacity_ / 2 + 4096));
-  std::memcpy(data_ + position_, buffer, static_cast<size_t>(count));
-  position_ = end;
-  size_ = std::max(size_, end);
+  std::memcpy(RoomInPlace(count), buffer, static_cast<size_t>(count));
+  CommitInPlace(count);
   return count;
+}
+
+char* TMemoryStream::RoomInPlace(std::int64_t count) {
+  const std::int64_t end = position_ + std::max<std::int64_t>(count, 0);
+  if (end > capacity_) Reserve(std::max(end, capacity_ + capacity_ / 2 + 4096));
+  return data_ + position_;
+}
+
+void TMemoryStream::CommitInPlace(std::int64_t count) {
+  position_ += std::max<std::int64_t>(count, 0);
+  size_ = std::max(size_, position_);
 }
 
 std::int64_t TMemoryStream::Seek(std::int64_t offset, std::uint16_t origin) {

@@ -36,6 +36,16 @@ class TStream : public TObject {
   /// Copies count bytes from source's position on; count 0 copies all of
   /// source from its start. Returns the count copied.
   std::int64_t CopyFrom(TStream& source, std::int64_t count);
+
+  /// For a stream held in memory: where count bytes can be written in place
+  /// at the position, so that a writer need not build them elsewhere first;
+  /// CommitInPlace then counts them as written. nullptr (the default) for a
+  /// stream that offers no such room: Write it is.
+  virtual char* RoomInPlace(std::int64_t count);
+  /// Counts count bytes written into RoomInPlace's room as written: the
+  /// position moves on and the size follows. Only after RoomInPlace gave
+  /// room for at least count bytes, with nothing else between.
+  virtual void CommitInPlace(std::int64_t count);
 };
 
 /// A stream held in one growing block of memory.
@@ -49,6 +59,9 @@ class TMemoryStream : public TStream {
   std::int64_t Read(void* buffer, std::int64_t count) override;
   std::int64_t Write(const void* buffer, std::int64_t count) override;
   std::int64_t Seek(std::int64_t offset, std::uint16_t origin) override;
+  /// Grows the block as Write would.
+  char* RoomInPlace(std::int64_t count) override;
+  void CommitInPlace(std::int64_t count) override;
 
   /// Sets the size; the position is kept but not beyond the new end.
   void SetSize(std::int64_t size);

@@ -1,40 +1,22 @@
 #include "encoding/QxUUE.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "core/Exceptions.h"
+#include "encoding/LineEncoding.h"
 
 namespace {
-// uuencode alphabet (grave accent for 0, then codes 33 to 95), then base64.
-constexpr std::string_view kAlphabets =
-    "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_"
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-static_assert(kAlphabets.size() == 128);
-constexpr std::size_t kUUCodeHalf = 0;
-constexpr std::size_t kMimeHalf = 64;
+using line_encoding::kAlphabets;
+using line_encoding::kLineBytes;
 
-// Two characters for every 12-bit value, so that a group of three bytes
-// takes two lookups instead of four.
-struct PairTable {
-  char pairs[4096][2];
-};
-
-constexpr PairTable MakePairTable(std::size_t half) {
-  PairTable table{};
-  for (std::size_t v = 0; v < 4096; ++v) {
-    table.pairs[v][0] = kAlphabets[half + (v >> 6)];
-    table.pairs[v][1] = kAlphabets[half + (v & 63)];
-  }
-  return table;
-}
-
-constexpr PairTable kMimePairs = MakePairTable(kMimeHalf);
-constexpr PairTable kUUCodePairs = MakePairTable(kUUCodeHalf);
-
-constexpr std::int64_t kBlockSize = 45;
-constexpr std::size_t kMaxLine = 1 + kBlockSize / 3 * 4 + 2;  // length character, data, CR LF
+// The input of a whole run (92,160 bytes) is at least a file stream's
+// read-ahead, so that it goes straight to the file; input and output of a
+// run stay in the processor's cache.
+static_assert(kEncodeRunLines * kLineBytes >= TFileStream::kReadAhead);
 constexpr char kPad = '=';
 }  // namespace
 
@@ -46,7 +28,9 @@ void TQxUUProcessor::Encode() {
   try {
     InputStream->SetPosition(0);
     if (OnBeginEncode) OnBeginEncode(this);
-    std::memcpy(table_, kAlphabets.data() + (Method == uuCode ? kUUCodeHalf : kMimeHalf), sizeof table_);
+    std::memcpy(table_,
+                kAlphabets.data() + (Method == uuCode ? line_encoding::kUUEncodeHalf : line_encoding::kBase64Half),
+                sizeof table_);
     EncodeLines();
   } catch (...) {
     failure = std::current_exception();
@@ -62,50 +46,97 @@ void TQxUUProcessor::Encode() {
 }
 
 void TQxUUProcessor::EncodeLines() {
-  const bool uu = Method == uuCode;
-  const PairTable& pairs = uu ? kUUCodePairs : kMimePairs;
-  unsigned char block[kBlockSize];
-  char line[kMaxLine];
-  // The size is taken once: asking a file for it on every line would cost a
-  // system call per 45 bytes.
+  // The size is taken once: asking a file for it on every run would cost a
+  // system call each time. Nothing beyond it is read.
   const std::int64_t size = InputStream->Size();
-  std::int64_t position = 0;
-  while (position < size) {
-    const std::int64_t n = InputStream->Read(block, kBlockSize);
-    if (n <= 0) break;  // the input yields less than it claimed (cut short while read)
-    position += n;
-    char* out = line;
-    if (uu) *out++ = table_[n];
-    const unsigned char* in = block;
-    const unsigned char* const groupsEnd = block + n / 3 * 3;
-    for (; in != groupsEnd; in += 3, out += 4) {
-      const std::uint32_t group = (std::uint32_t{in[0]} << 16) | (std::uint32_t{in[1]} << 8) | in[2];
-      std::memcpy(out, pairs.pairs[group >> 12], 2);
-      std::memcpy(out + 2, pairs.pairs[group & 0xFFF], 2);
-    }
-    switch (n % 3) {
-      case 1:
-        *out++ = table_[in[0] >> 2];
-        *out++ = table_[(in[0] << 4) & 48];
-        if (!uu) {
-          *out++ = kPad;
-          *out++ = kPad;
-        }
-        break;
-      case 2:
-        *out++ = table_[in[0] >> 2];
-        *out++ = table_[((in[0] << 4) & 48) | (in[1] >> 4)];
-        *out++ = table_[(in[1] << 2) & 60];
-        if (!uu) *out++ = kPad;
-        break;
-      default: break;
-    }
-    *out++ = '\r';
-    *out++ = '\n';
-    OutputStream->WriteBuffer(line, out - line);
+  // A small input gets a buffer of its own size, not a whole run's.
+  const auto runBytes =
+      static_cast<std::size_t>(std::clamp<std::int64_t>((size + 44) / 45, 0, kEncodeRunLines)) * kLineBytes;
+  const std::unique_ptr<std::uint8_t[]> run(new std::uint8_t[runBytes]);
+  std::unique_ptr<char[]> lines;  // made only for an output that offers no room in place
+  for (std::int64_t position = 0; position < size;) {
+    const auto wanted =
+        static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(runBytes), size - position));
+    const std::size_t filled = ReadRun(run.get(), wanted);
+    if (filled > 0) WriteRun(run.get(), filled, lines);
+    // Less than wanted: the input yields less than it claimed (cut short while read).
+    if (filled < wanted) break;
+    position += static_cast<std::int64_t>(filled);
   }
-  if (uu) {
+  if (Method == uuCode) {
     const char zeroLengthLine[] = {table_[0], '\r', '\n'};
     OutputStream->WriteBuffer(zeroLengthLine, sizeof zeroLengthLine);
   }
+}
+
+std::size_t TQxUUProcessor::ReadRun(std::uint8_t* run, std::size_t count) {
+  // A stream may yield less than asked at a time: the run is filled all the
+  // same, so that every line but the very last holds 45 bytes.
+  std::size_t filled = 0;
+  while (filled < count) {
+    const auto wanted = static_cast<std::int64_t>(count - filled);
+    const std::int64_t n = InputStream->Read(run + filled, wanted);
+    if (n <= 0) break;
+    filled += static_cast<std::size_t>(std::min(n, wanted));  // a stream that claims more cannot overrun the run
+  }
+  return filled;
+}
+
+void TQxUUProcessor::WriteRun(const std::uint8_t* run, std::size_t count, std::unique_ptr<char[]>& scratch) {
+  const bool uu = Method == uuCode;
+  const line_encoding::LineEncoder& encoder = line_encoding::FastestEncoder();
+  const std::size_t fullLines = count / kLineBytes;
+  const std::size_t rest = count % kLineBytes;
+  const std::size_t lineSize = uu ? line_encoding::kUUEncodeLineSize : line_encoding::kBase64LineSize;
+  const auto size = static_cast<std::int64_t>(fullLines * lineSize + (rest > 0 ? ShortLineSize(rest) : 0));
+  // Straight into the output's memory where it offers room: each character
+  // is then written once.
+  char* const inPlace = OutputStream->RoomInPlace(size);
+  if (!inPlace && !scratch) scratch.reset(new char[kEncodeRunLines * line_encoding::kUUEncodeLineSize]);
+  char* const out = inPlace ? inPlace : scratch.get();
+  const std::size_t full = (uu ? encoder.uuencode : encoder.base64)(run, fullLines, out);
+  if (rest > 0) EncodeShortLine(run + fullLines * kLineBytes, rest, out + full);
+  if (inPlace) {
+    OutputStream->CommitInPlace(size);
+  } else {
+    OutputStream->WriteBuffer(out, size);
+  }
+}
+
+std::size_t TQxUUProcessor::ShortLineSize(std::size_t n) const {
+  const std::size_t characters = Method == uuCode ? 1 + n / 3 * 4 + (n % 3 == 0 ? 0 : n % 3 + 1) : (n + 2) / 3 * 4;
+  return characters + 2;
+}
+
+std::size_t TQxUUProcessor::EncodeShortLine(const std::uint8_t* in, std::size_t n, char* line) const {
+  const bool uu = Method == uuCode;
+  char* out = line;
+  if (uu) *out++ = table_[n];
+  const std::uint8_t* const groupsEnd = in + n / 3 * 3;
+  for (; in != groupsEnd; in += 3) {
+    *out++ = table_[in[0] >> 2];
+    *out++ = table_[((in[0] << 4) | (in[1] >> 4)) & 63];
+    *out++ = table_[((in[1] << 2) | (in[2] >> 6)) & 63];
+    *out++ = table_[in[2] & 63];
+  }
+  switch (n % 3) {
+    case 1:
+      *out++ = table_[in[0] >> 2];
+      *out++ = table_[(in[0] << 4) & 48];
+      if (!uu) {
+        *out++ = kPad;
+        *out++ = kPad;
+      }
+      break;
+    case 2:
+      *out++ = table_[in[0] >> 2];
+      *out++ = table_[((in[0] << 4) & 48) | (in[1] >> 4)];
+      *out++ = table_[(in[1] << 2) & 60];
+      if (!uu) *out++ = kPad;
+      break;
+    default: break;
+  }
+  *out++ = '\r';
+  *out++ = '\n';
+  return static_cast<std::size_t>(out - line);
 }

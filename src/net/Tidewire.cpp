@@ -1,5 +1,6 @@
 #include "net/Tidewire.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "net/TlsChannel.h"
@@ -111,6 +112,25 @@ void TTidewire::WaitPumping(Done done) {
   } while (!done());
 }
 
+template <typename Done>
+void TTidewire::WaitForConnect(Done done) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kPass = std::chrono::milliseconds(2);
+  for (;;) {
+    const Clock::time_point passStart = Clock::now();
+    WaitForSocket(platform::SocketWait::kWritable);
+    platform::PumpMessages();
+    if (done()) return;
+    // A wake that did not end the wait (another message, or a socket ready
+    // before its notification came) must not turn into a spin.
+    const auto spent = Clock::now() - passStart;
+    if (spent < kPass) {
+      platform::SleepMilliseconds(
+          static_cast<std::uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(kPass - spent).count()));
+    }
+  }
+}
+
 bool TTidewire::StartLookup() {
   lookup_after_abandoned_ = outstanding_lookups_ > 0;
   if (lookup_after_abandoned_) {
@@ -182,7 +202,7 @@ void TTidewire::Connect() {
   // A peer that hangs up at once closes the socket in the same pump step
   // that connected it: the wait ends on that close too, as a failure.
   const std::uint32_t closesBefore = closes_;
-  WaitPumping([&] { return Connected || TimedOut || Canceled || !LastEventOk || closes_ != closesBefore; });
+  WaitForConnect([&] { return Connected || TimedOut || Canceled || !LastEventOk || closes_ != closesBefore; });
   TimerOff();
   if (!TimedOut && !Canceled && LastEventOk && Connected) return;
   RaiseConnectFailure();

@@ -218,6 +218,11 @@ class TTidewire : public TComponent {
   /// Sleep 2 ms and one pump step until done() holds.
   template <typename Done>
   void WaitPumping(Done done);
+  /// One pump step after the socket became writable (its connect finished
+  /// or failed) or a message came, until done() holds; a pass that does not
+  /// end the wait lasts at least 2 ms.
+  template <typename Done>
+  void WaitForConnect(Done done);
   /// Starts the asynchronous lookup of the name in IoBuffer; false when it
   /// cannot be started.
   bool StartLookup();

@@ -211,7 +211,6 @@ class TQxSMTP : public TTidewire {
   void AddRecipientLine(const std::string& prefix, const TStringList& list);
   void ComposeBody();
   void WriteBodyText();
-  void ReserveBodyStream();
 
   TPostMessage post_message_;
   TMemoryStream body_stream_;

@@ -7,7 +7,6 @@
 
 #include "core/Exceptions.h"
 #include "core/Random.h"
-#include "encoding/QxS_Stream.h"
 #include "platform/File.h"
 #include "smtp/MessageText.h"
 #include "smtp/Qxsmtp.h"
@@ -59,20 +58,13 @@ std::string Quoted(const std::string& name) {
 
 /// Room the encoded form of size bytes needs, line ends included.
 std::int64_t EncodedSizeBound(std::int64_t size, UUMethods method) {
-  const std::int64_t lines = (size + 44) / 45;
+  const std::int64_t lines = (std::max<std::int64_t>(size, 0) + 44) / 45;
   return method == uuCode ? lines * 63 + 3 : lines * 62;
 }
 
-/// The size of the file at path, 0 when it cannot be read (the encoding
-/// itself then reports it). Opened the way the encoding opens it, so that
-/// both read the path alike.
-std::int64_t FileSize(const std::string& path) {
-  const platform::FileHandle file = platform::OpenFileForRead(path, platform::FileShare::kDenyWrite);
-  if (file == platform::kInvalidFile) return 0;
-  const std::int64_t size = platform::SeekFile(file, 0, soFromEnd);
-  platform::CloseFile(file);
-  return std::max<std::int64_t>(size, 0);
-}
+/// Room for what follows an attachment's lines without a new block: the
+/// next part's header or the closing line.
+constexpr std::int64_t kPartOverhead = 512;
 
 std::string NewBoundary() {
   std::string boundary(kBoundaryStart);
@@ -125,7 +117,6 @@ void TQxSMTP::ComposeBody() {
     WriteBodyText();
     return;
   }
-  ReserveBodyStream();
   WriteText(body_stream_, "--" + boundary_ + "\r\n" + std::string(kTextPartContentType) + Charset + "\r\n\r\n");
   WriteBodyText();
   // Re-read: an encode handler may change the list.
@@ -149,18 +140,6 @@ void TQxSMTP::WriteBodyText() {
   WriteText(body_stream_, text);
 }
 
-void TQxSMTP::ReserveBodyStream() {
-  // One block big enough for everything, so that growing never copies a
-  // large body (or holds two blocks of it at once).
-  constexpr std::int64_t kPartOverhead = 512;
-  std::int64_t total = kPartOverhead;
-  for (const std::string& line : post_message_.Body().Items()) total += static_cast<std::int64_t>(line.size()) + 3;
-  for (const std::string& entry : post_message_.Attachments().Items()) {
-    total += kPartOverhead + 2 * static_cast<std::int64_t>(entry.size()) + EncodedSizeBound(FileSize(entry), EncodeType);
-  }
-  body_stream_.Reserve(total);
-}
-
 void TQxSMTP::EncodeAttachment(int index) {
   const std::string entry = post_message_.Attachments()[index - 1];
   const std::string name = Quoted(AttachmentFileName(entry));
@@ -169,12 +148,11 @@ void TQxSMTP::EncodeAttachment(int index) {
                               std::string(kTransferEncodings[method]) + "\r\n" +
                               std::string(kAttachmentDisposition) + name + "\r\n\r\n");
 
-  // Declared so that they go in the order buffer stream, scratch stream,
-  // file, encoder, whichever way this function is left.
+  // The encoder writes straight into the body stream: no scratch copy of
+  // the lines, and every byte is written once. Declared so that the file
+  // goes before the encoder, whichever way this function is left.
   const std::unique_ptr<TQxUUProcessor> encoder = std::make_unique<TQxUUProcessor>(this);
   std::unique_ptr<TFileStream> file;
-  TMemoryStream scratch;
-  TS_BufferStream buffer(scratch);
   encoder->Method = EncodeType;
   try {
     file = std::make_unique<TFileStream>(entry, platform::FileShare::kDenyAll);
@@ -182,11 +160,21 @@ void TQxSMTP::EncodeAttachment(int index) {
     if (OnAttachmentNotFound) OnAttachmentNotFound(entry);
     throw;
   }
-  scratch.Reserve(EncodedSizeBound(file->Size(), EncodeType));
+  // The size comes from the open file: the body stream grows once per
+  // attachment, to what its lines need.
+  const std::int64_t partStart = body_stream_.DataSize();
+  body_stream_.Reserve(partStart + EncodedSizeBound(file->Size(), EncodeType) + kPartOverhead);
   encoder->InputStream = file.get();
-  encoder->OutputStream = &buffer;
-  if (OnEncodeStart) OnEncodeStart(entry);
-  encoder->Encode();  // ends with the buffer stream rewound: every line is in scratch
-  if (OnEncodeEnd) OnEncodeEnd(entry);
-  body_stream_.WriteBuffer(scratch.Memory(), scratch.DataSize());
+  encoder->OutputStream = &body_stream_;
+  try {
+    if (OnEncodeStart) OnEncodeStart(entry);
+    encoder->Encode();  // leaves the body stream rewound
+    body_stream_.Seek(0, soFromEnd);
+    if (OnEncodeEnd) OnEncodeEnd(entry);
+  } catch (...) {
+    // A failed part keeps its header only, never some of its lines.
+    body_stream_.SetSize(partStart);
+    body_stream_.Seek(0, soFromEnd);
+    throw;
+  }
 }

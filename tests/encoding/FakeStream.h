@@ -1,7 +1,7 @@
 #pragma once
 // A memory-backed stream that records what is asked of it and can be told to
-// misbehave: claim more bytes than it yields, take fewer than it is given, or
-// raise on a chosen call.
+// misbehave: claim more bytes than it yields, yield less per read than
+// asked, take fewer than it is given, or raise on a chosen call.
 
 #include <algorithm>
 #include <cstdint>
@@ -22,7 +22,7 @@ class FakeStream : public TStream {
     // A reader that never stops must fail the test, not hang it.
     if (readRequests.size() > kReadBudget) throw EStreamError("fake read budget spent");
     const std::int64_t available = std::min<std::int64_t>(yieldLimit, static_cast<std::int64_t>(data.size())) - position;
-    const std::int64_t n = std::max<std::int64_t>(0, std::min(count, available));
+    const std::int64_t n = std::max<std::int64_t>(0, std::min({count, available, readCap}));
     if (n > 0) std::memcpy(buffer, data.data() + position, static_cast<size_t>(n));
     position += n;
     return n;
@@ -57,6 +57,7 @@ class FakeStream : public TStream {
   std::int64_t position = 0;
   std::int64_t claimedSize = -1;    // >= 0: the size reported instead of the real one
   std::int64_t yieldLimit = INT64_MAX;  // reads stop yielding at this offset
+  std::int64_t readCap = INT64_MAX;     // the most one read yields
   bool throwOnRead = false;
   int throwOnWrite = 0;  // 1-based number of the Write that raises; 0: none
   int shortWrite = 0;    // 1-based number of the Write that takes only half

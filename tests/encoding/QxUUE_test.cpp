@@ -35,6 +35,18 @@ std::string EncodeThroughBuffer(const std::string& input, UUMethods method) {
   return scratch.ToString();
 }
 
+/// Encodes input straight into a memory stream, which takes the lines in place.
+std::string EncodeIntoMemory(const std::string& input, UUMethods method) {
+  TMemoryStream source, output;
+  source.WriteBuffer(input.data(), static_cast<std::int64_t>(input.size()));
+  TQxUUProcessor encoder(nullptr);
+  encoder.Method = method;
+  encoder.InputStream = &source;
+  encoder.OutputStream = &output;
+  encoder.Encode();
+  return output.ToString();
+}
+
 // Base64 the plain way (a bit accumulator), cut into 60-character lines.
 std::string ReferenceBase64Lines(const std::string& input) {
   static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -134,6 +146,7 @@ TEST(QxUUProcessor, Base64MatchesAPlainEncoderForManyLengths) {
     std::string input(n, '\0');
     for (char& c : input) c = static_cast<char>(random());
     ASSERT_EQ(EncodeThroughBuffer(input, uuMime), ReferenceBase64Lines(input)) << "length " << n;
+    ASSERT_EQ(EncodeIntoMemory(input, uuMime), ReferenceBase64Lines(input)) << "in place, length " << n;
   }
 }
 
@@ -143,6 +156,7 @@ TEST(QxUUProcessor, UUEncodeReadsBackForManyLengths) {
     std::string input(n, '\0');
     for (char& c : input) c = static_cast<char>(random());
     EXPECT_EQ(DecodeUULines(EncodeThroughBuffer(input, uuCode)), input) << "length " << n;
+    EXPECT_EQ(EncodeIntoMemory(input, uuCode), EncodeThroughBuffer(input, uuCode)) << "in place, length " << n;
   }
 }
 
@@ -160,21 +174,39 @@ TEST(QxUUProcessor, ReadsFromTheStartWritesFromThePositionAndRewinds) {
   EXPECT_EQ(input.position, 6);
 }
 
-TEST(QxUUProcessor, ReadsAtMost45BytesAndWritesOneLinePerRead) {
-  const std::string input = Bytes(0, 100);
-  for (UUMethods method : {uuMime, uuCode}) {
-    FakeStream source(input), sink;
-    TQxUUProcessor encoder(nullptr);
-    encoder.Method = method;
-    encoder.InputStream = &source;
-    encoder.OutputStream = &sink;
-    encoder.Encode();
-    EXPECT_EQ(source.readRequests, (std::vector<std::int64_t>{45, 45, 45})) << method;
-    std::vector<size_t> lineSizes;
-    for (const std::string& w : sink.writes) lineSizes.push_back(w.size());
-    const std::vector<size_t> expected =
-        method == uuMime ? std::vector<size_t>{62, 62, 18} : std::vector<size_t>{63, 63, 17, 3};
-    EXPECT_EQ(lineSizes, expected) << method;
+TEST(QxUUProcessor, ReadsAndWritesRunsOfWholeLines) {
+  constexpr std::int64_t kRun = kEncodeRunLines * 45;
+  struct Case {
+    const char* name;
+    std::int64_t readCap;
+    std::vector<std::int64_t> reads;
+  };
+  // Two runs and 100 bytes more: three reads, three writes of whole lines.
+  const Case cases[] = {
+      {"reads yield what is asked", INT64_MAX, {kRun, kRun, 100}},
+      {"short reads fill the run before it is encoded", 50000, {kRun, kRun - 50000, kRun, kRun - 50000, 100}},
+  };
+  const std::string input = Bytes(0, static_cast<int>(2 * kRun + 100));
+  for (const Case& c : cases) {
+    for (UUMethods method : {uuMime, uuCode}) {
+      SCOPED_TRACE(std::string(c.name) + (method == uuMime ? ", base64" : ", uuencode"));
+      FakeStream source(input), sink;
+      source.readCap = c.readCap;
+      TQxUUProcessor encoder(nullptr);
+      encoder.Method = method;
+      encoder.InputStream = &source;
+      encoder.OutputStream = &sink;
+      encoder.Encode();
+      EXPECT_EQ(source.readRequests, c.reads);
+      const size_t line = method == uuMime ? 62 : 63;
+      std::vector<size_t> writeSizes;
+      for (const std::string& w : sink.writes) writeSizes.push_back(w.size());
+      std::vector<size_t> expected{kEncodeRunLines * line, kEncodeRunLines * line,
+                                   2 * line + (method == uuMime ? 18 : 17)};
+      if (method == uuCode) expected.push_back(3);
+      EXPECT_EQ(writeSizes, expected);
+      EXPECT_EQ(sink.data, EncodeThroughBuffer(input, method));
+    }
   }
 }
 
@@ -186,7 +218,7 @@ TEST(QxUUProcessor, StopsWhenTheInputYieldsLessThanItsSize) {
   encoder.InputStream = &source;
   encoder.OutputStream = &sink;
   encoder.Encode();
-  EXPECT_EQ(source.readRequests.size(), 3u) << "45, 5, then the empty read ends the loop";
+  EXPECT_EQ(source.readRequests, (std::vector<std::int64_t>{1000, 950})) << "50, then the empty read ends the loop";
   EXPECT_EQ(sink.data, ReferenceBase64Lines(Bytes(0, 50)));
 }
 
@@ -217,16 +249,18 @@ struct FailureCase {
 };
 
 TEST(QxUUProcessor, OnAFailureRewindsFiresOnEndEncodeAndPassesTheErrorOn) {
-  const std::string firstLine = ReferenceBase64Lines(Bytes(0, 45));
+  // One run, then one more line: the second write carries that line.
+  const std::string input = Bytes(0, static_cast<int>(kEncodeRunLines * 45 + 45));
+  const std::string firstRun = ReferenceBase64Lines(input.substr(0, kEncodeRunLines * 45));
   const FailureCase cases[] = {
       {"second write raises", [](FakeStream&, FakeStream& sink) { sink.throwOnWrite = 2; }, "fake write failure",
-       firstLine},
+       firstRun},
       {"second write falls short", [](FakeStream&, FakeStream& sink) { sink.shortWrite = 2; }, "Stream write error",
-       firstLine + ReferenceBase64Lines(Bytes(45, 45)).substr(0, 31)},
+       firstRun + ReferenceBase64Lines(input.substr(kEncodeRunLines * 45)).substr(0, 31)},
       {"a read raises", [](FakeStream& source, FakeStream&) { source.throwOnRead = true; }, "fake read failure", ""},
   };
   for (const FailureCase& c : cases) {
-    FakeStream source(Bytes(0, 135)), sink;
+    FakeStream source(input), sink;
     c.breakStreams(source, sink);
     TQxUUProcessor encoder(nullptr);
     int ends = 0;

@@ -387,6 +387,7 @@ TEST_F(Composition, HandlerErrorGoesOnAndTheFileIsReleased) {
     EXPECT_EQ(e.Message(), "handler says no");
   }
   EXPECT_FALSE(notFound);
+  EXPECT_EQ(Body().substr(Body().size() - 4), "\r\n\r\n") << "the failed part keeps its header, no line";
   // Opened without sharing while encoding; released on the way out.
   const platform::FileHandle again = platform::OpenFileForRead(path, platform::FileShare::kDenyAll);
   EXPECT_NE(again, platform::kInvalidFile);
