@@ -167,6 +167,31 @@ void Refused(TQxSMTP& smtp, const DialogueStep& step, const Reply& reply, const 
   Fail(smtp, step, reply);
 }
 
+/// A time span for a message: "5 s" for whole seconds, else "300 ms".
+std::string Duration(std::int32_t milliseconds) {
+  if (milliseconds % 1000 == 0) return std::to_string(milliseconds / 1000) + " s";
+  return std::to_string(milliseconds) + " ms";
+}
+
+/// Runs one exchange of step. A wait in it that ran out fails with the
+/// abort's own text followed by what the dialogue was waiting for; a cancel
+/// passes unchanged.
+template <typename Exchange>
+Reply NamingTimeOut(TQxSMTP& smtp, const DialogueStep& step, Exchange exchange) {
+  try {
+    return exchange();
+  } catch (const EAbortError& e) {
+    if (!smtp.TimedOut) throw;
+    const std::string duration = Duration(smtp.TimeOut);
+    if (e.Message() == kErrReadLnAborted) {
+      throw EAbortError(
+          FillPlaceholder(FillPlaceholder(FillPlaceholder(kErrReplyTimedOut, e.Message()), step.reply), duration));
+    }
+    throw EAbortError(
+        FillPlaceholder(FillPlaceholder(FillPlaceholder(kErrCommandTimedOut, e.Message()), duration), step.reply));
+  }
+}
+
 /// Sends the step's line and reads the whole reply. Once the server has
 /// hung up (the close was noticed and the socket replaced) there is nobody
 /// to send to: the step meets the closed connection's missing reply,
@@ -176,16 +201,18 @@ void Refused(TQxSMTP& smtp, const DialogueStep& step, const Reply& reply, const 
 /// later reply one step behind, so the step fails with it instead.
 Reply Converse(TQxSMTP& smtp, const DialogueStep& step, std::string_view argument = {}) {
   if (!smtp.Connected) return {};
-  std::string line;
-  if (smtp.InputWaiting()) {
-    smtp.ReadLn(line);
-    Fail(smtp, step, CompleteReply(smtp, line));
-  }
-  std::string command(step.command);
-  command += argument;
-  command += step.closing;
-  smtp.Transaction(command, line);
-  return CompleteReply(smtp, line);
+  return NamingTimeOut(smtp, step, [&] {
+    std::string line;
+    if (smtp.InputWaiting()) {
+      smtp.ReadLn(line);
+      Fail(smtp, step, CompleteReply(smtp, line));
+    }
+    std::string command(step.command);
+    command += argument;
+    command += step.closing;
+    smtp.Transaction(command, line);
+    return CompleteReply(smtp, line);
+  });
 }
 
 /// Sends the line of a step that fails when refused.
@@ -239,9 +266,11 @@ void TQxSMTP::Connect() {
 }
 
 void TQxSMTP::Greet() {
-  std::string line;
-  ReadLn(line);
-  const Reply reply = CompleteReply(*this, line);
+  const Reply reply = NamingTimeOut(*this, kGreeting, [this] {
+    std::string line;
+    ReadLn(line);
+    return CompleteReply(*this, line);
+  });
   if (!Accepts(kGreeting, reply)) Refused(*this, kGreeting, reply);
 }
 
@@ -343,8 +372,9 @@ void TQxSMTP::Deliver(const std::string& header) {
   try {
     Write(header);
     SendStream(body_stream_);
-  } catch (const EAbortError&) {
-    throw;
+  } catch (const EAbortError& e) {
+    if (!TimedOut) throw;
+    throw EAbortError(FillPlaceholder(FillPlaceholder(kErrDataTimedOut, e.Message()), Duration(TimeOut)));
   } catch (const ESockError& e) {
     // A server that refuses a message in the middle of its data usually
     // says why before it hangs up.
