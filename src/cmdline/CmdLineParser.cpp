@@ -46,11 +46,15 @@ void TCmdLineParser::DropLeadingSwitchCharsBeforeText(std::string& s, char* last
   }
 }
 
+std::vector<std::string> TCmdLineParser::Arguments() const {
+  return argumentSource_ ? argumentSource_() : ProcessArguments();
+}
+
 void TCmdLineParser::Parse() {
   params_.Clear();
   const TCharSet switchSet = CharsToSet(switchChars_);
   const TCharSet delimiterSet = CharsToSet(paramValueDelimiter_);
-  const std::vector<std::string> arguments = argumentSource_ ? argumentSource_() : ProcessArguments();
+  const std::vector<std::string> arguments = Arguments();
   for (size_t i = includeFileName_ ? 0 : 1; i < arguments.size(); ++i) {
     std::string argument = arguments[i];
     if (paramsInUpperCase_) argument = UpcaseSwitchNames(argument, switchSet, delimiterSet);

@@ -69,6 +69,8 @@ class TCmdLineParser : public TComponent {
   /// means this process's own arguments.
   void SetArgumentSource(TArgumentSource source) { argumentSource_ = std::move(source); }
 
+  /// The arguments Parse reads, argument 0 (the program) first.
+  std::vector<std::string> Arguments() const;
   /// Rebuilds Params and the NAME=value list from the arguments, from nothing.
   virtual void Parse();
   /// True when more than one token begins with name (switch characters are
