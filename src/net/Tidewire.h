@@ -270,8 +270,9 @@ class TTidewire : public TComponent {
   /// Under TimeSends: when nothing went out since lastProgress for TimeOut
   /// ms, marks the time-out and aborts, as the timer does; true then.
   bool SendStalled(std::chrono::steady_clock::time_point lastProgress);
-  /// Write without its status text and trace: the sending part of Write and Writeln.
-  void SendText(const std::string& text);
+  /// The sending part of Write and Writeln (with the "Write" status, no
+  /// trace); returns the bytes sent.
+  size_t SendText(const std::string& text);
 
   char peek_byte_ = 0;  // DataAvailable peeks here, never into a line being read
   std::uint32_t closes_ = 0;  // sockets closed so far

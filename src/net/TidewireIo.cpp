@@ -46,8 +46,8 @@ void TTidewire::WaitForSocket(platform::SocketWait what) {
 }
 
 void TTidewire::Write(const std::string& text) {
-  SendText(text);
-  Trace(TTraceKind::kData, {}, static_cast<std::int64_t>(std::strlen(IoBuffer)));
+  const size_t sent = SendText(text);
+  Trace(TTraceKind::kData, {}, static_cast<std::int64_t>(sent));
 }
 
 void TTidewire::Writeln(const std::string& text) {
@@ -56,12 +56,13 @@ void TTidewire::Writeln(const std::string& text) {
   Trace(TTraceKind::kSent, text);
 }
 
-void TTidewire::SendText(const std::string& text) {
+size_t TTidewire::SendText(const std::string& text) {
   ReportStatus(kStatusWrite);
   const size_t length = std::min({std::strlen(text.c_str()), text.size(), static_cast<size_t>(kIoBufferData)});
   std::memcpy(IoBuffer, text.data(), length);
   IoBuffer[length] = '\0';
   SendBuffer(IoBuffer, 0);
+  return length;
 }
 
 bool TTidewire::SendStalled(std::chrono::steady_clock::time_point lastProgress) {
@@ -121,6 +122,7 @@ void TTidewire::SendStream(TStream& stream) {
       TTidewire& wire;
       ~TraceOnExit() { wire.Trace(TTraceKind::kData, {}, wire.BytesSent); }
     } traceOnExit{*this};
+    // A mark left by an earlier wait must not make a cancel here look like a time-out.
     if (TimeSends) TimedOut = false;
     auto lastProgress = std::chrono::steady_clock::now();
     do {

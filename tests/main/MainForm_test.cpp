@@ -370,34 +370,6 @@ TEST(Job, StatusTextsReachThePanelAndPumpMessages) {
   EXPECT_EQ(surface.exitCodes, (std::vector<int>{0, 0}));
 }
 
-TEST(Job, ReportLevelSwitchDeliversTheStatusTexts) {
-  JobFiles files;
-  const struct {
-    const char* name;
-    const char* level;
-    std::vector<std::string> among;  // texts that must be there
-    bool onlyReplies;                // and nothing else
-  } cases[] = {
-      {"reply lines", "/V:1", {"250 ok\r\n", "354 go ahead\r\n", "250 queued\r\n", "221 bye\r\n"}, true},
-      {"everything", "/V", {"Connecting", "ReadLn", "Sending Buffer", "250 queued\r\n", "Request Close Socket"}, false},
-  };
-  for (const auto& c : cases) {
-    ScriptedServer server(SmtpDialogue("220 ready", With(kAcceptAll, {{"QUIT", "221 bye"}})),
-                          {.deadline = std::chrono::milliseconds(10000)});
-    const RecordingSurface run =
-        RunJob({"/B:" + files.body, "/T:" + files.recipients, "/F:s@x", "/S:Report", "/U:me", "/NM", c.level,
-                "/SMTP:127.0.0.1:" + std::to_string(server.Port())});
-    server.Join();
-    for (const std::string& text : c.among) EXPECT_THAT(run.statusTexts, testing::Contains(text)) << c.name;
-    if (c.onlyReplies) {
-      EXPECT_EQ(run.statusTexts, (std::vector<std::string>{"250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "250 ok\r\n",
-                                                           "354 go ahead\r\n", "250 queued\r\n", "221 bye\r\n"}))
-          << c.name;
-    }
-    EXPECT_EQ(run.exitCodes, (std::vector<int>{0, 0})) << c.name;
-  }
-}
-
 /// The lines of a run log without their time stamps, each checked for its form.
 std::vector<std::string> LogEvents(const std::string& path) {
   static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )");
