@@ -297,11 +297,13 @@ void TQxSMTP::Disconnect() {
 
 void TQxSMTP::SayGoodbye() {
   // A server that hung up already gets no "QUIT" (Converse), and one that
-  // hangs up instead of answering it has ended the connection as asked.
+  // hangs up instead of answering it has ended the connection as asked; so
+  // has one that lets the answer's time run out, as the socket closes next.
   Reply reply;
   try {
     reply = Converse(*this, kQuit);
   } catch (const EAbortError&) {
+    if (TimedOut) return;
     throw;
   } catch (const ESockError&) {
     if (std::find(std::begin(kHangUpErrors), std::end(kHangUpErrors), LastError) == std::end(kHangUpErrors)) throw;

@@ -143,8 +143,9 @@ class TQxSMTP : public TTidewire {
   void SendMail();
   /// Sends "QUIT" while connected and closes the socket in every case.
   /// Raises the last reply line when "QUIT" is refused (or a text for a
-  /// reply without a code). A server that already hung up is not an error:
-  /// the connection is over either way.
+  /// reply without a code). A server that already hung up, or lets the
+  /// time for its answer run out, is not an error: the connection is over
+  /// either way.
   void Disconnect() override;
   /// Rebuilds FinalHeader and the body stream from PostMessage and the
   /// settings. Raises attachment errors ("Cannot open file %s" after
