@@ -94,7 +94,7 @@ void TTidewire::SendBuffer(const void* data, std::uint16_t length) {
       if (n == 0) break;
       if (n > 0) {
         remaining -= n;
-        lastProgress = std::chrono::steady_clock::now();
+        if (TimeSends) lastProgress = std::chrono::steady_clock::now();
       } else {
         RaiseUnlessWouldBlock();
         if (SendStalled(lastProgress)) break;
@@ -135,7 +135,7 @@ void TTidewire::SendStream(TStream& stream) {
         if (n > 0) {
           remaining -= n;
           BytesSent += n;
-          lastProgress = std::chrono::steady_clock::now();
+          if (TimeSends) lastProgress = std::chrono::steady_clock::now();
           if (OnPacketSent) OnPacketSent(this);
         } else {
           RaiseUnlessWouldBlock();
