@@ -173,22 +173,17 @@ std::string Duration(std::int32_t milliseconds) {
   return std::to_string(milliseconds) + " ms";
 }
 
-/// Runs one exchange of step. A wait in it that ran out fails with the
-/// abort's own text followed by what the dialogue was waiting for; a cancel
-/// passes unchanged.
+/// Runs one exchange of step. A wait in it that ran out (for the reply, or
+/// for room to send the command) fails with the abort's own text followed
+/// by the reply that did not come; a cancel passes unchanged.
 template <typename Exchange>
 Reply NamingTimeOut(TQxSMTP& smtp, const DialogueStep& step, Exchange exchange) {
   try {
     return exchange();
   } catch (const EAbortError& e) {
     if (!smtp.TimedOut) throw;
-    const std::string duration = Duration(smtp.TimeOut);
-    if (e.Message() == kErrReadLnAborted) {
-      throw EAbortError(
-          FillPlaceholder(FillPlaceholder(FillPlaceholder(kErrReplyTimedOut, e.Message()), step.reply), duration));
-    }
-    throw EAbortError(
-        FillPlaceholder(FillPlaceholder(FillPlaceholder(kErrCommandTimedOut, e.Message()), duration), step.reply));
+    throw EAbortError(FillPlaceholder(FillPlaceholder(FillPlaceholder(kErrReplyTimedOut, e.Message()), step.reply),
+                                      Duration(smtp.TimeOut)));
   }
 }
 

@@ -36,12 +36,9 @@ inline constexpr std::string_view kErrCodelessReply = "The SMTP server sent a %s
 inline constexpr std::string_view kErrEndlessReply = "The SMTP server sent a reply of more than %s lines";
 /// %s names the value that would have broken a line of the dialogue or header.
 inline constexpr std::string_view kErrLineBreak = "%s must not contain CR, LF or NUL characters";
-/// A wait for a reply ran out: the abort's text, the reply (named as in
-/// kErrServerClosed) and the time waited.
+/// A step's time ran out: the abort's text, the reply that did not come
+/// (named as in kErrServerClosed) and the time waited.
 inline constexpr std::string_view kErrReplyTimedOut = "%s: no %s within %s";
-/// A command went out no further for the time given: the abort's text, the
-/// time, and the reply that was to follow.
-inline constexpr std::string_view kErrCommandTimedOut = "%s: the server took no data for %s; the %s was due next";
 /// The message's data went out no further for the time given.
 inline constexpr std::string_view kErrDataTimedOut = "%s: the server took no data for %s in the middle of the message";
 /// %s is the size of the header block that one Write cannot carry.
