@@ -117,6 +117,7 @@ void TForm1::FormShow() {
 
 void TForm1::RunJob() {
   if (!PrepareJob()) return;
+  runLog_.Write(std::string(kLogConnecting) + qxSMTP1_->Host + " port " + std::to_string(qxSMTP1_->Port));
   qxSMTP1_->Connect();
   if (qxSMTP1_->Connected) {
     qxSMTP1_->SendMail();
@@ -139,6 +140,7 @@ bool TForm1::PrepareJob() {
   }
   ShowSuccess = !cmd.ParamExists("NM");
   HideErrors = cmd.ParamExists("NE");
+  ApplyRunSwitches();
 
   TQxSMTP& smtp = *qxSMTP1_;
   TPostMessage& message = smtp.PostMessage();
@@ -174,10 +176,33 @@ bool TForm1::PrepareJob() {
   return true;
 }
 
+void TForm1::ApplyRunSwitches() {
+  TCmdLineParser& cmd = *cmdP_;
+  TQxSMTP& smtp = *qxSMTP1_;
+  // The log first, so that it also tells of an unusable setting after it.
+  if (cmd.ParamExistsExactly("LOG")) {
+    runLog_.Open(cmd.GetParamValue("LOG"));
+    runLog_.Write(std::string(kLogCommandLine) + MaskedCommandLine(cmd.Arguments(), kSecretSwitches));
+    smtp.OnTrace = [this](TObject*, const TTraceEvent& event) { runLog_.Trace(*qxSMTP1_, event); };
+  }
+  if (cmd.ParamExistsExactly("WAIT")) {
+    smtp.TimeOut = WaitSeconds(cmd.GetParamValue("WAIT")) * 1000;
+    smtp.TimeSends = true;
+  }
+  if (cmd.ParamExistsExactly("V")) smtp.ReportLevel = ReportLevelOf(cmd.GetParamValue("V"));
+}
+
 void TForm1::LoadNamedFile(const char* name, TStringList& list, std::string_view missingMessage) {
   const std::string path = cmdP_->GetParamValue(name);
   if (!platform::FileExists(path)) throw EMailException(FillPlaceholder(missingMessage, path));
   list.LoadFromFile(path);
+}
+
+void TForm1::RunEnded() {
+  runLog_.Write(std::string(kLogExitCode) + std::to_string(exitCode_));
+  // Without a box (or when the log failed after the last one) the warning
+  // goes where status texts go: a box would stop a job that nobody watches.
+  if (!runLog_.Problem().empty() && !logWarningShown_) surface_.SetStatusText(runLog_.Problem());
 }
 
 void TForm1::ShowHelp() {
@@ -202,38 +227,55 @@ void TForm1::QxSMTP1SendStart(TObject*) {
 }
 
 void TForm1::QxSMTP1Success(TObject*) {
-  if (ShowSuccess) ShowInfo(std::string(kSendSuccess));
+  runLog_.Write(std::string(kLogSuccess) + std::string(kSendSuccess));
+  if (ShowSuccess) ShowInfo(WithLogWarning(std::string(kSendSuccess)));
   SetExitCode(kExitDone);
   Close();
 }
 
 void TForm1::QxSMTP1Failure(TObject*) {
-  if (!HideErrors) ShowError(std::string(kCannotSend));
+  ReportError(std::string(kCannotSend));
   SetExitCode(kExitRefusedAfterData);
   Close();
 }
 
 void TForm1::QxSMTP1ConnectionFailed(TObject*) {
-  if (!HideErrors) ShowError(std::string(kCannotConnect) + qxSMTP1_->Host);
+  ReportError(std::string(kCannotConnect) + qxSMTP1_->Host);
   SetExitCode(kExitConnectionFailed);
   Close();
 }
 
 void TForm1::QxSMTP1InvalidHost(bool&) {
-  if (!HideErrors) ShowError(FillPlaceholder(kServerNotFound, qxSMTP1_->Host));
+  ReportError(FillPlaceholder(kServerNotFound, qxSMTP1_->Host));
   SetExitCode(kExitHostNotFound);
   Close();
 }
 
 void TForm1::ApplicationEvents1Exception(TObject*, const std::exception& E) {
-  if (!HideErrors) ShowError(MessageOf(E));
+  const std::string text = MessageOf(E);
+  runLog_.Write(std::string(kLogError) + text);
+  if (!HideErrors) ShowError(WithLogWarning(text));
   SetExitCode(dynamic_cast<const EMailException*>(&E) != nullptr ? kExitUnusableSettings : kExitFailure);
   Close();
 }
 
+void TForm1::ReportError(const std::string& text) {
+  runLog_.Write(std::string(kLogError) + text);
+  if (!HideErrors) ShowError(text);
+}
+
+std::string TForm1::WithLogWarning(const std::string& text) {
+  if (runLog_.Problem().empty()) return text;
+  logWarningShown_ = true;
+  return text + "\r\r" + runLog_.Problem();
+}
+
 void TForm1::Close() { surface_.RequestClose(); }
 
-void TForm1::SetExitCode(int code) { surface_.SetExitCode(code); }
+void TForm1::SetExitCode(int code) {
+  exitCode_ = code;
+  surface_.SetExitCode(code);
+}
 
 void NotifyShown(TForm1& form) {
   try {
@@ -241,4 +283,5 @@ void NotifyShown(TForm1& form) {
   } catch (const std::exception& e) {
     HandleApplicationException(e);
   }
+  form.RunEnded();
 }

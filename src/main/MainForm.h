@@ -11,6 +11,7 @@
 #include "cmdline/CmdLineParser.h"
 #include "core/Component.h"
 #include "main/FormSurface.h"
+#include "main/RunLog.h"
 #include "smtp/Qxsmtp.h"
 
 /// The process exit codes; the last one assigned is the process's exit status.
@@ -58,12 +59,17 @@ class TForm1 : public TComponent {
   /// the SMTP client raises; fires the client's events into the handlers.
   void RunJob();
   /// Parses the command line; shows the help and returns false when asked
-  /// for or when there is no switch; otherwise fills the SMTP client, its
-  /// message and the two flags and returns true. Raises EMailException for
-  /// a missing body or recipient file, sender or server, an unusable port or
-  /// a value with a line break; raises the file error of a named file that
-  /// exists but cannot be read.
+  /// for or when there is no switch; otherwise opens the run log (/LOG),
+  /// fills the SMTP client, its message and the two flags and returns true.
+  /// Raises EMailException for a missing body or recipient file, sender or
+  /// server, an unusable port, time-out or report level, or a value with a
+  /// line break; raises the file error of a named file that exists but
+  /// cannot be read.
   bool PrepareJob();
+  /// The end of the run, after the job and its outcome: writes the exit
+  /// code to the run log, and shows a log that could not be written as a
+  /// status text when no box carried the warning.
+  void RunEnded();
   /// Shows the help text in an information box (whatever NE says), sets
   /// exit code 0 and closes.
   void ShowHelp();
@@ -90,6 +96,13 @@ class TForm1 : public TComponent {
  private:
   void Close();
   void SetExitCode(int code);
+  /// The switches of the run itself: the run log, the time-out for every
+  /// wait and the report level. Raises EMailException for an unusable value.
+  void ApplyRunSwitches();
+  /// Writes the error to the run log and shows it unless errors are hidden.
+  void ReportError(const std::string& text);
+  /// text of an outcome box, with the run log's warning when it has one.
+  std::string WithLogWarning(const std::string& text);
   /// Loads list from the file that switch name names; raises EMailException
   /// with missingMessage (the name in place of %s) when there is no such file.
   void LoadNamedFile(const char* name, TStringList& list, std::string_view missingMessage);
@@ -98,6 +111,9 @@ class TForm1 : public TComponent {
   TCmdLineParser* cmdP_;
   TQxSMTP* qxSMTP1_;
   TApplicationEvents* applicationEvents1_;
+  TRunLog runLog_;
+  int exitCode_ = kExitDone;  // the last one assigned
+  bool logWarningShown_ = false;
 };
 
 /// Delivers the on-show notification as the application does: an exception

@@ -1,7 +1,7 @@
 #pragma once
 // Checks on switch values beyond those of the original switch set: the
-// server's optional port, and values that would break a command or header
-// line apart.
+// server's optional port, the time-out and report level, and values that
+// would break a command or header line apart.
 
 #include <cstdint>
 #include <optional>
@@ -17,6 +17,15 @@ struct TServerAddress {
 /// Raises EMailException when the text after the last colon is not a decimal
 /// number from 1 to 65535.
 TServerAddress SplitServerAddress(const std::string& value);
+
+/// The seconds of /WAIT: a decimal number from 1 to 3600. Raises
+/// EMailException otherwise.
+int WaitSeconds(const std::string& value);
+
+/// The report level of /V: 8 for the switch without a value (which the
+/// parser gives as the switch's own name, V), else a decimal number from 1
+/// to 8. Raises EMailException otherwise.
+int ReportLevelOf(const std::string& value);
 
 /// Raises EMailException naming switchName when value holds a CR, an LF or a
 /// byte 0, which would end a command or header line early and start another.

@@ -19,6 +19,14 @@ std::uint16_t ToNetworkOrder(std::uint16_t value) {
   return result;
 }
 
+/// "a.b.c.d:port" of an address in network byte order and a port.
+std::string AddressText(std::uint32_t address, std::uint16_t port) {
+  unsigned char bytes[4];
+  std::memcpy(bytes, &address, sizeof bytes);
+  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." + std::to_string(bytes[2]) + "." +
+         std::to_string(bytes[3]) + ":" + std::to_string(port);
+}
+
 std::uint16_t LowWord(std::intptr_t value) { return static_cast<std::uint16_t>(value & 0xFFFF); }
 std::uint16_t HighWord(std::intptr_t value) { return static_cast<std::uint16_t>((value >> 16) & 0xFFFF); }
 
@@ -204,7 +212,10 @@ void TTidewire::Connect() {
   const std::uint32_t closesBefore = closes_;
   WaitForConnect([&] { return Connected || TimedOut || Canceled || !LastEventOk || closes_ != closesBefore; });
   TimerOff();
-  if (!TimedOut && !Canceled && LastEventOk && Connected) return;
+  if (!TimedOut && !Canceled && LastEventOk && Connected) {
+    Trace(TTraceKind::kConnected, AddressText(RemoteAddress.address, port));
+    return;
+  }
   RaiseConnectFailure();
 }
 
@@ -222,6 +233,7 @@ void TTidewire::Disconnect() {
 
 void TTidewire::RequestCloseSocket() {
   ReportStatus(kStatusRequestCloseSocket);
+  const bool wasConnected = Connected;
   Connected = false;
   if (SocketHandle == kNoSocket) return;
   EndTls();
@@ -231,6 +243,7 @@ void TTidewire::RequestCloseSocket() {
   }
   SocketHandle = kNoSocket;
   ++closes_;
+  if (wasConnected) Trace(TTraceKind::kClosed);
   if (OnDisconnect && !Destroying()) OnDisconnect(this);
   if (Closing) return;
   SocketHandle = OpenSocket(kProtocolDefault);
@@ -351,6 +364,16 @@ void TTidewire::ReportStatus(std::uint8_t level, std::string_view text) {
     if (OnStatus && !Destroying()) OnStatus(this, std::string(LastStatus));
   } catch (...) {
     // Status reporting never fails an operation.
+  }
+}
+
+void TTidewire::Trace(TTraceKind kind, std::string_view text, std::int64_t bytes) {
+  if (!OnTrace || Destroying()) return;
+  const bool line = kind == TTraceKind::kSent || kind == TTraceKind::kReceived;
+  try {
+    OnTrace(this, {kind, line && TraceMasked ? kMaskedTraceLine : text, bytes});
+  } catch (...) {
+    // A transcript must never change what happens on the connection.
   }
 }
 

@@ -4,6 +4,7 @@
 // "TidewireWindowClass"; every wait pumps the thread's messages, so event
 // handlers run (and may cancel) while an operation is in progress.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -26,6 +27,27 @@ class TTlsChannel;
 using TOnStatus = std::function<void(TObject* Sender, const std::string& Status)>;
 using TOnHostResolved = std::function<void(TObject* Sender)>;
 using TOnSocketError = std::function<void(TObject* Sender, std::uint16_t Error, const std::string& Message)>;
+
+/// What a trace event reports.
+enum class TTraceKind : std::uint8_t {
+  kConnected,   // the connection stands; Text: the server's address and port, "192.0.2.1:25"
+  kTlsStarted,  // a TLS session carries the transfers from now on (TlsInfo tells its facts)
+  kSent,        // Writeln sent a line; Text: the line without its CR LF
+  kReceived,    // ReadLn took a line; Text: the line without its line end
+  kData,        // Write sent a block, or SendStream ended; Bytes: the bytes that went out
+  kClosed,      // the connection was closed
+};
+
+/// One trace event; Text and Bytes as its kind says (empty and 0 otherwise).
+struct TTraceEvent {
+  TTraceKind Kind;
+  std::string_view Text;
+  std::int64_t Bytes = 0;
+};
+using TOnTrace = std::function<void(TObject* Sender, const TTraceEvent& Event)>;
+
+/// The line text of kSent and kReceived events while TraceMasked is set.
+inline constexpr std::string_view kMaskedTraceLine = "***";
 
 inline constexpr const char* kSocketWindowClass = "TidewireWindowClass";
 inline constexpr std::uint32_t kSocketNotifyMessage = platform::kMsgUser + 101;  // 1125
@@ -62,6 +84,13 @@ class TTidewire : public TComponent {
   std::int32_t Port = 0;       // low 16 bits used
   std::int32_t TimeOut = 0;    // ms per timed wait; 0 = untimed; negative = range error
   std::int32_t ReportLevel = 0;
+  /// Extends the time-out to the sends: a send that makes no progress for
+  /// TimeOut ms ends as a timed-out wait does (TimedOut set, EAbortError
+  /// "Socket send aborted"). Off by default, so that sends never time out.
+  bool TimeSends = false;
+  /// While set, the lines of kSent and kReceived trace events read "***":
+  /// for exchanges that carry secrets.
+  bool TraceMasked = false;
 
   // Events.
   TNotifyEvent OnDisconnect;
@@ -75,6 +104,9 @@ class TTidewire : public TComponent {
   TNotifyEvent OnReadable;
   TNotifyEvent OnAccept;
   TOnSocketError OnError;              // just before CheckSocketError raises
+  /// The transcript seam: the connection, each line sent and received and
+  /// the byte counts of the data. A handler must not raise.
+  TOnTrace OnTrace;
 
   // State, readable by users and subclasses.
   bool Connected = false;
@@ -233,6 +265,14 @@ class TTidewire : public TComponent {
   [[noreturn]] void RaiseAborted(std::string_view text);
   /// Sends close_notify and drops the TLS session, if one runs.
   void EndTls();
+  /// Fires OnTrace (lines masked while TraceMasked); never raises.
+  void Trace(TTraceKind kind, std::string_view text = {}, std::int64_t bytes = 0);
+  /// Under TimeSends: when nothing went out since lastProgress for TimeOut
+  /// ms, marks the time-out and aborts, as the timer does; true then.
+  bool SendStalled(std::chrono::steady_clock::time_point lastProgress);
+  /// The sending part of Write and Writeln (with the "Write" status, no
+  /// trace); returns the bytes sent.
+  size_t SendText(const std::string& text);
 
   char peek_byte_ = 0;  // DataAvailable peeks here, never into a line being read
   std::uint32_t closes_ = 0;  // sockets closed so far

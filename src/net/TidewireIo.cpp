@@ -2,6 +2,7 @@
 // SendBytes, ReceiveBytes and PeekBytes.
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <limits>
 
@@ -45,16 +46,33 @@ void TTidewire::WaitForSocket(platform::SocketWait what) {
 }
 
 void TTidewire::Write(const std::string& text) {
+  const size_t sent = SendText(text);
+  Trace(TTraceKind::kData, {}, static_cast<std::int64_t>(sent));
+}
+
+void TTidewire::Writeln(const std::string& text) {
+  ReportStatus(kStatusWriteln);
+  SendText(text + "\r\n");
+  Trace(TTraceKind::kSent, text);
+}
+
+size_t TTidewire::SendText(const std::string& text) {
   ReportStatus(kStatusWrite);
   const size_t length = std::min({std::strlen(text.c_str()), text.size(), static_cast<size_t>(kIoBufferData)});
   std::memcpy(IoBuffer, text.data(), length);
   IoBuffer[length] = '\0';
   SendBuffer(IoBuffer, 0);
+  return length;
 }
 
-void TTidewire::Writeln(const std::string& text) {
-  ReportStatus(kStatusWriteln);
-  Write(text + "\r\n");
+bool TTidewire::SendStalled(std::chrono::steady_clock::time_point lastProgress) {
+  if (!TimeSends || TimeOut <= 0 ||
+      std::chrono::steady_clock::now() - lastProgress < std::chrono::milliseconds(TimeOut)) {
+    return false;
+  }
+  TimedOut = true;
+  Abort();
+  return true;
 }
 
 void TTidewire::SendBuffer(const void* data, std::uint16_t length) {
@@ -70,13 +88,16 @@ void TTidewire::SendBuffer(const void* data, std::uint16_t length) {
       count = static_cast<int>(static_cast<const char*>(end) - bytes);
     }
     int remaining = count;
+    auto lastProgress = std::chrono::steady_clock::now();
     do {
       const int n = SendBytes(bytes + (count - remaining), remaining);
       if (n == 0) break;
       if (n > 0) {
         remaining -= n;
+        if (TimeSends) lastProgress = std::chrono::steady_clock::now();
       } else {
         RaiseUnlessWouldBlock();
+        if (SendStalled(lastProgress)) break;
         // Messages stay queued (a send is never interrupted by handlers), and
         // a waiting message ends every wait at once: the short sleep keeps
         // the retry from spinning then.
@@ -96,6 +117,14 @@ void TTidewire::SendStream(TStream& stream) {
     const std::int64_t size = stream.Size();
     if (size > std::numeric_limits<std::int32_t>::max()) throw ERangeError();
     BytesTotal = static_cast<std::int32_t>(size);
+    // However the send ends, the transcript learns how far it went.
+    struct TraceOnExit {
+      TTidewire& wire;
+      ~TraceOnExit() { wire.Trace(TTraceKind::kData, {}, wire.BytesSent); }
+    } traceOnExit{*this};
+    // A mark left by an earlier wait must not make a cancel here look like a time-out.
+    if (TimeSends) TimedOut = false;
+    auto lastProgress = std::chrono::steady_clock::now();
     do {
       const std::int64_t chunk = std::min<std::int64_t>(size - stream.Position(), kIoBufferData);
       const int got = static_cast<int>(stream.Read(IoBuffer, chunk));
@@ -106,9 +135,11 @@ void TTidewire::SendStream(TStream& stream) {
         if (n > 0) {
           remaining -= n;
           BytesSent += n;
+          if (TimeSends) lastProgress = std::chrono::steady_clock::now();
           if (OnPacketSent) OnPacketSent(this);
         } else {
           RaiseUnlessWouldBlock();
+          if (SendStalled(lastProgress)) break;
           WaitForSocket(platform::SocketWait::kWritable);
         }
         platform::PumpMessages();
@@ -160,6 +191,9 @@ void TTidewire::ReadLn(std::string& line) {
   line.resize(static_cast<size_t>(lineEnd + 1));
   const int got = ReceiveBytes(line.data() + consumed, lineEnd + 1 - consumed);
   line.resize(static_cast<size_t>(consumed + std::max(got, 0)));
+  std::string_view text = line;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  Trace(TTraceKind::kReceived, text);
 }
 
 void TTidewire::Transaction(const std::string& command, std::string& reply) {

@@ -29,6 +29,7 @@ void TTidewire::StartTls(const platform::TlsSettings& settings) {
   }
   channel->VerifyPeer();
   tls_ = std::move(channel);
+  Trace(TTraceKind::kTlsStarted);
 }
 
 platform::TlsSessionInfo TTidewire::TlsInfo() const { return tls_ ? tls_->Info() : platform::TlsSessionInfo{}; }

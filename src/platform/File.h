@@ -1,9 +1,10 @@
 #pragma once
 // Files, as the program needs them: read-only opening with a sharing mode,
-// reading, seeking and an existence test.
+// reading, seeking and an existence test; a text file to append lines to.
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -28,5 +29,13 @@ std::int64_t SeekFile(FileHandle file, std::int64_t offset, int origin);
 void CloseFile(FileHandle file);
 /// True when path names an existing file; a directory does not count.
 bool FileExists(const std::string& path);
+
+/// Opens path for appending, creating it when missing; other processes may
+/// read and append meanwhile. kInvalidFile on failure (no such folder, no
+/// right to write, or not a regular file). Never waits.
+FileHandle OpenFileForAppend(const std::string& path);
+/// Writes line and the system's line end (CR LF on Windows, LF elsewhere) at
+/// the end of the file in one write; false when not all of it was written.
+bool AppendLine(FileHandle file, std::string_view line);
 
 }  // namespace platform

@@ -167,6 +167,26 @@ void Refused(TQxSMTP& smtp, const DialogueStep& step, const Reply& reply, const 
   Fail(smtp, step, reply);
 }
 
+/// A time span for a message: "5 s" for whole seconds, else "300 ms".
+std::string Duration(std::int32_t milliseconds) {
+  if (milliseconds % 1000 == 0) return std::to_string(milliseconds / 1000) + " s";
+  return std::to_string(milliseconds) + " ms";
+}
+
+/// Runs one exchange of step. A wait in it that ran out (for the reply, or
+/// for room to send the command) fails with the abort's own text followed
+/// by the reply that did not come; a cancel passes unchanged.
+template <typename Exchange>
+Reply NamingTimeOut(TQxSMTP& smtp, const DialogueStep& step, Exchange exchange) {
+  try {
+    return exchange();
+  } catch (const EAbortError& e) {
+    if (!smtp.TimedOut) throw;
+    throw EAbortError(FillPlaceholder(FillPlaceholder(FillPlaceholder(kErrReplyTimedOut, e.Message()), step.reply),
+                                      Duration(smtp.TimeOut)));
+  }
+}
+
 /// Sends the step's line and reads the whole reply. Once the server has
 /// hung up (the close was noticed and the socket replaced) there is nobody
 /// to send to: the step meets the closed connection's missing reply,
@@ -176,16 +196,18 @@ void Refused(TQxSMTP& smtp, const DialogueStep& step, const Reply& reply, const 
 /// later reply one step behind, so the step fails with it instead.
 Reply Converse(TQxSMTP& smtp, const DialogueStep& step, std::string_view argument = {}) {
   if (!smtp.Connected) return {};
-  std::string line;
-  if (smtp.InputWaiting()) {
-    smtp.ReadLn(line);
-    Fail(smtp, step, CompleteReply(smtp, line));
-  }
-  std::string command(step.command);
-  command += argument;
-  command += step.closing;
-  smtp.Transaction(command, line);
-  return CompleteReply(smtp, line);
+  return NamingTimeOut(smtp, step, [&] {
+    std::string line;
+    if (smtp.InputWaiting()) {
+      smtp.ReadLn(line);
+      Fail(smtp, step, CompleteReply(smtp, line));
+    }
+    std::string command(step.command);
+    command += argument;
+    command += step.closing;
+    smtp.Transaction(command, line);
+    return CompleteReply(smtp, line);
+  });
 }
 
 /// Sends the line of a step that fails when refused.
@@ -239,9 +261,11 @@ void TQxSMTP::Connect() {
 }
 
 void TQxSMTP::Greet() {
-  std::string line;
-  ReadLn(line);
-  const Reply reply = CompleteReply(*this, line);
+  const Reply reply = NamingTimeOut(*this, kGreeting, [this] {
+    std::string line;
+    ReadLn(line);
+    return CompleteReply(*this, line);
+  });
   if (!Accepts(kGreeting, reply)) Refused(*this, kGreeting, reply);
 }
 
@@ -268,11 +292,13 @@ void TQxSMTP::Disconnect() {
 
 void TQxSMTP::SayGoodbye() {
   // A server that hung up already gets no "QUIT" (Converse), and one that
-  // hangs up instead of answering it has ended the connection as asked.
+  // hangs up instead of answering it has ended the connection as asked; so
+  // has one that lets the answer's time run out, as the socket closes next.
   Reply reply;
   try {
     reply = Converse(*this, kQuit);
   } catch (const EAbortError&) {
+    if (TimedOut) return;
     throw;
   } catch (const ESockError&) {
     if (std::find(std::begin(kHangUpErrors), std::end(kHangUpErrors), LastError) == std::end(kHangUpErrors)) throw;
@@ -343,8 +369,9 @@ void TQxSMTP::Deliver(const std::string& header) {
   try {
     Write(header);
     SendStream(body_stream_);
-  } catch (const EAbortError&) {
-    throw;
+  } catch (const EAbortError& e) {
+    if (!TimedOut) throw;
+    throw EAbortError(FillPlaceholder(FillPlaceholder(kErrDataTimedOut, e.Message()), Duration(TimeOut)));
   } catch (const ESockError& e) {
     // A server that refuses a message in the middle of its data usually
     // says why before it hangs up.

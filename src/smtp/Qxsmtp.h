@@ -32,11 +32,15 @@ inline constexpr std::string_view kErrServerClosed = "The SMTP server closed the
 inline constexpr std::string_view kErrEmptyReply = "The SMTP server sent an empty %s";
 /// A reply line without a three-digit code, which the line follows; %s names the reply.
 inline constexpr std::string_view kErrCodelessReply = "The SMTP server sent a %s without a code: ";
-/// %s names the value that would have broken a line of the dialogue or header.
 /// %s is the number of lines after which a reply is given up.
 inline constexpr std::string_view kErrEndlessReply = "The SMTP server sent a reply of more than %s lines";
 /// %s names the value that would have broken a line of the dialogue or header.
 inline constexpr std::string_view kErrLineBreak = "%s must not contain CR, LF or NUL characters";
+/// A step's time ran out: the abort's text, the reply that did not come
+/// (named as in kErrServerClosed) and the time waited.
+inline constexpr std::string_view kErrReplyTimedOut = "%s: no %s within %s";
+/// The message's data went out no further for the time given.
+inline constexpr std::string_view kErrDataTimedOut = "%s: the server took no data for %s in the middle of the message";
 /// %s is the size of the header block that one Write cannot carry.
 inline constexpr std::string_view kErrHeaderTooLong = "The message header is too long to send: %s bytes (at most 65535)";
 
@@ -136,8 +140,9 @@ class TQxSMTP : public TTidewire {
   void SendMail();
   /// Sends "QUIT" while connected and closes the socket in every case.
   /// Raises the last reply line when "QUIT" is refused (or a text for a
-  /// reply without a code). A server that already hung up is not an error:
-  /// the connection is over either way.
+  /// reply without a code). A server that already hung up, or lets the
+  /// time for its answer run out, is not an error: the connection is over
+  /// either way.
   void Disconnect() override;
   /// Rebuilds FinalHeader and the body stream from PostMessage and the
   /// settings. Raises attachment errors ("Cannot open file %s" after

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -19,6 +21,7 @@
 #include "core/Random.h"
 #include "core/Stream.h"
 #include "core/StringList.h"
+#include "platform/Clock.h"
 #include "test_support/TempDir.h"
 
 TEST(Random, FreshProcessDrawsBoundaryLetters) {
@@ -246,6 +249,57 @@ TEST(FileStream, ReadsGoOnUntilTheCountOrTheEnd) {
   EXPECT_EQ(platform::ReadFile(pipe.ReadEnd(), read.data(), static_cast<std::int64_t>(read.size())),
             static_cast<std::int64_t>(whole.size()));
   EXPECT_EQ(read, whole);
+}
+
+TEST(AppendFile, LinesGoToTheEndOfARegularFileOnly) {
+#ifdef _WIN32
+  const std::string lineEnd = "\r\n";
+#else
+  const std::string lineEnd = "\n";
+#endif
+  TempDir dir;
+  const struct {
+    const char* name;
+    std::string path;  // empty: the system has no such thing
+    std::string before;  // the file's content before
+    bool opens;
+  } cases[] = {
+      {"existing file", dir.Write("old.log", "kept\n"), "kept\n", true},
+      {"missing file", dir.Path("new.log"), "", true},
+      {"directory", dir.Path(""), "", false},
+      {"FIFO without a reader", MakeFifo(dir.Path("fifo")), "", false},
+      {"device", kDevice, "", false},
+      {"missing folder", dir.Path("none") + "/x.log", "", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.path.empty()) continue;
+    const platform::FileHandle file = platform::OpenFileForAppend(c.path);
+    EXPECT_EQ(file != platform::kInvalidFile, c.opens);
+    if (file == platform::kInvalidFile) continue;
+    EXPECT_TRUE(platform::AppendLine(file, "first"));
+    EXPECT_TRUE(platform::AppendLine(file, "second line"));
+    platform::CloseFile(file);
+    std::ifstream in(c.path, std::ios::binary);
+    const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, c.before + "first" + lineEnd + "second line" + lineEnd);
+  }
+}
+
+TEST(LocalTimestamp, IsTheLocalTimeToTheMillisecond) {
+  const std::string stamp = platform::LocalTimestamp();
+  std::tm parsed{};
+  int milliseconds = -1;
+  ASSERT_EQ(std::sscanf(stamp.c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3d", &parsed.tm_year, &parsed.tm_mon,
+                        &parsed.tm_mday, &parsed.tm_hour, &parsed.tm_min, &parsed.tm_sec, &milliseconds),
+            7)
+      << stamp;
+  EXPECT_EQ(stamp.size(), 23u) << stamp;
+  parsed.tm_year -= 1900;
+  parsed.tm_mon -= 1;
+  parsed.tm_isdst = -1;
+  EXPECT_LE(std::abs(std::difftime(std::mktime(&parsed), std::time(nullptr))), 2.0) << stamp;
+  EXPECT_GE(milliseconds, 0);
 }
 
 TEST(FillPlaceholder, ReplacesFirstPlaceholder) {

@@ -63,6 +63,8 @@ HELP_LINES = [
 HELP = "\r".join(HELP_LINES)
 SUCCESS = "Message sended success."
 
+LOG_WARNING = "Warning: the run log folder could not be written."
+
 ATTACHMENT_BYTES = bytes(range(256)) + b"\x00\xff\r\n.\r\n"
 FILES = {
     "body.txt": b"Hello\r\n.end\r\n",
@@ -70,8 +72,13 @@ FILES = {
     "two.txt": b"a@x\r\n\r\nBob <b@y>\r\n",
     "list.txt": b"a.bin\r\n",
     "badlist.txt": b"gone.bin\r\n",
+    "biglist.txt": b"big.bin\r\n",
     "a.bin": ATTACHMENT_BYTES,
 }
+BIG_ATTACHMENT = 64 << 20  # big.bin, made for the cases that name biglist.txt
+
+# A loopback address for a name server that never answers.
+SILENT_NAME_SERVER = "127.0.0.77"
 
 # The switches of the standard message; {port} is the scripted server's port.
 STANDARD = ["/B:body.txt", "/T:rcpt.txt", "/F:s@x", "/S:Report", "/U:me", "/SMTP:127.0.0.1:{port}"]
@@ -110,17 +117,37 @@ def multipart_message():
             + lines + "--%s--\r\n.\r\nQUIT\r\n" % boundary)
 
 
+def script_steps(greeting, dialogue):
+    def escape(text):
+        text = text.replace("\\", "\\\\").replace("|", "\\|")
+        return re.sub(r"[\x00-\x1f]", lambda m: "\\x%02x" % ord(m.group(0)), text) + "\\r\\n"
+    steps = ["send " + escape(greeting)]
+    for expected, reply in dialogue:
+        steps.append("until ." if expected == "." else "expect " + expected)
+        steps.append("send " + escape(reply))
+    return steps + ["drain"]  # what the client sends after the script is recorded too
+
+
 class Case:
     """One run of the program: its switches, the server's part, and what must come out.
 
-    dialogue None: a silent listener that must see no connection at all.
+    dialogue None: a silent listener that must see no connection at all; steps:
+    the server's script as it stands, instead of greeting and dialogue; full_backlog:
+    a listener that takes no further connection, so that a connect hangs;
+    silent_resolver: run where every name lookup waits for a name server that never
+    answers; status: the status texts the console shows before the error texts;
+    log: the events of the run log run.log, without their time stamps; within: the
+    seconds in which the outcome must show.
     """
 
     def __init__(self, name, args, rc, boxes, dialogue=None, greeting="220 ready", received=None,
-                 native_only=False):
+                 native_only=False, steps=None, full_backlog=False, silent_resolver=False, status=(), log=None,
+                 within=None):
         self.name, self.args, self.rc, self.boxes = name, args, rc, boxes
         self.dialogue, self.greeting, self.received = dialogue, greeting, received
         self.native_only = native_only
+        self.steps, self.full_backlog, self.silent_resolver = steps, full_backlog, silent_resolver
+        self.status, self.log, self.within = list(status), log, within
 
 
 CASES = [
@@ -200,24 +227,50 @@ CASES = [
          received="HELO me\r\n"),
     Case("closing_command_refused", STANDARD, 4, [(INFO, SUCCESS), (ERROR, "500 no\r\n")],
          ACCEPT + [("QUIT", "500 no")], received=sent()),
+    # Waits that never end: /WAIT ends each one.
+    Case("wait_connect_to_a_full_backlog", without(STANDARD, "/SMTP:") + ["/SMTP:127.0.0.1:{port}", "/WAIT:1"], 4,
+         [(ERROR, "Can`t connect to SMTP mail server 127.0.0.1"), (ERROR, "Connection Timed out")],
+         full_backlog=True, within=1),
+    Case("wait_lookup_with_a_silent_name_server",
+         without(STANDARD, "/SMTP:") + ["/SMTP:mail.mailshot.test", "/WAIT:1"], 4,
+         [(ERROR, "Host Lookup Timed Out")], silent_resolver=True, within=1),
+    Case("wait_greeting", STANDARD + ["/WAIT:1"], 4, [(ERROR, "Socket readln aborted: no greeting within 1 s")],
+         [], steps=["stall"], within=1),
+    Case("wait_reply", STANDARD + ["/WAIT:1"], 4,
+         [(ERROR, "Socket readln aborted: no reply to MAIL FROM within 1 s")], [],
+         steps=script_steps("220 ready", ACCEPT[:2])[:-1] + ["expect MAIL FROM:<s@x>", "stall"], within=1),
+    Case("wait_peer_stops_reading_the_data", STANDARD + ["/A:biglist.txt", "/WAIT:2"], 4,
+         [(ERROR, "Socket send aborted: the server took no data for 2 s in the middle of the message")], [],
+         steps=script_steps("220 ready", ACCEPT[:5])[:-1] + ["stall"], within=2),
+    # Status texts and the run log.
+    Case("status_texts_on_the_console", STANDARD + ["/V:1", "/NM"], 0, [],
+         ACCEPT[:4] + [("DATA", "354 go\x07 ahead")] + ACCEPT[5:] + [("QUIT", "221 bye")], received=sent(),
+         status=["250 ok", "250 ok", "250 ok", "250 ok", "354 go\x07 ahead", "250 queued", "221 bye"]),
+    Case("run_log", STANDARD + ["/NM", "/NE", "/LOG:run.log"], 0, [], ACCEPT_AND_QUIT, received=sent(),
+         log=["command line: " + " ".join(STANDARD + ["/NM", "/NE", "/LOG:run.log"]),
+              "connecting to 127.0.0.1 port {port}", "connected to 127.0.0.1:{port}", "< 220 ready", "> HELO me",
+              "< 250 ok", "> RSET", "< 250 ok", "> MAIL FROM:<s@x>", "< 250 ok", "> RCPT TO:<a@x>", "< 250 ok",
+              "> DATA", "< 354 go ahead", "message data: %d bytes" % (len(header()) + 4),
+              "message data: %d bytes" % (len(BODY) - 4), "> .", "< 250 queued",
+              "success: Message sended success.", "> QUIT", "< 221 bye", "connection closed", "exit code 0"]),
+    Case("run_log_that_cannot_be_written", STANDARD + ["/LOG:folder"], 0, [(INFO, SUCCESS + "\r\r" + LOG_WARNING)],
+         ACCEPT_AND_QUIT, received=sent()),
+    Case("run_log_that_cannot_be_written_NM_NE", STANDARD + ["/NM", "/NE", "/LOG:folder"], 0, [], ACCEPT_AND_QUIT,
+         received=sent(), status=[LOG_WARNING]),
 ]
+
+
+def private_resolver_possible():
+    """True when a run can have a resolver configuration of its own (root, unshare)."""
+    if os.geteuid() != 0 or not shutil.which("unshare"):
+        return False
+    return subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode == 0
 
 
 def unused_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def script_steps(greeting, dialogue):
-    def escape(text):
-        text = text.replace("\\", "\\\\").replace("|", "\\|")
-        return re.sub(r"[\x00-\x1f]", lambda m: "\\x%02x" % ord(m.group(0)), text) + "\\r\\n"
-    steps = ["send " + escape(greeting)]
-    for expected, reply in dialogue:
-        steps.append("until ." if expected == "." else "expect " + expected)
-        steps.append("send " + escape(reply))
-    return steps + ["drain"]  # what the client sends after the script is recorded too
 
 
 def console_text(texts):
@@ -323,23 +376,51 @@ class ProgramRun:
     def command(self, path, args):
         return ([ARGS.wine, path] if ARGS.wine else [path]) + args
 
+    def program_command(self, args):
+        command = self.command(ARGS.program, args)
+        if not self.case.silent_resolver:
+            return command
+        # A mount namespace of its own, where the resolver's configuration names
+        # only the silent name server: nothing outside the run sees the change.
+        resolv_conf = os.path.join(self.workdir, "resolv.conf")
+        with open(resolv_conf, "w") as f:
+            f.write("nameserver %s\n" % SILENT_NAME_SERVER)
+        return ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/resolv.conf && exec "$@"',
+                resolv_conf] + command
+
     def start_server(self):
         self.received_path = os.path.join(self.workdir, "received.bin")
+        steps = self.case.steps if self.case.steps is not None else script_steps(self.case.greeting,
+                                                                                  self.case.dialogue)
+        # A server that stalls stops once the program is done (the stop file).
+        self.stop_path = os.path.join(self.workdir, "stop") if "stall" in steps else None
         command = self.command(ARGS.server, ["--deadline", "30000", "--received", self.received_path]
-                               + script_steps(self.case.greeting, self.case.dialogue))
+                               + (["--stop-file", self.stop_path] if self.stop_path else []) + steps)
         env = dict(WINE_ENV, WINEDEBUG="-all") if ARGS.wine else None
         self.server = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         return int(self.server.stdout.readline())
 
     def run(self):
-        listener = None
+        listener, fillers, name_server = None, [], None
         if self.case.dialogue is None:
             listener = socket.socket()
             listener.bind(("127.0.0.1", 0))
-            listener.listen(4)
+            listener.listen(0 if self.case.full_backlog else 4)
             port = listener.getsockname()[1]
+            if self.case.full_backlog:
+                # Connections nobody accepts fill the queue; the next one's SYN is dropped.
+                for _ in range(3):
+                    filler = socket.socket()
+                    filler.setblocking(False)
+                    filler.connect_ex(("127.0.0.1", port))
+                    fillers.append(filler)
+                time.sleep(0.2)
         else:
             port = self.start_server()
+        if self.case.silent_resolver:
+            name_server = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            name_server.bind((SILENT_NAME_SERVER, 53))
+        self.port = port
         args = [a.format(port=port, unused=unused_port()) for a in self.case.args]
         try:
             self.run_program(args)
@@ -349,6 +430,9 @@ class ProgramRun:
                 self.server.communicate()
             raise
         finally:
+            for opened in fillers + [name_server]:
+                if opened:
+                    opened.close()
             if listener:
                 listener.setblocking(False)
                 try:
@@ -357,7 +441,16 @@ class ProgramRun:
                 except BlockingIOError:
                     self.connected = False
                 listener.close()
+        log_path = os.path.join(self.workdir, "run.log")
+        self.log_events = None
+        if os.path.exists(log_path):
+            with open(log_path, "rb") as f:
+                lines = f.read().decode("latin-1").splitlines()
+            stamp = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} ")
+            self.log_events = [line[24:] if stamp.match(line) else "no time stamp: " + line for line in lines]
         if self.case.dialogue is not None:
+            if self.stop_path:
+                open(self.stop_path, "w").close()
             try:
                 _, err = self.server.communicate(timeout=40)
             finally:
@@ -372,8 +465,9 @@ class ProgramRun:
         if ARGS.wine:
             self.run_under_wine(args)
         else:
-            result = subprocess.run(self.command(ARGS.program, args), cwd=self.workdir, capture_output=True,
-                                    timeout=60)
+            started = time.time()
+            result = subprocess.run(self.program_command(args), cwd=self.workdir, capture_output=True, timeout=60)
+            self.elapsed = time.time() - started
             self.rc, self.stdout, self.stderr = result.returncode, result.stdout, result.stderr
 
     def run_under_wine(self, args):
@@ -381,9 +475,11 @@ class ProgramRun:
         # No key held from before, and the pointer off the centred boxes.
         xdotool("keyup", "Return")
         xdotool("mousemove", "0", "0")
-        process = subprocess.Popen(self.command(ARGS.program, args), cwd=self.workdir, stdout=subprocess.PIPE,
+        started = time.time()
+        process = subprocess.Popen(self.program_command(args), cwd=self.workdir, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, env=env)
         self.captions, self.status_window_seen = [], []
+        self.elapsed = None  # until the first box shows, or the end
         deadline = time.time() + 90
         current, pressed = None, 0.0
         while process.poll() is None and time.time() < deadline:
@@ -394,6 +490,8 @@ class ProgramRun:
                 continue
             if boxes[0] != current:  # a new box: note it, photograph it, then dismiss it
                 current, pressed = boxes[0], time.time()
+                if self.elapsed is None:
+                    self.elapsed = pressed - started
                 self.captions.append(" ".join(xdotool("getwindowname", current)))
                 self.status_window_seen.append(status_window_visible())
                 if self.screens:
@@ -410,6 +508,8 @@ class ProgramRun:
             time.sleep(0.1)
         if process.poll() is None:
             process.kill()
+        if self.elapsed is None:
+            self.elapsed = time.time() - started
         out, err = process.communicate(timeout=30)
         self.rc, self.stdout, self.stderr = process.returncode, out, err
 
@@ -420,17 +520,32 @@ class EndToEnd(unittest.TestCase):
     def check(self, case):
         if case.native_only and ARGS.wine:
             self.skipTest("Windows splits its command line at line breaks: the value cannot be passed")
+        if case.silent_resolver and not private_resolver_possible():
+            self.skipTest("needs root and unshare for a resolver configuration of its own")
         workdir = tempfile.mkdtemp(prefix="mailshot-e2e-")
         try:
             for name, content in FILES.items():
                 with open(os.path.join(workdir, name), "wb") as f:
                     f.write(content)
+            os.mkdir(os.path.join(workdir, "folder"))
+            if "/A:biglist.txt" in case.args:
+                with open(os.path.join(workdir, "big.bin"), "wb") as f:
+                    f.write(bytes(range(256)) * (BIG_ATTACHMENT // 256))
             run = ProgramRun(case, workdir, ARGS.screens)
             run.run()
         finally:
             shutil.rmtree(workdir, ignore_errors=True)
 
         self.assertEqual(run.rc, case.rc, "exit code; stderr: %r" % run.stderr[-2000:])
+        if case.within is not None:
+            # A bound against a hang, not a speed target: the program's start
+            # (Wine's above all) and a large message's composition come on top.
+            slack = 8 if ARGS.wine else 3
+            self.assertGreaterEqual(run.elapsed, case.within, "the outcome came before the wait was over")
+            self.assertLess(run.elapsed, case.within + slack, "the outcome came too late")
+            print("%s: outcome after %.2f s" % (case.name, run.elapsed), file=sys.stderr)
+        if case.log is not None:
+            self.assertEqual(run.log_events, [event.format(port=run.port) for event in case.log])
         if ARGS.wine:
             self.assertEqual(run.captions, [kind for kind, _ in case.boxes],
                              "box captions in order; program's stderr: %r" % run.stderr[-1500:])
@@ -448,16 +563,18 @@ class EndToEnd(unittest.TestCase):
             infos = [text for kind, text in case.boxes if kind == INFO]
             errors = [text for kind, text in case.boxes if kind == ERROR]
             self.assertEqual(run.stdout.decode(errors="replace"), console_text(infos))
+            status = console_text(case.status)
             if ANY_TEXT in errors:
-                lines = run.stderr.decode(errors="replace").splitlines(keepends=True)
+                lines = run.stderr.decode(errors="replace")[len(status):].splitlines(keepends=True)
                 self.assertEqual(len(lines), len(errors), "one line per error box: %r" % lines)
                 for line, expected in zip(lines, errors):
                     if expected is not ANY_TEXT:
                         self.assertEqual(line, console_text([expected]))
             else:
-                self.assertEqual(run.stderr.decode(errors="replace"), console_text(errors))
+                self.assertEqual(run.stderr.decode(errors="replace"), status + console_text(errors))
         if case.dialogue is None:
-            self.assertFalse(run.connected, "no connection may be attempted")
+            if not case.full_backlog:
+                self.assertFalse(run.connected, "no connection may be attempted")
         else:
             self.assertEqual(run.server_failures, "", "the server's script")
             if case.received is not None:

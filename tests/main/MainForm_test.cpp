@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -148,6 +150,14 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
       {"line break in the server", {body, rcpt, "/F:s@x", "/SMTP:127.0.0.1\n"},
        {Error("The value of switch /SMTP" + lineBreakMessage)}},
       {"NE hides the box, not the exit code", {"/NE", body, rcpt, smtp}, {}},
+      {"no wait", {body, rcpt, "/F:s@x", smtp, "/WAIT:0"},
+       {Error("The value of switch /WAIT, \"0\", is not a number of seconds from 1 to 3600.")}},
+      {"wait beyond an hour", {body, rcpt, "/F:s@x", smtp, "/WAIT:3601"},
+       {Error("The value of switch /WAIT, \"3601\", is not a number of seconds from 1 to 3600.")}},
+      {"wait without a value", {body, rcpt, "/F:s@x", smtp, "/WAIT"},
+       {Error("The value of switch /WAIT, \"WAIT\", is not a number of seconds from 1 to 3600.")}},
+      {"report level beyond 8", {body, rcpt, "/F:s@x", smtp, "/V:9"},
+       {Error("The value of switch /V, \"9\", is not a report level from 1 to 8.")}},
   };
   for (const auto& c : cases) {
     const RecordingSurface run = RunJob(c.arguments);
@@ -211,6 +221,14 @@ TEST(Settings, SwitchesFillTheClient) {
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .subType = mtHtml}},
       {"missing attachment list is ignored", with({"/A:" + files.missing}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+      {"WAIT times every wait and every send", with({"/WAIT:30"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .timeOut = 30000, .timeSends = true}},
+      {"V alone reports everything", with({"/V"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .reportLevel = 8}},
+      {"V with a level", with({"/v:1"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .reportLevel = 1}},
+      {"longer names are other switches", with({"/WAITING:5", "/VX:3"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
   };
   for (const auto& c : cases) {
     const Settings got = Prepare(c.arguments);
@@ -226,6 +244,9 @@ TEST(Settings, SwitchesFillTheClient) {
     EXPECT_EQ(got.attachments, want.attachments) << c.name;
     EXPECT_EQ(got.showSuccess, want.showSuccess) << c.name;
     EXPECT_EQ(got.hideErrors, want.hideErrors) << c.name;
+    EXPECT_EQ(got.timeOut, want.timeOut) << c.name;
+    EXPECT_EQ(got.reportLevel, want.reportLevel) << c.name;
+    EXPECT_EQ(got.timeSends, want.timeSends) << c.name;
   }
 }
 
@@ -347,6 +368,125 @@ TEST(Job, StatusTextsReachThePanelAndPumpMessages) {
   EXPECT_THAT(surface.statusTexts, testing::Contains(testing::HasSubstr("250 queued")));
   EXPECT_EQ(surface.pumps, static_cast<int>(surface.statusTexts.size()));
   EXPECT_EQ(surface.exitCodes, (std::vector<int>{0, 0}));
+}
+
+/// The lines of a run log without their time stamps, each checked for its form.
+std::vector<std::string> LogEvents(const std::string& path) {
+  static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )");
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::string> events;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    EXPECT_TRUE(std::regex_match(line.substr(0, 24), stamp)) << line;
+    events.push_back(line.size() > 24 ? line.substr(24) : "");
+  }
+  return events;
+}
+
+TEST(Job, RunLogTellsWhatHappenedInOrder) {
+  JobFiles files;
+  const std::string headerData = "message data: " + std::to_string(kHeader.size() + 4) + " bytes";
+  const std::string bodyData = "message data: " + std::to_string(kBody.size() - 4) + " bytes";
+  const std::vector<std::string> upToData = {"< 220 ready", "> HELO me", "< 250 ok", "> RSET", "< 250 ok",
+                                             "> MAIL FROM:<s@x>", "< 250 ok", "> RCPT TO:<a@x>", "< 250 ok",
+                                             "> DATA", "< 354 go ahead", headerData, bodyData, "> ."};
+  auto then = [](std::vector<std::string> events, const std::vector<std::string>& more) {
+    events.insert(events.end(), more.begin(), more.end());
+    return events;
+  };
+  const struct {
+    const char* name;
+    std::vector<std::string> extra;  // besides the standard switches and /LOG
+    Exchanges exchanges;
+    bool stall;                         // the server goes silent after the exchanges
+    std::vector<std::string> events;    // after the command line and "connecting to"
+  } cases[] = {
+      {"success without boxes", {"/NM", "/NE"}, With(kAcceptAll, {{"QUIT", "221 bye"}}), false,
+       then(upToData, {"< 250 queued", "success: Message sended success.", "> QUIT", "< 221 bye",
+                       "connection closed", "exit code 0"})},
+      {"refused after the data", {"/NE"}, With({kAcceptAll.begin(), kAcceptAll.end() - 1}, {{".", "552 too big"}}),
+       false, then(upToData, {"< 552 too big", "error: Can`t send message.", "error: 552 too big", "exit code 4"})},
+      {"a reply that never comes", {"/NE", "/WAIT:1"}, {{"HELO me", "250 ok"}, {"RSET", ""}}, true,
+       {"< 220 ready", "> HELO me", "< 250 ok", "> RSET", "connection closed",
+        "error: Socket readln aborted: no reply to RSET within 1 s", "exit code 4"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<testserver::Step> script = SmtpDialogue("220 ready", c.exchanges);
+    if (c.stall) script.back() = testserver::Stall();  // in place of the reply
+    ScriptedServer server(script, {.deadline = std::chrono::milliseconds(10000)});
+    const std::string port = std::to_string(server.Port());
+    std::vector<std::string> arguments = {"/B:" + files.body, "/T:" + files.recipients, "/F:s@x", "/S:Report",
+                                          "/U:me", "/SMTP:127.0.0.1:" + port, "/LOG:run.log"};
+    arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
+    std::filesystem::remove("run.log");
+    const RecordingSurface run = RunJob(arguments);
+    server.Stop();
+    std::string commandLine = "command line:";
+    for (const std::string& argument : arguments) commandLine += " " + argument;
+    EXPECT_EQ(LogEvents("run.log"),
+              then({commandLine, "connecting to 127.0.0.1 port " + port, "connected to 127.0.0.1:" + port}, c.events))
+        << c.name;
+  }
+  // A setting found unusable after the log was opened is told there too.
+  std::filesystem::remove("run.log");
+  RunJob({"/F:s@x", "/SMTP:127.0.0.1", "/LOG:run.log", "/V:0", "/NE"});
+  EXPECT_EQ(LogEvents("run.log"),
+            (std::vector<std::string>{"command line: /F:s@x /SMTP:127.0.0.1 /LOG:run.log /V:0 /NE",
+                                      "error: The value of switch /V, \"0\", is not a report level from 1 to 8.",
+                                      "exit code 5"}));
+}
+
+TEST(Job, UnwritableLogStillSendsAndWarnsWithTheOutcome) {
+  JobFiles files;
+  const std::string warning = "Warning: the run log folder could not be written.";
+  const struct {
+    const char* name;
+    std::vector<std::string> extra;
+    Exchanges exchanges;
+    std::vector<Box> boxes;
+    std::vector<std::string> statusTexts;
+    std::vector<int> exitCodes;
+  } cases[] = {
+      {"with the success box", {}, With(kAcceptAll, {{"QUIT", "221 bye"}}),
+       {Info("Message sended success.\r\r" + warning)}, {}, {0, 0}},
+      {"without boxes: as a status text", {"/NM", "/NE"}, With(kAcceptAll, {{"QUIT", "221 bye"}}), {}, {warning},
+       {0, 0}},
+      {"with the last error box", {}, With({kAcceptAll.begin(), kAcceptAll.end() - 1}, {{".", "552 too big"}}),
+       {Error("Can`t send message."), Error("552 too big\r\n\r\r" + warning)}, {}, {2, 4}},
+  };
+  for (const auto& c : cases) {
+    ScriptedServer server(SmtpDialogue("220 ready", c.exchanges), {.deadline = std::chrono::milliseconds(10000)});
+    std::vector<std::string> arguments = {"/B:" + files.body, "/T:" + files.recipients, "/F:s@x", "/S:Report",
+                                          "/U:me", "/SMTP:127.0.0.1:" + std::to_string(server.Port()),
+                                          "/LOG:" + files.folder};
+    arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
+    const RecordingSurface run = RunJob(arguments);
+    server.Join();
+    EXPECT_EQ(run.boxes, c.boxes) << c.name;
+    EXPECT_EQ(run.statusTexts, c.statusTexts) << c.name;
+    EXPECT_EQ(run.exitCodes, c.exitCodes) << c.name;
+    EXPECT_EQ(server.Received().substr(0, kUpToData.size()), kUpToData) << c.name;  // sent all the same
+  }
+}
+
+TEST(RunLog, CommandLineHidesSecretValues) {
+  const std::string_view secrets[] = {"PW"};
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;  // after the program
+    std::string shown;
+  } cases[] = {
+      {"secret value and the rest of its argument", {"/F:s@x", "/PW:abc-def/NM", "/NE"}, "/F:s@x /PW:*** /NE"},
+      {"any case, after a hyphen, inside an argument", {"/F:s@x-pw:abc"}, "/F:s@x-pw:***"},
+      {"a longer name is another switch", {"/PWF:pw.txt"}, "/PWF:pw.txt"},
+      {"no value, nothing to hide", {"/PW"}, "/PW"},
+      {"blanks and empty arguments quoted", {"/S:Weekly report", ""}, "\"/S:Weekly report\" \"\""},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> arguments = c.arguments;
+    arguments.insert(arguments.begin(), "mailshot");
+    EXPECT_EQ(MaskedCommandLine(arguments, secrets), c.shown) << c.name;
+  }
 }
 
 TEST(Job, StoredReportLevelLeavesThePanelEmpty) {

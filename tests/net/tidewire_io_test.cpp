@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "core/Stream.h"
 #include "net/NetTestSupport.h"
 #include "support/ScriptedServer.h"
@@ -373,6 +375,83 @@ TEST(TidewireSendStream, NotConnectedRaisesTheErrorText) {
     EXPECT_EQ(e.Message(), SocketErrorMessage(static_cast<std::uint16_t>(wire.LastError)));
   }
   EXPECT_EQ(wire.BytesSent, 0);
+}
+
+// A peer that takes nothing more: with TimeSends a send that makes no
+// progress for TimeOut ends as a time-out; without it the send goes on
+// waiting (as sends always did) until something else ends it.
+TEST(TidewireSendStream, StalledPeer) {
+  struct Case {
+    const char* name;
+    bool timeSends;
+  };
+  const Case cases[] = {{"sends timed", true}, {"sends untimed", false}};
+  constexpr int kTimeOut = 300;
+  constexpr int kOtherAbort = 1000;
+  const std::string body(32 << 20, 'x');  // beyond what loopback's socket buffers hold
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server({Stall()});
+    TestTidewire wire(nullptr);
+    ConnectTo(wire, server.Port());
+    wire.TimeOut = kTimeOut;
+    wire.TimeSends = c.timeSends;
+    TMemoryStream stream;
+    stream.WriteBuffer(body.data(), static_cast<std::int64_t>(body.size()));
+    TThreadTimer other(nullptr);
+    other.SetInterval(kOtherAbort);
+    other.SetOnTimer([&](TObject*) { wire.Abort(); });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(wire.SendStream(stream), EAbortError);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(wire.TimedOut, c.timeSends);
+    EXPECT_GE(waited, std::chrono::milliseconds(c.timeSends ? kTimeOut : kOtherAbort));
+    EXPECT_LT(waited, std::chrono::milliseconds(kOtherAbort + 1500));
+    EXPECT_LT(wire.BytesSent, static_cast<std::int32_t>(body.size()));
+    if (c.timeSends) {
+      // The buffers are full: a block written now goes nowhere either.
+      other.SetEnabled(false);
+      EXPECT_THROW(wire.Write(std::string(65535, 'w')), EAbortError);
+      EXPECT_TRUE(wire.TimedOut);
+    }
+    server.Stop();
+  }
+}
+
+TEST(TidewireTrace, ConnectionLinesAndDataInOrder) {
+  struct Case {
+    const char* name;
+    bool masked;
+    const char* line;  // how a line sent or received shows
+  };
+  const Case cases[] = {{"plain", false, nullptr}, {"masked", true, "***"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server({ExpectLine("EHLO x"), Send("250-a\r\n250 b\n"), Drain()});
+    TestTidewire wire(nullptr);
+    std::vector<std::string> events;
+    wire.OnTrace = [&](TObject* sender, const TTraceEvent& e) {
+      EXPECT_EQ(sender, &wire);
+      events.push_back(std::to_string(static_cast<int>(e.Kind)) + " " + std::string(e.Text) + " " +
+                       std::to_string(e.Bytes));
+    };
+    ConnectTo(wire, server.Port());
+    wire.TraceMasked = c.masked;
+    wire.Writeln("EHLO x");
+    std::string line;
+    wire.ReadLn(line);
+    wire.ReadLn(line);
+    wire.Write("Subject: x\r\n");
+    TMemoryStream stream;
+    stream.WriteBuffer("body\r\n", 6);
+    wire.SendStream(stream);
+    ServerReceives(server, 8 + 12 + 6);
+    wire.Disconnect();
+    auto shown = [&](const char* text) { return std::string(c.line ? c.line : text); };
+    EXPECT_THAT(events, ElementsAre("0 127.0.0.1:" + std::to_string(server.Port()) + " 0", "2 " + shown("EHLO x") + " 0",
+                                    "3 " + shown("250-a") + " 0", "3 " + shown("250 b") + " 0", "4  12", "4  6",
+                                    "5  0"));
+  }
 }
 
 TEST(TidewireInput, ClearInputDiscardsWhatWaits) {

@@ -371,10 +371,12 @@ TEST_F(Dialogue, QuitRepliesAndHangUps) {
        "The SMTP server sent a reply to QUIT without a code: bye\r\n"},
       {"hang-up instead of a reply", {ExpectLine("QUIT"), Close()}, ""},
       {"hang-up before QUIT", {Close()}, ""},
+      {"no reply in time", {ExpectLine("QUIT"), testserver::Wait(1000)}, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Renew();
+    smtp->TimeOut = 300;
     Serve(Script({{"HELO x", "250 hello"}}, c.end));
     smtp->Connect();
     EXPECT_EQ(ErrorOf([&] { smtp->Disconnect(); }), c.error);
@@ -402,6 +404,74 @@ TEST_F(Dialogue, RefusedQuitOfAFailedConnectTakesThePlaceOfTheFirstError) {
   EXPECT_FALSE(smtp->Connected);
   EXPECT_FALSE(smtp->Busy());
   EXPECT_EQ(Transcript(), "QUIT\r\n");
+}
+
+// --- Time-outs ------------------------------------------------------------------
+
+TEST_F(Dialogue, TimeOutsNameTheStepThatWaited) {
+  struct Case {
+    const char* name;
+    Exchanges before;  // answered normally, after the greeting
+    std::string last;  // the line the server reads before it goes silent
+    std::string error;
+    bool bigBody = false;
+  };
+  const Exchanges upToData{{"HELO x", "250 hello"}, {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"},
+                           {"RCPT TO:<r@x>", "250 ok"}};
+  Exchanges upToEnd = upToData;
+  upToEnd.push_back({"DATA", "354 go"});
+  const std::string readAborted = "Socket readln aborted: no ";
+  const Case cases[] = {
+      {"greeting", {}, "", readAborted + "greeting within 300 ms"},
+      {"reply to HELO", {}, "HELO x", readAborted + "reply to HELO within 300 ms"},
+      {"reply to RSET", {{"HELO x", "250 hello"}}, "RSET", readAborted + "reply to RSET within 300 ms"},
+      {"reply to MAIL FROM", {{"HELO x", "250 hello"}, {"RSET", "250 ok"}}, "MAIL FROM:<s@x>",
+       readAborted + "reply to MAIL FROM within 300 ms"},
+      {"reply to RCPT TO", {{"HELO x", "250 hello"}, {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}},
+       "RCPT TO:<r@x>", readAborted + "reply to RCPT TO within 300 ms"},
+      {"reply to DATA", upToData, "DATA", readAborted + "reply to DATA within 300 ms"},
+      {"reply to the end of the message", upToEnd, ".", readAborted + "reply to the end of the message within 300 ms"},
+      {"message data", upToEnd, "", "Socket send aborted: the server took no data for 300 ms in the middle of the message",
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Renew();
+    smtp->TimeOut = 300;
+    smtp->TimeSends = true;
+    if (c.bigBody) m->Body().Add(std::string(kBeyondSocketBuffers, 'x'));
+    std::vector<Step> script = c.name == std::string("greeting") ? std::vector<Step>{} : Script(c.before);
+    if (!c.last.empty()) script.push_back(c.last == "." ? ReadUntil(".") : ExpectLine(c.last));
+    script.push_back(testserver::Stall());
+    Serve(script);
+    int successes = 0;
+    smtp->OnSuccess = [&](TObject*) { ++successes; };
+    const auto start = std::chrono::steady_clock::now();
+    std::string error;
+    if (c.before.empty()) {  // the greeting or the reply to HELO
+      error = ErrorOf([&] { smtp->Connect(); });
+    } else {
+      smtp->Connect();
+      error = ErrorOf([&] { smtp->SendMail(); });
+    }
+    EXPECT_EQ(error, c.error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300 + 2000));
+    EXPECT_TRUE(smtp->TimedOut);
+    EXPECT_EQ(successes, 0);
+    EXPECT_FALSE(smtp->Connected);  // no goodbye to a server out of step
+    EXPECT_FALSE(smtp->Busy());
+    server->Stop();
+    server->Join();
+    std::string sent;
+    for (const auto& [line, reply] : c.before) sent += line + "\r\n";
+    if (c.bigBody) {
+      EXPECT_EQ(server->Received().substr(0, kEnvelope.size()), kEnvelope);
+    } else if (c.last == ".") {
+      EXPECT_EQ(server->Received(), kEnvelope + Block(kPlainHeader) + ".\r\n");
+    } else {
+      EXPECT_EQ(server->Received(), sent + (c.last.empty() ? "" : c.last + "\r\n"));
+    }
+  }
 }
 
 // --- Abort -----------------------------------------------------------------------

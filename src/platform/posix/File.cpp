@@ -6,30 +6,49 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 
 namespace platform {
 
 namespace {
 // Linux hands out at most about 2 GiB per read call.
 constexpr std::int64_t kMaxReadCall = 1 << 30;
-}  // namespace
+constexpr mode_t kNewFileMode = 0644;
 
-// POSIX has no mandatory sharing modes; other processes are not kept out.
-FileHandle OpenFileForRead(const std::string& path, FileShare) {
+/// Opens path with flags, which include O_NONBLOCK so that a FIFO never makes
+/// the open wait; keeps only a regular file, and switches it back to blocking.
+FileHandle OpenRegularFile(const std::string& path, int flags) {
   int fd;
-  // Without O_NONBLOCK the open of a FIFO would wait for a writer.
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, kNewFileMode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return kInvalidFile;
   struct stat info {};
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
-      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  const int status = ::fcntl(fd, F_GETFL);
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || status < 0 ||
+      ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return kInvalidFile;
   }
   return fd;
+}
+}  // namespace
+
+// POSIX has no mandatory sharing modes; other processes are not kept out.
+FileHandle OpenFileForRead(const std::string& path, FileShare) { return OpenRegularFile(path, O_RDONLY); }
+
+FileHandle OpenFileForAppend(const std::string& path) {
+  return OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT);
+}
+
+bool AppendLine(FileHandle file, std::string_view line) {
+  std::string text(line);
+  text += '\n';
+  ssize_t n;
+  do {
+    n = ::write(static_cast<int>(file), text.data(), text.size());
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(text.size());
 }
 
 std::int64_t ReadFile(FileHandle file, void* buffer, std::int64_t count) {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <string>
 
 namespace platform {
 
@@ -48,6 +49,28 @@ std::int64_t SeekFile(FileHandle file, std::int64_t offset, int origin) {
 }
 
 void CloseFile(FileHandle file) { ::CloseHandle(reinterpret_cast<HANDLE>(file)); }
+
+FileHandle OpenFileForAppend(const std::string& path) {
+  // With only the right to append, every write goes to the end of the file,
+  // also when another process appends meanwhile.
+  HANDLE h = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return kInvalidFile;
+  if (::GetFileType(h) != FILE_TYPE_DISK) {
+    ::CloseHandle(h);
+    return kInvalidFile;
+  }
+  return reinterpret_cast<FileHandle>(h);
+}
+
+bool AppendLine(FileHandle file, std::string_view line) {
+  std::string text(line);
+  text += "\r\n";
+  DWORD written = 0;
+  return ::WriteFile(reinterpret_cast<HANDLE>(file), text.data(), static_cast<DWORD>(text.size()), &written,
+                     nullptr) &&
+         written == text.size();
+}
 
 bool FileExists(const std::string& path) {
   const DWORD attributes = ::GetFileAttributesA(path.c_str());

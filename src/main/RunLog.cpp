@@ -1,0 +1,120 @@
+#include "main/RunLog.h"
+
+#include <cstdio>
+
+#include "core/Exceptions.h"
+#include "platform/Clock.h"
+#include "platform/Text.h"
+
+namespace {
+
+constexpr std::string_view kSecretShown = "***";
+constexpr std::string_view kSwitchCharacters = "/-";
+constexpr std::string_view kLineBreakShown = " | ";
+
+// The events of the connection, each followed by its value.
+constexpr std::string_view kLogConnected = "connected to ";
+constexpr std::string_view kLogTls = "TLS: ";
+constexpr std::string_view kLogSent = "> ";
+constexpr std::string_view kLogReceived = "< ";
+constexpr std::string_view kLogData = "message data: ";
+constexpr std::string_view kLogBytes = " bytes";
+constexpr std::string_view kLogClosed = "connection closed";
+
+/// argument with the value of a secret switch, and all after it, hidden.
+std::string MaskSecret(const std::string& argument, std::span<const std::string_view> secretSwitches) {
+  const std::string upper = platform::AnsiUpperCase(argument);
+  for (size_t at = 0; at < upper.size(); ++at) {
+    if (kSwitchCharacters.find(upper[at]) == std::string_view::npos) continue;
+    for (const std::string_view name : secretSwitches) {
+      const size_t colon = at + 1 + name.size();
+      if (upper.compare(at + 1, name.size(), platform::AnsiUpperCase(std::string(name))) == 0 &&
+          colon < upper.size() && upper[colon] == ':') {
+        return argument.substr(0, colon + 1) + std::string(kSecretShown);
+      }
+    }
+  }
+  return argument;
+}
+
+/// event as one line of the log file.
+std::string LogLine(std::string_view event) {
+  while (!event.empty() && (event.back() == '\r' || event.back() == '\n')) event.remove_suffix(1);
+  std::string line;
+  for (size_t i = 0; i < event.size(); ++i) {
+    const auto c = static_cast<unsigned char>(event[i]);
+    if (c == '\r' || c == '\n') {
+      if (c == '\r' && i + 1 < event.size() && event[i + 1] == '\n') ++i;
+      line += kLineBreakShown;
+    } else if ((c < 0x20 && c != '\t') || c == 0x7F) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      line += escaped;
+    } else {
+      line += static_cast<char>(c);
+    }
+  }
+  return line;
+}
+
+}  // namespace
+
+std::string MaskedCommandLine(const std::vector<std::string>& arguments,
+                              std::span<const std::string_view> secretSwitches) {
+  std::string line;
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    const std::string shown = MaskSecret(arguments[i], secretSwitches);
+    if (!line.empty()) line += ' ';
+    const bool quoted = shown.empty() || shown.find_first_of(" \t") != std::string::npos;
+    line += quoted ? "\"" + shown + "\"" : shown;
+  }
+  return line;
+}
+
+TRunLog::~TRunLog() {
+  if (file_ != platform::kInvalidFile) platform::CloseFile(file_);
+}
+
+void TRunLog::Open(const std::string& path) {
+  path_ = path;
+  file_ = platform::OpenFileForAppend(path);
+  if (file_ == platform::kInvalidFile) Fail();
+}
+
+void TRunLog::Write(std::string_view event) {
+  if (file_ == platform::kInvalidFile) return;
+  if (!platform::AppendLine(file_, platform::LocalTimestamp() + " " + LogLine(event))) Fail();
+}
+
+void TRunLog::Trace(const TTidewire& wire, const TTraceEvent& event) {
+  switch (event.Kind) {
+    case TTraceKind::kConnected:
+      Write(std::string(kLogConnected) + std::string(event.Text));
+      break;
+    case TTraceKind::kTlsStarted: {
+      const platform::TlsSessionInfo tls = wire.TlsInfo();
+      Write(std::string(kLogTls) + tls.protocol + ", " + tls.cipher + ", subject " + tls.subject + ", issuer " +
+            tls.issuer);
+      break;
+    }
+    case TTraceKind::kSent:
+      Write(std::string(kLogSent) + std::string(event.Text));
+      break;
+    case TTraceKind::kReceived:
+      Write(std::string(kLogReceived) + std::string(event.Text));
+      break;
+    case TTraceKind::kData:
+      Write(std::string(kLogData) + std::to_string(event.Bytes) + std::string(kLogBytes));
+      break;
+    case TTraceKind::kClosed:
+      Write(kLogClosed);
+      break;
+  }
+}
+
+void TRunLog::Fail() {
+  // Half a transcript could mislead: once a line is lost, none follows.
+  if (file_ != platform::kInvalidFile) platform::CloseFile(file_);
+  file_ = platform::kInvalidFile;
+  problem_ = FillPlaceholder(kLogWarning, path_);
+}

@@ -1,0 +1,62 @@
+#pragma once
+// The run log: a transcript of one run appended to a text file, so that the
+// owner of a job that shows no boxes can read what happened.
+
+#include <array>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/Tidewire.h"
+#include "platform/File.h"
+
+// The beginnings of the events that the job driver writes; the event's
+// value follows each.
+inline constexpr std::string_view kLogCommandLine = "command line: ";
+inline constexpr std::string_view kLogConnecting = "connecting to ";
+inline constexpr std::string_view kLogSuccess = "success: ";
+inline constexpr std::string_view kLogError = "error: ";
+inline constexpr std::string_view kLogExitCode = "exit code ";
+/// %s is the log file as the command line names it.
+inline constexpr std::string_view kLogWarning = "Warning: the run log %s could not be written.";
+
+/// Switches whose values are secrets; the run log shows them as "***".
+inline constexpr std::array<std::string_view, 0> kSecretSwitches{};
+
+/// The arguments after argument 0 as one line: an argument that is empty or
+/// holds a blank stands in double quotes, and where an argument names a
+/// switch of secretSwitches (after "/" or "-", any case) with a value, the
+/// value and the rest of the argument show as "***".
+std::string MaskedCommandLine(const std::vector<std::string>& arguments,
+                              std::span<const std::string_view> secretSwitches);
+
+/// The transcript of one run in a text file: one line per event, each after
+/// the local time. Owned by the status window; writes nothing unless opened.
+/// It never raises: a log that cannot be written turns into Problem().
+class TRunLog {
+ public:
+  TRunLog() = default;
+  ~TRunLog();
+  TRunLog(const TRunLog&) = delete;
+  TRunLog& operator=(const TRunLog&) = delete;
+
+  /// Opens path for appending (creating it when missing).
+  void Open(const std::string& path);
+  /// Appends one line: the local time, a blank, then event with its line
+  /// ends shown as " | " (trailing ones dropped) and every other control
+  /// character but the tab as \xNN.
+  void Write(std::string_view event);
+  /// Writes the line for a trace event of wire.
+  void Trace(const TTidewire& wire, const TTraceEvent& event);
+  /// Empty while every line asked for was written; otherwise the warning
+  /// for the user that the log could not be written.
+  const std::string& Problem() const { return problem_; }
+
+ private:
+  void Fail();
+
+  platform::FileHandle file_ = platform::kInvalidFile;
+  std::string path_;
+  std::string problem_;
+};
