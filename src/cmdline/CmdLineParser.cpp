@@ -83,20 +83,33 @@ void TCmdLineParser::AddTokensWithSwitchChars(std::string argument, const TCharS
   }
 }
 
+bool TCmdLineParser::SplitToken(const std::string& token, std::string& name, std::string& value) const {
+  // An empty delimiter is contained in nothing: every token is then its own value.
+  if (paramValueDelimiter_.empty() || token.find(paramValueDelimiter_) == std::string::npos) {
+    name = value = token;
+    return false;
+  }
+  value = token;
+  name = CutWord(value, CharsToSet(paramValueDelimiter_));
+  return true;
+}
+
 void TCmdLineParser::RebuildParamValues() {
   paramValues_.Clear();
-  const TCharSet delimiterSet = CharsToSet(paramValueDelimiter_);
+  std::string name, value;
   for (const std::string& token : params_.Items()) {
-    // An empty delimiter is contained in nothing: every token is then its own value.
-    const bool hasValue = !paramValueDelimiter_.empty() && token.find(paramValueDelimiter_) != std::string::npos;
-    if (hasValue) {
-      std::string rest = token;
-      const std::string name = CutWord(rest, delimiterSet);
-      paramValues_.Add(name + kNameValueSeparator + rest);
-    } else {
-      paramValues_.Add(token + kNameValueSeparator + token);
-    }
+    SplitToken(token, name, value);
+    paramValues_.Add(name + kNameValueSeparator + value);
   }
+}
+
+bool TCmdLineParser::ParamExistsExactly(const std::string& name) const {
+  std::string tokenName, value;
+  for (const std::string& token : params_.Items()) {
+    SplitToken(token, tokenName, value);
+    if (SameParamName(tokenName, name)) return true;
+  }
+  return false;
 }
 
 std::string TCmdLineParser::StripSwitchChars(std::string s) const {

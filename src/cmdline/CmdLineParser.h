@@ -77,6 +77,10 @@ class TCmdLineParser : public TComponent {
   /// True when some token begins with name: a prefix test, so S is present
   /// when only SMTP:host was given.
   virtual bool ParamExists(const std::string& name) const;
+  /// True when some token's name (its part before the value delimiter, the
+  /// whole token without one) equals name under the case rule: unlike
+  /// ParamExists, LOG is not present when only LOGIN:x was given.
+  bool ParamExistsExactly(const std::string& name) const;
   /// The index in Params of the first token that begins with name (leading
   /// switch characters of both aside), or -1.
   virtual int ParamIndex(const std::string& name) const;
@@ -100,6 +104,8 @@ class TCmdLineParser : public TComponent {
   void AddTokensWithoutSwitchChars(std::string argument, const TCharSet& switchSet);
   void AddTokensWithSwitchChars(std::string argument, const TCharSet& switchSet);
   void RebuildParamValues();
+  /// Cuts token into its name and value; false when it has no delimiter.
+  bool SplitToken(const std::string& token, std::string& name, std::string& value) const;
   /// Whether token begins with name under SameParamName.
   bool TokenBeginsWith(const std::string& token, const std::string& name) const;
 

@@ -110,6 +110,28 @@ TEST(CmdLineParser, LookupsArePrefixTestsOnNames) {
   }
 }
 
+TEST(CmdLineParser, ExactPresenceComparesWholeNames) {
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    const char* query;
+    bool present;
+  } cases[] = {
+      {"longer name only", {"/LOGIN:u"}, "LOG", false},
+      {"the name with a value", {"/LOGIN:u", "/LOG:run.log"}, "LOG", true},
+      {"without regard to case", {"/log:run.log"}, "LOG", true},
+      {"without a value", {"/V"}, "V", true},
+      {"a value holding the delimiter", {"/LOG:C:run.log"}, "LOG", true},
+      {"no delimiter: the whole token is the name", {"/WAIT=5"}, "WAIT", false},
+  };
+  for (const auto& c : cases) {
+    TCmdLineParser parser(nullptr);
+    GiveArguments(parser, c.arguments);
+    parser.Parse();
+    EXPECT_EQ(parser.ParamExistsExactly(c.query), c.present) << c.name;
+  }
+}
+
 TEST(CmdLineParser, KeptSwitchCharactersAreIgnoredByPresenceButNotByValue) {
   TCmdLineParser parser(nullptr);
   parser.SetIncludeSwitchChars(true);
