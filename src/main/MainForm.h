@@ -61,8 +61,8 @@ class TForm1 : public TComponent {
   /// for or when there is no switch; otherwise fills the SMTP client, its
   /// message and the two flags and returns true. Raises EMailException for
   /// a missing body or recipient file, sender or server, an unusable port or
-  /// a value with a line break; raises the file error of a named file that
-  /// exists but cannot be read.
+  /// a value with a line break, an unusable encryption setting; raises the
+  /// file error of a named file that exists but cannot be read.
   bool PrepareJob();
   /// Shows the help text in an information box (whatever NE says), sets
   /// exit code 0 and closes.
@@ -90,6 +90,11 @@ class TForm1 : public TComponent {
  private:
   void Close();
   void SetExitCode(int code);
+  /// /ENCRYPT, /CAFILE and /INSECURE, by whole name; /ENCRYPT:TLS without a
+  /// port in /SMTP sets port 465. Raises EMailException for an unknown
+  /// /ENCRYPT value, an unusable CA file, a value given to /INSECURE, or
+  /// /CAFILE or /INSECURE without encryption.
+  void ApplyEncryptionSwitches(bool serverNamesPort);
   /// Loads list from the file that switch name names; raises EMailException
   /// with missingMessage (the name in place of %s) when there is no such file.
   void LoadNamedFile(const char* name, TStringList& list, std::string_view missingMessage);
