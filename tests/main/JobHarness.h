@@ -62,6 +62,8 @@ struct Settings {
   TSubType subType = mtPlain;
   std::vector<std::string> recipients{}, attachments{};
   bool showSuccess = true, hideErrors = false;
+  TEncryption encryption = ecNone;
+  bool insecure = false;
 };
 
 inline Settings Prepare(const std::vector<std::string>& arguments) {
@@ -82,6 +84,8 @@ inline Settings Prepare(const std::vector<std::string>& arguments) {
           message.ToAddress().Items(),
           message.Attachments().Items(),
           form.ShowSuccess,
-          form.HideErrors};
+          form.HideErrors,
+          smtp.Encryption,
+          smtp.Insecure};
 }
 

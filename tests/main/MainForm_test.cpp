@@ -148,6 +148,18 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
       {"line break in the server", {body, rcpt, "/F:s@x", "/SMTP:127.0.0.1\n"},
        {Error("The value of switch /SMTP" + lineBreakMessage)}},
       {"NE hides the box, not the exit code", {"/NE", body, rcpt, smtp}, {}},
+      {"unknown encryption", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:SSL"},
+       {Error("The value of switch /ENCRYPT must be TLS, STARTTLS or NONE, not \"SSL\".")}},
+      {"encryption without a value", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT"},
+       {Error("The value of switch /ENCRYPT must be TLS, STARTTLS or NONE, not \"ENCRYPT\".")}},
+      {"CA file missing", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/CAFILE:" + files.missing},
+       {Error("The CA file cannot be read: " + files.missing)}},
+      {"CA file without a certificate", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/CAFILE:" + files.body},
+       {Error("The CA file holds no PEM certificate: " + files.body)}},
+      {"INSECURE with a value", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/INSECURE:yes"},
+       {Error("The switch /INSECURE takes no value.")}},
+      {"trust settings without encryption", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:NONE", "/INSECURE"},
+       {Error("The switches /CAFILE and /INSECURE apply only with /ENCRYPT:TLS or /ENCRYPT:STARTTLS.")}},
   };
   for (const auto& c : cases) {
     const RecordingSurface run = RunJob(c.arguments);
@@ -211,6 +223,15 @@ TEST(Settings, SwitchesFillTheClient) {
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .subType = mtHtml}},
       {"missing attachment list is ignored", with({"/A:" + files.missing}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+      {"TLS from the first byte goes to port 465", with({"/ENCRYPT:TLS"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .port = 465, .encryption = ecTls}},
+      {"TLS keeps the port the server names", {"/F:s@x", "/SMTP:mail.example.com:2465", "/encrypt:tls"},
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .port = 2465, .encryption = ecTls}},
+      {"STARTTLS keeps port 25", with({"/ENCRYPT:StartTLS", "/INSECURE"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .encryption = ecStartTls,
+        .insecure = true}},
+      {"encryption switches by whole name only", with({"/ENCRYPTION:TLS", "/INSECURELY"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
   };
   for (const auto& c : cases) {
     const Settings got = Prepare(c.arguments);
@@ -226,6 +247,8 @@ TEST(Settings, SwitchesFillTheClient) {
     EXPECT_EQ(got.attachments, want.attachments) << c.name;
     EXPECT_EQ(got.showSuccess, want.showSuccess) << c.name;
     EXPECT_EQ(got.hideErrors, want.hideErrors) << c.name;
+    EXPECT_EQ(got.encryption, want.encryption) << c.name;
+    EXPECT_EQ(got.insecure, want.insecure) << c.name;
   }
 }
 
