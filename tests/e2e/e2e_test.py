@@ -25,6 +25,8 @@ import time
 import unittest
 
 ARGS = None  # set by main()
+NATIVE_SERVER = None  # the scripted server with TLS: the native build's
+CERTIFICATES = None  # the test CA and certificates it made for this run
 
 INFO, ERROR = "Information", "Error"
 ANY_TEXT = None  # a box whose text differs between platforms (socket error texts)
@@ -114,13 +116,23 @@ class Case:
     """One run of the program: its switches, the server's part, and what must come out.
 
     dialogue None: a silent listener that must see no connection at all.
+    certificate: the server is the native scripted server presenting this test
+    certificate from a STARTTLS step in the dialogue, or from the first byte
+    when implicit_tls; the program finds the test CA as ca.pem.
     """
 
     def __init__(self, name, args, rc, boxes, dialogue=None, greeting="220 ready", received=None,
-                 native_only=False):
+                 native_only=False, certificate=None, implicit_tls=False):
         self.name, self.args, self.rc, self.boxes = name, args, rc, boxes
         self.dialogue, self.greeting, self.received = dialogue, greeting, received
         self.native_only = native_only
+        self.certificate, self.implicit_tls = certificate, implicit_tls
+
+
+STARTTLS = ("<starttls>", None)  # in a dialogue: TLS starts there
+TLS_STANDARD = without(STANDARD, "/SMTP:") + ["/SMTP:localhost:{port}", "/CAFILE:ca.pem"]
+EHLO_ACCEPT = [("EHLO me", "250-hello\r\n250 SIZE 1000")] + ACCEPT_AND_QUIT[1:]
+STARTTLS_OFFER = [("EHLO me", "250-hello\r\n250 STARTTLS"), ("STARTTLS", "220 go ahead"), STARTTLS]
 
 
 CASES = [
@@ -200,6 +212,28 @@ CASES = [
          received="HELO me\r\n"),
     Case("closing_command_refused", STANDARD, 4, [(INFO, SUCCESS), (ERROR, "500 no\r\n")],
          ACCEPT + [("QUIT", "500 no")], received=sent()),
+    # Encryption.
+    Case("tls_from_the_first_byte", TLS_STANDARD + ["/ENCRYPT:TLS"], 0, [(INFO, SUCCESS)], EHLO_ACCEPT,
+         received=sent().replace("HELO", "EHLO", 1), certificate="trusted.pem", implicit_tls=True),
+    Case("starttls", TLS_STANDARD + ["/ENCRYPT:STARTTLS"], 0, [(INFO, SUCCESS)], STARTTLS_OFFER + EHLO_ACCEPT,
+         received="EHLO me\r\nSTARTTLS\r\n" + sent().replace("HELO", "EHLO", 1), certificate="trusted.pem"),
+    Case("starttls_not_offered", TLS_STANDARD + ["/ENCRYPT:STARTTLS"], 4,
+         [(ERROR, "The SMTP server does not offer STARTTLS, so the connection cannot be encrypted")],
+         [("EHLO me", "250-hello\r\n250 SIZE 1000")], received="EHLO me\r\n", certificate="trusted.pem"),
+    Case("starttls_refused", TLS_STANDARD + ["/ENCRYPT:STARTTLS"], 4,
+         [(ERROR, "The SMTP server refused STARTTLS: 454 TLS not available\r\n")],
+         STARTTLS_OFFER[:1] + [("STARTTLS", "454 TLS not available")], received="EHLO me\r\nSTARTTLS\r\n",
+         certificate="trusted.pem"),
+    Case("certificate_not_trusted", TLS_STANDARD + ["/ENCRYPT:TLS"], 4,
+         [(ERROR, "The server's certificate is not trusted: self-signed certificate")], [], received="",
+         certificate="self-signed.pem", implicit_tls=True),
+    Case("insecure_takes_a_self_signed_certificate", without(TLS_STANDARD, "/CAFILE:") + ["/ENCRYPT:TLS", "/INSECURE"],
+         0, [(INFO, SUCCESS)], EHLO_ACCEPT, received=sent().replace("HELO", "EHLO", 1), certificate="self-signed.pem",
+         implicit_tls=True),
+    Case("encryption_value_unknown", TLS_STANDARD + ["/ENCRYPT:SSL"], 5,
+         [(ERROR, 'The value of switch /ENCRYPT must be TLS, STARTTLS or NONE, not "SSL".')]),
+    Case("ca_file_missing", without(TLS_STANDARD, "/CAFILE:") + ["/ENCRYPT:TLS", "/CAFILE:noca.pem"], 5,
+         [(ERROR, "The CA file cannot be read: noca.pem")]),
 ]
 
 
@@ -209,15 +243,23 @@ def unused_port():
         return s.getsockname()[1]
 
 
-def script_steps(greeting, dialogue):
+def script_steps(case):
     def escape(text):
         text = text.replace("\\", "\\\\").replace("|", "\\|")
         return re.sub(r"[\x00-\x1f]", lambda m: "\\x%02x" % ord(m.group(0)), text) + "\\r\\n"
-    steps = ["send " + escape(greeting)]
-    for expected, reply in dialogue:
+    steps = ["starttls"] if case.implicit_tls else []
+    if case.dialogue or not case.implicit_tls:
+        steps.append("send " + escape(case.greeting))
+    for expected, reply in case.dialogue:
+        if (expected, reply) == STARTTLS:
+            steps.append("starttls")
+            continue
         steps.append("until ." if expected == "." else "expect " + expected)
         steps.append("send " + escape(reply))
-    return steps + ["drain"]  # what the client sends after the script is recorded too
+    # What the client sends after the script is recorded too; after a QUIT
+    # inside TLS it must end the session with close_notify.
+    ends_in_tls = case.certificate and case.dialogue and case.dialogue[-1][0] == "QUIT"
+    return steps + ["tlsclose" if ends_in_tls else "drain"]
 
 
 def console_text(texts):
@@ -325,10 +367,19 @@ class ProgramRun:
 
     def start_server(self):
         self.received_path = os.path.join(self.workdir, "received.bin")
-        command = self.command(ARGS.server, ["--deadline", "30000", "--received", self.received_path]
-                               + script_steps(self.case.greeting, self.case.dialogue))
-        env = dict(WINE_ENV, WINEDEBUG="-all") if ARGS.wine else None
-        self.server = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        options = ["--deadline", "30000", "--received", self.received_path]
+        if self.case.certificate:
+            # TLS needs the native server, also for the program under Wine.
+            shutil.copy(os.path.join(CERTIFICATES, "ca.pem"), self.workdir)
+            command = [NATIVE_SERVER] + options + [
+                "--tls-cert", os.path.join(CERTIFICATES, self.case.certificate),
+                "--tls-key", os.path.join(CERTIFICATES, "key.pem")]
+            env = None
+        else:
+            command = self.command(ARGS.server, options)
+            env = dict(WINE_ENV, WINEDEBUG="-all") if ARGS.wine else None
+        self.server = subprocess.Popen(command + script_steps(self.case), stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE, env=env)
         return int(self.server.stdout.readline())
 
     def run(self):
@@ -478,6 +529,12 @@ def main():
     parser.add_argument("--screens", help="folder for a screenshot of every box (Wine only)")
     ARGS, rest = parser.parse_known_args()
     ARGS.program, ARGS.server = os.path.abspath(ARGS.program), os.path.abspath(ARGS.server)
+    global NATIVE_SERVER, CERTIFICATES
+    NATIVE_SERVER = os.environ.get("MAILSHOT_NATIVE_SCRIPTED_SERVER") if ARGS.wine else ARGS.server
+    if not NATIVE_SERVER or not os.path.exists(NATIVE_SERVER):
+        sys.exit("e2e_test: the native scripted_server (MAILSHOT_NATIVE_SCRIPTED_SERVER under Wine) is missing")
+    CERTIFICATES = tempfile.mkdtemp(prefix="mailshot-e2e-certs-")
+    subprocess.run([NATIVE_SERVER, "--make-certs", CERTIFICATES], check=True, timeout=60)
     add_case_methods()
     display = None
     WINE_ENV = dict(os.environ)
@@ -491,6 +548,7 @@ def main():
     finally:
         if display:
             display.close()
+        shutil.rmtree(CERTIFICATES, ignore_errors=True)
     result = program.result
     print("%d passed, %d failed" % (result.testsRun - len(result.failures) - len(result.errors) - len(result.skipped),
                                     len(result.failures) + len(result.errors)))
