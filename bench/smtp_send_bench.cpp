@@ -17,6 +17,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -117,6 +118,10 @@ class Connection {
 
   /// Runs the server's TLS handshake; false when it fails.
   bool StartTls(const testserver::ServerTlsSettings& settings) {
+    // TLS writes records in a row (session tickets, then the greeting),
+    // which Nagle's algorithm would hold back for the client's delayed ACK.
+    const int on = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     std::string error;
     tls_ = testserver::AcceptTls(fd_, settings, [] { return true; }, error);
     if (!tls_) std::fprintf(stderr, "sink: TLS handshake failed: %s\n", error.c_str());
