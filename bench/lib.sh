@@ -26,10 +26,11 @@ bench_cleanup() {
 }
 trap bench_cleanup EXIT
 
-# start_sink <connections>: a sink that serves that many clients one after
-# the other, then ends; sets port.
+# start_sink <connections> [--tls <certificate> <key>]: a sink that serves
+# that many clients one after the other (in TLS from the first byte with
+# --tls), then ends; sets port.
 start_sink() {
-  "$sink_program" --sink "$1" > "$work/port" &
+  "$sink_program" --sink "$@" > "$work/port" &
   sink_pid=$!
   for _ in $(seq 100); do [[ -s $work/port ]] && break; sleep 0.05; done
   port=$(head -n 1 "$work/port")

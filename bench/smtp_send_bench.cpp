@@ -1,18 +1,23 @@
 // The SMTP client with a large attachment.
 //
 //   smtp_send_bench [benchmark flags]    composition of a 64 MB attachment
-//   smtp_send_bench --sink CONNECTIONS   a fast loopback SMTP sink; prints
+//   smtp_send_bench --sink CONNECTIONS [--tls CERT KEY]
+//                                        a fast loopback SMTP sink; prints
 //                                        its port, serves that many clients
+//                                        (with --tls in TLS from the first
+//                                        byte, presenting CERT)
 //   smtp_send_bench --send FILE PORT     sends one message with FILE
 //                                        attached through TQxSMTP; prints the
 //                                        composition and the whole send time
 //
-// bench/smtp_send.sh runs the sink, the send and curl's upload side by side.
+// bench/smtp_send.sh runs the sink, the send and curl's upload side by side;
+// bench/program_send.sh and bench/tls_send.sh use the sink for the program.
 
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,6 +33,7 @@
 #include <vector>
 
 #include "smtp/Qxsmtp.h"
+#include "support/ServerTls.h"
 #include "test_support/TempDir.h"
 
 namespace {
@@ -99,14 +105,49 @@ int Send(const std::string& path, int port) {
 
 // --- The sink ------------------------------------------------------------------
 
-bool SendText(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(n));
+/// The sink's end of one client's connection: the socket itself, or a TLS
+/// session over it. Owns neither the socket nor its close.
+class Connection {
+ public:
+  explicit Connection(int fd) : fd_(fd) {}
+  ~Connection() {
+    if (tls_) tls_->Shutdown();
   }
-  return true;
-}
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  /// Runs the server's TLS handshake; false when it fails.
+  bool StartTls(const testserver::ServerTlsSettings& settings) {
+    // TLS writes records in a row (session tickets, then the greeting),
+    // which Nagle's algorithm would hold back for the client's delayed ACK.
+    const int on = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    std::string error;
+    tls_ = testserver::AcceptTls(fd_, settings, [] { return true; }, error);
+    if (!tls_) std::fprintf(stderr, "sink: TLS handshake failed: %s\n", error.c_str());
+    return tls_ != nullptr;
+  }
+
+  bool Send(std::string_view text) {
+    if (tls_) return tls_->Send(text.data(), static_cast<int>(text.size()));
+    while (!text.empty()) {
+      const ssize_t n = ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      text.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+  }
+
+  /// Bytes received; 0 or less when the client has gone.
+  ssize_t Receive(char* buffer, size_t length) {
+    if (tls_) return tls_->Receive(buffer, static_cast<int>(length));
+    return ::recv(fd_, buffer, length, 0);
+  }
+
+ private:
+  int fd_;
+  std::unique_ptr<testserver::ServerTls> tls_;
+};
 
 /// Where the end-of-data line (CR LF "." CR LF) ends within data, given
 /// the two bytes of data before it; npos when it is not there, or not yet
@@ -125,8 +166,8 @@ size_t EndOfData(std::string_view before, std::string_view data) {
 /// Answers one client as an accepting SMTP server. The data phase looks for
 /// the end-of-data line in the raw stream instead of cutting lines, and the
 /// bytes are received in place, so the sink never becomes the slower side.
-void ServeClient(int fd) {
-  if (!SendText(fd, "220 sink ready\r\n")) return;
+void ServeClient(Connection& client) {
+  if (!client.Send("220 sink ready\r\n")) return;
   std::vector<char> buffer(1 << 20);
   size_t held = 0;  // received and not yet taken
   const auto take = [&](size_t count) {
@@ -142,7 +183,7 @@ void ServeClient(int fd) {
       if (end != std::string_view::npos) {
         take(end);
         inData = false;
-        if (!SendText(fd, "250 accepted\r\n")) return;
+        if (!client.Send("250 accepted\r\n")) return;
         continue;
       }
       // Everything but the last two bytes has been searched.
@@ -162,24 +203,25 @@ void ServeClient(int fd) {
           inData = true;
           before[0] = '\r';  // the data may end at once with "."
           before[1] = '\n';
-          if (!SendText(fd, "354 go ahead\r\n")) return;
+          if (!client.Send("354 go ahead\r\n")) return;
         } else if (command.rfind("QUIT", 0) == 0) {
-          SendText(fd, "221 bye\r\n");
+          client.Send("221 bye\r\n");
           return;
-        } else if (!SendText(fd, "250 ok\r\n")) {
+        } else if (!client.Send("250 ok\r\n")) {
           return;
         }
         continue;
       }
       if (held == buffer.size()) return;  // a command line longer than the buffer: not a client of ours
     }
-    const ssize_t n = ::recv(fd, buffer.data() + held, buffer.size() - held, 0);
+    const ssize_t n = client.Receive(buffer.data() + held, buffer.size() - held);
     if (n <= 0) return;
     held += static_cast<size_t>(n);
   }
 }
 
-int Sink(int connections) {
+/// tls: the certificate and key of TLS from the first byte; empty files: plain text.
+int Sink(int connections, const testserver::ServerTlsSettings& tls) {
   const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -193,10 +235,13 @@ int Sink(int connections) {
   std::printf("%d\n", ntohs(address.sin_port));
   std::fflush(stdout);
   for (int i = 0; i < connections; ++i) {
-    const int client = ::accept(listener, nullptr, nullptr);
-    if (client < 0) break;
-    ServeClient(client);
-    ::close(client);
+    const int fd = ::accept(listener, nullptr, nullptr);
+    if (fd < 0) break;
+    {
+      Connection client(fd);
+      if (tls.certificateFile.empty() || client.StartTls(tls)) ServeClient(client);
+    }
+    ::close(fd);
   }
   ::close(listener);
   return 0;
@@ -205,7 +250,10 @@ int Sink(int connections) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::string_view(argv[1]) == "--sink") return Sink(std::atoi(argv[2]));
+  if (argc == 3 && std::string_view(argv[1]) == "--sink") return Sink(std::atoi(argv[2]), {});
+  if (argc == 6 && std::string_view(argv[1]) == "--sink" && std::string_view(argv[3]) == "--tls") {
+    return Sink(std::atoi(argv[2]), {argv[4], argv[5]});
+  }
   if (argc == 4 && std::string_view(argv[1]) == "--send") return Send(argv[2], std::atoi(argv[3]));
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -15,6 +15,9 @@ packages=(
   curl python3 time
   # the whole-program benchmark compares with swaks (bench/program_send.sh)
   swaks
+  # delivery through Postfix, in plain text and over TLS with a test CA that
+  # the system's trust store holds while the tests run (tests/e2e/postfix_test.py)
+  postfix ca-certificates
 )
 
 missing=()
@@ -33,6 +36,9 @@ as_root=()
 if ((EUID != 0)); then
   as_root=(sudo)
 fi
+# Postfix for loopback tests only: no questions, nothing delivered off the machine.
+printf '%s\n' 'postfix postfix/main_mailer_type select Local only' \
+  'postfix postfix/mailname string mailshot.test' | "${as_root[@]}" debconf-set-selections
 export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update -q
 "${as_root[@]}" apt-get install -y -q "${missing[@]}" </dev/null

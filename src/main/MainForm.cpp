@@ -8,6 +8,8 @@
 #include "main/SwitchValues.h"
 #include "platform/CodePage.h"
 #include "platform/File.h"
+#include "platform/Text.h"
+#include "platform/Tls.h"
 
 namespace {
 
@@ -52,6 +54,25 @@ constexpr std::string_view kCannotConnect = "Can`t connect to SMTP mail server "
 constexpr std::string_view kServerNotFound = "SMTP server %s not found.";
 constexpr std::string_view kReceiptRequest = "Disposition-Notification-To:<%s>";
 constexpr std::string_view kDefaultCharset = "Windows-1251";
+constexpr std::string_view kBadEncryption = "The value of switch /ENCRYPT must be TLS, STARTTLS or NONE, not \"%s\".";
+constexpr std::string_view kInsecureTakesNoValue = "The switch /INSECURE takes no value.";
+constexpr std::string_view kTrustWithoutTls =
+    "The switches /CAFILE and /INSECURE apply only with /ENCRYPT:TLS or /ENCRYPT:STARTTLS.";
+constexpr std::uint16_t kImplicitTlsPort = 465;
+
+/// The values of /ENCRYPT, compared without regard to case.
+struct EncryptionValue {
+  std::string_view name;
+  TEncryption encryption;
+};
+constexpr EncryptionValue kEncryptionValues[] = {{"NONE", ecNone}, {"TLS", ecTls}, {"STARTTLS", ecStartTls}};
+
+TEncryption EncryptionOf(const std::string& value) {
+  for (const EncryptionValue& known : kEncryptionValues) {
+    if (platform::AnsiCompareText(value, std::string(known.name)) == 0) return known.encryption;
+  }
+  throw EMailException(FillPlaceholder(kBadEncryption, value));
+}
 
 /// The body formats in the order tested; the last one present wins.
 struct FormatSwitch {
@@ -154,10 +175,12 @@ bool TForm1::PrepareJob() {
   if (Trim(message.FromAddress).empty()) throw EMailException(std::string(kMissingSender));
   RefuseLineBreaks("F", message.FromAddress);
   if (cmd.ParamExists("S")) message.Subject = cmd.GetParamValue("S");
+  bool serverNamesPort = false;
   if (cmd.ParamExists("SMTP")) {
     const TServerAddress server = SplitServerAddress(cmd.GetParamValue("SMTP"));
     smtp.Host = server.Host;
     if (server.Port) smtp.Port = *server.Port;
+    serverNamesPort = server.Port.has_value();
   }
   if (Trim(smtp.Host).empty()) throw EMailException(std::string(kServerNotSpecified));
   RefuseLineBreaks("SMTP", smtp.Host);
@@ -173,6 +196,7 @@ bool TForm1::PrepareJob() {
     const std::string attachmentList = cmd.GetParamValue("A");
     if (platform::FileExists(attachmentList)) message.Attachments().LoadFromFile(attachmentList);
   }
+  ApplyEncryptionSwitches(serverNamesPort);
   return true;
 }
 
@@ -190,6 +214,26 @@ void TForm1::ApplyRunSwitches() {
     smtp.TimeSends = true;
   }
   if (cmd.ParamExistsExactly("V")) smtp.ReportLevel = ReportLevelOf(cmd.GetParamValue("V"));
+}
+
+void TForm1::ApplyEncryptionSwitches(bool serverNamesPort) {
+  const TCmdLineParser& cmd = *cmdP_;
+  TQxSMTP& smtp = *qxSMTP1_;
+  if (cmd.ParamExistsExactly("ENCRYPT")) smtp.Encryption = EncryptionOf(cmd.GetParamValue("ENCRYPT"));
+  const bool caFileGiven = cmd.ParamExistsExactly("CAFILE");
+  if (caFileGiven) {
+    smtp.CaFile = cmd.GetParamValue("CAFILE");
+    const std::string problem = platform::CaFileProblem(smtp.CaFile);
+    if (!problem.empty()) throw EMailException(problem);
+  }
+  if (cmd.ParamExistsExactly("INSECURE")) {
+    // Without a value the parser gives the switch's own name.
+    if (cmd.GetParamValue("INSECURE") != "INSECURE") throw EMailException(std::string(kInsecureTakesNoValue));
+    smtp.Insecure = true;
+  }
+  // Trust settings without TLS would send in clear a message meant to be encrypted.
+  if (smtp.Encryption == ecNone && (caFileGiven || smtp.Insecure)) throw EMailException(std::string(kTrustWithoutTls));
+  if (smtp.Encryption == ecTls && !serverNamesPort) smtp.Port = kImplicitTlsPort;
 }
 
 void TForm1::LoadNamedFile(const char* name, TStringList& list, std::string_view missingMessage) {

@@ -62,9 +62,9 @@ class TForm1 : public TComponent {
   /// for or when there is no switch; otherwise opens the run log (/LOG),
   /// fills the SMTP client, its message and the two flags and returns true.
   /// Raises EMailException for a missing body or recipient file, sender or
-  /// server, an unusable port, time-out or report level, or a value with a
-  /// line break; raises the file error of a named file that exists but
-  /// cannot be read.
+  /// server, an unusable port, time-out, report level or encryption setting,
+  /// or a value with a line break; raises the file error of a named file
+  /// that exists but cannot be read.
   bool PrepareJob();
   /// The end of the run, after the job and its outcome: writes the exit
   /// code to the run log, and shows a log that could not be written as a
@@ -103,6 +103,11 @@ class TForm1 : public TComponent {
   void ReportError(const std::string& text);
   /// text of an outcome box, with the run log's warning when it has one.
   std::string WithLogWarning(const std::string& text);
+  /// /ENCRYPT, /CAFILE and /INSECURE, by whole name; /ENCRYPT:TLS without a
+  /// port in /SMTP sets port 465. Raises EMailException for an unknown
+  /// /ENCRYPT value, an unusable CA file, a value given to /INSECURE, or
+  /// /CAFILE or /INSECURE without encryption.
+  void ApplyEncryptionSwitches(bool serverNamesPort);
   /// Loads list from the file that switch name names; raises EMailException
   /// with missingMessage (the name in place of %s) when there is no such file.
   void LoadNamedFile(const char* name, TStringList& list, std::string_view missingMessage);

@@ -112,6 +112,10 @@ platform::SocketHandle TTidewire::NativeSocket() const {
   return SocketHandle == kNoSocket ? platform::kInvalidSocket : SocketHandle;
 }
 
+std::uint32_t TTidewire::LocalAddress() const {
+  return Connected ? platform::LocalAddressOf(NativeSocket()) : 0;
+}
+
 template <typename Done>
 void TTidewire::WaitPumping(Done done) {
   do {

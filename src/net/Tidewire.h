@@ -202,6 +202,9 @@ class TTidewire : public TComponent {
   bool TlsActive() const { return tls_ != nullptr; }
   /// Facts of the running TLS session; empty without one.
   platform::TlsSessionInfo TlsInfo() const;
+  /// The IPv4 address (network byte order) of this end of the connection;
+  /// 0 when there is none.
+  std::uint32_t LocalAddress() const;
 
   /// Field n (from 1) of text cut at delimiter; empty when there is none.
   static void ExtractField(const std::string& text, char delimiter, std::int32_t n, std::string& field);

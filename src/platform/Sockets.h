@@ -73,6 +73,13 @@ int CloseSocket(SocketHandle socket);
 SocketHandle AcceptOnSocket(SocketHandle socket, std::uint32_t* address, std::uint16_t* port);
 /// inet_addr: the address of a dotted text, kNoAddress when it is none.
 std::uint32_t InetAddr(const char* text);
+/// The IPv4 address (network byte order) of the socket's own end; 0 when it
+/// has none (not bound or connected).
+std::uint32_t LocalAddressOf(SocketHandle socket);
+/// This machine's fully qualified domain name (host name and domain, as
+/// the system's own settings or its resolver give it); empty when the
+/// system knows no name with a domain. May ask the resolver and wait for it.
+std::string FullyQualifiedHostName();
 
 /// Readiness that WaitForSocketOrMessage waits for.
 enum class SocketWait { kReadable, kWritable };

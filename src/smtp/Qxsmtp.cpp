@@ -22,30 +22,37 @@ enum class OnRefusal {
   kAskAuthentication,   // OnAuthenticationFailed once, then "Authentication failed"
   kReportRecipient,     // OnRecipientNotFound with the entry; the transaction goes on
   kFailureThenRaise,    // OnFailure, then fail with the reply's last line
+  kRefuseEncryption,    // fail, naming STARTTLS, with the reply's last line
 };
 
 /// One step of the SMTP dialogue: the line sent (command, argument,
-/// closing), the highest reply code that counts as acceptance, what a
-/// refusal does, and what the server owes, to name it when it fails to.
+/// closing), the reply codes that count as acceptance, what a refusal
+/// does, and what the server owes, to name it when it fails to.
 struct DialogueStep {
   std::string_view command;
   std::string_view closing;
+  int lowestAccepted;
   int highestAccepted;
   OnRefusal refusal;
   std::string_view reply;
 };
 
-// The SMTP dialogue, in the order in which the lines are sent. Between DATA
-// and "." go the header block and the body stream, with no reply read.
-constexpr DialogueStep kGreeting{"", "", 399, OnRefusal::kRaiseReply, "greeting"};
-constexpr DialogueStep kHelo{"HELO ", "", 299, OnRefusal::kAskAuthentication, "reply to HELO"};
-constexpr DialogueStep kRset{"RSET", "", 399, OnRefusal::kRaiseReply, "reply to RSET"};
-constexpr DialogueStep kMailFrom{"MAIL FROM:<", ">", 399, OnRefusal::kRaiseReply, "reply to MAIL FROM"};
-constexpr DialogueStep kRcptTo{"RCPT TO:<", ">", 300, OnRefusal::kReportRecipient, "reply to RCPT TO"};
-constexpr DialogueStep kData{"DATA", "", 399, OnRefusal::kRaiseReply, "reply to DATA"};
+// The SMTP dialogue, in the order in which the lines are sent. An encrypted
+// one (TLS from the first byte, or after STARTTLS) greets with EHLO instead
+// of HELO, and after STARTTLS with a second EHLO inside TLS. Between DATA
+// and "." go the header block and the body stream, with no reply read. A
+// preliminary 1xx reply is no answer to any step.
+constexpr DialogueStep kGreeting{"", "", 200, 399, OnRefusal::kRaiseReply, "greeting"};
+constexpr DialogueStep kHelo{"HELO ", "", 200, 299, OnRefusal::kAskAuthentication, "reply to HELO"};
+constexpr DialogueStep kEhlo{"EHLO ", "", 200, 299, OnRefusal::kAskAuthentication, "reply to EHLO"};
+constexpr DialogueStep kStartTls{"STARTTLS", "", 220, 220, OnRefusal::kRefuseEncryption, "reply to STARTTLS"};
+constexpr DialogueStep kRset{"RSET", "", 200, 399, OnRefusal::kRaiseReply, "reply to RSET"};
+constexpr DialogueStep kMailFrom{"MAIL FROM:<", ">", 200, 399, OnRefusal::kRaiseReply, "reply to MAIL FROM"};
+constexpr DialogueStep kRcptTo{"RCPT TO:<", ">", 200, 300, OnRefusal::kReportRecipient, "reply to RCPT TO"};
+constexpr DialogueStep kData{"DATA", "", 200, 399, OnRefusal::kRaiseReply, "reply to DATA"};
 // Only a completion reply means that the server took the message.
-constexpr DialogueStep kDataEnd{".", "", 299, OnRefusal::kFailureThenRaise, "reply to the end of the message"};
-constexpr DialogueStep kQuit{"QUIT", "", 339, OnRefusal::kRaiseReply, "reply to QUIT"};
+constexpr DialogueStep kDataEnd{".", "", 200, 299, OnRefusal::kFailureThenRaise, "reply to the end of the message"};
+constexpr DialogueStep kQuit{"QUIT", "", 200, 339, OnRefusal::kRaiseReply, "reply to QUIT"};
 
 /// Bytes sent over a connection the server has already dropped fail with
 /// one of these; at "QUIT" that only confirms the end.
@@ -56,6 +63,9 @@ constexpr std::int32_t kHangUpErrors[] = {10053, 10054, 10057, 10058};
 constexpr std::int32_t kPartingWaitMilliseconds = 1000;
 
 constexpr int kNoCode = -1;
+
+/// The longest name a DNS domain can have.
+constexpr size_t kMaxDomainLength = 253;
 
 /// Far more lines than any reply has (an EHLO reply has a few dozen).
 constexpr size_t kMaxReplyLines = 1000;
@@ -104,6 +114,22 @@ struct Reply {
   }
 };
 
+/// A name with a domain that EHLO can carry: letters, digits, "-" and "."
+/// (the system may know a name that is no such thing).
+bool IsDomainName(const std::string& name) {
+  if (name.empty() || name.size() > kMaxDomainLength || name.find('.') == std::string::npos) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
+  });
+}
+
+/// "[a.b.c.d]" for an address in network byte order.
+std::string AddressLiteral(std::uint32_t address) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
+  return "[" + std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." + std::to_string(bytes[2]) + "." +
+         std::to_string(bytes[3]) + "]";
+}
+
 void RefuseLineBreak(const std::string& what, const std::string& value) {
   if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
     throw Exception(FillPlaceholder(kErrLineBreak, what));
@@ -115,11 +141,10 @@ void RefuseLineBreaks(const std::string& itemName, const TStringList& list) {
   for (int i = 0; i < list.Count(); ++i) RefuseLineBreak(itemName + " " + std::to_string(i + 1), list[i]);
 }
 
-/// A preliminary 1xx reply is no answer to any step.
 bool Accepts(const DialogueStep& step, const Reply& reply) {
   if (reply.Closed()) return false;
   const int code = reply.Code();
-  return code >= 200 && code <= step.highestAccepted;
+  return code >= step.lowestAccepted && code <= step.highestAccepted;
 }
 
 /// Reads the reply whose first line is line to its last line.
@@ -151,6 +176,9 @@ std::string FailureText(const DialogueStep& step, const Reply& reply) {
 /// Fails the step with its reply (after OnFailure where the row says so).
 [[noreturn]] void Fail(TQxSMTP& smtp, const DialogueStep& step, const Reply& reply) {
   if (step.refusal == OnRefusal::kFailureThenRaise && smtp.OnFailure) smtp.OnFailure(&smtp);
+  if (step.refusal == OnRefusal::kRefuseEncryption && !reply.Closed()) {
+    throw Exception(std::string(kErrStartTlsRefused) + FailureText(step, reply));
+  }
   throw Exception(FailureText(step, reply));
 }
 
@@ -245,15 +273,27 @@ void TQxSMTP::Connect() {
   RefuseLineBreak("UserID", UserID);
   {
     BusyScope busy(busy_);
+    capabilities_ = {};
     TTidewire::Connect();
     try {
+      if (Encryption == ecTls) StartTls(TlsSettings());
       Greet();
+      if (Encryption == ecStartTls) {
+        Handshake();
+        RequestTls();
+      }
       Handshake();
     } catch (const ESockError&) {
       Abandon();
       throw;
     } catch (...) {
-      Disconnect();  // an error of its own replaces the first one
+      // A connection that must be encrypted carries nothing in clear but
+      // EHLO and STARTTLS, so it ends without QUIT until TLS runs.
+      if (Encryption != ecNone && !TlsActive()) {
+        Abandon();
+      } else {
+        Disconnect();  // an error of its own replaces the first one
+      }
       throw;
     }
   }
@@ -270,13 +310,34 @@ void TQxSMTP::Greet() {
 }
 
 void TQxSMTP::Handshake() {
+  const bool extended = Encryption != ecNone;
+  const DialogueStep& step = extended ? kEhlo : kHelo;
   for (int retries = 0;; ++retries) {
-    const Reply reply = Converse(*this, kHelo, UserID);
-    if (Accepts(kHelo, reply)) return;
+    const Reply reply = Converse(*this, step, extended ? EhloName() : UserID);
+    if (Accepts(step, reply)) {
+      if (extended) capabilities_ = TSmtpCapabilities::FromEhloReply(reply.lines);
+      return;
+    }
     bool handled = false;
     if (!reply.Closed() && retries == 0 && OnAuthenticationFailed) OnAuthenticationFailed(handled);
-    if (!handled) Refused(*this, kHelo, reply);
+    if (!handled) Refused(*this, step, reply);
   }
+}
+
+void TQxSMTP::RequestTls() {
+  if (!capabilities_.StartTls) throw Exception(std::string(kErrStartTlsNotOffered));
+  Require(*this, kStartTls);
+  // What the server said in clear may have been forged on the way.
+  capabilities_ = {};
+  StartTls(TlsSettings());
+}
+
+platform::TlsSettings TQxSMTP::TlsSettings() const { return {Host, CaFile, Insecure}; }
+
+std::string TQxSMTP::EhloName() const {
+  if (!UserID.empty()) return UserID;
+  const std::string name = platform::FullyQualifiedHostName();
+  return IsDomainName(name) ? name : AddressLiteral(LocalAddress());
 }
 
 void TQxSMTP::Disconnect() {

@@ -14,6 +14,7 @@
 #include "encoding/QxExtstr.h"
 #include "encoding/QxUUE.h"
 #include "net/Tidewire.h"
+#include "smtp/Capabilities.h"
 
 /// Format of the body text; selects the text Content-Type of a single-part message.
 enum TSubType : std::uint8_t {
@@ -24,7 +25,18 @@ enum TSubType : std::uint8_t {
   mtHtml = 4,
 };
 
+/// How the connection to the server is encrypted.
+enum TEncryption : std::uint8_t {
+  ecNone = 0,      // plain text throughout, greeted with HELO
+  ecTls = 1,       // TLS from the first byte
+  ecStartTls = 2,  // greeting and EHLO in plain text, then STARTTLS
+};
+
 inline constexpr std::string_view kErrAuthenticationFailed = "Authentication failed";
+inline constexpr std::string_view kErrStartTlsNotOffered =
+    "The SMTP server does not offer STARTTLS, so the connection cannot be encrypted";
+/// The refusal's last line follows.
+inline constexpr std::string_view kErrStartTlsRefused = "The SMTP server refused STARTTLS: ";
 inline constexpr std::string_view kErrIncompleteHeader = "Incomplete Header";
 /// A reply was due and the connection ended instead; %s names the reply.
 inline constexpr std::string_view kErrServerClosed = "The SMTP server closed the connection: no %s";
@@ -112,7 +124,15 @@ class TQxSMTP : public TTidewire {
 
   /// Opens the connection to Host:Port, reads the greeting and sends
   /// "HELO " + UserID (once more when OnAuthenticationFailed sets Handled);
-  /// every reply is read to its last line. Raises the socket component's
+  /// every reply is read to its last line. With Encryption: TLS right after
+  /// the connect (ecTls), or EHLO and STARTTLS first (ecStartTls); the
+  /// handshake and the certificate check (CaFile, Insecure) come before any
+  /// command inside TLS, and "EHLO " + EhloName() takes the place of HELO
+  /// (inside TLS once more after STARTTLS). Raises the TLS failures, "The
+  /// SMTP server does not offer STARTTLS...", "The SMTP server refused
+  /// STARTTLS: " + its last line; before TLS runs on a connection that
+  /// must be encrypted no "QUIT" goes out (only EHLO and STARTTLS are ever
+  /// sent in clear). Raises the socket component's
   /// errors, the last line of a refused greeting, a text for a server that
   /// closed the connection or answered without a code, the line of a server
   /// that spoke out of turn, "Authentication failed", or an error for a
@@ -154,6 +174,14 @@ class TQxSMTP : public TTidewire {
   /// before raising "Cannot open file %s".
   void EncodeAttachment(int index);
 
+  /// The argument of EHLO: UserID when set, else this machine's fully
+  /// qualified name, else the address literal of the connection's own end
+  /// ("[192.0.2.7]"); never empty.
+  std::string EhloName() const;
+  /// What the server announced in the latest EHLO reply; empty after HELO,
+  /// and forgotten when a connect starts and when TLS starts.
+  const TSmtpCapabilities& Capabilities() const { return capabilities_; }
+
   TPostMessage& PostMessage() { return post_message_; }
   TExStringList& FinalHeader() { return final_header_; }
   /// Copies the lines of list; the owned list stays.
@@ -178,6 +206,14 @@ class TQxSMTP : public TTidewire {
   UUMethods EncodeType = uuMime;
   /// After a successful send, empty the recipient and attachment lists.
   bool ClearParams = true;
+  /// ecNone keeps the plain HELO dialogue; the others encrypt every command
+  /// from RSET on, and the second EHLO.
+  TEncryption Encryption = ecNone;
+  /// PEM file of trust anchors for the server's certificate, besides the
+  /// system's store; empty: none.
+  std::string CaFile;
+  /// Takes any certificate: no check at all.
+  bool Insecure = false;
 
   THeaderInComplete OnHeaderIncomplete;
   TNotifyEvent OnSendStart;
@@ -193,7 +229,11 @@ class TQxSMTP : public TTidewire {
 
  private:
   void Greet();
+  /// HELO, or EHLO (keeping its capabilities) when encrypting.
   void Handshake();
+  /// STARTTLS, offered and accepted with 220, then the TLS handshake.
+  void RequestTls();
+  platform::TlsSettings TlsSettings() const;
   void SayGoodbye();
   /// The RSET ... "." part of SendMail.
   void Deliver(const std::string& header);
@@ -222,4 +262,5 @@ class TQxSMTP : public TTidewire {
   TExStringList final_header_;
   bool busy_ = false;
   std::string boundary_;
+  TSmtpCapabilities capabilities_;
 };

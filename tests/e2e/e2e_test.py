@@ -25,6 +25,8 @@ import time
 import unittest
 
 ARGS = None  # set by main()
+NATIVE_SERVER = None  # the scripted server with TLS: the native build's
+CERTIFICATES = None  # the test CA and certificates it made for this run
 
 INFO, ERROR = "Information", "Error"
 ANY_TEXT = None  # a box whose text differs between platforms (socket error texts)
@@ -117,15 +119,22 @@ def multipart_message():
             + lines + "--%s--\r\n.\r\nQUIT\r\n" % boundary)
 
 
-def script_steps(greeting, dialogue):
+def script_steps(greeting, dialogue, implicit_tls=False, tls_close=False):
     def escape(text):
         text = text.replace("\\", "\\\\").replace("|", "\\|")
         return re.sub(r"[\x00-\x1f]", lambda m: "\\x%02x" % ord(m.group(0)), text) + "\\r\\n"
-    steps = ["send " + escape(greeting)]
+    steps = ["starttls"] if implicit_tls else []
+    if dialogue or not implicit_tls:
+        steps.append("send " + escape(greeting))
     for expected, reply in dialogue:
+        if (expected, reply) == STARTTLS:
+            steps.append("starttls")
+            continue
         steps.append("until ." if expected == "." else "expect " + expected)
         steps.append("send " + escape(reply))
-    return steps + ["drain"]  # what the client sends after the script is recorded too
+    # What the client sends after the script is recorded too; after a QUIT
+    # inside TLS it must end the session with close_notify.
+    return steps + ["tlsclose" if tls_close else "drain"]
 
 
 class Case:
@@ -137,17 +146,27 @@ class Case:
     silent_resolver: run where every name lookup waits for a name server that never
     answers; status: the status texts the console shows before the error texts;
     log: the events of the run log run.log, without their time stamps; within: the
-    seconds in which the outcome must show.
+    seconds in which the outcome must show. certificate: the server is the native
+    scripted server presenting this test certificate from a STARTTLS step in the
+    dialogue, or from the first byte when implicit_tls; the program finds the test
+    CA as ca.pem.
     """
 
     def __init__(self, name, args, rc, boxes, dialogue=None, greeting="220 ready", received=None,
                  native_only=False, steps=None, full_backlog=False, silent_resolver=False, status=(), log=None,
-                 within=None):
+                 within=None, certificate=None, implicit_tls=False):
         self.name, self.args, self.rc, self.boxes = name, args, rc, boxes
         self.dialogue, self.greeting, self.received = dialogue, greeting, received
         self.native_only = native_only
         self.steps, self.full_backlog, self.silent_resolver = steps, full_backlog, silent_resolver
         self.status, self.log, self.within = list(status), log, within
+        self.certificate, self.implicit_tls = certificate, implicit_tls
+
+
+STARTTLS = ("<starttls>", None)  # in a dialogue: TLS starts there
+TLS_STANDARD = without(STANDARD, "/SMTP:") + ["/SMTP:localhost:{port}", "/CAFILE:ca.pem"]
+EHLO_ACCEPT = [("EHLO me", "250-hello\r\n250 SIZE 1000")] + ACCEPT_AND_QUIT[1:]
+STARTTLS_OFFER = [("EHLO me", "250-hello\r\n250 STARTTLS"), ("STARTTLS", "220 go ahead"), STARTTLS]
 
 
 CASES = [
@@ -257,6 +276,28 @@ CASES = [
          ACCEPT_AND_QUIT, received=sent()),
     Case("run_log_that_cannot_be_written_NM_NE", STANDARD + ["/NM", "/NE", "/LOG:folder"], 0, [], ACCEPT_AND_QUIT,
          received=sent(), status=[LOG_WARNING]),
+    # Encryption.
+    Case("tls_from_the_first_byte", TLS_STANDARD + ["/ENCRYPT:TLS"], 0, [(INFO, SUCCESS)], EHLO_ACCEPT,
+         received=sent().replace("HELO", "EHLO", 1), certificate="trusted.pem", implicit_tls=True),
+    Case("starttls", TLS_STANDARD + ["/ENCRYPT:STARTTLS"], 0, [(INFO, SUCCESS)], STARTTLS_OFFER + EHLO_ACCEPT,
+         received="EHLO me\r\nSTARTTLS\r\n" + sent().replace("HELO", "EHLO", 1), certificate="trusted.pem"),
+    Case("starttls_not_offered", TLS_STANDARD + ["/ENCRYPT:STARTTLS"], 4,
+         [(ERROR, "The SMTP server does not offer STARTTLS, so the connection cannot be encrypted")],
+         [("EHLO me", "250-hello\r\n250 SIZE 1000")], received="EHLO me\r\n", certificate="trusted.pem"),
+    Case("starttls_refused", TLS_STANDARD + ["/ENCRYPT:STARTTLS"], 4,
+         [(ERROR, "The SMTP server refused STARTTLS: 454 TLS not available\r\n")],
+         STARTTLS_OFFER[:1] + [("STARTTLS", "454 TLS not available")], received="EHLO me\r\nSTARTTLS\r\n",
+         certificate="trusted.pem"),
+    Case("certificate_not_trusted", TLS_STANDARD + ["/ENCRYPT:TLS"], 4,
+         [(ERROR, "The server's certificate is not trusted: self-signed certificate")], [], received="",
+         certificate="self-signed.pem", implicit_tls=True),
+    Case("insecure_takes_a_self_signed_certificate", without(TLS_STANDARD, "/CAFILE:") + ["/ENCRYPT:TLS", "/INSECURE"],
+         0, [(INFO, SUCCESS)], EHLO_ACCEPT, received=sent().replace("HELO", "EHLO", 1), certificate="self-signed.pem",
+         implicit_tls=True),
+    Case("encryption_value_unknown", TLS_STANDARD + ["/ENCRYPT:SSL"], 5,
+         [(ERROR, 'The value of switch /ENCRYPT must be TLS, STARTTLS or NONE, not "SSL".')]),
+    Case("ca_file_missing", without(TLS_STANDARD, "/CAFILE:") + ["/ENCRYPT:TLS", "/CAFILE:noca.pem"], 5,
+         [(ERROR, "The CA file cannot be read: noca.pem")]),
 ]
 
 
@@ -390,14 +431,27 @@ class ProgramRun:
 
     def start_server(self):
         self.received_path = os.path.join(self.workdir, "received.bin")
-        steps = self.case.steps if self.case.steps is not None else script_steps(self.case.greeting,
-                                                                                  self.case.dialogue)
+        case = self.case
+        if case.steps is not None:
+            steps = case.steps
+        else:
+            ends_in_tls = bool(case.certificate and case.dialogue and case.dialogue[-1][0] == "QUIT")
+            steps = script_steps(case.greeting, case.dialogue, case.implicit_tls, ends_in_tls)
         # A server that stalls stops once the program is done (the stop file).
         self.stop_path = os.path.join(self.workdir, "stop") if "stall" in steps else None
-        command = self.command(ARGS.server, ["--deadline", "30000", "--received", self.received_path]
-                               + (["--stop-file", self.stop_path] if self.stop_path else []) + steps)
-        env = dict(WINE_ENV, WINEDEBUG="-all") if ARGS.wine else None
-        self.server = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        options = ["--deadline", "30000", "--received", self.received_path]
+        options += ["--stop-file", self.stop_path] if self.stop_path else []
+        if case.certificate:
+            # TLS needs the native server, also for the program under Wine.
+            shutil.copy(os.path.join(CERTIFICATES, "ca.pem"), self.workdir)
+            command = [NATIVE_SERVER] + options + [
+                "--tls-cert", os.path.join(CERTIFICATES, case.certificate),
+                "--tls-key", os.path.join(CERTIFICATES, "key.pem")]
+            env = None
+        else:
+            command = self.command(ARGS.server, options)
+            env = dict(WINE_ENV, WINEDEBUG="-all") if ARGS.wine else None
+        self.server = subprocess.Popen(command + steps, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         return int(self.server.stdout.readline())
 
     def run(self):
@@ -595,6 +649,12 @@ def main():
     parser.add_argument("--screens", help="folder for a screenshot of every box (Wine only)")
     ARGS, rest = parser.parse_known_args()
     ARGS.program, ARGS.server = os.path.abspath(ARGS.program), os.path.abspath(ARGS.server)
+    global NATIVE_SERVER, CERTIFICATES
+    NATIVE_SERVER = os.environ.get("MAILSHOT_NATIVE_SCRIPTED_SERVER") if ARGS.wine else ARGS.server
+    if not NATIVE_SERVER or not os.path.exists(NATIVE_SERVER):
+        sys.exit("e2e_test: the native scripted_server (MAILSHOT_NATIVE_SCRIPTED_SERVER under Wine) is missing")
+    CERTIFICATES = tempfile.mkdtemp(prefix="mailshot-e2e-certs-")
+    subprocess.run([NATIVE_SERVER, "--make-certs", CERTIFICATES], check=True, timeout=60)
     add_case_methods()
     display = None
     WINE_ENV = dict(os.environ)
@@ -608,6 +668,7 @@ def main():
     finally:
         if display:
             display.close()
+        shutil.rmtree(CERTIFICATES, ignore_errors=True)
     result = program.result
     print("%d passed, %d failed" % (result.testsRun - len(result.failures) - len(result.errors) - len(result.skipped),
                                     len(result.failures) + len(result.errors)))

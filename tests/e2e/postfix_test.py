@@ -7,11 +7,21 @@ its headers, body text and attachments are checked byte for byte.
 Installs Postfix when it is missing (as root, non-interactively), starts it
 when it is not running and stops it again at the end in that case.
 
-  postfix_test.py --program build/mailshot
+Encrypted delivery goes to a Postfix instance of its own (its configuration
+and state in TLS_STATE, so the system's instance on port 25 is left alone):
+TLS from the first byte on 127.0.0.1:465, STARTTLS required on 127.0.0.1:587,
+a certificate of a test CA that the system's trust store holds while the
+tests run (the native scripted_server makes them), every message to one
+Maildir. The delivered message must be the one sent, byte for byte, and
+Postfix's Received line must record the TLS session.
+
+  postfix_test.py --program build/mailshot --native-server build/tests/support/scripted_server
   postfix_test.py --wine /usr/lib/wine/wine64 --program mailshot.exe
+      (the native scripted_server from MAILSHOT_NATIVE_SCRIPTED_SERVER)
 """
 
 import argparse
+import base64
 import email
 import email.policy
 import fcntl
@@ -19,6 +29,7 @@ import mailbox
 import os
 import pwd
 import random
+import re
 import shutil
 import socket
 import subprocess
@@ -33,15 +44,21 @@ MAILBOX = "/var/mail/" + RECIPIENT_USER
 SENDER = "sender@mailshot.test"
 SKIPPED = 77  # what CTest is told to take as a skipped test
 LOCK = "/tmp/mailshot-postfix-test.lock"
+TLS_STATE = "/var/lib/mailshot-e2e-tls"
+TLS_CONFIG = TLS_STATE + "/postfix"
+TLS_MAILDIR = TLS_STATE + "/mail/inbox/new"
+IMPLICIT_TLS_PORT, STARTTLS_PORT = 465, 587
+CA_TRUST = "/usr/local/share/ca-certificates/mailshot-e2e-test-ca.crt"
+BOUNDARY = "=" * 20 + "54535aavfgq===="  # the first boundary of a fresh process
 
 
 def run(*command, **kwargs):
     return subprocess.run(command, check=True, stdin=subprocess.DEVNULL, **kwargs)
 
 
-def smtp_port_open():
+def smtp_port_open(port=25):
     try:
-        with socket.create_connection(("127.0.0.1", 25), timeout=1):
+        with socket.create_connection(("127.0.0.1", port), timeout=1):
             return True
     except OSError:
         return False
@@ -96,6 +113,129 @@ class PostfixServer:
         self.lock.close()
 
 
+TLS_MAIN_CF = """\
+# mailshot's TLS test instance (postfix -c {config}); the system's instance is left alone.
+compatibility_level = 3.6
+queue_directory = {state}/queue
+data_directory = {state}/data
+maillog_file = {state}/log/postfix.log
+maillog_file_prefixes = {state}
+myhostname = mail.mailshot.test
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+mynetworks = 127.0.0.1/32
+mydestination =
+alias_maps =
+alias_database =
+# The message stays as sent: no header added or rewritten for these clients.
+local_header_rewrite_clients =
+# Every address of every domain goes to one Maildir; nothing leaves.
+virtual_mailbox_domains = static:all
+virtual_mailbox_base = {state}/mail
+virtual_mailbox_maps = static:inbox/
+virtual_uid_maps = static:{uid}
+virtual_gid_maps = static:{gid}
+virtual_mailbox_limit = 0
+default_transport = error:this test server sends nothing out
+relay_transport = error:this test server sends nothing out
+smtpd_tls_chain_files = {pki}/key.pem, {pki}/trusted.pem
+smtpd_tls_security_level = may
+smtpd_tls_protocols = >=TLSv1.2
+smtpd_tls_mandatory_protocols = >=TLSv1.2
+smtpd_tls_received_header = yes
+"""
+
+TLS_MASTER_CF = """\
+127.0.0.1:{implicit} inet n - n - - smtpd -o syslog_name=mailshot-tls/smtps -o smtpd_tls_wrappermode=yes
+127.0.0.1:{starttls} inet n - n - - smtpd -o syslog_name=mailshot-tls/submission -o smtpd_tls_security_level=encrypt
+pickup unix n - n 60 1 pickup
+cleanup unix n - n - 0 cleanup
+qmgr unix n - n 300 1 qmgr
+tlsmgr unix - - n 1000? 1 tlsmgr
+rewrite unix - - n - - trivial-rewrite
+bounce unix - - n - 0 bounce
+defer unix - - n - 0 bounce
+trace unix - - n - 0 bounce
+verify unix - - n - 1 verify
+flush unix n - n 1000? 0 flush
+proxymap unix - - n - - proxymap
+showq unix n - n - - showq
+error unix - - n - - error
+retry unix - - n - - error
+discard unix - - n - - discard
+virtual unix - n n - - virtual
+anvil unix - - n - 1 anvil
+scache unix - - n - 1 scache
+postlog unix-dgram n - n - 1 postlogd
+"""
+
+
+def tls_instance_running():
+    return subprocess.run(["/usr/sbin/postfix", "-c", TLS_CONFIG, "status"], capture_output=True).returncode == 0
+
+
+class TlsPostfixServer:
+    """The TLS instance, with the test CA trusted by the system's store, for the test's length.
+
+    Idempotent: configuration, certificates and the trusted CA are written anew on every
+    start; a leftover instance is stopped first. Bounded: readiness 10 s, each command 60 s.
+    """
+
+    def __enter__(self):
+        self.lock = open(LOCK, "w")
+        fcntl.flock(self.lock, fcntl.LOCK_EX)
+        try:
+            self.start()
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def start(self):
+        install_postfix()
+        ensure_recipient()
+        if tls_instance_running():
+            run("/usr/sbin/postfix", "-c", TLS_CONFIG, "stop", capture_output=True, timeout=60)
+        for port in (IMPLICIT_TLS_PORT, STARTTLS_PORT):
+            if smtp_port_open(port):
+                raise RuntimeError("port %d is taken by another program" % port)
+        pki = TLS_STATE + "/pki"
+        shutil.rmtree(pki, ignore_errors=True)
+        os.makedirs(pki, mode=0o700)
+        run(ARGS.native_server, "--make-certs", pki, timeout=60)
+        shutil.copyfile(os.path.join(pki, "ca.pem"), CA_TRUST)
+        run("update-ca-certificates", capture_output=True, timeout=60)
+        recipient, postfix = pwd.getpwnam(RECIPIENT_USER), pwd.getpwnam("postfix")
+        for folder, mode, owner in [(TLS_CONFIG, 0o755, None), (TLS_STATE + "/queue", 0o755, None),
+                                    (TLS_STATE + "/log", 0o755, None), (TLS_STATE + "/data", 0o700, postfix),
+                                    (TLS_STATE + "/mail", 0o750, recipient)]:
+            os.makedirs(folder, mode=mode, exist_ok=True)
+            if owner:
+                os.chown(folder, owner.pw_uid, owner.pw_gid)
+        shutil.rmtree(TLS_MAILDIR, ignore_errors=True)
+        with open(TLS_CONFIG + "/main.cf", "w") as f:
+            f.write(TLS_MAIN_CF.format(config=TLS_CONFIG, state=TLS_STATE, pki=pki, uid=recipient.pw_uid,
+                                       gid=recipient.pw_gid))
+        with open(TLS_CONFIG + "/master.cf", "w") as f:
+            f.write(TLS_MASTER_CF.format(implicit=IMPLICIT_TLS_PORT, starttls=STARTTLS_PORT))
+        run("/usr/sbin/postfix", "-c", TLS_CONFIG, "check", capture_output=True, timeout=60)
+        run("/usr/sbin/postfix", "-c", TLS_CONFIG, "start", capture_output=True, timeout=60)
+        deadline = time.time() + 10
+        while not (smtp_port_open(IMPLICIT_TLS_PORT) and smtp_port_open(STARTTLS_PORT)):
+            if time.time() > deadline:
+                raise RuntimeError("the TLS instance does not listen after 10 s; see %s/log" % TLS_STATE)
+            time.sleep(0.1)
+
+    def __exit__(self, *exc):
+        if tls_instance_running():
+            subprocess.run(["/usr/sbin/postfix", "-c", TLS_CONFIG, "stop"], capture_output=True, timeout=60)
+        if os.path.exists(CA_TRUST):
+            os.remove(CA_TRUST)
+            subprocess.run(["update-ca-certificates"], capture_output=True, timeout=60)
+        fcntl.flock(self.lock, fcntl.LOCK_UN)
+        self.lock.close()
+
+
 def ensure_recipient():
     try:
         pwd.getpwnam(RECIPIENT_USER)
@@ -103,6 +243,19 @@ def ensure_recipient():
         run("useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", RECIPIENT_USER)
     if os.path.exists(MAILBOX):
         os.remove(MAILBOX)
+
+
+def delivered_file(timeout=60):
+    """The one message in the TLS instance's Maildir."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if os.path.isdir(TLS_MAILDIR):
+            names = os.listdir(TLS_MAILDIR)
+            if names:
+                with open(os.path.join(TLS_MAILDIR, names[0]), "rb") as f:
+                    return f.read()
+        time.sleep(0.2)
+    raise AssertionError("no delivery to %s within %d s; see %s/log/postfix.log" % (TLS_MAILDIR, timeout, TLS_STATE))
 
 
 def delivered_messages(count, timeout=60):
@@ -182,16 +335,78 @@ class Delivery(unittest.TestCase):
             self.assertEqual(part.get_payload(decode=True), content, name)
 
 
+class TlsDelivery(unittest.TestCase):
+    """The program's encrypted submission to Postfix, trusting the test CA through the system's store."""
+    maxDiff = None
+
+    BODY_LINES = ["Figures attached, sent encrypted.", ".A line that starts with a dot", "", "Regards"]
+    ATTACHMENTS = [("photo.jpg", bytes(random.Random(465).getrandbits(8) for _ in range(100_000))),
+                   ("table.bin", bytes(range(256)) * 4 + b"\r\n.\r\n\x00")]
+
+    def expected_message(self, subject):
+        """The message as sent, with the Maildir's LF line ends."""
+        text = ("From: <%s>\r\nTo: %s@localhost\r\nSubject: %s\r\nMime-Version: 1.0\r\n"
+                'Content-Type: multipart/mixed; boundary="%s"\r\n\r\n\r\n' % (SENDER, RECIPIENT_USER, subject, BOUNDARY))
+        text += "--%s\r\nContent-Type: text/plain; charset=Windows-1251\r\n\r\n" % BOUNDARY
+        text += "".join(line + "\r\n" for line in self.BODY_LINES)
+        for name, content in self.ATTACHMENTS:
+            encoded = base64.b64encode(content).decode()
+            text += ('--%s\r\nContent-Type: application/octet-stream; name="%s"\r\n'
+                     'Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename="%s"\r\n\r\n'
+                     % (BOUNDARY, name, name))
+            text += "".join(encoded[i:i + 60] + "\r\n" for i in range(0, len(encoded), 60))
+        text += "--%s--\r\n" % BOUNDARY
+        return text.replace("\r\n", "\n").encode()
+
+    def deliver(self, subject, switches):
+        workdir = tempfile.mkdtemp(prefix="mailshot-postfix-tls-")
+        try:
+            files = {"body.txt": ("\r\n".join(self.BODY_LINES) + "\r\n").encode(),
+                     "rcpt.txt": ("%s@localhost\r\n" % RECIPIENT_USER).encode(),
+                     "list.txt": "".join(name + "\r\n" for name, _ in self.ATTACHMENTS).encode()}
+            files.update(self.ATTACHMENTS)
+            for name, content in files.items():
+                with open(os.path.join(workdir, name), "wb") as f:
+                    f.write(content)
+            with TlsPostfixServer():
+                args = ["/B:body.txt", "/T:rcpt.txt", "/F:" + SENDER, "/S:" + subject, "/A:list.txt", "/NM",
+                        "/NE"] + switches
+                command = ([ARGS.wine] if ARGS.wine else []) + [ARGS.program] + args
+                env = dict(os.environ, WINEDEBUG="-all") if ARGS.wine else None
+                result = subprocess.run(command, cwd=workdir, capture_output=True, timeout=120, env=env)
+                self.assertEqual(result.returncode, 0, result.stderr.decode(errors="replace")[-2000:])
+                raw = delivered_file()
+        finally:
+            shutil.rmtree(workdir, ignore_errors=True)
+        # Postfix puts its trace lines before the message: everything from the first From: line is ours.
+        start = raw.index(b"\nFrom: <") + 1
+        trace = raw[:start].decode()
+        self.assertRegex(trace, r"^Return-Path: <%s>\n" % re.escape(SENDER))
+        self.assertRegex(trace, r"\(using %s with cipher [^ ]+ " % ("TLSv1\\.2" if ARGS.wine else "TLSv1\\.3"))
+        self.assertRegex(trace, r"by mail\.mailshot\.test \(Postfix\) with ESMTPS id ")
+        self.assertEqual(raw[start:], self.expected_message(subject))
+
+    def test_tls_from_the_first_byte_on_the_default_port(self):
+        self.deliver("Implicit TLS", ["/SMTP:localhost", "/ENCRYPT:TLS"])
+
+    def test_starttls(self):
+        self.deliver("STARTTLS", ["/SMTP:localhost:%d" % STARTTLS_PORT, "/ENCRYPT:STARTTLS"])
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
     parser.add_argument("--wine", help="Wine loader: run the Windows program under it")
+    parser.add_argument("--native-server", default=os.environ.get("MAILSHOT_NATIVE_SCRIPTED_SERVER"),
+                        help="the native scripted_server, which makes the test certificates")
     ARGS, rest = parser.parse_known_args()
     ARGS.program = os.path.abspath(ARGS.program)
     if os.geteuid() != 0:
         print("postfix_test: skipped: needs root to install, configure and start Postfix")
         sys.exit(SKIPPED)
+    if not ARGS.native_server or not os.path.exists(ARGS.native_server):
+        sys.exit("postfix_test: the native scripted_server (--native-server, MAILSHOT_NATIVE_SCRIPTED_SERVER) is missing")
     program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
     result = program.result
     print("%d passed, %d failed" % (result.testsRun - len(result.failures) - len(result.errors),

@@ -64,6 +64,8 @@ struct Settings {
   bool showSuccess = true, hideErrors = false;
   int timeOut = 0, reportLevel = 0;
   bool timeSends = false;
+  TEncryption encryption = ecNone;
+  bool insecure = false;
 };
 
 inline Settings Prepare(const std::vector<std::string>& arguments) {
@@ -87,6 +89,8 @@ inline Settings Prepare(const std::vector<std::string>& arguments) {
           form.HideErrors,
           smtp.TimeOut,
           smtp.ReportLevel,
-          smtp.TimeSends};
+          smtp.TimeSends,
+          smtp.Encryption,
+          smtp.Insecure};
 }
 

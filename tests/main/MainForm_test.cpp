@@ -158,6 +158,18 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
        {Error("The value of switch /WAIT, \"WAIT\", is not a number of seconds from 1 to 3600.")}},
       {"report level beyond 8", {body, rcpt, "/F:s@x", smtp, "/V:9"},
        {Error("The value of switch /V, \"9\", is not a report level from 1 to 8.")}},
+      {"unknown encryption", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:SSL"},
+       {Error("The value of switch /ENCRYPT must be TLS, STARTTLS or NONE, not \"SSL\".")}},
+      {"encryption without a value", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT"},
+       {Error("The value of switch /ENCRYPT must be TLS, STARTTLS or NONE, not \"ENCRYPT\".")}},
+      {"CA file missing", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/CAFILE:" + files.missing},
+       {Error("The CA file cannot be read: " + files.missing)}},
+      {"CA file without a certificate", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/CAFILE:" + files.body},
+       {Error("The CA file holds no PEM certificate: " + files.body)}},
+      {"INSECURE with a value", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/INSECURE:yes"},
+       {Error("The switch /INSECURE takes no value.")}},
+      {"trust settings without encryption", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:NONE", "/INSECURE"},
+       {Error("The switches /CAFILE and /INSECURE apply only with /ENCRYPT:TLS or /ENCRYPT:STARTTLS.")}},
   };
   for (const auto& c : cases) {
     const RecordingSurface run = RunJob(c.arguments);
@@ -229,6 +241,15 @@ TEST(Settings, SwitchesFillTheClient) {
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .reportLevel = 1}},
       {"longer names are other switches", with({"/WAITING:5", "/VX:3"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+      {"TLS from the first byte goes to port 465", with({"/ENCRYPT:TLS"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .port = 465, .encryption = ecTls}},
+      {"TLS keeps the port the server names", {"/F:s@x", "/SMTP:mail.example.com:2465", "/encrypt:tls"},
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .port = 2465, .encryption = ecTls}},
+      {"STARTTLS keeps port 25", with({"/ENCRYPT:StartTLS", "/INSECURE"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .encryption = ecStartTls,
+        .insecure = true}},
+      {"encryption switches by whole name only", with({"/ENCRYPTION:TLS", "/INSECURELY"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
   };
   for (const auto& c : cases) {
     const Settings got = Prepare(c.arguments);
@@ -247,6 +268,8 @@ TEST(Settings, SwitchesFillTheClient) {
     EXPECT_EQ(got.timeOut, want.timeOut) << c.name;
     EXPECT_EQ(got.reportLevel, want.reportLevel) << c.name;
     EXPECT_EQ(got.timeSends, want.timeSends) << c.name;
+    EXPECT_EQ(got.encryption, want.encryption) << c.name;
+    EXPECT_EQ(got.insecure, want.insecure) << c.name;
   }
 }
 

@@ -1,5 +1,6 @@
 #include <netdb.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -89,6 +90,22 @@ bool AsyncLookupHost(WindowHandle window, std::uint32_t message, const char* nam
     return false;
   }
   return true;
+}
+
+std::string FullyQualifiedHostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  std::string host = name;
+  if (host.find('.') != std::string::npos) return host;
+  // A bare host name: its canonical name (from the hosts file or DNS) may carry the domain.
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* found = nullptr;
+  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return {};
+  std::string canonical = found->ai_canonname != nullptr ? found->ai_canonname : "";
+  ::freeaddrinfo(found);
+  return canonical.find('.') != std::string::npos ? canonical : std::string();
 }
 
 std::uint32_t FirstAddressOfHostEntry(const char* buffer) {

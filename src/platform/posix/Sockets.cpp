@@ -458,6 +458,13 @@ SocketHandle AcceptOnSocket(SocketHandle socket, std::uint32_t* address, std::ui
 
 std::uint32_t InetAddr(const char* text) { return text == nullptr ? kNoAddress : ::inet_addr(text); }
 
+std::uint32_t LocalAddressOf(SocketHandle socket) {
+  sockaddr_in own{};
+  socklen_t length = sizeof own;
+  if (::getsockname(posix::Descriptor(socket), reinterpret_cast<sockaddr*>(&own), &length) != 0) return 0;
+  return own.sin_family == AF_INET ? own.sin_addr.s_addr : 0;
+}
+
 void WaitForSocketOrMessage(SocketHandle socket, SocketWait what, std::uint32_t maxMilliseconds) {
   const auto queue = posix::CurrentThreadQueue();
   // Readiness that becomes a notification is a waiting message, as on Windows.

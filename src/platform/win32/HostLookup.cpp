@@ -128,6 +128,14 @@ bool AsyncLookupHost(WindowHandle window, std::uint32_t message, const char* nam
   return true;
 }
 
+std::string FullyQualifiedHostName() {
+  char name[256] = {};
+  DWORD length = sizeof name;
+  if (!::GetComputerNameExA(ComputerNameDnsFullyQualified, name, &length)) return {};
+  const std::string host(name, length);
+  return host.find('.') != std::string::npos ? host : std::string();
+}
+
 std::uint32_t FirstAddressOfHostEntry(const char* buffer) {
   return buffer == nullptr ? 0 : detail::FirstAddressOf<hostent>(buffer);
 }

@@ -155,6 +155,13 @@ SocketHandle AcceptOnSocket(SocketHandle socket, std::uint32_t* address, std::ui
 
 std::uint32_t InetAddr(const char* text) { return text == nullptr ? kNoAddress : ::inet_addr(text); }
 
+std::uint32_t LocalAddressOf(SocketHandle socket) {
+  sockaddr_in own{};
+  int length = sizeof own;
+  if (::getsockname(Native(socket), reinterpret_cast<sockaddr*>(&own), &length) != 0) return 0;
+  return own.sin_family == AF_INET ? own.sin_addr.s_addr : 0;
+}
+
 void WaitForSocketOrMessage(SocketHandle socket, SocketWait what, std::uint32_t maxMilliseconds) {
   if (what == SocketWait::kReadable || socket == kInvalidSocket) {
     // Arriving data is the read notification, a posted message.
