@@ -13,7 +13,7 @@ struct TSmtpCapabilities {
   /// AUTH was announced; AuthMechanisms holds its mechanisms upper-cased,
   /// each once, in the server's order.
   bool Auth = false;
-  std::vector<std::string> AuthMechanisms;
+  std::vector<std::string> AuthMechanisms{};
   /// SIZE was announced; SizeLimit is its limit in bytes, 0 when it named
   /// none (or none that fits 64 bits).
   bool Size = false;
