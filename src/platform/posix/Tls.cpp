@@ -10,6 +10,7 @@
 #include <openssl/x509v3.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "platform/Sockets.h"
@@ -32,6 +33,20 @@ struct X509Free {
   void operator()(X509* cert) const { X509_free(cert); }
 };
 using X509Ptr = std::unique_ptr<X509, X509Free>;
+struct StoreCtxFree {
+  void operator()(X509_STORE_CTX* ctx) const { X509_STORE_CTX_free(ctx); }
+};
+
+enum class SystemStore { kFolder, kBundle };
+
+/// Where OpenSSL keeps the system's trust anchors, as its environment
+/// variables (SSL_CERT_DIR, SSL_CERT_FILE) may set them.
+const char* SystemStorePath(SystemStore part) {
+  const bool folder = part == SystemStore::kFolder;
+  const char* set = std::getenv(folder ? X509_get_default_cert_dir_env() : X509_get_default_cert_file_env());
+  if (set != nullptr) return set;
+  return folder ? X509_get_default_cert_dir() : X509_get_default_cert_file();
+}
 
 /// The oldest error in OpenSSL's queue; empties the queue.
 unsigned long TakeQueuedError() {
@@ -107,9 +122,11 @@ class OpenSslSession final : public TlsSession {
     // The chain is checked in VerifyPeer, with words for each failure; the
     // handshake only records the result.
     SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_NONE, nullptr);
-    // Reading the system's store costs most of the time of a session's start
-    // (35 ms for Debian's 140 certificates): only when it is needed.
-    if (!settings_.insecure) SSL_CTX_set_default_verify_paths(ctx_.get());
+    // The system's store as a folder of hashed names: the chain's issuers are
+    // read one by one when asked for. Its bundle file costs about 20 ms to
+    // read whole, most of a session's start, so it is read only when the
+    // folder does not know an issuer (VerifyPeer).
+    if (!settings_.insecure) SSL_CTX_load_verify_dir(ctx_.get(), SystemStorePath(SystemStore::kFolder));
     if (!settings_.caFile.empty()) AddTrustAnchors();
     ssl_.reset(SSL_new(ctx_.get()));
     BIO* in = BIO_new(BIO_s_mem());
@@ -149,7 +166,10 @@ class OpenSslSession final : public TlsSession {
     if (settings_.insecure) return;
     X509* cert = SSL_get0_peer_certificate(ssl_.get());
     if (cert == nullptr) throw TlsError(std::string(kTlsNotTrusted) + "no certificate");
-    const long result = SSL_get_verify_result(ssl_.get());
+    long result = SSL_get_verify_result(ssl_.get());
+    if (result == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY || result == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT) {
+      result = VerifyWithSystemBundle(cert);
+    }
     if (result != X509_V_OK) throw TlsError(std::string(kTlsNotTrusted) + X509_verify_cert_error_string(result));
     const std::uint32_t address = InetAddr(settings_.host.c_str());
     const bool matches =
@@ -225,6 +245,23 @@ class OpenSslSession final : public TlsSession {
     if (writing == 0 && contentType == SSL3_RT_HANDSHAKE && length > 0 &&
         static_cast<const unsigned char*>(data)[0] == SSL3_MT_HELLO_REQUEST && session->established_)
       session->renegotiation_requested_ = true;
+  }
+
+  /// The chain's check again, with the system's bundle file added to the
+  /// store: some systems keep their anchors only there.
+  long VerifyWithSystemBundle(X509* cert) {
+    X509_STORE* store = SSL_CTX_get_cert_store(ctx_.get());
+    X509_STORE_load_file(store, SystemStorePath(SystemStore::kBundle));
+    ERR_clear_error();  // a missing bundle leaves the first verdict standing
+    const std::unique_ptr<X509_STORE_CTX, StoreCtxFree> check(X509_STORE_CTX_new());
+    if (!check || X509_STORE_CTX_init(check.get(), store, cert, SSL_get_peer_cert_chain(ssl_.get())) != 1) {
+      ERR_clear_error();
+      return X509_V_ERR_UNSPECIFIED;
+    }
+    X509_STORE_CTX_set_default(check.get(), "ssl_server");
+    X509_verify_cert(check.get());
+    ERR_clear_error();
+    return X509_STORE_CTX_get_error(check.get());
   }
 
   bool IsAddressLiteral() const { return InetAddr(settings_.host.c_str()) != kNoAddress; }
