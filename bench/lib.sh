@@ -90,3 +90,15 @@ summary() {
   awk '{ print $2 + $3 }' "$work/$1" | sort -n | awk '{ c[NR] = $1 } END { printf "%.5f ", (NR % 2) ? c[(NR + 1) / 2] : (c[NR / 2] + c[NR / 2 + 1]) / 2 }'
   awk '{ if ($4 > p) p = $4 } END { printf "%.1f\n", p / 1024 }' "$work/$1"
 }
+
+# check <what> <value> <limit>: prints whether value <= limit; a miss sets
+# missed to 1 (the script's exit status).
+missed=0
+check() {
+  if awk -v v="$2" -v l="$3" 'BEGIN { exit !(v <= l) }'; then
+    printf '%-58s %10.4f <= %10.4f kept\n' "$1" "$2" "$3"
+  else
+    printf '%-58s %10.4f >  %10.4f MISSED\n' "$1" "$2" "$3"
+    missed=1
+  fi
+}

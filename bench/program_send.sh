@@ -90,16 +90,6 @@ for index in "${!sizes_mb[@]}"; do
   rm -f "a$mb.bin"
 done
 
-missed=0
-# check <what> <value> <limit>: prints whether value <= limit.
-check() {
-  if awk -v v="$2" -v l="$3" 'BEGIN { exit !(v <= l) }'; then
-    printf '%-58s %10.4f <= %10.4f kept\n' "$1" "$2" "$3"
-  else
-    printf '%-58s %10.4f >  %10.4f MISSED\n' "$1" "$2" "$3"
-    missed=1
-  fi
-}
 
 # report <message> <rounds> <sender>...
 report() {

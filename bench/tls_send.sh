@@ -96,16 +96,6 @@ read -r _ _ plain_peak < <(summary large.plain)
 read -r curl_wall _ < <(summary large.curl)
 awk -v t="$small_tls" -v p="$small_plain" 'BEGIN { printf "\nTLS session of a small message: %.1f ms\n", (t - p) * 1000 }'
 
-missed=0
-# check <what> <value> <limit>: prints whether value <= limit.
-check() {
-  if awk -v v="$2" -v l="$3" 'BEGIN { exit !(v <= l) }'; then
-    printf '%-58s %10.4f <= %10.4f kept\n' "$1" "$2" "$3"
-  else
-    printf '%-58s %10.4f >  %10.4f MISSED\n' "$1" "$2" "$3"
-    missed=1
-  fi
-}
 printf '\ntargets\n'
 check "$size_mb MB over TLS: mailshot wall s <= 0.5 x curl" "$tls_wall" "$(awk -v c="$curl_wall" 'BEGIN { print 0.5 * c }')"
 check "$size_mb MB over TLS: peak MB <= plain-text peak + 16" "$tls_peak" "$(awk -v p="$plain_peak" 'BEGIN { print p + 16 }')"
