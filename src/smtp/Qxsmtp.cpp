@@ -148,8 +148,12 @@ bool IsDomainName(const std::string& name) {
 /// "[a.b.c.d]" for an address in network byte order.
 std::string AddressLiteral(std::uint32_t address) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
-  return "[" + std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." + std::to_string(bytes[2]) + "." +
-         std::to_string(bytes[3]) + "]";
+  std::string literal = "[";
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) literal += '.';
+    literal += std::to_string(bytes[i]);
+  }
+  return literal + "]";
 }
 
 void RefuseLineBreak(const std::string& what, const std::string& value) {
