@@ -253,13 +253,13 @@ Reply NamingTimeOut(TQxSMTP& smtp, const DialogueStep& step, Exchange exchange) 
 }
 
 /// Sends the step's line (command, argument, closing, parameters) and reads
-/// the whole reply. Once the server has
-/// hung up (the close was noticed and the socket replaced) there is nobody
-/// to send to: the step meets the closed connection's missing reply,
-/// whatever moment the close was noticed at. Input that waits before the
-/// line is sent answers no command of ours (a server talking out of turn,
-/// a "421" before it closes, say): taken for the reply, it would put every
-/// later reply one step behind, so the step fails with it instead.
+/// the whole reply. Once the server has hung up (the close was noticed and
+/// the socket replaced) there is nobody to send to: the step meets the
+/// closed connection's missing reply, whatever moment the close was noticed
+/// at. Input that waits before the line is sent answers no command of ours
+/// (a server talking out of turn, a "421" before it closes, say): taken for
+/// the reply, it would put every later reply one step behind, so the step
+/// fails with it instead.
 Reply Converse(TQxSMTP& smtp, const DialogueStep& step, std::string_view argument, std::string_view parameters) {
   if (!smtp.Connected) return {};
   return NamingTimeOut(smtp, step, [&] {
@@ -556,7 +556,7 @@ void TQxSMTP::SendMail() {
   if (OnSuccess) OnSuccess(this);
 }
 
-std::uint64_t TQxSMTP::CheckedMessageSize(const std::string& header) {
+std::uint64_t TQxSMTP::CheckedMessageSize(const std::string& header) const {
   const auto size = static_cast<std::uint64_t>(header.size()) + static_cast<std::uint64_t>(body_stream_.DataSize());
   const std::uint64_t limit = capabilities_.SizeLimit;
   if (capabilities_.Size && limit > 0 && size > limit) {

@@ -288,7 +288,7 @@ class TQxSMTP : public TTidewire {
   std::string OfferedMechanisms() const;
   /// The size of the data that follows DATA; raises kErrMessageTooLarge
   /// when the server named a smaller limit.
-  std::uint64_t CheckedMessageSize(const std::string& header);
+  std::uint64_t CheckedMessageSize(const std::string& header) const;
   platform::TlsSettings TlsSettings() const;
   void SayGoodbye();
   /// The RSET ... "." part of SendMail; mailParameters follow MAIL FROM's ">".
