@@ -68,8 +68,8 @@ size_t TTidewire::SendText(std::string_view text, std::string_view ending) {
   }
   const size_t length = std::min(text.size(), static_cast<size_t>(kIoBufferData));
   const size_t endingLength = std::min(ending.size(), static_cast<size_t>(kIoBufferData) - length);
-  std::memcpy(IoBuffer, text.data(), length);
-  std::memcpy(IoBuffer + length, ending.data(), endingLength);
+  std::copy_n(text.data(), length, IoBuffer);
+  std::copy_n(ending.data(), endingLength, IoBuffer + length);  // an empty view's data may be null
   IoBuffer[length + endingLength] = '\0';
   SendBuffer(IoBuffer, 0);
   return length + endingLength;
