@@ -16,8 +16,9 @@ packages=(
   # the whole-program benchmark compares with swaks (bench/program_send.sh)
   swaks
   # delivery through Postfix, in plain text and over TLS with a test CA that
-  # the system's trust store holds while the tests run (tests/e2e/postfix_test.py)
-  postfix ca-certificates
+  # the system's trust store holds while the tests run, and with a login that
+  # Dovecot checks (tests/e2e/postfix_test.py)
+  postfix ca-certificates dovecot-core
 )
 
 missing=()

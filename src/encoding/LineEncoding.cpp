@@ -49,7 +49,45 @@ std::vector<LineEncoder> CollectEncoders() {
   return encoders;
 }
 
+constexpr char kPad = '=';
+
 }  // namespace
+
+std::size_t EncodeGroups(const std::uint8_t* in, std::size_t n, const char* alphabet, bool pad, char* out) {
+  char* const start = out;
+  const std::uint8_t* const groupsEnd = in + n / 3 * 3;
+  for (; in != groupsEnd; in += 3) {
+    *out++ = alphabet[in[0] >> 2];
+    *out++ = alphabet[((in[0] << 4) | (in[1] >> 4)) & 63];
+    *out++ = alphabet[((in[1] << 2) | (in[2] >> 6)) & 63];
+    *out++ = alphabet[in[2] & 63];
+  }
+  switch (n % 3) {
+    case 1:
+      *out++ = alphabet[in[0] >> 2];
+      *out++ = alphabet[(in[0] << 4) & 48];
+      if (pad) {
+        *out++ = kPad;
+        *out++ = kPad;
+      }
+      break;
+    case 2:
+      *out++ = alphabet[in[0] >> 2];
+      *out++ = alphabet[((in[0] << 4) & 48) | (in[1] >> 4)];
+      *out++ = alphabet[(in[1] << 2) & 60];
+      if (pad) *out++ = kPad;
+      break;
+    default: break;
+  }
+  return static_cast<std::size_t>(out - start);
+}
+
+std::string Base64(std::string_view bytes) {
+  std::string text((bytes.size() + 2) / 3 * 4, '\0');
+  EncodeGroups(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), kAlphabets.data() + kBase64Half,
+               true, text.data());
+  return text;
+}
 
 const LineEncoder kPortableEncoder{"portable", PortableLines<false>, PortableLines<true>};
 

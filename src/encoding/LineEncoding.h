@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace line_encoding {
@@ -37,6 +38,17 @@ struct LineEncoder {
   FullLines base64;
   FullLines uuencode;
 };
+
+/// Encodes the n bytes at in, each group of three as four characters of
+/// alphabet (64 characters); a last group of one or two bytes gives two or
+/// three characters, followed by "=" up to four when pad is set. Writes no
+/// line end; returns the count of characters written.
+std::size_t EncodeGroups(const std::uint8_t* in, std::size_t n, const char* alphabet, bool pad, char* out);
+
+/// bytes in base64, "=" filled, as one run without line breaks. The result
+/// is written into storage made to its size at once: when bytes is a secret,
+/// no copy of its encoded form is left behind in freed memory.
+std::string Base64(std::string_view bytes);
 
 /// The portable encoder, the reference every other one is held to.
 extern const LineEncoder kPortableEncoder;

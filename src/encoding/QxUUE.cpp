@@ -17,7 +17,6 @@ using line_encoding::kLineBytes;
 // read-ahead, so that it goes straight to the file; input and output of a
 // run stay in the processor's cache.
 static_assert(kEncodeRunLines * kLineBytes >= TFileStream::kReadAhead);
-constexpr char kPad = '=';
 }  // namespace
 
 TQxUUProcessor::TQxUUProcessor(TComponent* owner) : TComponent(owner) {}
@@ -112,30 +111,7 @@ std::size_t TQxUUProcessor::EncodeShortLine(const std::uint8_t* in, std::size_t 
   const bool uu = Method == uuCode;
   char* out = line;
   if (uu) *out++ = table_[n];
-  const std::uint8_t* const groupsEnd = in + n / 3 * 3;
-  for (; in != groupsEnd; in += 3) {
-    *out++ = table_[in[0] >> 2];
-    *out++ = table_[((in[0] << 4) | (in[1] >> 4)) & 63];
-    *out++ = table_[((in[1] << 2) | (in[2] >> 6)) & 63];
-    *out++ = table_[in[2] & 63];
-  }
-  switch (n % 3) {
-    case 1:
-      *out++ = table_[in[0] >> 2];
-      *out++ = table_[(in[0] << 4) & 48];
-      if (!uu) {
-        *out++ = kPad;
-        *out++ = kPad;
-      }
-      break;
-    case 2:
-      *out++ = table_[in[0] >> 2];
-      *out++ = table_[((in[0] << 4) & 48) | (in[1] >> 4)];
-      *out++ = table_[(in[1] << 2) & 60];
-      if (!uu) *out++ = kPad;
-      break;
-    default: break;
-  }
+  out += line_encoding::EncodeGroups(in, n, table_, !uu, out);
   *out++ = '\r';
   *out++ = '\n';
   return static_cast<std::size_t>(out - line);

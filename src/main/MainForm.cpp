@@ -4,10 +4,12 @@
 
 #include "cmdline/StrFuncs.h"
 #include "core/Application.h"
+#include "core/Wipe.h"
 #include "main/MailException.h"
 #include "main/SwitchValues.h"
 #include "platform/CodePage.h"
 #include "platform/File.h"
+#include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/Tls.h"
 
@@ -58,6 +60,20 @@ constexpr std::string_view kBadEncryption = "The value of switch /ENCRYPT must b
 constexpr std::string_view kInsecureTakesNoValue = "The switch /INSECURE takes no value.";
 constexpr std::string_view kTrustWithoutTls =
     "The switches /CAFILE and /INSECURE apply only with /ENCRYPT:TLS or /ENCRYPT:STARTTLS.";
+constexpr std::string_view kSwitchNeedsValue = "The switch /%s needs a value.";
+constexpr std::string_view kLoginSwitchesAlone = "The switches /PW, /PWF and /MECH apply only with /LOGIN.";
+constexpr std::string_view kLoginNeedsEncryption =
+    "The switch /LOGIN sends a password: add /ENCRYPT:STARTTLS or /ENCRYPT:TLS to send it encrypted, or "
+    "/ENCRYPT:NONE to send it in plain text knowingly.";
+constexpr std::string_view kLoginNeedsPassword =
+    "The switch /LOGIN needs a password: the first line of a file named with /PWF, the value of /PW, or the "
+    "environment variable MAILSHOT_PASSWORD.";
+constexpr std::string_view kBadMechanism = "The value of switch /MECH must be PLAIN, LOGIN or XOAUTH2, not \"%s\".";
+constexpr std::string_view kCredentialsTooLong = "The user name and the password may have at most 16384 bytes each.";
+constexpr std::string_view kPasswordVariable = "MAILSHOT_PASSWORD";
+constexpr std::string_view kPasswordFileOrigin = "the file ";
+constexpr std::string_view kPasswordVariableOrigin = "the environment variable ";
+constexpr TAuthMechanism kNamedMechanisms[] = {amPlain, amLogin, amXOAuth2};
 constexpr std::uint16_t kImplicitTlsPort = 465;
 
 /// The values of /ENCRYPT, compared without regard to case.
@@ -72,6 +88,13 @@ TEncryption EncryptionOf(const std::string& value) {
     if (platform::AnsiCompareText(value, std::string(known.name)) == 0) return known.encryption;
   }
   throw EMailException(FillPlaceholder(kBadEncryption, value));
+}
+
+TAuthMechanism MechanismOf(const std::string& value) {
+  for (const TAuthMechanism mechanism : kNamedMechanisms) {
+    if (platform::AnsiCompareText(value, std::string(AuthMechanismName(mechanism))) == 0) return mechanism;
+  }
+  throw EMailException(FillPlaceholder(kBadMechanism, value));
 }
 
 /// The body formats in the order tested; the last one present wins.
@@ -197,6 +220,7 @@ bool TForm1::PrepareJob() {
     if (platform::FileExists(attachmentList)) message.Attachments().LoadFromFile(attachmentList);
   }
   ApplyEncryptionSwitches(serverNamesPort);
+  ApplyLoginSwitches();
   return true;
 }
 
@@ -234,6 +258,50 @@ void TForm1::ApplyEncryptionSwitches(bool serverNamesPort) {
   // Trust settings without TLS would send in clear a message meant to be encrypted.
   if (smtp.Encryption == ecNone && (caFileGiven || smtp.Insecure)) throw EMailException(std::string(kTrustWithoutTls));
   if (smtp.Encryption == ecTls && !serverNamesPort) smtp.Port = kImplicitTlsPort;
+}
+
+void TForm1::ApplyLoginSwitches() {
+  const TCmdLineParser& cmd = *cmdP_;
+  TQxSMTP& smtp = *qxSMTP1_;
+  if (!cmd.ParamExistsExactly("LOGIN")) {
+    if (cmd.ParamExistsExactly("PW") || cmd.ParamExistsExactly("PWF") || cmd.ParamExistsExactly("MECH")) {
+      throw EMailException(std::string(kLoginSwitchesAlone));
+    }
+    return;
+  }
+  smtp.LoginName = ValueOf("LOGIN");
+  RefuseLineBreaks("LOGIN", smtp.LoginName);
+  // A password in plain text must be asked for: /ENCRYPT:NONE said aloud.
+  if (!cmd.ParamExistsExactly("ENCRYPT")) throw EMailException(std::string(kLoginNeedsEncryption));
+  if (cmd.ParamExistsExactly("MECH")) smtp.AuthMechanism = MechanismOf(cmd.GetParamValue("MECH"));
+
+  std::string password;
+  const TWipeOnExit wipePassword(password);
+  if (cmd.ParamExistsExactly("PWF")) {
+    const std::string path = ValueOf("PWF");
+    password = PasswordFromFile(path, kLongestCredential);
+    RefuseLineBreaksInPassword(std::string(kPasswordFileOrigin) + path, password);
+  } else if (cmd.ParamExistsExactly("PW")) {
+    password = ValueOf("PW");
+    RefuseLineBreaks("PW", password);
+  } else if (std::optional<std::string> variable = platform::EnvironmentVariable(std::string(kPasswordVariable))) {
+    password = *variable;
+    Wipe(*variable);
+    RefuseLineBreaksInPassword(std::string(kPasswordVariableOrigin) + std::string(kPasswordVariable), password);
+  }
+  if (password.empty()) throw EMailException(std::string(kLoginNeedsPassword));
+  if (smtp.LoginName.size() > kLongestCredential || password.size() > kLongestCredential) {
+    throw EMailException(std::string(kCredentialsTooLong));
+  }
+  smtp.Password = password;  // made to its size at once; the local copy is wiped
+}
+
+std::string TForm1::ValueOf(const char* name) const {
+  // Without a value the parser gives the switch's own name; so does a value
+  // that equals it, which no user name or password is worth being.
+  std::string value = cmdP_->GetParamValue(name);
+  if (value.empty() || value == name) throw EMailException(FillPlaceholder(kSwitchNeedsValue, name));
+  return value;
 }
 
 void TForm1::LoadNamedFile(const char* name, TStringList& list, std::string_view missingMessage) {

@@ -62,9 +62,9 @@ class TForm1 : public TComponent {
   /// for or when there is no switch; otherwise opens the run log (/LOG),
   /// fills the SMTP client, its message and the two flags and returns true.
   /// Raises EMailException for a missing body or recipient file, sender or
-  /// server, an unusable port, time-out, report level or encryption setting,
-  /// or a value with a line break; raises the file error of a named file
-  /// that exists but cannot be read.
+  /// server, an unusable port, time-out, report level, encryption or login
+  /// setting, or a value with a line break; raises the file error of a named
+  /// file that exists but cannot be read.
   bool PrepareJob();
   /// The end of the run, after the job and its outcome: writes the exit
   /// code to the run log, and shows a log that could not be written as a
@@ -108,6 +108,14 @@ class TForm1 : public TComponent {
   /// /ENCRYPT value, an unusable CA file, a value given to /INSECURE, or
   /// /CAFILE or /INSECURE without encryption.
   void ApplyEncryptionSwitches(bool serverNamesPort);
+  /// /LOGIN with its password (/PWF, else /PW, else the environment
+  /// variable MAILSHOT_PASSWORD) and /MECH, by whole name. Raises
+  /// EMailException for /PW, /PWF or /MECH without /LOGIN, /LOGIN without
+  /// /ENCRYPT, no password, an unreadable or empty password file, an unknown
+  /// /MECH value, a value with a line break, credentials too long.
+  void ApplyLoginSwitches();
+  /// The value of switch name; raises EMailException when it has none.
+  std::string ValueOf(const char* name) const;
   /// Loads list from the file that switch name names; raises EMailException
   /// with missingMessage (the name in place of %s) when there is no such file.
   void LoadNamedFile(const char* name, TStringList& list, std::string_view missingMessage);

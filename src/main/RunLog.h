@@ -22,7 +22,7 @@ inline constexpr std::string_view kLogExitCode = "exit code ";
 inline constexpr std::string_view kLogWarning = "Warning: the run log %s could not be written.";
 
 /// Switches whose values are secrets; the run log shows them as "***".
-inline constexpr std::array<std::string_view, 0> kSecretSwitches{};
+inline constexpr std::array<std::string_view, 1> kSecretSwitches{"PW"};
 
 /// The arguments after argument 0 as one line: an argument that is empty or
 /// holds a blank stands in double quotes, and where an argument names a

@@ -1,9 +1,12 @@
 #include "main/SwitchValues.h"
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 
+#include "core/Wipe.h"
 #include "main/MailException.h"
+#include "platform/File.h"
 
 namespace {
 constexpr std::string_view kInvalidPort = "SMTP server port \"%s\" is not a number from 1 to 65535.";
@@ -12,6 +15,11 @@ constexpr std::string_view kInvalidLevel = "The value of switch /V, \"%s\", is n
 constexpr std::string_view kLineBreakInValue =
     "The value of switch /%s contains a line break or a null character, which cannot go into a mail command or "
     "header.";
+constexpr std::string_view kLineBreakInPassword =
+    "The password from %s contains a line break or a null character, which cannot go into a mail command.";
+constexpr std::string_view kPasswordFileUnreadable = "The password file %s cannot be read.";
+constexpr std::string_view kPasswordFileEmpty = "The first line of the password file %s is empty.";
+constexpr std::string_view kLineBreaks("\r\n\0", 3);
 constexpr unsigned kHighestPort = 65535;
 constexpr unsigned kLongestWait = 3600;
 constexpr unsigned kHighestLevel = 8;
@@ -54,7 +62,32 @@ int ReportLevelOf(const std::string& value) {
 }
 
 void RefuseLineBreaks(const std::string& switchName, const std::string& value) {
-  if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+  if (value.find_first_of(kLineBreaks) != std::string::npos) {
     throw EMailException(FillPlaceholder(kLineBreakInValue, switchName));
   }
+}
+
+void RefuseLineBreaksInPassword(const std::string& origin, const std::string& password) {
+  if (password.find_first_of(kLineBreaks) != std::string::npos) {
+    throw EMailException(FillPlaceholder(kLineBreakInPassword, origin));
+  }
+}
+
+std::string PasswordFromFile(const std::string& path, std::size_t longest) {
+  const platform::FileHandle file = platform::OpenFileForRead(path, platform::FileShare::kDenyWrite);
+  if (file == platform::kInvalidFile) throw EMailException(FillPlaceholder(kPasswordFileUnreadable, path));
+  // Read once into storage of its final size: the password is never copied.
+  std::string text(longest + 1, '\0');
+  const std::int64_t count = platform::ReadFile(file, text.data(), static_cast<std::int64_t>(text.size()));
+  platform::CloseFile(file);
+  if (count < 0) {
+    Wipe(text);
+    throw EMailException(FillPlaceholder(kPasswordFileUnreadable, path));
+  }
+  const std::string_view read(text.data(), static_cast<std::size_t>(count));
+  const std::size_t length = std::min(read.find_first_of("\r\n"), read.size());
+  WipeBytes(text.data() + length, text.size() - length);  // the line end and the lines after it
+  text.resize(length);
+  if (text.empty()) throw EMailException(FillPlaceholder(kPasswordFileEmpty, path));
+  return text;
 }

@@ -1,8 +1,9 @@
 #pragma once
 // Checks on switch values beyond those of the original switch set: the
-// server's optional port, the time-out and report level, and values that
-// would break a command or header line apart.
+// server's optional port, the time-out and report level, values that would
+// break a command or header line apart, and the password file.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,3 +31,14 @@ int ReportLevelOf(const std::string& value);
 /// Raises EMailException naming switchName when value holds a CR, an LF or a
 /// byte 0, which would end a command or header line early and start another.
 void RefuseLineBreaks(const std::string& switchName, const std::string& value);
+
+/// Raises EMailException naming where the password came from (origin, as
+/// "the file pw.txt") when it holds a CR, an LF or a byte 0; the password
+/// itself is never part of a message.
+void RefuseLineBreaksInPassword(const std::string& origin, const std::string& password);
+
+/// The first line of the file at path, its line end (CR, LF or both) not
+/// included; at most longest + 1 bytes are read, so a longer result tells
+/// of a line longer than longest. What else was read is wiped. Raises
+/// EMailException when the file cannot be read or its first line is empty.
+std::string PasswordFromFile(const std::string& path, std::size_t longest);

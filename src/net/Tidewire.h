@@ -274,8 +274,8 @@ class TTidewire : public TComponent {
   /// ms, marks the time-out and aborts, as the timer does; true then.
   bool SendStalled(std::chrono::steady_clock::time_point lastProgress);
   /// The sending part of Write and Writeln (with the "Write" status, no
-  /// trace); returns the bytes sent.
-  size_t SendText(const std::string& text);
+  /// trace): text, then ending, through IoBuffer; returns the bytes sent.
+  size_t SendText(std::string_view text, std::string_view ending = {});
 
   char peek_byte_ = 0;  // DataAvailable peeks here, never into a line being read
   std::uint32_t closes_ = 0;  // sockets closed so far

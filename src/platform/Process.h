@@ -1,6 +1,7 @@
 #pragma once
-// Where the process's arguments and its own path come from. Windows hands a
-// process one command-line string; POSIX systems hand main an argument vector.
+// Where the process's arguments, its environment and its own path come from.
+// Windows hands a process one command-line string; POSIX systems hand main an
+// argument vector.
 
 #include <optional>
 #include <string>
@@ -22,5 +23,9 @@ std::vector<std::string> ArgumentVector();
 
 /// The full path of the running program's file; empty when it cannot be told.
 std::string ModuleFileName();
+
+/// The value of the process's environment variable name; nullopt when it is
+/// not set.
+std::optional<std::string> EnvironmentVariable(const std::string& name);
 
 }  // namespace platform

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "core/Exceptions.h"
+#include "core/Wipe.h"
+#include "encoding/LineEncoding.h"
 #include "smtp/MessageText.h"
 
 using smtp_text::AppendDataLine;
@@ -23,6 +25,8 @@ enum class OnRefusal {
   kReportRecipient,     // OnRecipientNotFound with the entry; the transaction goes on
   kFailureThenRaise,    // OnFailure, then fail with the reply's last line
   kRefuseEncryption,    // fail, naming STARTTLS, with the reply's last line
+  kCancelChallenge,     // a 334 challenge is cancelled with "*"; the reply to that fails
+  kEndErrorChallenge,   // a 334 error challenge is ended with an empty line; the reply to that fails
 };
 
 /// One step of the SMTP dialogue: the line sent (command, argument,
@@ -36,6 +40,8 @@ struct DialogueStep {
   OnRefusal refusal;
   std::string_view reply;
 };
+
+constexpr int kNoCode = -1;
 
 // The SMTP dialogue, in the order in which the lines are sent. An encrypted
 // one (TLS from the first byte, or after STARTTLS) greets with EHLO instead
@@ -54,6 +60,24 @@ constexpr DialogueStep kData{"DATA", "", 200, 399, OnRefusal::kRaiseReply, "repl
 constexpr DialogueStep kDataEnd{".", "", 200, 299, OnRefusal::kFailureThenRaise, "reply to the end of the message"};
 constexpr DialogueStep kQuit{"QUIT", "", 200, 339, OnRefusal::kRaiseReply, "reply to QUIT"};
 
+// The AUTH exchanges, after the last EHLO; the arguments are base64 forms of
+// the credentials. A 334 reply is a challenge: the next line answers it.
+constexpr int kChallenge = 334;
+constexpr DialogueStep kAuthPlain{"AUTH PLAIN ", "", 200, 299, OnRefusal::kCancelChallenge, "reply to AUTH PLAIN"};
+constexpr DialogueStep kAuthLogin{"AUTH LOGIN", "", kChallenge, kChallenge, OnRefusal::kRaiseReply,
+                                  "reply to AUTH LOGIN"};
+constexpr DialogueStep kLoginUser{"", "", kChallenge, kChallenge, OnRefusal::kRaiseReply, "reply to the user name"};
+constexpr DialogueStep kLoginPassword{"", "", 200, 299, OnRefusal::kCancelChallenge, "reply to the password"};
+constexpr DialogueStep kAuthXOAuth2{"AUTH XOAUTH2 ", "", 200, 299, OnRefusal::kEndErrorChallenge,
+                                    "reply to AUTH XOAUTH2"};
+// What ends an exchange that a challenge left open; the server's reply to it
+// is the refusal, whatever its code (none counts as acceptance).
+constexpr DialogueStep kCancelAuth{"*", "", 0, kNoCode, OnRefusal::kRaiseReply, "reply to the cancelled AUTH"};
+constexpr DialogueStep kEndXOAuth2{"", "", 0, kNoCode, OnRefusal::kRaiseReply, "reply to the end of AUTH XOAUTH2"};
+
+/// The names of TAuthMechanism's values, in their order.
+constexpr std::string_view kMechanismNames[] = {"", "PLAIN", "LOGIN", "XOAUTH2"};
+
 /// Bytes sent over a connection the server has already dropped fail with
 /// one of these; at "QUIT" that only confirms the end.
 constexpr std::int32_t kHangUpErrors[] = {10053, 10054, 10057, 10058};
@@ -61,8 +85,6 @@ constexpr std::int32_t kHangUpErrors[] = {10053, 10054, 10057, 10058};
 /// How long a server that hung up in the middle of the data may take to
 /// hand over its last line.
 constexpr std::int32_t kPartingWaitMilliseconds = 1000;
-
-constexpr int kNoCode = -1;
 
 /// The longest name a DNS domain can have.
 constexpr size_t kMaxDomainLength = 253;
@@ -126,8 +148,12 @@ bool IsDomainName(const std::string& name) {
 /// "[a.b.c.d]" for an address in network byte order.
 std::string AddressLiteral(std::uint32_t address) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
-  return "[" + std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." + std::to_string(bytes[2]) + "." +
-         std::to_string(bytes[3]) + "]";
+  std::string literal = "[";
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) literal += '.';
+    literal += std::to_string(bytes[i]);
+  }
+  return literal + "]";
 }
 
 void RefuseLineBreak(const std::string& what, const std::string& value) {
@@ -182,8 +208,11 @@ std::string FailureText(const DialogueStep& step, const Reply& reply) {
   throw Exception(FailureText(step, reply));
 }
 
-/// What a refused step does, as its row says: reports the recipient entry
-/// and lets the transaction go on, or raises.
+Reply Converse(TQxSMTP& smtp, const DialogueStep& step, std::string_view argument = {},
+               std::string_view parameters = {});
+
+/// What a refused step does, as its row says: reports the recipient entry,
+/// and lets the transaction go on, or ends an open challenge, or raises.
 void Refused(TQxSMTP& smtp, const DialogueStep& step, const Reply& reply, const std::string& entry = {}) {
   if (step.refusal == OnRefusal::kReportRecipient) {
     if (smtp.OnRecipientNotFound) smtp.OnRecipientNotFound(entry);
@@ -191,6 +220,14 @@ void Refused(TQxSMTP& smtp, const DialogueStep& step, const Reply& reply, const 
   }
   if (step.refusal == OnRefusal::kAskAuthentication && !reply.Closed()) {
     throw Exception(std::string(kErrAuthenticationFailed));
+  }
+  const bool challengeEnds =
+      step.refusal == OnRefusal::kCancelChallenge || step.refusal == OnRefusal::kEndErrorChallenge;
+  if (challengeEnds && !reply.Closed() && reply.Code() == kChallenge) {
+    // The server waits for an answer: the exchange must end before any other
+    // command can follow, and the server's reply to its end tells why.
+    const DialogueStep& end = step.refusal == OnRefusal::kEndErrorChallenge ? kEndXOAuth2 : kCancelAuth;
+    Fail(smtp, end, Converse(smtp, end));
   }
   Fail(smtp, step, reply);
 }
@@ -215,14 +252,15 @@ Reply NamingTimeOut(TQxSMTP& smtp, const DialogueStep& step, Exchange exchange) 
   }
 }
 
-/// Sends the step's line and reads the whole reply. Once the server has
-/// hung up (the close was noticed and the socket replaced) there is nobody
-/// to send to: the step meets the closed connection's missing reply,
-/// whatever moment the close was noticed at. Input that waits before the
-/// line is sent answers no command of ours (a server talking out of turn,
-/// a "421" before it closes, say): taken for the reply, it would put every
-/// later reply one step behind, so the step fails with it instead.
-Reply Converse(TQxSMTP& smtp, const DialogueStep& step, std::string_view argument = {}) {
+/// Sends the step's line (command, argument, closing, parameters) and reads
+/// the whole reply. Once the server has hung up (the close was noticed and
+/// the socket replaced) there is nobody to send to: the step meets the
+/// closed connection's missing reply, whatever moment the close was noticed
+/// at. Input that waits before the line is sent answers no command of ours
+/// (a server talking out of turn, a "421" before it closes, say): taken for
+/// the reply, it would put every later reply one step behind, so the step
+/// fails with it instead.
+Reply Converse(TQxSMTP& smtp, const DialogueStep& step, std::string_view argument, std::string_view parameters) {
   if (!smtp.Connected) return {};
   return NamingTimeOut(smtp, step, [&] {
     std::string line;
@@ -230,21 +268,61 @@ Reply Converse(TQxSMTP& smtp, const DialogueStep& step, std::string_view argumen
       smtp.ReadLn(line);
       Fail(smtp, step, CompleteReply(smtp, line));
     }
-    std::string command(step.command);
+    // The argument may be a secret: the line is made in storage of its final
+    // size, so that no copy is left behind, and wiped after use.
+    std::string command;
+    const TWipeOnExit wipeCommand(command);
+    command.reserve(step.command.size() + argument.size() + step.closing.size() + parameters.size());
+    command += step.command;
     command += argument;
     command += step.closing;
+    command += parameters;
     smtp.Transaction(command, line);
     return CompleteReply(smtp, line);
   });
 }
 
 /// Sends the line of a step that fails when refused.
-void Require(TQxSMTP& smtp, const DialogueStep& step, std::string_view argument = {}) {
-  const Reply reply = Converse(smtp, step, argument);
+void Require(TQxSMTP& smtp, const DialogueStep& step, std::string_view argument = {},
+             std::string_view parameters = {}) {
+  const Reply reply = Converse(smtp, step, argument, parameters);
   if (!Accepts(step, reply)) Refused(smtp, step, reply);
 }
 
+/// Sends a step whose argument is a secret's encoded form, and wipes it.
+void RequireSecret(TQxSMTP& smtp, const DialogueStep& step, std::string argument) {
+  const TWipeOnExit wipe(argument);
+  Require(smtp, step, argument);
+}
+
+/// base64 of the parts one after another, built in storage of its final
+/// size and wiped once encoded.
+std::string EncodedCredentials(std::initializer_list<std::string_view> parts) {
+  std::string raw;
+  const TWipeOnExit wipe(raw);
+  size_t size = 0;
+  for (const std::string_view part : parts) size += part.size();
+  raw.reserve(size);
+  for (const std::string_view part : parts) raw += part;
+  return line_encoding::Base64(raw);
+}
+
+/// Sets the trace's masking for the life of the scope.
+class MaskedTrace {
+ public:
+  explicit MaskedTrace(TTidewire& wire) : wire_(wire), before_(wire.TraceMasked) { wire_.TraceMasked = true; }
+  ~MaskedTrace() { wire_.TraceMasked = before_; }
+  MaskedTrace(const MaskedTrace&) = delete;
+  MaskedTrace& operator=(const MaskedTrace&) = delete;
+
+ private:
+  TTidewire& wire_;
+  bool before_;
+};
+
 }  // namespace
+
+std::string_view AuthMechanismName(TAuthMechanism mechanism) { return kMechanismNames[mechanism]; }
 
 // ---------------------------------------------------------------------------
 
@@ -270,7 +348,14 @@ std::string TQxSMTP::ExtractAddress(const std::string& entry) {
 // --- Connect and Disconnect ------------------------------------------------
 
 void TQxSMTP::Connect() {
+  // The password serves this connection's AUTH alone, whatever comes of it.
+  const TWipeOnExit forgetPassword(Password);
   RefuseLineBreak("UserID", UserID);
+  RefuseLineBreak("LoginName", LoginName);
+  RefuseLineBreak("Password", Password);
+  if (LoginName.size() > kLongestCredential || Password.size() > kLongestCredential) {
+    throw Exception(std::string(kErrCredentialsTooLong));
+  }
   {
     BusyScope busy(busy_);
     capabilities_ = {};
@@ -283,6 +368,7 @@ void TQxSMTP::Connect() {
         RequestTls();
       }
       Handshake();
+      if (!LoginName.empty()) Authenticate();
     } catch (const ESockError&) {
       Abandon();
       throw;
@@ -310,7 +396,7 @@ void TQxSMTP::Greet() {
 }
 
 void TQxSMTP::Handshake() {
-  const bool extended = Encryption != ecNone;
+  const bool extended = Encryption != ecNone || !LoginName.empty();
   const DialogueStep& step = extended ? kEhlo : kHelo;
   for (int retries = 0;; ++retries) {
     const Reply reply = Converse(*this, step, extended ? EhloName() : UserID);
@@ -333,6 +419,53 @@ void TQxSMTP::RequestTls() {
 }
 
 platform::TlsSettings TQxSMTP::TlsSettings() const { return {Host, CaFile, Insecure}; }
+
+void TQxSMTP::Authenticate() {
+  const TAuthMechanism mechanism = ChosenMechanism();
+  const MaskedTrace masked(*this);
+  struct WipeIoBuffer {  // the last line sent stays there otherwise
+    TQxSMTP& smtp;
+    ~WipeIoBuffer() { WipeBytes(smtp.IoBuffer, sizeof smtp.IoBuffer); }
+  } wipeIoBuffer{*this};
+  switch (mechanism) {
+    case amLogin:
+      Require(*this, kAuthLogin);
+      RequireSecret(*this, kLoginUser, line_encoding::Base64(LoginName));
+      RequireSecret(*this, kLoginPassword, line_encoding::Base64(Password));
+      break;
+    case amXOAuth2:
+      RequireSecret(*this, kAuthXOAuth2,
+                    EncodedCredentials({"user=", LoginName, "\x01" "auth=Bearer ", Password, "\x01\x01"}));
+      break;
+    case amPlain:
+    case amAutomatic:  // resolved by ChosenMechanism
+      RequireSecret(*this, kAuthPlain, EncodedCredentials({std::string_view("\0", 1), LoginName,
+                                                           std::string_view("\0", 1), Password}));
+      break;
+  }
+}
+
+TAuthMechanism TQxSMTP::ChosenMechanism() const {
+  if (AuthMechanism != amAutomatic) {
+    const std::string_view name = AuthMechanismName(AuthMechanism);
+    if (capabilities_.OffersAuth(name)) return AuthMechanism;
+    throw Exception(FillPlaceholder(FillPlaceholder(kErrMechanismNotOffered, name), OfferedMechanisms()));
+  }
+  // An access token is no password: XOAUTH2 is only ever asked for.
+  for (const TAuthMechanism mechanism : {amPlain, amLogin}) {
+    if (capabilities_.OffersAuth(AuthMechanismName(mechanism))) return mechanism;
+  }
+  throw Exception(FillPlaceholder(kErrNoPasswordMechanism, OfferedMechanisms()));
+}
+
+std::string TQxSMTP::OfferedMechanisms() const {
+  std::string offered;
+  for (const std::string& mechanism : capabilities_.AuthMechanisms) {
+    if (!offered.empty()) offered += ' ';
+    offered += mechanism;
+  }
+  return offered.empty() ? std::string(kNoMechanismOffered) : offered;
+}
 
 std::string TQxSMTP::EhloName() const {
   if (!UserID.empty()) return UserID;
@@ -404,8 +537,9 @@ void TQxSMTP::SendMail() {
     if (OnSendStart) OnSendStart(this);
     RefuseLineBreaksInEnvelope();
     const std::string header = HeaderBlock();
+    const std::uint64_t size = CheckedMessageSize(header);
     try {
-      Deliver(header);
+      Deliver(header, capabilities_.Size ? " SIZE=" + std::to_string(size) : std::string());
     } catch (const ESockError&) {
       // Whatever the server makes of the rest, it is out of step with us.
       Abandon();
@@ -422,9 +556,18 @@ void TQxSMTP::SendMail() {
   if (OnSuccess) OnSuccess(this);
 }
 
-void TQxSMTP::Deliver(const std::string& header) {
+std::uint64_t TQxSMTP::CheckedMessageSize(const std::string& header) const {
+  const auto size = static_cast<std::uint64_t>(header.size()) + static_cast<std::uint64_t>(body_stream_.DataSize());
+  const std::uint64_t limit = capabilities_.SizeLimit;
+  if (capabilities_.Size && limit > 0 && size > limit) {
+    throw Exception(FillPlaceholder(FillPlaceholder(kErrMessageTooLarge, std::to_string(size)), std::to_string(limit)));
+  }
+  return size;
+}
+
+void TQxSMTP::Deliver(const std::string& header, const std::string& mailParameters) {
   Require(*this, kRset);
-  Require(*this, kMailFrom, post_message_.FromAddress);
+  Require(*this, kMailFrom, post_message_.FromAddress, mailParameters);
   SendRecipients();
   Require(*this, kData);
   try {

@@ -32,7 +32,36 @@ enum TEncryption : std::uint8_t {
   ecStartTls = 2,  // greeting and EHLO in plain text, then STARTTLS
 };
 
+/// How the client logs in (SMTP AUTH) when it has a LoginName.
+enum TAuthMechanism : std::uint8_t {
+  amAutomatic = 0,  // PLAIN when the server offers it, else LOGIN
+  amPlain = 1,
+  amLogin = 2,
+  amXOAuth2 = 3,    // Password holds an OAuth 2.0 access token
+};
+
+/// The name of mechanism in AUTH commands and EHLO replies ("PLAIN", ...);
+/// empty for amAutomatic.
+std::string_view AuthMechanismName(TAuthMechanism mechanism);
+
+/// The most bytes LoginName and Password may each have: their encoded forms
+/// must fit one command line.
+inline constexpr size_t kLongestCredential = 16384;
+
 inline constexpr std::string_view kErrAuthenticationFailed = "Authentication failed";
+/// The mechanism asked for, then the ones the server offers.
+inline constexpr std::string_view kErrMechanismNotOffered =
+    "The SMTP server does not offer the login mechanism %s; it offers %s";
+/// %s: the mechanisms the server offers.
+inline constexpr std::string_view kErrNoPasswordMechanism =
+    "The SMTP server offers no login mechanism for a password (PLAIN or LOGIN); it offers %s";
+/// What the server offers when its EHLO reply named no mechanism.
+inline constexpr std::string_view kNoMechanismOffered = "none";
+inline constexpr std::string_view kErrCredentialsTooLong =
+    "LoginName and Password may have at most 16384 bytes each";
+/// The message's size, then the server's limit, both in bytes.
+inline constexpr std::string_view kErrMessageTooLarge =
+    "The message is %s bytes, more than the %s bytes the SMTP server takes";
 inline constexpr std::string_view kErrStartTlsNotOffered =
     "The SMTP server does not offer STARTTLS, so the connection cannot be encrypted";
 /// The refusal's last line follows.
@@ -128,7 +157,16 @@ class TQxSMTP : public TTidewire {
   /// the connect (ecTls), or EHLO and STARTTLS first (ecStartTls); the
   /// handshake and the certificate check (CaFile, Insecure) come before any
   /// command inside TLS, and "EHLO " + EhloName() takes the place of HELO
-  /// (inside TLS once more after STARTTLS). Raises the TLS failures, "The
+  /// (inside TLS once more after STARTTLS; also without TLS when there is a
+  /// LoginName). With a LoginName it then logs in with AUTH as the latest
+  /// EHLO reply allows, every line of the exchange masked in the trace, and
+  /// wipes Password whatever the outcome (Password is wiped on every return,
+  /// so set it before each Connect). Raises kErrMechanismNotOffered,
+  /// kErrNoPasswordMechanism, the last line of a refusal (after a challenge
+  /// where none was due, the reply to its cancel; after the XOAUTH2 error
+  /// challenge, the reply to the empty line that ends it),
+  /// kErrCredentialsTooLong and line-break errors for LoginName and
+  /// Password (before anything is opened). Raises the TLS failures, "The
   /// SMTP server does not offer STARTTLS...", "The SMTP server refused
   /// STARTTLS: " + its last line; before TLS runs on a connection that
   /// must be encrypted no "QUIT" goes out (only EHLO and STARTTLS are ever
@@ -143,7 +181,11 @@ class TQxSMTP : public TTidewire {
   /// Fires OnConnect on success, after the busy flag was released.
   void Connect() override;
   /// Composes the message and delivers it: RSET, MAIL FROM, one RCPT TO per
-  /// recipient, DATA, header block, body stream, ".". Does nothing while
+  /// recipient, DATA, header block, body stream, ".". When the latest EHLO
+  /// reply announced SIZE, MAIL FROM carries " SIZE=" and the bytes of the
+  /// data (header block and body stream as sent, without the closing "."),
+  /// and a message larger than a limit it named fails with
+  /// kErrMessageTooLarge before RSET, nothing sent. Does nothing while
   /// another Connect or SendMail runs. Raises composition errors, "Not
   /// Connected", "Incomplete Header", an error for a value that would put a
   /// line break into the dialogue or the header, a range error for a header
@@ -214,6 +256,11 @@ class TQxSMTP : public TTidewire {
   std::string CaFile;
   /// Takes any certificate: no check at all.
   bool Insecure = false;
+  /// The user name to log in with (SMTP AUTH); empty: no AUTH.
+  std::string LoginName;
+  /// The password, or for amXOAuth2 the access token. Connect wipes it.
+  std::string Password;
+  TAuthMechanism AuthMechanism = amAutomatic;
 
   THeaderInComplete OnHeaderIncomplete;
   TNotifyEvent OnSendStart;
@@ -233,10 +280,19 @@ class TQxSMTP : public TTidewire {
   void Handshake();
   /// STARTTLS, offered and accepted with 220, then the TLS handshake.
   void RequestTls();
+  /// The AUTH exchange of the chosen mechanism, its lines masked in the trace.
+  void Authenticate();
+  /// AuthMechanism, or the automatic choice, when the server offers it.
+  TAuthMechanism ChosenMechanism() const;
+  /// The mechanisms of the latest EHLO reply, for a message.
+  std::string OfferedMechanisms() const;
+  /// The size of the data that follows DATA; raises kErrMessageTooLarge
+  /// when the server named a smaller limit.
+  std::uint64_t CheckedMessageSize(const std::string& header) const;
   platform::TlsSettings TlsSettings() const;
   void SayGoodbye();
-  /// The RSET ... "." part of SendMail.
-  void Deliver(const std::string& header);
+  /// The RSET ... "." part of SendMail; mailParameters follow MAIL FROM's ">".
+  void Deliver(const std::string& header, const std::string& mailParameters);
   /// Closes the socket without "QUIT"; an error of the close is dropped, so
   /// that the error that made the dialogue end stands.
   void Abandon();

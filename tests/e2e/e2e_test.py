@@ -76,6 +76,7 @@ FILES = {
     "badlist.txt": b"gone.bin\r\n",
     "biglist.txt": b"big.bin\r\n",
     "a.bin": ATTACHMENT_BYTES,
+    "pw.txt": b"s3cret-pa/ss\r\nnot this line\r\n",
 }
 BIG_ATTACHMENT = 64 << 20  # big.bin, made for the cases that name biglist.txt
 
@@ -105,6 +106,28 @@ ACCEPT_AND_QUIT = ACCEPT + [("QUIT", "221 bye")]
 
 def sent(subject="Report", extra_header="", quit=True):
     return ENVELOPE + header(subject, extra=extra_header) + BODY + ".\r\n" + ("QUIT\r\n" if quit else "")
+
+
+# The credentials of the login cases and what they look like on the wire,
+# encoded here apart from the program; none of them may show anywhere else.
+USER, PASSWORD = "me@x", "s3cret-pa/ss"
+
+
+def b64(text):
+    return base64.b64encode(text.encode("latin-1")).decode()
+
+
+AUTH_PLAIN = "AUTH PLAIN " + b64("\0%s\0%s" % (USER, PASSWORD))
+AUTH_XOAUTH2 = "AUTH XOAUTH2 " + b64("user=%s\x01auth=Bearer %s\x01\x01" % (USER, PASSWORD))
+SECRETS = [PASSWORD, b64(PASSWORD), AUTH_PLAIN.split()[2], AUTH_XOAUTH2.split()[2]]
+# SIZE counts the data between DATA and the line "." that ends it.
+SIZED_MAIL_FROM = "MAIL FROM:<s@x> SIZE=%d" % len(header() + BODY)
+
+
+def sent_ehlo(auth_lines=()):
+    """sent() after EHLO with SIZE announced, the AUTH lines first."""
+    return sent().replace("HELO me\r\n", "EHLO me\r\n" + "".join(line + "\r\n" for line in auth_lines)).replace(
+        "MAIL FROM:<s@x>\r\n", SIZED_MAIL_FROM + "\r\n")
 
 
 def multipart_message():
@@ -149,23 +172,26 @@ class Case:
     seconds in which the outcome must show. certificate: the server is the native
     scripted server presenting this test certificate from a STARTTLS step in the
     dialogue, or from the first byte when implicit_tls; the program finds the test
-    CA as ca.pem.
+    CA as ca.pem. env: variables added to the program's environment.
     """
 
     def __init__(self, name, args, rc, boxes, dialogue=None, greeting="220 ready", received=None,
                  native_only=False, steps=None, full_backlog=False, silent_resolver=False, status=(), log=None,
-                 within=None, certificate=None, implicit_tls=False):
+                 within=None, certificate=None, implicit_tls=False, env=None):
         self.name, self.args, self.rc, self.boxes = name, args, rc, boxes
         self.dialogue, self.greeting, self.received = dialogue, greeting, received
         self.native_only = native_only
         self.steps, self.full_backlog, self.silent_resolver = steps, full_backlog, silent_resolver
         self.status, self.log, self.within = list(status), log, within
         self.certificate, self.implicit_tls = certificate, implicit_tls
+        self.env = env or {}
 
 
 STARTTLS = ("<starttls>", None)  # in a dialogue: TLS starts there
 TLS_STANDARD = without(STANDARD, "/SMTP:") + ["/SMTP:localhost:{port}", "/CAFILE:ca.pem"]
-EHLO_ACCEPT = [("EHLO me", "250-hello\r\n250 SIZE 1000")] + ACCEPT_AND_QUIT[1:]
+EHLO_ACCEPT = ([("EHLO me", "250-hello\r\n250 SIZE 1000"), ("RSET", "250 ok"), (SIZED_MAIL_FROM, "250 ok")]
+               + ACCEPT_AND_QUIT[3:])
+LOGIN = ["/LOGIN:" + USER, "/PWF:pw.txt", "/LOG:run.log"]
 STARTTLS_OFFER = [("EHLO me", "250-hello\r\n250 STARTTLS"), ("STARTTLS", "220 go ahead"), STARTTLS]
 
 
@@ -278,9 +304,9 @@ CASES = [
          received=sent(), status=[LOG_WARNING]),
     # Encryption.
     Case("tls_from_the_first_byte", TLS_STANDARD + ["/ENCRYPT:TLS"], 0, [(INFO, SUCCESS)], EHLO_ACCEPT,
-         received=sent().replace("HELO", "EHLO", 1), certificate="trusted.pem", implicit_tls=True),
+         received=sent_ehlo(), certificate="trusted.pem", implicit_tls=True),
     Case("starttls", TLS_STANDARD + ["/ENCRYPT:STARTTLS"], 0, [(INFO, SUCCESS)], STARTTLS_OFFER + EHLO_ACCEPT,
-         received="EHLO me\r\nSTARTTLS\r\n" + sent().replace("HELO", "EHLO", 1), certificate="trusted.pem"),
+         received="EHLO me\r\nSTARTTLS\r\n" + sent_ehlo(), certificate="trusted.pem"),
     Case("starttls_not_offered", TLS_STANDARD + ["/ENCRYPT:STARTTLS"], 4,
          [(ERROR, "The SMTP server does not offer STARTTLS, so the connection cannot be encrypted")],
          [("EHLO me", "250-hello\r\n250 SIZE 1000")], received="EHLO me\r\n", certificate="trusted.pem"),
@@ -292,12 +318,35 @@ CASES = [
          [(ERROR, "The server's certificate is not trusted: self-signed certificate")], [], received="",
          certificate="self-signed.pem", implicit_tls=True),
     Case("insecure_takes_a_self_signed_certificate", without(TLS_STANDARD, "/CAFILE:") + ["/ENCRYPT:TLS", "/INSECURE"],
-         0, [(INFO, SUCCESS)], EHLO_ACCEPT, received=sent().replace("HELO", "EHLO", 1), certificate="self-signed.pem",
-         implicit_tls=True),
+         0, [(INFO, SUCCESS)], EHLO_ACCEPT, received=sent_ehlo(), certificate="self-signed.pem", implicit_tls=True),
     Case("encryption_value_unknown", TLS_STANDARD + ["/ENCRYPT:SSL"], 5,
          [(ERROR, 'The value of switch /ENCRYPT must be TLS, STARTTLS or NONE, not "SSL".')]),
     Case("ca_file_missing", without(TLS_STANDARD, "/CAFILE:") + ["/ENCRYPT:TLS", "/CAFILE:noca.pem"], 5,
          [(ERROR, "The CA file cannot be read: noca.pem")]),
+    # Login and SIZE. No box, status text or log line of any case may show the password.
+    Case("login_after_starttls", TLS_STANDARD + ["/ENCRYPT:STARTTLS", "/V:1"] + LOGIN, 0, [(INFO, SUCCESS)],
+         STARTTLS_OFFER + [("EHLO me", "250-hello\r\n250-AUTH LOGIN PLAIN\r\n250 SIZE 1000"),
+                           (AUTH_PLAIN, "235 2.7.0 ok")] + EHLO_ACCEPT[1:],
+         received="EHLO me\r\nSTARTTLS\r\n" + sent_ehlo([AUTH_PLAIN]), certificate="trusted.pem",
+         status=["250-hello", "220 go ahead", "250-hello", "235 2.7.0 ok", "250 ok", "250 ok", "250 ok",
+                 "354 go ahead", "250 queued", "221 bye"]),
+    Case("login_refused", TLS_STANDARD + ["/ENCRYPT:TLS"] + LOGIN, 4,
+         [(ERROR, "535 5.7.8 Error: authentication failed\r\n")],
+         [("EHLO me", "250-hello\r\n250 AUTH PLAIN LOGIN"), (AUTH_PLAIN, "535 5.7.8 Error: authentication failed"),
+          ("QUIT", "221 bye")], received="EHLO me\r\n%s\r\nQUIT\r\n" % AUTH_PLAIN, certificate="trusted.pem",
+         implicit_tls=True),
+    Case("login_xoauth2_token_from_the_environment", TLS_STANDARD + ["/ENCRYPT:TLS", "/LOGIN:" + USER, "/MECH:XOAUTH2"],
+         0, [(INFO, SUCCESS)],
+         [("EHLO me", "250-hello\r\n250-AUTH PLAIN XOAUTH2\r\n250 SIZE 1000"), (AUTH_XOAUTH2, "235 accepted")]
+         + EHLO_ACCEPT[1:], received=sent_ehlo([AUTH_XOAUTH2]), certificate="trusted.pem", implicit_tls=True,
+         env={"MAILSHOT_PASSWORD": PASSWORD}),
+    Case("login_without_encryption", STANDARD + LOGIN, 5,
+         [(ERROR, "The switch /LOGIN sends a password: add /ENCRYPT:STARTTLS or /ENCRYPT:TLS to send it encrypted, "
+                  "or /ENCRYPT:NONE to send it in plain text knowingly.")]),
+    Case("message_above_the_size_limit", TLS_STANDARD + ["/ENCRYPT:TLS"], 4,
+         [(ERROR, "The message is %d bytes, more than the 100 bytes the SMTP server takes" % len(header() + BODY))],
+         [("EHLO me", "250-hello\r\n250 SIZE 100")], received="EHLO me\r\n", certificate="trusted.pem",
+         implicit_tls=True),
 ]
 
 
@@ -520,12 +569,13 @@ class ProgramRun:
             self.run_under_wine(args)
         else:
             started = time.time()
-            result = subprocess.run(self.program_command(args), cwd=self.workdir, capture_output=True, timeout=60)
+            result = subprocess.run(self.program_command(args), cwd=self.workdir, capture_output=True, timeout=60,
+                                    env=dict(os.environ, **self.case.env))
             self.elapsed = time.time() - started
             self.rc, self.stdout, self.stderr = result.returncode, result.stdout, result.stderr
 
     def run_under_wine(self, args):
-        env = dict(WINE_ENV, WINEDEBUG="-all,+msgbox")
+        env = dict(WINE_ENV, WINEDEBUG="-all,+msgbox", **self.case.env)
         # No key held from before, and the pointer off the centred boxes.
         xdotool("keyup", "Return")
         xdotool("mousemove", "0", "0")
@@ -600,6 +650,9 @@ class EndToEnd(unittest.TestCase):
             print("%s: outcome after %.2f s" % (case.name, run.elapsed), file=sys.stderr)
         if case.log is not None:
             self.assertEqual(run.log_events, [event.format(port=run.port) for event in case.log])
+        shown = [run.stdout.decode("latin-1"), run.stderr.decode("latin-1")] + (run.log_events or [])
+        for secret in SECRETS:
+            self.assertFalse([text for text in shown if secret in text], "a secret shows: %r" % secret)
         if ARGS.wine:
             self.assertEqual(run.captions, [kind for kind, _ in case.boxes],
                              "box captions in order; program's stderr: %r" % run.stderr[-1500:])

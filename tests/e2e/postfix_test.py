@@ -12,8 +12,11 @@ and state in TLS_STATE, so the system's instance on port 25 is left alone):
 TLS from the first byte on 127.0.0.1:465, STARTTLS required on 127.0.0.1:587,
 a certificate of a test CA that the system's trust store holds while the
 tests run (the native scripted_server makes them), every message to one
-Maildir. The delivered message must be the one sent, byte for byte, and
-Postfix's Received line must record the TLS session.
+Maildir. Both ports offer AUTH, inside TLS only, checked by a Dovecot
+instance of its own (authentication only, one user in a password file). The
+delivered message must be the one sent, byte for byte, and Postfix's Received
+line must record the TLS session, and the login where there was one; a wrong
+password must deliver nothing.
 
   postfix_test.py --program build/mailshot --native-server build/tests/support/scripted_server
   postfix_test.py --wine /usr/lib/wine/wine64 --program mailshot.exe
@@ -48,6 +51,10 @@ TLS_STATE = "/var/lib/mailshot-e2e-tls"
 TLS_CONFIG = TLS_STATE + "/postfix"
 TLS_MAILDIR = TLS_STATE + "/mail/inbox/new"
 IMPLICIT_TLS_PORT, STARTTLS_PORT = 465, 587
+DOVECOT_CONFIG = TLS_STATE + "/dovecot/dovecot.conf"
+AUTH_SOCKET = TLS_STATE + "/queue/private/auth"
+# The password holds "-" and "/", which the switch syntax cuts: it goes in a file.
+SASL_USER, SASL_PASSWORD = "tester@mailshot.test", "tester-s3cret/pw"
 CA_TRUST = "/usr/local/share/ca-certificates/mailshot-e2e-test-ca.crt"
 BOUNDARY = "=" * 20 + "54535aavfgq===="  # the first boundary of a fresh process
 
@@ -64,16 +71,24 @@ def smtp_port_open(port=25):
         return False
 
 
-def install_postfix():
-    if shutil.which("postfix") or os.path.exists("/usr/sbin/postfix"):
+def install_packages(*wanted):
+    """Installs the Debian packages of wanted that are missing (bounded: 10 minutes a step)."""
+    missing = [name for name in wanted if subprocess.run(
+        ["dpkg-query", "-W", "-f=${Status}", name], capture_output=True, text=True).stdout != "install ok installed"]
+    if not missing:
         return
     selections = ("postfix postfix/main_mailer_type select Local only\n"
                   "postfix postfix/mailname string mailshot.test\n")
     subprocess.run(["debconf-set-selections"], input=selections.encode(), check=True)
     env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    if subprocess.run(["apt-get", "install", "-y", "-q", "postfix"], env=env, stdin=subprocess.DEVNULL).returncode:
-        run("apt-get", "update", "-q", env=env)
-        run("apt-get", "install", "-y", "-q", "postfix", env=env)
+    apt = ["apt-get", "install", "-y", "-q"] + missing
+    if subprocess.run(apt, env=env, stdin=subprocess.DEVNULL, timeout=600).returncode:
+        run("apt-get", "update", "-q", env=env, timeout=600)
+        run(*apt, env=env, timeout=600)
+
+
+def install_postfix():
+    install_packages("postfix")
 
 
 def configure_postfix():
@@ -143,6 +158,40 @@ smtpd_tls_security_level = may
 smtpd_tls_protocols = >=TLSv1.2
 smtpd_tls_mandatory_protocols = >=TLSv1.2
 smtpd_tls_received_header = yes
+# AUTH through the Dovecot instance, offered inside TLS only; the Received
+# line names the user who logged in.
+smtpd_sasl_type = dovecot
+smtpd_sasl_path = private/auth
+smtpd_sasl_auth_enable = yes
+smtpd_tls_auth_only = yes
+smtpd_sasl_security_options = noanonymous
+smtpd_sasl_authenticated_header = yes
+"""
+
+DOVECOT_CONF = """\
+# Authentication only (no IMAP or POP3), for the TLS instance's SASL.
+protocols =
+instance_name = mailshot-e2e-tls
+base_dir = {state}/dovecot/run
+state_dir = {state}/dovecot/state
+log_path = {state}/log/dovecot.log
+ssl = no
+auth_mechanisms = plain login
+passdb {{
+  driver = passwd-file
+  args = username_format=%u {state}/dovecot/users
+}}
+userdb {{
+  driver = static
+  args = uid={uid} gid={gid} home={state}/mail
+}}
+service auth {{
+  unix_listener {socket} {{
+    mode = 0660
+    user = postfix
+    group = postfix
+  }}
+}}
 """
 
 TLS_MASTER_CF = """\
@@ -174,11 +223,26 @@ def tls_instance_running():
     return subprocess.run(["/usr/sbin/postfix", "-c", TLS_CONFIG, "status"], capture_output=True).returncode == 0
 
 
+def dovecot_running():
+    try:
+        with open(TLS_STATE + "/dovecot/run/master.pid") as f:
+            os.kill(int(f.read().strip()), 0)
+        return True
+    except (OSError, ValueError):
+        return False
+
+
+def stop_dovecot():
+    if dovecot_running():
+        subprocess.run(["doveadm", "-c", DOVECOT_CONFIG, "stop"], capture_output=True, timeout=60)
+
+
 class TlsPostfixServer:
     """The TLS instance, with the test CA trusted by the system's store, for the test's length.
 
     Idempotent: configuration, certificates and the trusted CA are written anew on every
-    start; a leftover instance is stopped first. Bounded: readiness 10 s, each command 60 s.
+    start; leftover instances (Postfix, Dovecot) are stopped first. Bounded: readiness 10 s,
+    each command 60 s.
     """
 
     def __enter__(self):
@@ -192,10 +256,11 @@ class TlsPostfixServer:
         return self
 
     def start(self):
-        install_postfix()
+        install_packages("postfix", "dovecot-core")
         ensure_recipient()
         if tls_instance_running():
             run("/usr/sbin/postfix", "-c", TLS_CONFIG, "stop", capture_output=True, timeout=60)
+        stop_dovecot()
         for port in (IMPLICIT_TLS_PORT, STARTTLS_PORT):
             if smtp_port_open(port):
                 raise RuntimeError("port %d is taken by another program" % port)
@@ -207,8 +272,11 @@ class TlsPostfixServer:
         run("update-ca-certificates", capture_output=True, timeout=60)
         recipient, postfix = pwd.getpwnam(RECIPIENT_USER), pwd.getpwnam("postfix")
         for folder, mode, owner in [(TLS_CONFIG, 0o755, None), (TLS_STATE + "/queue", 0o755, None),
+                                    (TLS_STATE + "/queue/private", 0o700, postfix),
                                     (TLS_STATE + "/log", 0o755, None), (TLS_STATE + "/data", 0o700, postfix),
-                                    (TLS_STATE + "/mail", 0o750, recipient)]:
+                                    (TLS_STATE + "/mail", 0o750, recipient),
+                                    (TLS_STATE + "/dovecot/run", 0o755, None),
+                                    (TLS_STATE + "/dovecot/state", 0o755, None)]:
             os.makedirs(folder, mode=mode, exist_ok=True)
             if owner:
                 os.chown(folder, owner.pw_uid, owner.pw_gid)
@@ -218,10 +286,23 @@ class TlsPostfixServer:
                                        gid=recipient.pw_gid))
         with open(TLS_CONFIG + "/master.cf", "w") as f:
             f.write(TLS_MASTER_CF.format(implicit=IMPLICIT_TLS_PORT, starttls=STARTTLS_PORT))
+        with open(DOVECOT_CONFIG, "w") as f:
+            f.write(DOVECOT_CONF.format(state=TLS_STATE, uid=recipient.pw_uid, gid=recipient.pw_gid,
+                                        socket=AUTH_SOCKET))
+        users = TLS_STATE + "/dovecot/users"
+        with open(users, "w") as f:
+            f.write("%s:{PLAIN}%s\n" % (SASL_USER, SASL_PASSWORD))
+        dovecot_group = pwd.getpwnam("dovecot").pw_gid
+        os.chown(users, 0, dovecot_group)
+        os.chmod(users, 0o640)
         run("/usr/sbin/postfix", "-c", TLS_CONFIG, "check", capture_output=True, timeout=60)
         run("/usr/sbin/postfix", "-c", TLS_CONFIG, "start", capture_output=True, timeout=60)
+        # Its daemon keeps the standard streams it was given: a pipe would never end.
+        with open(TLS_STATE + "/log/dovecot-start.log", "w") as output:
+            run("dovecot", "-c", DOVECOT_CONFIG, stdout=output, stderr=output, timeout=60)
         deadline = time.time() + 10
-        while not (smtp_port_open(IMPLICIT_TLS_PORT) and smtp_port_open(STARTTLS_PORT)):
+        while not (smtp_port_open(IMPLICIT_TLS_PORT) and smtp_port_open(STARTTLS_PORT)
+                   and os.path.exists(AUTH_SOCKET)):
             if time.time() > deadline:
                 raise RuntimeError("the TLS instance does not listen after 10 s; see %s/log" % TLS_STATE)
             time.sleep(0.1)
@@ -229,6 +310,7 @@ class TlsPostfixServer:
     def __exit__(self, *exc):
         if tls_instance_running():
             subprocess.run(["/usr/sbin/postfix", "-c", TLS_CONFIG, "stop"], capture_output=True, timeout=60)
+        stop_dovecot()
         if os.path.exists(CA_TRUST):
             os.remove(CA_TRUST)
             subprocess.run(["update-ca-certificates"], capture_output=True, timeout=60)
@@ -245,8 +327,8 @@ def ensure_recipient():
         os.remove(MAILBOX)
 
 
-def delivered_file(timeout=60):
-    """The one message in the TLS instance's Maildir."""
+def delivered_file(timeout=60, required=True):
+    """The one message in the TLS instance's Maildir; None when none came in time and none was required."""
     deadline = time.time() + timeout
     while time.time() < deadline:
         if os.path.isdir(TLS_MAILDIR):
@@ -255,6 +337,8 @@ def delivered_file(timeout=60):
                 with open(os.path.join(TLS_MAILDIR, names[0]), "rb") as f:
                     return f.read()
         time.sleep(0.2)
+    if not required:
+        return None
     raise AssertionError("no delivery to %s within %d s; see %s/log/postfix.log" % (TLS_MAILDIR, timeout, TLS_STATE))
 
 
@@ -358,39 +442,70 @@ class TlsDelivery(unittest.TestCase):
         text += "--%s--\r\n" % BOUNDARY
         return text.replace("\r\n", "\n").encode()
 
-    def deliver(self, subject, switches):
+    def send(self, subject, switches, password=SASL_PASSWORD):
+        """Runs the program against the TLS instance; its exit code, the run log's lines and the delivered
+        message (None when nothing arrived)."""
         workdir = tempfile.mkdtemp(prefix="mailshot-postfix-tls-")
         try:
             files = {"body.txt": ("\r\n".join(self.BODY_LINES) + "\r\n").encode(),
                      "rcpt.txt": ("%s@localhost\r\n" % RECIPIENT_USER).encode(),
-                     "list.txt": "".join(name + "\r\n" for name, _ in self.ATTACHMENTS).encode()}
+                     "list.txt": "".join(name + "\r\n" for name, _ in self.ATTACHMENTS).encode(),
+                     "pw.txt": (password + "\r\n").encode()}
             files.update(self.ATTACHMENTS)
             for name, content in files.items():
                 with open(os.path.join(workdir, name), "wb") as f:
                     f.write(content)
             with TlsPostfixServer():
                 args = ["/B:body.txt", "/T:rcpt.txt", "/F:" + SENDER, "/S:" + subject, "/A:list.txt", "/NM",
-                        "/NE"] + switches
+                        "/NE", "/LOG:run.log"] + switches
                 command = ([ARGS.wine] if ARGS.wine else []) + [ARGS.program] + args
                 env = dict(os.environ, WINEDEBUG="-all") if ARGS.wine else None
                 result = subprocess.run(command, cwd=workdir, capture_output=True, timeout=120, env=env)
-                self.assertEqual(result.returncode, 0, result.stderr.decode(errors="replace")[-2000:])
-                raw = delivered_file()
+                with open(os.path.join(workdir, "run.log"), "rb") as f:
+                    log = f.read().decode("latin-1")
+                # A message refused in the dialogue never reaches the queue; one accepted arrives within seconds.
+                raw = delivered_file(timeout=60 if result.returncode == 0 else 3, required=result.returncode == 0)
         finally:
             shutil.rmtree(workdir, ignore_errors=True)
+        return result.returncode, log, raw
+
+    def deliver(self, subject, switches, login=None):
+        rc, log, raw = self.send(subject, switches)
+        self.assertEqual(rc, 0, log[-2000:])
         # Postfix puts its trace lines before the message: everything from the first From: line is ours.
         start = raw.index(b"\nFrom: <") + 1
         trace = raw[:start].decode()
         self.assertRegex(trace, r"^Return-Path: <%s>\n" % re.escape(SENDER))
         self.assertRegex(trace, r"\(using %s with cipher [^ ]+ " % ("TLSv1\\.2" if ARGS.wine else "TLSv1\\.3"))
-        self.assertRegex(trace, r"by mail\.mailshot\.test \(Postfix\) with ESMTPS id ")
+        if login:
+            self.assertIn("(Authenticated sender: %s)" % login, trace)
+            self.assertRegex(trace, r"by mail\.mailshot\.test \(Postfix\) with ESMTPSA id ")
+        else:
+            self.assertRegex(trace, r"by mail\.mailshot\.test \(Postfix\) with ESMTPS id ")
         self.assertEqual(raw[start:], self.expected_message(subject))
+        for secret in (SASL_PASSWORD, base64.b64encode(SASL_PASSWORD.encode()).decode()):
+            self.assertNotIn(secret, log)
 
     def test_tls_from_the_first_byte_on_the_default_port(self):
         self.deliver("Implicit TLS", ["/SMTP:localhost", "/ENCRYPT:TLS"])
 
     def test_starttls(self):
         self.deliver("STARTTLS", ["/SMTP:localhost:%d" % STARTTLS_PORT, "/ENCRYPT:STARTTLS"])
+
+    def test_login_plain_after_starttls(self):
+        self.deliver("AUTH PLAIN", ["/SMTP:localhost:%d" % STARTTLS_PORT, "/ENCRYPT:STARTTLS", "/LOGIN:" + SASL_USER,
+                                    "/PWF:pw.txt"], login=SASL_USER)
+
+    def test_login_login_with_tls_from_the_first_byte(self):
+        self.deliver("AUTH LOGIN", ["/SMTP:localhost", "/ENCRYPT:TLS", "/LOGIN:" + SASL_USER, "/PWF:pw.txt",
+                                    "/MECH:LOGIN"], login=SASL_USER)
+
+    def test_wrong_password_delivers_nothing(self):
+        rc, log, raw = self.send("Wrong password", ["/SMTP:localhost:%d" % STARTTLS_PORT, "/ENCRYPT:STARTTLS",
+                                                    "/LOGIN:" + SASL_USER, "/PWF:pw.txt"], password="wrong-pass/word")
+        self.assertEqual(rc, 4, log[-2000:])
+        self.assertIn("error: 535 5.7.8 Error: authentication failed", log)
+        self.assertIsNone(raw)
 
 
 def main():

@@ -66,6 +66,8 @@ struct Settings {
   bool timeSends = false;
   TEncryption encryption = ecNone;
   bool insecure = false;
+  std::string loginName{}, password{};
+  TAuthMechanism mechanism = amAutomatic;
 };
 
 inline Settings Prepare(const std::vector<std::string>& arguments) {
@@ -91,6 +93,9 @@ inline Settings Prepare(const std::vector<std::string>& arguments) {
           smtp.ReportLevel,
           smtp.TimeSends,
           smtp.Encryption,
-          smtp.Insecure};
+          smtp.Insecure,
+          smtp.LoginName,
+          smtp.Password,
+          smtp.AuthMechanism};
 }
 

@@ -96,13 +96,18 @@ class JobFiles {
     dir_.Write("rcpt.txt", "a@x\r\n");
     dir_.Write("a.bin", "abc");
     dir_.Write("list.txt", "a.bin\r\n");
+    dir_.Write(password, "s3cret-pa/ss\r\nnot this line\r\n");
+    dir_.Write(emptyFirstLine, "\r\ns3cret\r\n");
+    dir_.Write(nulInPassword, std::string("s3c\0ret\n", 8));
+    dir_.Write(longPassword, std::string(16385, 'p'));
     std::filesystem::create_directory(dir_.Path("folder"));
     std::filesystem::current_path(dir_.Path(""));
   }
   ~JobFiles() { std::filesystem::current_path(previous_); }
 
   const std::string body = "body.txt", recipients = "rcpt.txt", attachmentList = "list.txt",
-                    missing = "missing.txt", folder = "folder";
+                    missing = "missing.txt", folder = "folder", password = "pw.txt", emptyFirstLine = "pwempty.txt",
+                    nulInPassword = "pwnul.txt", longPassword = "pwlong.txt";
 
  private:
   TempDir dir_;
@@ -170,6 +175,31 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
        {Error("The switch /INSECURE takes no value.")}},
       {"trust settings without encryption", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:NONE", "/INSECURE"},
        {Error("The switches /CAFILE and /INSECURE apply only with /ENCRYPT:TLS or /ENCRYPT:STARTTLS.")}},
+      {"password without LOGIN", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/PWF:" + files.password},
+       {Error("The switches /PW, /PWF and /MECH apply only with /LOGIN.")}},
+      {"LOGIN without a value", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN", "/PW:x"},
+       {Error("The switch /LOGIN needs a value.")}},
+      {"LOGIN without ENCRYPT", {body, rcpt, "/F:s@x", smtp, "/LOGIN:me", "/PWF:" + files.password},
+       {Error("The switch /LOGIN sends a password: add /ENCRYPT:STARTTLS or /ENCRYPT:TLS to send it encrypted, or "
+              "/ENCRYPT:NONE to send it in plain text knowingly.")}},
+      {"LOGIN without a password", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:NONE", "/LOGIN:me"},
+       {Error("The switch /LOGIN needs a password: the first line of a file named with /PWF, the value of /PW, or "
+              "the environment variable MAILSHOT_PASSWORD.")}},
+      {"password file missing", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me", "/PWF:" + files.missing},
+       {Error("The password file " + files.missing + " cannot be read.")}},
+      {"password file with an empty first line",
+       {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me", "/PWF:" + files.emptyFirstLine},
+       {Error("The first line of the password file " + files.emptyFirstLine + " is empty.")}},
+      {"null character in the password",
+       {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me", "/PWF:" + files.nulInPassword},
+       {Error("The password from the file " + files.nulInPassword +
+              " contains a line break or a null character, which cannot go into a mail command.")}},
+      {"password too long", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me", "/PWF:" + files.longPassword},
+       {Error("The user name and the password may have at most 16384 bytes each.")}},
+      {"line break in the login name", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me\nRSET", "/PW:x"},
+       {Error("The value of switch /LOGIN" + lineBreakMessage)}},
+      {"unknown mechanism", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me", "/PW:x", "/MECH:NTLM"},
+       {Error("The value of switch /MECH must be PLAIN, LOGIN or XOAUTH2, not \"NTLM\".")}},
   };
   for (const auto& c : cases) {
     const RecordingSurface run = RunJob(c.arguments);
@@ -250,6 +280,12 @@ TEST(Settings, SwitchesFillTheClient) {
         .insecure = true}},
       {"encryption switches by whole name only", with({"/ENCRYPTION:TLS", "/INSECURELY"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+      {"the password file's first line before PW", with({"/LOGIN:me@x", "/PW:other", "/PWF:pw.txt", "/ENCRYPT:TLS"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .port = 465, .encryption = ecTls,
+        .loginName = "me@x", .password = "s3cret-pa/ss"}},
+      {"PW, plain text asked for, a mechanism", with({"/login:me@x", "/pw:Pa55", "/ENCRYPT:NONE", "/mech:xoauth2"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .loginName = "me@x", .password = "Pa55",
+        .mechanism = amXOAuth2}},
   };
   for (const auto& c : cases) {
     const Settings got = Prepare(c.arguments);
@@ -270,6 +306,9 @@ TEST(Settings, SwitchesFillTheClient) {
     EXPECT_EQ(got.timeSends, want.timeSends) << c.name;
     EXPECT_EQ(got.encryption, want.encryption) << c.name;
     EXPECT_EQ(got.insecure, want.insecure) << c.name;
+    EXPECT_EQ(got.loginName, want.loginName) << c.name;
+    EXPECT_EQ(got.password, want.password) << c.name;
+    EXPECT_EQ(got.mechanism, want.mechanism) << c.name;
   }
 }
 
@@ -286,6 +325,19 @@ const Exchanges kAcceptAll = {{"HELO me", "250 ok"},         {"RSET", "250 ok"},
 Exchanges With(Exchanges exchanges, std::vector<std::pair<std::string, std::string>> more) {
   exchanges.insert(exchanges.end(), more.begin(), more.end());
   return exchanges;
+}
+
+// The password of the file pw.txt, and the AUTH PLAIN line of me@x with it,
+// worked out apart from the program.
+const std::string kPassword = "s3cret-pa/ss";
+const std::string kAuthPlain = "AUTH PLAIN AG1lQHgAczNjcmV0LXBhL3Nz";
+
+/// No text holds a password of these tests or an encoded form of it.
+void ExpectNoSecret(const std::vector<std::string>& texts, const std::string& name) {
+  const std::string secrets[] = {kPassword, "czNjcmV0LXBhL3Nz", kAuthPlain.substr(11), "pa55word", "cGE1NXdvcmQ="};
+  for (const std::string& secret : secrets) {
+    for (const std::string& text : texts) EXPECT_EQ(text.find(secret), std::string::npos) << name << ": " << text;
+  }
 }
 
 TEST(Job, OutcomesAgainstAScriptedServer) {
@@ -323,6 +375,17 @@ TEST(Job, OutcomesAgainstAScriptedServer) {
       {"sender refused", {}, "220 ready",
        {{"HELO me", "250 ok"}, {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "553 not yours"}},
        {Error("553 not yours\r\n")}, {4}, "HELO me\r\nRSET\r\nMAIL FROM:<s@x>\r\n"},
+      {"logged in after EHLO, in plain text as asked for", {"/LOGIN:me@x", "/PWF:pw.txt", "/ENCRYPT:NONE", "/V"},
+       "220 ready",
+       With({{"EHLO me", "250-hi\r\n250 AUTH LOGIN PLAIN"}, {kAuthPlain, "235 ok"}},
+            With({kAcceptAll.begin() + 1, kAcceptAll.end()}, {{"QUIT", "221 bye"}})),
+       {Info("Message sended success.")}, {0, 0},
+       "EHLO me\r\n" + kAuthPlain + "\r\n" + kUpToData.substr(9) + kHeader + kBody + ".\r\nQUIT\r\n"},
+      {"login refused: nothing of the message sent", {"/LOGIN:me@x", "/PWF:pw.txt", "/ENCRYPT:NONE", "/V"},
+       "220 ready",
+       {{"EHLO me", "250-hi\r\n250 AUTH PLAIN"}, {kAuthPlain, "535 5.7.8 Error: authentication failed"},
+        {"QUIT", "221 bye"}},
+       {Error("535 5.7.8 Error: authentication failed\r\n")}, {4}, "EHLO me\r\n" + kAuthPlain + "\r\nQUIT\r\n"},
   };
   for (const auto& c : cases) {
     ScriptedServer server(SmtpDialogue(c.greeting, c.exchanges), {.deadline = std::chrono::milliseconds(10000)});
@@ -336,6 +399,9 @@ TEST(Job, OutcomesAgainstAScriptedServer) {
     EXPECT_GE(run.closeRequests, 1) << c.name;
     EXPECT_EQ(server.Received(), c.received) << c.name;
     EXPECT_THAT(server.Failures(), testing::IsEmpty()) << c.name;
+    std::vector<std::string> shown = run.statusTexts;
+    for (const Box& box : run.boxes) shown.push_back(box.text);
+    ExpectNoSecret(shown, c.name);
   }
 }
 
@@ -432,6 +498,14 @@ TEST(Job, RunLogTellsWhatHappenedInOrder) {
       {"a reply that never comes", {"/NE", "/WAIT:1"}, {{"HELO me", "250 ok"}, {"RSET", ""}}, true,
        {"< 220 ready", "> HELO me", "< 250 ok", "> RSET", "connection closed",
         "error: Socket readln aborted: no reply to RSET within 1 s", "exit code 4"}},
+      {"every line of the AUTH exchange masked", {"/NE", "/LOGIN:me@x", "/PW:pa55word", "/ENCRYPT:NONE"},
+       {{"EHLO me", "250-hi\r\n250 AUTH LOGIN"}, {"AUTH LOGIN", "334 VXNlcm5hbWU6"},
+        {"bWVAeA==", "334 UGFzc3dvcmQ6"}, {"cGE1NXdvcmQ=", "535 5.7.8 Error: authentication failed"},
+        {"QUIT", "221 bye"}},
+       false,
+       {"< 220 ready", "> EHLO me", "< 250-hi", "< 250 AUTH LOGIN", "> ***", "< ***", "> ***", "< ***", "> ***",
+        "< ***", "> QUIT", "< 221 bye", "connection closed", "error: 535 5.7.8 Error: authentication failed",
+        "exit code 4"}},
   };
   for (const auto& c : cases) {
     std::vector<testserver::Step> script = SmtpDialogue("220 ready", c.exchanges);
@@ -444,11 +518,18 @@ TEST(Job, RunLogTellsWhatHappenedInOrder) {
     std::filesystem::remove("run.log");
     const RecordingSurface run = RunJob(arguments);
     server.Stop();
+    if (!c.stall) {
+      EXPECT_THAT(server.Failures(), testing::IsEmpty()) << c.name;
+    }
     std::string commandLine = "command line:";
-    for (const std::string& argument : arguments) commandLine += " " + argument;
-    EXPECT_EQ(LogEvents("run.log"),
+    for (const std::string& argument : arguments) {
+      commandLine += " " + (argument.rfind("/PW:", 0) == 0 ? std::string("/PW:***") : argument);
+    }
+    const std::vector<std::string> events = LogEvents("run.log");
+    EXPECT_EQ(events,
               then({commandLine, "connecting to 127.0.0.1 port " + port, "connected to 127.0.0.1:" + port}, c.events))
         << c.name;
+    ExpectNoSecret(events, c.name);
   }
   // A setting found unusable after the log was opened is told there too.
   std::filesystem::remove("run.log");

@@ -1,7 +1,8 @@
 // The SMTP dialogue inside TLS against the scripted server's TLS side: TLS
-// from the first byte and after STARTTLS, byte-exact; each failure ends the
-// dialogue with its text and nothing more goes out. The Windows build runs
-// the same cases through Schannel against the native server.
+// from the first byte and after STARTTLS, the AUTH exchanges and SIZE,
+// byte-exact; each failure ends the dialogue with its text and nothing more
+// goes out; no text the client lets out holds the password. The Windows
+// build runs the same cases through Schannel against the native server.
 
 #include <optional>
 #include <regex>
@@ -25,16 +26,63 @@ std::vector<Step> Then(std::vector<Step> script, const Exchanges& exchanges, con
   return script;
 }
 
-/// The accepted dialogue of one message with EHLO answered by ehloReply.
-Exchanges AcceptingEhlo(const std::string& ehloReply) {
-  Exchanges exchanges = Accepting();
-  exchanges.front() = {"EHLO x", ehloReply};
-  return exchanges;
-}
-
 const std::string kMessage =
     Block({"From: <s@x>", "To: r@x", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}) + ".\r\n";
 const std::string kInsideTls = "EHLO x\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<r@x>\r\nDATA\r\n" + kMessage + "QUIT\r\n";
+/// SIZE counts the data up to the line "." that ends it.
+const std::string kSizedMailFrom = "MAIL FROM:<s@x> SIZE=" + std::to_string(kMessage.size() - 3);
+
+const std::string kUser = "user@example.com";
+const std::string kPassword = "s3cret-pa/ss";
+// The credentials' encoded forms, worked out apart from the program.
+const std::string kPlainResponse = "AHVzZXJAZXhhbXBsZS5jb20AczNjcmV0LXBhL3Nz";
+const std::string kUserResponse = "dXNlckBleGFtcGxlLmNvbQ==";
+const std::string kPasswordResponse = "czNjcmV0LXBhL3Nz";
+const std::string kXOAuth2Response = "dXNlcj11c2VyQGV4YW1wbGUuY29tAWF1dGg9QmVhcmVyIHMzY3JldC1wYS9zcwEB";
+const Exchanges kLoginExchange = {
+    {"AUTH LOGIN", "334 VXNlcm5hbWU6"}, {kUserResponse, "334 UGFzc3dvcmQ6"}, {kPasswordResponse, "235 2.7.0 ok"}};
+
+/// The accepted dialogue of one message with EHLO answered by ehloReply,
+/// then the AUTH exchanges; MAIL FROM names the size where SIZE is announced.
+Exchanges AcceptingEhlo(const std::string& ehloReply, const Exchanges& auth = {}) {
+  Exchanges exchanges = Accepting();
+  exchanges.front() = {"EHLO x", ehloReply};
+  if (ehloReply.find("SIZE") != std::string::npos) exchanges[2].first = kSizedMailFrom;
+  exchanges.insert(exchanges.begin() + 1, auth.begin(), auth.end());
+  return exchanges;
+}
+
+/// What the client sends in exchanges: each line with CR LF, the message in place of ".".
+std::string Sent(const Exchanges& exchanges) {
+  std::string sent;
+  for (const auto& [line, reply] : exchanges) sent += line == "." ? kMessage : line + "\r\n";
+  return sent;
+}
+
+/// Records every text the client lets out besides the wire: trace lines,
+/// status texts of every level, error texts.
+struct Outlets {
+  explicit Outlets(TQxSMTP& s) {
+    s.ReportLevel = 8;
+    s.OnStatus = [this](TObject*, const std::string& status) { texts.push_back(status); };
+    s.OnTrace = [this](TObject*, const TTraceEvent& event) { texts.emplace_back(event.Text); };
+  }
+  /// None holds the password or an encoded form of it.
+  void ExpectNoSecret() const {
+    for (const std::string& secret : {kPassword, kPlainResponse, kPasswordResponse, kXOAuth2Response}) {
+      for (const std::string& text : texts) EXPECT_EQ(text.find(secret), std::string::npos) << text;
+    }
+  }
+  std::vector<std::string> texts;
+};
+
+/// Gives s the credentials when login is set.
+void LogIn(TQxSMTP& s, bool login, TAuthMechanism mechanism) {
+  if (!login) return;
+  s.LoginName = kUser;
+  s.Password = kPassword;
+  s.AuthMechanism = mechanism;
+}
 
 /// A client for a TLS server on port that trusts the test CA.
 void Aim(TQxSMTP& s, std::uint16_t port, TEncryption encryption) {
@@ -58,20 +106,49 @@ TEST(Encryption, TranscriptsInsideTls) {
     std::string received;
     std::vector<std::string> mechanisms;  // of the last EHLO reply
     std::uint64_t sizeLimit;
+    bool login = false;
+    TAuthMechanism mechanism = amAutomatic;
+    std::string sendError = {};  // empty: the message is sent
   };
+  const Exchanges startTls = {{"EHLO x", "250-hello\r\n250 STARTTLS"}, {"STARTTLS", "220 go ahead"}};
+  auto implicit = [](const Exchanges& exchanges) { return Then({StartTls(), Send("220 tls ready\r\n")}, exchanges); };
   const Case cases[] = {
       {"TLS from the first byte",
-       Then({StartTls(), Send("220 tls ready\r\n")}, AcceptingEhlo("250-hello\r\n250-AUTH PLAIN LOGIN\r\n250 SIZE 1000")),
-       Certificate::kTrusted, ecTls, false, kInsideTls, {"PLAIN", "LOGIN"}, 1000},
+       implicit(AcceptingEhlo("250-hello\r\n250-AUTH PLAIN LOGIN\r\n250 SIZE " + std::to_string(kMessage.size() - 3))),
+       Certificate::kTrusted, ecTls, false, Sent(AcceptingEhlo("250 SIZE")), {"PLAIN", "LOGIN"}, kMessage.size() - 3},
       {"STARTTLS: the capabilities read in clear are forgotten",
        Then(Then({Send("220 ready\r\n")},
                  {{"EHLO x", "250-hello\r\n250-STARTTLS\r\n250 AUTH LOGIN"}, {"STARTTLS", "220 go ahead"}},
                  {StartTls()}),
             AcceptingEhlo("250-hello again\r\n250-AUTH XOAUTH2\r\n250 SIZE")),
-       Certificate::kTrusted, ecStartTls, false, "EHLO x\r\nSTARTTLS\r\n" + kInsideTls, {"XOAUTH2"}, 0},
+       Certificate::kTrusted, ecStartTls, false, "EHLO x\r\nSTARTTLS\r\n" + Sent(AcceptingEhlo("250 SIZE")),
+       {"XOAUTH2"}, 0},
       {"insecure takes a self-signed certificate",
        Then({StartTls(), Send("220 tls ready\r\n")}, AcceptingEhlo("250 hello")), Certificate::kSelfSigned, ecTls,
        true, kInsideTls, {}, 0},
+      {"PLAIN preferred to the others",
+       implicit(AcceptingEhlo("250-hello\r\n250-AUTH LOGIN XOAUTH2 PLAIN\r\n250 SIZE 10000",
+                              {{"AUTH PLAIN " + kPlainResponse, "235 2.7.0 Authentication successful"}})),
+       Certificate::kTrusted, ecTls, false,
+       Sent(AcceptingEhlo("250 SIZE", {{"AUTH PLAIN " + kPlainResponse, ""}})), {"LOGIN", "XOAUTH2", "PLAIN"}, 10000,
+       true},
+      {"LOGIN where PLAIN is not offered, AUTH offered only inside TLS",
+       Then(Then({Send("220 ready\r\n")}, startTls, {StartTls()}),
+            AcceptingEhlo("250-hi\r\n250 AUTH LOGIN", kLoginExchange)),
+       Certificate::kTrusted, ecStartTls, false,
+       "EHLO x\r\nSTARTTLS\r\n" + Sent(AcceptingEhlo("250", kLoginExchange)), {"LOGIN"}, 0, true},
+      {"LOGIN asked for though PLAIN is offered",
+       implicit(AcceptingEhlo("250-hello\r\n250 AUTH PLAIN LOGIN", kLoginExchange)), Certificate::kTrusted, ecTls,
+       false, Sent(AcceptingEhlo("250", kLoginExchange)), {"PLAIN", "LOGIN"}, 0, true, amLogin},
+      {"XOAUTH2 asked for",
+       implicit(AcceptingEhlo("250-hello\r\n250 AUTH PLAIN XOAUTH2", {{"AUTH XOAUTH2 " + kXOAuth2Response, "235 ok"}})),
+       Certificate::kTrusted, ecTls, false, Sent(AcceptingEhlo("250", {{"AUTH XOAUTH2 " + kXOAuth2Response, ""}})),
+       {"PLAIN", "XOAUTH2"}, 0, true, amXOAuth2},
+      {"a message above SIZE: nothing after EHLO but QUIT",
+       implicit({{"EHLO x", "250-hello\r\n250 SIZE 88"}, {"QUIT", "221 bye"}}), Certificate::kTrusted, ecTls, false,
+       "EHLO x\r\nQUIT\r\n", {}, 88, false, amAutomatic,
+       "The message is " + std::to_string(kMessage.size() - 3) +
+           " bytes, more than the 88 bytes the SMTP server takes"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -83,16 +160,27 @@ TEST(Encryption, TranscriptsInsideTls) {
     Aim(s, server.Port(), c.encryption);
     if (c.insecure) s.CaFile.clear();
     s.Insecure = c.insecure;
+    LogIn(s, c.login, c.mechanism);
+    Outlets outlets(s);
     s.Connect();
     EXPECT_TRUE(s.TlsActive());
     EXPECT_FALSE(s.Capabilities().StartTls);
     EXPECT_EQ(s.Capabilities().AuthMechanisms, c.mechanisms);
     EXPECT_EQ(s.Capabilities().SizeLimit, c.sizeLimit);
-    s.SendMail();
+    EXPECT_THAT(s.Password, IsEmpty());
+    std::string sendError;
+    try {
+      s.SendMail();
+    } catch (const Exception& e) {
+      sendError = e.Message();
+      outlets.texts.push_back(sendError);
+    }
+    EXPECT_EQ(sendError, c.sendError);
     s.Disconnect();
     server.Join();
     EXPECT_EQ(server.Received(), c.received);
     EXPECT_THAT(server.Failures(), IsEmpty());
+    outlets.ExpectNoSecret();
   }
 }
 
@@ -105,7 +193,19 @@ TEST(Encryption, FailuresEndTheDialogueThere) {
     TEncryption encryption;
     std::string error;
     std::optional<std::string> received;  // none: a plain-text server, which gets the handshake's bytes
+    bool login = false;
+    TAuthMechanism mechanism = amAutomatic;
   };
+  // TLS from the first byte, EHLO answered by ehloReply, then the exchanges;
+  // the client ends with QUIT.
+  auto loggingIn = [](const std::string& ehloReply, Exchanges exchanges) {
+    exchanges.insert(exchanges.begin(), {"EHLO x", ehloReply});
+    exchanges.push_back({"QUIT", "221 bye"});
+    return Then({StartTls(), Send("220 tls ready\r\n")}, exchanges, {Drain()});
+  };
+  const std::string offers = "250-hello\r\n250 AUTH PLAIN LOGIN";
+  const std::string plain = "AUTH PLAIN " + kPlainResponse, xoauth2 = "AUTH XOAUTH2 " + kXOAuth2Response;
+  const std::string refusal = "535 5.7.8 Error: authentication failed";
   const std::vector<Step> clearPart = Then({Send("220 ready\r\n")}, {{"EHLO x", "250-hello\r\n250 STARTTLS"}});
   auto answeringStartTls = [&](const std::string& reply, const std::vector<Step>& tail) {
     return Then(clearPart, {{"STARTTLS", reply}}, tail);
@@ -130,12 +230,41 @@ TEST(Encryption, FailuresEndTheDialogueThere) {
        "The server did not answer with TLS: \"220 plain\"", std::nullopt},
       {"server closes in the handshake", {Wait(100), Close()}, Certificate::kTrusted, ecTls,
        "The server closed the connection during the TLS handshake", std::nullopt},
+      {"AUTH PLAIN refused", loggingIn(offers, {{plain, refusal}}), Certificate::kTrusted, ecTls, refusal + "\r\n",
+       "EHLO x\r\n" + plain + "\r\nQUIT\r\n", true},
+      {"AUTH LOGIN refused", loggingIn(offers, {{"AUTH LOGIN", "504 5.5.4 not here"}}), Certificate::kTrusted, ecTls,
+       "504 5.5.4 not here\r\n", "EHLO x\r\nAUTH LOGIN\r\nQUIT\r\n", true, amLogin},
+      {"AUTH LOGIN refused at the user name", loggingIn(offers, {kLoginExchange[0], {kUserResponse, refusal}}),
+       Certificate::kTrusted, ecTls, refusal + "\r\n", "EHLO x\r\nAUTH LOGIN\r\n" + kUserResponse + "\r\nQUIT\r\n",
+       true, amLogin},
+      {"AUTH LOGIN refused at the password",
+       loggingIn("250-hello\r\n250 AUTH LOGIN", {kLoginExchange[0], kLoginExchange[1], {kPasswordResponse, refusal}}),
+       Certificate::kTrusted, ecTls, refusal + "\r\n", "EHLO x\r\n" + Sent(kLoginExchange) + "QUIT\r\n", true},
+      {"the XOAUTH2 error challenge is ended with an empty line",
+       loggingIn("250-hello\r\n250 AUTH XOAUTH2", {{xoauth2, "334 eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiQmVhcmVyIn0="},
+                                      {"", "535 5.7.8 Username and Password not accepted"}}),
+       Certificate::kTrusted, ecTls, "535 5.7.8 Username and Password not accepted\r\n",
+       "EHLO x\r\n" + xoauth2 + "\r\n\r\nQUIT\r\n", true, amXOAuth2},
+      {"a challenge where none is due is cancelled",
+       loggingIn(offers, {{plain, "334 "}, {"*", "501 5.7.0 Authentication aborted"}}), Certificate::kTrusted, ecTls,
+       "501 5.7.0 Authentication aborted\r\n", "EHLO x\r\n" + plain + "\r\n*\r\nQUIT\r\n", true},
+      {"no mechanism for a password", loggingIn("250-hello\r\n250 AUTH CRAM-MD5 XOAUTH2", {}), Certificate::kTrusted,
+       ecTls, "The SMTP server offers no login mechanism for a password (PLAIN or LOGIN); it offers CRAM-MD5 XOAUTH2",
+       "EHLO x\r\nQUIT\r\n", true},
+      {"the mechanism asked for is not offered", loggingIn(offers, {}), Certificate::kTrusted, ecTls,
+       "The SMTP server does not offer the login mechanism XOAUTH2; it offers PLAIN LOGIN", "EHLO x\r\nQUIT\r\n",
+       true, amXOAuth2},
+      {"AUTH not offered", loggingIn("250 hello", {}), Certificate::kTrusted, ecTls,
+       "The SMTP server offers no login mechanism for a password (PLAIN or LOGIN); it offers none",
+       "EHLO x\r\nQUIT\r\n", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TlsScriptedServer server(c.script, c.certificate);
     TQxSMTP s(nullptr);
     Aim(s, server.Port(), c.encryption);
+    LogIn(s, c.login, c.mechanism);
+    Outlets outlets(s);
     bool connected = false;
     s.OnConnect = [&](TObject*) { connected = true; };
     try {
@@ -143,9 +272,12 @@ TEST(Encryption, FailuresEndTheDialogueThere) {
       ADD_FAILURE() << "connected";
     } catch (const Exception& e) {
       EXPECT_EQ(e.Message(), c.error);
+      outlets.texts.push_back(e.Message());
     }
     EXPECT_FALSE(connected);
     EXPECT_FALSE(s.Connected);
+    EXPECT_THAT(s.Password, IsEmpty());
+    outlets.ExpectNoSecret();
     server.Join();
     if (c.received) {
       EXPECT_EQ(server.Received(), *c.received);

@@ -1,5 +1,6 @@
 #include "platform/Process.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -23,6 +24,12 @@ std::string ModuleFileName() {
   std::error_code error;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
   return error ? std::string() : self.string();
+}
+
+std::optional<std::string> EnvironmentVariable(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (!value) return std::nullopt;
+  return std::string(value);
 }
 
 }  // namespace platform

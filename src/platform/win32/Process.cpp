@@ -29,4 +29,23 @@ std::string ModuleFileName() {
   }
 }
 
+std::optional<std::string> EnvironmentVariable(const std::string& name) {
+  // The value may change size between the calls: ask again until it fits.
+  std::string value;
+  for (DWORD room = 256;;) {
+    value.resize(room);
+    ::SetLastError(ERROR_SUCCESS);
+    const DWORD length = ::GetEnvironmentVariableA(name.c_str(), value.data(), room);
+    if (length == 0) {
+      if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::string();
+    }
+    if (length < room) {
+      value.resize(length);
+      return value;
+    }
+    room = length;  // the size needed, terminating zero included
+  }
+}
+
 }  // namespace platform
