@@ -103,6 +103,8 @@ def configure_postfix():
 class PostfixServer:
     """Postfix, running for the test's length; stopped afterwards when the test started it."""
 
+    pki_made = False
+
     def __enter__(self):
         self.lock = open(LOCK, "w")
         fcntl.flock(self.lock, fcntl.LOCK_EX)
@@ -265,9 +267,14 @@ class TlsPostfixServer:
             if smtp_port_open(port):
                 raise RuntimeError("port %d is taken by another program" % port)
         pki = TLS_STATE + "/pki"
-        shutil.rmtree(pki, ignore_errors=True)
-        os.makedirs(pki, mode=0o700)
-        run(ARGS.native_server, "--make-certs", pki, timeout=60)
+        # One test CA for the whole run. Wine keeps the roots it took from the
+        # system's store while its server runs; with a new CA of the same name
+        # for every send, the fifth send under Wine once found no issuer.
+        if not TlsPostfixServer.pki_made:
+            shutil.rmtree(pki, ignore_errors=True)
+            os.makedirs(pki, mode=0o700)
+            run(ARGS.native_server, "--make-certs", pki, timeout=60)
+            TlsPostfixServer.pki_made = True
         shutil.copyfile(os.path.join(pki, "ca.pem"), CA_TRUST)
         run("update-ca-certificates", capture_output=True, timeout=60)
         recipient, postfix = pwd.getpwnam(RECIPIENT_USER), pwd.getpwnam("postfix")

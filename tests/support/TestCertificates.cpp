@@ -1,5 +1,6 @@
 #include "support/TestCertificates.h"
 
+#include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
@@ -51,6 +52,19 @@ void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
   X509_EXTENSION_free(extension);
 }
 
+/// True when both numbers of the certificate's ECDSA signature fill all 32
+/// bytes of a P-256 value.
+bool HasFullLengthSignature(const X509* cert) {
+  const ASN1_BIT_STRING* signature = nullptr;
+  X509_get0_signature(&signature, nullptr, cert);
+  const unsigned char* der = ASN1_STRING_get0_data(signature);
+  ECDSA_SIG* parsed = d2i_ECDSA_SIG(nullptr, &der, ASN1_STRING_length(signature));
+  Check(parsed != nullptr, "no ECDSA signature");
+  const bool full = BN_num_bytes(ECDSA_SIG_get0_r(parsed)) == 32 && BN_num_bytes(ECDSA_SIG_get0_s(parsed)) == 32;
+  ECDSA_SIG_free(parsed);
+  return full;
+}
+
 /// A certificate for key, signed by issuerKey as issuer (itself when null).
 Cert Issue(const Profile& profile, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey, long serial) {
   Cert cert(X509_new());
@@ -74,7 +88,12 @@ Cert Issue(const Profile& profile, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuer
     AddExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
     AddExtension(cert.get(), signer, NID_subject_alt_name, profile.altNames);
   }
-  Check(X509_sign(cert.get(), issuerKey != nullptr ? issuerKey : key, EVP_sha256()) > 0, "cannot sign");
+  // Wine's crypt32 takes an ECDSA signature whose r or s is shorter than the
+  // curve (about one signature in 128) for a bad one: sign again, each
+  // signature being random, so that the tests under Wine never meet one.
+  do {
+    Check(X509_sign(cert.get(), issuerKey != nullptr ? issuerKey : key, EVP_sha256()) > 0, "cannot sign");
+  } while (!HasFullLengthSignature(cert.get()));
   return cert;
 }
 
