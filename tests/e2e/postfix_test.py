@@ -103,8 +103,6 @@ def configure_postfix():
 class PostfixServer:
     """Postfix, running for the test's length; stopped afterwards when the test started it."""
 
-    pki_made = False
-
     def __enter__(self):
         self.lock = open(LOCK, "w")
         fcntl.flock(self.lock, fcntl.LOCK_EX)
@@ -246,6 +244,8 @@ class TlsPostfixServer:
     start; leftover instances (Postfix, Dovecot) are stopped first. Bounded: readiness 10 s,
     each command 60 s.
     """
+
+    pki_made = False
 
     def __enter__(self):
         self.lock = open(LOCK, "w")
