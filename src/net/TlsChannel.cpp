@@ -184,8 +184,10 @@ void TTlsChannel::Close() {
   }
   // Records nobody asked for (TLS 1.3 session tickets) may still wait
   // unread; a socket closed with unread bytes resets the connection, and
-  // the reset can cost the peer the last records it has not read yet.
+  // the reset can cost the peer the last records it has not read yet. A peer
+  // that never stops sending gets no more than the same time.
   char unread[kReceiveChunk];
-  while (platform::ReceiveOnSocket(socket_, unread, sizeof unread, /*peek=*/false) > 0) {
+  while (std::chrono::steady_clock::now() < end &&
+         platform::ReceiveOnSocket(socket_, unread, sizeof unread, /*peek=*/false) > 0) {
   }
 }
