@@ -28,16 +28,20 @@ function(mailshot_library name)
 endfunction()
 
 # TLS: Schannel through SSPI on Windows (secur32, crypt32: part of Windows,
-# nothing to ship), OpenSSL 3 elsewhere.
+# nothing to ship), OpenSSL 3 elsewhere, loaded when the first TLS session
+# starts (its headers only at build time).
 if(WIN32)
   set(MAILSHOT_SYSTEM_LIBS ws2_32 secur32 crypt32 user32 gdi32 kernel32)
 else()
   find_package(Threads REQUIRED)
   find_package(OpenSSL 3.0 REQUIRED)
-  set(MAILSHOT_SYSTEM_LIBS Threads::Threads OpenSSL::SSL)
+  set(MAILSHOT_SYSTEM_LIBS Threads::Threads ${CMAKE_DL_LIBS})
 endif()
 
 mailshot_library(mailshot_platform DIRS platform/${MAILSHOT_PLATFORM} DEPS ${MAILSHOT_SYSTEM_LIBS})
+if(NOT WIN32)
+  target_include_directories(mailshot_platform PRIVATE ${OPENSSL_INCLUDE_DIR})
+endif()
 mailshot_library(mailshot_core DIRS core DEPS mailshot_platform)
 mailshot_library(mailshot_cmdline DIRS cmdline DEPS mailshot_core)
 # Vector encoders exist for x86-64 (any system); other processors get none.

@@ -1,19 +1,15 @@
 // Client TLS through OpenSSL with memory BIOs: the session sees only the
-// bytes handed to it and leaves the socket to the transport.
+// bytes handed to it and leaves the socket to the transport. Every OpenSSL
+// call goes through the table that loads the library on first use.
 
 #include "platform/Tls.h"
-
-#include <openssl/bio.h>
-#include <openssl/err.h>
-#include <openssl/pem.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
 #include "platform/Sockets.h"
+#include "platform/posix/OpenSslLibrary.h"
 
 namespace platform {
 namespace {
@@ -21,20 +17,20 @@ namespace {
 constexpr std::string_view kTlsSessionFailed = "The TLS session failed: ";
 
 struct SslCtxFree {
-  void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+  void operator()(SSL_CTX* ctx) const { ossl::SSL_CTX_free(ctx); }
 };
 struct SslFree {
-  void operator()(SSL* ssl) const { SSL_free(ssl); }
+  void operator()(SSL* ssl) const { ossl::SSL_free(ssl); }
 };
 struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
+  void operator()(BIO* bio) const { ossl::BIO_free(bio); }
 };
 struct X509Free {
-  void operator()(X509* cert) const { X509_free(cert); }
+  void operator()(X509* cert) const { ossl::X509_free(cert); }
 };
 using X509Ptr = std::unique_ptr<X509, X509Free>;
 struct StoreCtxFree {
-  void operator()(X509_STORE_CTX* ctx) const { X509_STORE_CTX_free(ctx); }
+  void operator()(X509_STORE_CTX* ctx) const { ossl::X509_STORE_CTX_free(ctx); }
 };
 
 enum class SystemStore { kFolder, kBundle };
@@ -43,21 +39,22 @@ enum class SystemStore { kFolder, kBundle };
 /// variables (SSL_CERT_DIR, SSL_CERT_FILE) may set them.
 const char* SystemStorePath(SystemStore part) {
   const bool folder = part == SystemStore::kFolder;
-  const char* set = std::getenv(folder ? X509_get_default_cert_dir_env() : X509_get_default_cert_file_env());
+  const char* set =
+      std::getenv(folder ? ossl::X509_get_default_cert_dir_env() : ossl::X509_get_default_cert_file_env());
   if (set != nullptr) return set;
-  return folder ? X509_get_default_cert_dir() : X509_get_default_cert_file();
+  return folder ? ossl::X509_get_default_cert_dir() : ossl::X509_get_default_cert_file();
 }
 
 /// The oldest error in OpenSSL's queue; empties the queue.
 unsigned long TakeQueuedError() {
-  const unsigned long oldest = ERR_get_error();
-  ERR_clear_error();
+  const unsigned long oldest = ossl::ERR_get_error();
+  ossl::ERR_clear_error();
   return oldest;
 }
 
 std::string ErrorText(unsigned long code, std::string_view fallback) {
   if (code == 0) return std::string(fallback);
-  const char* reason = ERR_reason_error_string(code);
+  const char* reason = ossl::ERR_reason_error_string(code);
   return reason != nullptr ? reason : "error " + std::to_string(ERR_GET_REASON(code));
 }
 
@@ -66,14 +63,14 @@ std::string QueuedErrorText(std::string_view fallback) { return ErrorText(TakeQu
 /// Every certificate of a PEM file; empty when there is none. Raises
 /// TlsError when the file cannot be opened.
 std::vector<X509Ptr> ReadPemCertificates(const std::string& path) {
-  const std::unique_ptr<BIO, BioFree> file(BIO_new_file(path.c_str(), "r"));
+  const std::unique_ptr<BIO, BioFree> file(ossl::BIO_new_file(path.c_str(), "r"));
   if (!file) {
-    ERR_clear_error();
+    ossl::ERR_clear_error();
     throw TlsError(std::string(kTlsCaFileUnreadable) + path);
   }
   std::vector<X509Ptr> certificates;
-  while (X509* cert = PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr)) certificates.emplace_back(cert);
-  ERR_clear_error();  // the read that found no further certificate
+  while (X509* cert = ossl::PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr)) certificates.emplace_back(cert);
+  ossl::ERR_clear_error();  // the read that found no further certificate
   return certificates;
 }
 
@@ -81,79 +78,86 @@ std::vector<X509Ptr> ReadPemCertificates(const std::string& path) {
 std::string CertificateNames(X509* cert) {
   std::string names;
   const auto add = [&names](const std::string& name) { names += (names.empty() ? "" : ", ") + name; };
-  if (auto* entries = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr))) {
-    for (int i = 0; i < sk_GENERAL_NAME_num(entries); ++i) {
-      const GENERAL_NAME* entry = sk_GENERAL_NAME_value(entries, i);
+  if (auto* entries =
+          static_cast<GENERAL_NAMES*>(ossl::X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr))) {
+    const auto* stack = reinterpret_cast<const OPENSSL_STACK*>(entries);  // what sk_GENERAL_NAME_* take
+    for (int i = 0; i < ossl::OPENSSL_sk_num(stack); ++i) {
+      const auto* entry = static_cast<const GENERAL_NAME*>(ossl::OPENSSL_sk_value(stack, i));
       if (entry->type == GEN_DNS) {
-        add(std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(entry->d.dNSName)),
-                        static_cast<size_t>(ASN1_STRING_length(entry->d.dNSName))));
-      } else if (entry->type == GEN_IPADD && ASN1_STRING_length(entry->d.iPAddress) == 4) {
-        const unsigned char* b = ASN1_STRING_get0_data(entry->d.iPAddress);
+        add(std::string(reinterpret_cast<const char*>(ossl::ASN1_STRING_get0_data(entry->d.dNSName)),
+                        static_cast<size_t>(ossl::ASN1_STRING_length(entry->d.dNSName))));
+      } else if (entry->type == GEN_IPADD && ossl::ASN1_STRING_length(entry->d.iPAddress) == 4) {
+        const unsigned char* b = ossl::ASN1_STRING_get0_data(entry->d.iPAddress);
         add(std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
             std::to_string(b[3]));
       }
     }
-    GENERAL_NAMES_free(entries);
+    ossl::GENERAL_NAMES_free(entries);
   }
   if (names.empty()) {
     char common[256] = "";
-    X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, common, sizeof common);
+    ossl::X509_NAME_get_text_by_NID(ossl::X509_get_subject_name(cert), NID_commonName, common, sizeof common);
     names = common[0] != '\0' ? common : "no name";
   }
   return names;
 }
 
 std::string NameText(const X509_NAME* name) {
-  const std::unique_ptr<BIO, BioFree> text(BIO_new(BIO_s_mem()));
+  const std::unique_ptr<BIO, BioFree> text(ossl::BIO_new(ossl::BIO_s_mem()));
   // Most specific first, ", " between parts: as Windows writes names.
-  X509_NAME_print_ex(text.get(), name, 0,
-                     (XN_FLAG_RFC2253 & ~XN_FLAG_SEP_MASK & ~ASN1_STRFLGS_ESC_MSB) | XN_FLAG_SEP_CPLUS_SPC);
+  ossl::X509_NAME_print_ex(text.get(), name, 0,
+                           (XN_FLAG_RFC2253 & ~XN_FLAG_SEP_MASK & ~ASN1_STRFLGS_ESC_MSB) | XN_FLAG_SEP_CPLUS_SPC);
   char* data = nullptr;
-  const long length = BIO_get_mem_data(text.get(), &data);
+  const long length = ossl::BIO_ctrl(text.get(), BIO_CTRL_INFO, 0, &data);  // BIO_get_mem_data
   return std::string(data, static_cast<size_t>(length));
 }
 
 class OpenSslSession final : public TlsSession {
  public:
   explicit OpenSslSession(const TlsSettings& settings) : settings_(settings) {
-    ctx_.reset(SSL_CTX_new(TLS_client_method()));
+    ctx_.reset(ossl::SSL_CTX_new(ossl::TLS_client_method()));
     if (!ctx_) throw TlsError(std::string(kTlsHandshakeFailed) + QueuedErrorText("no TLS context"));
-    SSL_CTX_set_min_proto_version(ctx_.get(), TLS1_2_VERSION);
+    // SSL_CTX_set_min_proto_version
+    ossl::SSL_CTX_ctrl(ctx_.get(), SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
     // The chain is checked in VerifyPeer, with words for each failure; the
     // handshake only records the result.
-    SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_NONE, nullptr);
+    ossl::SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_NONE, nullptr);
     // The system's store as a folder of hashed names: the chain's issuers are
     // read one by one when asked for. Its bundle file costs about 20 ms to
     // read whole, most of a session's start, so it is read only when the
     // folder does not know an issuer (VerifyPeer).
-    if (!settings_.insecure) SSL_CTX_load_verify_dir(ctx_.get(), SystemStorePath(SystemStore::kFolder));
+    if (!settings_.insecure) ossl::SSL_CTX_load_verify_dir(ctx_.get(), SystemStorePath(SystemStore::kFolder));
     if (!settings_.caFile.empty()) AddTrustAnchors();
-    ssl_.reset(SSL_new(ctx_.get()));
-    BIO* in = BIO_new(BIO_s_mem());
-    BIO* out = BIO_new(BIO_s_mem());
+    ssl_.reset(ossl::SSL_new(ctx_.get()));
+    BIO* in = ossl::BIO_new(ossl::BIO_s_mem());
+    BIO* out = ossl::BIO_new(ossl::BIO_s_mem());
     if (!ssl_ || in == nullptr || out == nullptr) {
-      BIO_free(in);
-      BIO_free(out);
+      ossl::BIO_free(in);
+      ossl::BIO_free(out);
       throw TlsError(std::string(kTlsHandshakeFailed) + QueuedErrorText("no TLS session"));
     }
-    BIO_set_mem_eof_return(in, -1);  // an empty BIO means "more to come", not the end
-    SSL_set_bio(ssl_.get(), in, out);
+    // BIO_set_mem_eof_return: an empty BIO means "more to come", not the end.
+    ossl::BIO_ctrl(in, BIO_C_SET_BUF_MEM_EOF_RETURN, -1, nullptr);
+    ossl::SSL_set_bio(ssl_.get(), in, out);
     in_ = in;
     out_ = out;
-    SSL_set_connect_state(ssl_.get());
-    if (!IsAddressLiteral()) SSL_set_tlsext_host_name(ssl_.get(), settings_.host.c_str());
-    SSL_set_msg_callback(ssl_.get(), WatchMessages);
-    SSL_set_msg_callback_arg(ssl_.get(), this);
+    ossl::SSL_set_connect_state(ssl_.get());
+    if (!IsAddressLiteral()) {  // SSL_set_tlsext_host_name
+      ossl::SSL_ctrl(ssl_.get(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                     const_cast<char*>(settings_.host.c_str()));
+    }
+    ossl::SSL_set_msg_callback(ssl_.get(), WatchMessages);
+    ossl::SSL_ctrl(ssl_.get(), SSL_CTRL_SET_MSG_CALLBACK_ARG, 0, this);  // SSL_set_msg_callback_arg
   }
 
   bool Handshake(std::string& incoming, std::string& outgoing) override {
-    ERR_clear_error();
+    ossl::ERR_clear_error();
     Feed(incoming);
-    const int result = SSL_do_handshake(ssl_.get());
+    const int result = ossl::SSL_do_handshake(ssl_.get());
     Drain(outgoing);
     established_ = result == 1;
     if (established_) return true;
-    if (SSL_get_error(ssl_.get(), result) == SSL_ERROR_WANT_READ) return false;
+    if (ossl::SSL_get_error(ssl_.get(), result) == SSL_ERROR_WANT_READ) return false;
     const unsigned long error = TakeQueuedError();
     const int reason = ERR_GET_REASON(error);
     // The server's refusal of every version offered, or its offer of an older one.
@@ -164,18 +168,18 @@ class OpenSslSession final : public TlsSession {
 
   void VerifyPeer() override {
     if (settings_.insecure) return;
-    X509* cert = SSL_get0_peer_certificate(ssl_.get());
+    X509* cert = ossl::SSL_get0_peer_certificate(ssl_.get());
     if (cert == nullptr) throw TlsError(std::string(kTlsNotTrusted) + "no certificate");
-    long result = SSL_get_verify_result(ssl_.get());
+    long result = ossl::SSL_get_verify_result(ssl_.get());
     if (result == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY || result == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT) {
       result = VerifyWithSystemBundle(cert);
     }
-    if (result != X509_V_OK) throw TlsError(std::string(kTlsNotTrusted) + X509_verify_cert_error_string(result));
+    if (result != X509_V_OK) throw TlsError(std::string(kTlsNotTrusted) + ossl::X509_verify_cert_error_string(result));
     const std::uint32_t address = InetAddr(settings_.host.c_str());
     const bool matches =
         IsAddressLiteral()
-            ? X509_check_ip(cert, reinterpret_cast<const unsigned char*>(&address), sizeof address, 0) == 1
-            : X509_check_host(cert, settings_.host.data(), settings_.host.size(),
+            ? ossl::X509_check_ip(cert, reinterpret_cast<const unsigned char*>(&address), sizeof address, 0) == 1
+            : ossl::X509_check_host(cert, settings_.host.data(), settings_.host.size(),
                               X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS, nullptr) == 1;
     if (!matches) throw TlsError(WrongNameText(CertificateNames(cert), settings_.host));
   }
@@ -183,28 +187,28 @@ class OpenSslSession final : public TlsSession {
   int MaxRecordPlaintext() const override { return SSL3_RT_MAX_PLAIN_LENGTH; }
 
   void Encrypt(std::string_view data, std::string& outgoing) override {
-    ERR_clear_error();
-    if (!data.empty() && SSL_write(ssl_.get(), data.data(), static_cast<int>(data.size())) <= 0)
+    ossl::ERR_clear_error();
+    if (!data.empty() && ossl::SSL_write(ssl_.get(), data.data(), static_cast<int>(data.size())) <= 0)
       throw TlsError(std::string(kTlsSessionFailed) + QueuedErrorText("cannot encrypt"));
     Drain(outgoing);
   }
 
   bool Decrypt(std::string& incoming, std::string& plaintext, std::string& outgoing) override {
-    ERR_clear_error();
+    ossl::ERR_clear_error();
     Feed(incoming);
     char chunk[SSL3_RT_MAX_PLAIN_LENGTH];
     bool open = true;
     for (;;) {
-      const int n = SSL_read(ssl_.get(), chunk, sizeof chunk);
+      const int n = ossl::SSL_read(ssl_.get(), chunk, sizeof chunk);
       if (renegotiation_requested_) {
-        BIO_reset(out_);  // the answer OpenSSL began: it must not go out
+        ossl::BIO_ctrl(out_, BIO_CTRL_RESET, 0, nullptr);  // BIO_reset: the answer OpenSSL began must not go out
         throw TlsError(std::string(kTlsRenegotiation));
       }
       if (n > 0) {
         plaintext.append(chunk, static_cast<size_t>(n));
         continue;
       }
-      const int error = SSL_get_error(ssl_.get(), n);
+      const int error = ossl::SSL_get_error(ssl_.get(), n);
       if (error == SSL_ERROR_WANT_READ) break;
       if (error == SSL_ERROR_ZERO_RETURN) {
         open = false;
@@ -218,20 +222,20 @@ class OpenSslSession final : public TlsSession {
   }
 
   void Close(std::string& outgoing) override {
-    ERR_clear_error();
-    SSL_shutdown(ssl_.get());
-    ERR_clear_error();
+    ossl::ERR_clear_error();
+    ossl::SSL_shutdown(ssl_.get());
+    ossl::ERR_clear_error();
     Drain(outgoing);
   }
 
   TlsSessionInfo Info() const override {
     TlsSessionInfo info;
-    info.protocol = SSL_get_version(ssl_.get());
-    const char* cipher = SSL_get_cipher_name(ssl_.get());
+    info.protocol = ossl::SSL_get_version(ssl_.get());
+    const char* cipher = ossl::SSL_CIPHER_get_name(ossl::SSL_get_current_cipher(ssl_.get()));
     info.cipher = cipher != nullptr ? cipher : "";
-    if (X509* cert = SSL_get0_peer_certificate(ssl_.get())) {
-      info.subject = NameText(X509_get_subject_name(cert));
-      info.issuer = NameText(X509_get_issuer_name(cert));
+    if (X509* cert = ossl::SSL_get0_peer_certificate(ssl_.get())) {
+      info.subject = NameText(ossl::X509_get_subject_name(cert));
+      info.issuer = NameText(ossl::X509_get_issuer_name(cert));
     }
     return info;
   }
@@ -250,18 +254,18 @@ class OpenSslSession final : public TlsSession {
   /// The chain's check again, with the system's bundle file added to the
   /// store: some systems keep their anchors only there.
   long VerifyWithSystemBundle(X509* cert) {
-    X509_STORE* store = SSL_CTX_get_cert_store(ctx_.get());
-    X509_STORE_load_file(store, SystemStorePath(SystemStore::kBundle));
-    ERR_clear_error();  // a missing bundle leaves the first verdict standing
-    const std::unique_ptr<X509_STORE_CTX, StoreCtxFree> check(X509_STORE_CTX_new());
-    if (!check || X509_STORE_CTX_init(check.get(), store, cert, SSL_get_peer_cert_chain(ssl_.get())) != 1) {
-      ERR_clear_error();
+    X509_STORE* store = ossl::SSL_CTX_get_cert_store(ctx_.get());
+    ossl::X509_STORE_load_file(store, SystemStorePath(SystemStore::kBundle));
+    ossl::ERR_clear_error();  // a missing bundle leaves the first verdict standing
+    const std::unique_ptr<X509_STORE_CTX, StoreCtxFree> check(ossl::X509_STORE_CTX_new());
+    if (!check || ossl::X509_STORE_CTX_init(check.get(), store, cert, ossl::SSL_get_peer_cert_chain(ssl_.get())) != 1) {
+      ossl::ERR_clear_error();
       return X509_V_ERR_UNSPECIFIED;
     }
-    X509_STORE_CTX_set_default(check.get(), "ssl_server");
-    X509_verify_cert(check.get());
-    ERR_clear_error();
-    return X509_STORE_CTX_get_error(check.get());
+    ossl::X509_STORE_CTX_set_default(check.get(), "ssl_server");
+    ossl::X509_verify_cert(check.get());
+    ossl::ERR_clear_error();
+    return ossl::X509_STORE_CTX_get_error(check.get());
   }
 
   bool IsAddressLiteral() const { return InetAddr(settings_.host.c_str()) != kNoAddress; }
@@ -269,24 +273,24 @@ class OpenSslSession final : public TlsSession {
   void AddTrustAnchors() {
     const std::vector<X509Ptr> anchors = ReadPemCertificates(settings_.caFile);
     if (anchors.empty()) throw TlsError(std::string(kTlsCaFileEmpty) + settings_.caFile);
-    X509_STORE* store = SSL_CTX_get_cert_store(ctx_.get());
-    for (const X509Ptr& anchor : anchors) X509_STORE_add_cert(store, anchor.get());
+    X509_STORE* store = ossl::SSL_CTX_get_cert_store(ctx_.get());
+    for (const X509Ptr& anchor : anchors) ossl::X509_STORE_add_cert(store, anchor.get());
     // Any certificate of the file is an anchor, a company's intermediate too.
-    X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN);
-    ERR_clear_error();  // a certificate already in the store is no failure
+    ossl::X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN);
+    ossl::ERR_clear_error();  // a certificate already in the store is no failure
   }
 
   void Feed(std::string& incoming) {
-    if (!incoming.empty()) BIO_write(in_, incoming.data(), static_cast<int>(incoming.size()));
+    if (!incoming.empty()) ossl::BIO_write(in_, incoming.data(), static_cast<int>(incoming.size()));
     incoming.clear();
   }
 
   void Drain(std::string& outgoing) {
-    const size_t pending = BIO_ctrl_pending(out_);
+    const size_t pending = ossl::BIO_ctrl_pending(out_);
     if (pending == 0) return;
     const size_t start = outgoing.size();
     outgoing.resize(start + pending);
-    const int got = BIO_read(out_, outgoing.data() + start, static_cast<int>(pending));
+    const int got = ossl::BIO_read(out_, outgoing.data() + start, static_cast<int>(pending));
     outgoing.resize(start + static_cast<size_t>(got > 0 ? got : 0));
   }
 
@@ -302,11 +306,13 @@ class OpenSslSession final : public TlsSession {
 }  // namespace
 
 std::unique_ptr<TlsSession> CreateTlsSession(const TlsSettings& settings) {
+  ossl::Load();
   return std::make_unique<OpenSslSession>(settings);
 }
 
 std::string CaFileProblem(const std::string& path) {
   try {
+    ossl::Load();
     if (ReadPemCertificates(path).empty()) return std::string(kTlsCaFileEmpty) + path;
   } catch (const TlsError& e) {
     return e.what();
