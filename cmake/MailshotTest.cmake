@@ -10,13 +10,13 @@ include(GoogleTest)
 
 if(CMAKE_CROSSCOMPILING)
   set(MAILSHOT_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix the Windows tests run in")
-  # mscoree and mshtml off: otherwise a fresh prefix offers to download Mono
-  # and Gecko and waits on that dialog.
   # The Windows build cannot link OpenSSL: its TLS tests talk to the native
   # build's scripted_server, which Wine starts as a Linux process (build the
   # native tree first; scripts/test.sh does).
   set(MAILSHOT_NATIVE_SCRIPTED_SERVER ${PROJECT_SOURCE_DIR}/build/native/tests/support/scripted_server
       CACHE FILEPATH "The native build's scripted_server, the TLS server of the Windows tests")
+  # mscoree and mshtml off: otherwise a fresh prefix offers to download Mono
+  # and Gecko and waits on that dialog.
   set(MAILSHOT_WINE_ENVIRONMENT
       WINEPREFIX=${MAILSHOT_WINEPREFIX}
       WINEDEBUG=-all
