@@ -92,20 +92,19 @@ constexpr size_t kMaxDomainLength = 253;
 /// Far more lines than any reply has (an EHLO reply has a few dozen).
 constexpr size_t kMaxReplyLines = 1000;
 
-/// Sets the busy flag unless it is already set, and clears it on the way
-/// out only when this scope set it.
-class BusyScope {
+/// Sets a flag (the busy flag, the trace's masking) for the life of the
+/// scope and puts back what it was: a scope nested in another that set it
+/// leaves it set.
+class RaisedFlag {
  public:
-  explicit BusyScope(bool& flag) : flag_(flag), owner_(!flag) { flag_ = true; }
-  ~BusyScope() {
-    if (owner_) flag_ = false;
-  }
-  BusyScope(const BusyScope&) = delete;
-  BusyScope& operator=(const BusyScope&) = delete;
+  explicit RaisedFlag(bool& flag) : flag_(flag), before_(flag) { flag_ = true; }
+  ~RaisedFlag() { flag_ = before_; }
+  RaisedFlag(const RaisedFlag&) = delete;
+  RaisedFlag& operator=(const RaisedFlag&) = delete;
 
  private:
   bool& flag_;
-  bool owner_;
+  bool before_;
 };
 
 /// The code of a reply line: its first three characters when they are
@@ -307,19 +306,6 @@ std::string EncodedCredentials(std::initializer_list<std::string_view> parts) {
   return line_encoding::Base64(raw);
 }
 
-/// Sets the trace's masking for the life of the scope.
-class MaskedTrace {
- public:
-  explicit MaskedTrace(TTidewire& wire) : wire_(wire), before_(wire.TraceMasked) { wire_.TraceMasked = true; }
-  ~MaskedTrace() { wire_.TraceMasked = before_; }
-  MaskedTrace(const MaskedTrace&) = delete;
-  MaskedTrace& operator=(const MaskedTrace&) = delete;
-
- private:
-  TTidewire& wire_;
-  bool before_;
-};
-
 }  // namespace
 
 std::string_view AuthMechanismName(TAuthMechanism mechanism) { return kMechanismNames[mechanism]; }
@@ -357,7 +343,7 @@ void TQxSMTP::Connect() {
     throw Exception(std::string(kErrCredentialsTooLong));
   }
   {
-    BusyScope busy(busy_);
+    RaisedFlag busy(busy_);
     capabilities_ = {};
     TTidewire::Connect();
     try {
@@ -422,7 +408,7 @@ platform::TlsSettings TQxSMTP::TlsSettings() const { return {Host, CaFile, Insec
 
 void TQxSMTP::Authenticate() {
   const TAuthMechanism mechanism = ChosenMechanism();
-  const MaskedTrace masked(*this);
+  const RaisedFlag masked(TraceMasked);
   struct WipeIoBuffer {  // the last line sent stays there otherwise
     TQxSMTP& smtp;
     ~WipeIoBuffer() { WipeBytes(smtp.IoBuffer, sizeof smtp.IoBuffer); }
@@ -529,7 +515,7 @@ std::string TQxSMTP::PartingLine() {
 void TQxSMTP::SendMail() {
   if (busy_) return;
   {
-    BusyScope busy(busy_);
+    RaisedFlag busy(busy_);
     RefuseLineBreaksInMessage();
     ComposeMessage();
     CheckConnection();
