@@ -29,18 +29,21 @@ endfunction()
 
 # TLS: Schannel through SSPI on Windows (secur32, crypt32: part of Windows,
 # nothing to ship), OpenSSL 3 elsewhere, loaded when the first TLS session
-# starts (its headers only at build time).
+# starts (its headers only at build time). HTTPS: WinHTTP on Windows (part
+# of Windows), libcurl elsewhere, loaded when the first exchange starts
+# (its headers only at build time).
 if(WIN32)
-  set(MAILSHOT_SYSTEM_LIBS ws2_32 secur32 crypt32 user32 gdi32 kernel32)
+  set(MAILSHOT_SYSTEM_LIBS ws2_32 secur32 crypt32 winhttp user32 gdi32 kernel32)
 else()
   find_package(Threads REQUIRED)
   find_package(OpenSSL 3.0 REQUIRED)
+  find_package(CURL REQUIRED)
   set(MAILSHOT_SYSTEM_LIBS Threads::Threads ${CMAKE_DL_LIBS})
 endif()
 
 mailshot_library(mailshot_platform DIRS platform/${MAILSHOT_PLATFORM} DEPS ${MAILSHOT_SYSTEM_LIBS})
 if(NOT WIN32)
-  target_include_directories(mailshot_platform PRIVATE ${OPENSSL_INCLUDE_DIR})
+  target_include_directories(mailshot_platform PRIVATE ${OPENSSL_INCLUDE_DIR} ${CURL_INCLUDE_DIRS})
 endif()
 mailshot_library(mailshot_core DIRS core DEPS mailshot_platform)
 mailshot_library(mailshot_cmdline DIRS cmdline DEPS mailshot_core)
