@@ -19,6 +19,21 @@ enum class BoxIcon { kError, kInformation };
 /// there as \xNN.
 void ShowMessageBox(const std::string& caption, const std::string& text, BoxIcon icon);
 
+/// Shows text in a box with caption and the information icon, like
+/// ShowMessageBox, but without waiting: the call returns at once and the
+/// work goes on while the box stands, until the user dismisses it or
+/// CloseNoticeBox is called. One such box at a time. On POSIX it writes
+/// text to standard output as an information box does.
+void ShowNoticeBox(const std::string& caption, const std::string& text);
+/// Closes the box of ShowNoticeBox if it still stands, and returns once it
+/// is gone; nothing when there is none.
+void CloseNoticeBox();
+
+/// Opens url in the user's default browser. True when that was done; false
+/// where it failed, and on POSIX, where the console shows the address
+/// instead (a scheduled job's machine may have no browser).
+bool OpenInBrowser(const std::string& url);
+
 /// Creates the status window, makes it visible, then calls onShow once and
 /// runs the message loop until RequestClose was called; destroys the window
 /// and returns. onShow must not raise. On POSIX onShow is simply called.
