@@ -273,6 +273,12 @@ class TTidewire : public TComponent {
   /// Under TimeSends: when nothing went out since lastProgress for TimeOut
   /// ms, marks the time-out and aborts, as the timer does; true then.
   bool SendStalled(std::chrono::steady_clock::time_point lastProgress);
+  /// Sends count bytes until all went out, a cancel, or a stall under
+  /// TimeSends; onSent(n) after each send call that took n bytes. Pumps
+  /// messages after each pass when pumping. False when the peer closed.
+  template <typename OnSent>
+  bool SendWhole(const char* bytes, int count, bool pumping, std::chrono::steady_clock::time_point& lastProgress,
+                 OnSent onSent);
   /// The sending part of Write and Writeln (with the "Write" status, no
   /// trace): text, then ending, through IoBuffer; returns the bytes sent.
   size_t SendText(std::string_view text, std::string_view ending = {});
