@@ -53,7 +53,7 @@ endif()
 mailshot_library(mailshot_encoding DIRS encoding encoding/${MAILSHOT_CPU} DEPS mailshot_core)
 mailshot_library(mailshot_net DIRS net DEPS mailshot_core)
 mailshot_library(mailshot_smtp DIRS smtp DEPS mailshot_net mailshot_encoding)
-mailshot_library(mailshot_main DIRS main main/${MAILSHOT_PLATFORM} EXCLUDE Program.cpp
+mailshot_library(mailshot_main DIRS main EXCLUDE Program.cpp
                  DEPS mailshot_smtp mailshot_cmdline)
 
 if(EXISTS ${PROJECT_SOURCE_DIR}/src/main/Program.cpp)

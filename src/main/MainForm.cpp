@@ -290,7 +290,7 @@ void TForm1::ApplyLoginSwitches() {
     RefuseLineBreaksInPassword(std::string(kPasswordVariableOrigin) + std::string(kPasswordVariable), password);
   }
   if (password.empty()) throw EMailException(std::string(kLoginNeedsPassword));
-  if (smtp.LoginName.size() > kLongestCredential || password.size() > kLongestCredential) {
+  if (CredentialTooLong(smtp.LoginName) || CredentialTooLong(password)) {
     throw EMailException(std::string(kCredentialsTooLong));
   }
   smtp.Password = password;  // made to its size at once; the local copy is wiped
