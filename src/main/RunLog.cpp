@@ -83,7 +83,7 @@ void TRunLog::Open(const std::string& path) {
 
 void TRunLog::Write(std::string_view event) {
   if (file_ == platform::kInvalidFile) return;
-  if (!platform::AppendLine(file_, platform::LocalTimestamp() + " " + LogLine(event))) Fail();
+  if (!platform::AppendLine(file_, platform::LocalTimestamp() + " " + LogLine(secrets_.Redacted(event)))) Fail();
 }
 
 void TRunLog::Trace(const TTidewire& wire, const TTraceEvent& event) {

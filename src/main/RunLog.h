@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/Secrets.h"
 #include "net/Tidewire.h"
 #include "platform/File.h"
 
@@ -32,20 +33,21 @@ std::string MaskedCommandLine(const std::vector<std::string>& arguments,
                               std::span<const std::string_view> secretSwitches);
 
 /// The transcript of one run in a text file: one line per event, each after
-/// the local time. Owned by the status window; writes nothing unless opened.
-/// It never raises: a log that cannot be written turns into Problem().
+/// the local time, no secret of secrets in it. Owned by the status window;
+/// writes nothing unless opened. It never raises: a log that cannot be
+/// written turns into Problem().
 class TRunLog {
  public:
-  TRunLog() = default;
+  explicit TRunLog(const TSecretList& secrets) : secrets_(secrets) {}
   ~TRunLog();
   TRunLog(const TRunLog&) = delete;
   TRunLog& operator=(const TRunLog&) = delete;
 
   /// Opens path for appending (creating it when missing).
   void Open(const std::string& path);
-  /// Appends one line: the local time, a blank, then event with its line
-  /// ends shown as " | " (trailing ones dropped) and every other control
-  /// character but the tab as \xNN.
+  /// Appends one line: the local time, a blank, then event with its secrets
+  /// as "***", its line ends shown as " | " (trailing ones dropped) and every
+  /// other control character but the tab as \xNN.
   void Write(std::string_view event);
   /// Writes the line for a trace event of wire.
   void Trace(const TTidewire& wire, const TTraceEvent& event);
@@ -56,6 +58,7 @@ class TRunLog {
  private:
   void Fail();
 
+  const TSecretList& secrets_;
   platform::FileHandle file_ = platform::kInvalidFile;
   std::string path_;
   std::string problem_;

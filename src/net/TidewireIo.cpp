@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/Wipe.h"
 #include "net/Tidewire.h"
 #include "net/TimerOffOnExit.h"
 #include "net/TlsChannel.h"
@@ -208,6 +209,25 @@ void TTidewire::Transaction(const std::string& command, std::string& reply) {
   ReportStatus(kStatusTransaction);
   ReplyNumber = 0;
   Writeln(command);
+  ReadReply(reply);
+}
+
+void TTidewire::SecretTransaction(const std::string& command, size_t secretFrom, std::string& reply) {
+  ReportStatus(kStatusTransaction);
+  ReplyNumber = 0;
+  struct WipeOnExit {  // the line sent stays there otherwise, and an echo of it in the reply
+    TTidewire& wire;
+    ~WipeOnExit() { WipeBytes(wire.IoBuffer, sizeof wire.IoBuffer); }
+  } wipeIoBuffer{*this};
+  ReportStatus(kStatusWriteln);
+  SendText(command, "\r\n");
+  std::string shown = command.substr(0, std::min(secretFrom, command.size()));
+  shown += kRedacted;
+  Trace(TTraceKind::kSent, shown);
+  ReadReply(reply);
+}
+
+void TTidewire::ReadReply(std::string& reply) {
   std::string line;
   ReadLn(line);
   LastReply = line;

@@ -17,21 +17,28 @@ constexpr DialogueStep kEndXOAuth2{"", "", 0, kNoCode, OnRefusal::kRefuseCredent
                                    "reply to the end of AUTH XOAUTH2"};
 
 constexpr DialogueStep kAuthPlain{"AUTH PLAIN ", "", 200, 299, OnRefusal::kRefuseCredentials, "reply to AUTH PLAIN",
-                                  &kCancelAuth};
+                                  true, &kCancelAuth};
 constexpr DialogueStep kAuthLogin{"AUTH LOGIN", "", kChallenge, kChallenge, OnRefusal::kRaiseReply,
                                   "reply to AUTH LOGIN"};
 constexpr DialogueStep kLoginUser{"", "", kChallenge, kChallenge, OnRefusal::kRefuseCredentials,
-                                  "reply to the user name"};
+                                  "reply to the user name", true};
 constexpr DialogueStep kLoginPassword{"", "", 200, 299, OnRefusal::kRefuseCredentials, "reply to the password",
-                                      &kCancelAuth};
+                                      true, &kCancelAuth};
 // A refused token gets a challenge first: a JSON text saying why.
 constexpr DialogueStep kAuthXOAuth2{"AUTH XOAUTH2 ", "", 200, 299, OnRefusal::kRefuseCredentials,
-                                    "reply to AUTH XOAUTH2", &kEndXOAuth2};
+                                    "reply to AUTH XOAUTH2", true, &kEndXOAuth2};
 
-/// Sends a step whose argument is a secret's encoded form, and wipes it.
-void RequireSecret(TSmtpDialogue& dialogue, const DialogueStep& step, std::string argument) {
-  const TWipeOnExit wipe(argument);
-  dialogue.Require(step, argument);
+/// Whether an encoded form carries the password, and must join the
+/// connection's secrets before it is sent.
+enum class Carries { kUserOnly, kPassword };
+
+/// Sends a step whose argument is an encoded form of the credentials, and
+/// wipes it.
+void RequireEncoded(TSmtpDialogue& dialogue, const DialogueStep& step, std::string encoded, Carries carries) {
+  const TWipeOnExit wipe(encoded);
+  // A server may echo it: no text may show it then either.
+  if (carries == Carries::kPassword) dialogue.Wire().Secrets.Add(encoded);
+  dialogue.Require(step, encoded);
 }
 
 /// base64 of the parts one after another, built in storage of its final
@@ -48,18 +55,20 @@ std::string EncodedCredentials(std::initializer_list<std::string_view> parts) {
 
 void LogInPlain(TSmtpDialogue& dialogue, const TCredentials& credentials) {
   const std::string_view nul("\0", 1);
-  RequireSecret(dialogue, kAuthPlain, EncodedCredentials({nul, credentials.user, nul, credentials.password}));
+  RequireEncoded(dialogue, kAuthPlain, EncodedCredentials({nul, credentials.user, nul, credentials.password}),
+                 Carries::kPassword);
 }
 
 void LogInLogin(TSmtpDialogue& dialogue, const TCredentials& credentials) {
   dialogue.Require(kAuthLogin);
-  RequireSecret(dialogue, kLoginUser, line_encoding::Base64(credentials.user));
-  RequireSecret(dialogue, kLoginPassword, line_encoding::Base64(credentials.password));
+  RequireEncoded(dialogue, kLoginUser, line_encoding::Base64(credentials.user), Carries::kUserOnly);
+  RequireEncoded(dialogue, kLoginPassword, line_encoding::Base64(credentials.password), Carries::kPassword);
 }
 
 void LogInXOAuth2(TSmtpDialogue& dialogue, const TCredentials& credentials) {
-  RequireSecret(dialogue, kAuthXOAuth2,
-                EncodedCredentials({"user=", credentials.user, "\x01" "auth=Bearer ", credentials.password, "\x01\x01"}));
+  RequireEncoded(dialogue, kAuthXOAuth2,
+                 EncodedCredentials({"user=", credentials.user, "\x01" "auth=Bearer ", credentials.password, "\x01\x01"}),
+                 Carries::kPassword);
 }
 
 /// One mechanism: its name, whether the automatic choice may take it (in
@@ -111,5 +120,11 @@ std::string_view AuthMechanismName(TAuthMechanism mechanism) {
 
 void Authenticate(TSmtpDialogue& dialogue, const TSmtpCapabilities& offered, TAuthMechanism mechanism,
                   const TCredentials& credentials) {
-  Chosen(offered, mechanism).logIn(dialogue, credentials);
+  const Mechanism& chosen = Chosen(offered, mechanism);
+  TSecretList& secrets = dialogue.Wire().Secrets;
+  secrets.Add(credentials.password);
+  std::string encoded = line_encoding::Base64(credentials.password);
+  const TWipeOnExit wipe(encoded);
+  secrets.Add(encoded);
+  chosen.logIn(dialogue, credentials);
 }

@@ -134,7 +134,11 @@ Reply TSmtpDialogue::Converse(const DialogueStep& step, std::string_view argumen
     command += argument;
     command += step.closing;
     command += parameters;
-    wire_.Transaction(command, line);
+    if (step.secretArgument) {
+      wire_.SecretTransaction(command, step.command.size(), line);
+    } else {
+      wire_.Transaction(command, line);
+    }
     return CompleteReply(line);
   });
 }

@@ -44,6 +44,9 @@ struct DialogueStep {
   /// The name of the reply the step awaits ("reply to MAIL FROM"), for the
   /// texts of a reply that fails to come or has no code.
   std::string_view awaitedReply;
+  /// The argument is a secret: the trace shows the command and "***" in its
+  /// place, and the socket's buffer is wiped after the exchange.
+  bool secretArgument = false;
   /// Sent when the reply is a challenge that nothing answers: the server
   /// waits for a line before any other command, and the reply to this one
   /// is the refusal. None: a challenge is refused as it stands.
@@ -95,7 +98,7 @@ class TSmtpDialogue {
   Reply Await(const DialogueStep& step);
   /// Sends the step's line (command, argument, closing, parameters) and
   /// reads the whole reply; the line is wiped once sent, as the argument
-  /// may be a secret. Once
+  /// may be a secret (masked in the trace where the row says so). Once
   /// the server has hung up there is nobody to send to: the reply is the
   /// closed connection's. Input that waits before the line is sent answers
   /// no command of ours and fails the step. A wait that runs out fails with

@@ -42,9 +42,8 @@ constexpr std::int32_t kPartingWaitMilliseconds = 1000;
 /// The longest name a DNS domain can have.
 constexpr size_t kMaxDomainLength = 253;
 
-/// Sets a flag (the busy flag, the trace's masking) for the life of the
-/// scope and puts back what it was: a scope nested in another that set it
-/// leaves it set.
+/// Sets a flag (the busy flag) for the life of the scope and puts back what
+/// it was: a scope nested in another that set it leaves it set.
 class RaisedFlag {
  public:
   explicit RaisedFlag(bool& flag) : flag_(flag), before_(flag) { flag_ = true; }
@@ -113,7 +112,9 @@ std::string TQxSMTP::ExtractAddress(const std::string& entry) {
 
 // --- Connect and Disconnect ------------------------------------------------
 
-void TQxSMTP::Connect() {
+// Each public operation lets no secret out in an error's text: a server
+// may echo the credentials in a refusal that the error then carries.
+void TQxSMTP::Connect() try {
   // The password serves this connection's AUTH alone, whatever comes of it.
   const TWipeOnExit forgetPassword(Password);
   RefuseLineBreak("UserID", UserID);
@@ -150,6 +151,9 @@ void TQxSMTP::Connect() {
     }
   }
   if (OnConnect) OnConnect(this);
+} catch (Exception& e) {
+  RedactSecrets(e);
+  throw;
 }
 
 void TQxSMTP::AwaitGreeting() {
@@ -185,11 +189,6 @@ void TQxSMTP::RequestTls() {
 platform::TlsSettings TQxSMTP::TlsSettings() const { return {Host, CaFile, Insecure}; }
 
 void TQxSMTP::LogIn() {
-  const RaisedFlag masked(TraceMasked);
-  struct WipeIoBuffer {  // the last line sent stays there otherwise
-    TQxSMTP& smtp;
-    ~WipeIoBuffer() { WipeBytes(smtp.IoBuffer, sizeof smtp.IoBuffer); }
-  } wipeIoBuffer{*this};
   TSmtpDialogue dialogue = Dialogue();
   Authenticate(dialogue, capabilities_, AuthMechanism, {LoginName, Password});
 }
@@ -202,7 +201,7 @@ std::string TQxSMTP::EhloName() const {
   return IsDomainName(name) ? name : AddressLiteral(LocalAddress());
 }
 
-void TQxSMTP::Disconnect() {
+void TQxSMTP::Disconnect() try {
   Canceled = false;  // an earlier Abort must not stop the goodbye
   try {
     SayGoodbye();
@@ -211,7 +210,12 @@ void TQxSMTP::Disconnect() {
     throw;
   }
   TTidewire::Disconnect();
+} catch (Exception& e) {
+  RedactSecrets(e);
+  throw;
 }
+
+void TQxSMTP::RedactSecrets(Exception& e) const { e.SetMessage(Secrets.Redacted(e.Message())); }
 
 void TQxSMTP::SayGoodbye() {
   // A server that hung up already gets no "QUIT" (Converse), and one that
@@ -255,7 +259,7 @@ std::string TQxSMTP::PartingLine() {
 
 // --- SendMail ----------------------------------------------------------------
 
-void TQxSMTP::SendMail() {
+void TQxSMTP::SendMail() try {
   if (busy_) return;
   {
     RaisedFlag busy(busy_);
@@ -283,6 +287,9 @@ void TQxSMTP::SendMail() {
     }
   }
   if (OnSuccess) OnSuccess(this);
+} catch (Exception& e) {
+  RedactSecrets(e);
+  throw;
 }
 
 std::uint64_t TQxSMTP::CheckedMessageSize(const std::string& header) const {

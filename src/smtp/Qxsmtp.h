@@ -108,7 +108,8 @@ class TQxSMTP : public TTidewire {
   /// command inside TLS, and "EHLO " + EhloName() takes the place of HELO
   /// (inside TLS once more after STARTTLS; also without TLS when there is a
   /// LoginName). With a LoginName it then logs in with AUTH as the latest
-  /// EHLO reply allows, every line of the exchange masked in the trace, and
+  /// EHLO reply allows (Authenticate: the password and its encoded forms
+  /// join Secrets, the trace shows "***" for them), and
   /// wipes Password whatever the outcome (Password is wiped on every return,
   /// so set it before each Connect). Raises kErrMechanismNotOffered,
   /// kErrNoPasswordMechanism, the last line of a refusal (after a challenge
@@ -230,7 +231,7 @@ class TQxSMTP : public TTidewire {
   void SayHello();
   /// STARTTLS, offered and accepted with 220, then the TLS handshake.
   void RequestTls();
-  /// The AUTH exchange of the chosen mechanism, its lines masked in the trace.
+  /// The AUTH exchange of the chosen mechanism.
   void LogIn();
   /// The engine of this client's dialogue steps.
   TSmtpDialogue Dialogue();
@@ -241,6 +242,8 @@ class TQxSMTP : public TTidewire {
   void SayGoodbye();
   /// The RSET ... "." part of SendMail; mailParameters follow MAIL FROM's ">".
   void Deliver(const std::string& header, const std::string& mailParameters);
+  /// Puts "***" in place of every secret in e's text.
+  void RedactSecrets(Exception& e) const;
   /// Closes the socket without "QUIT"; an error of the close is dropped, so
   /// that the error that made the dialogue end stands.
   void Abandon();
