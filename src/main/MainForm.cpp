@@ -231,7 +231,7 @@ void TForm1::ApplyRunSwitches() {
   // The log first, so that it also tells of an unusable setting after it.
   if (cmd.ParamExistsExactly("LOG")) {
     runLog_.Open(cmd.GetParamValue("LOG"));
-    runLog_.Write(std::string(kLogCommandLine) + MaskedCommandLine(cmd.Arguments(), kSecretSwitches));
+    runLog_.Write(std::string(kLogCommandLine) + MaskedCommandLine(cmd, kSecretSwitches));
     smtp.OnTrace = [this](TObject*, const TTraceEvent& event) { runLog_.Trace(*qxSMTP1_, event); };
   }
   if (cmd.ParamExistsExactly("WAIT")) {

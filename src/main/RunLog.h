@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cmdline/CmdLineParser.h"
 #include "core/Secrets.h"
 #include "net/Tidewire.h"
 #include "platform/File.h"
@@ -25,12 +26,11 @@ inline constexpr std::string_view kLogWarning = "Warning: the run log %s could n
 /// Switches whose values are secrets; the run log shows them as "***".
 inline constexpr std::array<std::string_view, 1> kSecretSwitches{"PW"};
 
-/// The arguments after argument 0 as one line: an argument that is empty or
-/// holds a blank stands in double quotes, and where an argument names a
-/// switch of secretSwitches (after "/" or "-", any case) with a value, the
-/// value and the rest of the argument show as "***".
-std::string MaskedCommandLine(const std::vector<std::string>& arguments,
-                              std::span<const std::string_view> secretSwitches);
+/// The arguments after argument 0 as parser reads them, as one line: an
+/// argument that is empty or holds a blank stands in double quotes, and
+/// whatever parser takes for the value of a switch of secretSwitches shows
+/// as "***" with the rest of its argument.
+std::string MaskedCommandLine(const TCmdLineParser& parser, std::span<const std::string_view> secretSwitches);
 
 /// The transcript of one run in a text file: one line per event, each after
 /// the local time, no secret of secrets in it. Owned by the status window;

@@ -594,17 +594,30 @@ TEST(RunLog, CommandLineHidesSecretValues) {
     const char* name;
     std::vector<std::string> arguments;  // after the program
     std::string shown;
+    std::string switchChars = "/-";
   } cases[] = {
       {"secret value and the rest of its argument", {"/F:s@x", "/PW:abc-def/NM", "/NE"}, "/F:s@x /PW:*** /NE"},
       {"any case, after a hyphen, inside an argument", {"/F:s@x-pw:abc"}, "/F:s@x-pw:***"},
       {"a longer name is another switch", {"/PWF:pw.txt"}, "/PWF:pw.txt"},
       {"no value, nothing to hide", {"/PW"}, "/PW"},
       {"blanks and empty arguments quoted", {"/S:Weekly report", ""}, "\"/S:Weekly report\" \"\""},
+      {"no switch character: still taken as PW", {"PW:abc"}, "PW:***"},
+      {"a delimiter before the name", {":PW:abc"}, ":PW:***"},
+      {"a switch character, then a delimiter", {"/:PW:abc"}, "/:PW:***"},
+      {"with /ES a hyphen starts no switch, so nothing is taken as PW", {"/F:s@x-pw:abc", "/ES"},
+       "/F:s@x-pw:abc /ES", "/"},
   };
   for (const auto& c : cases) {
+    TCmdLineParser parser(nullptr);
     std::vector<std::string> arguments = c.arguments;
     arguments.insert(arguments.begin(), "mailshot");
-    EXPECT_EQ(MaskedCommandLine(arguments, secrets), c.shown) << c.name;
+    parser.SetArgumentSource([arguments] { return arguments; });
+    parser.SetSwitchChars(c.switchChars);
+    parser.Parse();
+    EXPECT_EQ(MaskedCommandLine(parser, secrets), c.shown) << c.name;
+    // Masked exactly where the job reads a password from the switch.
+    const bool taken = parser.ParamExistsExactly("PW") && parser.GetParamValue("PW") != "PW";
+    EXPECT_EQ(taken, c.shown.find("***") != std::string::npos) << c.name;
   }
 }
 
