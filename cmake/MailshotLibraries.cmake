@@ -68,7 +68,7 @@ file(MAKE_DIRECTORY ${MAILSHOT_JSON_LINKED})
 file(CREATE_LINK ${MAILSHOT_JSON_INCLUDE}/nlohmann ${MAILSHOT_JSON_LINKED}/nlohmann SYMBOLIC)
 mailshot_library(mailshot_oauth DIRS oauth DEPS mailshot_encoding)
 target_include_directories(mailshot_oauth SYSTEM PUBLIC ${MAILSHOT_JSON_LINKED})
-mailshot_library(mailshot_main DIRS main main/${MAILSHOT_PLATFORM} EXCLUDE Program.cpp
+mailshot_library(mailshot_main DIRS main EXCLUDE Program.cpp
                  DEPS mailshot_smtp mailshot_oauth mailshot_cmdline)
 
 if(EXISTS ${PROJECT_SOURCE_DIR}/src/main/Program.cpp)

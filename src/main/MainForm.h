@@ -44,7 +44,8 @@ class TApplicationEvents : public TComponent {
 
 /// The status window: owns the command-line parser, the SMTP client and the
 /// exception hook, runs the mail job once when shown and reports its outcome
-/// through a TFormSurface that the creator owns.
+/// through a TFormSurface that the creator owns. No box, status text or log
+/// line it makes holds one of the client's Secrets.
 class TForm1 : public TComponent {
  public:
   /// Builds the members with their stored settings and binds the handlers.
@@ -101,6 +102,8 @@ class TForm1 : public TComponent {
   void ApplyRunSwitches();
   /// Writes the error to the run log and shows it unless errors are hidden.
   void ReportError(const std::string& text);
+  /// text as shown or written: every secret the client knows as "***".
+  std::string Shown(const std::string& text) const;
   /// text of an outcome box, with the run log's warning when it has one.
   std::string WithLogWarning(const std::string& text);
   /// /ENCRYPT, /CAFILE and /INSECURE, by whole name; /ENCRYPT:TLS without a

@@ -364,7 +364,7 @@ void TTidewire::HandleNotification(std::uint32_t message, std::uintptr_t wParam,
 void TTidewire::ReportStatus(std::uint8_t level, std::string_view text) {
   try {
     if (level > ReportLevel) return;
-    LastStatus = std::string(text);
+    LastStatus = Secrets.Redacted(text);
     if (OnStatus && !Destroying()) OnStatus(this, std::string(LastStatus));
   } catch (...) {
     // Status reporting never fails an operation.
@@ -373,9 +373,9 @@ void TTidewire::ReportStatus(std::uint8_t level, std::string_view text) {
 
 void TTidewire::Trace(TTraceKind kind, std::string_view text, std::int64_t bytes) {
   if (!OnTrace || Destroying()) return;
-  const bool line = kind == TTraceKind::kSent || kind == TTraceKind::kReceived;
   try {
-    OnTrace(this, {kind, line && TraceMasked ? kMaskedTraceLine : text, bytes});
+    const std::string shown = Secrets.Redacted(text);
+    OnTrace(this, {kind, shown, bytes});
   } catch (...) {
     // A transcript must never change what happens on the connection.
   }

@@ -14,6 +14,7 @@
 
 #include "core/Component.h"
 #include "core/Exceptions.h"
+#include "core/Secrets.h"
 #include "core/Stream.h"
 #include "core/StringList.h"
 #include "net/SocketTexts.h"
@@ -45,9 +46,6 @@ struct TTraceEvent {
   std::int64_t Bytes = 0;
 };
 using TOnTrace = std::function<void(TObject* Sender, const TTraceEvent& Event)>;
-
-/// The line text of kSent and kReceived events while TraceMasked is set.
-inline constexpr std::string_view kMaskedTraceLine = "***";
 
 inline constexpr const char* kSocketWindowClass = "TidewireWindowClass";
 inline constexpr std::uint32_t kSocketNotifyMessage = platform::kMsgUser + 101;  // 1125
@@ -88,9 +86,9 @@ class TTidewire : public TComponent {
   /// TimeOut ms ends as a timed-out wait does (TimedOut set, EAbortError
   /// "Socket send aborted"). Off by default, so that sends never time out.
   bool TimeSends = false;
-  /// While set, the lines of kSent and kReceived trace events read "***":
-  /// for exchanges that carry secrets.
-  bool TraceMasked = false;
+  /// The secrets the connection carries (passwords, tokens, their encoded
+  /// forms): no status text or trace line shows one; each reads "***".
+  TSecretList Secrets;
 
   // Events.
   TNotifyEvent OnDisconnect;
@@ -136,6 +134,10 @@ class TTidewire : public TComponent {
   /// ReplyNumber from the leading digits (0 for none or an empty reply).
   /// Raises what Writeln and ReadLn raise; ERangeError for a code beyond 16 bits.
   virtual void Transaction(const std::string& command, std::string& reply);
+  /// Transaction for a command whose bytes from secretFrom on are a secret:
+  /// the trace shows them as "***", and IoBuffer, which the line went out
+  /// through, is wiped when the exchange ends, however it ends.
+  void SecretTransaction(const std::string& command, size_t secretFrom, std::string& reply);
   /// Cancel, through the virtual slot so that subclasses can add to it.
   virtual void Abort();
 
@@ -268,11 +270,20 @@ class TTidewire : public TComponent {
   [[noreturn]] void RaiseAborted(std::string_view text);
   /// Sends close_notify and drops the TLS session, if one runs.
   void EndTls();
-  /// Fires OnTrace (lines masked while TraceMasked); never raises.
+  /// Fires OnTrace with the text redacted; never raises.
   void Trace(TTraceKind kind, std::string_view text = {}, std::int64_t bytes = 0);
   /// Under TimeSends: when nothing went out since lastProgress for TimeOut
   /// ms, marks the time-out and aborts, as the timer does; true then.
   bool SendStalled(std::chrono::steady_clock::time_point lastProgress);
+  /// Sends count bytes until all went out, a cancel, or a stall under
+  /// TimeSends; onSent(n) after each send call that took n bytes. Pumps
+  /// messages after each pass when pumping. False when the peer closed.
+  template <typename OnSent>
+  bool SendWhole(const char* bytes, int count, bool pumping, std::chrono::steady_clock::time_point& lastProgress,
+                 OnSent onSent);
+  /// The reading part of Transaction: ReadLn into reply and LastReply, the
+  /// reply's status text and ReplyNumber.
+  void ReadReply(std::string& reply);
   /// The sending part of Write and Writeln (with the "Write" status, no
   /// trace): text, then ending, through IoBuffer; returns the bytes sent.
   size_t SendText(std::string_view text, std::string_view ending = {});

@@ -1,7 +1,8 @@
 #pragma once
 // The SMTP client: the message record, the composition of header and body
 // (with base64 attachment parts), and the SMTP dialogue over the socket
-// component it derives from.
+// component it derives from. The dialogue's engine is in Dialogue.h, the
+// login mechanisms in Authentication.h.
 
 #include <cstdint>
 #include <functional>
@@ -14,7 +15,10 @@
 #include "encoding/QxExtstr.h"
 #include "encoding/QxUUE.h"
 #include "net/Tidewire.h"
+#include "smtp/Authentication.h"
 #include "smtp/Capabilities.h"
+#include "smtp/Dialogue.h"
+#include "smtp/SmtpTexts.h"
 
 /// Format of the body text; selects the text Content-Type of a single-part message.
 enum TSubType : std::uint8_t {
@@ -32,67 +36,12 @@ enum TEncryption : std::uint8_t {
   ecStartTls = 2,  // greeting and EHLO in plain text, then STARTTLS
 };
 
-/// How the client logs in (SMTP AUTH) when it has a LoginName.
-enum TAuthMechanism : std::uint8_t {
-  amAutomatic = 0,  // PLAIN when the server offers it, else LOGIN
-  amPlain = 1,
-  amLogin = 2,
-  amXOAuth2 = 3,    // Password holds an OAuth 2.0 access token
-};
-
-/// The name of mechanism in AUTH commands and EHLO replies ("PLAIN", ...);
-/// empty for amAutomatic.
-std::string_view AuthMechanismName(TAuthMechanism mechanism);
-
-/// The most bytes LoginName and Password may each have: their encoded forms
-/// must fit one command line.
-inline constexpr size_t kLongestCredential = 16384;
-
-inline constexpr std::string_view kErrAuthenticationFailed = "Authentication failed";
-/// The mechanism asked for, then the ones the server offers.
-inline constexpr std::string_view kErrMechanismNotOffered =
-    "The SMTP server does not offer the login mechanism %s; it offers %s";
-/// %s: the mechanisms the server offers.
-inline constexpr std::string_view kErrNoPasswordMechanism =
-    "The SMTP server offers no login mechanism for a password (PLAIN or LOGIN); it offers %s";
-/// What the server offers when its EHLO reply named no mechanism.
-inline constexpr std::string_view kNoMechanismOffered = "none";
-inline constexpr std::string_view kErrCredentialsTooLong =
-    "LoginName and Password may have at most 16384 bytes each";
-/// The message's size, then the server's limit, both in bytes.
-inline constexpr std::string_view kErrMessageTooLarge =
-    "The message is %s bytes, more than the %s bytes the SMTP server takes";
-inline constexpr std::string_view kErrStartTlsNotOffered =
-    "The SMTP server does not offer STARTTLS, so the connection cannot be encrypted";
-/// The refusal's last line follows.
-inline constexpr std::string_view kErrStartTlsRefused = "The SMTP server refused STARTTLS: ";
-inline constexpr std::string_view kErrIncompleteHeader = "Incomplete Header";
-/// A reply was due and the connection ended instead; %s names the reply.
-inline constexpr std::string_view kErrServerClosed = "The SMTP server closed the connection: no %s";
-/// A reply that is nothing but its line end; %s names the reply.
-inline constexpr std::string_view kErrEmptyReply = "The SMTP server sent an empty %s";
-/// A reply line without a three-digit code, which the line follows; %s names the reply.
-inline constexpr std::string_view kErrCodelessReply = "The SMTP server sent a %s without a code: ";
-/// %s is the number of lines after which a reply is given up.
-inline constexpr std::string_view kErrEndlessReply = "The SMTP server sent a reply of more than %s lines";
-/// %s names the value that would have broken a line of the dialogue or header.
-inline constexpr std::string_view kErrLineBreak = "%s must not contain CR, LF or NUL characters";
-/// A step's time ran out: the abort's text, the reply that did not come
-/// (named as in kErrServerClosed) and the time waited.
-inline constexpr std::string_view kErrReplyTimedOut = "%s: no %s within %s";
-/// The message's data went out no further for the time given.
-inline constexpr std::string_view kErrDataTimedOut = "%s: the server took no data for %s in the middle of the message";
-/// %s is the size of the header block that one Write cannot carry.
-inline constexpr std::string_view kErrHeaderTooLong = "The message header is too long to send: %s bytes (at most 65535)";
-
 /// hiType values of OnHeaderIncomplete.
 inline constexpr int kHeaderMissingSender = 1;
 inline constexpr int kHeaderMissingRecipient = 2;
 
 /// handled: in-out, starts false; set it to have the check made once more.
 using THeaderInComplete = std::function<void(bool& handled, int hiType)>;
-/// Recipient: the entry as written in its list.
-using TRecipientNotFound = std::function<void(const std::string& Recipient)>;
 using TMailListReturn = std::function<void(const std::string& MailAddress)>;
 /// Filename: the attachment entry as written in Attachments.
 using TFileItem = std::function<void(const std::string& Filename)>;
@@ -159,7 +108,8 @@ class TQxSMTP : public TTidewire {
   /// command inside TLS, and "EHLO " + EhloName() takes the place of HELO
   /// (inside TLS once more after STARTTLS; also without TLS when there is a
   /// LoginName). With a LoginName it then logs in with AUTH as the latest
-  /// EHLO reply allows, every line of the exchange masked in the trace, and
+  /// EHLO reply allows (Authenticate: the password and its encoded forms
+  /// join Secrets, the trace shows "***" for them), and
   /// wipes Password whatever the outcome (Password is wiped on every return,
   /// so set it before each Connect). Raises kErrMechanismNotOffered,
   /// kErrNoPasswordMechanism, the last line of a refusal (after a challenge
@@ -275,17 +225,16 @@ class TQxSMTP : public TTidewire {
   THandlerEvent OnAuthenticationFailed;
 
  private:
-  void Greet();
-  /// HELO, or EHLO (keeping its capabilities) when encrypting.
-  void Handshake();
+  /// Reads the server's greeting.
+  void AwaitGreeting();
+  /// HELO, or EHLO (keeping its capabilities) when encrypting or logging in.
+  void SayHello();
   /// STARTTLS, offered and accepted with 220, then the TLS handshake.
   void RequestTls();
-  /// The AUTH exchange of the chosen mechanism, its lines masked in the trace.
-  void Authenticate();
-  /// AuthMechanism, or the automatic choice, when the server offers it.
-  TAuthMechanism ChosenMechanism() const;
-  /// The mechanisms of the latest EHLO reply, for a message.
-  std::string OfferedMechanisms() const;
+  /// The AUTH exchange of the chosen mechanism.
+  void LogIn();
+  /// The engine of this client's dialogue steps.
+  TSmtpDialogue Dialogue();
   /// The size of the data that follows DATA; raises kErrMessageTooLarge
   /// when the server named a smaller limit.
   std::uint64_t CheckedMessageSize(const std::string& header) const;
@@ -293,6 +242,8 @@ class TQxSMTP : public TTidewire {
   void SayGoodbye();
   /// The RSET ... "." part of SendMail; mailParameters follow MAIL FROM's ">".
   void Deliver(const std::string& header, const std::string& mailParameters);
+  /// Puts "***" in place of every secret in e's text.
+  void RedactSecrets(Exception& e) const;
   /// Closes the socket without "QUIT"; an error of the close is dropped, so
   /// that the error that made the dialogue end stands.
   void Abandon();

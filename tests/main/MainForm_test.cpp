@@ -331,10 +331,13 @@ Exchanges With(Exchanges exchanges, std::vector<std::pair<std::string, std::stri
 // worked out apart from the program.
 const std::string kPassword = "s3cret-pa/ss";
 const std::string kAuthPlain = "AUTH PLAIN AG1lQHgAczNjcmV0LXBhL3Nz";
+// The same for the password pa55word.
+const std::string kEchoedPlain = "AUTH PLAIN AG1lQHgAcGE1NXdvcmQ=";
 
 /// No text holds a password of these tests or an encoded form of it.
 void ExpectNoSecret(const std::vector<std::string>& texts, const std::string& name) {
-  const std::string secrets[] = {kPassword, "czNjcmV0LXBhL3Nz", kAuthPlain.substr(11), "pa55word", "cGE1NXdvcmQ="};
+  const std::string secrets[] = {kPassword, "czNjcmV0LXBhL3Nz", kAuthPlain.substr(11), "pa55word", "cGE1NXdvcmQ=",
+                                 kEchoedPlain.substr(11)};
   for (const std::string& secret : secrets) {
     for (const std::string& text : texts) EXPECT_EQ(text.find(secret), std::string::npos) << name << ": " << text;
   }
@@ -386,6 +389,11 @@ TEST(Job, OutcomesAgainstAScriptedServer) {
        {{"EHLO me", "250-hi\r\n250 AUTH PLAIN"}, {kAuthPlain, "535 5.7.8 Error: authentication failed"},
         {"QUIT", "221 bye"}},
        {Error("535 5.7.8 Error: authentication failed\r\n")}, {4}, "EHLO me\r\n" + kAuthPlain + "\r\nQUIT\r\n"},
+      {"the credentials echoed in the refusal shown as ***", {"/LOGIN:me@x", "/PWF:pw.txt", "/ENCRYPT:NONE", "/V"},
+       "220 ready",
+       {{"EHLO me", "250-hi\r\n250 AUTH PLAIN"}, {kAuthPlain, "535 5.7.8 rejected " + kAuthPlain.substr(11)},
+        {"QUIT", "221 bye"}},
+       {Error("535 5.7.8 rejected ***\r\n")}, {4}, "EHLO me\r\n" + kAuthPlain + "\r\nQUIT\r\n"},
   };
   for (const auto& c : cases) {
     ScriptedServer server(SmtpDialogue(c.greeting, c.exchanges), {.deadline = std::chrono::milliseconds(10000)});
@@ -498,14 +506,21 @@ TEST(Job, RunLogTellsWhatHappenedInOrder) {
       {"a reply that never comes", {"/NE", "/WAIT:1"}, {{"HELO me", "250 ok"}, {"RSET", ""}}, true,
        {"< 220 ready", "> HELO me", "< 250 ok", "> RSET", "connection closed",
         "error: Socket readln aborted: no reply to RSET within 1 s", "exit code 4"}},
-      {"every line of the AUTH exchange masked", {"/NE", "/LOGIN:me@x", "/PW:pa55word", "/ENCRYPT:NONE"},
+      {"the AUTH exchange with the lines that carry credentials masked", {"/NE", "/LOGIN:me@x", "/PW:pa55word",
+                                                                           "/ENCRYPT:NONE"},
        {{"EHLO me", "250-hi\r\n250 AUTH LOGIN"}, {"AUTH LOGIN", "334 VXNlcm5hbWU6"},
         {"bWVAeA==", "334 UGFzc3dvcmQ6"}, {"cGE1NXdvcmQ=", "535 5.7.8 Error: authentication failed"},
         {"QUIT", "221 bye"}},
        false,
-       {"< 220 ready", "> EHLO me", "< 250-hi", "< 250 AUTH LOGIN", "> ***", "< ***", "> ***", "< ***", "> ***",
-        "< ***", "> QUIT", "< 221 bye", "connection closed", "error: 535 5.7.8 Error: authentication failed",
-        "exit code 4"}},
+       {"< 220 ready", "> EHLO me", "< 250-hi", "< 250 AUTH LOGIN", "> AUTH LOGIN", "< 334 VXNlcm5hbWU6", "> ***",
+        "< 334 UGFzc3dvcmQ6", "> ***", "< 535 5.7.8 Error: authentication failed", "> QUIT", "< 221 bye",
+        "connection closed", "error: 535 5.7.8 Error: authentication failed", "exit code 4"}},
+      {"the credentials echoed by the server masked", {"/NE", "/LOGIN:me@x", "/PW:pa55word", "/ENCRYPT:NONE"},
+       {{"EHLO me", "250-hi\r\n250 AUTH PLAIN"}, {kEchoedPlain, "535 5.7.8 rejected " + kEchoedPlain.substr(11)},
+        {"QUIT", "221 bye"}},
+       false,
+       {"< 220 ready", "> EHLO me", "< 250-hi", "< 250 AUTH PLAIN", "> AUTH PLAIN ***", "< 535 5.7.8 rejected ***",
+        "> QUIT", "< 221 bye", "connection closed", "error: 535 5.7.8 rejected ***", "exit code 4"}},
   };
   for (const auto& c : cases) {
     std::vector<testserver::Step> script = SmtpDialogue("220 ready", c.exchanges);
@@ -579,17 +594,30 @@ TEST(RunLog, CommandLineHidesSecretValues) {
     const char* name;
     std::vector<std::string> arguments;  // after the program
     std::string shown;
+    std::string switchChars = "/-";
   } cases[] = {
       {"secret value and the rest of its argument", {"/F:s@x", "/PW:abc-def/NM", "/NE"}, "/F:s@x /PW:*** /NE"},
       {"any case, after a hyphen, inside an argument", {"/F:s@x-pw:abc"}, "/F:s@x-pw:***"},
       {"a longer name is another switch", {"/PWF:pw.txt"}, "/PWF:pw.txt"},
       {"no value, nothing to hide", {"/PW"}, "/PW"},
       {"blanks and empty arguments quoted", {"/S:Weekly report", ""}, "\"/S:Weekly report\" \"\""},
+      {"no switch character: still taken as PW", {"PW:abc"}, "PW:***"},
+      {"a delimiter before the name", {":PW:abc"}, ":PW:***"},
+      {"a switch character, then a delimiter", {"/:PW:abc"}, "/:PW:***"},
+      {"with /ES a hyphen starts no switch, so nothing is taken as PW", {"/F:s@x-pw:abc", "/ES"},
+       "/F:s@x-pw:abc /ES", "/"},
   };
   for (const auto& c : cases) {
+    TCmdLineParser parser(nullptr);
     std::vector<std::string> arguments = c.arguments;
     arguments.insert(arguments.begin(), "mailshot");
-    EXPECT_EQ(MaskedCommandLine(arguments, secrets), c.shown) << c.name;
+    parser.SetArgumentSource([arguments] { return arguments; });
+    parser.SetSwitchChars(c.switchChars);
+    parser.Parse();
+    EXPECT_EQ(MaskedCommandLine(parser, secrets), c.shown) << c.name;
+    // Masked exactly where the job reads a password from the switch.
+    const bool taken = parser.ParamExistsExactly("PW") && parser.GetParamValue("PW") != "PW";
+    EXPECT_EQ(taken, c.shown.find("***") != std::string::npos) << c.name;
   }
 }
 
