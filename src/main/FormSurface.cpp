@@ -18,6 +18,12 @@ void TPlatformSurface::ShowBox(TBoxKind kind, const std::string& text) {
   }
 }
 
+void TPlatformSurface::ShowNotice(const std::string& text) {
+  platform::ShowNoticeBox(std::string(kInformationCaption), text);
+}
+
+void TPlatformSurface::CloseNotice() { platform::CloseNoticeBox(); }
+
 void TPlatformSurface::SetStatusText(const std::string& text) { platform::SetStatusText(text); }
 
 void TPlatformSurface::ProcessMessages() { platform::PumpMessages(); }

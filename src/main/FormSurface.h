@@ -15,6 +15,11 @@ class TFormSurface {
   virtual ~TFormSurface() = default;
   /// Shows text in a modal box of kind; returns once the user dismissed it.
   virtual void ShowBox(TBoxKind kind, const std::string& text) = 0;
+  /// Shows text in an information box that does not wait: the job goes on
+  /// while it stands, until the user dismisses it or CloseNotice.
+  virtual void ShowNotice(const std::string& text) = 0;
+  /// Closes the box of ShowNotice if it still stands.
+  virtual void CloseNotice() = 0;
   /// Makes text the panel's caption.
   virtual void SetStatusText(const std::string& text) = 0;
   /// Serves every window message waiting now, without waiting for more.
@@ -31,6 +36,8 @@ class TFormSurface {
 class TPlatformSurface final : public TFormSurface {
  public:
   void ShowBox(TBoxKind kind, const std::string& text) override;
+  void ShowNotice(const std::string& text) override;
+  void CloseNotice() override;
   void SetStatusText(const std::string& text) override;
   void ProcessMessages() override;
   void RequestClose() override;

@@ -6,6 +6,7 @@
 #include "core/Application.h"
 #include "core/Wipe.h"
 #include "main/MailException.h"
+#include "oauth/OAuthErrors.h"
 #include "main/SwitchValues.h"
 #include "platform/CodePage.h"
 #include "platform/File.h"
@@ -68,12 +69,13 @@ constexpr std::string_view kLoginNeedsEncryption =
 constexpr std::string_view kLoginNeedsPassword =
     "The switch /LOGIN needs a password: the first line of a file named with /PWF, the value of /PW, or the "
     "environment variable MAILSHOT_PASSWORD.";
-constexpr std::string_view kBadMechanism = "The value of switch /MECH must be PLAIN, LOGIN or XOAUTH2, not \"%s\".";
+constexpr std::string_view kBadMechanism =
+    "The value of switch /MECH must be PLAIN, LOGIN, XOAUTH2 or OAUTHBEARER, not \"%s\".";
 constexpr std::string_view kCredentialsTooLong = "The user name and the password may have at most 16384 bytes each.";
 constexpr std::string_view kPasswordVariable = "MAILSHOT_PASSWORD";
 constexpr std::string_view kPasswordFileOrigin = "the file ";
 constexpr std::string_view kPasswordVariableOrigin = "the environment variable ";
-constexpr TAuthMechanism kNamedMechanisms[] = {amPlain, amLogin, amXOAuth2};
+constexpr TAuthMechanism kNamedMechanisms[] = {amPlain, amLogin, amXOAuth2, amOAuthBearer};
 constexpr std::uint16_t kImplicitTlsPort = 465;
 
 /// The values of /ENCRYPT, compared without regard to case.
@@ -127,7 +129,8 @@ TForm1::TForm1(TFormSurface& surface)
       cmdP_(new TCmdLineParser(this)),
       qxSMTP1_(new TQxSMTP(this)),
       applicationEvents1_(new TApplicationEvents(this)),
-      runLog_(qxSMTP1_->Secrets) {
+      runLog_(qxSMTP1_->Secrets),
+      oauth_(surface, runLog_, qxSMTP1_->Secrets, qxSMTP1_->ReportLevel) {
   cmdP_->SetSwitchChars("/");
   cmdP_->SetParamValueDelimiter(":");
   cmdP_->SetIncludeSwitchChars(true);
@@ -162,6 +165,14 @@ void TForm1::FormShow() {
 
 void TForm1::RunJob() {
   if (!PrepareJob()) return;
+  if (signInOnly_) {
+    const std::string signedIn = oauth_.SignIn();
+    runLog_.Write(std::string(kLogSuccess) + signedIn);
+    if (ShowSuccess) ShowInfo(WithLogWarning(signedIn));
+    return;
+  }
+  // The token file is written before the connection opens.
+  if (tokenLogin_) qxSMTP1_->Password = oauth_.AccessToken();
   runLog_.Write(std::string(kLogConnecting) + qxSMTP1_->Host + " port " + std::to_string(qxSMTP1_->Port));
   qxSMTP1_->Connect();
   if (qxSMTP1_->Connected) {
@@ -186,6 +197,12 @@ bool TForm1::PrepareJob() {
   ShowSuccess = !cmd.ParamExists("NM");
   HideErrors = cmd.ParamExists("NE");
   ApplyRunSwitches();
+  // A sign-in sends no mail: it needs none of the message's switches.
+  if (TOAuthRun::SignInAsked(cmd)) {
+    oauth_.ReadSignIn(cmd, qxSMTP1_->TimeOut);
+    signInOnly_ = true;
+    return true;
+  }
 
   TQxSMTP& smtp = *qxSMTP1_;
   TPostMessage& message = smtp.PostMessage();
@@ -268,6 +285,7 @@ void TForm1::ApplyLoginSwitches() {
     if (cmd.ParamExistsExactly("PW") || cmd.ParamExistsExactly("PWF") || cmd.ParamExistsExactly("MECH")) {
       throw EMailException(std::string(kLoginSwitchesAlone));
     }
+    oauth_.ReadTokenSwitch(cmd, false, smtp.AuthMechanism, smtp.CaFile, smtp.TimeOut);
     return;
   }
   smtp.LoginName = ValueOf("LOGIN");
@@ -275,6 +293,12 @@ void TForm1::ApplyLoginSwitches() {
   // A password in plain text must be asked for: /ENCRYPT:NONE said aloud.
   if (!cmd.ParamExistsExactly("ENCRYPT")) throw EMailException(std::string(kLoginNeedsEncryption));
   if (cmd.ParamExistsExactly("MECH")) smtp.AuthMechanism = MechanismOf(cmd.GetParamValue("MECH"));
+  if (CredentialTooLong(smtp.LoginName)) throw EMailException(std::string(kCredentialsTooLong));
+  tokenLogin_ = oauth_.ReadTokenSwitch(cmd, true, smtp.AuthMechanism, smtp.CaFile, smtp.TimeOut);
+  if (tokenLogin_) {
+    smtp.OnTokenRefused = [this](const std::string& refused) { return oauth_.TokenAfterRefusal(refused); };
+    return;
+  }
 
   std::string password;
   const TWipeOnExit wipePassword(password);
@@ -371,7 +395,9 @@ void TForm1::ApplicationEvents1Exception(TObject*, const std::exception& E) {
   const std::string text = MessageOf(E);
   runLog_.Write(std::string(kLogError) + text);
   if (!HideErrors) ShowError(WithLogWarning(text));
-  SetExitCode(dynamic_cast<const EMailException*>(&E) != nullptr ? kExitUnusableSettings : kExitFailure);
+  const bool unusable =
+      dynamic_cast<const EMailException*>(&E) != nullptr || dynamic_cast<const oauth::ESettingsError*>(&E) != nullptr;
+  SetExitCode(unusable ? kExitUnusableSettings : kExitFailure);
   Close();
 }
 

@@ -11,6 +11,7 @@
 #include "cmdline/CmdLineParser.h"
 #include "core/Component.h"
 #include "main/FormSurface.h"
+#include "main/OAuthRun.h"
 #include "main/RunLog.h"
 #include "smtp/Qxsmtp.h"
 
@@ -55,17 +56,22 @@ class TForm1 : public TComponent {
   /// The on-show handler: runs the job, then sets exit code 0 and closes.
   /// Raises whatever the job raises (then neither of the last two happens).
   void FormShow();
-  /// One mail job: PrepareJob, Connect, and when connected SendMail and
-  /// Disconnect. Raises EMailException for unusable settings and whatever
-  /// the SMTP client raises; fires the client's events into the handlers.
+  /// One mail job: PrepareJob, the access token of /OAUTH (kept in its
+  /// token file first), Connect, and when connected SendMail and
+  /// Disconnect; or for /OAUTHSETUP the sign-in alone, its success shown as
+  /// the outcome. Raises EMailException and oauth::ESettingsError for
+  /// unusable settings, and whatever the SMTP client and the OAuth steps
+  /// raise; fires the client's events into the handlers.
   void RunJob();
   /// Parses the command line; shows the help and returns false when asked
   /// for or when there is no switch; otherwise opens the run log (/LOG),
-  /// fills the SMTP client, its message and the two flags and returns true.
+  /// fills the SMTP client, its message and the two flags and returns true
+  /// (for /OAUTHSETUP it reads only the run's switches and the sign-in's).
   /// Raises EMailException for a missing body or recipient file, sender or
-  /// server, an unusable port, time-out, report level, encryption or login
-  /// setting, or a value with a line break; raises the file error of a named
-  /// file that exists but cannot be read.
+  /// server, an unusable port, time-out, report level, encryption, login or
+  /// OAuth setting, or a value with a line break, and the token file's
+  /// oauth::ESettingsError; raises the file error of a named file that
+  /// exists but cannot be read.
   bool PrepareJob();
   /// The end of the run, after the job and its outcome: writes the exit
   /// code to the run log, and shows a log that could not be written as a
@@ -112,10 +118,11 @@ class TForm1 : public TComponent {
   /// /CAFILE or /INSECURE without encryption.
   void ApplyEncryptionSwitches(bool serverNamesPort);
   /// /LOGIN with its password (/PWF, else /PW, else the environment
-  /// variable MAILSHOT_PASSWORD) and /MECH, by whole name. Raises
-  /// EMailException for /PW, /PWF or /MECH without /LOGIN, /LOGIN without
-  /// /ENCRYPT, no password, an unreadable or empty password file, an unknown
-  /// /MECH value, a value with a line break, credentials too long.
+  /// variable MAILSHOT_PASSWORD) or its token file (/OAUTH), and /MECH, by
+  /// whole name. Raises EMailException for /PW, /PWF, /MECH or /OAUTH
+  /// without /LOGIN, /LOGIN without /ENCRYPT, no password, an unreadable or
+  /// empty password file, an unknown /MECH value, a value with a line
+  /// break, credentials too long, and what TOAuthRun::ReadTokenSwitch raises.
   void ApplyLoginSwitches();
   /// The value of switch name; raises EMailException when it has none.
   std::string ValueOf(const char* name) const;
@@ -128,6 +135,9 @@ class TForm1 : public TComponent {
   TQxSMTP* qxSMTP1_;
   TApplicationEvents* applicationEvents1_;
   TRunLog runLog_;
+  TOAuthRun oauth_;
+  bool signInOnly_ = false;  // /OAUTHSETUP: no mail
+  bool tokenLogin_ = false;  // /OAUTH: the password is a token from its file
   int exitCode_ = kExitDone;  // the last one assigned
   bool logWarningShown_ = false;
 };

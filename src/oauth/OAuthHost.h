@@ -6,10 +6,18 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/Http.h"
 
 namespace oauth {
+
+/// What a line of the trace tells.
+enum class TOAuthTrace {
+  kRequest,  // "POST <endpoint>"
+  kAnswer,   // "HTTP <status>", with the error field of a refusal
+  kNote,     // what a step did without an exchange
+};
 
 /// The program's side of the OAuth steps; owned by the caller of a step.
 class TOAuthHost {
@@ -18,9 +26,12 @@ class TOAuthHost {
 
   /// Posts a form, as platform::PostForm does (the same contract).
   virtual int PostForm(const platform::HttpRequest& request, std::string& body) = 0;
-  /// One line of the trace: an exchange's request ("POST <address>") or its
-  /// answer ("HTTP 200", "HTTP 400 invalid_grant"); never a secret.
-  virtual void Trace(const std::string& line) = 0;
+  /// One line of the trace: an exchange's request ("POST <address>"), its
+  /// answer ("HTTP 200", "HTTP 400 invalid_grant") or a note; never a secret.
+  virtual void Trace(TOAuthTrace kind, const std::string& line) = 0;
+  /// A secret a step has learned (a token, the client's secret, a code): no
+  /// text the program shows or writes may hold it.
+  virtual void Secret(std::string_view secret) = 0;
   /// Shows the user what to do to sign in, without waiting for them; it
   /// stands until ClosePrompt.
   virtual void Prompt(const std::string& text) = 0;

@@ -161,6 +161,7 @@ std::string AwaitCode(platform::LoopbackListener& listener, const std::string& s
       throw EFailure(Filled(kDeclined, {description.empty() ? query["error"] : query["error"] + " \"" + description + "\""}));
     } else {
       AnswerPage(connection, kStatusOk, kPageSignedIn);
+      host.Secret(query["code"]);
       return query["code"];
     }
   }

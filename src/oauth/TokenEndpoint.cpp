@@ -2,6 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <iterator>
+
 #include "core/Wipe.h"
 #include "oauth/OAuthErrors.h"
 #include "platform/Text.h"
@@ -42,6 +45,14 @@ constexpr std::string_view kPending = "authorization_pending";
 constexpr std::string_view kSlowDown = "slow_down";
 constexpr std::string_view kAccessDenied = "access_denied";
 constexpr std::string_view kExpiredToken = "expired_token";
+
+/// The fields of forms and answers that hold secrets.
+constexpr std::string_view kSecretFields[] = {kClientSecret, kRefreshToken, kAccessToken, "device_code", "code",
+                                              "code_verifier"};
+
+bool IsSecret(std::string_view field) {
+  return std::find(std::begin(kSecretFields), std::end(kSecretFields), field) != std::end(kSecretFields);
+}
 
 bool Unreserved(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
@@ -163,7 +174,10 @@ Answer Exchange(TOAuthHost& host, const TExchangeSettings& settings, const std::
   const TWipeOnExit wipeForm(request.form);
   std::string body;
   const TWipeOnExit wipeBody(body);
-  host.Trace("POST " + endpoint);
+  for (const TFormField& field : fields) {
+    if (IsSecret(field.name)) host.Secret(field.value);
+  }
+  host.Trace(TOAuthTrace::kRequest, "POST " + endpoint);
   int status = 0;
   try {
     status = host.PostForm(request, body);
@@ -173,7 +187,7 @@ Answer Exchange(TOAuthHost& host, const TExchangeSettings& settings, const std::
   Json answer = Json::parse(body, nullptr, false);
   if (answer.is_discarded() || !answer.is_object()) answer = Json::object();
   const std::string error = TextOf(answer, "error");
-  host.Trace("HTTP " + std::to_string(status) + (error.empty() ? "" : " " + error));
+  host.Trace(TOAuthTrace::kAnswer, "HTTP " + std::to_string(status) + (error.empty() ? "" : " " + error));
   return Answer(status, std::move(answer));
 }
 
@@ -192,10 +206,12 @@ Answer Exchange(TOAuthHost& host, const TExchangeSettings& settings, const std::
   throw EFailure(Filled(kUnexpectedStatus, {endpoint, std::to_string(status), detail}));
 }
 
-TTokens TokensOf(const Json& answer, const std::string& endpoint) {
+TTokens TokensOf(const Json& answer, const std::string& endpoint, TOAuthHost& host) {
   TTokens tokens;
   tokens.accessToken = TextOf(answer, kAccessToken);
   tokens.refreshToken = TextOf(answer, kRefreshToken);
+  host.Secret(tokens.accessToken);
+  host.Secret(tokens.refreshToken);
   tokens.expiresIn = SecondsOf(answer, "expires_in");
   const std::string type = TextOf(answer, "token_type");
   if (tokens.accessToken.empty()) throw EFailure(Filled(kBadAnswer, {endpoint, "an access_token"}));
@@ -215,7 +231,7 @@ TTokens TTokenEndpoint::Grant(std::vector<TFormField> fields) {
   const std::string& endpoint = file_.Text(kTokenEndpoint);
   const Answer answer = Exchange(host_, settings_, endpoint, WithClient(std::move(fields)));
   if (answer.status != 200) Refused(answer.status, answer.json, endpoint, file_);
-  return TokensOf(answer.json, endpoint);
+  return TokensOf(answer.json, endpoint, host_);
 }
 
 TTokens TTokenEndpoint::Refresh() {
@@ -245,6 +261,7 @@ TDeviceAuthorization TTokenEndpoint::AuthorizeDevice() {
   if (answer.status != 200) Refused(answer.status, answer.json, endpoint, file_);
   TDeviceAuthorization start;
   start.deviceCode = TextOf(answer.json, "device_code");
+  host_.Secret(start.deviceCode);
   start.userCode = TextOf(answer.json, "user_code");
   // Google's answers once said verification_url.
   start.verificationUri = TextOf(answer.json, "verification_uri");
@@ -266,7 +283,7 @@ TPollState TTokenEndpoint::PollDevice(const std::string& deviceCode, TTokens& to
   const Answer answer = Exchange(host_, settings_, endpoint,
                                  WithClient({{kGrantType, kDeviceCodeGrant}, {"device_code", deviceCode}}));
   if (answer.status == 200) {
-    tokens = TokensOf(answer.json, endpoint);
+    tokens = TokensOf(answer.json, endpoint, host_);
     return TPollState::kIssued;
   }
   const std::string error = TextOf(answer.json, "error");

@@ -52,7 +52,9 @@ std::string TTokenSource::TokenOf(Keep keep) {
   const std::string& kept = file.Text(kAccessToken);
   const std::int64_t left = file.ExpiresAt().value_or(now) - now;
   if (!kept.empty() && left > kExpiryMargin && keep(kept)) {
-    host_.Trace(FillPlaceholder(FillPlaceholder(kTokenKept, path_), std::to_string(left)));
+    host_.Secret(kept);
+    host_.Trace(TOAuthTrace::kNote, FillPlaceholder(FillPlaceholder(kTokenKept, path_), std::to_string(left)));
+    lastFresh_ = false;
     return kept;
   }
   TTokenEndpoint endpoint(host_, settings_, file);
@@ -67,6 +69,7 @@ std::string TTokenSource::TokenOf(Keep keep) {
   }
   file.Keep(tokens, now);
   file.Save();
+  lastFresh_ = true;
   return std::move(tokens.accessToken);
 }
 

@@ -3,6 +3,7 @@
 // it is good for more than five minutes, else a fresh one, written to the
 // file before it is handed out.
 
+#include <cstdint>
 #include <string>
 
 #include "oauth/OAuthHost.h"
@@ -41,6 +42,7 @@ class TTokenSource {
   /// host must outlive the object.
   TTokenSource(std::string path, TOAuthHost& host, TExchangeSettings settings);
 
+  const std::string& Path() const { return path_; }
   /// Reads and checks the token file; raises its ESettingsError. Called
   /// before any connection, so that a broken file ends the job there.
   void Check() const;
@@ -54,6 +56,9 @@ class TTokenSource {
   /// A token other than refused, after the server refused it: the one
   /// another run kept meanwhile, else a fresh one as AccessToken gets it.
   std::string FreshAccessToken(const std::string& refused);
+  /// True when the token last handed out came fresh from the endpoint
+  /// (then a refusal of it is not the token's age).
+  bool LastWasFresh() const { return lastFresh_; }
 
  private:
   /// The token of the locked file: kept when keep says so, else fresh.
@@ -63,6 +68,7 @@ class TTokenSource {
   std::string path_;
   TOAuthHost& host_;
   TExchangeSettings settings_;
+  bool lastFresh_ = false;
 };
 
 }  // namespace oauth

@@ -22,8 +22,9 @@ void ShowMessageBox(const std::string& caption, const std::string& text, BoxIcon
 /// Shows text in a box with caption and the information icon, like
 /// ShowMessageBox, but without waiting: the call returns at once and the
 /// work goes on while the box stands, until the user dismisses it or
-/// CloseNoticeBox is called. One such box at a time. On POSIX it writes
-/// text to standard output as an information box does.
+/// CloseNoticeBox is called; the status window shows text meanwhile. One
+/// such box at a time. On POSIX it writes text to standard output as an
+/// information box does.
 void ShowNoticeBox(const std::string& caption, const std::string& text);
 /// Closes the box of ShowNoticeBox if it still stands, and returns once it
 /// is gone; nothing when there is none.

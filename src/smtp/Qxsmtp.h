@@ -109,9 +109,12 @@ class TQxSMTP : public TTidewire {
   /// (inside TLS once more after STARTTLS; also without TLS when there is a
   /// LoginName). With a LoginName it then logs in with AUTH as the latest
   /// EHLO reply allows (Authenticate: the password and its encoded forms
-  /// join Secrets, the trace shows "***" for them), and
-  /// wipes Password whatever the outcome (Password is wiped on every return,
-  /// so set it before each Connect). Raises kErrMechanismNotOffered,
+  /// join Secrets, the trace shows "***" for them); when the server refuses
+  /// an access token for good and OnTokenRefused gives another, it logs in
+  /// once more with that on the same connection. It wipes Password whatever
+  /// the outcome (Password is wiped on every return, so set it before each
+  /// Connect), and the token OnTokenRefused gave. Raises what
+  /// OnTokenRefused raises. Raises kErrMechanismNotOffered,
   /// kErrNoPasswordMechanism, the last line of a refusal (after a challenge
   /// where none was due, the reply to its cancel; after the XOAUTH2 error
   /// challenge, the reply to the empty line that ends it),
@@ -208,9 +211,14 @@ class TQxSMTP : public TTidewire {
   bool Insecure = false;
   /// The user name to log in with (SMTP AUTH); empty: no AUTH.
   std::string LoginName;
-  /// The password, or for amXOAuth2 the access token. Connect wipes it.
+  /// The password, or for a mechanism that SendsToken the access token.
+  /// Connect wipes it.
   std::string Password;
   TAuthMechanism AuthMechanism = amAutomatic;
+  /// Asked when the server refused the access token refused with a
+  /// permanent reply: returns another token to log in with once more, or
+  /// an empty one to let the refusal stand. May raise instead.
+  std::function<std::string(const std::string& refused)> OnTokenRefused;
 
   THeaderInComplete OnHeaderIncomplete;
   TNotifyEvent OnSendStart;

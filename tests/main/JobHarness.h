@@ -29,12 +29,16 @@ inline Box Info(std::string text) { return {TBoxKind::Information, std::move(tex
 class RecordingSurface : public TFormSurface {
  public:
   void ShowBox(TBoxKind kind, const std::string& text) override { boxes.push_back({kind, text}); }
+  void ShowNotice(const std::string& text) override { notices.push_back(text); }
+  void CloseNotice() override { ++closedNotices; }
   void SetStatusText(const std::string& text) override { statusTexts.push_back(text); }
   void ProcessMessages() override { ++pumps; }
   void RequestClose() override { ++closeRequests; }
   void SetExitCode(int code) override { exitCodes.push_back(code); }
 
   std::vector<Box> boxes;
+  std::vector<std::string> notices;
+  int closedNotices = 0;
   std::vector<int> exitCodes;
   std::vector<std::string> statusTexts;
   int pumps = 0;

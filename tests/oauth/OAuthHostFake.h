@@ -47,7 +47,8 @@ class FakeHost : public oauth::TOAuthHost {
     body = answer.body;
     return answer.status;
   }
-  void Trace(const std::string& line) override { traces.push_back(line); }
+  void Trace(oauth::TOAuthTrace, const std::string& line) override { traces.push_back(line); }
+  void Secret(std::string_view secret) override { secrets.emplace_back(secret); }
   void Prompt(const std::string& text) override { prompts.push_back(text); }
   void ClosePrompt() override { ++closedPrompts; }
   void OpenBrowser(const std::string& address) override {
@@ -64,6 +65,7 @@ class FakeHost : public oauth::TOAuthHost {
   std::vector<Request> requests;
   std::vector<std::string> caFiles;
   std::vector<std::string> traces;
+  std::vector<std::string> secrets;
   std::vector<std::string> prompts;
   int closedPrompts = 0;
   int pauses = 0;

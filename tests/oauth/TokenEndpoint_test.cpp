@@ -63,6 +63,13 @@ TEST(TokenEndpoint, FormsCarryWhatEachGrantNeeds) {
     EXPECT_EQ(host.requests[0].fields, c.fields);
     EXPECT_EQ(host.caFiles[0], "ca.pem");
     EXPECT_THAT(host.traces, testing::ElementsAre("POST " + c.url, "HTTP 200"));
+    // Every secret sent or received is known to the program's outlets.
+    for (const auto& [name, value] : c.fields) {
+      if (name != "grant_type" && name != "client_id" && name != "scope" && name != "redirect_uri") {
+        EXPECT_THAT(host.secrets, testing::Contains(value)) << name;
+      }
+    }
+    EXPECT_THAT(host.secrets, testing::Contains(c.name == std::string("device authorization") ? "dev1ce" : "acc3ss"));
   }
 }
 

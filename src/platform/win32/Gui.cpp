@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <string>
 
 namespace platform {
@@ -177,6 +178,10 @@ void ShowMessageBox(const std::string& caption, const std::string& text, BoxIcon
 
 void ShowNoticeBox(const std::string& caption, const std::string& text) {
   CloseNoticeBox();
+  // The status window tells it too, on its one line, while the box stands.
+  std::string line = text;
+  std::replace(line.begin(), line.end(), '\r', ' ');
+  SetStatusText(line);
   NoticeBox& notice = Notice();
   notice.caption = caption;
   notice.text = text;
