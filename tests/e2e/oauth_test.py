@@ -4,7 +4,8 @@ endpoint of the test's own (HTTPS on a loopback port, its certificate from
 the test CA, which the program gets with /CAFILE) and the scripted SMTP
 server over TLS, which takes only the token the endpoint issued. The
 program runs natively, or as mailshot.exe under Wine (its boxes dismissed
-as e2e_test.py does).
+as e2e_test.py does), where the browser that the program opens for a sign-in
+is a script of the test's own that tells the test the address.
 
   oauth_test.py --program build/mailshot --server build/tests/support/scripted_server
   oauth_test.py --wine /usr/lib/wine/wine64 --program mailshot.exe --server scripted_server.exe
@@ -336,12 +337,14 @@ class OAuthRun(unittest.TestCase):
         self.assertEqual(self.read_token_file()["access_token"], "acc3ss-1")
 
     def act_as_browser(self):
-        """Reads the address to open from the run log, as a user would from the
-        prompt, and comes back to the program's listener with a code."""
+        """Takes the address to open (under Wine from the browser the program
+        opened, natively from the run log, as a user would from the prompt),
+        and comes back to the program's listener with a code."""
         self.browser_saw = None
+        source = OPENED_ADDRESS if e2e_test.ARGS.wine else self.path("run.log")
         for _ in range(300):
             try:
-                with open(self.path("run.log"), "rb") as f:
+                with open(source, "rb") as f:
                     found = re.search(rb"(https://accounts\.example/auth\?\S+)", f.read())
             except FileNotFoundError:
                 found = None
@@ -352,8 +355,29 @@ class OAuthRun(unittest.TestCase):
         self.endpoint.challenge = query["code_challenge"]
         assert query["code_challenge_method"] == "S256" and query["access_type"] == "offline"
         back = "%s?code=%s&state=%s" % (query["redirect_uri"], AUTH_CODE, urllib.parse.quote(query["state"]))
+        if e2e_test.ARGS.wine:
+            os.remove(OPENED_ADDRESS)
         with urllib.request.urlopen(back, timeout=10) as page:
             self.browser_saw = re.search(r"<p>(.*)</p>", page.read().decode()).group(1)
+
+
+OPENED_ADDRESS = None  # under Wine: where the test's browser writes the address it was given
+
+
+def wine_browser(command):
+    """Makes the browser that Wine opens for web addresses a script that writes
+    its address to OPENED_ADDRESS (command: "add" with the script, "delete")."""
+    global OPENED_ADDRESS
+    key = ["reg", command, r"HKCU\Software\Wine\WineBrowser", "/v", "Browsers", "/f"]
+    if command == "add":
+        OPENED_ADDRESS = os.path.join(e2e_test.CERTIFICATES, "opened-address")
+        script = os.path.join(e2e_test.CERTIFICATES, "browser.sh")
+        with open(script, "w") as f:
+            f.write('#!/bin/sh\necho "$1" > "%s"\n' % OPENED_ADDRESS)
+        os.chmod(script, 0o755)
+        key += ["/d", script]
+    subprocess.run([e2e_test.ARGS.wine] + key, env=dict(e2e_test.WINE_ENV, WINEDEBUG="-all"), check=True,
+                   capture_output=True, timeout=60)
 
 
 def main():
@@ -375,10 +399,12 @@ def main():
     if args.wine:
         display = e2e_test.Display()
         e2e_test.WINE_ENV["DISPLAY"] = display.name
+        wine_browser("add")
     try:
         program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
     finally:
         if display:
+            wine_browser("delete")
             display.close()
         shutil.rmtree(e2e_test.CERTIFICATES, ignore_errors=True)
     sys.exit(0 if program.result.wasSuccessful() else 1)

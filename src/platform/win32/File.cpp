@@ -98,7 +98,11 @@ FileHandle TryLockFile(const std::string& path, bool& heldElsewhere) {
   return kInvalidFile;
 }
 
-std::string ReplaceFileContent(const std::string& path, std::string_view content) {
+std::string ReplaceFileContent(const std::string& name, std::string_view content) {
+  // ReplaceFile needs the folder: under Wine it fails for a bare file name.
+  char full[MAX_PATH];
+  const DWORD length = ::GetFullPathNameA(name.c_str(), sizeof full, full, nullptr);
+  const std::string path = length > 0 && length < sizeof full ? std::string(full, length) : name;
   static unsigned count = 0;
   const std::string temporary =
       path + ".new-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++count);

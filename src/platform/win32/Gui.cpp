@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <string>
 
+#include "platform/Messages.h"
+
 namespace platform {
 
 namespace {
@@ -193,10 +195,16 @@ void CloseNoticeBox() {
   NoticeBox& notice = Notice();
   if (notice.thread == nullptr) return;
   // The box may not stand yet: press its button until its thread has ended.
-  while (::WaitForSingleObject(notice.thread, 0) == WAIT_TIMEOUT) {
+  // Meanwhile, and once more after, this thread's messages are served: the
+  // box's end moves the activation to the status window, which must have
+  // happened before a box of this thread is shown, or that box would lose it.
+  for (;;) {
     ::EnumThreadWindows(notice.threadId, PressOk, 0);
-    ::Sleep(10);
+    const DWORD woken = ::MsgWaitForMultipleObjects(1, &notice.thread, FALSE, 10, QS_ALLINPUT);
+    PumpMessages();
+    if (woken == WAIT_OBJECT_0) break;
   }
+  PumpMessages();
   ::CloseHandle(notice.thread);
   notice.thread = nullptr;
 }
