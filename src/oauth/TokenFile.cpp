@@ -46,12 +46,20 @@ std::string Filled(std::string_view pattern, std::initializer_list<std::string_v
 std::string ReadWhole(const std::string& path) {
   const platform::FileHandle file = platform::OpenFileForRead(path, platform::FileShare::kDenyWrite);
   if (file == platform::kInvalidFile) throw ESettingsError(Filled(kUnreadable, {path}));
-  std::string text(kLargestFile + 1, '\0');
-  const std::int64_t count = platform::ReadFile(file, text.data(), static_cast<std::int64_t>(text.size()));
+  // Storage of the file's size, not of the largest: filling a megabyte
+  // costs a send about a millisecond.
+  const std::int64_t size = platform::SeekFile(file, 0, 2);
+  if (size > static_cast<std::int64_t>(kLargestFile)) {
+    platform::CloseFile(file);
+    throw ESettingsError(Filled(kTooLarge, {path}));
+  }
+  const bool rewound = size >= 0 && platform::SeekFile(file, 0, 0) == 0;
+  std::string text(rewound ? static_cast<std::size_t>(size) : 0, '\0');
+  const std::int64_t count = rewound ? platform::ReadFile(file, text.data(), size) : -1;
   platform::CloseFile(file);
-  if (count < 0 || static_cast<std::size_t>(count) > kLargestFile) {
+  if (count < 0) {
     Wipe(text);
-    throw ESettingsError(Filled(count < 0 ? kUnreadable : kTooLarge, {path}));
+    throw ESettingsError(Filled(kUnreadable, {path}));
   }
   text.resize(static_cast<std::size_t>(count));  // shrinking keeps the storage
   return text;

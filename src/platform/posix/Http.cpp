@@ -8,6 +8,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 
 #include "platform/Tls.h"
@@ -84,18 +86,32 @@ bool UsesOpenSsl() {
 }
 
 /// Where libcurl looks for anchors: the system's store as the TLS sessions
-/// find it, and the CA file; into OpenSSL's own context where libcurl uses
+/// find it (the folder of hashed names, whose anchors are read one by one
+/// as needed; with withBundle also the bundle file, about 20 ms to read
+/// whole), and the CA file: into OpenSSL's own context where libcurl uses
 /// OpenSSL, so that a CA file's intermediate counts as an anchor too.
-void SetTrust(CURL* handle, Exchange& exchange) {
+void SetTrust(CURL* handle, Exchange& exchange, bool withBundle) {
   curl::curl_easy_setopt(handle, CURLOPT_CAPATH, ossl::SystemStorePath(ossl::SystemStore::kFolder));
-  const char* bundle = ossl::SystemStorePath(ossl::SystemStore::kBundle);
-  curl::curl_easy_setopt(handle, CURLOPT_CAINFO, ::access(bundle, R_OK) == 0 ? bundle : nullptr);
+  curl::curl_easy_setopt(handle, CURLOPT_CAINFO,
+                         withBundle ? ossl::SystemStorePath(ossl::SystemStore::kBundle) : nullptr);
   if (UsesOpenSsl()) {
     curl::curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, PrepareContext);
     curl::curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, &exchange);
   } else if (!exchange.caFile->empty()) {
     curl::curl_easy_setopt(handle, CURLOPT_CAINFO, exchange.caFile->c_str());
   }
+}
+
+/// True when the exchange failed because the folder of the system's store
+/// does not know the issuer, and the bundle file is there to ask: some
+/// systems keep their anchors only there. The form was not sent then.
+bool IssuerUnknown(CURL* handle, CURLcode code) {
+  if (code != CURLE_PEER_FAILED_VERIFICATION) return false;
+  long verifyResult = 0;
+  curl::curl_easy_getinfo(handle, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
+  return (verifyResult == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY ||
+          verifyResult == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT) &&
+         ::access(ossl::SystemStorePath(ossl::SystemStore::kBundle), R_OK) == 0;
 }
 
 /// Why the exchange brought no answer, in words.
@@ -168,9 +184,20 @@ int PostForm(const HttpRequest& request, std::string& body) {
   curl::curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Receive);
   curl::curl_easy_setopt(h, CURLOPT_WRITEDATA, &exchange);
   curl::curl_easy_setopt(h, CURLOPT_ERRORBUFFER, detail);
-  SetTrust(h, exchange);
+  SetTrust(h, exchange, false);
 
-  const CURLcode code = curl::curl_easy_perform(h);
+  const auto start = std::chrono::steady_clock::now();
+  CURLcode code = curl::curl_easy_perform(h);
+  if (IssuerUnknown(h, code)) {
+    // Once more with the bundle file, within what is left of the bound.
+    if (request.timeoutMilliseconds > 0) {
+      const auto spent =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+      curl::curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, std::max(1L, request.timeoutMilliseconds - static_cast<long>(spent)));
+    }
+    SetTrust(h, exchange, true);
+    code = curl::curl_easy_perform(h);
+  }
   if (code != CURLE_OK) throw HttpError(FailureText(h, code, exchange, detail, request));
   long status = 0;
   curl::curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
