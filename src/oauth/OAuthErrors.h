@@ -3,9 +3,20 @@
 // exit codes: a setting that makes the sign-in impossible until the user
 // changes it, and a failure that a later run may not meet.
 
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
 #include "core/Exceptions.h"
 
 namespace oauth {
+
+/// pattern with its placeholders ("%s") filled with values, in order.
+inline std::string Filled(std::string_view pattern, std::initializer_list<std::string_view> values) {
+  std::string text(pattern);
+  for (const std::string_view value : values) text = FillPlaceholder(text, value);
+  return text;
+}
 
 /// The token file or its sign-in cannot work as it stands (a missing or
 /// broken file, a refused grant or client); running again unchanged fails

@@ -59,11 +59,11 @@ constexpr std::string_view kBase64UrlAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcde
 constexpr std::size_t kVerifierBytes = 32;  // 43 characters, RFC 7636's least
 constexpr std::size_t kStateBytes = 16;
 
-std::string Filled(std::string_view pattern, std::initializer_list<std::string_view> values) {
-  std::string text(pattern);
-  for (const std::string_view value : values) text = FillPlaceholder(text, value);
-  return text;
-}
+/// Closes the host's prompt when the sign-in's wait ends, however it ends.
+struct PromptCloser {
+  TOAuthHost& host;
+  ~PromptCloser() { host.ClosePrompt(); }
+};
 
 /// size random bytes as base64url; the bytes are wiped.
 std::string RandomText(std::size_t size) {
@@ -158,7 +158,8 @@ std::string AwaitCode(platform::LoopbackListener& listener, const std::string& s
     } else if (!query["error"].empty()) {
       AnswerPage(connection, kStatusOk, kPageDeclined);
       const std::string& description = query["error_description"];
-      throw EFailure(Filled(kDeclined, {description.empty() ? query["error"] : query["error"] + " \"" + description + "\""}));
+      const std::string words = description.empty() ? query["error"] : query["error"] + " \"" + description + "\"";
+      throw EFailure(Filled(kDeclined, {words}));
     } else {
       AnswerPage(connection, kStatusOk, kPageSignedIn);
       host.Secret(query["code"]);
@@ -173,10 +174,7 @@ TTokens DeviceSignIn(TTokenEndpoint& endpoint, TOAuthHost& host) {
   const TDeviceAuthorization start = endpoint.AuthorizeDevice();
   host.Prompt(Filled(kDevicePrompt,
                      {start.verificationUri, start.userCode, std::to_string((start.expiresIn + 59) / 60)}));
-  struct PromptCloser {
-    TOAuthHost& host;
-    ~PromptCloser() { host.ClosePrompt(); }
-  } closePrompt{host};
+  const PromptCloser closePrompt{host};
   const std::int64_t end = host.Now() + start.expiresIn;
   int interval = start.interval;
   TTokens tokens;
@@ -210,10 +208,7 @@ TTokens BrowserSignIn(TTokenEndpoint& endpoint, const TTokenFile& file, TOAuthHo
   std::string code;
   const TWipeOnExit wipeCode(code);
   {
-    struct PromptCloser {
-      TOAuthHost& host;
-      ~PromptCloser() { host.ClosePrompt(); }
-    } closePrompt{host};
+    const PromptCloser closePrompt{host};
     code = AwaitCode(*listener, state, host);
   }
   return endpoint.RedeemCode(code, key.verifier, redirect);

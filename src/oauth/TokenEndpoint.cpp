@@ -66,12 +66,6 @@ int HexValue(char c) {
   return -1;
 }
 
-std::string Filled(std::string_view pattern, std::initializer_list<std::string_view> values) {
-  std::string text(pattern);
-  for (const std::string_view value : values) text = FillPlaceholder(text, value);
-  return text;
-}
-
 /// The text of field in an answer; empty when it is absent or no text.
 std::string TextOf(const Json& answer, std::string_view field) {
   const auto found = answer.find(field);

@@ -36,12 +36,6 @@ constexpr std::string_view kTexts[] = {kTokenEndpoint, kDeviceEndpoint, kAuthori
                                        kClientSecret,  kScope,          kGrantType,             kRefreshToken,
                                        kAccessToken};
 
-std::string Filled(std::string_view pattern, std::initializer_list<std::string_view> values) {
-  std::string text(pattern);
-  for (const std::string_view value : values) text = FillPlaceholder(text, value);
-  return text;
-}
-
 /// The whole file, in storage of its final size; the caller wipes it.
 std::string ReadWhole(const std::string& path) {
   const platform::FileHandle file = platform::OpenFileForRead(path, platform::FileShare::kDenyWrite);

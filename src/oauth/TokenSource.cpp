@@ -29,7 +29,7 @@ TTokenFileLock::TTokenFileLock(const std::string& path, TOAuthHost& host, int ti
     file_ = platform::TryLockFile(lockPath, heldElsewhere);
     if (file_ != platform::kInvalidFile || !heldElsewhere) return;
     if (longest > 0 && waited >= longest) {
-      throw EFailure(FillPlaceholder(FillPlaceholder(kLockedTooLong, path), std::to_string(waited / 1000) + " s"));
+      throw EFailure(Filled(kLockedTooLong, {path, std::to_string(waited / 1000) + " s"}));
     }
     host.Pause(kLockPollMilliseconds);
   }
@@ -53,7 +53,7 @@ std::string TTokenSource::TokenOf(Keep keep) {
   const std::int64_t left = file.ExpiresAt().value_or(now) - now;
   if (!kept.empty() && left > kExpiryMargin && keep(kept)) {
     host_.Secret(kept);
-    host_.Trace(TOAuthTrace::kNote, FillPlaceholder(FillPlaceholder(kTokenKept, path_), std::to_string(left)));
+    host_.Trace(TOAuthTrace::kNote, Filled(kTokenKept, {path_, std::to_string(left)}));
     lastFresh_ = false;
     return kept;
   }
@@ -63,7 +63,7 @@ std::string TTokenSource::TokenOf(Keep keep) {
     tokens = endpoint.ClientCredentials();
   } else {
     if (file.Text(kRefreshToken).empty()) {
-      throw ESettingsError(FillPlaceholder(FillPlaceholder(kNoRefreshToken, path_), path_));
+      throw ESettingsError(Filled(kNoRefreshToken, {path_, path_}));
     }
     tokens = endpoint.Refresh();
   }

@@ -1,9 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "OAuthHostFake.h"
 #include "oauth/OAuthErrors.h"
 #include "oauth/SignIn.h"
@@ -16,13 +13,6 @@ namespace {
 namespace wire = testserver::wire;
 using oauth::TSignIn;
 using testing::HasSubstr;
-
-std::string ReadWhole(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 const std::string kTokens = R"({"access_token": "a1", "expires_in": 3600, "refresh_token": "r1"})";
 const std::string kDeviceFile =
@@ -57,7 +47,7 @@ TEST(SignIn, DeviceFlowPollsAtTheIntervalUntilTheTokensCome) {
                                                  "ABCD-EFGH\r(valid for 15 minutes). mailshot waits until the sign-in "
                                                  "is done."));
   EXPECT_EQ(host.closedPrompts, 1);
-  EXPECT_THAT(ReadWhole(path), HasSubstr(R"("refresh_token": "r1")"));
+  EXPECT_THAT(TempDir::Read(path), HasSubstr(R"("refresh_token": "r1")"));
 }
 
 TEST(SignIn, FailuresLeaveTheFileAsItWas) {
@@ -99,7 +89,7 @@ TEST(SignIn, FailuresLeaveTheFileAsItWas) {
       EXPECT_FALSE(c.settings);
       EXPECT_EQ(e.Message(), FillPlaceholder(c.error, path));
     }
-    EXPECT_EQ(ReadWhole(path), c.file);
+    EXPECT_EQ(TempDir::Read(path), c.file);
   }
 }
 
@@ -137,7 +127,7 @@ TEST(SignIn, OutcomeSaysWhatTheFileNowHolds) {
       outcome = e.Message();
     }
     EXPECT_EQ(outcome, FillPlaceholder(c.outcome, path));
-    EXPECT_THAT(ReadWhole(path), HasSubstr(R"("access_token": "a1")"));
+    EXPECT_THAT(TempDir::Read(path), HasSubstr(R"("access_token": "a1")"));
   }
 }
 
@@ -219,7 +209,7 @@ TEST(SignIn, BrowserReturnsTheCodeToTheListener) {
     }
     if (!c.error.empty()) {
       EXPECT_TRUE(host.requests.empty());
-      EXPECT_EQ(ReadWhole(path), kBrowserFile);
+      EXPECT_EQ(TempDir::Read(path), kBrowserFile);
       continue;
     }
     ASSERT_EQ(host.requests.size(), 1u);
@@ -229,7 +219,7 @@ TEST(SignIn, BrowserReturnsTheCodeToTheListener) {
     const platform::Sha256Digest digest = platform::Sha256(fields.at("code_verifier"));
     EXPECT_EQ(QueryValue(address, "code_challenge"),
               oauth::Base64Url({reinterpret_cast<const char*>(digest.data()), digest.size()}));
-    EXPECT_THAT(ReadWhole(path), HasSubstr(R"("refresh_token": "r1")"));
+    EXPECT_THAT(TempDir::Read(path), HasSubstr(R"("refresh_token": "r1")"));
   }
   wire::Cleanup();
 }

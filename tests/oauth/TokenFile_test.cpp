@@ -1,9 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "oauth/OAuthErrors.h"
 #include "oauth/TokenFile.h"
 #include "test_support/TempDir.h"
@@ -11,13 +8,6 @@
 namespace {
 
 using oauth::TTokenFile;
-
-std::string ReadWhole(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 TEST(TokenFile, EveryFaultIsAnUnusableSettingNamingIt) {
   TempDir dir;
@@ -107,7 +97,7 @@ TEST(TokenFile, KeepsTokensAndEverythingElse) {
       file.Keep(c.issued(), 1000000000);
       file.Save();
     }
-    std::string compact = ReadWhole(path);
+    std::string compact = TempDir::Read(path);
     std::erase_if(compact, [](char ch) { return ch == ' ' || ch == '\n'; });
     EXPECT_EQ(compact, c.after);
   }

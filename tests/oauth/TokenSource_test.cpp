@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "OAuthHostFake.h"
 #include "oauth/OAuthErrors.h"
@@ -13,13 +12,6 @@
 namespace {
 
 using oauth::TTokenSource;
-
-std::string ReadWhole(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 /// A token file whose access token is "kept" and ends at expiresAt.
 std::string TokenFile(std::int64_t expiresAt, const std::string& extra = R"(, "refresh_token": "r1")") {
@@ -59,7 +51,7 @@ TEST(TokenSource, KeptTokenWhileMoreThanFiveMinutesLeftElseAFreshOneWrittenFirst
     std::vector<std::string> grants;
     for (const FakeHost::Request& request : host.requests) grants.push_back(request.fields.at("grant_type"));
     EXPECT_EQ(grants, c.grants);
-    const std::string after = ReadWhole(path);
+    const std::string after = TempDir::Read(path);
     EXPECT_EQ(after == c.file, !c.written);
     if (c.written) {
       EXPECT_THAT(after, testing::HasSubstr(R"("access_token": "fresh")"));
@@ -115,7 +107,7 @@ TEST(TokenSource, FailuresLeaveTheFileAsItWas) {
     } else {
       EXPECT_THROW(source.AccessToken(), oauth::EFailure);
     }
-    EXPECT_EQ(ReadWhole(path), c.file);
+    EXPECT_EQ(TempDir::Read(path), c.file);
   }
 }
 

@@ -4,20 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "platform/File.h"
 #include "test_support/TempDir.h"
 
 namespace {
-
-std::string ReadWhole(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 TEST(Files, ReplacedWholeOrNotAtAll) {
   const struct {
@@ -38,7 +29,7 @@ TEST(Files, ReplacedWholeOrNotAtAll) {
     const std::string problem = platform::ReplaceFileContent(c.bareName ? "token.json" : dir.Path("token.json"), "new");
     std::filesystem::current_path(previous);
     EXPECT_EQ(problem, "");
-    EXPECT_EQ(ReadWhole(dir.Path("token.json")), "new");
+    EXPECT_EQ(TempDir::Read(dir.Path("token.json")), "new");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path("")), {}), 1) << "no other file left";
   }
   TempDir dir;
