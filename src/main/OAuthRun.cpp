@@ -22,7 +22,8 @@ constexpr std::string_view kTokenNeedsLogin =
 constexpr std::string_view kTokenWithPassword =
     "The switch /OAUTH takes the access token from its token file: leave out /PW and /PWF.";
 /// The mechanism /MECH named.
-constexpr std::string_view kTokenMechanism = "With /OAUTH the value of switch /MECH must be XOAUTH2 or OAUTHBEARER, not %s.";
+constexpr std::string_view kTokenMechanism =
+    "With /OAUTH the value of switch /MECH must be XOAUTH2 or OAUTHBEARER, not %s.";
 /// The switch.
 constexpr std::string_view kNeedsFile = "The switch /%s needs the name of a token file.";
 /// The token file.
@@ -125,7 +126,8 @@ void TOAuthRun::Pause(int milliseconds) {
     surface_.ProcessMessages();
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
     if (left.count() <= 0) return;
-    platform::SleepMilliseconds(static_cast<std::uint32_t>(std::min<std::int64_t>(left.count(), kPauseSliceMilliseconds)));
+    platform::SleepMilliseconds(
+        static_cast<std::uint32_t>(std::min<std::int64_t>(left.count(), kPauseSliceMilliseconds)));
   }
 }
 

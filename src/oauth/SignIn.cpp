@@ -123,8 +123,9 @@ std::string RequestHead(platform::ConnectionHandle connection) {
 }
 
 void AnswerPage(platform::ConnectionHandle connection, std::string_view status, std::string_view words) {
-  const std::string page = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>mailshot</title></head><body><p>" +
-                           std::string(words) + "</p></body></html>";
+  const std::string page =
+      "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>mailshot</title></head><body><p>" +
+      std::string(words) + "</p></body></html>";
   platform::SendTo(connection, "HTTP/1.1 " + std::string(status) +
                                    "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
                                    std::to_string(page.size()) + "\r\nConnection: close\r\n\r\n" + page);
@@ -172,8 +173,8 @@ std::string AwaitCode(platform::LoopbackListener& listener, const std::string& s
 /// polled at its interval, five seconds more after each slow_down.
 TTokens DeviceSignIn(TTokenEndpoint& endpoint, TOAuthHost& host) {
   const TDeviceAuthorization start = endpoint.AuthorizeDevice();
-  host.Prompt(Filled(kDevicePrompt,
-                     {start.verificationUri, start.userCode, std::to_string((start.expiresIn + 59) / 60)}));
+  host.Prompt(
+      Filled(kDevicePrompt, {start.verificationUri, start.userCode, std::to_string((start.expiresIn + 59) / 60)}));
   const PromptCloser closePrompt{host};
   const std::int64_t end = host.Now() + start.expiresIn;
   int interval = start.interval;
@@ -198,7 +199,8 @@ TTokens BrowserSignIn(TTokenEndpoint& endpoint, const TTokenFile& file, TOAuthHo
     throw EFailure(Filled(kNoListener, {e.what()}));
   }
   const std::string redirect = "http://127.0.0.1:" + std::to_string(listener->Port()) + "/";
-  std::vector<TFormField> fields{{"response_type", "code"}, {kClientId, file.Text(kClientId)}, {"redirect_uri", redirect}};
+  std::vector<TFormField> fields{
+      {"response_type", "code"}, {kClientId, file.Text(kClientId)}, {"redirect_uri", redirect}};
   if (!file.Text(kScope).empty()) fields.push_back({kScope, file.Text(kScope)});
   fields.insert(fields.end(), {{"state", state}, {"code_challenge", key.challenge}, {"code_challenge_method", "S256"}});
   const std::string& base = file.Text(kAuthorizationEndpoint);

@@ -27,7 +27,8 @@ constexpr std::string_view kSignInRefused =
 constexpr std::string_view kRequestRefused = "The token endpoint %s refused the request: %s. Check the token file %s.";
 /// The endpoint, then what is wrong with its answer.
 constexpr std::string_view kBadAnswer = "The token endpoint %s gave an answer without %s.";
-constexpr std::string_view kNotBearer = "The token endpoint issued a token of type \"%s\"; SMTP takes Bearer tokens only.";
+constexpr std::string_view kNotBearer =
+    "The token endpoint issued a token of type \"%s\"; SMTP takes Bearer tokens only.";
 /// The endpoint's words follow.
 constexpr std::string_view kDeclined = "The sign-in was declined: %s";
 constexpr std::string_view kCodeExpired = "The code expired before the sign-in was done: %s";
@@ -47,8 +48,8 @@ constexpr std::string_view kAccessDenied = "access_denied";
 constexpr std::string_view kExpiredToken = "expired_token";
 
 /// The fields of forms and answers that hold secrets.
-constexpr std::string_view kSecretFields[] = {kClientSecret, kRefreshToken, kAccessToken, "device_code", "code",
-                                              "code_verifier"};
+constexpr std::string_view kSecretFields[] = {kClientSecret, kRefreshToken, kAccessToken,
+                                              "device_code", "code",        "code_verifier"};
 
 bool IsSecret(std::string_view field) {
   return std::find(std::begin(kSecretFields), std::end(kSecretFields), field) != std::end(kSecretFields);
@@ -163,7 +164,7 @@ struct Answer {
 /// One exchange: posts fields to endpoint, traces it, and returns the
 /// answer. Raises EFailure when there is no answer.
 Answer Exchange(TOAuthHost& host, const TExchangeSettings& settings, const std::string& endpoint,
-                              std::span<const TFormField> fields) {
+                std::span<const TFormField> fields) {
   platform::HttpRequest request{endpoint, FormEncoded(fields), settings.caFile, settings.timeoutMilliseconds};
   const TWipeOnExit wipeForm(request.form);
   std::string body;
@@ -241,10 +242,8 @@ TTokens TTokenEndpoint::ClientCredentials() {
 }
 
 TTokens TTokenEndpoint::RedeemCode(std::string_view code, std::string_view verifier, std::string_view redirectUri) {
-  return Grant({{kGrantType, "authorization_code"},
-                {"code", code},
-                {"redirect_uri", redirectUri},
-                {"code_verifier", verifier}});
+  return Grant(
+      {{kGrantType, "authorization_code"}, {"code", code}, {"redirect_uri", redirectUri}, {"code_verifier", verifier}});
 }
 
 TDeviceAuthorization TTokenEndpoint::AuthorizeDevice() {
@@ -274,8 +273,8 @@ TDeviceAuthorization TTokenEndpoint::AuthorizeDevice() {
 
 TPollState TTokenEndpoint::PollDevice(const std::string& deviceCode, TTokens& tokens) {
   const std::string& endpoint = file_.Text(kTokenEndpoint);
-  const Answer answer = Exchange(host_, settings_, endpoint,
-                                 WithClient({{kGrantType, kDeviceCodeGrant}, {"device_code", deviceCode}}));
+  const Answer answer =
+      Exchange(host_, settings_, endpoint, WithClient({{kGrantType, kDeviceCodeGrant}, {"device_code", deviceCode}}));
   if (answer.status == 200) {
     tokens = TokensOf(answer.json, endpoint, host_);
     return TPollState::kIssued;

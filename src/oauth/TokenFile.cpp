@@ -32,9 +32,9 @@ constexpr std::string_view kCannotWrite = "The token file %s cannot be written: 
 constexpr std::size_t kLargestFile = 1 << 20;
 constexpr std::string_view kHttps = "https://";
 constexpr std::string_view kEndpoints[] = {kTokenEndpoint, kDeviceEndpoint, kAuthorizationEndpoint};
-constexpr std::string_view kTexts[] = {kTokenEndpoint, kDeviceEndpoint, kAuthorizationEndpoint, kClientId,
-                                       kClientSecret,  kScope,          kGrantType,             kRefreshToken,
-                                       kAccessToken};
+constexpr std::string_view kTexts[] = {kTokenEndpoint, kDeviceEndpoint, kAuthorizationEndpoint,
+                                       kClientId,      kClientSecret,   kScope,
+                                       kGrantType,     kRefreshToken,   kAccessToken};
 
 /// The whole file, in storage of its final size; the caller wipes it.
 std::string ReadWhole(const std::string& path) {

@@ -37,7 +37,7 @@ struct TTokens {
   ~TTokens();
 
   std::string accessToken;
-  std::string refreshToken;             // empty: none came (the one stored stays)
+  std::string refreshToken;               // empty: none came (the one stored stays)
   std::optional<std::int64_t> expiresIn;  // seconds; none: not said
 };
 

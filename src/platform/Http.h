@@ -14,9 +14,9 @@ namespace platform {
 
 /// A form to post.
 struct HttpRequest {
-  std::string url;         // "https://host[:port]/path[?query]"; nothing but https is sent
-  std::string form;        // application/x-www-form-urlencoded; may hold secrets, left to the caller to wipe
-  std::string caFile;      // PEM file of further trust anchors, besides the system's store; empty: none
+  std::string url;              // "https://host[:port]/path[?query]"; nothing but https is sent
+  std::string form;             // application/x-www-form-urlencoded; may hold secrets, left to the caller to wipe
+  std::string caFile;           // PEM file of further trust anchors, besides the system's store; empty: none
   int timeoutMilliseconds = 0;  // bound on the whole exchange, connect to last byte; 0: none
 };
 
@@ -39,8 +39,8 @@ inline constexpr std::string_view kHttpLibraryMissing = "The HTTP library cannot
 
 /// "no answer within 5 s" (or "... 300 ms" for a bound of no whole seconds).
 inline std::string TimedOutText(int milliseconds) {
-  return "no answer within " + (milliseconds % 1000 == 0 ? std::to_string(milliseconds / 1000) + " s"
-                                                          : std::to_string(milliseconds) + " ms");
+  return "no answer within " +
+         (milliseconds % 1000 == 0 ? std::to_string(milliseconds / 1000) + " s" : std::to_string(milliseconds) + " ms");
 }
 
 /// Posts request.form to request.url with the headers Content-Type

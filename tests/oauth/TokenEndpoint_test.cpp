@@ -14,8 +14,9 @@ using oauth::TTokenFile;
 
 const std::string kSecrets[] = {"r3fresh", "s3cret", "acc3ss", "dev1ce"};
 const std::string kFile =
-    R"({"token_endpoint": "https://login.example/token", "device_authorization_endpoint": "https://login.example/device",
-        "client_id": "app", "client_secret": "s3cret", "scope": "smtp offline_access", "refresh_token": "r3fresh"})";
+    R"({"token_endpoint": "https://login.example/token",
+        "device_authorization_endpoint": "https://login.example/device", "client_id": "app",
+        "client_secret": "s3cret", "scope": "smtp offline_access", "refresh_token": "r3fresh"})";
 const std::string kTokens = R"({"access_token": "acc3ss", "token_type": "Bearer", "expires_in": 3599})";
 
 TEST(TokenEndpoint, FormsCarryWhatEachGrantNeeds) {

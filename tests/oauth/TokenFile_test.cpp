@@ -19,7 +19,8 @@ TEST(TokenFile, EveryFaultIsAnUnusableSettingNamingIt) {
   } cases[] = {
       {"missing", "", "The token file %s cannot be read."},
       // The parser's own message would quote the secret it stopped at.
-      {"not JSON", R"({"refresh_token": "s3cret-refresh" "x"})", "The token file %s is not JSON: it breaks off at byte 38."},
+      {"not JSON", R"({"refresh_token": "s3cret-refresh" "x"})",
+       "The token file %s is not JSON: it breaks off at byte 38."},
       {"no object", "[1, 2]", "The token file %s holds no JSON object."},
       {"no token endpoint", R"({"client_id": "c"})", "The token file %s lacks \"token_endpoint\"."},
       {"empty client id", R"({"token_endpoint": "https://e/token", "client_id": ""})",
@@ -29,7 +30,8 @@ TEST(TokenFile, EveryFaultIsAnUnusableSettingNamingIt) {
       {"device endpoint in clear", "{" + valid + R"(, "device_authorization_endpoint": "http://e/device"})",
        "In the token file %s, \"device_authorization_endpoint\" is no https address: http://e/device"},
       {"scope no text", "{" + valid + R"(, "scope": ["a"]})", "In the token file %s, \"scope\" is no text."},
-      {"expiry no number", "{" + valid + R"(, "expires_at": "soon"})", "In the token file %s, \"expires_at\" is no number."},
+      {"expiry no number", "{" + valid + R"(, "expires_at": "soon"})",
+       "In the token file %s, \"expires_at\" is no number."},
       {"unknown grant", "{" + valid + R"(, "grant_type": "password"})",
        "In the token file %s, \"grant_type\" must be \"client_credentials\" or absent, not \"password\"."},
       {"client credentials without a secret", "{" + valid + R"(, "grant_type": "client_credentials"})",

@@ -29,8 +29,8 @@ std::string LoadOnce() {
     return std::string(kHttpLibraryMissing) + (error != nullptr ? error : kLibraryNames[0]);
   }
   // The library stays loaded for the life of the process.
-#define MAILSHOT_CURL_RESOLVE(function)                                                \
-  function = reinterpret_cast<decltype(function)>(::dlsym(library, #function));        \
+#define MAILSHOT_CURL_RESOLVE(function)                                         \
+  function = reinterpret_cast<decltype(function)>(::dlsym(library, #function)); \
   if (function == nullptr) return std::string(kHttpLibraryMissing) + "it lacks " #function;
   MAILSHOT_CURL_FUNCTIONS(MAILSHOT_CURL_RESOLVE)
 #undef MAILSHOT_CURL_RESOLVE

@@ -154,12 +154,13 @@ int PostForm(const HttpRequest& request, std::string& body) {
     throw HttpError(e.what());
   }
   const std::unique_ptr<CURL, EasyCleanup> handle(curl::curl_easy_init());
+  if (!handle) throw HttpError(curl::curl_easy_strerror(CURLE_OUT_OF_MEMORY));
   std::unique_ptr<curl_slist, ListFree> headers;
   for (const char* header : {"Content-Type: application/x-www-form-urlencoded", "Accept: application/json",
                              "Expect:"}) {  // no "100-continue" round trip before the form
     curl_slist* longer = curl::curl_slist_append(headers.get(), header);
-    if (longer == nullptr || !handle) throw HttpError(curl::curl_easy_strerror(CURLE_OUT_OF_MEMORY));
-    static_cast<void>(headers.release());
+    if (longer == nullptr) throw HttpError(curl::curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+    static_cast<void>(headers.release());  // longer holds it
     headers.reset(longer);
   }
 
@@ -193,7 +194,8 @@ int PostForm(const HttpRequest& request, std::string& body) {
     if (request.timeoutMilliseconds > 0) {
       const auto spent =
           std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-      curl::curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, std::max(1L, request.timeoutMilliseconds - static_cast<long>(spent)));
+      const long left = std::max(1L, request.timeoutMilliseconds - static_cast<long>(spent));
+      curl::curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, left);
     }
     SetTrust(h, exchange, true);
     code = curl::curl_easy_perform(h);

@@ -95,7 +95,9 @@ class OpenSslSession final : public TlsSession {
     // read one by one when asked for. Its bundle file costs about 20 ms to
     // read whole, most of a session's start, so it is read only when the
     // folder does not know an issuer (VerifyPeer).
-    if (!settings_.insecure) ossl::SSL_CTX_load_verify_dir(ctx_.get(), ossl::SystemStorePath(ossl::SystemStore::kFolder));
+    if (!settings_.insecure) {
+      ossl::SSL_CTX_load_verify_dir(ctx_.get(), ossl::SystemStorePath(ossl::SystemStore::kFolder));
+    }
     if (!settings_.caFile.empty()) ossl::AddTrustAnchors(ossl::SSL_CTX_get_cert_store(ctx_.get()), settings_.caFile);
     ssl_.reset(ossl::SSL_new(ctx_.get()));
     BIO* in = ossl::BIO_new(ossl::BIO_s_mem());

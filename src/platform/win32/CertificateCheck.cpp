@@ -50,8 +50,8 @@ struct AltNames {
 
 AltNames ReadAltNames(const CERT_CONTEXT* cert) {
   AltNames names;
-  const CERT_EXTENSION* extension = ::CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension,
-                                                        cert->pCertInfo->rgExtension);
+  const CERT_EXTENSION* extension =
+      ::CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
   CERT_ALT_NAME_INFO* info = nullptr;
   DWORD size = 0;
   if (extension == nullptr ||

@@ -15,8 +15,8 @@ std::string StatusText(const char* what, NTSTATUS status) {
 }  // namespace
 
 void FillRandom(void* data, std::size_t size) {
-  const NTSTATUS status = ::BCryptGenRandom(nullptr, static_cast<PUCHAR>(data), static_cast<ULONG>(size),
-                                            BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  const NTSTATUS status =
+      ::BCryptGenRandom(nullptr, static_cast<PUCHAR>(data), static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
   if (!BCRYPT_SUCCESS(status)) throw CryptoError(StatusText("BCryptGenRandom", status));
 }
 

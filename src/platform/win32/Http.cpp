@@ -168,8 +168,8 @@ int PostForm(const HttpRequest& request, std::string& body) {
   deadline.Apply(session.get());
   const Internet connection(::WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
   if (!connection) Fail(deadline);
-  const Internet exchange(::WinHttpOpenRequest(connection.get(), L"POST", path.c_str(), nullptr,
-                                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+  const Internet exchange(::WinHttpOpenRequest(connection.get(), L"POST", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                               WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
   if (!exchange) Fail(deadline);
   void* const h = exchange.get();
   SetOption(h, WINHTTP_OPTION_SECURITY_FLAGS, kOwnCertificateCheck);
