@@ -160,6 +160,29 @@ TEST(TidewireTls, CancelFromAMessageHandlerEndsTheHandshake) {
   EXPECT_FALSE(wire.TlsActive());
 }
 
+// A server that sends records without plaintext as fast as it can (TLS 1.3
+// session tickets) holds neither a read past its time-out nor the close
+// after it, however much faster than the client it is.
+TEST(TidewireTls, RecordsWithoutPlaintextHoldNoReadPastItsTimeOut) {
+  TlsScriptedServer server({StartTls(), Tickets()}, Certificate::kTrusted,
+                           ServerOptions{1, std::chrono::milliseconds(30000)});
+  TestTidewire wire(nullptr);
+  ConnectTo(wire, server.Port());
+  wire.StartTls(Trusting("localhost"));
+  const std::string protocol = wire.TlsInfo().protocol;
+  if (protocol != "TLSv1.3") GTEST_SKIP() << "no session tickets after the handshake of " << protocol;
+  wire.TimeOut = 500;
+  // Meanwhile the tickets fill the socket's buffers: a backlog for the read.
+  platform::SleepMilliseconds(1000);
+  const auto start = std::chrono::steady_clock::now();
+  std::string line;
+  EXPECT_THROW(wire.ReadLn(line), EAbortError);
+  EXPECT_TRUE(wire.TimedOut);
+  wire.Disconnect();
+  // The read's time-out and the close's two seconds, with room for a slow machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500 + 2000 + 5000));
+}
+
 TEST(TlsCaFile, ProblemsNamed) {
   const TempDir dir;
   struct Case {
