@@ -99,6 +99,15 @@ TEST(TidewireTls, FailuresNameTheirReason) {
        "The server's certificate is for other.mailshot.test, not localhost"},
       {"other address", handshake, Certificate::kTrusted, Trusting("127.0.0.2"),
        "The server's certificate is for localhost, 127.0.0.1, not 127.0.0.2"},
+      {"the host in the common name alone", handshake, Certificate::kCommonNameOnly, Trusting("localhost"),
+       "The server's certificate is not trusted: the certificate names no DNS host (common name only)"},
+      {"the host in the common name, an address in the alternative names", handshake, Certificate::kAddressOnly,
+       Trusting("localhost"),
+       "The server's certificate is not trusted: the certificate names no DNS host (common name only)"},
+      {"the address as a DNS name", handshake, Certificate::kDnsAddress, Trusting("127.0.0.1"),
+       "The server's certificate is for DNS name 127.0.0.1, not 127.0.0.1"},
+      {"a NUL inside a DNS name", handshake, Certificate::kNulInName, Trusting("localhost"),
+       "The server's certificate is for localhost\\x00.other.mailshot.test, not localhost"},
       {"plain text after the STARTTLS reply", {Send("220 go\r\nX"), Drain()}, Certificate::kTrusted,
        Trusting("localhost"), "The server sent data before the TLS handshake: \"X\"", true},
       {"plain-text server", {Wait(300), Send("220 plain\r\n"), Drain()}, Certificate::kTrusted,
@@ -129,7 +138,7 @@ TEST(TidewireTls, FailuresNameTheirReason) {
     try {
       wire.StartTls(c.settings);
       for (int i = 0; i < 3; ++i) wire.ReadLn(line);
-      FAIL() << "no failure";
+      ADD_FAILURE() << "no failure";
     } catch (const ESockError& e) {
       EXPECT_EQ(e.Message(), c.error);
     }
