@@ -272,6 +272,9 @@ CASES = [
          received="QUIT\r\n"),
     Case("control_characters_from_the_server", STANDARD, 4, [(ERROR, "421 \x1b[2Jbusy\x07\r\n")],
          [("QUIT", "221 bye")], greeting="421 \x1b[2Jbusy\x07", received="QUIT\r\n"),
+    Case("c1_controls_from_the_server_on_a_utf8_console", STANDARD, 4, [(ERROR, "421 \u009b2Jbusy\u0085\r\n")],
+         [("QUIT", "221 bye")], greeting="421 \u009b2Jbusy\u0085", received="QUIT\r\n", env={"LC_ALL": "C.UTF-8"},
+         native_only="the console's escapes are the POSIX build's: a box shows the text as it is"),
     Case("sender_refused", STANDARD, 4, [(ERROR, "553 not yours\r\n")],
          ACCEPT[:2] + [("MAIL FROM:<s@x>", "553 not yours")], received="HELO me\r\nRSET\r\nMAIL FROM:<s@x>\r\n"),
     Case("no_recipients", without(STANDARD, "/T:"), 4, [(ERROR, "Incomplete Header")], [("HELO me", "250 ok")],
@@ -382,12 +385,14 @@ def unused_port():
         return s.getsockname()[1]
 
 
-def console_text(texts):
-    """What the console build prints for a series of boxes."""
+def console_text(texts, utf8=False):
+    """What the console build prints for a series of boxes; utf8: on a UTF-8 console."""
     out = ""
     for text in texts:
         text = text.replace("\r\n", "\n").replace("\r", "\n")
         text = re.sub(r"[\x00-\x08\x0b-\x1f\x7f]", lambda m: "\\x%02X" % ord(m.group(0)), text)
+        if utf8:
+            text = re.sub("[\u0080-\u009f]", lambda m: "\\u%04x" % ord(m.group(0)), text)
         out += text if text.endswith("\n") else text + "\n"
     return out
 
@@ -698,16 +703,17 @@ class EndToEnd(unittest.TestCase):
         else:
             infos = [text for kind, text in case.boxes if kind == INFO]
             errors = [text for kind, text in case.boxes if kind == ERROR]
-            self.assertEqual(run.stdout.decode(errors="replace"), console_text(infos))
-            status = console_text(case.status)
+            utf8 = case.env.get("LC_ALL", "").endswith("UTF-8")
+            self.assertEqual(run.stdout.decode(errors="replace"), console_text(infos, utf8))
+            status = console_text(case.status, utf8)
             if ANY_TEXT in errors:
                 lines = run.stderr.decode(errors="replace")[len(status):].splitlines(keepends=True)
                 self.assertEqual(len(lines), len(errors), "one line per error box: %r" % lines)
                 for line, expected in zip(lines, errors):
                     if expected is not ANY_TEXT:
-                        self.assertEqual(line, console_text([expected]))
+                        self.assertEqual(line, console_text([expected], utf8))
             else:
-                self.assertEqual(run.stderr.decode(errors="replace"), status + console_text(errors))
+                self.assertEqual(run.stderr.decode(errors="replace"), status + console_text(errors, utf8))
         if case.dialogue is None:
             if not case.full_backlog:
                 self.assertFalse(run.connected, "no connection may be attempted")

@@ -136,6 +136,9 @@ std::string AnsiCodeset(const std::string& localeName) {
 }
 
 }  // namespace
+
+std::string CharacterCodeset() { return AnsiCodeset(CharacterLocaleName()); }
+
 }  // namespace platform::posix
 
 namespace platform {

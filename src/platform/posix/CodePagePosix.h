@@ -21,4 +21,8 @@ std::string ConvertCharacters(const std::string& text, const char* fromCodeset, 
 /// CP437 for every other.
 const char* OemCodesetForLocale(std::string_view localeName);
 
+/// The codeset of the locale in force for characters (LC_ALL, LC_CTYPE,
+/// LANG): "UTF-8", "ISO-8859-1", ...; ASCII's name when it is not installed.
+std::string CharacterCodeset();
+
 }  // namespace platform::posix
