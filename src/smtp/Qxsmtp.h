@@ -92,7 +92,8 @@ class TPostMessage : public TObject {
 
 /// The mail-sending component: holds one message record, composes the
 /// header lines and the body stream from it, and delivers them in one SMTP
-/// mail transaction. Owned by its owner component (the status window).
+/// mail transaction. Owned by its owner component (the status window). No
+/// error text of its operations holds one of Secrets: "***" stands there.
 class TQxSMTP : public TTidewire {
  public:
   /// Port 25, uuMime, ClearParams true, mtPlain, Charset "us-ascii"; raises
@@ -112,7 +113,9 @@ class TQxSMTP : public TTidewire {
   /// join Secrets, the trace shows "***" for them), and
   /// wipes Password whatever the outcome (Password is wiped on every return,
   /// so set it before each Connect). Raises kErrMechanismNotOffered,
-  /// kErrNoPasswordMechanism, the last line of a refusal (after a challenge
+  /// kErrNoPasswordMechanism, EAuthenticationRefused with the last line of
+  /// a permanent refusal of the credentials, the last line of another
+  /// refusal (after a challenge
   /// where none was due, the reply to its cancel; after the XOAUTH2 error
   /// challenge, the reply to the empty line that ends it),
   /// kErrCredentialsTooLong and line-break errors for LoginName and
