@@ -101,6 +101,7 @@ class JobFiles {
     dir_.Write(emptyFirstLine, "\r\ns3cret\r\n");
     dir_.Write(nulInPassword, std::string("s3c\0ret\n", 8));
     dir_.Write(longPassword, std::string(16385, 'p'));
+    dir_.Write(markedRecipients, "\xEF\xBB\xBF" "a@x\r\nb@x\r\n");
     std::filesystem::create_directory(dir_.Path("folder"));
     std::filesystem::current_path(dir_.Path(""));
   }
@@ -108,7 +109,7 @@ class JobFiles {
 
   const std::string body = "body.txt", recipients = "rcpt.txt", attachmentList = "list.txt",
                     missing = "missing.txt", folder = "folder", password = "pw.txt", emptyFirstLine = "pwempty.txt",
-                    nulInPassword = "pwnul.txt", longPassword = "pwlong.txt";
+                    nulInPassword = "pwnul.txt", longPassword = "pwlong.txt", markedRecipients = "marked.txt";
 
  private:
   TempDir dir_;
@@ -201,6 +202,16 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
        {Error("The value of switch /LOGIN" + lineBreakMessage)}},
       {"unknown mechanism", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me", "/PW:x", "/MECH:NTLM"},
        {Error("The value of switch /MECH must be PLAIN, LOGIN or XOAUTH2, not \"NTLM\".")}},
+      {"copy file missing", {body, rcpt, "/F:s@x", smtp, "/CC:" + files.missing},
+       {Error("Missing copy recipients address list. (File " + files.missing + " not found).")}},
+      {"envelope recipient file missing", {body, "/F:s@x", smtp, "/RCPT:" + files.missing},
+       {Error("Missing envelope recipients address list. (File " + files.missing + " not found).")}},
+      {"reply address without a value", {body, rcpt, "/F:s@x", smtp, "/REPLYTO"},
+       {Error("The value of switch /REPLYTO, \"REPLYTO\", is no mail address.")}},
+      {"reply address without a mailbox", {body, rcpt, "/F:s@x", smtp, "/REPLYTO:Help Desk"},
+       {Error("The value of switch /REPLYTO, \"Help Desk\", is no mail address.")}},
+      {"line break in the reply address", {body, rcpt, "/F:s@x", smtp, "/REPLYTO:r@x\nBcc: v@x"},
+       {Error("The value of switch /REPLYTO" + lineBreakMessage)}},
   };
   for (const auto& c : cases) {
     const RecordingSurface run = RunJob(c.arguments);
@@ -287,6 +298,16 @@ TEST(Settings, SwitchesFillTheClient) {
       {"PW, plain text asked for, a mechanism", with({"/login:me@x", "/pw:Pa55", "/ENCRYPT:NONE", "/mech:xoauth2"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .loginName = "me@x", .password = "Pa55",
         .mechanism = amXOAuth2}},
+      {"copies, envelope-only recipients and a reply address",
+       with({"/cc:" + files.recipients, "/Rcpt:" + files.recipients, "/REPLYTO:Help Desk <help@x>"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .copies = {"a@x"},
+        .envelopeRecipients = {"a@x"}, .replyTo = "Help Desk <help@x>"}},
+      {"a byte-order mark is no part of a list", with({"/T:" + files.markedRecipients}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .recipients = {"a@x", "b@x"}}},
+      {"longer and shorter names are other switches", with({"/CCX:none", "/RCPTS:none", "/REPLY:none", "/C:none"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+      {"SK labels the subject KOI8-R", with({"/SK", "/SD"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .subjectCharset = "KOI8-R"}},
   };
   for (const auto& c : cases) {
     const Settings got = Prepare(c.arguments);
@@ -310,6 +331,10 @@ TEST(Settings, SwitchesFillTheClient) {
     EXPECT_EQ(got.loginName, want.loginName) << c.name;
     EXPECT_EQ(got.password, want.password) << c.name;
     EXPECT_EQ(got.mechanism, want.mechanism) << c.name;
+    EXPECT_EQ(got.copies, want.copies) << c.name;
+    EXPECT_EQ(got.envelopeRecipients, want.envelopeRecipients) << c.name;
+    EXPECT_EQ(got.replyTo, want.replyTo) << c.name;
+    EXPECT_EQ(got.subjectCharset, want.subjectCharset) << c.name;
   }
 }
 
