@@ -30,7 +30,7 @@ std::size_t PortableLiteralRun(const std::uint8_t* in, std::size_t n) {
   return i;
 }
 
-std::size_t EncodeLine(const std::uint8_t* in, std::size_t n, char* out) {
+std::size_t PortableEncodeLine(const std::uint8_t* in, std::size_t n, char* out) {
   char* const start = out;
   std::size_t column = 0;
   std::size_t i = 0;
@@ -41,7 +41,7 @@ std::size_t EncodeLine(const std::uint8_t* in, std::size_t n, char* out) {
     }
     std::size_t run = 0;
     if (column > 0 || in[i] != '.') {
-      run = LiteralRun(in + i, std::min(n - i, kLineWidth - column));
+      run = PortableLiteralRun(in + i, std::min(n - i, kLineWidth - column));
       if (run > 0 && i + run == n && IsBlank(in[n - 1])) --run;  // a blank at the end would be lost
     }
     std::memcpy(out, in + i, run);

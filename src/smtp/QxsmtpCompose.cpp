@@ -2,6 +2,7 @@
 // the body stream with the body text and one encoded part per attachment.
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <memory>
 
@@ -90,6 +91,12 @@ std::string NewBoundary() {
 template <typename LineHandler>
 void ForEachTextLine(const std::vector<std::string>& body, LineHandler line) {
   for (const std::string& entry : body) {
+    // Lines read from a file hold no line break: one quick look for each kind.
+    if (std::memchr(entry.data(), '\n', entry.size()) == nullptr &&
+        std::memchr(entry.data(), '\r', entry.size()) == nullptr) {
+      line(std::string_view(entry));
+      continue;
+    }
     size_t start = 0;
     for (;;) {
       const size_t end = entry.find_first_of("\r\n", start);
@@ -113,7 +120,7 @@ TQxSMTP::TextEncoding TQxSMTP::ChosenTextEncoding() {
   bool eightBit = false;
   ForEachTextLine(post_message_.Body().Items(), [&](std::string_view line) {
     tooLong = tooLong || line.size() > header_fields::kLongestLine;
-    eightBit = eightBit || !IsAscii(line);
+    eightBit = eightBit || (!tooLong && !IsAscii(line));  // either settles it
   });
   // Relays break longer lines. 8-bit text may only go to a server that said
   // it takes it; after HELO nothing is known, and the text goes as written.
@@ -188,11 +195,11 @@ void TQxSMTP::WriteBodyText() {
 }
 
 void TQxSMTP::WriteQuotedPrintableText() {
-  // Room for text that is mostly literal, so that the stream seldom grows;
-  // each line asks for what it may need at most.
+  // Room for text with an escape in every tenth byte or so, so that the
+  // stream seldom grows; each line asks for what it may need at most.
   std::int64_t textSize = 0;
   for (const std::string& entry : post_message_.Body().Items()) textSize += static_cast<std::int64_t>(entry.size()) + 2;
-  body_stream_.Reserve(body_stream_.DataSize() + textSize + textSize / 16 + kPartOverhead);
+  body_stream_.Reserve(body_stream_.DataSize() + textSize + textSize / 4 + kPartOverhead);
   ForEachTextLine(post_message_.Body().Items(), [&](std::string_view line) {
     char* room = body_stream_.RoomInPlace(static_cast<std::int64_t>(quoted_printable::EncodedLineBound(line.size())));
     const size_t written =

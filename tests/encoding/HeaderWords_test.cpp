@@ -78,7 +78,9 @@ TEST(EncodedWords, CarryTheTextInWholeCharactersWithinTheLimit) {
     EXPECT_EQ(words.size(), c.words) << c.name;
     std::string joined;
     for (const std::string& payload : Payloads(words, c.charset, c.firstWidth)) {
-      if (c.charset == "UTF-8") EXPECT_TRUE(IsWholeUtf8(payload)) << c.name;
+      if (c.charset == "UTF-8") {
+        EXPECT_TRUE(IsWholeUtf8(payload)) << c.name;
+      }
       joined += payload;
     }
     EXPECT_EQ(joined, c.text) << c.name;

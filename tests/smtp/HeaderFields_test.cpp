@@ -29,7 +29,9 @@ void ExpectFolded(const Lines& lines, size_t width, const std::string& name) {
   for (size_t k = 0; k < lines.size(); ++k) {
     EXPECT_LE(lines[k].size(), width) << name << ": " << lines[k];
     EXPECT_NE(lines[k].find_first_not_of(" \t"), std::string::npos) << name;
-    if (k > 0) EXPECT_TRUE(lines[k][0] == ' ' || lines[k][0] == '\t') << name << ": " << lines[k];
+    if (k > 0) {
+      EXPECT_TRUE(lines[k][0] == ' ' || lines[k][0] == '\t') << name << ": " << lines[k];
+    }
   }
 }
 
