@@ -1,8 +1,11 @@
 #include "main/MessageSwitches.h"
 
+#include <algorithm>
 #include <string_view>
+#include <vector>
 
 #include "cmdline/CommandLine.h"
+#include "encoding/HeaderWords.h"
 #include "main/MailException.h"
 #include "main/SwitchValues.h"
 #include "platform/Clock.h"
@@ -13,6 +16,8 @@
 #include "smtp/MessageStamp.h"
 
 namespace {
+
+using header_words::IsAscii;
 
 constexpr std::string_view kMissingCopies = "Missing copy recipients address list. (File %s not found).";
 constexpr std::string_view kMissingEnvelopeRecipients =
@@ -84,7 +89,12 @@ void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
       message.Subject = std::move(*subject);
     }
   }
-  smtp.FileNameCharset = platform::FileNameCharsetName();
+  // Only a name outside ASCII needs the label, and asking for it loads the
+  // locale's tables on POSIX (about a millisecond).
+  const std::vector<std::string>& attachments = message.Attachments().Items();
+  if (!std::all_of(attachments.begin(), attachments.end(), [](const std::string& e) { return IsAscii(e); })) {
+    smtp.FileNameCharset = platform::FileNameCharsetName();
+  }
 
   for (TStringList* list : {&message.Body(), &message.ToAddress(), &message.ToCarbonCopy(),
                             &message.ToBlindCarbonCopy(), &message.Attachments()}) {

@@ -12,7 +12,8 @@
 
 /// Fills smtp's message from /CC:file (ToCarbonCopy), /RCPT:file
 /// (ToBlindCarbonCopy) and /REPLYTO:address (ReplyTo); sets SubjectCharset
-/// (KOI8-R with /SK, the OEM page's with /SD) and FileNameCharset; with a
+/// (KOI8-R with /SK, the OEM page's with /SD) and, when a name needs it,
+/// FileNameCharset; with a
 /// UTF-8 Charset and neither /SD nor /SK takes the subject from the system's
 /// UTF-16 command line where it has one; drops a UTF-8 byte-order mark at
 /// the start of the body and of every list; stamps Date and MessageId. Runs

@@ -117,16 +117,4 @@ TEST(EncodedWords, KeepTheCharactersOfMultiByteCharsets) {
   }
 }
 
-TEST(HeaderWords, CharsetTokensAndExtendedValues) {
-  EXPECT_TRUE(header_words::IsCharsetToken("windows-1251"));
-  EXPECT_TRUE(header_words::IsCharsetToken("UTF-8"));
-  for (const char* bad : {"", "utf 8", "a?b", "x=y", "iso.8859", "\"q\"", "a\x01"}) {
-    EXPECT_FALSE(header_words::IsCharsetToken(bad)) << bad;
-  }
-  EXPECT_EQ(header_words::ExtendedValue("a b%\xC3\xA9.txt", "UTF-8"), "UTF-8''a%20b%25%C3%A9.txt");
-  EXPECT_EQ(header_words::ExtendedValue("x~!#$&+-^_`|", "KOI8-R"), "KOI8-R''x~!#$&+-^_`|");
-  EXPECT_TRUE(header_words::IsAscii(std::string(100, 'a')));
-  EXPECT_FALSE(header_words::IsAscii(std::string(99, 'a') + "\x80"));
-}
-
 }  // namespace

@@ -114,23 +114,6 @@ TEST(HeaderFields, SubjectLines) {
   EXPECT_EQ(Unfolded(header_fields::TextLines("Subject: ", longWords, "UTF-8")), "Subject: " + longWords);
 }
 
-TEST(HeaderFields, DisplayNamesOutsideAscii) {
-  const struct {
-    const char* name;
-    std::string entry;
-    std::string expected;
-  } cases[] = {
-      {"ASCII entry unchanged", "Bob <b@x>", "Bob <b@x>"},
-      {"name before a bracket", "J\xC3\xB6rg <j@x>", "=?UTF-8?B?SsO2cmc=?= <j@x>"},
-      {"quoted name loses its quotes", "\"M\xC3\xBCller, A\" <m@x>", "=?UTF-8?B?TcO8bGxlciwgQQ==?= <m@x>"},
-      {"name before a colon becomes a name-addr", "J\xC3\xB6rg: j@x", "=?UTF-8?B?SsO2cmc=?= <j@x>"},
-      {"a mailbox outside ASCII cannot be labelled", "j\xC3\xB6rg@x", "j\xC3\xB6rg@x"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(header_fields::WithEncodedDisplayName(c.entry, "UTF-8"), c.expected) << c.name;
-  }
-}
-
 TEST(MessageStamp, DateValues) {
   const struct {
     platform::LocalDateTime time;
