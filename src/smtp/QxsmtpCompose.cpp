@@ -85,26 +85,30 @@ std::string NewBoundary() {
   return boundary;
 }
 
-/// Calls line for every line of the body text: an entry is a line of text,
-/// and line breaks inside it (CR LF, CR, LF) make several lines, so that no
-/// bare line end can reach the data stream.
+/// Calls line for every line of text in entry: line breaks inside it (CR
+/// LF, CR, LF) make several lines, so that no bare line end can reach the
+/// data stream.
+template <typename LineHandler>
+void ForEachLineOf(const std::string& entry, LineHandler line) {
+  // Lines read from a file hold no line break: one quick look for each kind.
+  if (std::memchr(entry.data(), '\n', entry.size()) == nullptr &&
+      std::memchr(entry.data(), '\r', entry.size()) == nullptr) {
+    line(std::string_view(entry));
+    return;
+  }
+  size_t start = 0;
+  for (;;) {
+    const size_t end = entry.find_first_of("\r\n", start);
+    line(std::string_view(entry).substr(start, end == std::string::npos ? end : end - start));
+    if (end == std::string::npos) break;
+    start = end + (entry.compare(end, 2, kCrLf) == 0 ? 2 : 1);
+  }
+}
+
+/// Calls line for every line of the body text, an entry being a line.
 template <typename LineHandler>
 void ForEachTextLine(const std::vector<std::string>& body, LineHandler line) {
-  for (const std::string& entry : body) {
-    // Lines read from a file hold no line break: one quick look for each kind.
-    if (std::memchr(entry.data(), '\n', entry.size()) == nullptr &&
-        std::memchr(entry.data(), '\r', entry.size()) == nullptr) {
-      line(std::string_view(entry));
-      continue;
-    }
-    size_t start = 0;
-    for (;;) {
-      const size_t end = entry.find_first_of("\r\n", start);
-      line(std::string_view(entry).substr(start, end == std::string::npos ? end : end - start));
-      if (end == std::string::npos) break;
-      start = end + (entry.compare(end, 2, kCrLf) == 0 ? 2 : 1);
-    }
-  }
+  for (const std::string& entry : body) ForEachLineOf(entry, line);
 }
 
 }  // namespace
@@ -116,15 +120,18 @@ void TQxSMTP::ComposeMessage() {
 }
 
 TQxSMTP::TextEncoding TQxSMTP::ChosenTextEncoding() {
-  bool tooLong = false;
+  // Relays break longer lines: the first one settles it.
   bool eightBit = false;
-  ForEachTextLine(post_message_.Body().Items(), [&](std::string_view line) {
-    tooLong = tooLong || line.size() > header_fields::kLongestLine;
-    eightBit = eightBit || (!tooLong && !IsAscii(line));  // either settles it
-  });
-  // Relays break longer lines. 8-bit text may only go to a server that said
-  // it takes it; after HELO nothing is known, and the text goes as written.
-  if (tooLong) return TextEncoding::kQuotedPrintable;
+  for (const std::string& entry : post_message_.Body().Items()) {
+    bool tooLong = false;
+    if (entry.size() > header_fields::kLongestLine) {
+      ForEachLineOf(entry, [&](std::string_view line) { tooLong = tooLong || line.size() > header_fields::kLongestLine; });
+    }
+    if (tooLong) return TextEncoding::kQuotedPrintable;
+    eightBit = eightBit || !IsAscii(entry);  // line breaks are ASCII: the entry tells for its lines
+  }
+  // 8-bit text may only go to a server that said it takes it; after HELO
+  // nothing is known, and the text goes as written.
   if (!eightBit || !capabilities_.Extended) return TextEncoding::kAsWritten;
   return capabilities_.EightBitMime ? TextEncoding::kEightBit : TextEncoding::kQuotedPrintable;
 }
