@@ -34,9 +34,9 @@ std::string Unquoted(std::string_view name) {
 }
 
 bool IsUsAscii(std::string_view charset) {
-  return charset.size() == kAscii.size() && std::equal(charset.begin(), charset.end(), kAscii.begin(), [](char a, char b) {
-           return (a >= 'a' && a <= 'z' ? static_cast<char>(a - 'a' + 'A') : a) == b;
-         });
+  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+  return charset.size() == kAscii.size() &&
+         std::equal(charset.begin(), charset.end(), kAscii.begin(), [&](char a, char b) { return upper(a) == b; });
 }
 
 /// words as pieces for Fold: the first as it is, each other after a blank.

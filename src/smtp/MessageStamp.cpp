@@ -45,7 +45,8 @@ bool IsDotAtom(std::string_view text) {
 /// "[...]" holding printable ASCII other than "[", "]" and "\".
 bool IsDomainLiteral(std::string_view text) {
   if (text.size() < 3 || text.front() != '[' || text.back() != ']') return false;
-  return std::all_of(text.begin() + 1, text.end() - 1, [](char c) { return c > ' ' && c < 0x7F && c != '[' && c != ']' && c != '\\'; });
+  return std::all_of(text.begin() + 1, text.end() - 1,
+                     [](char c) { return c > ' ' && c < 0x7F && c != '[' && c != ']' && c != '\\'; });
 }
 
 }  // namespace

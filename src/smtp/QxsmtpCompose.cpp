@@ -125,7 +125,9 @@ TQxSMTP::TextEncoding TQxSMTP::ChosenTextEncoding() {
   for (const std::string& entry : post_message_.Body().Items()) {
     bool tooLong = false;
     if (entry.size() > header_fields::kLongestLine) {
-      ForEachLineOf(entry, [&](std::string_view line) { tooLong = tooLong || line.size() > header_fields::kLongestLine; });
+      ForEachLineOf(entry, [&](std::string_view line) {
+        tooLong = tooLong || line.size() > header_fields::kLongestLine;
+      });
     }
     if (tooLong) return TextEncoding::kQuotedPrintable;
     eightBit = eightBit || !IsAscii(entry);  // line breaks are ASCII: the entry tells for its lines
@@ -140,7 +142,8 @@ void TQxSMTP::ComposeHeader() {
   TPostMessage& m = post_message_;
   final_header_.Clear();
   // A display name outside ASCII needs a blank before "<" to end its encoded-words.
-  const std::string fromName = IsAscii(m.FromName) ? m.FromName : header_fields::EncodedPhrase(m.FromName, Charset) + " ";
+  const std::string fromName =
+      IsAscii(m.FromName) ? m.FromName : header_fields::EncodedPhrase(m.FromName, Charset) + " ";
   final_header_.Add("From: " + fromName + "<" + m.FromAddress + ">");
   AddRecipientLine("To: ", m.ToAddress());
   AddRecipientLine("CC: ", m.ToCarbonCopy());

@@ -54,7 +54,8 @@ bool IsWholeUtf8(const std::string& bytes) {
 }
 
 TEST(EncodedWords, CarryTheTextInWholeCharactersWithinTheLimit) {
-  const std::string cyrillic = "\xD0\x95\xD0\xB6\xD0\xB5\xD0\xBC\xD0\xB5\xD1\x81\xD1\x8F\xD1\x87\xD0\xBD\xD1\x8B\xD0\xB9 ";
+  const std::string cyrillic =
+      "\xD0\x95\xD0\xB6\xD0\xB5\xD0\xBC\xD0\xB5\xD1\x81\xD1\x8F\xD1\x87\xD0\xBD\xD1\x8B\xD0\xB9 ";
   const std::string emoji = "\xF0\x9F\x93\x88";
   const struct {
     const char* name;

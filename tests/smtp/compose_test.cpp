@@ -114,7 +114,8 @@ TEST_F(Composition, HeaderLinesFollowTheRecord) {
          s.PostMessage().Subject = "\xF0\xD2\xC9";
          s.SubjectCharset = "KOI8-R";
        },
-       {"From: <s@x>", "Subject: =?KOI8-R?B?8NLJ?=", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}},
+       {"From: <s@x>", "Subject: =?KOI8-R?B?8NLJ?=", "Mime-Version: 1.0",
+        "Content-Type: text/plain; charset=us-ascii"}},
       {"names outside ASCII in the message's charset, the From name too",
        [](TQxSMTP& s) {
          TPostMessage& m = s.PostMessage();

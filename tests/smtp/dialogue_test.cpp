@@ -118,7 +118,8 @@ TEST_F(Dialogue, EightBitTextFollowsTheServersExtensions) {
        "MAIL FROM:<s@x>",
        Block({header[0], header[1], header[2], header[3], "Content-Transfer-Encoding: quoted-printable"}) + [] {
          std::string text;
-         for (int i = 0; i < 3; ++i) text += [] { std::string e; for (int k = 0; k < 25; ++k) e += "=E9"; return e; }() + "=\r\n";
+         for (int i = 0; i < 75; ++i) text += (i > 0 && i % 25 == 0 ? "=\r\n=E9" : "=E9");
+         text += "=\r\n";
          text += "x" + std::string(74, 'y');
          for (int i = 0; i < 11; ++i) text += "=\r\n" + std::string(75, 'y');
          return text + "=\r\n" + std::string(25, 'y') + "\r\n";

@@ -17,8 +17,11 @@ namespace quoted_printable {
 namespace {
 
 constexpr std::size_t kStep = 16;
-/// Bytes looked at for one encoded line: 75 and a step's rounding.
-constexpr std::size_t kWindow = 80;
+/// Bytes FillLine may read: the 80 it marks (75 and a step's rounding), and
+/// the copy of the line's last stretch, which starts before byte 75 and
+/// reads at least two steps.
+constexpr std::size_t kReadable = 112;
+static_assert(kReadable >= 5 * kStep && kReadable >= kLineWidth + 2 * kStep);
 
 /// "=XX" for every byte, padded to four characters so that one store
 /// writes it.
@@ -65,7 +68,7 @@ inline void CopyStretch(const std::uint8_t* in, std::size_t count, char* out) {
   for (std::size_t k = 2 * kStep; k < count; k += kStep) Copy16(in + k, out + k);
 }
 
-/// Fills one encoded line from in, whose next kWindow bytes may all be
+/// Fills one encoded line from in, whose next kReadable bytes may all be
 /// read, with room columns left: writes the bytes that fit, escaped, and
 /// returns how many it took; columns grows by the characters written.
 inline std::size_t FillLine(const std::uint8_t* in, std::size_t room, char*& out, std::size_t& columns) {
@@ -123,7 +126,7 @@ std::size_t EncodeLine(const std::uint8_t* in, std::size_t n, char* out) {
       continue;
     }
     const std::size_t room = kLineWidth - column;
-    if (body - i >= kWindow) {
+    if (body - i >= kReadable) {
       i += FillLine(in + i, room, out, column);
       if (column < kLineWidth) {  // the next byte's escape does not fit
         out = SoftBreak(out);

@@ -160,7 +160,9 @@ std::string ConvertAnsiToKoi8r(const std::string& text) {
   return posix::ConvertCharacters(text, posix::AnsiCodeset(locale).c_str(), "KOI8-R");
 }
 
-std::string OemCharsetName() { return posix::MailCharsetName(posix::OemCodesetForLocale(posix::CharacterLocaleName())); }
+std::string OemCharsetName() {
+  return posix::MailCharsetName(posix::OemCodesetForLocale(posix::CharacterLocaleName()));
+}
 
 std::string FileNameCharsetName() {
   const std::string name = posix::MailCharsetName(posix::AnsiCodeset(posix::CharacterLocaleName()));
