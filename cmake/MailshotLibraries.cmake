@@ -29,9 +29,10 @@ endfunction()
 
 # TLS: Schannel through SSPI on Windows (secur32, crypt32: part of Windows,
 # nothing to ship), OpenSSL 3 elsewhere, loaded when the first TLS session
-# starts (its headers only at build time).
+# starts (its headers only at build time). bcrypt: the system's random
+# generator for message identifiers.
 if(WIN32)
-  set(MAILSHOT_SYSTEM_LIBS ws2_32 secur32 crypt32 user32 gdi32 kernel32)
+  set(MAILSHOT_SYSTEM_LIBS ws2_32 secur32 crypt32 bcrypt user32 gdi32 kernel32)
 else()
   find_package(Threads REQUIRED)
   find_package(OpenSSL 3.0 REQUIRED)

@@ -6,6 +6,7 @@
 #include "core/Application.h"
 #include "core/Wipe.h"
 #include "main/MailException.h"
+#include "main/MessageSwitches.h"
 #include "main/SwitchValues.h"
 #include "platform/CodePage.h"
 #include "platform/File.h"
@@ -220,6 +221,7 @@ bool TForm1::PrepareJob() {
     const std::string attachmentList = cmd.GetParamValue("A");
     if (platform::FileExists(attachmentList)) message.Attachments().LoadFromFile(attachmentList);
   }
+  ApplyMessageSwitches(cmd, smtp);
   ApplyEncryptionSwitches(serverNamesPort);
   ApplyLoginSwitches();
   return true;

@@ -326,8 +326,9 @@ TEST_F(Dialogue, LineBreakInUserIdRefusedBeforeConnecting) {
 // --- A header block that one write cannot carry ------------------------------
 
 TEST_F(Dialogue, HeaderBlockBeyondOneWriteFailsBeforeTheTransaction) {
-  // The block is 86 bytes plus the length of the one To entry.
-  const auto entryFor = [](size_t blockSize) { return std::string(blockSize - 86 - 6, 'N') + " <r@x>"; };
+  // The block is 86 bytes plus the length of the one To entry, which has no
+  // blank to fold its line at.
+  const auto entryFor = [](size_t blockSize) { return std::string(blockSize - 86 - 5, 'N') + "<r@x>"; };
 
   Serve(Script({{"HELO x", "250 hello"},
                 {"RSET", "250 ok"},
