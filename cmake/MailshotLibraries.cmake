@@ -31,8 +31,8 @@ endfunction()
 # nothing to ship), OpenSSL 3 elsewhere, loaded when the first TLS session
 # starts (its headers only at build time). HTTPS: WinHTTP on Windows (part
 # of Windows), libcurl elsewhere, loaded when the first exchange starts
-# (its headers only at build time). Randomness and SHA-256 for sign-ins:
-# bcrypt on Windows (part of Windows), OpenSSL elsewhere.
+# (its headers only at build time). bcrypt: the system's random generator
+# for message identifiers and sign-ins, and SHA-256 (OpenSSL elsewhere).
 if(WIN32)
   set(MAILSHOT_SYSTEM_LIBS ws2_32 secur32 crypt32 winhttp bcrypt user32 gdi32 shell32 kernel32)
 else()

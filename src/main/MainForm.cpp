@@ -6,8 +6,9 @@
 #include "core/Application.h"
 #include "core/Wipe.h"
 #include "main/MailException.h"
-#include "oauth/OAuthErrors.h"
+#include "main/MessageSwitches.h"
 #include "main/SwitchValues.h"
+#include "oauth/OAuthErrors.h"
 #include "platform/CodePage.h"
 #include "platform/File.h"
 #include "platform/Process.h"
@@ -237,6 +238,7 @@ bool TForm1::PrepareJob() {
     const std::string attachmentList = cmd.GetParamValue("A");
     if (platform::FileExists(attachmentList)) message.Attachments().LoadFromFile(attachmentList);
   }
+  ApplyMessageSwitches(cmd, smtp);
   ApplyEncryptionSwitches(serverNamesPort);
   ApplyLoginSwitches();
   return true;

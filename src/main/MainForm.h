@@ -65,13 +65,14 @@ class TForm1 : public TComponent {
   void RunJob();
   /// Parses the command line; shows the help and returns false when asked
   /// for or when there is no switch; otherwise opens the run log (/LOG),
-  /// fills the SMTP client, its message and the two flags and returns true
-  /// (for /OAUTHSETUP it reads only the run's switches and the sign-in's).
-  /// Raises EMailException for a missing body or recipient file, sender or
-  /// server, an unusable port, time-out, report level, encryption, login or
-  /// OAuth setting, or a value with a line break, and the token file's
-  /// oauth::ESettingsError; raises the file error of a named file that
-  /// exists but cannot be read.
+  /// fills the SMTP client, its message (with the date and identifier every
+  /// message carries) and the two flags and returns true (for /OAUTHSETUP
+  /// it reads only the run's switches and the sign-in's). Raises
+  /// EMailException for a missing body, recipient, copy or envelope
+  /// recipient file, sender or server, an unusable port, time-out, report
+  /// level, reply address, encryption, login or OAuth setting, or a value
+  /// with a line break, and the token file's oauth::ESettingsError; raises
+  /// the file error of a named file that exists but cannot be read.
   bool PrepareJob();
   /// The end of the run, after the job and its outcome: writes the exit
   /// code to the run log, and shows a log that could not be written as a

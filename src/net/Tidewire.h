@@ -80,7 +80,7 @@ class TTidewire : public TComponent {
   // Settings.
   std::string Host;            // name or dotted IPv4 address
   std::int32_t Port = 0;       // low 16 bits used
-  std::int32_t TimeOut = 0;    // ms per timed wait; 0 = untimed; negative = range error
+  std::int32_t TimeOut = 0;    // ms per timed wait (see TSharedTimeOut); 0 = untimed; negative = range error
   std::int32_t ReportLevel = 0;
   /// Extends the time-out to the sends: a send that makes no progress for
   /// TimeOut ms ends as a timed-out wait does (TimedOut set, EAbortError
@@ -153,12 +153,17 @@ class TTidewire : public TComponent {
   /// Closes the socket and, unless the component is closing, opens and
   /// registers a fresh one; fires OnDisconnect. Raises a WinSock error text.
   void RequestCloseSocket();
-  /// Starts a timed wait of TimeOut ms (clears TimedOut). Raises ERangeError
-  /// for a negative TimeOut, Exception "No Timer".
+  /// Starts a timed wait of TimeOut ms, or less where a TSharedTimeOut ends
+  /// sooner (clears TimedOut). Raises ERangeError for a negative TimeOut,
+  /// Exception "No Timer".
   void TimerOn();
   void TimerOff();
   /// The timer's handler: marks the time-out and aborts the running wait.
   void TimerTriggered(TObject* Sender);
+  /// For a loop that may be kept too busy for the timer's message to come
+  /// (input that never stops): once the running timed wait's time is up,
+  /// does what the timer does and returns true.
+  bool WaitTimeUp();
   /// Socket events (1125) and lookup completions (1126) of the notification
   /// window; never raises.
   void HandleNotification(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
@@ -288,6 +293,12 @@ class TTidewire : public TComponent {
   /// trace): text, then ending, through IoBuffer; returns the bytes sent.
   size_t SendText(std::string_view text, std::string_view ending = {});
 
+  friend class TSharedTimeOut;
+
+  /// When the running timed wait ends; never while untimed.
+  std::chrono::steady_clock::time_point wait_end_ = std::chrono::steady_clock::time_point::max();
+  /// When the waits of a TSharedTimeOut must end by; never without one.
+  std::chrono::steady_clock::time_point shared_end_ = std::chrono::steady_clock::time_point::max();
   char peek_byte_ = 0;  // DataAvailable peeks here, never into a line being read
   std::uint32_t closes_ = 0;  // sockets closed so far
   int outstanding_lookups_ = 0;
@@ -296,6 +307,24 @@ class TTidewire : public TComponent {
   // be written by their late completion; freed with the component.
   std::vector<std::unique_ptr<char[]>> retired_host_entries_;
   std::unique_ptr<TTlsChannel> tls_;  // while TLS runs on the socket
+};
+
+/// Makes the timed waits of wire in its scope share one time-out: together
+/// they end TimeOut ms after its start at the latest, where each would
+/// otherwise have TimeOut ms of its own (a reply of many lines is one wait,
+/// however slowly its lines come). Without a TimeOut it changes nothing;
+/// nested in another, the earlier end holds. Owned by the operation whose
+/// waits it bounds.
+class TSharedTimeOut {
+ public:
+  explicit TSharedTimeOut(TTidewire& wire);
+  ~TSharedTimeOut() { wire_.shared_end_ = before_; }
+  TSharedTimeOut(const TSharedTimeOut&) = delete;
+  TSharedTimeOut& operator=(const TSharedTimeOut&) = delete;
+
+ private:
+  TTidewire& wire_;
+  std::chrono::steady_clock::time_point before_;
 };
 
 /// The window procedure of "TidewireWindowClass": hands every message of

@@ -194,6 +194,7 @@ void TTidewire::ReadLn(std::string& line) {
       WaitForSocket(platform::SocketWait::kReadable);
     }
     platform::PumpMessages();
+    if (!Canceled) WaitTimeUp();
     if (Canceled) break;
   }
   if (Canceled) RaiseAborted(kErrReadLnAborted);

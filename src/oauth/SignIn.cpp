@@ -10,6 +10,7 @@
 #include "oauth/TokenFile.h"
 #include "oauth/TokenSource.h"
 #include "platform/Crypto.h"
+#include "platform/Entropy.h"
 #include "platform/Loopback.h"
 
 namespace oauth {
@@ -40,6 +41,7 @@ constexpr std::string_view kNoRefreshTokenCame =
     "(Google), then sign in again.";
 /// Why the system gave no randomness or digest.
 constexpr std::string_view kNoProofKey = "No proof key for the sign-in: %s";
+constexpr std::string_view kNoRandomBytes = "the system gave no random bytes";
 /// Why no listener could be made.
 constexpr std::string_view kNoListener = "No listener for the browser's return: %s";
 
@@ -69,11 +71,7 @@ struct PromptCloser {
 std::string RandomText(std::size_t size) {
   std::string bytes(size, '\0');
   const TWipeOnExit wipeBytes(bytes);
-  try {
-    platform::FillRandom(bytes.data(), bytes.size());
-  } catch (const platform::CryptoError& e) {
-    throw EFailure(Filled(kNoProofKey, {e.what()}));
-  }
+  if (!platform::SecureRandomBytes(bytes.data(), bytes.size())) throw EFailure(Filled(kNoProofKey, {kNoRandomBytes}));
   return Base64Url(bytes);
 }
 

@@ -9,7 +9,9 @@
 namespace {
 
 // The AUTH exchanges, after the last EHLO; the arguments are base64 forms of
-// the credentials. A 334 reply is a challenge: the next line answers it.
+// the credentials, masked in the trace. A 334 reply is a challenge: the next
+// line answers it.
+
 // What ends an exchange that a challenge left open; the server's reply to it
 // is the refusal, whatever its code (none counts as acceptance).
 constexpr DialogueStep kCancelAuth{"*", "", 0, kNoCode, OnRefusal::kRaiseReply, "reply to the cancelled AUTH"};

@@ -95,6 +95,8 @@ void TSmtpDialogue::Refused(const DialogueStep& step, const Reply& reply, const 
 template <typename Exchange>
 Reply TSmtpDialogue::NamingTimeOut(const DialogueStep& step, Exchange exchange) {
   try {
+    // /WAIT bounds the reply as a whole, not each of its lines.
+    const TSharedTimeOut wholeReply(wire_);
     return exchange();
   } catch (const EAbortError& e) {
     // A cancel passes unchanged; a wait that ran out (for the reply, or for

@@ -101,8 +101,9 @@ class TSmtpDialogue {
   /// may be a secret (masked in the trace where the row says so). Once
   /// the server has hung up there is nobody to send to: the reply is the
   /// closed connection's. Input that waits before the line is sent answers
-  /// no command of ours and fails the step. A wait that runs out fails with
-  /// the abort's text followed by the reply that did not come. Raises what
+  /// no command of ours and fails the step. The exchange as a whole gets the
+  /// socket's TimeOut; when it runs out, the step fails with the abort's
+  /// text followed by the reply that did not come. Raises what
   /// the socket component raises; ESockError kErrEndlessReply.
   Reply Converse(const DialogueStep& step, std::string_view argument = {}, std::string_view parameters = {});
   /// Converse, then Refused when the reply does not accept the step.
@@ -119,7 +120,8 @@ class TSmtpDialogue {
   [[noreturn]] void Fail(const DialogueStep& step, const Reply& reply);
   /// Reads the reply whose first line is line to its last line.
   Reply CompleteReply(std::string line);
-  /// Runs one exchange of step, naming the step in a time-out's text.
+  /// Runs one exchange of step within one TimeOut as a whole (however many
+  /// lines the reply has), naming the step in a time-out's text.
   template <typename Exchange>
   Reply NamingTimeOut(const DialogueStep& step, Exchange exchange);
 

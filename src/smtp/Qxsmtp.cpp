@@ -283,8 +283,11 @@ void TQxSMTP::SendMail() try {
     RefuseLineBreaksInEnvelope();
     const std::string header = HeaderBlock();
     const std::uint64_t size = CheckedMessageSize(header);
+    // 8-bit text is declared to a server that announced it takes it (RFC 6152).
+    std::string mailParameters = EightBitData() && capabilities_.EightBitMime ? " BODY=8BITMIME" : "";
+    if (capabilities_.Size) mailParameters += " SIZE=" + std::to_string(size);
     try {
-      Deliver(header, capabilities_.Size ? " SIZE=" + std::to_string(size) : std::string());
+      Deliver(header, mailParameters);
     } catch (const ESockError&) {
       // Whatever the server makes of the rest, it is out of step with us.
       Abandon();
@@ -383,6 +386,7 @@ void TQxSMTP::RefuseLineBreaksInMessage() {
   RefuseLineBreak("Subject", m.Subject);
   RefuseLineBreak("ReplyTo", m.ReplyTo);
   RefuseLineBreak("Date", m.Date);
+  RefuseLineBreak("MessageId", m.MessageId);
   RefuseLineBreak("LocalProgram", m.LocalProgram);
   RefuseLineBreak("Charset", Charset);
   RefuseLineBreaksInRecipients();

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/Component.h"
 #include "core/Stream.h"
@@ -65,6 +66,9 @@ class TPostMessage : public TObject {
   /// Value of the "X-Mailer" line.
   std::string LocalProgram;
   std::string Date;
+  /// Value of the "Message-ID" line, after Date; the line is left out when
+  /// this is empty.
+  std::string MessageId;
   std::string ReplyTo;
 
   TStringList& ToAddress() { return to_; }
@@ -92,7 +96,8 @@ class TPostMessage : public TObject {
 
 /// The mail-sending component: holds one message record, composes the
 /// header lines and the body stream from it, and delivers them in one SMTP
-/// mail transaction. Owned by its owner component (the status window).
+/// mail transaction. Owned by its owner component (the status window). No
+/// error text of its operations holds one of Secrets: "***" stands there.
 class TQxSMTP : public TTidewire {
  public:
   /// Port 25, uuMime, ClearParams true, mtPlain, Charset "us-ascii"; raises
@@ -115,7 +120,9 @@ class TQxSMTP : public TTidewire {
   /// the outcome (Password is wiped on every return, so set it before each
   /// Connect), and the token OnTokenRefused gave. Raises what
   /// OnTokenRefused raises. Raises kErrMechanismNotOffered,
-  /// kErrNoPasswordMechanism, the last line of a refusal (after a challenge
+  /// kErrNoPasswordMechanism, EAuthenticationRefused with the last line of
+  /// a permanent refusal of the credentials, the last line of another
+  /// refusal (after a challenge
   /// where none was due, the reply to its cancel; after the XOAUTH2 error
   /// challenge, the reply to the empty line that ends it),
   /// kErrCredentialsTooLong and line-break errors for LoginName and
@@ -134,7 +141,8 @@ class TQxSMTP : public TTidewire {
   /// Fires OnConnect on success, after the busy flag was released.
   void Connect() override;
   /// Composes the message and delivers it: RSET, MAIL FROM, one RCPT TO per
-  /// recipient, DATA, header block, body stream, ".". When the latest EHLO
+  /// recipient, DATA, header block, body stream, ".". MAIL FROM carries
+  /// " BODY=8BITMIME" for EightBitData. When the latest EHLO
   /// reply announced SIZE, MAIL FROM carries " SIZE=" and the bytes of the
   /// data (header block and body stream as sent, without the closing "."),
   /// and a message larger than a limit it named fails with
@@ -160,9 +168,15 @@ class TQxSMTP : public TTidewire {
   /// either way.
   void Disconnect() override;
   /// Rebuilds FinalHeader and the body stream from PostMessage and the
-  /// settings. Raises attachment errors ("Cannot open file %s" after
-  /// OnAttachmentNotFound, read errors, handler errors), and ERangeError for
-  /// a SubType beyond mtHtml.
+  /// settings. A header line that would pass 998 octets is folded; a
+  /// subject or display name with bytes above 127 goes as encoded-words
+  /// (SubjectCharset, Charset), an attachment name so as a name parameter
+  /// and as filename*= (FileNameCharset). The text goes quoted-printable
+  /// when a line of it passes 998 octets, or when it has 8-bit bytes and
+  /// the latest EHLO reply lacked 8BITMIME; with 8BITMIME it is labelled
+  /// 8bit (see EightBitData). Raises attachment errors ("Cannot open file
+  /// %s" after OnAttachmentNotFound, read errors, handler errors), and
+  /// ERangeError for a SubType beyond mtHtml.
   void ComposeMessage();
   /// Appends the part of attachment entry index (counted from 1) to the
   /// body stream. Fires OnEncodeStart, OnEncodeEnd, or OnAttachmentNotFound
@@ -185,6 +199,9 @@ class TQxSMTP : public TTidewire {
   TMemoryStream& BodyStream() { return body_stream_; }
   /// The boundary of the last multipart message composed.
   const std::string& Boundary() const { return boundary_; }
+  /// True when the last message composed has 8-bit text for a server that
+  /// announced 8BITMIME: MAIL FROM then says BODY=8BITMIME.
+  bool EightBitData() const { return textEncoding_ == TextEncoding::kEightBit; }
   /// True while Connect or SendMail runs.
   bool Busy() const { return busy_; }
 
@@ -193,6 +210,11 @@ class TQxSMTP : public TTidewire {
   static std::string ExtractAddress(const std::string& entry);
 
   std::string Charset = "us-ascii";
+  /// The charset the Subject's bytes are in, when not Charset (after a
+  /// conversion to KOI8-R or to the OEM code page); empty: Charset.
+  std::string SubjectCharset;
+  /// The charset of the attachments' file names; empty: Charset.
+  std::string FileNameCharset;
   /// The SMTP-level connect event (the socket-level one stays unassigned).
   TNotifyEvent OnConnect;
   /// Argument of "HELO ".
@@ -267,15 +289,22 @@ class TQxSMTP : public TTidewire {
   void RefuseLineBreaksInRecipients();
   void RefuseLineBreaksInEnvelope();
 
+  /// How the text goes: as written, labelled 8bit, or quoted-printable.
+  enum class TextEncoding { kAsWritten, kEightBit, kQuotedPrintable };
+
+  TextEncoding ChosenTextEncoding();
   void ComposeHeader();
   void AddRecipientLine(const std::string& prefix, const TStringList& list);
+  void AddLines(const std::vector<std::string>& lines);
   void ComposeBody();
   void WriteBodyText();
+  void WriteQuotedPrintableText();
 
   TPostMessage post_message_;
   TMemoryStream body_stream_;
   TExStringList final_header_;
   bool busy_ = false;
   std::string boundary_;
+  TextEncoding textEncoding_ = TextEncoding::kAsWritten;
   TSmtpCapabilities capabilities_;
 };

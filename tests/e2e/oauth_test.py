@@ -191,8 +191,7 @@ class OAuthRun(unittest.TestCase):
 
     def run_program(self, args, name):
         """Runs the program once to its end; returns the run with rc, stdout, stderr, captions."""
-        case = argparse.Namespace(name=name, env={}, silent_resolver=False)
-        run = e2e_test.ProgramRun(case, self.workdir, None)
+        run = e2e_test.ProgramRun(e2e_test.Case(name, args, 0, []), self.workdir, None)
         run.run_program(args)
         with open(self.path("run.log"), "rb") as f:
             run.log = f.read().decode("latin-1")

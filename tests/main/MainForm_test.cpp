@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -104,6 +105,7 @@ class JobFiles {
     dir_.Write(token, R"({"token_endpoint": "https://127.0.0.1:1/token",
                           "device_authorization_endpoint": "https://127.0.0.1:1/device", "client_id": "c",
                           "access_token": "kept", "expires_at": 4102444800})");
+    dir_.Write(markedRecipients, "\xEF\xBB\xBF" "a@x\r\nb@x\r\n");
     std::filesystem::create_directory(dir_.Path("folder"));
     std::filesystem::current_path(dir_.Path(""));
   }
@@ -111,7 +113,8 @@ class JobFiles {
 
   const std::string body = "body.txt", recipients = "rcpt.txt", attachmentList = "list.txt",
                     missing = "missing.txt", folder = "folder", password = "pw.txt", emptyFirstLine = "pwempty.txt",
-                    nulInPassword = "pwnul.txt", longPassword = "pwlong.txt", token = "token.json";
+                    nulInPassword = "pwnul.txt", longPassword = "pwlong.txt", markedRecipients = "marked.txt",
+                    token = "token.json";
 
  private:
   TempDir dir_;
@@ -224,6 +227,16 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
       {"OAUTHSETUP with INSECURE", {"/OAUTHSETUP:" + files.token, "/INSECURE"},
        {Error("The switch /INSECURE does not apply to a token endpoint, whose certificate is always checked; name "
               "its CA with /CAFILE.")}},
+      {"copy file missing", {body, rcpt, "/F:s@x", smtp, "/CC:" + files.missing},
+       {Error("Missing copy recipients address list. (File " + files.missing + " not found).")}},
+      {"envelope recipient file missing", {body, "/F:s@x", smtp, "/RCPT:" + files.missing},
+       {Error("Missing envelope recipients address list. (File " + files.missing + " not found).")}},
+      {"reply address without a value", {body, rcpt, "/F:s@x", smtp, "/REPLYTO"},
+       {Error("The value of switch /REPLYTO, \"REPLYTO\", is no mail address.")}},
+      {"reply address without a mailbox", {body, rcpt, "/F:s@x", smtp, "/REPLYTO:Help Desk"},
+       {Error("The value of switch /REPLYTO, \"Help Desk\", is no mail address.")}},
+      {"line break in the reply address", {body, rcpt, "/F:s@x", smtp, "/REPLYTO:r@x\nBcc: v@x"},
+       {Error("The value of switch /REPLYTO" + lineBreakMessage)}},
   };
   for (const auto& c : cases) {
     const RecordingSurface run = RunJob(c.arguments);
@@ -314,9 +327,20 @@ TEST(Settings, SwitchesFillTheClient) {
       {"OAUTH: a token mechanism", with({"/LOGIN:me@x", "/OAUTH:token.json", "/ENCRYPT:TLS"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .port = 465, .encryption = ecTls,
         .loginName = "me@x", .mechanism = amTokenAutomatic}},
-      {"OAUTH with the mechanism asked for", with({"/LOGIN:me@x", "/OAUTH:token.json", "/ENCRYPT:TLS", "/MECH:oauthbearer"}),
+      {"OAUTH with the mechanism asked for",
+       with({"/LOGIN:me@x", "/OAUTH:token.json", "/ENCRYPT:TLS", "/MECH:oauthbearer"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .port = 465, .encryption = ecTls,
         .loginName = "me@x", .mechanism = amOAuthBearer}},
+      {"copies, envelope-only recipients and a reply address",
+       with({"/cc:" + files.recipients, "/Rcpt:" + files.recipients, "/REPLYTO:Help Desk <help@x>"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .copies = {"a@x"},
+        .envelopeRecipients = {"a@x"}, .replyTo = "Help Desk <help@x>"}},
+      {"a byte-order mark is no part of a list", with({"/T:" + files.markedRecipients}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .recipients = {"a@x", "b@x"}}},
+      {"longer and shorter names are other switches", with({"/CCX:none", "/RCPTS:none", "/REPLY:none", "/C:none"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+      {"SK labels the subject KOI8-R", with({"/SK", "/SD"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .subjectCharset = "KOI8-R"}},
   };
   for (const auto& c : cases) {
     const Settings got = Prepare(c.arguments);
@@ -340,18 +364,37 @@ TEST(Settings, SwitchesFillTheClient) {
     EXPECT_EQ(got.loginName, want.loginName) << c.name;
     EXPECT_EQ(got.password, want.password) << c.name;
     EXPECT_EQ(got.mechanism, want.mechanism) << c.name;
+    EXPECT_EQ(got.copies, want.copies) << c.name;
+    EXPECT_EQ(got.envelopeRecipients, want.envelopeRecipients) << c.name;
+    EXPECT_EQ(got.replyTo, want.replyTo) << c.name;
+    EXPECT_EQ(got.subjectCharset, want.subjectCharset) << c.name;
   }
 }
 
-// The whole dialogue of a job that sends the standard test message.
+// The whole dialogue of a job that sends the standard test message, the
+// values of its date and identifier masked (MaskedStamps).
 const std::string kHeader =
-    "From: <s@x>\r\nTo: a@x\r\nSubject: Report\r\nMime-Version: 1.0\r\n"
+    "From: <s@x>\r\nTo: a@x\r\nSubject: Report\r\nDate: *\r\nMessage-ID: *\r\nMime-Version: 1.0\r\n"
     "Content-Type: text/plain; charset=Windows-1251\r\n";
 const std::string kBody = "\r\n\r\nHello\r\n..end\r\n";
 const std::string kUpToData = "HELO me\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@x>\r\nDATA\r\n";
 const Exchanges kAcceptAll = {{"HELO me", "250 ok"},         {"RSET", "250 ok"},
                               {"MAIL FROM:<s@x>", "250 ok"}, {"RCPT TO:<a@x>", "250 ok"},
                               {"DATA", "354 go ahead"},      {".", "250 queued"}};
+
+/// received with the values of its Date and Message-ID lines replaced by
+/// "*" where they have their form: an RFC 5322 date-time, and 32 hexadecimal
+/// digits at the sender's domain. The identifiers are added to ids.
+std::string MaskedStamps(const std::string& received, std::vector<std::string>& ids) {
+  static const std::regex kDate(
+      "\r\nDate: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), [1-9][0-9]? (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+      "20[0-9]{2} [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [+-][0-9]{4}\r\n");
+  static const std::regex kMessageId("\r\nMessage-ID: (<[0-9a-f]{32}@x>)\r\n");
+  std::smatch id;
+  if (std::regex_search(received, id, kMessageId)) ids.push_back(id[1]);
+  return std::regex_replace(std::regex_replace(received, kDate, "\r\nDate: *\r\n"), kMessageId,
+                            "\r\nMessage-ID: *\r\n");
+}
 
 Exchanges With(Exchanges exchanges, std::vector<std::pair<std::string, std::string>> more) {
   exchanges.insert(exchanges.end(), more.begin(), more.end());
@@ -426,6 +469,7 @@ TEST(Job, OutcomesAgainstAScriptedServer) {
         {"QUIT", "221 bye"}},
        {Error("535 5.7.8 rejected ***\r\n")}, {4}, "EHLO me\r\n" + kAuthPlain + "\r\nQUIT\r\n"},
   };
+  std::vector<std::string> ids;
   for (const auto& c : cases) {
     ScriptedServer server(SmtpDialogue(c.greeting, c.exchanges), {.deadline = std::chrono::milliseconds(10000)});
     std::vector<std::string> arguments = {"/B:" + files.body, "/T:" + files.recipients, "/F:s@x", "/S:Report",
@@ -436,12 +480,14 @@ TEST(Job, OutcomesAgainstAScriptedServer) {
     EXPECT_EQ(run.boxes, c.boxes) << c.name;
     EXPECT_EQ(run.exitCodes, c.exitCodes) << c.name;
     EXPECT_GE(run.closeRequests, 1) << c.name;
-    EXPECT_EQ(server.Received(), c.received) << c.name;
+    EXPECT_EQ(MaskedStamps(server.Received(), ids), c.received) << c.name;
     EXPECT_THAT(server.Failures(), testing::IsEmpty()) << c.name;
     std::vector<std::string> shown = run.statusTexts;
     for (const Box& box : run.boxes) shown.push_back(box.text);
     ExpectNoSecret(shown, c.name);
   }
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end()) << "every message has an identifier of its own";
 }
 
 TEST(Job, WithoutRecipientsTheSendFailsAfterConnecting) {
@@ -524,7 +570,8 @@ std::vector<std::string> LogEvents(const std::string& path) {
 
 TEST(Job, RunLogTellsWhatHappenedInOrder) {
   JobFiles files;
-  const std::string headerData = "message data: " + std::to_string(kHeader.size() + 4) + " bytes";
+  // The header's size depends on the date (a day of one or two digits).
+  const std::string headerData = "message data: (the header) bytes";
   const std::string bodyData = "message data: " + std::to_string(kBody.size() - 4) + " bytes";
   const std::vector<std::string> upToData = {"< 220 ready", "> HELO me", "< 250 ok", "> RSET", "< 250 ok",
                                              "> MAIL FROM:<s@x>", "< 250 ok", "> RCPT TO:<a@x>", "< 250 ok",
@@ -582,10 +629,14 @@ TEST(Job, RunLogTellsWhatHappenedInOrder) {
     for (const std::string& argument : arguments) {
       commandLine += " " + (argument.rfind("/PW:", 0) == 0 ? std::string("/PW:***") : argument);
     }
+    std::vector<std::string> expected =
+        then({commandLine, "connecting to 127.0.0.1 port " + port, "connected to 127.0.0.1:" + port}, c.events);
+    const std::string received = server.Received();
+    const size_t headerStart = received.find("DATA\r\n") + 6;
+    std::replace(expected.begin(), expected.end(), headerData,
+                 "message data: " + std::to_string(received.find("Hello\r\n") - headerStart) + " bytes");
     const std::vector<std::string> events = LogEvents("run.log");
-    EXPECT_EQ(events,
-              then({commandLine, "connecting to 127.0.0.1 port " + port, "connected to 127.0.0.1:" + port}, c.events))
-        << c.name;
+    EXPECT_EQ(events, expected) << c.name;
     ExpectNoSecret(events, c.name);
   }
   // A setting found unusable after the log was opened is told there too.

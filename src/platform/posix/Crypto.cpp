@@ -1,26 +1,11 @@
 #include "platform/Crypto.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
-#include <cstring>
 #include <string>
 
 #include "platform/Tls.h"
 #include "platform/posix/OpenSslLibrary.h"
 
 namespace platform {
-
-void FillRandom(void* data, std::size_t size) {
-  auto* bytes = static_cast<unsigned char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::getrandom(bytes, size, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw CryptoError(std::string("no random bytes: ") + std::strerror(errno));
-    bytes += n;
-    size -= static_cast<std::size_t>(n);
-  }
-}
 
 Sha256Digest Sha256(std::string_view data) {
   try {

@@ -14,12 +14,6 @@ std::string StatusText(const char* what, NTSTATUS status) {
 
 }  // namespace
 
-void FillRandom(void* data, std::size_t size) {
-  const NTSTATUS status =
-      ::BCryptGenRandom(nullptr, static_cast<PUCHAR>(data), static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
-  if (!BCRYPT_SUCCESS(status)) throw CryptoError(StatusText("BCryptGenRandom", status));
-}
-
 Sha256Digest Sha256(std::string_view data) {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
   NTSTATUS status = ::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
