@@ -70,6 +70,8 @@ mailshot_library(mailshot_oauth DIRS oauth DEPS mailshot_encoding)
 target_include_directories(mailshot_oauth SYSTEM PUBLIC ${MAILSHOT_JSON_LINKED})
 mailshot_library(mailshot_main DIRS main EXCLUDE Program.cpp
                  DEPS mailshot_smtp mailshot_oauth mailshot_cmdline)
+configure_file(${PROJECT_SOURCE_DIR}/src/main/Version.h.in ${PROJECT_BINARY_DIR}/generated/main/Version.h @ONLY)
+target_include_directories(mailshot_main PUBLIC ${PROJECT_BINARY_DIR}/generated)
 
 if(EXISTS ${PROJECT_SOURCE_DIR}/src/main/Program.cpp)
   if(WIN32)

@@ -33,6 +33,23 @@ class EAbortError : public ESockError {
   using ESockError::ESockError;
 };
 
+/// TLS could not be set up with the server as it answered: its certificate,
+/// its protocol, or no TLS at all. (A connection lost during the handshake
+/// is an ESockError of its own kind.)
+class ETlsError : public ESockError {
+ public:
+  using ESockError::ESockError;
+};
+
+/// Mixed into an exception, besides its Exception base, whose failure may
+/// pass: a service the job relies on other than the SMTP server (whose
+/// replies and sockets tell for themselves) gave no answer in time or said
+/// it is busy, so the job may succeed when it runs again later.
+class ETransient {
+ public:
+  virtual ~ETransient() = default;
+};
+
 /// A stream could not do what was asked ("Seek error", "PutBack overflow", ...).
 class EStreamError : public Exception {
  public:

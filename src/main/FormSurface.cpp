@@ -1,5 +1,7 @@
 #include "main/FormSurface.h"
 
+#include <algorithm>
+#include <chrono>
 #include <string_view>
 
 #include "platform/Gui.h"
@@ -19,13 +21,32 @@ void TPlatformSurface::ShowBox(TBoxKind kind, const std::string& text) {
 }
 
 void TPlatformSurface::ShowNotice(const std::string& text) {
+  // Without a console a box carries it, but only where someone can dismiss it.
+  if (!platform::WriteToConsole(text) && Attended()) ShowBox(TBoxKind::Information, text);
+}
+
+void TPlatformSurface::ShowPrompt(const std::string& text) {
   platform::ShowNoticeBox(std::string(kInformationCaption), text);
 }
 
-void TPlatformSurface::CloseNotice() { platform::CloseNoticeBox(); }
+void TPlatformSurface::ClosePrompt() { platform::CloseNoticeBox(); }
 
 void TPlatformSurface::SetStatusText(const std::string& text) { platform::SetStatusText(text); }
 
 void TPlatformSurface::ProcessMessages() { platform::PumpMessages(); }
 
 void TPlatformSurface::RequestClose() { platform::RequestClose(); }
+
+void TPlatformSurface::Wait(std::uint32_t milliseconds) {
+  using Clock = std::chrono::steady_clock;
+  constexpr std::chrono::milliseconds kSlice(50);  // how soon the window is served
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    platform::PumpMessages();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+    if (left.count() <= 0) return;
+    platform::SleepMilliseconds(static_cast<std::uint32_t>(std::min(left, kSlice).count()));
+  }
+}
+
+bool TPlatformSurface::Attended() const { return platform::WindowStationVisible(); }

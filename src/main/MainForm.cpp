@@ -1,19 +1,23 @@
 #include "main/MainForm.h"
 
+#include <optional>
 #include <string_view>
 
+#include "cmdline/LongOptions.h"
 #include "cmdline/StrFuncs.h"
 #include "core/Application.h"
 #include "core/Wipe.h"
 #include "main/MailException.h"
 #include "main/MessageSwitches.h"
 #include "main/SwitchValues.h"
+#include "main/Version.h"
 #include "oauth/OAuthErrors.h"
 #include "platform/CodePage.h"
 #include "platform/File.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/Tls.h"
+#include "smtp/Retry.h"
 
 namespace {
 
@@ -50,6 +54,9 @@ constexpr std::string_view kHelpText =
 
 constexpr std::string_view kMissingBody = "Missing message body. (File %s not found).";
 constexpr std::string_view kMissingRecipients = "Missing recipients address list. (File %s not found).";
+constexpr std::string_view kMissingEnclosure = "The file to attach %s does not exist.";
+constexpr std::string_view kUnreadableStandardInput = "The message body cannot be read from standard input.";
+constexpr std::string_view kVersionText = "mailshot %s";
 constexpr std::string_view kMissingSender = "Missing sender address.";
 constexpr std::string_view kServerNotSpecified = "SMTP server not specified.";
 constexpr std::string_view kSendSuccess = "Message sended success.";
@@ -59,7 +66,7 @@ constexpr std::string_view kServerNotFound = "SMTP server %s not found.";
 constexpr std::string_view kReceiptRequest = "Disposition-Notification-To:<%s>";
 constexpr std::string_view kDefaultCharset = "Windows-1251";
 constexpr std::string_view kBadEncryption = "The value of switch /ENCRYPT must be TLS, STARTTLS or NONE, not \"%s\".";
-constexpr std::string_view kInsecureTakesNoValue = "The switch /INSECURE takes no value.";
+constexpr std::string_view kSwitchTakesNoValue = "The switch /%s takes no value.";
 constexpr std::string_view kTrustWithoutTls =
     "The switches /CAFILE and /INSECURE apply only with /ENCRYPT:TLS or /ENCRYPT:STARTTLS.";
 constexpr std::string_view kSwitchNeedsValue = "The switch /%s needs a value.";
@@ -77,6 +84,14 @@ constexpr std::string_view kPasswordVariable = "MAILSHOT_PASSWORD";
 constexpr std::string_view kPasswordFileOrigin = "the file ";
 constexpr std::string_view kPasswordVariableOrigin = "the environment variable ";
 constexpr TAuthMechanism kNamedMechanisms[] = {amPlain, amLogin, amXOAuth2, amOAuthBearer};
+// "Retry 2 of 3 in 120 s: " and the reason.
+constexpr std::string_view kRetry = "Retry ";
+constexpr std::string_view kRetryOf = " of ";
+constexpr std::string_view kRetryIn = " in ";
+constexpr std::string_view kRetrySeconds = " s: ";
+/// A refused recipient's mailbox follows, then ": " and the server's refusal.
+constexpr std::string_view kNotAccepted = "Not accepted: ";
+constexpr std::string_view kLogNotAccepted = "not accepted: ";
 constexpr std::uint16_t kImplicitTlsPort = 465;
 
 /// The values of /ENCRYPT, compared without regard to case.
@@ -109,6 +124,32 @@ constexpr FormatSwitch kFormatSwitches[] = {
     {"FP", mtPlain}, {"FE", mtEnriched}, {"FS", mtSgml}, {"FTS", mtTabSeperated}, {"FH", mtHtml},
 };
 
+/// text without the line ends it closes with.
+std::string WithoutLineEnd(std::string text) {
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  return text;
+}
+
+/// The texts of a failure's boxes as one line: each run of line breaks as a
+/// blank, ": " between them (a blank after a full stop).
+std::string OneLine(const std::vector<std::string>& texts) {
+  std::string line;
+  for (const std::string& text : texts) {
+    if (!line.empty()) line += line.back() == '.' ? " " : ": ";
+    bool afterBreak = false;
+    for (const char c : WithoutLineEnd(text)) {
+      const bool lineBreak = c == '\r' || c == '\n';
+      if (!lineBreak) {
+        line += c;
+      } else if (!afterBreak) {
+        line += ' ';  // one blank for CR LF, a lone CR or LF, or several
+      }
+      afterBreak = lineBreak;
+    }
+  }
+  return line;
+}
+
 }  // namespace
 
 std::string MessageOf(const std::exception& e) {
@@ -135,6 +176,7 @@ TForm1::TForm1(TFormSurface& surface)
   cmdP_->SetSwitchChars("/");
   cmdP_->SetParamValueDelimiter(":");
   cmdP_->SetIncludeSwitchChars(true);
+  cmdP_->SetLongOptions(platform::TakesLongOptions());
 
   TQxSMTP& smtp = *qxSMTP1_;
   smtp.Port = 25;
@@ -172,31 +214,88 @@ void TForm1::RunJob() {
     if (ShowSuccess) ShowInfo(WithLogWarning(signedIn));
     return;
   }
-  // The token file is written before the connection opens.
+  for (int retry = 1;; ++retry) {
+    holdErrors_ = retry <= retry_.Count;
+    try {
+      RunAttempt();
+      holdErrors_ = false;
+      return;
+    } catch (const std::exception& e) {
+      const bool again = holdErrors_ && IsTransientFailure(*qxSMTP1_, e);
+      holdErrors_ = false;
+      if (!again) {
+        ReleaseHeldErrors();
+        throw;
+      }
+      heldErrors_.push_back(MessageOf(e));
+      const std::string reason = OneLine(heldErrors_);
+      heldErrors_.clear();
+      PrepareRetry(retry, reason);
+    }
+  }
+}
+
+void TForm1::RunAttempt() {
+  // A token step that fails tells nothing of the last attempt's recipients.
+  qxSMTP1_->ForgetLastSend();
+  // Each attempt's token: the one kept while it lasts, else a fresh one,
+  // written to the token file before the connection opens.
   if (tokenLogin_) qxSMTP1_->Password = oauth_.AccessToken();
   runLog_.Write(std::string(kLogConnecting) + qxSMTP1_->Host + " port " + std::to_string(qxSMTP1_->Port));
   qxSMTP1_->Connect();
+  // A server that hung up right after the greeting leaves no connection:
+  // SendMail then fails with "Not Connected", where skipping it would end
+  // the job as if the message had gone.
+  qxSMTP1_->SendMail();
+  qxSMTP1_->Disconnect();
+}
+
+void TForm1::PrepareRetry(int retry, const std::string& reason) {
+  const std::uint32_t seconds = retry_.WaitBefore(retry);
+  const std::string announcement = std::string(kRetry) + std::to_string(retry) + std::string(kRetryOf) +
+                                   std::to_string(retry_.Count) + std::string(kRetryIn) + std::to_string(seconds) +
+                                   std::string(kRetrySeconds) + reason;
+  runLog_.Write(announcement);
+  surface_.SetStatusText(Shown(announcement));
+  // The server learns at once that this transaction is over; a refusal
+  // left the connection open.
   if (qxSMTP1_->Connected) {
-    qxSMTP1_->SendMail();
-    qxSMTP1_->Disconnect();
+    try {
+      qxSMTP1_->Disconnect();
+    } catch (const std::exception&) {
+      // Closed all the same; the next attempt starts afresh.
+    }
   }
+  surface_.Wait(seconds * 1000);
+  if (!qxSMTP1_->LoginName.empty() && !tokenLogin_) LoadPassword();
+}
+
+void TForm1::ReleaseHeldErrors() {
+  std::vector<std::string> held;
+  held.swap(heldErrors_);
+  for (const std::string& text : held) ReportError(text);
 }
 
 bool TForm1::PrepareJob() {
   TCmdLineParser& cmd = *cmdP_;
   cmd.SetIncludeSwitchChars(false);
   cmd.SetSwitchChars("/-");
-  cmd.Parse();
+  ParseCommandLine();
   if (cmd.ParamExists("ES")) {
     cmd.SetSwitchChars("/");
-    cmd.Parse();
+    ParseCommandLine();
   }
   if (cmd.ParamsCount() == 0 || cmd.ParamExists("H") || cmd.ParamExists("?")) {
     ShowHelp();
     return false;
   }
-  ShowSuccess = !cmd.ParamExists("NM");
-  HideErrors = cmd.ParamExists("NE");
+  if (cmd.ParamExistsExactly("VERSION")) {
+    ShowVersion();
+    return false;
+  }
+  // Where nobody can see a box, nobody can dismiss one: the job would wait forever.
+  ShowSuccess = !cmd.ParamExists("NM") && surface_.Attended();
+  HideErrors = cmd.ParamExists("NE") || !surface_.Attended();
   ApplyRunSwitches();
   // A sign-in sends no mail: it needs none of the message's switches.
   if (TOAuthRun::SignInAsked(cmd)) {
@@ -207,7 +306,7 @@ bool TForm1::PrepareJob() {
 
   TQxSMTP& smtp = *qxSMTP1_;
   TPostMessage& message = smtp.PostMessage();
-  if (cmd.ParamExists("B")) LoadNamedFile("B", message.Body(), kMissingBody);
+  if (cmd.ParamExists("B")) LoadBody(message.Body());
   if (cmd.ParamExists("U")) {
     smtp.UserID = cmd.GetParamValue("U");
     RefuseLineBreaks("U", smtp.UserID);
@@ -238,10 +337,42 @@ bool TForm1::PrepareJob() {
     const std::string attachmentList = cmd.GetParamValue("A");
     if (platform::FileExists(attachmentList)) message.Attachments().LoadFromFile(attachmentList);
   }
+  // Each file named on its own must be there: unlike a list's entries,
+  // it was asked for by name on this command line.
+  for (const std::string& path : cmd.GetParamValues("ENCLOSE")) {
+    RefuseLineBreaks("ENCLOSE", path);  // the name goes into the part's header
+    if (!platform::FileExists(path)) throw EMailException(FillPlaceholder(kMissingEnclosure, path));
+    message.Attachments().Add(path);
+  }
   ApplyMessageSwitches(cmd, smtp);
   ApplyEncryptionSwitches(serverNamesPort);
   ApplyLoginSwitches();
+  ApplyOutcomeSwitches();
   return true;
+}
+
+void TForm1::ApplyOutcomeSwitches() {
+  const TCmdLineParser& cmd = *cmdP_;
+  if (cmd.ParamExistsExactly("RETRY")) retry_ = RetryOf(cmd.GetParamValue("RETRY"));
+  if (cmd.ParamExistsExactly("NOPARTIAL")) {
+    RefuseValue("NOPARTIAL");
+    qxSMTP1_->AllRecipientsRequired = true;
+  }
+}
+
+void TForm1::RefuseValue(const char* name) const {
+  // Without a value the parser gives the switch's name as it was typed.
+  if (platform::AnsiCompareText(cmdP_->GetParamValue(name), name) != 0) {
+    throw EMailException(FillPlaceholder(kSwitchTakesNoValue, name));
+  }
+}
+
+void TForm1::ParseCommandLine() {
+  try {
+    cmdP_->Parse();
+  } catch (const ECommandLineError& e) {
+    throw EMailException(e.Message());
+  }
 }
 
 void TForm1::ApplyRunSwitches() {
@@ -271,8 +402,7 @@ void TForm1::ApplyEncryptionSwitches(bool serverNamesPort) {
     if (!problem.empty()) throw EMailException(problem);
   }
   if (cmd.ParamExistsExactly("INSECURE")) {
-    // Without a value the parser gives the switch's own name.
-    if (cmd.GetParamValue("INSECURE") != "INSECURE") throw EMailException(std::string(kInsecureTakesNoValue));
+    RefuseValue("INSECURE");
     smtp.Insecure = true;
   }
   // Trust settings without TLS would send in clear a message meant to be encrypted.
@@ -301,7 +431,12 @@ void TForm1::ApplyLoginSwitches() {
     smtp.OnTokenRefused = [this](const std::string& refused) { return oauth_.TokenAfterRefusal(refused); };
     return;
   }
+  LoadPassword();
+}
 
+void TForm1::LoadPassword() {
+  const TCmdLineParser& cmd = *cmdP_;
+  TQxSMTP& smtp = *qxSMTP1_;
   std::string password;
   const TWipeOnExit wipePassword(password);
   if (cmd.ParamExistsExactly("PWF")) {
@@ -332,6 +467,16 @@ std::string TForm1::ValueOf(const char* name) const {
   return value;
 }
 
+void TForm1::LoadBody(TStringList& body) {
+  if (cmdP_->LongOptionsGiven() && cmdP_->GetParamValue("B") == kStandardInputValue) {
+    const std::optional<std::string> text = platform::ReadStandardInput();
+    if (!text) throw Exception(std::string(kUnreadableStandardInput));
+    body.SetText(*text);
+    return;
+  }
+  LoadNamedFile("B", body, kMissingBody);
+}
+
 void TForm1::LoadNamedFile(const char* name, TStringList& list, std::string_view missingMessage) {
   const std::string path = cmdP_->GetParamValue(name);
   if (!platform::FileExists(path)) throw EMailException(FillPlaceholder(missingMessage, path));
@@ -346,7 +491,13 @@ void TForm1::RunEnded() {
 }
 
 void TForm1::ShowHelp() {
-  ShowInfo(std::string(kHelpText));
+  if (surface_.Attended()) ShowInfo(cmdP_->LongOptionsGiven() ? LongOptionHelp() : std::string(kHelpText));
+  SetExitCode(kExitDone);
+  Close();
+}
+
+void TForm1::ShowVersion() {
+  surface_.ShowNotice(FillPlaceholder(kVersionText, kProgramVersion));
   SetExitCode(kExitDone);
   Close();
 }
@@ -370,7 +521,8 @@ void TForm1::QxSMTP1SendStart(TObject*) {
 
 void TForm1::QxSMTP1Success(TObject*) {
   runLog_.Write(std::string(kLogSuccess) + std::string(kSendSuccess));
-  if (ShowSuccess) ShowInfo(WithLogWarning(std::string(kSendSuccess)));
+  LogRefusedRecipients();
+  if (ShowSuccess) ShowInfo(WithLogWarning(WithRefusedRecipients(std::string(kSendSuccess))));
   SetExitCode(kExitDone);
   Close();
 }
@@ -396,7 +548,10 @@ void TForm1::QxSMTP1InvalidHost(bool&) {
 void TForm1::ApplicationEvents1Exception(TObject*, const std::exception& E) {
   const std::string text = MessageOf(E);
   runLog_.Write(std::string(kLogError) + text);
-  if (!HideErrors) ShowError(WithLogWarning(text));
+  // After a delivery (a refused QUIT) the success box named them already.
+  const bool delivered = qxSMTP1_->Progress() == TSendProgress::kAccepted;
+  if (!delivered) LogRefusedRecipients();
+  if (!HideErrors) ShowError(WithLogWarning(delivered ? text : WithRefusedRecipients(text)));
   const bool unusable =
       dynamic_cast<const EMailException*>(&E) != nullptr || dynamic_cast<const oauth::ESettingsError*>(&E) != nullptr;
   SetExitCode(unusable ? kExitUnusableSettings : kExitFailure);
@@ -404,8 +559,34 @@ void TForm1::ApplicationEvents1Exception(TObject*, const std::exception& E) {
 }
 
 void TForm1::ReportError(const std::string& text) {
+  if (holdErrors_) {
+    heldErrors_.push_back(text);
+    return;
+  }
   runLog_.Write(std::string(kLogError) + text);
   if (!HideErrors) ShowError(text);
+}
+
+std::string TForm1::WithRefusedRecipients(const std::string& text) const {
+  const std::vector<TRefusedRecipient>& refused = qxSMTP1_->RefusedRecipients();
+  if (refused.empty()) return text;
+  std::string shown = WithoutLineEnd(text);
+  shown += '\r';
+  for (const TRefusedRecipient& recipient : refused) {
+    shown += '\r';
+    shown += kNotAccepted;
+    shown += TQxSMTP::ExtractAddress(recipient.Entry);
+    shown += ": ";
+    shown += WithoutLineEnd(recipient.Reply);
+  }
+  return shown;
+}
+
+void TForm1::LogRefusedRecipients() {
+  for (const TRefusedRecipient& recipient : qxSMTP1_->RefusedRecipients()) {
+    runLog_.Write(std::string(kLogNotAccepted) + TQxSMTP::ExtractAddress(recipient.Entry) + ": " +
+                  WithoutLineEnd(recipient.Reply));
+  }
 }
 
 std::string TForm1::WithLogWarning(const std::string& text) {

@@ -7,12 +7,14 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cmdline/CmdLineParser.h"
 #include "core/Component.h"
 #include "main/FormSurface.h"
 #include "main/OAuthRun.h"
 #include "main/RunLog.h"
+#include "main/SwitchValues.h"
 #include "smtp/Qxsmtp.h"
 
 /// The process exit codes; the last one assigned is the process's exit status.
@@ -56,31 +58,41 @@ class TForm1 : public TComponent {
   /// The on-show handler: runs the job, then sets exit code 0 and closes.
   /// Raises whatever the job raises (then neither of the last two happens).
   void FormShow();
-  /// One mail job: PrepareJob, the access token of /OAUTH (kept in its
-  /// token file first), Connect, and when connected SendMail and
-  /// Disconnect; or for /OAUTHSETUP the sign-in alone, its success shown as
-  /// the outcome. Raises EMailException and oauth::ESettingsError for
-  /// unusable settings, and whatever the SMTP client and the OAuth steps
-  /// raise; fires the client's events into the handlers.
+  /// One mail job: PrepareJob, then Connect, SendMail and Disconnect, with
+  /// /OAUTH after the access token (kept in its token file first); or for
+  /// /OAUTHSETUP the sign-in alone, its success shown as the outcome. With
+  /// /RETRY a failure that may pass (IsTransientFailure) runs the token,
+  /// Connect, SendMail and Disconnect again on a fresh connection after a
+  /// wait, announced as a status text and in the run log; the boxes of an
+  /// attempt that is tried again are not shown. Raises EMailException and
+  /// oauth::ESettingsError for unusable settings, and whatever the SMTP
+  /// client and the OAuth steps raise in the last attempt; fires the
+  /// client's events into the handlers.
   void RunJob();
   /// Parses the command line; shows the help and returns false when asked
-  /// for or when there is no switch; otherwise opens the run log (/LOG),
-  /// fills the SMTP client, its message (with the date and identifier every
-  /// message carries) and the two flags and returns true (for /OAUTHSETUP
-  /// it reads only the run's switches and the sign-in's). Raises
-  /// EMailException for a missing body, recipient, copy or envelope
-  /// recipient file, sender or server, an unusable port, time-out, report
-  /// level, reply address, encryption, login or OAuth setting, or a value
-  /// with a line break, and the token file's oauth::ESettingsError; raises
-  /// the file error of a named file that exists but cannot be read.
+  /// for or when there is no switch, the version likewise when asked for;
+  /// otherwise opens the run log (/LOG), fills the SMTP client, its message
+  /// (with the date and identifier every message carries) and the two flags
+  /// and returns true (for /OAUTHSETUP it reads only the run's switches and
+  /// the sign-in's). Raises EMailException for a missing body, recipient,
+  /// copy or envelope recipient file, sender or server, an unusable port,
+  /// time-out, report level, reply address, encryption, login or OAuth
+  /// setting, a value with a line break, a file to attach that is missing,
+  /// or long options that cannot be read, and the token file's
+  /// oauth::ESettingsError; raises the file error of a named file that
+  /// exists but cannot be read.
   bool PrepareJob();
   /// The end of the run, after the job and its outcome: writes the exit
   /// code to the run log, and shows a log that could not be written as a
   /// status text when no box carried the warning.
   void RunEnded();
-  /// Shows the help text in an information box (whatever NE says), sets
-  /// exit code 0 and closes.
+  /// Shows the help text in an information box (whatever NE says, but not
+  /// where nobody can see it), sets exit code 0 and closes. After long
+  /// options the help lists them.
   void ShowHelp();
+  /// Shows the program's name and version on the console, or in an
+  /// information box where the process has none; sets exit code 0, closes.
+  void ShowVersion();
   void ShowError(const std::string& text);
   void ShowInfo(const std::string& text);
 
@@ -104,9 +116,28 @@ class TForm1 : public TComponent {
  private:
   void Close();
   void SetExitCode(int code);
+  /// Parses the command line; long options that cannot be read raise
+  /// EMailException with the parser's one-line text.
+  void ParseCommandLine();
   /// The switches of the run itself: the run log, the time-out for every
   /// wait and the report level. Raises EMailException for an unusable value.
   void ApplyRunSwitches();
+  /// /RETRY and /NOPARTIAL, by whole name. Raises EMailException for an
+  /// unusable /RETRY value or a value given to /NOPARTIAL.
+  void ApplyOutcomeSwitches();
+  /// One attempt: with /OAUTH the access token, then Connect, SendMail and
+  /// Disconnect.
+  void RunAttempt();
+  /// Between attempts: announces retry (from 1) with reason, closes what is
+  /// left of the connection, waits, and reads the password afresh (a token
+  /// is the next attempt's to get).
+  void PrepareRetry(int retry, const std::string& reason);
+  /// Shows and logs the error reports an attempt held back.
+  void ReleaseHeldErrors();
+  /// text with a line for each recipient the server refused in the latest send.
+  std::string WithRefusedRecipients(const std::string& text) const;
+  /// Writes a run log line for each recipient the server refused.
+  void LogRefusedRecipients();
   /// Writes the error to the run log and shows it unless errors are hidden.
   void ReportError(const std::string& text);
   /// text as shown or written: every secret the client knows as "***".
@@ -125,8 +156,18 @@ class TForm1 : public TComponent {
   /// empty password file, an unknown /MECH value, a value with a line
   /// break, credentials too long, and what TOAuthRun::ReadTokenSwitch raises.
   void ApplyLoginSwitches();
+  /// Gives the SMTP client the password of /LOGIN (from /PWF, else /PW,
+  /// else MAILSHOT_PASSWORD), read afresh: the client wipes it after each
+  /// login. Raises EMailException as ApplyLoginSwitches does.
+  void LoadPassword();
+  /// Raises EMailException when switch name, given by its whole name, has a value.
+  void RefuseValue(const char* name) const;
   /// The value of switch name; raises EMailException when it has none.
   std::string ValueOf(const char* name) const;
+  /// Loads the body from the file that B names, or from standard input for
+  /// "--body -". Raises as LoadNamedFile, and Exception when standard input
+  /// cannot be read.
+  void LoadBody(TStringList& body);
   /// Loads list from the file that switch name names; raises EMailException
   /// with missingMessage (the name in place of %s) when there is no such file.
   void LoadNamedFile(const char* name, TStringList& list, std::string_view missingMessage);
@@ -141,6 +182,11 @@ class TForm1 : public TComponent {
   bool tokenLogin_ = false;  // /OAUTH: the password is a token from its file
   int exitCode_ = kExitDone;  // the last one assigned
   bool logWarningShown_ = false;
+  TRetrySettings retry_;
+  /// While an attempt may still be followed by another, its error reports
+  /// wait here: only the last attempt's are shown.
+  bool holdErrors_ = false;
+  std::vector<std::string> heldErrors_;
 };
 
 /// Delivers the on-show notification as the application does: an exception

@@ -6,7 +6,6 @@
 #include "main/MailException.h"
 #include "oauth/SignIn.h"
 #include "platform/Gui.h"
-#include "platform/Messages.h"
 #include "platform/Text.h"
 #include "platform/Tls.h"
 
@@ -14,6 +13,9 @@ namespace {
 
 constexpr std::string_view kSetupWithToken =
     "The switches /OAUTHSETUP and /OAUTH do not go together: sign in with the first, then send with the second.";
+constexpr std::string_view kSetupUnseen =
+    "The switch /OAUTHSETUP runs here where nobody can see its box: add /LOG, where the sign-in's address and "
+    "code are written (and the console, when there is one).";
 constexpr std::string_view kSetupInsecure =
     "The switch /INSECURE does not apply to a token endpoint, whose certificate is always checked; name its CA "
     "with /CAFILE.";
@@ -34,7 +36,6 @@ constexpr std::string_view kLogReceived = "< ";
 constexpr std::string_view kLogPrompt = "sign-in: ";
 /// Report level from which the exchanges show as status texts.
 constexpr std::int32_t kTraceLevel = 1;
-constexpr int kPauseSliceMilliseconds = 50;
 
 /// The token file that switch name names; raises EMailException when it names none.
 std::string FileOf(const TCmdLineParser& cmd, const char* name) {
@@ -57,6 +58,9 @@ void TOAuthRun::ReadSignIn(const TCmdLineParser& cmd, int timeoutMilliseconds) {
   signInFile_ = FileOf(cmd, "OAUTHSETUP");
   if (cmd.ParamExistsExactly("OAUTH")) throw EMailException(std::string(kSetupWithToken));
   if (cmd.ParamExistsExactly("INSECURE")) throw EMailException(std::string(kSetupInsecure));
+  // Only the run log can tell the address and code there; without it the
+  // sign-in would wait unseen until the code runs out.
+  if (!surface_.Attended() && !cmd.ParamExistsExactly("LOG")) throw EMailException(std::string(kSetupUnseen));
   signInSettings_.timeoutMilliseconds = timeoutMilliseconds;
   if (cmd.ParamExistsExactly("CAFILE")) {
     signInSettings_.caFile = cmd.GetParamValue("CAFILE");
@@ -113,23 +117,24 @@ void TOAuthRun::Secret(std::string_view secret) { secrets_.Add(secret); }
 
 void TOAuthRun::Prompt(const std::string& text) {
   log_.Write(std::string(kLogPrompt) + text);
-  surface_.ShowNotice(secrets_.Redacted(text));
-}
-
-void TOAuthRun::ClosePrompt() { surface_.CloseNotice(); }
-
-void TOAuthRun::OpenBrowser(const std::string& address) { platform::OpenInBrowser(address); }
-
-void TOAuthRun::Pause(int milliseconds) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  for (;;) {
-    surface_.ProcessMessages();
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return;
-    platform::SleepMilliseconds(
-        static_cast<std::uint32_t>(std::min<std::int64_t>(left.count(), kPauseSliceMilliseconds)));
+  const std::string shown = secrets_.Redacted(text);
+  // A box nobody can see would tell nobody: the console, when there is one,
+  // and the run log (which ReadSignIn required) carry it there.
+  if (surface_.Attended()) {
+    surface_.ShowPrompt(shown);
+  } else {
+    surface_.ShowNotice(shown);
   }
 }
+
+void TOAuthRun::ClosePrompt() { surface_.ClosePrompt(); }
+
+void TOAuthRun::OpenBrowser(const std::string& address) {
+  // A browser opened where nobody sees it would hold the sign-in page unseen.
+  if (surface_.Attended()) platform::OpenInBrowser(address);
+}
+
+void TOAuthRun::Pause(int milliseconds) { surface_.Wait(static_cast<std::uint32_t>(std::max(milliseconds, 0))); }
 
 std::int64_t TOAuthRun::Now() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();

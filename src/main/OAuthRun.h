@@ -18,8 +18,10 @@
 /// platform's HTTP client, their trace in the run log and (from report
 /// level 1) the status texts, the sign-in's prompt in a box that does not
 /// wait (the console on POSIX) and in the run log, waits that serve the
-/// window, and the secrets they learn added to the run's list. Owned by the
-/// status window, which outlives every step.
+/// window, and the secrets they learn added to the run's list. Where nobody
+/// can see a box (TFormSurface::Attended) the prompt goes to the console,
+/// when there is one, and the run log, and no browser is opened. Owned by
+/// the status window, which outlives every step.
 class TOAuthRun final : public oauth::TOAuthHost {
  public:
   TOAuthRun(TFormSurface& surface, TRunLog& log, TSecretList& secrets, const std::int32_t& reportLevel);
@@ -30,8 +32,8 @@ class TOAuthRun final : public oauth::TOAuthHost {
   /// Reads /OAUTHSETUP with /CAFILE and the exchanges' time bound
   /// (milliseconds, 0: none), and checks its token file. Raises
   /// EMailException for no value, /OAUTH besides, /INSECURE (a token
-  /// endpoint's certificate is always checked), an unusable CA file; the
-  /// token file's ESettingsError.
+  /// endpoint's certificate is always checked), no /LOG where nobody can
+  /// see a box, an unusable CA file; the token file's ESettingsError.
   void ReadSignIn(const TCmdLineParser& cmd, int timeoutMilliseconds);
   /// Signs in (see TSignIn::Run) and returns the text that tells of it.
   std::string SignIn();

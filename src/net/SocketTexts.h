@@ -137,6 +137,8 @@ inline constexpr std::uint16_t kWsaConnectionAborted = 10053;
 inline constexpr std::uint16_t kWsaConnectionReset = 10054;
 inline constexpr std::uint16_t kWsaNotConnected = 10057;
 inline constexpr std::uint16_t kWsaShutDown = 10058;
+inline constexpr std::uint16_t kWsaHostNotFound = 11001;
+inline constexpr std::uint16_t kWsaTryAgain = 11002;  // the resolver could not answer now
 inline constexpr std::int32_t kWsaErrorBase = 10000;
 
 /// Bytes sent over a connection the peer has already dropped fail with one

@@ -33,4 +33,13 @@ class EFailure : public Exception {
   using Exception::Exception;
 };
 
+/// An EFailure that may pass: an exchange without an answer (unreachable,
+/// timed out), an endpoint that said it is busy (5xx, 408, 429,
+/// server_error, temporarily_unavailable), a token file another run kept
+/// locked too long. /RETRY runs the job again after it.
+class EUnavailable final : public EFailure, public ETransient {
+ public:
+  using EFailure::EFailure;
+};
+
 }  // namespace oauth

@@ -162,7 +162,7 @@ struct Answer {
 };
 
 /// One exchange: posts fields to endpoint, traces it, and returns the
-/// answer. Raises EFailure when there is no answer.
+/// answer. Raises EUnavailable when there is no answer.
 Answer Exchange(TOAuthHost& host, const TExchangeSettings& settings, const std::string& endpoint,
                 std::span<const TFormField> fields) {
   platform::HttpRequest request{endpoint, FormEncoded(fields), settings.caFile, settings.timeoutMilliseconds};
@@ -177,7 +177,7 @@ Answer Exchange(TOAuthHost& host, const TExchangeSettings& settings, const std::
   try {
     status = host.PostForm(request, body);
   } catch (const platform::HttpError& e) {
-    throw EFailure(Filled(kNoAnswer, {endpoint, e.what()}));
+    throw EUnavailable(Filled(kNoAnswer, {endpoint, e.what()}));
   }
   Json answer = Json::parse(body, nullptr, false);
   if (answer.is_discarded() || !answer.is_object()) answer = Json::object();
@@ -192,7 +192,7 @@ Answer Exchange(TOAuthHost& host, const TExchangeSettings& settings, const std::
   const std::string words = ErrorWords(answer);
   const std::string detail = words.empty() ? "" : " (" + words + ")";
   if (status >= 500 || status == 408 || status == 429 || error == kServerError || error == kUnavailable) {
-    throw EFailure(Filled(kServerTrouble, {endpoint, std::to_string(status), detail}));
+    throw EUnavailable(Filled(kServerTrouble, {endpoint, std::to_string(status), detail}));
   }
   if (error == kInvalidGrant || error == kInvalidClient) {
     throw ESettingsError(Filled(kSignInRefused, {file.Path(), words, file.Path()}));

@@ -56,9 +56,9 @@ enum class TPollState {
 /// "POST <endpoint>" and "HTTP <status>" (with the error field of a
 /// refusal), never a form or an answer, and wipes both.
 ///
-/// Every call raises EFailure when the exchange brought no answer, for an
-/// answer with status 5xx, 408 or 429 or error server_error or
-/// temporarily_unavailable, and for one that is not the JSON it should be;
+/// Every call raises EUnavailable when the exchange brought no answer, for
+/// an answer with status 5xx, 408 or 429 or error server_error or
+/// temporarily_unavailable; EFailure for one that is not the JSON it should be;
 /// ESettingsError for a refusal with invalid_grant or invalid_client (the
 /// text says to sign in again), with another RFC 6749 error, or for a token
 /// of a type other than Bearer.

@@ -29,7 +29,7 @@ TTokenFileLock::TTokenFileLock(const std::string& path, TOAuthHost& host, int ti
     file_ = platform::TryLockFile(lockPath, heldElsewhere);
     if (file_ != platform::kInvalidFile || !heldElsewhere) return;
     if (longest > 0 && waited >= longest) {
-      throw EFailure(Filled(kLockedTooLong, {path, std::to_string(waited / 1000) + " s"}));
+      throw EUnavailable(Filled(kLockedTooLong, {path, std::to_string(waited / 1000) + " s"}));
     }
     host.Pause(kLockPollMilliseconds);
   }

@@ -19,7 +19,7 @@ inline constexpr std::int64_t kExpiryMargin = 300;
 /// settings' time bound allows twice over (no bound: as long as it takes),
 /// serving the window meanwhile. A lock file that cannot be made (a folder
 /// without the right to write) takes nothing: then the token file cannot
-/// be written either, which its Save reports. Raises EFailure when the
+/// be written either, which its Save reports. Raises EUnavailable when the
 /// wait runs out.
 class TTokenFileLock {
  public:
@@ -50,8 +50,8 @@ class TTokenSource {
   /// kExpiryMargin left, else a fresh one (by the refresh token, or by the
   /// client's credentials for app-only sign-in), kept in the file first.
   /// Raises ESettingsError for the file's faults, a file without a refresh
-  /// token and what TTokenEndpoint raises; EFailure for no answer, the
-  /// lock not had in time, or the file not written.
+  /// token and what TTokenEndpoint raises; EUnavailable for no answer or
+  /// the lock not had in time, EFailure for the file not written.
   std::string AccessToken();
   /// A token other than refused, after the server refused it: the one
   /// another run kept meanwhile, else a fresh one as AccessToken gets it.

@@ -35,6 +35,12 @@ void CloseNoticeBox();
 /// instead (a scheduled job's machine may have no browser).
 bool OpenInBrowser(const std::string& url);
 
+/// Writes text and a line end to the console: standard output when it is
+/// open (on Windows also a console or file it was redirected to), else, on
+/// Windows, the console of the process that started this one. False when
+/// there is none or the write fails, so the caller can show a box instead.
+bool WriteToConsole(const std::string& text);
+
 /// Creates the status window, makes it visible, then calls onShow once and
 /// runs the message loop until RequestClose was called; destroys the window
 /// and returns. onShow must not raise. On POSIX onShow is simply called.
@@ -47,6 +53,12 @@ void SetStatusText(const std::string& text);
 /// Asks the message loop of RunStatusWindow to end once control is back in
 /// it; running code is not interrupted, and repeated requests change nothing.
 void RequestClose();
+
+/// True when a person can see this process's windows and boxes: on Windows
+/// its window station is visible (WSF_VISIBLE), which it is not for a
+/// service or a task run whether or not a user is logged on; elsewhere
+/// always (boxes are lines on the console there).
+bool WindowStationVisible();
 
 /// Ends the process with exitCode as its exit status.
 [[noreturn]] void EndProcess(int exitCode);

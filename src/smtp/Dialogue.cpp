@@ -21,8 +21,8 @@ bool IsContinuation(const std::string& line) {
   return !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
 }
 
-/// The error text of a reply that fails its step: its last line, or what
-/// went wrong when that line has no code or the reply never came.
+}  // namespace
+
 std::string FailureText(const DialogueStep& step, const Reply& reply) {
   if (reply.Closed()) return FillPlaceholder(kErrServerClosed, step.awaitedReply);
   const std::string& line = reply.Last();
@@ -30,8 +30,6 @@ std::string FailureText(const DialogueStep& step, const Reply& reply) {
   if (line.find_first_not_of("\r\n") == std::string::npos) return FillPlaceholder(kErrEmptyReply, step.awaitedReply);
   return FillPlaceholder(kErrCodelessReply, step.awaitedReply) + line;
 }
-
-}  // namespace
 
 std::string Duration(std::int32_t milliseconds) {
   if (milliseconds % 1000 == 0) return std::to_string(milliseconds / 1000) + " s";
@@ -65,15 +63,16 @@ Reply TSmtpDialogue::CompleteReply(std::string line) {
 
 void TSmtpDialogue::Fail(const DialogueStep& step, const Reply& reply) {
   if (step.refusal == OnRefusal::kFailureThenRaise && events_.onFailure) events_.onFailure(events_.sender);
+  const int code = FailureCode(reply);
   if (!reply.Closed()) {
     if (step.refusal == OnRefusal::kRefuseEncryption) {
-      throw Exception(std::string(kErrStartTlsRefused) + FailureText(step, reply));
+      throw EReplyError(std::string(kErrStartTlsRefused) + FailureText(step, reply), code);
     }
     if (step.refusal == OnRefusal::kRefuseCredentials && ReplyCode(reply.Last()) / 100 == 5) {
-      throw EAuthenticationRefused(FailureText(step, reply));
+      throw EAuthenticationRefused(FailureText(step, reply), code);
     }
   }
-  throw Exception(FailureText(step, reply));
+  throw EReplyError(FailureText(step, reply), code);
 }
 
 void TSmtpDialogue::Refused(const DialogueStep& step, const Reply& reply, const std::string& entry) {
@@ -82,7 +81,7 @@ void TSmtpDialogue::Refused(const DialogueStep& step, const Reply& reply, const 
     return;
   }
   if (step.refusal == OnRefusal::kAskAuthentication && !reply.Closed()) {
-    throw Exception(std::string(kErrAuthenticationFailed));
+    throw EReplyError(std::string(kErrAuthenticationFailed), FailureCode(reply));
   }
   if (step.challengeEnd != nullptr && !reply.Closed() && reply.Code() == kChallenge) {
     // The server waits for an answer: the exchange must end before any other

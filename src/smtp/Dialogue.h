@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/Component.h"
@@ -65,14 +66,33 @@ struct Reply {
   int Code() const;
 };
 
+/// A step of the dialogue failed on the server's answer: its reply refused
+/// the step, or the server hung up instead of answering.
+class EReplyError : public Exception {
+ public:
+  EReplyError(std::string message, int code) : Exception(std::move(message)), code_(code) {}
+  /// The code of the reply that refused the step; kNoCode for a reply
+  /// without one, 0 when no reply came.
+  int Code() const { return code_; }
+
+ private:
+  int code_;
+};
+
 /// The server refused the credentials of a login with a permanent (5xx)
 /// reply: another password or a fresh token may be tried on the same
 /// connection, unlike every other failure of the login. The text is the
 /// reply's last line.
-class EAuthenticationRefused : public Exception {
+class EAuthenticationRefused : public EReplyError {
  public:
-  using Exception::Exception;
+  using EReplyError::EReplyError;
 };
+
+/// The error text of a reply that fails its step: its last line, or what
+/// went wrong when that line has no code or the reply never came.
+std::string FailureText(const DialogueStep& step, const Reply& reply);
+/// The code EReplyError carries for reply.
+inline int FailureCode(const Reply& reply) { return reply.Closed() ? 0 : reply.Code(); }
 
 /// A time span for a message: "5 s" for whole seconds, else "300 ms".
 std::string Duration(std::int32_t milliseconds);
@@ -109,7 +129,8 @@ class TSmtpDialogue {
   /// Converse, then Refused when the reply does not accept the step.
   void Require(const DialogueStep& step, std::string_view argument = {}, std::string_view parameters = {});
   /// What a refused step does, as its row says: reports the recipient entry
-  /// and returns, or ends a challenge left open, or raises.
+  /// and returns, or ends a challenge left open, or raises EReplyError with
+  /// the reply's code (EAuthenticationRefused where the row says so).
   void Refused(const DialogueStep& step, const Reply& reply, const std::string& entry = {});
 
   /// True when the reply's code lies in the step's accepted range.

@@ -65,15 +65,10 @@ bool IsDomainName(const std::string& name) {
   });
 }
 
-/// "[a.b.c.d]" for an address in network byte order.
-std::string AddressLiteral(std::uint32_t address) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
-  std::string literal = "[";
-  for (int i = 0; i < 4; ++i) {
-    if (i > 0) literal += '.';
-    literal += std::to_string(bytes[i]);
-  }
-  return literal + "]";
+/// The address literal of RFC 5321: "[192.0.2.7]", "[IPv6:2001:db8::7]".
+std::string AddressLiteral(const platform::SocketAddress& address) {
+  const std::string text = platform::AddressText(address);
+  return address.family == platform::AddressFamily::kIPv6 ? "[IPv6:" + text + "]" : "[" + text + "]";
 }
 
 void RefuseLineBreak(const std::string& what, const std::string& value) {
@@ -85,6 +80,11 @@ void RefuseLineBreak(const std::string& what, const std::string& value) {
 /// itemName names one entry of list, as "ToAddress entry" for example.
 void RefuseLineBreaks(const std::string& itemName, const TStringList& list) {
   for (int i = 0; i < list.Count(); ++i) RefuseLineBreak(itemName + " " + std::to_string(i + 1), list[i]);
+}
+
+/// text, then on a line of its own that the message may have been delivered.
+std::string WithDeliveryInDoubt(const std::string& text) {
+  return text + (!text.empty() && text.back() == '\n' ? "" : std::string(kCrLf)) + std::string(kMayHaveBeenDelivered);
 }
 
 }  // namespace
@@ -117,6 +117,7 @@ std::string TQxSMTP::ExtractAddress(const std::string& entry) {
 void TQxSMTP::Connect() try {
   // The password serves this connection's AUTH alone, whatever comes of it.
   const TWipeOnExit forgetPassword(Password);
+  ForgetLastSend();
   RefuseLineBreak("UserID", UserID);
   RefuseLineBreak("LoginName", LoginName);
   RefuseLineBreak("Password", Password);
@@ -275,6 +276,7 @@ void TQxSMTP::SendMail() try {
   if (busy_) return;
   {
     RaisedFlag busy(busy_);
+    ForgetLastSend();
     RefuseLineBreaksInMessage();
     ComposeMessage();
     CheckConnection();
@@ -321,6 +323,12 @@ void TQxSMTP::Deliver(const std::string& header, const std::string& mailParamete
   dialogue.Require(kRset);
   dialogue.Require(kMailFrom, post_message_.FromAddress, mailParameters);
   SendRecipients();
+  if (AllRecipientsRequired && !refused_recipients_.empty()) {
+    // The transaction ends before DATA: nobody gets the message. Whatever
+    // the server answers, nothing was delivered.
+    dialogue.Converse(kRset);
+    throw Exception(std::string(kErrNotEveryRecipient));
+  }
   dialogue.Require(kData);
   try {
     Write(header);
@@ -335,7 +343,27 @@ void TQxSMTP::Deliver(const std::string& header, const std::string& mailParamete
     if (parting.empty()) throw;
     throw ESockError(parting + e.Message());
   }
-  dialogue.Require(kDataEnd);
+  // Once "." goes out the server may deliver the message whatever becomes of
+  // the connection: only its clear answer tells that it did not. (On a
+  // connection already closed nothing more goes out.)
+  if (Connected) progress_ = TSendProgress::kEndSent;
+  try {
+    dialogue.Require(kDataEnd);
+  } catch (const EReplyError& e) {
+    if (e.Code() > 0) throw;
+    throw EReplyError(WithDeliveryInDoubt(e.Message()), e.Code());
+  } catch (const EAbortError& e) {
+    throw EAbortError(WithDeliveryInDoubt(e.Message()));
+  } catch (const ESockError& e) {
+    throw ESockError(WithDeliveryInDoubt(e.Message()));
+  }
+  progress_ = TSendProgress::kAccepted;
+}
+
+void TQxSMTP::ForgetLastSend() {
+  progress_ = TSendProgress::kEndNotSent;
+  refused_recipients_.clear();
+  accepted_recipients_ = 0;
 }
 
 void TQxSMTP::RequireCompleteMessage() {
@@ -363,7 +391,12 @@ void TQxSMTP::SendRecipients() {
       const std::string mailbox = ExtractAddress(entry);
       if (mailbox.empty()) continue;
       const Reply reply = dialogue.Converse(kRcptTo, mailbox);
-      if (!TSmtpDialogue::Accepts(kRcptTo, reply)) dialogue.Refused(kRcptTo, reply, entry);
+      if (TSmtpDialogue::Accepts(kRcptTo, reply)) {
+        ++accepted_recipients_;
+        continue;
+      }
+      refused_recipients_.push_back({entry, FailureText(kRcptTo, reply), FailureCode(reply)});
+      dialogue.Refused(kRcptTo, reply, entry);
     }
   }
 }

@@ -37,6 +37,20 @@ enum TEncryption : std::uint8_t {
   ecStartTls = 2,  // greeting and EHLO in plain text, then STARTTLS
 };
 
+/// How far the latest send got with the message.
+enum class TSendProgress : std::uint8_t {
+  kEndNotSent,  // nothing went out that the server could deliver
+  kEndSent,     // the end of the message went out, and no answer to it was read
+  kAccepted,    // the server took the message (a 2xx answer to its end)
+};
+
+/// A recipient that the server refused.
+struct TRefusedRecipient {
+  std::string Entry;  // as written in its list
+  std::string Reply;  // the refusal's last line, line end kept (or what went wrong with the reply)
+  int Code;           // the refusal's code; -1 for none, 0 when no reply came
+};
+
 /// hiType values of OnHeaderIncomplete.
 inline constexpr int kHeaderMissingSender = 1;
 inline constexpr int kHeaderMissingRecipient = 2;
@@ -159,7 +173,12 @@ class TQxSMTP : public TTidewire {
   /// that step. A refused send leaves the connection open and every list as
   /// it was; a socket error or abort closes it without "QUIT". When the
   /// server hangs up in the middle of the data, the line it left comes
-  /// before the socket error's text.
+  /// before the socket error's text. A refused step and a reply that never
+  /// came raise EReplyError. With AllRecipientsRequired, a refused recipient
+  /// ends the transaction with RSET instead of DATA and raises
+  /// kErrNotEveryRecipient. Once "." has gone out, a failure without a
+  /// clear reply (the server hung up or went silent, a reply without a
+  /// code) carries kMayHaveBeenDelivered on a line of its own.
   void SendMail();
   /// Sends "QUIT" while connected and closes the socket in every case.
   /// Raises the last reply line when "QUIT" is refused (or a text for a
@@ -185,7 +204,7 @@ class TQxSMTP : public TTidewire {
 
   /// The argument of EHLO: UserID when set, else this machine's fully
   /// qualified name, else the address literal of the connection's own end
-  /// ("[192.0.2.7]"); never empty.
+  /// ("[192.0.2.7]", "[IPv6:2001:db8::7]"); never empty.
   std::string EhloName() const;
   /// What the server announced in the latest EHLO reply; empty after HELO,
   /// and forgotten when a connect starts and when TLS starts.
@@ -199,6 +218,17 @@ class TQxSMTP : public TTidewire {
   TMemoryStream& BodyStream() { return body_stream_; }
   /// The boundary of the last multipart message composed.
   const std::string& Boundary() const { return boundary_; }
+  /// How far the latest SendMail got; kEndNotSent again when a Connect or
+  /// SendMail starts.
+  TSendProgress Progress() const { return progress_; }
+  /// The recipients the server refused in the latest SendMail, in the order
+  /// sent, and how many it accepted; both start afresh when a Connect or
+  /// SendMail starts.
+  const std::vector<TRefusedRecipient>& RefusedRecipients() const { return refused_recipients_; }
+  int AcceptedRecipients() const { return accepted_recipients_; }
+  /// Starts afresh what Progress and the recipient lists tell, as Connect
+  /// and SendMail do: for a job whose next attempt may fail before either.
+  void ForgetLastSend();
   /// True when the last message composed has 8-bit text for a server that
   /// announced 8BITMIME: MAIL FROM then says BODY=8BITMIME.
   bool EightBitData() const { return textEncoding_ == TextEncoding::kEightBit; }
@@ -223,6 +253,9 @@ class TQxSMTP : public TTidewire {
   UUMethods EncodeType = uuMime;
   /// After a successful send, empty the recipient and attachment lists.
   bool ClearParams = true;
+  /// All or nothing: when the server refuses a recipient, SendMail sends
+  /// RSET instead of DATA and fails with kErrNotEveryRecipient.
+  bool AllRecipientsRequired = false;
   /// ecNone keeps the plain HELO dialogue; the others encrypt every command
   /// from RSET on, and the second EHLO.
   TEncryption Encryption = ecNone;
@@ -305,6 +338,9 @@ class TQxSMTP : public TTidewire {
   TExStringList final_header_;
   bool busy_ = false;
   std::string boundary_;
+  TSendProgress progress_ = TSendProgress::kEndNotSent;
+  std::vector<TRefusedRecipient> refused_recipients_;
+  int accepted_recipients_ = 0;
   TextEncoding textEncoding_ = TextEncoding::kAsWritten;
   TSmtpCapabilities capabilities_;
 };

@@ -44,3 +44,10 @@ inline constexpr std::string_view kErrReplyTimedOut = "%s: no %s within %s";
 inline constexpr std::string_view kErrDataTimedOut = "%s: the server took no data for %s in the middle of the message";
 /// %s is the size of the header block that one Write cannot carry.
 inline constexpr std::string_view kErrHeaderTooLong = "The message header is too long to send: %s bytes (at most 65535)";
+/// AllRecipientsRequired, and a recipient was refused.
+inline constexpr std::string_view kErrNotEveryRecipient =
+    "The message was sent to no one: the SMTP server refused a recipient";
+/// The line that follows the failure of the message's last step when no
+/// clear answer to it came.
+inline constexpr std::string_view kMayHaveBeenDelivered =
+    "The message may have been delivered: all of it went out, but no clear answer to its end came.";

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -30,24 +32,41 @@ class RecordingSurface : public TFormSurface {
  public:
   void ShowBox(TBoxKind kind, const std::string& text) override { boxes.push_back({kind, text}); }
   void ShowNotice(const std::string& text) override { notices.push_back(text); }
-  void CloseNotice() override { ++closedNotices; }
-  void SetStatusText(const std::string& text) override { statusTexts.push_back(text); }
+  void ShowPrompt(const std::string& text) override { prompts.push_back(text); }
+  void ClosePrompt() override { ++closedPrompts; }
+  void SetStatusText(const std::string& text) override {
+    statusTexts.push_back(text);
+    if (onStatus) onStatus(text);
+  }
   void ProcessMessages() override { ++pumps; }
   void RequestClose() override { ++closeRequests; }
   void SetExitCode(int code) override { exitCodes.push_back(code); }
+  void Wait(std::uint32_t milliseconds) override {
+    waits.push_back(milliseconds);
+    if (onWait) onWait();
+  }
+  bool Attended() const override { return attended; }
 
   std::vector<Box> boxes;
   std::vector<std::string> notices;
-  int closedNotices = 0;
+  std::vector<std::string> prompts;
+  int closedPrompts = 0;
   std::vector<int> exitCodes;
   std::vector<std::string> statusTexts;
   int pumps = 0;
   int closeRequests = 0;
+  std::vector<std::uint32_t> waits;  // no time passes: the test goes on at once
+  std::function<void()> onWait;      // what happens in the world meanwhile
+  std::function<void(const std::string&)> onStatus;  // runs inside the status handler
+  bool attended = true;              // false: a window station nobody sees
 };
 
+/// Hands arguments to the form's parser. Long options are read as on POSIX
+/// in every build, so their translation is tested under Windows too.
 inline void GiveArguments(TForm1& form, std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), "mailshot");
   form.CmdP().SetArgumentSource([arguments] { return arguments; });
+  form.CmdP().SetLongOptions(true);
 }
 
 /// Runs the program's whole job on arguments, as the window's showing does.

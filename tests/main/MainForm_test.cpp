@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "JobHarness.h"
+#include "cmdline/LongOptions.h"
+#include "main/Version.h"
+#include "platform/Messages.h"
 #include "support/ScriptedServer.h"
 #include "test_support/TempDir.h"
 
@@ -63,6 +66,29 @@ TEST(Help, IsTwentyNineCrSeparatedLines) {
   EXPECT_EQ(run.boxes[0], Info(HelpText()));
   EXPECT_EQ(run.boxes[0].text.find('\n'), std::string::npos);
   EXPECT_EQ(std::count(run.boxes[0].text.begin(), run.boxes[0].text.end(), '\r'), 28);
+}
+
+TEST(Help, VersionAndTheHelpOfLongOptions) {
+  const std::string version = "mailshot " + std::string(kProgramVersion);
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::vector<Box> boxes;
+    std::vector<std::string> notices;
+  } cases[] = {
+      {"version as a switch", {"/VERSION"}, {}, {version}},
+      {"version as an option, with others", {"--from", "s@x", "--version"}, {}, {version}},
+      {"VERSION by its whole name only", {"/VERSIONS"}, {Error("Missing sender address.")}, {}},
+      {"help before the version", {"/VERSION", "/H"}, {Info(HelpText())}, {}},
+      {"help of the options after --help", {"--help"}, {Info(LongOptionHelp())}, {}},
+      {"help of the options for -- alone", {"--"}, {Info(LongOptionHelp())}, {}},
+  };
+  for (const auto& c : cases) {
+    const RecordingSurface run = RunJob(c.arguments);
+    EXPECT_EQ(run.boxes, c.boxes) << c.name;
+    EXPECT_EQ(run.notices, c.notices) << c.name;
+    EXPECT_EQ(run.exitCodes.back(), c.boxes.empty() || c.boxes[0].kind == TBoxKind::Information ? 0 : 5) << c.name;
+  }
 }
 
 TEST(Help, ShownAloneWhateverElseIsGiven) {
@@ -120,6 +146,9 @@ class JobFiles {
   TempDir dir_;
   std::filesystem::path previous_;
 };
+
+const std::string kUsageHint =
+    ". Usage: mailshot --from ADDRESS --to FILE --server HOST[:PORT] [OPTION]... (mailshot --help lists the options)";
 
 TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
   JobFiles files;
@@ -227,6 +256,20 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
       {"OAUTHSETUP with INSECURE", {"/OAUTHSETUP:" + files.token, "/INSECURE"},
        {Error("The switch /INSECURE does not apply to a token endpoint, whose certificate is always checked; name "
               "its CA with /CAFILE.")}},
+      {"file to attach missing", {body, rcpt, "/F:s@x", smtp, "/ENCLOSE:" + files.missing},
+       {Error("The file to attach " + files.missing + " does not exist.")}},
+      {"line break in the name of a file to attach", {body, rcpt, "/F:s@x", smtp, "/ENCLOSE:a.bin\r\nBcc: v@x"},
+       {Error("The value of switch /ENCLOSE" + lineBreakMessage)}},
+      {"unknown long option", {"--from", "s@x", "--server", "127.0.0.1", "--colour"},
+       {Error("Unknown option --colour" + kUsageHint)}},
+      {"a switch among long options", {"--from", "s@x", smtp}, {Error("The switch " + smtp +
+       " cannot follow options: write every setting as an option (--name value) or every one as a switch "
+       "(/X:value)" + kUsageHint)}},
+      {"a long option among switches", {body, "--to", files.recipients}, {Error(
+       "The option --to cannot follow switches: write every setting as a switch (/X:value) or every one as an "
+       "option (--name value)" + kUsageHint)}},
+      {"long options say a value is unusable as their switch does", {"--from", "s@x", "--server", "h", "--wait", "0"},
+       {Error("The value of switch /WAIT, \"0\", is not a number of seconds from 1 to 3600.")}},
       {"copy file missing", {body, rcpt, "/F:s@x", smtp, "/CC:" + files.missing},
        {Error("Missing copy recipients address list. (File " + files.missing + " not found).")}},
       {"envelope recipient file missing", {body, "/F:s@x", smtp, "/RCPT:" + files.missing},
@@ -320,6 +363,22 @@ TEST(Settings, SwitchesFillTheClient) {
       {"the password file's first line before PW", with({"/LOGIN:me@x", "/PW:other", "/PWF:pw.txt", "/ENCRYPT:TLS"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .port = 465, .encryption = ecTls,
         .loginName = "me@x", .password = "s3cret-pa/ss"}},
+      {"ENCLOSE adds files after the list's", with({"/A:" + files.attachmentList, "/ENCLOSE:body.txt",
+                                                    "/ENCLOSE:rcpt.txt"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251",
+        .attachments = {"a.bin", "body.txt", "rcpt.txt"}}},
+      {"long options, values verbatim", {"--from", "s@x", "--server", "mail-1.example.com:587", "--subject",
+                                         "Re: a-b/c", "--to", "./rcpt.txt", "--format", "html", "--quiet",
+                                         "--verbose=1", "--attach", "./a.bin", "--helo", "me-2"},
+       {.subject = "Re: a-b/c", .from = "s@x", .host = "mail-1.example.com", .user = "me-2",
+        .charset = "Windows-1251", .port = 587, .subType = mtHtml, .recipients = {"a@x"},
+        .attachments = {"./a.bin"}, .showSuccess = false, .reportLevel = 1}},
+      {"long options of encryption and login", {"--from", "s@x", "--server", "mail", "--encrypt", "starttls",
+                                                "--login", "me@x", "--password-file", "pw.txt", "--mechanism",
+                                                "login", "--wait", "9", "--no-errors"},
+       {.from = "s@x", .host = "mail", .charset = "Windows-1251", .hideErrors = true, .timeOut = 9000,
+        .timeSends = true, .encryption = ecStartTls, .loginName = "me@x", .password = "s3cret-pa/ss",
+        .mechanism = amLogin}},
       {"PW, plain text asked for, a mechanism", with({"/login:me@x", "/pw:Pa55", "/ENCRYPT:NONE", "/mech:xoauth2"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .loginName = "me@x", .password = "Pa55",
         .mechanism = amXOAuth2}},
@@ -507,7 +566,32 @@ TEST(Job, SignInWithoutMessageSwitchesAndItsEndpointDown) {
   EXPECT_THAT(run.boxes, testing::ElementsAre(Error("The exchange with the token endpoint https://127.0.0.1:1/device "
                                                     "failed: no connection could be made.")));
   EXPECT_THAT(run.exitCodes, testing::ElementsAre(4));
-  EXPECT_THAT(run.notices, testing::IsEmpty());
+  EXPECT_THAT(run.prompts, testing::IsEmpty());
+}
+
+// The status handler serves the window's messages: a server that hangs up
+// right after its reply to HELO may be found gone before Connect returns. The
+// job must not end then as if the message had gone.
+TEST(Job, AServerThatHangsUpAfterTheGreetingIsNoSuccess) {
+  JobFiles files;
+  std::vector<testserver::Step> script = SmtpDialogue("220 ready", {{"HELO me", "250 ok"}});
+  script.push_back(testserver::Stall());
+  ScriptedServer server(script, {.deadline = std::chrono::milliseconds(10000)});
+  RecordingSurface surface;
+  TForm1 form(surface);
+  surface.onStatus = [&](const std::string& status) {
+    if (status != "250 ok\r\n") return;
+    server.Stop();  // the server closes its end once its reply was read
+    for (int i = 0; i < 5000 && form.QxSMTP1().Connected; ++i) {
+      platform::PumpMessages();  // the close, once it arrived
+      platform::SleepMilliseconds(1);
+    }
+  };
+  GiveArguments(form, {"/B:" + files.body, "/T:" + files.recipients, "/F:s@x", "/U:me", "/V:1",
+                       "/SMTP:127.0.0.1:" + std::to_string(server.Port())});
+  NotifyShown(form);
+  EXPECT_EQ(surface.boxes, (std::vector<Box>{Error("Not Connected")}));
+  EXPECT_EQ(surface.exitCodes.back(), kExitFailure);
 }
 
 TEST(Job, UnreachableServersGetTheDriversBoxFirst) {
@@ -724,6 +808,100 @@ TEST(Job, StoredReportLevelLeavesThePanelEmpty) {
   server.Join();
   EXPECT_THAT(run.statusTexts, testing::IsEmpty());
   EXPECT_EQ(run.exitCodes, (std::vector<int>{0, 0}));
+}
+
+/// script, then for each of more: a further connection's script.
+std::vector<testserver::Step> Connections(std::vector<testserver::Step> script,
+                                          const std::vector<std::vector<testserver::Step>>& more) {
+  for (const std::vector<testserver::Step>& next : more) {
+    script.push_back(testserver::NextConnection());
+    script.insert(script.end(), next.begin(), next.end());
+  }
+  return script;
+}
+
+TEST(Job, RetriesWhatMayPass) {
+  JobFiles files;
+  const Exchanges delivered = With(kAcceptAll, {{"QUIT", "221 bye"}});
+  const std::string sentOnce = kUpToData + kHeader + kBody + ".\r\nQUIT\r\n";
+  const struct {
+    const char* name;
+    std::vector<std::string> extra;  // besides the standard switches
+    std::vector<testserver::Step> script;
+    int connections;
+    std::vector<Box> boxes;
+    int exitCode;  // the last one assigned
+    std::vector<std::uint32_t> waits;
+    std::string received;
+  } cases[] = {
+      {"a 451 to the end of the message, then delivered", {"/RETRY:1:5"},
+       Connections(SmtpDialogue("220 ready", With({kAcceptAll.begin(), kAcceptAll.end() - 1},
+                                                  {{".", "451 try again"}, {"QUIT", "221 bye"}})),
+                   {SmtpDialogue("220 ready", delivered)}),
+       2, {Info("Message sended success.")}, 0, {5000}, kUpToData + kHeader + kBody + ".\r\nQUIT\r\n" + sentOnce},
+      {"retries used up: the last attempt's boxes alone", {"/RETRY:2:1"},
+       SmtpDialogue("421 busy", {{"QUIT", "221 bye"}}), 3, {Error("421 busy\r\n")}, 4, {1000, 2000},
+       "QUIT\r\nQUIT\r\nQUIT\r\n"},
+      {"the password read again for the next login", {"/RETRY:1:1", "/LOGIN:me@x", "/PWF:pw.txt", "/ENCRYPT:NONE"},
+       Connections(SmtpDialogue("220 ready", {{"EHLO me", "250-hi\r\n250 AUTH PLAIN"},
+                                              {kAuthPlain, "454 4.7.0 temporary authentication failure"},
+                                              {"QUIT", "221 bye"}}),
+                   {SmtpDialogue("220 ready", With({{"EHLO me", "250-hi\r\n250 AUTH PLAIN"}, {kAuthPlain, "235 ok"}},
+                                                   {kAcceptAll.begin() + 1, kAcceptAll.end()}))}),
+       2, {Info("Message sended success.")}, 0, {1000},
+       "EHLO me\r\n" + kAuthPlain + "\r\nQUIT\r\nEHLO me\r\n" + kAuthPlain + "\r\n" + kUpToData.substr(9) + kHeader +
+           kBody + ".\r\nQUIT\r\n"},
+  };
+  for (const auto& c : cases) {
+    ScriptedServer server(c.script, {.connections = c.connections, .deadline = std::chrono::milliseconds(10000)});
+    std::vector<std::string> arguments = {"/B:" + files.body, "/T:" + files.recipients, "/F:s@x", "/S:Report",
+                                          "/U:me", "/SMTP:127.0.0.1:" + std::to_string(server.Port())};
+    arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
+    const RecordingSurface run = RunJob(arguments);
+    server.Stop();
+    EXPECT_EQ(run.boxes, c.boxes) << c.name;
+    ASSERT_FALSE(run.exitCodes.empty()) << c.name;
+    EXPECT_EQ(run.exitCodes.back(), c.exitCode) << c.name;
+    EXPECT_EQ(run.waits, c.waits) << c.name;
+    std::vector<std::string> ids;
+    EXPECT_EQ(MaskedStamps(server.Received(), ids), c.received) << c.name;
+    EXPECT_THAT(server.Failures(), testing::IsEmpty()) << c.name;
+  }
+}
+
+// Where nobody can see a box (a service, a task run whether or not a user is
+// logged on), nobody can dismiss one: the job must not wait for a click.
+TEST(Job, NoBoxWhereNobodyCanSeeIt) {
+  JobFiles files;
+  const struct {
+    const char* name;
+    Exchanges exchanges;  // empty: the help is asked for
+    std::vector<int> exitCodes;
+    std::string logged;
+  } cases[] = {
+      {"success", With(kAcceptAll, {{"QUIT", "221 bye"}}), {0, 0}, "success: Message sended success."},
+      {"refused after the data", With({kAcceptAll.begin(), kAcceptAll.end() - 1}, {{".", "552 too big"}}), {2, 4},
+       "error: 552 too big"},
+      {"the help", {}, {0, 0}, ""},
+  };
+  for (const auto& c : cases) {
+    ScriptedServer server(SmtpDialogue("220 ready", c.exchanges), {.deadline = std::chrono::milliseconds(10000)});
+    std::vector<std::string> arguments = {"/B:" + files.body, "/T:" + files.recipients, "/F:s@x", "/S:Report",
+                                          "/U:me", "/SMTP:127.0.0.1:" + std::to_string(server.Port()), "/LOG:run.log"};
+    if (c.exchanges.empty()) arguments.push_back("/H");
+    std::filesystem::remove("run.log");
+    RecordingSurface surface;
+    surface.attended = false;
+    TForm1 form(surface);
+    GiveArguments(form, arguments);
+    NotifyShown(form);
+    server.Stop();
+    EXPECT_THAT(surface.boxes, testing::IsEmpty()) << c.name;
+    EXPECT_EQ(surface.exitCodes, c.exitCodes) << c.name;
+    if (!c.logged.empty()) {
+      EXPECT_THAT(LogEvents("run.log"), testing::Contains(c.logged)) << c.name;
+    }
+  }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -43,6 +44,7 @@ struct Step {
     kRenegotiate,    // ask the client to renegotiate the TLS session
     kExpectTlsClose, // record until the client closes; it must end TLS with close_notify
     kTickets,        // TLS 1.3 session tickets, records without plaintext, until stopped, the deadline or a close
+    kNextConnection, // the steps after it are the next connection's (the last part serves every later one)
   };
   Kind kind;
   std::string text;
@@ -70,6 +72,7 @@ Step ExpectTlsClose();
 /// Floods the client with session tickets; a failure where the session is
 /// older than TLS 1.3, which has none to send after the handshake.
 Step Tickets();
+Step NextConnection();
 
 /// A whole dialogue: the greeting, then for each pair the client line
 /// expected (pattern as ExpectLine; "." reads the data up to the line ".")
@@ -80,8 +83,8 @@ std::vector<Step> SmtpDialogue(const std::string& greeting,
 /// Parses the text form of a script, one step per line ("#" starts a
 /// comment line): send TEXT | fragments MS PART|PART... | wait MS |
 /// expect PATTERN | until LINE | close | reset | stall | drain | sink |
-/// starttls | renegotiate | tlsclose | tickets. TEXT and PART understand \r \n \t
-/// \\ \| and \xHH. Raises std::invalid_argument naming the bad line.
+/// starttls | renegotiate | tlsclose | tickets | next. TEXT and PART understand
+/// \r \n \t \\ \| and \xHH. Raises std::invalid_argument naming the bad line.
 std::vector<Step> ParseScript(std::string_view text);
 /// The text form of script, which ParseScript reads back as the same steps.
 std::string ScriptText(const std::vector<Step>& script);
@@ -92,6 +95,8 @@ struct ServerOptions {
   std::chrono::milliseconds closeGrace{2000};     // how long Close waits for the peer's close
   bool record = true;                             // keep received bytes (off for bulk benchmarks)
   ServerTlsSettings tls{};                        // for StartTls steps
+  bool ipv6 = false;                              // listen on ::1 instead of 127.0.0.1
+  std::function<bool()> listenWhen{};             // until it holds, connections are refused; none: listen at once
 };
 
 /// The server; its thread starts at construction and ends by itself.
@@ -146,5 +151,8 @@ class ScriptedServer {
 
 /// A loopback port on which nothing listens (bound once, then released).
 std::uint16_t UnusedPort();
+
+/// True when a server can listen on ::1 (a machine without IPv6 has none).
+bool IPv6Loopback();
 
 }  // namespace testserver

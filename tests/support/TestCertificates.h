@@ -8,13 +8,13 @@ namespace testserver {
 
 /// The certificates a TLS test server can present.
 enum class Certificate {
-  kTrusted,     // localhost and 127.0.0.1, issued by the test CA
+  kTrusted,     // localhost, 127.0.0.1 and ::1, issued by the test CA
   kWrongName,   // other.mailshot.test, issued by the test CA
   kExpired,     // localhost, issued by the test CA, expired yesterday
   kSelfSigned,  // localhost, its own issuer
   kCommonNameOnly,  // CN=localhost and no subjectAltName, issued by the test CA
   kAddressOnly,     // CN=localhost, subjectAltName 127.0.0.1 alone, issued by the test CA
-  kDnsAddress,      // the DNS name "127.0.0.1" (no address entry), issued by the test CA
+  kDnsAddress,      // the DNS names "127.0.0.1" and "::1" (no address entry), issued by the test CA
   kNulInName,       // the DNS name "localhost\0.other.mailshot.test", issued by the test CA
 };
 

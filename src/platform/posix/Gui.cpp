@@ -57,6 +57,11 @@ void WriteLine(std::FILE* stream, const std::string& text) {
 }
 }  // namespace
 
+bool WriteToConsole(const std::string& text) {
+  const std::string line = text + "\n";
+  return std::fwrite(line.data(), 1, line.size(), stdout) == line.size() && std::fflush(stdout) == 0;
+}
+
 void ShowMessageBox(const std::string&, const std::string& text, BoxIcon icon) {
   WriteLine(icon == BoxIcon::kError ? stderr : stdout, text);
 }
@@ -74,6 +79,8 @@ void RunStatusWindow(const std::function<void()>& onShow) { onShow(); }
 void SetStatusText(const std::string& text) { WriteLine(stderr, text); }
 
 void RequestClose() {}
+
+bool WindowStationVisible() { return true; }
 
 void EndProcess(int exitCode) { std::exit(exitCode); }
 

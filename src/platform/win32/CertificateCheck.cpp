@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string_view>
 #include <vector>
@@ -39,11 +40,11 @@ bool InStore(void* store, const CERT_CONTEXT* cert) {
   return false;
 }
 
-/// The certificate's DNS names (as written, every byte) and IPv4 addresses
-/// (4 bytes each), in its order.
+/// The certificate's DNS names (as written, every byte) and IP addresses
+/// (IPv4 and IPv6), in its order.
 struct AltNames {
   std::vector<std::string> dns;
-  std::vector<std::string> addresses;
+  std::vector<SocketAddress> addresses;
   std::string text;  // every entry, "a, b"
 };
 
@@ -90,10 +91,11 @@ AltNames ReadAltNames(const CERT_CONTEXT* cert) {
     if (tag == kDnsNameTag) {
       names.dns.emplace_back(value);
       add(DnsEntryText(value));
-    } else if (tag == kIpAddressTag && value.size() == 4) {
-      const auto* b = reinterpret_cast<const unsigned char*>(value.data());
-      names.addresses.emplace_back(value);
-      add(std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]));
+    } else if (tag == kIpAddressTag) {
+      const SocketAddress address = AddressOfBytes(reinterpret_cast<const unsigned char*>(value.data()), value.size());
+      if (address.family == AddressFamily::kNone) continue;
+      names.addresses.push_back(address);
+      add(AddressText(address));
     }
   }
   return names;
@@ -173,16 +175,17 @@ void CheckChain(const CERT_CONTEXT* leaf, void* anchors) {
 void CheckName(const CERT_CONTEXT* leaf, const std::string& host) {
   const AltNames names = ReadAltNames(leaf);
   bool matches = false;
-  const std::uint32_t address = InetAddr(host.c_str());
-  const bool addressLiteral = address != kNoAddress;
+  const std::optional<SocketAddress> addressLiteral = AddressOfLiteral(host.c_str());
   if (addressLiteral) {
-    const std::string bytes(reinterpret_cast<const char*>(&address), sizeof address);
-    for (const std::string& entry : names.addresses) matches = matches || entry == bytes;
+    // An IPv4 entry never stands for an IPv6 host, nor the other way round.
+    for (const SocketAddress& entry : names.addresses) {
+      matches = matches || (entry.family == addressLiteral->family && entry.bytes == addressLiteral->bytes);
+    }
   } else {
     for (const std::string& entry : names.dns) matches = matches || NameMatches(entry, host);
   }
   if (matches) return;
-  throw TlsError(NameMismatchText(host, addressLiteral, names.text, !names.dns.empty(), CommonName(leaf)));
+  throw TlsError(NameMismatchText(host, addressLiteral.has_value(), names.text, !names.dns.empty(), CommonName(leaf)));
 }
 
 }  // namespace

@@ -31,8 +31,8 @@ Store ReadPemCertificates(const std::string& path);
 /// certificates the server sent (leaf's own store) and those of anchors,
 /// against the system's store, where a certificate of anchors (null: none)
 /// also counts as trusted; then host (a name against the DNS names of its
-/// subjectAltName, never its common name; an IPv4 literal against the IP
-/// addresses). Raises TlsError (kTlsNotTrusted and the reason, or
+/// subjectAltName, never its common name; an IPv4 or IPv6 literal against
+/// the IP entries of its own family). Raises TlsError (kTlsNotTrusted and the reason, or
 /// NameMismatchText's).
 void CheckServerCertificate(const CERT_CONTEXT* leaf, void* anchors, const std::string& host);
 

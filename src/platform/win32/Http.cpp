@@ -137,6 +137,14 @@ void CheckCertificate(void* request, void* anchors, const std::string& host) {
   }
 }
 
+/// The host of a URL as a certificate names it: an IPv6 address without
+/// the brackets that the URL puts around it.
+std::string CertificateHost(const std::wstring& host) {
+  const std::string text = Narrow(host);
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') return text.substr(1, text.size() - 2);
+  return text;
+}
+
 void SetOption(void* handle, DWORD option, DWORD value) { ::WinHttpSetOption(handle, option, &value, sizeof value); }
 
 }  // namespace
@@ -181,7 +189,7 @@ int PostForm(const HttpRequest& request, std::string& body) {
   if (!::WinHttpSendRequest(h, kHeaders, static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0,
                             static_cast<DWORD>(request.form.size()), 0))
     Fail(deadline);
-  CheckCertificate(h, anchors.get(), Narrow(host));
+  CheckCertificate(h, anchors.get(), CertificateHost(host));
   deadline.Apply(h);
   DWORD written = 0;
   if (!::WinHttpWriteData(h, request.form.data(), static_cast<DWORD>(request.form.size()), &written)) Fail(deadline);

@@ -64,7 +64,7 @@ size_t KeepExtra(const SecBuffer& second, std::string& incoming) {
 class SchannelSession final : public TlsSession {
  public:
   explicit SchannelSession(const TlsSettings& settings)
-      : settings_(settings), address_literal_(InetAddr(settings.host.c_str()) != kNoAddress) {
+      : settings_(settings), address_literal_(AddressOfLiteral(settings.host.c_str()).has_value()) {
     if (!settings_.caFile.empty()) anchors_ = win32::ReadPemCertificates(settings_.caFile);
     AcquireCredentials();
   }
@@ -271,7 +271,7 @@ class SchannelSession final : public TlsSession {
   }
 
   TlsSettings settings_;
-  bool address_literal_;
+  bool address_literal_;  // the host is an IP address, which SNI never names
   Store anchors_;
   CredHandle credentials_{};
   CtxtHandle context_{};
