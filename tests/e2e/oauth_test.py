@@ -61,11 +61,12 @@ class Endpoint:
     token at each use (r3fresh-N) and refuses one used before, as Microsoft
     does; the device flow answers pending_replies before the tokens; the
     authorization code is redeemed only with the verifier of the challenge
-    that the browser's visit carried. Every request is recorded."""
+    that the browser's visit carried; the first busy refreshes are answered
+    503. Every request is recorded."""
 
-    def __init__(self, certificates, pending_replies=(), delay=0.0):
+    def __init__(self, certificates, pending_replies=(), delay=0.0, busy=0):
         self.requests, self.lock = [], threading.Lock()
-        self.issued, self.refresh, self.pending = 0, "r3fresh-1", list(pending_replies)
+        self.issued, self.refresh, self.pending, self.busy = 0, "r3fresh-1", list(pending_replies), busy
         self.delay, self.challenge = delay, None
         endpoint = self
 
@@ -108,6 +109,9 @@ class Endpoint:
             return 200, {"device_code": DEVICE_CODE, "user_code": "WDJB-MJHT", "expires_in": 900, "interval": 1,
                          "verification_uri": "https://microsoft.example/devicelogin"}
         if grant == "refresh_token":
+            if self.busy:
+                self.busy -= 1
+                return 503, {"error": "temporarily_unavailable"}
             if form.get("refresh_token") != self.refresh:
                 return 400, {"error": "invalid_grant", "error_description": REFRESH_ERROR}
             return self.tokens()
@@ -174,9 +178,15 @@ class OAuthRun(unittest.TestCase):
         with open(self.path("token.json")) as f:
             return json.load(f)
 
-    def start_smtp(self, dialogue, connections=1):
-        """The scripted SMTP server over TLS from the first byte; returns its port."""
-        steps = script_steps("220 ready", dialogue, implicit_tls=True, tls_close=True)
+    def start_smtp(self, dialogue, connections=1, earlier=()):
+        """The scripted SMTP server over TLS from the first byte; returns its
+        port. earlier: (greeting, dialogue) of connections before the one of
+        dialogue, each its own."""
+        steps = []
+        for greeting, before in earlier:
+            steps += script_steps(greeting, before, implicit_tls=True, tls_close=True) + ["next"]
+        steps += script_steps("220 ready", dialogue, implicit_tls=True, tls_close=True)
+        connections = max(connections, len(earlier) + 1)
         self.received = self.path("received.bin")
         self.smtp = subprocess.Popen(
             [e2e_test.NATIVE_SERVER, "--deadline", "60000", "--connections", str(connections), "--received",
@@ -189,12 +199,14 @@ class OAuthRun(unittest.TestCase):
         _, err = self.smtp.communicate(timeout=70)
         return err.decode(errors="replace")
 
-    def run_program(self, args, name):
+    def run_program(self, args, name, hidden_station=False):
         """Runs the program once to its end; returns the run with rc, stdout, stderr, captions."""
-        run = e2e_test.ProgramRun(e2e_test.Case(name, args, 0, []), self.workdir, None)
+        run = e2e_test.ProgramRun(e2e_test.Case(name, args, 0, [], hidden_station=hidden_station), self.workdir, None)
         run.run_program(args)
-        with open(self.path("run.log"), "rb") as f:
-            run.log = f.read().decode("latin-1")
+        run.log = ""
+        if os.path.exists(self.path("run.log")):
+            with open(self.path("run.log"), "rb") as f:
+                run.log = f.read().decode("latin-1")
         if e2e_test.ARGS.wine:
             run.texts = [text for text, _ in e2e_test.wine_box_texts(run.stderr.decode(errors="replace"))]
         self.check_no_secret(run)
@@ -205,22 +217,26 @@ class OAuthRun(unittest.TestCase):
         for secret in SECRETS:
             self.assertFalse([text for text in shown if secret in text], "a secret shows: %r" % secret)
 
-    def expect_boxes(self, run, boxes):
+    def expect_boxes(self, run, boxes, status=()):
+        """status: the status texts that the console shows before the errors."""
         if e2e_test.ARGS.wine:
             self.assertEqual(list(zip(run.captions, run.texts)), boxes)
         else:
             self.assertEqual(run.stdout.decode(), e2e_test.console_text([t for k, t in boxes if k == INFO]))
-            self.assertEqual(run.stderr.decode(), e2e_test.console_text([t for k, t in boxes if k == ERROR]))
+            self.assertEqual(run.stderr.decode(),
+                             e2e_test.console_text(list(status) + [t for k, t in boxes if k == ERROR]))
 
-    def sending_case(self, token_fields, auth, rc=0, boxes=((INFO, SUCCESS),), smtp=True, endpoint_port=None):
-        """One send with /OAUTH; returns the run and the token file before it."""
+    def sending_case(self, token_fields, auth, rc=0, boxes=((INFO, SUCCESS),), smtp=True, endpoint_port=None,
+                     extra=(), earlier=(), status=()):
+        """One send with /OAUTH and the switches extra, the SMTP server's
+        earlier connections first; returns the run and the token file before it."""
         self.endpoint = self.endpoint or Endpoint(e2e_test.CERTIFICATES)
-        port = self.start_smtp(mail_dialogue(auth)) if smtp else e2e_test.unused_port()
+        port = self.start_smtp(mail_dialogue(auth), earlier=earlier) if smtp else e2e_test.unused_port()
         before = self.write_token_file(token_file(endpoint_port or self.endpoint.port, **token_fields))
         self.mode_before = os.stat(self.path("token.json")).st_mode
-        run = self.run_program(MAIL + ["/SMTP:localhost:%d" % port], self.id())
+        run = self.run_program(MAIL + ["/SMTP:localhost:%d" % port] + list(extra), self.id())
         self.assertEqual(run.rc, rc, "exit code; stderr: %r" % run.stderr[-2000:])
-        self.expect_boxes(run, list(boxes))
+        self.expect_boxes(run, list(boxes), status)
         if smtp:
             self.assertEqual(self.smtp_failures(), "", "the SMTP server's script")
         return run, before
@@ -260,12 +276,35 @@ class OAuthRun(unittest.TestCase):
         self.assertEqual(self.read_token_file()["refresh_token"], "r3fresh-2")
 
     def test_invalid_grant_is_an_unusable_setting_and_the_file_stays(self):
+        # Never tried again: the refresh token would be refused again.
         _, before = self.sending_case(
             {"access_token": "0ld-acc3ss", "expires_at": 0, "refresh_token": "r3fresh-0"}, [], rc=5, smtp=False,
+            extra=["/RETRY:2:1"],
             boxes=[(ERROR, "The token endpoint refused the sign-in kept in token.json: invalid_grant \"%s\". Sign in "
                            "again with /OAUTHSETUP:token.json (and check client_id and client_secret)."
                     % REFRESH_ERROR)])
         self.assertEqual(self.read_token_file(), before)
+        self.assertEqual(self.endpoint.grants(), ["refresh_token"])
+
+    def test_retries_take_the_token_an_earlier_attempt_kept(self):
+        # The first attempt refreshes, then meets a busy server; the second
+        # must use the token kept, not spend the new refresh token.
+        run, _ = self.sending_case({"access_token": "0ld-acc3ss", "expires_at": 0, "refresh_token": "r3fresh-1"},
+                                   [(xoauth2("acc3ss-1"), "235 ok")], extra=["/RETRY:1:1"],
+                                   earlier=[("421 busy", [("QUIT", "221 bye")])],
+                                   status=["Retry 1 of 1 in 1 s: 421 busy"])
+        self.assertEqual(self.endpoint.grants(), ["refresh_token"])
+        self.assertIn("Retry 1 of 1 in 1 s: 421 busy", run.log)
+        self.assertEqual(self.read_token_file()["refresh_token"], "r3fresh-2")
+
+    def test_a_busy_endpoint_is_tried_again(self):
+        self.endpoint = Endpoint(e2e_test.CERTIFICATES, busy=1)
+        retry = ("Retry 1 of 1 in 1 s: The token endpoint https://localhost:%d/token answered HTTP 503 "
+                 "(temporarily_unavailable); try again later." % self.endpoint.port)
+        run, _ = self.sending_case({"access_token": "0ld-acc3ss", "expires_at": 0, "refresh_token": "r3fresh-1"},
+                                   [(xoauth2("acc3ss-1"), "235 ok")], extra=["/RETRY:1:1"], status=[retry])
+        self.assertEqual(self.endpoint.grants(), ["refresh_token", "refresh_token"])
+        self.assertIn(retry, run.log)
 
     def test_the_endpoint_down_fails_for_now_and_the_file_stays(self):
         port = e2e_test.unused_port()
@@ -319,6 +358,21 @@ class OAuthRun(unittest.TestCase):
                                                        "token.")])
         self.assertEqual(self.endpoint.grants(), ["/device"] + ["urn:ietf:params:oauth:grant-type:device_code"] * 3)
         self.assertEqual(self.endpoint.requests[0][1]["scope"], "https://outlook.office.com/SMTP.Send offline_access")
+        self.assertEqual(self.read_token_file()["refresh_token"], "r3fresh-2")
+
+    def test_device_sign_in_where_nobody_sees_a_box(self):
+        if not e2e_test.ARGS.wine:
+            self.skipTest("window stations are Windows'; the console always shows the prompt")
+        self.endpoint = Endpoint(e2e_test.CERTIFICATES)
+        self.write_token_file(token_file(self.endpoint.port, device_authorization_endpoint=self.endpoint.url("/device")))
+        sign_in = ["/OAUTHSETUP:token.json", "/CAFILE:ca.pem", "/WAIT:20"]
+        # Without the run log the code could reach nobody: refused before any exchange.
+        run = self.run_program(sign_in, self.id(), hidden_station=True)
+        self.assertEqual((run.rc, run.captions, self.endpoint.requests), (5, [], []))
+        run = self.run_program(sign_in + ["/LOG:run.log"], self.id(), hidden_station=True)
+        self.assertEqual((run.rc, run.captions), (0, []), run.stderr[-2000:])
+        self.assertIn("sign-in: To sign in, open https://microsoft.example/devicelogin in a browser and enter the "
+                      "code WDJB-MJHT", run.log)
         self.assertEqual(self.read_token_file()["refresh_token"], "r3fresh-2")
 
     def test_browser_sign_in_with_the_test_as_the_browser(self):
@@ -384,8 +438,10 @@ def main():
     parser.add_argument("--program", required=True)
     parser.add_argument("--server", required=True)
     parser.add_argument("--wine")
+    parser.add_argument("--launcher", help="station_launcher.exe, which starts a program on a hidden window station")
     args, rest = parser.parse_known_args()
     args.program, args.server, args.screens = os.path.abspath(args.program), os.path.abspath(args.server), None
+    args.launcher = args.launcher and os.path.abspath(args.launcher)
     e2e_test.ARGS = args
     native = os.environ.get("MAILSHOT_NATIVE_SCRIPTED_SERVER") if args.wine else args.server
     if not native or not os.path.exists(native):
