@@ -14,6 +14,7 @@ constexpr std::string_view kLineBreakShown = " | ";
 
 // The events of the connection, each followed by its value.
 constexpr std::string_view kLogConnected = "connected to ";
+constexpr std::string_view kLogNotConnected = "not connected to ";
 constexpr std::string_view kLogTls = "TLS: ";
 constexpr std::string_view kLogSent = "> ";
 constexpr std::string_view kLogReceived = "< ";
@@ -90,6 +91,9 @@ void TRunLog::Trace(const TTidewire& wire, const TTraceEvent& event) {
   switch (event.Kind) {
     case TTraceKind::kConnected:
       Write(std::string(kLogConnected) + std::string(event.Text));
+      break;
+    case TTraceKind::kConnectFailed:
+      Write(std::string(kLogNotConnected) + std::string(event.Text));
       break;
     case TTraceKind::kTlsStarted: {
       const platform::TlsSessionInfo tls = wire.TlsInfo();

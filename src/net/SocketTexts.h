@@ -134,6 +134,8 @@ inline constexpr std::array<TSocketErrorText, 51> kSocketErrorTexts{{
 // WinSock error numbers the transport acts on.
 inline constexpr std::uint16_t kWsaWouldBlock = 10035;
 inline constexpr std::uint16_t kWsaNotConnected = 10057;
+inline constexpr std::uint16_t kWsaHostNotFound = 11001;
+inline constexpr std::uint16_t kWsaTryAgain = 11002;  // the resolver could not answer now
 inline constexpr std::int32_t kWsaErrorBase = 10000;
 
 /// The message for a WinSock error: "number:text" from the table, "Unknown

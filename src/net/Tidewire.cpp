@@ -2,35 +2,26 @@
 
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "net/TlsChannel.h"
 #include "net/Winsock.h"
 
 namespace {
 
-constexpr std::uint16_t kAddressFamilyInternet = 2;
 constexpr int kProtocolTcp = 6;
 constexpr int kProtocolDefault = 0;
-
-std::uint16_t ToNetworkOrder(std::uint16_t value) {
-  const unsigned char bytes[2] = {static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
-  std::uint16_t result;
-  std::memcpy(&result, bytes, sizeof result);
-  return result;
-}
-
-/// "a.b.c.d:port" of an address in network byte order and a port.
-std::string AddressText(std::uint32_t address, std::uint16_t port) {
-  unsigned char bytes[4];
-  std::memcpy(bytes, &address, sizeof bytes);
-  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." + std::to_string(bytes[2]) + "." +
-         std::to_string(bytes[3]) + ":" + std::to_string(port);
-}
 
 std::uint16_t LowWord(std::intptr_t value) { return static_cast<std::uint16_t>(value & 0xFFFF); }
 std::uint16_t HighWord(std::intptr_t value) { return static_cast<std::uint16_t>((value >> 16) & 0xFFFF); }
 
 }  // namespace
+
+std::string EndPointText(const platform::SocketAddress& address) {
+  const std::string text = platform::AddressText(address);
+  const std::string port = ":" + std::to_string(address.port);
+  return address.family == platform::AddressFamily::kIPv6 ? "[" + text + "]" + port : text + port;
+}
 
 TTidewire::TTidewire(TComponent* owner) : TComponent(owner) {
   ReportStatus(kStatusCreate);
@@ -75,6 +66,7 @@ void TTidewire::InitWinsock() {
     WinsockStartup(WinsockData, WinsockInfo);
     try {
       SocketHandle = OpenSocket(kProtocolTcp);
+      if (SocketHandle == kNoSocket) throw ESockError(std::string(kErrWinsockInit));
       // The first socket resets its connection on close instead of closing
       // in order. Without the option it would close in order: no failure.
       platform::SetLinger(NativeSocket(), true, 0);
@@ -90,10 +82,11 @@ void TTidewire::InitWinsock() {
   }
 }
 
-std::uint16_t TTidewire::OpenSocket(int protocol) {
-  const platform::SocketHandle socket = platform::CreateStreamSocket(protocol);
+std::uint16_t TTidewire::OpenSocket(int protocol, platform::AddressFamily family) {
+  const platform::SocketHandle socket = platform::CreateStreamSocket(protocol, family);
+  if (socket == platform::kInvalidSocket) return kNoSocket;
   if (socket >= kNoSocket) {
-    if (socket != platform::kInvalidSocket) platform::CloseSocket(socket);
+    platform::CloseSocket(socket);
     throw ERangeError();
   }
   return static_cast<std::uint16_t>(socket);
@@ -112,8 +105,8 @@ platform::SocketHandle TTidewire::NativeSocket() const {
   return SocketHandle == kNoSocket ? platform::kInvalidSocket : SocketHandle;
 }
 
-std::uint32_t TTidewire::LocalAddress() const {
-  return Connected ? platform::LocalAddressOf(NativeSocket()) : 0;
+platform::SocketAddress TTidewire::LocalAddress() const {
+  return Connected ? platform::LocalAddressOf(NativeSocket()) : platform::SocketAddress{};
 }
 
 template <typename Done>
@@ -163,12 +156,14 @@ void TTidewire::ResolveHost() {
   if (Host.size() > static_cast<size_t>(kIoBufferData)) throw ESockError(std::string(kErrHostTooLong));
   std::memcpy(IoBuffer, Host.data(), Host.size());
   IoBuffer[Host.size()] = '\0';
-  const std::uint32_t address = platform::InetAddr(IoBuffer);
-  if (address != platform::kNoAddress) {
-    RemoteAddress.address = address;
+  ResolvedAddresses.clear();
+  RemoteAddress = {};
+  if (const std::optional<platform::SocketAddress> literal = platform::AddressOfLiteral(IoBuffer)) {
+    // "0.0.0.0" and "::" name no server.
+    if (!literal->Unspecified()) ResolvedAddresses.push_back(*literal);
+    if (!ResolvedAddresses.empty()) RemoteAddress = ResolvedAddresses.front();
     return;
   }
-  RemoteAddress.address = 0;
   TimerOn();
   AsyncDone = false;
   if (!StartLookup()) {
@@ -179,10 +174,16 @@ void TTidewire::ResolveHost() {
   TimerOff();
   if (TimedOut) throw ESockError(std::string(kErrLookupTimedOut));
   if (Canceled) throw ESockError(std::string(kErrLookupCanceled));
-  // After two completions the error flag may be the given-up lookup's.
-  if (lookup_after_abandoned_) LastEventOk = platform::FirstAddressOfHostEntry(HostEntryBuffer.get()) != 0;
-  if (!LastEventOk) throw ESockError(std::string(kErrLookupFailed));
-  RemoteAddress.address = platform::FirstAddressOfHostEntry(HostEntryBuffer.get());
+  // After two completions the error may be the given-up lookup's: the
+  // entry, which starts empty, tells.
+  std::vector<platform::SocketAddress> found = platform::AddressesOfHostEntry(HostEntryBuffer.get());
+  if (lookup_after_abandoned_) {
+    LastEventOk = !found.empty();
+    LastError = found.empty() ? kWsaHostNotFound : 0;
+  }
+  if (!LastEventOk || found.empty()) throw ESockError(std::string(kErrLookupFailed));
+  ResolvedAddresses = std::move(found);
+  RemoteAddress = ResolvedAddresses.front();
   if (OnHostResolved) OnHostResolved(this);
 }
 
@@ -196,19 +197,48 @@ void TTidewire::Connect() {
     } catch (const ESockError& e) {
       if (e.Message() == kErrLookupTimedOut || e.Message() == kErrLookupCanceled) throw;
     }
-    if (RemoteAddress.address != 0) break;
+    if (!ResolvedAddresses.empty()) break;
     if (attempts > 0 || !OnInvalidHost) throw ESockError(std::string(kErrNullRemoteAddress));
     bool handled = false;
     OnInvalidHost(handled);
     if (!handled) throw ESockError(std::string(kErrNullRemoteAddress));
   }
   const auto port = static_cast<std::uint16_t>(Port & 0xFFFF);
-  RemoteAddress.family = kAddressFamilyInternet;
-  RemoteAddress.port = ToNetworkOrder(port);
+  for (size_t i = 0; i < ResolvedAddresses.size(); ++i) {
+    const bool last = i + 1 == ResolvedAddresses.size();
+    RemoteAddress = ResolvedAddresses[i];
+    RemoteAddress.port = port;
+    if (ConnectToAddress(last)) {
+      Trace(TTraceKind::kConnected, EndPointText(RemoteAddress));
+      return;
+    }
+    // A cancel ends every attempt; a time-out only this address's.
+    if (Canceled && !TimedOut) break;
+    Trace(TTraceKind::kConnectFailed, EndPointText(RemoteAddress) + ": " + ConnectFailureText());
+    if (last) break;
+    Canceled = false;
+  }
+  RaiseConnectFailure();
+}
+
+bool TTidewire::ConnectToAddress(bool last) {
+  connect_error_ = 0;
+  TimedOut = false;
+  if (!FreshSocketFor(RemoteAddress.family)) {
+    if (last) RaiseUnlessWouldBlock();
+    connect_error_ = static_cast<std::uint16_t>(platform::LastSocketError());
+    return false;
+  }
   AsyncDone = false;
   LastEventOk = true;
-  if (platform::ConnectSocket(NativeSocket(), RemoteAddress.address, port) == platform::kSocketError) {
-    RaiseUnlessWouldBlock();
+  socket_tried_ = true;
+  if (platform::ConnectSocket(NativeSocket(), RemoteAddress) == platform::kSocketError) {
+    if (last) RaiseUnlessWouldBlock();
+    const int error = platform::LastSocketError();
+    if (error != kWsaWouldBlock && error > kWsaErrorBase) {
+      connect_error_ = static_cast<std::uint16_t>(error);
+      return false;
+    }
   }
   TimerOn();
   // A peer that hangs up at once closes the socket in the same pump step
@@ -216,11 +246,25 @@ void TTidewire::Connect() {
   const std::uint32_t closesBefore = closes_;
   WaitForConnect([&] { return Connected || TimedOut || Canceled || !LastEventOk || closes_ != closesBefore; });
   TimerOff();
-  if (!TimedOut && !Canceled && LastEventOk && Connected) {
-    Trace(TTraceKind::kConnected, AddressText(RemoteAddress.address, port));
-    return;
-  }
-  RaiseConnectFailure();
+  return !TimedOut && !Canceled && LastEventOk && Connected;
+}
+
+bool TTidewire::FreshSocketFor(platform::AddressFamily family) {
+  if (SocketHandle != kNoSocket && !socket_tried_ && socket_family_ == family) return true;
+  if (SocketHandle != kNoSocket) platform::CloseSocket(NativeSocket());
+  SocketHandle = OpenSocket(kProtocolDefault, family);
+  if (SocketHandle == kNoSocket) return false;
+  socket_family_ = family;
+  socket_tried_ = false;
+  // Unregistered, the socket would never tell that a connect finished.
+  if (!RegisterSocket(SocketHandle)) RaiseUnlessWouldBlock();
+  return true;
+}
+
+std::string TTidewire::ConnectFailureText() const {
+  if (TimedOut) return std::string(kErrConnectionTimedOut);
+  if (connect_error_ != 0) return SocketErrorMessage(connect_error_);
+  return std::string(kErrConnectionFailed);
 }
 
 void TTidewire::RaiseConnectFailure() {
@@ -250,7 +294,9 @@ void TTidewire::RequestCloseSocket() {
   if (wasConnected) Trace(TTraceKind::kClosed);
   if (OnDisconnect && !Destroying()) OnDisconnect(this);
   if (Closing) return;
-  SocketHandle = OpenSocket(kProtocolDefault);
+  SocketHandle = OpenSocket(kProtocolDefault, socket_family_);
+  socket_tried_ = false;
+  if (SocketHandle == kNoSocket) RaiseUnlessWouldBlock();
   // Unregistered, the socket would never tell that a connect finished.
   if (!RegisterSocket(SocketHandle)) RaiseUnlessWouldBlock();
 }
@@ -301,13 +347,8 @@ std::uint16_t TTidewire::Accept() {
   WaitPumping([this] { return AsyncDone || Canceled; });
   if (Canceled) throw ESockError(std::string(kErrAcceptingCanceled));
   if (!LastEventOk) throw ESockError(std::string(kErrDataConnection));
-  std::uint32_t address = 0;
-  std::uint16_t port = 0;
-  const platform::SocketHandle accepted = platform::AcceptOnSocket(NativeSocket(), &address, &port);
+  const platform::SocketHandle accepted = platform::AcceptOnSocket(NativeSocket(), &RemoteAddress);
   platform::AsyncSelect(accepted, NotifyWindow, kSocketNotifyMessage, kSocketEventMask);
-  RemoteAddress.family = kAddressFamilyInternet;
-  RemoteAddress.port = ToNetworkOrder(port);
-  RemoteAddress.address = address;
   if (Canceled) RaiseAborted(kErrSendAborted);
   if (accepted >= kNoSocket) {
     if (accepted != platform::kInvalidSocket) platform::CloseSocket(accepted);
@@ -341,6 +382,7 @@ void TTidewire::HandleNotification(std::uint32_t message, std::uintptr_t wParam,
           if (OnAccept) OnAccept(this);
           break;
         case platform::kEventConnect:
+          connect_error_ = HighWord(lParam);
           if (!LastEventOk) break;
           Connected = true;
           if (OnConnect) OnConnect(this);
@@ -353,6 +395,7 @@ void TTidewire::HandleNotification(std::uint32_t message, std::uintptr_t wParam,
           break;
       }
     } else if (message == kLookupDoneMessage) {
+      LastError = HighWord(lParam);
       // Only the completion of the last lookup started ends the wait.
       if (outstanding_lookups_ > 0 && --outstanding_lookups_ == 0) AsyncDone = true;
     }

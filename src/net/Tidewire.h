@@ -30,12 +30,13 @@ using TOnSocketError = std::function<void(TObject* Sender, std::uint16_t Error, 
 
 /// What a trace event reports.
 enum class TTraceKind : std::uint8_t {
-  kConnected,   // the connection stands; Text: the server's address and port, "192.0.2.1:25"
+  kConnected,   // the connection stands; Text: the server's address and port, "192.0.2.1:25", "[2001:db8::1]:25"
   kTlsStarted,  // a TLS session carries the transfers from now on (TlsInfo tells its facts)
   kSent,        // Writeln sent a line; Text: the line without its CR LF
   kReceived,    // ReadLn took a line; Text: the line without its line end
   kData,        // Write sent a block, or SendStream ended; Bytes: the bytes that went out
   kClosed,      // the connection was closed
+  kConnectFailed,  // one of the server's addresses took no connection; Text: that address and port, ": ", why
 };
 
 /// One trace event; Text and Bytes as its kind says (empty and 0 otherwise).
@@ -60,13 +61,8 @@ inline constexpr std::uint16_t kNoSocket = 0xFFFF;
 inline constexpr int kIoBufferData = 65536;
 inline constexpr int kHostEntrySize = 1024;
 
-/// An IPv4 socket address laid out as the sockets library keeps it.
-struct TSockAddrIn {
-  std::uint16_t family = 0;
-  std::uint16_t port = 0;     // network byte order
-  std::uint32_t address = 0;  // network byte order; 0: host not resolved
-  std::uint8_t zero[8] = {};
-};
+/// "192.0.2.1:25" or "[2001:db8::1]:25": an end point as the trace shows it.
+std::string EndPointText(const platform::SocketAddress& address);
 
 /// The reusable asynchronous TCP client; owned by its owner component, it
 /// owns one socket, its notification window, a time-out TThreadTimer and a
@@ -80,7 +76,7 @@ class TTidewire : public TComponent {
   ~TTidewire() override;
 
   // Settings.
-  std::string Host;            // name or dotted IPv4 address
+  std::string Host;            // name, dotted IPv4 address or IPv6 address (without brackets)
   std::int32_t Port = 0;       // low 16 bits used
   std::int32_t TimeOut = 0;    // ms per timed wait; 0 = untimed; negative = range error
   std::int32_t ReportLevel = 0;
@@ -124,11 +120,14 @@ class TTidewire : public TComponent {
   /// Raises ESockError "Accepting Canceled" / "Error creating Data
   /// Connection", EAbortError "Socket send aborted", ERangeError.
   virtual std::uint16_t Accept();
-  /// Resolves Host and connects to Port; fires OnInvalidHost (one retry),
-  /// OnHostResolved, OnConnect, OnConnectionFailed. Raises ESockError
-  /// ("Already connected", "Host Lookup Timed Out", "Host Lookup Canceled",
-  /// "Null Remote Address", "Connection Timed out", "Connection Canceled",
-  /// "Connection Failed", or a WinSock error text).
+  /// Resolves Host and connects to Port, trying the addresses in the
+  /// resolver's order until one takes the connection, each within TimeOut;
+  /// fires OnInvalidHost (one retry), OnHostResolved (once per lookup),
+  /// OnConnect, and OnConnectionFailed once when no address took it. Raises
+  /// ESockError ("Already connected", "Host Lookup Timed Out", "Host Lookup
+  /// Canceled", "Null Remote Address", or how the last address failed:
+  /// "Connection Timed out", "Connection Failed", a WinSock error text;
+  /// "Connection Canceled" at once on a cancel).
   virtual void Connect();
   /// Closes the socket (and opens a fresh one); fires OnDisconnect.
   virtual void Disconnect();
@@ -144,9 +143,11 @@ class TTidewire : public TComponent {
   /// Raises Exception "Not Connected" unless connected after at most one
   /// OnConnectionRequired that sets Handled.
   void CheckConnection();
-  /// Fills the address of RemoteAddress; a name is looked up asynchronously.
-  /// Raises ESockError "Host Lookup Timed Out", "Host Lookup Canceled",
-  /// "Host Lookup Failed", "Host name too long".
+  /// Fills ResolvedAddresses, and RemoteAddress with the first of them; a
+  /// name is looked up asynchronously (LastError then holds the lookup's
+  /// error number, 0 when it found addresses). An address of all zeros
+  /// resolves to nothing. Raises ESockError "Host Lookup Timed Out", "Host
+  /// Lookup Canceled", "Host Lookup Failed", "Host name too long".
   void ResolveHost();
   /// Closes the socket and, unless the component is closing, opens and
   /// registers a fresh one; fires OnDisconnect. Raises a WinSock error text.
@@ -202,9 +203,8 @@ class TTidewire : public TComponent {
   bool TlsActive() const { return tls_ != nullptr; }
   /// Facts of the running TLS session; empty without one.
   platform::TlsSessionInfo TlsInfo() const;
-  /// The IPv4 address (network byte order) of this end of the connection;
-  /// 0 when there is none.
-  std::uint32_t LocalAddress() const;
+  /// This end of the connection; family kNone when there is none.
+  platform::SocketAddress LocalAddress() const;
 
   /// Field n (from 1) of text cut at delimiter; empty when there is none.
   static void ExtractField(const std::string& text, char delimiter, std::int32_t n, std::string& field);
@@ -239,15 +239,30 @@ class TTidewire : public TComponent {
   platform::WindowHandle NotifyWindow = 0;
   TThreadTimer* Timer = nullptr;
   std::unique_ptr<char[]> HostEntryBuffer;
-  TSockAddrIn RemoteAddress;
+  /// The address being connected to or connected to, with Port; family
+  /// kNone while the host is not resolved.
+  platform::SocketAddress RemoteAddress;
+  /// Every address of Host, in the order to try them.
+  std::vector<platform::SocketAddress> ResolvedAddresses;
   bool LastEventOk = true;
   bool AsyncDone = false;
   bool Closing = false;
   platform::SocketsStartupData WinsockData;
 
  private:
-  /// Opens a socket; raises ERangeError when its handle does not fit 16 bits.
-  std::uint16_t OpenSocket(int protocol);
+  /// Opens a socket; kNoSocket when the system gives none (the error is then
+  /// the last socket error). Raises ERangeError when its handle does not fit 16 bits.
+  std::uint16_t OpenSocket(int protocol, platform::AddressFamily family = platform::AddressFamily::kIPv4);
+  /// Connects to RemoteAddress within TimeOut; true once connected. Raises
+  /// the WinSock error text of a connect refused at once when last is set,
+  /// and of a fresh socket that cannot be had.
+  bool ConnectToAddress(bool last);
+  /// A socket of family that no connect has been tried on: the one open,
+  /// or a fresh one in its place (a failed connect leaves a socket unusable).
+  /// False when none can be had; the error is then the last socket error.
+  bool FreshSocketFor(platform::AddressFamily family);
+  /// Why the connect to RemoteAddress just failed, for the trace.
+  std::string ConnectFailureText() const;
   /// Asks for the socket's notifications at NotifyWindow; false on failure.
   bool RegisterSocket(std::uint16_t socket);
   /// Sleep 2 ms and one pump step until done() holds.
@@ -278,6 +293,9 @@ class TTidewire : public TComponent {
   size_t SendText(std::string_view text, std::string_view ending = {});
 
   char peek_byte_ = 0;  // DataAvailable peeks here, never into a line being read
+  platform::AddressFamily socket_family_ = platform::AddressFamily::kIPv4;
+  bool socket_tried_ = false;        // a connect was started on the open socket
+  std::uint16_t connect_error_ = 0;  // the error of the last connect attempt (refused at once, or its event)
   std::uint32_t closes_ = 0;  // sockets closed so far
   int outstanding_lookups_ = 0;
   bool lookup_after_abandoned_ = false;  // the running lookup shares its wait with a given-up one

@@ -1,74 +1,103 @@
 #pragma once
-// The host entry that a lookup leaves in its caller's buffer, shared by both
-// backends: the system's hostent record at the start of the buffer, followed
-// by what it points to (an empty alias list, the address list, the addresses
-// and the name), every pointer aimed into the buffer itself. Written and read
-// with memcpy, so the caller's buffer needs no particular alignment.
+// Shared by both backends: the host entry that a lookup leaves in its
+// caller's buffer (the number of addresses, then each address as a
+// SocketAddress, written and read with memcpy, so the caller's buffer needs
+// no particular alignment), and SocketAddress to and from the system's
+// sockaddr_in and sockaddr_in6.
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <vector>
+
+#include "platform/Sockets.h"
 
 namespace platform::detail {
 
-/// What a lookup found: the official name and the IPv4 addresses (network byte order).
-struct HostLookupResult {
-  std::string name;
-  std::vector<std::uint32_t> addresses;
-};
+/// Bytes the entry of count addresses takes in a buffer.
+inline std::size_t HostEntrySize(std::size_t count) { return sizeof(std::uint32_t) + count * sizeof(SocketAddress); }
 
-/// Bytes the entry for result takes in a buffer.
-template <class HostEnt>
-std::size_t HostEntrySize(const HostLookupResult& result) {
-  const std::size_t pointers = 1 + result.addresses.size() + 1;  // alias list end, addresses, list end
-  return sizeof(HostEnt) + pointers * sizeof(char*) + result.addresses.size() * 4 + result.name.size() + 1;
+/// Lays out in buffer as many of addresses as length holds, in their order.
+/// Returns the bytes used, or 0 when not even one address fits, in which
+/// case buffer is left untouched.
+inline std::size_t WriteHostEntry(const std::vector<SocketAddress>& addresses, char* buffer, std::size_t length) {
+  if (length < HostEntrySize(1) || addresses.empty()) return 0;
+  const auto count = static_cast<std::uint32_t>(
+      std::min(addresses.size(), (length - sizeof(std::uint32_t)) / sizeof(SocketAddress)));
+  std::memcpy(buffer, &count, sizeof count);
+  std::memcpy(buffer + sizeof count, addresses.data(), count * sizeof(SocketAddress));
+  return HostEntrySize(count);
 }
 
-/// Lays result out in buffer as a HostEnt (an AF_INET entry with 4-byte
-/// addresses). Returns the bytes used, or 0 when length is too small, in
-/// which case buffer is left untouched.
-template <class HostEnt>
-std::size_t WriteHostEntry(const HostLookupResult& result, char* buffer, std::size_t length) {
-  const std::size_t size = HostEntrySize<HostEnt>(result);
-  if (size > length) return 0;
-  char* const aliases = buffer + sizeof(HostEnt);
-  char* const addressList = aliases + sizeof(char*);
-  char* const addresses = addressList + (result.addresses.size() + 1) * sizeof(char*);
-  char* const name = addresses + result.addresses.size() * 4;
+/// The addresses of the entry at the start of buffer.
+inline std::vector<SocketAddress> ReadHostEntry(const char* buffer) {
+  std::uint32_t count = 0;
+  std::memcpy(&count, buffer, sizeof count);
+  std::vector<SocketAddress> addresses(count);
+  std::memcpy(addresses.data(), buffer + sizeof count, count * sizeof(SocketAddress));
+  return addresses;
+}
 
-  const char* const none = nullptr;
-  std::memcpy(aliases, &none, sizeof none);
-  for (std::size_t i = 0; i < result.addresses.size(); ++i) {
-    char* const address = addresses + i * 4;
-    std::memcpy(address, &result.addresses[i], 4);
-    std::memcpy(addressList + i * sizeof(char*), &address, sizeof address);
+/// Appends address to addresses unless it stands there already (a resolver
+/// gives an address once per socket type and protocol).
+inline void AddOnce(std::vector<SocketAddress>& addresses, const SocketAddress& address) {
+  if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
+}
+
+/// port's two bytes in network order.
+inline std::array<unsigned char, 2> NetworkPort(std::uint16_t port) {
+  return {static_cast<unsigned char>(port >> 8), static_cast<unsigned char>(port & 0xFF)};
+}
+
+/// address as the system's sockaddr_in or sockaddr_in6 (In4, In6, with
+/// their families' numbers) in storage; returns its length, 0 for no address.
+template <class In4, class In6, class Storage>
+int ToSystemAddress(const SocketAddress& address, Storage& storage, int familyIPv4, int familyIPv6) {
+  storage = {};
+  const std::array<unsigned char, 2> port = NetworkPort(address.port);
+  if (address.family == AddressFamily::kIPv4) {
+    In4 in{};
+    in.sin_family = static_cast<decltype(in.sin_family)>(familyIPv4);
+    std::memcpy(&in.sin_port, port.data(), port.size());
+    std::memcpy(&in.sin_addr, address.bytes.data(), 4);
+    std::memcpy(&storage, &in, sizeof in);
+    return sizeof in;
   }
-  std::memcpy(addressList + result.addresses.size() * sizeof(char*), &none, sizeof none);
-  std::memcpy(name, result.name.c_str(), result.name.size() + 1);
-
-  HostEnt entry{};
-  entry.h_name = name;
-  entry.h_aliases = reinterpret_cast<char**>(aliases);
-  entry.h_addrtype = 2;  // AF_INET on every system
-  entry.h_length = 4;
-  entry.h_addr_list = reinterpret_cast<char**>(addressList);
-  std::memcpy(buffer, &entry, sizeof entry);
-  return size;
+  if (address.family == AddressFamily::kIPv6) {
+    In6 in{};
+    in.sin6_family = static_cast<decltype(in.sin6_family)>(familyIPv6);
+    std::memcpy(&in.sin6_port, port.data(), port.size());
+    std::memcpy(&in.sin6_addr, address.bytes.data(), 16);
+    in.sin6_scope_id = address.scope;
+    std::memcpy(&storage, &in, sizeof in);
+    return sizeof in;
+  }
+  return 0;
 }
 
-/// The first address of the HostEnt at the start of buffer; 0 when it has none.
-template <class HostEnt>
-std::uint32_t FirstAddressOf(const char* buffer) {
-  HostEnt entry;
-  std::memcpy(&entry, buffer, sizeof entry);
-  if (entry.h_addr_list == nullptr || entry.h_length != 4) return 0;
-  const char* first = nullptr;
-  std::memcpy(&first, entry.h_addr_list, sizeof first);
-  if (first == nullptr) return 0;
-  std::uint32_t address = 0;
-  std::memcpy(&address, first, 4);
+/// The end point in a system's sockaddr_in or sockaddr_in6 (In4, In6),
+/// whose family is family; family kNone for any other family.
+template <class In4, class In6>
+SocketAddress FromSystemAddress(const void* system, int family, int familyIPv4, int familyIPv6) {
+  SocketAddress address;
+  unsigned char port[2] = {};
+  if (family == familyIPv4) {
+    In4 in;
+    std::memcpy(&in, system, sizeof in);
+    address.family = AddressFamily::kIPv4;
+    std::memcpy(port, &in.sin_port, sizeof port);
+    std::memcpy(address.bytes.data(), &in.sin_addr, 4);
+  } else if (family == familyIPv6) {
+    In6 in;
+    std::memcpy(&in, system, sizeof in);
+    address.family = AddressFamily::kIPv6;
+    std::memcpy(port, &in.sin6_port, sizeof port);
+    std::memcpy(address.bytes.data(), &in.sin6_addr, 16);
+    address.scope = in.sin6_scope_id;
+  }
+  address.port = static_cast<std::uint16_t>((port[0] << 8) | port[1]);
   return address;
 }
 

@@ -144,15 +144,10 @@ bool IsDomainName(const std::string& name) {
   });
 }
 
-/// "[a.b.c.d]" for an address in network byte order.
-std::string AddressLiteral(std::uint32_t address) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
-  std::string literal = "[";
-  for (int i = 0; i < 4; ++i) {
-    if (i > 0) literal += '.';
-    literal += std::to_string(bytes[i]);
-  }
-  return literal + "]";
+/// The address literal of RFC 5321: "[192.0.2.7]", "[IPv6:2001:db8::7]".
+std::string AddressLiteral(const platform::SocketAddress& address) {
+  const std::string text = platform::AddressText(address);
+  return address.family == platform::AddressFamily::kIPv6 ? "[IPv6:" + text + "]" : "[" + text + "]";
 }
 
 void RefuseLineBreak(const std::string& what, const std::string& value) {

@@ -19,6 +19,7 @@ class TestTidewire : public TTidewire {
   using TTidewire::LastEventOk;
   using TTidewire::NotifyWindow;
   using TTidewire::RemoteAddress;
+  using TTidewire::ResolvedAddresses;
   using TTidewire::SocketHandle;
   using TTidewire::Timer;
 };
@@ -58,6 +59,26 @@ inline bool PumpUntil(const std::function<bool()>& done, int milliseconds = 3000
 /// Pumps the thread's messages for milliseconds.
 inline void PumpFor(int milliseconds) {
   PumpUntil([] { return false; }, milliseconds);
+}
+
+/// True when a server can listen on ::1 (a machine without IPv6 has none).
+inline bool IPv6Loopback() {
+  testserver::wire::Startup();
+  std::uint16_t port = 0;
+  const testserver::wire::Socket listener = testserver::wire::Listen(port, true);
+  const bool works = listener != testserver::wire::kNoSocket;
+  if (works) testserver::wire::Close(listener);
+  testserver::wire::Cleanup();
+  return works;
+}
+
+/// True when the resolver gives an IPv6 address first for name (localhost
+/// may stand for ::1 before 127.0.0.1, as the hosts file says).
+inline bool ResolvesToIPv6First(const std::string& name) {
+  TestTidewire wire(nullptr);
+  wire.Host = name;
+  wire.ResolveHost();
+  return wire.RemoteAddress.family == platform::AddressFamily::kIPv6;
 }
 
 /// A component connected to 127.0.0.1:port.

@@ -17,7 +17,6 @@ using testing::ElementsAre;
 using testing::IsEmpty;
 using namespace testserver;
 
-constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order, read on a little-endian host
 
 struct Reported {
   std::uint8_t level;  // 0: an event, recorded whatever the level
@@ -156,22 +155,33 @@ TEST(TidewireWinsock, UsersAreCountedAndOnlyTheFirstGetsTheInfo) {
   EXPECT_EQ(WinsockUsers(), 0);
 }
 
-TEST(TidewireConnect, DottedAddressNeedsNoLookup) {
-  ScriptedServer server({Drain()});
-  TestTidewire wire(nullptr);
-  EventLog log;
-  log.Attach(wire);
-  wire.ReportLevel = 8;
-  ConnectTo(wire, server.Port());
-  EXPECT_TRUE(wire.Connected);
-  EXPECT_EQ(wire.RemoteAddress.address, kLoopback);
-  EXPECT_EQ(wire.RemoteAddress.family, 2);
-  EXPECT_EQ(wire.RemoteAddress.port, static_cast<std::uint16_t>((server.Port() >> 8) | (server.Port() << 8)));
-  EXPECT_THAT(log.entries, ElementsAre("Connecting", "Resolve Host", "Timer On", "<OnConnect>", "Timer Off"));
+TEST(TidewireConnect, AddressesNeedNoLookup) {
+  for (const bool ipv6 : {false, true}) {
+    if (ipv6 && !IPv6Loopback()) continue;
+    const char* host = ipv6 ? "::1" : "127.0.0.1";
+    ScriptedServer server({Drain()}, {.ipv6 = ipv6});
+    TestTidewire wire(nullptr);
+    EventLog log;
+    log.Attach(wire);
+    wire.ReportLevel = 8;
+    std::vector<std::string> traced;
+    wire.OnTrace = [&](TObject*, const TTraceEvent& event) { traced.emplace_back(event.Text); };
+    wire.Host = host;
+    wire.Port = server.Port();
+    wire.Connect();
+    EXPECT_TRUE(wire.Connected) << host;
+    platform::SocketAddress expected = *platform::AddressOfLiteral(host);
+    expected.port = server.Port();
+    EXPECT_EQ(wire.RemoteAddress, expected) << host;
+    EXPECT_THAT(traced, ElementsAre((ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(server.Port())));
+    EXPECT_THAT(log.entries, ElementsAre("Connecting", "Resolve Host", "Timer On", "<OnConnect>", "Timer Off"))
+        << host;
+  }
 }
 
 TEST(TidewireConnect, NameIsLookedUp) {
-  ScriptedServer server({Drain()});
+  const bool ipv6 = ResolvesToIPv6First("localhost");
+  ScriptedServer server({Drain()}, {.ipv6 = ipv6});
   TestTidewire wire(nullptr);
   EventLog log;
   log.Attach(wire);
@@ -180,9 +190,71 @@ TEST(TidewireConnect, NameIsLookedUp) {
   wire.Port = server.Port();
   wire.Connect();
   EXPECT_TRUE(wire.Connected);
-  EXPECT_EQ(wire.RemoteAddress.address, kLoopback);
+  platform::SocketAddress expected = *platform::AddressOfLiteral(ipv6 ? "::1" : "127.0.0.1");
+  expected.port = server.Port();
+  EXPECT_EQ(wire.RemoteAddress, expected);
   EXPECT_THAT(log.entries, ElementsAre("Connecting", "Resolve Host", "Timer On", "Timer Off", "<OnHostResolved>",
                                        "Timer On", "<OnConnect>", "Timer Off"));
+}
+
+// The addresses of a name are tried in the resolver's order until one takes
+// the connection; each one that does not is traced, and only the last one's
+// failure is raised. The rows stand in for the resolver through the handler
+// of its one OnHostResolved.
+TEST(TidewireConnect, EveryAddressIsTriedInTurn) {
+  struct Case {
+    const char* name;
+    std::vector<const char*> addresses;  // nothing listens on 127.0.0.2 and 127.0.0.3
+    bool serverOnIPv6;
+    const char* failure;  // nullptr: connected to the last address
+  };
+  const Case cases[] = {
+      {"the first refuses, the second takes it", {"127.0.0.2", "127.0.0.1"}, false, nullptr},
+      {"every address refuses", {"127.0.0.2", "127.0.0.3"}, false, "Connection Failed"},
+      {"IPv6 refuses, IPv4 takes it", {"::1", "127.0.0.1"}, false, nullptr},
+      {"IPv4 refuses, IPv6 takes it", {"127.0.0.2", "::1"}, true, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool needsIPv6 = c.serverOnIPv6 || std::string(c.addresses.front()) == "::1";
+    if (needsIPv6 && !IPv6Loopback()) continue;
+    ScriptedServer server({Drain()}, {.deadline = std::chrono::milliseconds(5000), .ipv6 = c.serverOnIPv6});
+    const std::string port = std::to_string(server.Port());
+    TestTidewire wire(nullptr);
+    EventLog log;
+    log.Attach(wire);
+    std::vector<std::string> traced;
+    wire.OnTrace = [&](TObject*, const TTraceEvent& event) {
+      traced.push_back((event.Kind == TTraceKind::kConnected ? "connected " : "not ") + std::string(event.Text));
+    };
+    wire.OnHostResolved = [&](TObject*) {
+      log.entries.push_back("<OnHostResolved>");
+      wire.ResolvedAddresses.clear();
+      for (const char* address : c.addresses) wire.ResolvedAddresses.push_back(*platform::AddressOfLiteral(address));
+    };
+    wire.Host = "localhost";
+    wire.Port = server.Port();
+    std::string raised;
+    try {
+      wire.Connect();
+    } catch (const ESockError& e) {
+      raised = e.Message();
+    }
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < c.addresses.size(); ++i) {
+      const std::string address = std::string(c.addresses[i]) == "::1" ? "[::1]" : c.addresses[i];
+      const bool connects = i + 1 == c.addresses.size() && c.failure == nullptr;
+      expected.push_back(connects ? "connected " + address + ":" + port
+                                  : "not " + address + ":" + port + ": 10061:Connection refused");
+    }
+    EXPECT_EQ(traced, expected);
+    EXPECT_EQ(raised, c.failure ? c.failure : "");
+    EXPECT_EQ(wire.Connected, c.failure == nullptr);
+    EXPECT_EQ(log.Count("<OnHostResolved>"), 1);
+    EXPECT_EQ(log.Count("<OnConnect>"), c.failure ? 0 : 1);
+    EXPECT_EQ(log.Count("<OnConnectionFailed>"), c.failure ? 1 : 0);
+    server.Stop();
+  }
 }
 
 TEST(TidewireConnect, UnresolvedHosts) {
@@ -291,7 +363,7 @@ TEST(TidewireConnect, CancelAndTimeOutDuringTheWaits) {
   struct Case {
     const char* name;
     const char* host;
-    int timerOnToActOn;  // 1: the lookup's wait (a name), or the connect wait (an address)
+    int timerOnToActOn;  // from this one on: 1 the lookup's wait (a name), or the connect wait (an address)
     bool timeOut;        // the tick calls TimerTriggered, as the time-out timer does; else Cancel
     const char* message;
     bool connectionFailed;
@@ -321,7 +393,8 @@ TEST(TidewireConnect, CancelAndTimeOutDuringTheWaits) {
     wire.Port = server.Port();
     int timerOns = 0;
     wire.OnStatus = [&](TObject*, const std::string& status) {
-      if (status == "Timer On" && ++timerOns == c.timerOnToActOn)
+      // Every later wait too: a name may have more addresses, each waited for.
+      if (status == "Timer On" && ++timerOns >= c.timerOnToActOn)
         platform::PostMessageTo(trigger.TimerWindow(), platform::kMsgTimer, 1, 0);
     };
     wire.OnConnectionFailed = [&](TObject*) { log.entries.push_back("<OnConnectionFailed>"); };

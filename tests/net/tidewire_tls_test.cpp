@@ -38,6 +38,7 @@ TEST(TidewireTls, TranscriptsInsideTls) {
        Certificate::kTrusted,
        Trusting("127.0.0.1"),
        true},
+      {"implicit TLS, IPv6 address checked", implicit, Certificate::kTrusted, Trusting("::1"), false},
       {"insecure takes a self-signed certificate", implicit, Certificate::kSelfSigned, {"localhost", "", true}, false},
       // The greeting often comes with the last bytes of a TLS 1.2 handshake.
       {"TLS 1.2, greeting behind the handshake", implicit, Certificate::kTrusted, Trusting("localhost"), false, 2},
@@ -98,7 +99,9 @@ TEST(TidewireTls, FailuresNameTheirReason) {
       {"other name", handshake, Certificate::kWrongName, Trusting("localhost"),
        "The server's certificate is for other.mailshot.test, not localhost"},
       {"other address", handshake, Certificate::kTrusted, Trusting("127.0.0.2"),
-       "The server's certificate is for localhost, 127.0.0.1, not 127.0.0.2"},
+       "The server's certificate is for localhost, 127.0.0.1, ::1, not 127.0.0.2"},
+      {"other IPv6 address", handshake, Certificate::kTrusted, Trusting("2001:db8::25"),
+       "The server's certificate is for localhost, 127.0.0.1, ::1, not 2001:db8::25"},
       {"plain text after the STARTTLS reply", {Send("220 go\r\nX"), Drain()}, Certificate::kTrusted,
        Trusting("localhost"), "The server sent data before the TLS handshake: \"X\"", true},
       {"plain-text server", {Wait(300), Send("220 plain\r\n"), Drain()}, Certificate::kTrusted,

@@ -44,6 +44,32 @@ TEST(InetAddr, ConvertsDottedTextsOnly) {
   EXPECT_EQ(platform::InetAddr(nullptr), platform::kNoAddress);
 }
 
+TEST(AddressLiterals, IPv6TextsOnlyAndBackAsText) {
+  struct Row {
+    const char* text;
+    const char* shown;  // nullptr: no IPv6 address
+  } rows[] = {
+      {"::1", "::1"},
+      {"2001:DB8:0:0:0:0:0:25", "2001:db8::25"},
+      {"::ffff:192.0.2.7", "::ffff:192.0.2.7"},
+      {"[::1]", nullptr},
+      {"2001:db8::25::1", nullptr},
+      {"192.0.2.7", nullptr},
+      {"mail.example.com", nullptr},
+      {"", nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    const std::optional<platform::SocketAddress> address = platform::IPv6Literal(row.text);
+    ASSERT_EQ(address.has_value(), row.shown != nullptr);
+    if (!address) continue;
+    EXPECT_EQ(address->family, platform::AddressFamily::kIPv6);
+    EXPECT_EQ(platform::AddressText(*address), row.shown);
+  }
+  EXPECT_EQ(platform::AddressText(platform::IPv4Address(platform::InetAddr("192.0.2.7"))), "192.0.2.7");
+  EXPECT_EQ(platform::AddressText({}), "");
+}
+
 class AsyncSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -68,7 +94,7 @@ class AsyncSocketTest : public ::testing::Test {
 
   /// Starts connecting s, which must not fail other than by "would block".
   void StartConnect(platform::SocketHandle s, std::uint16_t port) {
-    const int result = platform::ConnectSocket(s, Loopback(), port);
+    const int result = platform::ConnectSocket(s, platform::IPv4Address(Loopback(), port));
     if (result != 0) {
       ASSERT_EQ(result, platform::kSocketError);
       ASSERT_EQ(platform::LastSocketError(), kWouldBlock);
@@ -303,13 +329,11 @@ TEST_F(AsyncSocketTest, AnIncomingConnectionIsAnnouncedAndTheAcceptedSocketIsAsy
   ASSERT_TRUE(client.Valid());
 
   ASSERT_TRUE(PumpUntilEvent(listening, platform::kEventAccept));
-  std::uint32_t address = 0;
-  std::uint16_t port = 0;
-  const platform::SocketHandle accepted = platform::AcceptOnSocket(listening, &address, &port);
+  platform::SocketAddress peer;
+  const platform::SocketHandle accepted = platform::AcceptOnSocket(listening, &peer);
   ASSERT_NE(accepted, platform::kInvalidSocket);
   sockets.push_back(accepted);
-  EXPECT_EQ(address, Loopback());
-  EXPECT_EQ(port, client.LocalPort());
+  EXPECT_EQ(peer, platform::IPv4Address(Loopback(), client.LocalPort()));
 
   ASSERT_TRUE(client.Send("x"));
   EXPECT_TRUE(PumpUntilEvent(accepted, platform::kEventRead));

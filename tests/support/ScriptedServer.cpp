@@ -43,6 +43,7 @@ Step SmtpSink() { return {Step::Kind::kSmtpSink, {}, {}, 0}; }
 Step StartTls() { return {Step::Kind::kStartTls, {}, {}, 0}; }
 Step Renegotiate() { return {Step::Kind::kRenegotiate, {}, {}, 0}; }
 Step ExpectTlsClose() { return {Step::Kind::kExpectTlsClose, {}, {}, 0}; }
+Step NextConnection() { return {Step::Kind::kNextConnection, {}, {}, 0}; }
 
 std::vector<Step> SmtpDialogue(const std::string& greeting,
                                const std::vector<std::pair<std::string, std::string>>& exchanges) {
@@ -121,6 +122,8 @@ class ScriptedServer::Session {
         if (!tls_ || !tls_->ClosedWithNotify())
           server_.Fail("step " + std::to_string(index) + " (tlsclose): the client closed without close_notify");
         return false;
+      case Step::Kind::kNextConnection:
+        return false;  // never played: it parts the scripts of the connections
     }
     return false;
   }
@@ -280,10 +283,10 @@ class ScriptedServer::Session {
 ScriptedServer::ScriptedServer(std::vector<Step> script, ServerOptions options)
     : script_(std::move(script)), options_(options), deadline_(std::chrono::steady_clock::now() + options.deadline) {
   wire::Startup();
-  listener_ = wire::Listen(port_);
+  listener_ = wire::Listen(port_, options_.ipv6, !options_.listenWhen);
   if (listener_ == wire::kNoSocket) {
     wire::Cleanup();
-    throw std::runtime_error("scripted server: no listener on 127.0.0.1");
+    throw std::runtime_error(std::string("scripted server: no listener on ") + (options_.ipv6 ? "::1" : "127.0.0.1"));
   }
   thread_ = std::thread([this] {
     Run();
@@ -331,6 +334,22 @@ std::vector<std::string> ScriptedServer::Failures() const {
 }
 
 void ScriptedServer::Run() {
+  if (options_.listenWhen) {
+    while (!options_.listenWhen()) {
+      if (stop_ || Expired()) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMilliseconds));
+    }
+    if (!wire::StartListening(listener_)) return Fail("listen failed");
+  }
+  // Each connection plays its part of the script; the last part serves every later one.
+  std::vector<std::vector<Step>> parts(1);
+  for (const Step& step : script_) {
+    if (step.kind == Step::Kind::kNextConnection) {
+      parts.emplace_back();
+    } else {
+      parts.back().push_back(step);
+    }
+  }
   for (int connection = 0; connection < options_.connections; ++connection) {
     bool waiting = true;
     while (waiting && !stop_ && !Expired()) waiting = !wire::WaitReadable(listener_, kSliceMilliseconds);
@@ -346,8 +365,9 @@ void ScriptedServer::Run() {
     ++accepted_;
     wire::SetNoDelay(client);
     Session session(*this, client);
+    const std::vector<Step>& script = parts[std::min<size_t>(static_cast<size_t>(connection), parts.size() - 1)];
     bool open = true;
-    for (size_t i = 0; open && i < script_.size(); ++i) open = session.Play(script_[i], i);
+    for (size_t i = 0; open && i < script.size(); ++i) open = session.Play(script[i], i);
     if (open) session.CloseOrderly();
   }
 }
@@ -373,6 +393,7 @@ constexpr BareStep kBareSteps[] = {
     {"stall", Step::Kind::kStall},           {"drain", Step::Kind::kDrain},
     {"sink", Step::Kind::kSmtpSink},         {"starttls", Step::Kind::kStartTls},
     {"renegotiate", Step::Kind::kRenegotiate}, {"tlsclose", Step::Kind::kExpectTlsClose},
+    {"next", Step::Kind::kNextConnection},
 };
 
 /// text with every byte that the text form gives a meaning, or that is not

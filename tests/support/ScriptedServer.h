@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -42,6 +43,7 @@ struct Step {
     kStartTls,       // TLS from here on (ServerOptions::tls); refused when the client sent more first
     kRenegotiate,    // ask the client to renegotiate the TLS session
     kExpectTlsClose, // record until the client closes; it must end TLS with close_notify
+    kNextConnection, // the steps after it are the next connection's (the last part serves every later one)
   };
   Kind kind;
   std::string text;
@@ -66,6 +68,7 @@ Step SmtpSink();
 Step StartTls();
 Step Renegotiate();
 Step ExpectTlsClose();
+Step NextConnection();
 
 /// A whole dialogue: the greeting, then for each pair the client line
 /// expected (pattern as ExpectLine; "." reads the data up to the line ".")
@@ -76,7 +79,7 @@ std::vector<Step> SmtpDialogue(const std::string& greeting,
 /// Parses the text form of a script, one step per line ("#" starts a
 /// comment line): send TEXT | fragments MS PART|PART... | wait MS |
 /// expect PATTERN | until LINE | close | reset | stall | drain | sink |
-/// starttls | renegotiate | tlsclose. TEXT and PART understand \r \n \t
+/// starttls | renegotiate | tlsclose | next. TEXT and PART understand \r \n \t
 /// \\ \| and \xHH. Raises std::invalid_argument naming the bad line.
 std::vector<Step> ParseScript(std::string_view text);
 /// The text form of script, which ParseScript reads back as the same steps.
@@ -88,6 +91,8 @@ struct ServerOptions {
   std::chrono::milliseconds closeGrace{2000};     // how long Close waits for the peer's close
   bool record = true;                             // keep received bytes (off for bulk benchmarks)
   ServerTlsSettings tls{};                        // for StartTls steps
+  bool ipv6 = false;                              // listen on ::1 instead of 127.0.0.1
+  std::function<bool()> listenWhen{};             // until it holds, connections are refused; none: listen at once
 };
 
 /// The server; its thread starts at construction and ends by itself.

@@ -3,6 +3,7 @@
 //
 //   scripted_server [--deadline MS] [--connections N] [--received FILE]
 //                   [--failures FILE] [--port-file FILE] [--stop-file FILE]
+//                   [--ipv6] [--hold-file FILE]
 //                   [--tls-cert FILE --tls-key FILE [--tls-max 1.N]]
 //                   (--script FILE | --sink | STEP...)
 //   scripted_server --make-certs DIR
@@ -14,6 +15,8 @@
 // script ends, the received bytes go to the received file, then the
 // failures, one a line, to the failures file (its appearance tells a
 // watcher that the server is done). The server stops early once the stop
+// file exists. --ipv6 listens on ::1 instead of 127.0.0.1; with --hold-file
+// the port is taken at once, but connections are refused until the hold
 // file exists. Exit code 0 when every step went as scripted, 1 when not, 2
 // for a usage error. --make-certs writes the test CA and certificates
 // (TestCertificates.h) into DIR, the CA file last. Files are written whole
@@ -36,7 +39,8 @@ namespace {
 int Usage(const std::string& problem) {
   std::cerr << "scripted_server: " << problem << "\n"
             << "usage: scripted_server [--deadline MS] [--connections N] [--received FILE] [--failures FILE]"
-               " [--port-file FILE] [--stop-file FILE] [--tls-cert FILE --tls-key FILE [--tls-max 1.N]]"
+               " [--port-file FILE] [--stop-file FILE] [--ipv6] [--hold-file FILE]"
+               " [--tls-cert FILE --tls-key FILE [--tls-max 1.N]]"
                " (--script FILE | --sink | STEP...)\n"
                "       scripted_server --make-certs DIR\n";
   return 2;
@@ -80,6 +84,11 @@ int main(int argc, char** argv) {
         portPath = argv[++i];
       } else if (arg == "--stop-file" && hasValue) {
         stopPath = argv[++i];
+      } else if (arg == "--ipv6") {
+        options.ipv6 = true;
+      } else if (arg == "--hold-file" && hasValue) {
+        const std::string holdPath = argv[++i];
+        options.listenWhen = [holdPath] { return std::filesystem::exists(holdPath); };
       } else if (arg == "--tls-cert" && hasValue) {
         options.tls.certificateFile = argv[++i];
       } else if (arg == "--tls-key" && hasValue) {

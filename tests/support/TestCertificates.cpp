@@ -117,7 +117,7 @@ void MakeTestCertificates(const std::string& dir) {
     Profile profile;
     bool selfSigned;
   } leaves[] = {
-      {Certificate::kTrusted, {"localhost", "DNS:localhost,IP:127.0.0.1", false, -kDay, 30 * kDay}, false},
+      {Certificate::kTrusted, {"localhost", "DNS:localhost,IP:127.0.0.1,IP:::1", false, -kDay, 30 * kDay}, false},
       {Certificate::kWrongName, {"other.mailshot.test", "DNS:other.mailshot.test", false, -kDay, 30 * kDay}, false},
       {Certificate::kExpired, {"localhost", "DNS:localhost,IP:127.0.0.1", false, -30 * kDay, -kDay}, false},
       {Certificate::kSelfSigned, {"localhost", "DNS:localhost,IP:127.0.0.1", true, -kDay, 30 * kDay}, true},

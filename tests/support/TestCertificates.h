@@ -8,7 +8,7 @@ namespace testserver {
 
 /// The certificates a TLS test server can present.
 enum class Certificate {
-  kTrusted,     // localhost and 127.0.0.1, issued by the test CA
+  kTrusted,     // localhost, 127.0.0.1 and ::1, issued by the test CA
   kWrongName,   // other.mailshot.test, issued by the test CA
   kExpired,     // localhost, issued by the test CA, expired yesterday
   kSelfSigned,  // localhost, its own issuer

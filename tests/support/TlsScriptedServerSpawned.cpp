@@ -111,6 +111,7 @@ class TlsScriptedServer::Impl {
                             run_.File("failures") + " --stop-file " + run_.File("stop") + " --script " +
                             run_.File("script");
     if (options.tls.maxMinorVersion > 0) arguments += " --tls-max 1." + std::to_string(options.tls.maxMinorVersion);
+    if (options.ipv6) arguments += " --ipv6";
     Start(arguments);
     if (!AwaitFile(run_.File("port"), kStartLimit)) throw std::runtime_error("the native scripted_server did not start");
     port_ = static_cast<std::uint16_t>(std::stoi(ReadWhole(run_.File("port"))));

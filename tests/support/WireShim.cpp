@@ -12,6 +12,8 @@
 #include <unistd.h>
 #endif
 
+#include <cstring>
+
 namespace testserver::wire {
 
 #ifdef _WIN32
@@ -64,19 +66,34 @@ static sockaddr_in Loopback(std::uint16_t port) {
   return address;
 }
 
-Socket Listen(std::uint16_t& port) {
-  const NativeSocket listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+Socket Listen(std::uint16_t& port, bool ipv6, bool listening) {
+  const NativeSocket listener = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (static_cast<Socket>(listener) == kNoSocket) return kNoSocket;
-  sockaddr_in address = Loopback(0);
-  AddrLen length = sizeof address;
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 8) != 0 ||
+  sockaddr_storage address{};
+  AddrLen length = 0;
+  if (ipv6) {
+    sockaddr_in6 loopback{};
+    loopback.sin6_family = AF_INET6;
+    loopback.sin6_addr = in6addr_loopback;
+    std::memcpy(&address, &loopback, sizeof loopback);
+    length = sizeof loopback;
+  } else {
+    const sockaddr_in loopback = Loopback(0);
+    std::memcpy(&address, &loopback, sizeof loopback);
+    length = sizeof loopback;
+  }
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      (listening && listen(listener, 8) != 0) ||
       getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     Close(static_cast<Socket>(listener));
     return kNoSocket;
   }
-  port = ntohs(address.sin_port);
+  // The port stands at the same place in both families' addresses.
+  port = ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
   return static_cast<Socket>(listener);
 }
+
+bool StartListening(Socket listener) { return listen(static_cast<NativeSocket>(listener), 8) == 0; }
 
 bool WaitReadable(Socket socket, int milliseconds) { return WaitFor(socket, milliseconds, false); }
 bool WaitWritable(Socket socket, int milliseconds) { return WaitFor(socket, milliseconds, true); }

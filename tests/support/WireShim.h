@@ -19,9 +19,11 @@ extern const Socket kNoSocket;
 void Startup();
 void Cleanup();
 
-/// A listener on 127.0.0.1 at an ephemeral port, which is stored in port.
-/// kNoSocket on failure.
-Socket Listen(std::uint16_t& port);
+/// A listener on 127.0.0.1 (::1 with ipv6) at an ephemeral port, which is
+/// stored in port. Without listening the socket is only bound, so that
+/// connections to the port are refused until StartListening. kNoSocket on failure.
+Socket Listen(std::uint16_t& port, bool ipv6 = false, bool listening = true);
+bool StartListening(Socket listener);
 /// True when socket becomes readable (or has a pending connection, or the
 /// peer closed) within milliseconds.
 bool WaitReadable(Socket socket, int milliseconds);

@@ -1,4 +1,5 @@
 #include <netdb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,46 +22,45 @@ constexpr int kNoBufferSpace = 10055;
 constexpr int kHostNotFound = 11001;
 
 struct Lookup {
-  detail::HostLookupResult result;
+  std::vector<SocketAddress> addresses;
   int error = 0;  // WinSock number
 };
 
 Lookup Resolve(const std::string& name) {
   Lookup lookup;
-  // An empty name would be the local host to gethostbyname; a server named
+  // An empty name would be the local host to the resolver; a server named
   // by nothing is better not found at all.
   if (name.empty()) {
     lookup.error = kHostNotFound;
     return lookup;
   }
+  // Both families, in the resolver's order of preference (RFC 6724); no
+  // AI_ADDRCONFIG, which would hide ::1 on a machine without a global IPv6 address.
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_CANONNAME;
   addrinfo* found = nullptr;
   const int status = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
   if (status != 0) {
     lookup.error = posix::WinsockErrorOfLookup(status, errno);
     return lookup;
   }
-  lookup.result.name = found->ai_canonname != nullptr ? found->ai_canonname : name;
   for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    const std::uint32_t address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr;
-    auto& addresses = lookup.result.addresses;
-    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
+    const SocketAddress address =
+        detail::FromSystemAddress<sockaddr_in, sockaddr_in6>(entry->ai_addr, entry->ai_family, AF_INET, AF_INET6);
+    if (address.family != AddressFamily::kNone) detail::AddOnce(lookup.addresses, address);
   }
   ::freeaddrinfo(found);
-  if (lookup.result.addresses.empty()) lookup.error = kHostNotFound;
+  if (lookup.addresses.empty()) lookup.error = kHostNotFound;
   return lookup;
 }
 
 /// Writes the entry into the caller's buffer; the lParam of the completion.
 std::intptr_t Deliver(const Lookup& lookup, char* buffer, int length) {
   if (lookup.error != 0) return static_cast<std::intptr_t>(lookup.error) << 16;
-  const std::size_t written = detail::WriteHostEntry<hostent>(lookup.result, buffer, static_cast<std::size_t>(length));
+  const std::size_t written = detail::WriteHostEntry(lookup.addresses, buffer, static_cast<std::size_t>(length));
   if (written == 0) {
-    const std::size_t needed = detail::HostEntrySize<hostent>(lookup.result);
-    return (static_cast<std::intptr_t>(kNoBufferSpace) << 16) | static_cast<std::intptr_t>(std::min<std::size_t>(needed, 0xFFFF));
+    return (static_cast<std::intptr_t>(kNoBufferSpace) << 16) | static_cast<std::intptr_t>(detail::HostEntrySize(1));
   }
   return static_cast<std::intptr_t>(written & 0xFFFF);
 }
@@ -99,7 +99,7 @@ std::string FullyQualifiedHostName() {
   if (host.find('.') != std::string::npos) return host;
   // A bare host name: its canonical name (from the hosts file or DNS) may carry the domain.
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_flags = AI_CANONNAME;
   addrinfo* found = nullptr;
   if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return {};
@@ -108,8 +108,8 @@ std::string FullyQualifiedHostName() {
   return canonical.find('.') != std::string::npos ? canonical : std::string();
 }
 
-std::uint32_t FirstAddressOfHostEntry(const char* buffer) {
-  return buffer == nullptr ? 0 : detail::FirstAddressOf<hostent>(buffer);
+std::vector<SocketAddress> AddressesOfHostEntry(const char* buffer) {
+  return buffer == nullptr ? std::vector<SocketAddress>{} : detail::ReadHostEntry(buffer);
 }
 
 }  // namespace platform

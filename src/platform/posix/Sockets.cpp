@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -12,8 +13,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <unordered_map>
 
+#include "platform/HostEntryLayout.h"
 #include "platform/posix/SocketErrors.h"
 #include "platform/posix/ThreadQueue.h"
 
@@ -140,9 +143,18 @@ bool MakeNonBlocking(int fd) {
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
+/// remote as the system's socket address in storage; its length.
+socklen_t SystemAddress(const SocketAddress& remote, sockaddr_storage& storage) {
+  return static_cast<socklen_t>(detail::ToSystemAddress<sockaddr_in, sockaddr_in6>(remote, storage, AF_INET, AF_INET6));
+}
+
+SocketAddress FromSystem(const sockaddr_storage& storage) {
+  return detail::FromSystemAddress<sockaddr_in, sockaddr_in6>(&storage, storage.ss_family, AF_INET, AF_INET6);
+}
+
 Phase PhaseOf(int fd) {
   if (HasOption(fd, SO_ACCEPTCONN)) return Phase::kListening;
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   socklen_t length = sizeof peer;
   return ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 ? Phase::kConnected : Phase::kIdle;
 }
@@ -263,11 +275,12 @@ int StartupSockets(SocketsStartupData& data) {
 
 void CleanupSockets() {}
 
-SocketHandle CreateStreamSocket(int protocol) {
+SocketHandle CreateStreamSocket(int protocol, AddressFamily family) {
+  const int domain = family == AddressFamily::kIPv6 ? AF_INET6 : AF_INET;
 #ifdef SOCK_CLOEXEC
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, protocol);
+  const int fd = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC, protocol);
 #else
-  const int fd = ::socket(AF_INET, SOCK_STREAM, protocol);
+  const int fd = ::socket(domain, SOCK_STREAM, protocol);
   if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 #endif
   if (fd < 0) {
@@ -308,18 +321,16 @@ int AsyncSelect(SocketHandle socket, WindowHandle window, std::uint32_t message,
   return 0;
 }
 
-int ConnectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
+int ConnectSocket(SocketHandle socket, const SocketAddress& address) {
   const int fd = posix::Descriptor(socket);
-  sockaddr_in remote{};
-  remote.sin_family = AF_INET;
-  remote.sin_port = htons(port);
-  remote.sin_addr.s_addr = address;
+  sockaddr_storage remote{};
+  const socklen_t length = posix::SystemAddress(address, remote);
   posix::SocketTable& table = posix::Table();
   std::unique_lock lock(table.mutex);
   auto found = table.sockets.find(fd);
   if (found == table.sockets.end() || found->second.events == 0) {
     lock.unlock();
-    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0;
+    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&remote), length) == 0;
     const int error = errno;
     lock.lock();
     found = table.sockets.find(fd);
@@ -331,7 +342,7 @@ int ConnectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port
   // An asynchronous connect always ends with the connect event, as in
   // WinSock, even when the system knows the outcome at once.
   posix::SocketState& entry = found->second;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) {
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&remote), length) == 0) {
     entry.phase = posix::Phase::kConnecting;
     return 0;
   }
@@ -343,6 +354,7 @@ int ConnectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port
     case ETIMEDOUT:
     case ENETUNREACH:
     case EHOSTUNREACH:
+    case EADDRNOTAVAIL:  // an IPv6 address where this machine has no IPv6 route
       entry.connectError = errno;
       break;
     default:
@@ -427,9 +439,9 @@ int CloseSocket(SocketHandle socket) {
   return ::close(fd) == 0 ? 0 : posix::FailWithErrno();
 }
 
-SocketHandle AcceptOnSocket(SocketHandle socket, std::uint32_t* address, std::uint16_t* port) {
+SocketHandle AcceptOnSocket(SocketHandle socket, SocketAddress* peerAddress) {
   const int listener = posix::Descriptor(socket);
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   socklen_t length = sizeof peer;
   int fd;
   do {
@@ -451,18 +463,42 @@ SocketHandle AcceptOnSocket(SocketHandle socket, std::uint32_t* address, std::ui
   accepted.Arm();
   if (accepted.events != 0) posix::MakeNonBlocking(fd);
   table.sockets[fd] = std::move(accepted);
-  if (address != nullptr) *address = peer.sin_addr.s_addr;
-  if (port != nullptr) *port = ntohs(peer.sin_port);
+  if (peerAddress != nullptr) *peerAddress = posix::FromSystem(peer);
   return static_cast<SocketHandle>(fd);
 }
 
 std::uint32_t InetAddr(const char* text) { return text == nullptr ? kNoAddress : ::inet_addr(text); }
 
-std::uint32_t LocalAddressOf(SocketHandle socket) {
-  sockaddr_in own{};
+std::optional<SocketAddress> IPv6Literal(const char* text) {
+  if (text == nullptr || std::strchr(text, ':') == nullptr) return std::nullopt;
+  // getaddrinfo, unlike inet_pton, also takes a zone ("fe80::1%eth0"); a
+  // numeric host never asks a name server.
+  addrinfo hints{};
+  hints.ai_family = AF_INET6;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(text, nullptr, &hints, &found) != 0) return std::nullopt;
+  const SocketAddress address =
+      detail::FromSystemAddress<sockaddr_in, sockaddr_in6>(found->ai_addr, found->ai_family, AF_INET, AF_INET6);
+  ::freeaddrinfo(found);
+  return address;
+}
+
+std::string AddressText(const SocketAddress& address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  const int family = address.family == AddressFamily::kIPv6 ? AF_INET6 : AF_INET;
+  if (address.family == AddressFamily::kNone || ::inet_ntop(family, address.bytes.data(), text, sizeof text) == nullptr) {
+    return {};
+  }
+  return text;
+}
+
+SocketAddress LocalAddressOf(SocketHandle socket) {
+  sockaddr_storage own{};
   socklen_t length = sizeof own;
-  if (::getsockname(posix::Descriptor(socket), reinterpret_cast<sockaddr*>(&own), &length) != 0) return 0;
-  return own.sin_family == AF_INET ? own.sin_addr.s_addr : 0;
+  if (::getsockname(posix::Descriptor(socket), reinterpret_cast<sockaddr*>(&own), &length) != 0) return {};
+  const SocketAddress address = posix::FromSystem(own);
+  return address.Unspecified() ? SocketAddress{} : address;  // not bound yet
 }
 
 void WaitForSocketOrMessage(SocketHandle socket, SocketWait what, std::uint32_t maxMilliseconds) {

@@ -86,10 +86,11 @@ std::string CertificateNames(X509* cert) {
       if (entry->type == GEN_DNS) {
         add(std::string(reinterpret_cast<const char*>(ossl::ASN1_STRING_get0_data(entry->d.dNSName)),
                         static_cast<size_t>(ossl::ASN1_STRING_length(entry->d.dNSName))));
-      } else if (entry->type == GEN_IPADD && ossl::ASN1_STRING_length(entry->d.iPAddress) == 4) {
-        const unsigned char* b = ossl::ASN1_STRING_get0_data(entry->d.iPAddress);
-        add(std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
-            std::to_string(b[3]));
+      } else if (entry->type == GEN_IPADD) {
+        const std::string address = AddressText(AddressOfBytes(
+            ossl::ASN1_STRING_get0_data(entry->d.iPAddress),
+            static_cast<std::size_t>(ossl::ASN1_STRING_length(entry->d.iPAddress))));
+        if (!address.empty()) add(address);
       }
     }
     ossl::GENERAL_NAMES_free(entries);
@@ -175,12 +176,11 @@ class OpenSslSession final : public TlsSession {
       result = VerifyWithSystemBundle(cert);
     }
     if (result != X509_V_OK) throw TlsError(std::string(kTlsNotTrusted) + ossl::X509_verify_cert_error_string(result));
-    const std::uint32_t address = InetAddr(settings_.host.c_str());
+    const std::optional<SocketAddress> address = AddressOfLiteral(settings_.host.c_str());
     const bool matches =
-        IsAddressLiteral()
-            ? ossl::X509_check_ip(cert, reinterpret_cast<const unsigned char*>(&address), sizeof address, 0) == 1
-            : ossl::X509_check_host(cert, settings_.host.data(), settings_.host.size(),
-                              X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS, nullptr) == 1;
+        address ? ossl::X509_check_ip(cert, address->bytes.data(), AddressLength(*address), 0) == 1
+                : ossl::X509_check_host(cert, settings_.host.data(), settings_.host.size(),
+                                        X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS, nullptr) == 1;
     if (!matches) throw TlsError(WrongNameText(CertificateNames(cert), settings_.host));
   }
 
@@ -268,7 +268,7 @@ class OpenSslSession final : public TlsSession {
     return ossl::X509_STORE_CTX_get_error(check.get());
   }
 
-  bool IsAddressLiteral() const { return InetAddr(settings_.host.c_str()) != kNoAddress; }
+  bool IsAddressLiteral() const { return AddressOfLiteral(settings_.host.c_str()).has_value(); }
 
   void AddTrustAnchors() {
     const std::vector<X509Ptr> anchors = ReadPemCertificates(settings_.caFile);

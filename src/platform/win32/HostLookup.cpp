@@ -1,9 +1,12 @@
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 #include "platform/HostEntryLayout.h"
@@ -11,11 +14,11 @@
 #include "platform/win32/LookupRelay.h"
 #include "platform/win32/WindowClass.h"
 
-// WSAAsyncGetHostByName writes its buffer from another thread whenever the
-// lookup ends, even after the component that asked is gone. So WinSock
-// writes into a block owned here and reports to a relay window owned here;
-// the relay copies the entry into the caller's buffer and sends the caller
-// its message only while the caller's window exists.
+// getaddrinfo blocks, so each lookup runs on a thread of its own, which may
+// finish after the component that asked is gone. The thread hands its result
+// to a relay window owned here; the relay copies the entry into the caller's
+// buffer and sends the caller its message only while the caller's window
+// exists.
 
 namespace platform {
 namespace win32 {
@@ -25,60 +28,66 @@ constexpr UINT kRelayMessage = WM_USER + 1;
 constexpr char kRelayClass[] = "MailshotLookupRelay";
 constexpr int kHostNotFound = 11001;
 
+/// What a lookup found: the addresses in the resolver's order, or the error.
+struct Lookup {
+  std::vector<SocketAddress> addresses;
+  int error = 0;  // WinSock number; getaddrinfo gives those on Windows
+};
+
 struct PendingLookup {
   WindowHandle window;  // 0 once the window was destroyed
   std::uint32_t message;
   char* buffer;
   int length;
-  std::unique_ptr<char[]> block;  // WinSock's copy of the entry
 };
 
-/// The lookups of one thread and the relay window their completions reach.
+/// The lookups of one thread and the relay window their results reach.
 struct Relay {
   HWND window = nullptr;
-  std::unordered_map<HANDLE, PendingLookup> pending;
-
-  ~Relay() {
-    // WinSock may still write into the block of a lookup that outlives the
-    // thread: leave those blocks alone rather than free them.
-    for (auto& [task, lookup] : pending) static_cast<void>(lookup.block.release());
-  }
+  WPARAM next = 0;
+  std::unordered_map<WPARAM, PendingLookup> pending;
 };
 
 thread_local Relay relay;
 
-detail::HostLookupResult ReadEntry(const hostent& entry) {
-  detail::HostLookupResult result;
-  result.name = entry.h_name != nullptr ? entry.h_name : "";
-  if (entry.h_length != 4 || entry.h_addr_list == nullptr) return result;
-  for (char** address = entry.h_addr_list; *address != nullptr; ++address) {
-    std::uint32_t value;
-    std::memcpy(&value, *address, 4);
-    result.addresses.push_back(value);
+Lookup Resolve(const std::string& name) {
+  Lookup lookup;
+  // Both families, in the resolver's order of preference (RFC 6724); no
+  // AI_ADDRCONFIG, which would hide ::1 on a machine without a global IPv6 address.
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  lookup.error = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+  if (lookup.error != 0) return lookup;
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    const SocketAddress address =
+        detail::FromSystemAddress<sockaddr_in, sockaddr_in6>(entry->ai_addr, entry->ai_family, AF_INET, AF_INET6);
+    if (address.family != AddressFamily::kNone) detail::AddOnce(lookup.addresses, address);
   }
-  return result;
+  ::freeaddrinfo(found);
+  if (lookup.addresses.empty()) lookup.error = kHostNotFound;
+  return lookup;
 }
 
 /// Writes the caller's copy of the entry; the lParam of the caller's message.
-LPARAM Deliver(const PendingLookup& lookup, LPARAM reply) {
-  if (WSAGETASYNCERROR(reply) != 0) return WSAMAKEASYNCREPLY(0, WSAGETASYNCERROR(reply));
-  const detail::HostLookupResult result = ReadEntry(*reinterpret_cast<const hostent*>(lookup.block.get()));
-  const std::size_t written = detail::WriteHostEntry<hostent>(result, lookup.buffer, static_cast<std::size_t>(lookup.length));
-  if (written == 0) {
-    const std::size_t needed = detail::HostEntrySize<hostent>(result);
-    return WSAMAKEASYNCREPLY(static_cast<WORD>(std::min<std::size_t>(needed, 0xFFFF)), WSAENOBUFS);
-  }
+LPARAM Deliver(const PendingLookup& pending, const Lookup& lookup) {
+  if (lookup.error != 0) return WSAMAKEASYNCREPLY(0, lookup.error);
+  const std::size_t written =
+      detail::WriteHostEntry(lookup.addresses, pending.buffer, static_cast<std::size_t>(pending.length));
+  if (written == 0) return WSAMAKEASYNCREPLY(static_cast<WORD>(detail::HostEntrySize(1)), WSAENOBUFS);
   return WSAMAKEASYNCREPLY(static_cast<WORD>(written), 0);
 }
 
 LRESULT CALLBACK RelayProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message != kRelayMessage) return ::DefWindowProcA(hwnd, message, wParam, lParam);
-  const auto found = relay.pending.find(reinterpret_cast<HANDLE>(wParam));
+  const std::unique_ptr<Lookup> lookup(reinterpret_cast<Lookup*>(lParam));
+  const auto found = relay.pending.find(wParam);
   if (found == relay.pending.end()) return 0;
-  const PendingLookup lookup = std::move(found->second);
+  const PendingLookup pending = found->second;
   relay.pending.erase(found);
-  if (lookup.window != 0) {
-    ::SendMessageA(reinterpret_cast<HWND>(lookup.window), lookup.message, wParam, Deliver(lookup, lParam));
+  if (pending.window != 0) {
+    ::SendMessageA(reinterpret_cast<HWND>(pending.window), pending.message, 0, Deliver(pending, *lookup));
   }
   return 0;
 }
@@ -94,7 +103,7 @@ HWND RelayWindow() {
 }  // namespace
 
 void ForgetLookupsFor(WindowHandle window) {
-  for (auto& [task, lookup] : relay.pending) {
+  for (auto& [id, lookup] : relay.pending) {
     if (lookup.window == window) lookup.window = 0;
   }
 }
@@ -110,7 +119,7 @@ bool AsyncLookupHost(WindowHandle window, std::uint32_t message, const char* nam
     ::WSASetLastError(WSAEINVAL);
     return false;
   }
-  // gethostbyname takes an empty name for the local host; a server named by
+  // The resolver takes an empty name for the local host; a server named by
   // nothing is better not found at all.
   if (*name == '\0') {
     return ::PostMessageA(reinterpret_cast<HWND>(window), message, 0, WSAMAKEASYNCREPLY(0, win32::kHostNotFound)) != 0;
@@ -120,11 +129,21 @@ bool AsyncLookupHost(WindowHandle window, std::uint32_t message, const char* nam
     ::WSASetLastError(WSAENOBUFS);
     return false;
   }
-  auto block = std::make_unique<char[]>(MAXGETHOSTSTRUCT);
-  const HANDLE task = ::WSAAsyncGetHostByName(relayWindow, win32::kRelayMessage, name, block.get(), MAXGETHOSTSTRUCT);
-  if (task == nullptr) return false;
-  // The completion is dispatched on this thread, so it cannot overtake this entry.
-  win32::relay.pending.emplace(task, win32::PendingLookup{window, message, buffer, length, std::move(block)});
+  const WPARAM id = ++win32::relay.next;
+  try {
+    std::thread([relayWindow, id, name = std::string(name)] {
+      auto lookup = std::make_unique<win32::Lookup>(win32::Resolve(name));
+      // A relay gone with its thread takes no message: the result goes unread.
+      if (::PostMessageA(relayWindow, win32::kRelayMessage, id, reinterpret_cast<LPARAM>(lookup.get()))) {
+        static_cast<void>(lookup.release());
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+    ::WSASetLastError(WSAENOBUFS);
+    return false;
+  }
+  // The result is dispatched on this thread, so it cannot overtake this entry.
+  win32::relay.pending.emplace(id, win32::PendingLookup{window, message, buffer, length});
   return true;
 }
 
@@ -136,8 +155,8 @@ std::string FullyQualifiedHostName() {
   return host.find('.') != std::string::npos ? host : std::string();
 }
 
-std::uint32_t FirstAddressOfHostEntry(const char* buffer) {
-  return buffer == nullptr ? 0 : detail::FirstAddressOf<hostent>(buffer);
+std::vector<SocketAddress> AddressesOfHostEntry(const char* buffer) {
+  return buffer == nullptr ? std::vector<SocketAddress>{} : detail::ReadHostEntry(buffer);
 }
 
 }  // namespace platform

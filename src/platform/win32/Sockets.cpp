@@ -1,13 +1,17 @@
 #include "platform/Sockets.h"
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <chrono>
 #include <mutex>
+#include <cstring>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/HostEntryLayout.h"
 
 namespace platform {
 namespace {
@@ -17,6 +21,15 @@ namespace {
 constexpr DWORD kWriteWaitSlice = 10;
 
 SOCKET Native(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+
+/// remote as WinSock's socket address in storage; its length.
+int SystemAddress(const SocketAddress& remote, sockaddr_storage& storage) {
+  return detail::ToSystemAddress<sockaddr_in, sockaddr_in6>(remote, storage, AF_INET, AF_INET6);
+}
+
+SocketAddress FromSystem(const sockaddr_storage& storage) {
+  return detail::FromSystemAddress<sockaddr_in, sockaddr_in6>(&storage, storage.ss_family, AF_INET, AF_INET6);
+}
 
 int Result(int result) { return result == SOCKET_ERROR ? kSocketError : result; }
 
@@ -78,8 +91,8 @@ void CleanupSockets() { ::WSACleanup(); }
 
 int LastSocketError() { return ::WSAGetLastError(); }
 
-SocketHandle CreateStreamSocket(int protocol) {
-  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, protocol);
+SocketHandle CreateStreamSocket(int protocol, AddressFamily family) {
+  const SOCKET s = ::socket(family == AddressFamily::kIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM, protocol);
   if (s != INVALID_SOCKET) {
     // A dialogue of short lines must not wait for delayed acknowledgements.
     const BOOL noDelay = TRUE;
@@ -99,12 +112,10 @@ int AsyncSelect(SocketHandle socket, WindowHandle window, std::uint32_t message,
   return result;
 }
 
-int ConnectSocket(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
-  sockaddr_in remote{};
-  remote.sin_family = AF_INET;
-  remote.sin_port = ::htons(port);
-  remote.sin_addr.s_addr = address;
-  return Result(::connect(Native(socket), reinterpret_cast<const sockaddr*>(&remote), sizeof remote));
+int ConnectSocket(SocketHandle socket, const SocketAddress& address) {
+  sockaddr_storage remote{};
+  const int length = SystemAddress(address, remote);
+  return Result(::connect(Native(socket), reinterpret_cast<const sockaddr*>(&remote), length));
 }
 
 int SendOnSocket(SocketHandle socket, const void* data, int length) {
@@ -136,13 +147,12 @@ int CloseSocket(SocketHandle socket) {
   return result;
 }
 
-SocketHandle AcceptOnSocket(SocketHandle socket, std::uint32_t* address, std::uint16_t* port) {
-  sockaddr_in peer{};
+SocketHandle AcceptOnSocket(SocketHandle socket, SocketAddress* peerAddress) {
+  sockaddr_storage peer{};
   int length = sizeof peer;
   const SOCKET accepted = ::accept(Native(socket), reinterpret_cast<sockaddr*>(&peer), &length);
   if (accepted == INVALID_SOCKET) return kInvalidSocket;
-  if (address != nullptr) *address = peer.sin_addr.s_addr;
-  if (port != nullptr) *port = ::ntohs(peer.sin_port);
+  if (peerAddress != nullptr) *peerAddress = FromSystem(peer);
   {
     // The accepted socket inherits the listener's asynchronous registration.
     std::lock_guard lock(g_registrationsMutex);
@@ -155,11 +165,36 @@ SocketHandle AcceptOnSocket(SocketHandle socket, std::uint32_t* address, std::ui
 
 std::uint32_t InetAddr(const char* text) { return text == nullptr ? kNoAddress : ::inet_addr(text); }
 
-std::uint32_t LocalAddressOf(SocketHandle socket) {
-  sockaddr_in own{};
+std::optional<SocketAddress> IPv6Literal(const char* text) {
+  if (text == nullptr || std::strchr(text, ':') == nullptr) return std::nullopt;
+  // getaddrinfo, unlike inet_pton, also takes a zone ("fe80::1%2"); a
+  // numeric host never asks a name server.
+  addrinfo hints{};
+  hints.ai_family = AF_INET6;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(text, nullptr, &hints, &found) != 0) return std::nullopt;
+  sockaddr_storage storage{};
+  std::memcpy(&storage, found->ai_addr, std::min<size_t>(found->ai_addrlen, sizeof storage));
+  ::freeaddrinfo(found);
+  return FromSystem(storage);
+}
+
+std::string AddressText(const SocketAddress& address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  const int family = address.family == AddressFamily::kIPv6 ? AF_INET6 : AF_INET;
+  if (address.family == AddressFamily::kNone || ::inet_ntop(family, address.bytes.data(), text, sizeof text) == nullptr) {
+    return {};
+  }
+  return text;
+}
+
+SocketAddress LocalAddressOf(SocketHandle socket) {
+  sockaddr_storage own{};
   int length = sizeof own;
-  if (::getsockname(Native(socket), reinterpret_cast<sockaddr*>(&own), &length) != 0) return 0;
-  return own.sin_family == AF_INET ? own.sin_addr.s_addr : 0;
+  if (::getsockname(Native(socket), reinterpret_cast<sockaddr*>(&own), &length) != 0) return {};
+  const SocketAddress address = FromSystem(own);
+  return address.Unspecified() ? SocketAddress{} : address;  // not bound yet
 }
 
 void WaitForSocketOrMessage(SocketHandle socket, SocketWait what, std::uint32_t maxMilliseconds) {

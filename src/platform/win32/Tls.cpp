@@ -15,6 +15,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -98,10 +99,10 @@ bool InStore(void* store, const CERT_CONTEXT* cert) {
   return false;
 }
 
-/// The certificate's DNS names and IPv4 addresses (4 bytes each), in its order.
+/// The certificate's DNS names and IP addresses, in its order.
 struct AltNames {
   std::vector<std::string> dns;
-  std::vector<std::string> addresses;
+  std::vector<SocketAddress> addresses;
   std::string text;  // every entry, "a, b"
 };
 
@@ -124,10 +125,11 @@ AltNames ReadAltNames(const CERT_CONTEXT* cert) {
       for (const wchar_t* c = entry.pwszDNSName; *c != L'\0'; ++c) name += *c < 0x80 ? static_cast<char>(*c) : '?';
       names.dns.push_back(name);
       add(name);
-    } else if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4) {
-      const BYTE* b = entry.IPAddress.pbData;
-      names.addresses.emplace_back(reinterpret_cast<const char*>(b), 4);
-      add(std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]));
+    } else if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS) {
+      const SocketAddress address = AddressOfBytes(entry.IPAddress.pbData, entry.IPAddress.cbData);
+      if (address.family == AddressFamily::kNone) continue;
+      names.addresses.push_back(address);
+      add(AddressText(address));
     }
   }
   return names;
@@ -190,7 +192,7 @@ size_t KeepExtra(const SecBuffer& second, std::string& incoming) {
 class SchannelSession final : public TlsSession {
  public:
   explicit SchannelSession(const TlsSettings& settings)
-      : settings_(settings), address_literal_(InetAddr(settings.host.c_str()) != kNoAddress) {
+      : settings_(settings), address_literal_(AddressOfLiteral(settings.host.c_str())) {
     if (!settings_.caFile.empty()) anchors_ = ReadPemCertificates(settings_.caFile);
     AcquireCredentials();
   }
@@ -446,9 +448,9 @@ class SchannelSession final : public TlsSession {
     const AltNames names = ReadAltNames(leaf);
     bool matches = false;
     if (address_literal_) {
-      const std::uint32_t address = InetAddr(settings_.host.c_str());
-      const std::string bytes(reinterpret_cast<const char*>(&address), sizeof address);
-      for (const std::string& entry : names.addresses) matches = matches || entry == bytes;
+      for (const SocketAddress& entry : names.addresses) {
+        matches = matches || (entry.family == address_literal_->family && entry.bytes == address_literal_->bytes);
+      }
     } else if (!names.dns.empty()) {
       for (const std::string& entry : names.dns) matches = matches || NameMatches(entry, settings_.host);
     } else {
@@ -461,7 +463,7 @@ class SchannelSession final : public TlsSession {
   }
 
   TlsSettings settings_;
-  bool address_literal_;
+  std::optional<SocketAddress> address_literal_;  // the host when it is an IP address
   Store anchors_;
   CredHandle credentials_{};
   CtxtHandle context_{};
