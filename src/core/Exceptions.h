@@ -30,6 +30,14 @@ class EAbortError : public ESockError {
   using ESockError::ESockError;
 };
 
+/// TLS could not be set up with the server as it answered: its certificate,
+/// its protocol, or no TLS at all. (A connection lost during the handshake
+/// is an ESockError of its own kind.)
+class ETlsError : public ESockError {
+ public:
+  using ESockError::ESockError;
+};
+
 /// A stream could not do what was asked ("Seek error", "PutBack overflow", ...).
 class EStreamError : public Exception {
  public:

@@ -1,5 +1,7 @@
 #include "main/FormSurface.h"
 
+#include <algorithm>
+#include <chrono>
 #include <string_view>
 
 #include "platform/Gui.h"
@@ -23,3 +25,17 @@ void TPlatformSurface::SetStatusText(const std::string& text) { platform::SetSta
 void TPlatformSurface::ProcessMessages() { platform::PumpMessages(); }
 
 void TPlatformSurface::RequestClose() { platform::RequestClose(); }
+
+void TPlatformSurface::Wait(std::uint32_t milliseconds) {
+  using Clock = std::chrono::steady_clock;
+  constexpr std::chrono::milliseconds kSlice(50);  // how soon the window is served
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    platform::PumpMessages();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+    if (left.count() <= 0) return;
+    platform::SleepMilliseconds(static_cast<std::uint32_t>(std::min(left, kSlice).count()));
+  }
+}
+
+bool TPlatformSurface::Attended() const { return platform::WindowStationVisible(); }

@@ -3,6 +3,7 @@
 // driver runs inside a unit test that records every box in order; the real
 // implementation is TPlatformSurface.
 
+#include <cstdint>
 #include <string>
 
 enum class TBoxKind { Error, Information };
@@ -23,6 +24,10 @@ class TFormSurface {
   virtual void RequestClose() = 0;
   /// Assigns the process exit code; the last assignment wins.
   virtual void SetExitCode(int code) = 0;
+  /// Lets milliseconds pass, serving the window's messages meanwhile.
+  virtual void Wait(std::uint32_t milliseconds) = 0;
+  /// False where nobody can see a box, and so nobody can dismiss one.
+  virtual bool Attended() const = 0;
 };
 
 /// The real surface: the platform's boxes ("Error" with the stop icon,
@@ -35,6 +40,10 @@ class TPlatformSurface final : public TFormSurface {
   void ProcessMessages() override;
   void RequestClose() override;
   void SetExitCode(int code) override { exitCode_ = code; }
+  void Wait(std::uint32_t milliseconds) override;
+  /// False on a window station that is not visible (a service, a task run
+  /// whether or not a user is logged on); true on the console.
+  bool Attended() const override;
 
   /// The exit code last assigned; 0 when none was.
   int ExitCode() const { return exitCode_; }

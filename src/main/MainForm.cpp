@@ -12,6 +12,7 @@
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/Tls.h"
+#include "smtp/Retry.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ constexpr std::string_view kServerNotFound = "SMTP server %s not found.";
 constexpr std::string_view kReceiptRequest = "Disposition-Notification-To:<%s>";
 constexpr std::string_view kDefaultCharset = "Windows-1251";
 constexpr std::string_view kBadEncryption = "The value of switch /ENCRYPT must be TLS, STARTTLS or NONE, not \"%s\".";
-constexpr std::string_view kInsecureTakesNoValue = "The switch /INSECURE takes no value.";
+constexpr std::string_view kSwitchTakesNoValue = "The switch /%s takes no value.";
 constexpr std::string_view kTrustWithoutTls =
     "The switches /CAFILE and /INSECURE apply only with /ENCRYPT:TLS or /ENCRYPT:STARTTLS.";
 constexpr std::string_view kSwitchNeedsValue = "The switch /%s needs a value.";
@@ -74,6 +75,14 @@ constexpr std::string_view kPasswordVariable = "MAILSHOT_PASSWORD";
 constexpr std::string_view kPasswordFileOrigin = "the file ";
 constexpr std::string_view kPasswordVariableOrigin = "the environment variable ";
 constexpr TAuthMechanism kNamedMechanisms[] = {amPlain, amLogin, amXOAuth2};
+// "Retry 2 of 3 in 120 s: " and the reason.
+constexpr std::string_view kRetry = "Retry ";
+constexpr std::string_view kRetryOf = " of ";
+constexpr std::string_view kRetryIn = " in ";
+constexpr std::string_view kRetrySeconds = " s: ";
+/// A refused recipient's mailbox follows, then ": " and the server's refusal.
+constexpr std::string_view kNotAccepted = "Not accepted: ";
+constexpr std::string_view kLogNotAccepted = "not accepted: ";
 constexpr std::uint16_t kImplicitTlsPort = 465;
 
 /// The values of /ENCRYPT, compared without regard to case.
@@ -105,6 +114,31 @@ struct FormatSwitch {
 constexpr FormatSwitch kFormatSwitches[] = {
     {"FP", mtPlain}, {"FE", mtEnriched}, {"FS", mtSgml}, {"FTS", mtTabSeperated}, {"FH", mtHtml},
 };
+
+/// text without the line ends it closes with.
+std::string WithoutLineEnd(std::string text) {
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  return text;
+}
+
+/// The texts of a failure's boxes as one line: their line breaks as blanks,
+/// ": " between them (a blank after a full stop).
+std::string OneLine(const std::vector<std::string>& texts) {
+  std::string line;
+  for (const std::string& text : texts) {
+    if (!line.empty()) line += line.back() == '.' ? " " : ": ";
+    const std::string trimmed = WithoutLineEnd(text);
+    for (size_t i = 0; i < trimmed.size(); ++i) {
+      const bool lineEnd = trimmed[i] == '\r' || trimmed[i] == '\n';
+      if (!lineEnd) {
+        line += trimmed[i];
+      } else if (trimmed[i] == '\n' || i + 1 == trimmed.size() || trimmed[i + 1] != '\n') {
+        line += ' ';  // CR LF, a lone CR and a lone LF alike
+      }
+    }
+  }
+  return line;
+}
 
 }  // namespace
 
@@ -161,12 +195,60 @@ void TForm1::FormShow() {
 
 void TForm1::RunJob() {
   if (!PrepareJob()) return;
+  for (int retry = 1;; ++retry) {
+    holdErrors_ = retry <= retry_.Count;
+    try {
+      RunAttempt();
+      holdErrors_ = false;
+      return;
+    } catch (const std::exception& e) {
+      const bool again = holdErrors_ && IsTransientFailure(*qxSMTP1_, e);
+      holdErrors_ = false;
+      if (!again) {
+        ReleaseHeldErrors();
+        throw;
+      }
+      heldErrors_.push_back(MessageOf(e));
+      const std::string reason = OneLine(heldErrors_);
+      heldErrors_.clear();
+      PrepareRetry(retry, reason);
+    }
+  }
+}
+
+void TForm1::RunAttempt() {
   runLog_.Write(std::string(kLogConnecting) + qxSMTP1_->Host + " port " + std::to_string(qxSMTP1_->Port));
   qxSMTP1_->Connect();
   if (qxSMTP1_->Connected) {
     qxSMTP1_->SendMail();
     qxSMTP1_->Disconnect();
   }
+}
+
+void TForm1::PrepareRetry(int retry, const std::string& reason) {
+  const std::uint32_t seconds = retry_.WaitBefore(retry);
+  const std::string announcement = std::string(kRetry) + std::to_string(retry) + std::string(kRetryOf) +
+                                   std::to_string(retry_.Count) + std::string(kRetryIn) + std::to_string(seconds) +
+                                   std::string(kRetrySeconds) + reason;
+  runLog_.Write(announcement);
+  surface_.SetStatusText(announcement);
+  // The server learns at once that this transaction is over; a refusal
+  // left the connection open.
+  if (qxSMTP1_->Connected) {
+    try {
+      qxSMTP1_->Disconnect();
+    } catch (const std::exception&) {
+      // Closed all the same; the next attempt starts afresh.
+    }
+  }
+  surface_.Wait(seconds * 1000);
+  if (!qxSMTP1_->LoginName.empty()) LoadPassword();
+}
+
+void TForm1::ReleaseHeldErrors() {
+  std::vector<std::string> held;
+  held.swap(heldErrors_);
+  for (const std::string& text : held) ReportError(text);
 }
 
 bool TForm1::PrepareJob() {
@@ -182,8 +264,9 @@ bool TForm1::PrepareJob() {
     ShowHelp();
     return false;
   }
-  ShowSuccess = !cmd.ParamExists("NM");
-  HideErrors = cmd.ParamExists("NE");
+  // Where nobody can see a box, nobody can dismiss one: the job would wait forever.
+  ShowSuccess = !cmd.ParamExists("NM") && surface_.Attended();
+  HideErrors = cmd.ParamExists("NE") || !surface_.Attended();
   ApplyRunSwitches();
 
   TQxSMTP& smtp = *qxSMTP1_;
@@ -221,7 +304,24 @@ bool TForm1::PrepareJob() {
   }
   ApplyEncryptionSwitches(serverNamesPort);
   ApplyLoginSwitches();
+  ApplyOutcomeSwitches();
   return true;
+}
+
+void TForm1::ApplyOutcomeSwitches() {
+  const TCmdLineParser& cmd = *cmdP_;
+  if (cmd.ParamExistsExactly("RETRY")) retry_ = RetryOf(cmd.GetParamValue("RETRY"));
+  if (cmd.ParamExistsExactly("NOPARTIAL")) {
+    RefuseValue("NOPARTIAL");
+    qxSMTP1_->AllRecipientsRequired = true;
+  }
+}
+
+void TForm1::RefuseValue(const char* name) const {
+  // Without a value the parser gives the switch's name as it was typed.
+  if (platform::AnsiCompareText(cmdP_->GetParamValue(name), name) != 0) {
+    throw EMailException(FillPlaceholder(kSwitchTakesNoValue, name));
+  }
 }
 
 void TForm1::ApplyRunSwitches() {
@@ -251,8 +351,7 @@ void TForm1::ApplyEncryptionSwitches(bool serverNamesPort) {
     if (!problem.empty()) throw EMailException(problem);
   }
   if (cmd.ParamExistsExactly("INSECURE")) {
-    // Without a value the parser gives the switch's own name.
-    if (cmd.GetParamValue("INSECURE") != "INSECURE") throw EMailException(std::string(kInsecureTakesNoValue));
+    RefuseValue("INSECURE");
     smtp.Insecure = true;
   }
   // Trust settings without TLS would send in clear a message meant to be encrypted.
@@ -274,7 +373,12 @@ void TForm1::ApplyLoginSwitches() {
   // A password in plain text must be asked for: /ENCRYPT:NONE said aloud.
   if (!cmd.ParamExistsExactly("ENCRYPT")) throw EMailException(std::string(kLoginNeedsEncryption));
   if (cmd.ParamExistsExactly("MECH")) smtp.AuthMechanism = MechanismOf(cmd.GetParamValue("MECH"));
+  LoadPassword();
+}
 
+void TForm1::LoadPassword() {
+  const TCmdLineParser& cmd = *cmdP_;
+  TQxSMTP& smtp = *qxSMTP1_;
   std::string password;
   const TWipeOnExit wipePassword(password);
   if (cmd.ParamExistsExactly("PWF")) {
@@ -318,7 +422,7 @@ void TForm1::RunEnded() {
 }
 
 void TForm1::ShowHelp() {
-  ShowInfo(std::string(kHelpText));
+  if (surface_.Attended()) ShowInfo(std::string(kHelpText));
   SetExitCode(kExitDone);
   Close();
 }
@@ -340,7 +444,8 @@ void TForm1::QxSMTP1SendStart(TObject*) {
 
 void TForm1::QxSMTP1Success(TObject*) {
   runLog_.Write(std::string(kLogSuccess) + std::string(kSendSuccess));
-  if (ShowSuccess) ShowInfo(WithLogWarning(std::string(kSendSuccess)));
+  LogRefusedRecipients();
+  if (ShowSuccess) ShowInfo(WithLogWarning(WithRefusedRecipients(std::string(kSendSuccess))));
   SetExitCode(kExitDone);
   Close();
 }
@@ -366,14 +471,39 @@ void TForm1::QxSMTP1InvalidHost(bool&) {
 void TForm1::ApplicationEvents1Exception(TObject*, const std::exception& E) {
   const std::string text = MessageOf(E);
   runLog_.Write(std::string(kLogError) + text);
-  if (!HideErrors) ShowError(WithLogWarning(text));
+  // After a delivery (a refused QUIT) the success box named them already.
+  const bool delivered = qxSMTP1_->Progress() == TSendProgress::kAccepted;
+  if (!delivered) LogRefusedRecipients();
+  if (!HideErrors) ShowError(WithLogWarning(delivered ? text : WithRefusedRecipients(text)));
   SetExitCode(dynamic_cast<const EMailException*>(&E) != nullptr ? kExitUnusableSettings : kExitFailure);
   Close();
 }
 
 void TForm1::ReportError(const std::string& text) {
+  if (holdErrors_) {
+    heldErrors_.push_back(text);
+    return;
+  }
   runLog_.Write(std::string(kLogError) + text);
   if (!HideErrors) ShowError(text);
+}
+
+std::string TForm1::WithRefusedRecipients(const std::string& text) const {
+  const std::vector<TRefusedRecipient>& refused = qxSMTP1_->RefusedRecipients();
+  if (refused.empty()) return text;
+  std::string shown = WithoutLineEnd(text) + "\r";
+  for (const TRefusedRecipient& recipient : refused) {
+    shown += "\r" + std::string(kNotAccepted) + TQxSMTP::ExtractAddress(recipient.Entry) + ": " +
+             WithoutLineEnd(recipient.Reply);
+  }
+  return shown;
+}
+
+void TForm1::LogRefusedRecipients() {
+  for (const TRefusedRecipient& recipient : qxSMTP1_->RefusedRecipients()) {
+    runLog_.Write(std::string(kLogNotAccepted) + TQxSMTP::ExtractAddress(recipient.Entry) + ": " +
+                  WithoutLineEnd(recipient.Reply));
+  }
 }
 
 std::string TForm1::WithLogWarning(const std::string& text) {

@@ -7,11 +7,13 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cmdline/CmdLineParser.h"
 #include "core/Component.h"
 #include "main/FormSurface.h"
 #include "main/RunLog.h"
+#include "main/SwitchValues.h"
 #include "smtp/Qxsmtp.h"
 
 /// The process exit codes; the last one assigned is the process's exit status.
@@ -55,8 +57,12 @@ class TForm1 : public TComponent {
   /// Raises whatever the job raises (then neither of the last two happens).
   void FormShow();
   /// One mail job: PrepareJob, Connect, and when connected SendMail and
-  /// Disconnect. Raises EMailException for unusable settings and whatever
-  /// the SMTP client raises; fires the client's events into the handlers.
+  /// Disconnect. With /RETRY a failure that may pass (IsTransientFailure)
+  /// runs Connect, SendMail and Disconnect again on a fresh connection after
+  /// a wait, announced as a status text and in the run log; the boxes of an
+  /// attempt that is tried again are not shown. Raises EMailException for
+  /// unusable settings and whatever the SMTP client raises in the last
+  /// attempt; fires the client's events into the handlers.
   void RunJob();
   /// Parses the command line; shows the help and returns false when asked
   /// for or when there is no switch; otherwise opens the run log (/LOG),
@@ -70,8 +76,8 @@ class TForm1 : public TComponent {
   /// code to the run log, and shows a log that could not be written as a
   /// status text when no box carried the warning.
   void RunEnded();
-  /// Shows the help text in an information box (whatever NE says), sets
-  /// exit code 0 and closes.
+  /// Shows the help text in an information box (whatever NE says, but not
+  /// where nobody can see it), sets exit code 0 and closes.
   void ShowHelp();
   void ShowError(const std::string& text);
   void ShowInfo(const std::string& text);
@@ -99,6 +105,20 @@ class TForm1 : public TComponent {
   /// The switches of the run itself: the run log, the time-out for every
   /// wait and the report level. Raises EMailException for an unusable value.
   void ApplyRunSwitches();
+  /// /RETRY and /NOPARTIAL, by whole name. Raises EMailException for an
+  /// unusable /RETRY value or a value given to /NOPARTIAL.
+  void ApplyOutcomeSwitches();
+  /// Connect, and when connected SendMail and Disconnect: one attempt.
+  void RunAttempt();
+  /// Between attempts: announces retry (from 1) with reason, closes what is
+  /// left of the connection, waits, and reads the password afresh.
+  void PrepareRetry(int retry, const std::string& reason);
+  /// Shows and logs the error reports an attempt held back.
+  void ReleaseHeldErrors();
+  /// text with a line for each recipient the server refused in the latest send.
+  std::string WithRefusedRecipients(const std::string& text) const;
+  /// Writes a run log line for each recipient the server refused.
+  void LogRefusedRecipients();
   /// Writes the error to the run log and shows it unless errors are hidden.
   void ReportError(const std::string& text);
   /// text of an outcome box, with the run log's warning when it has one.
@@ -114,6 +134,12 @@ class TForm1 : public TComponent {
   /// /ENCRYPT, no password, an unreadable or empty password file, an unknown
   /// /MECH value, a value with a line break, credentials too long.
   void ApplyLoginSwitches();
+  /// Gives the SMTP client the password of /LOGIN (from /PWF, else /PW,
+  /// else MAILSHOT_PASSWORD), read afresh: the client wipes it after each
+  /// login. Raises EMailException as ApplyLoginSwitches does.
+  void LoadPassword();
+  /// Raises EMailException when switch name, given by its whole name, has a value.
+  void RefuseValue(const char* name) const;
   /// The value of switch name; raises EMailException when it has none.
   std::string ValueOf(const char* name) const;
   /// Loads list from the file that switch name names; raises EMailException
@@ -127,6 +153,11 @@ class TForm1 : public TComponent {
   TRunLog runLog_;
   int exitCode_ = kExitDone;  // the last one assigned
   bool logWarningShown_ = false;
+  TRetrySettings retry_;
+  /// While an attempt may still be followed by another, its error reports
+  /// wait here: only the last attempt's are shown.
+  bool holdErrors_ = false;
+  std::vector<std::string> heldErrors_;
 };
 
 /// Delivers the on-show notification as the application does: an exception

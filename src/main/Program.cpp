@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     // The window could not be built (no sockets library, for one): the job
     // never ran, and the caller must not take that for success.
-    surface.ShowBox(TBoxKind::Error, MessageOf(e));
+    if (surface.Attended()) surface.ShowBox(TBoxKind::Error, MessageOf(e));
     surface.SetExitCode(kExitFailure);
   }
   platform::EndProcess(surface.ExitCode());

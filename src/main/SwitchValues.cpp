@@ -7,10 +7,20 @@
 #include "core/Wipe.h"
 #include "main/MailException.h"
 #include "platform/File.h"
+#include "platform/Sockets.h"
 
 namespace {
 constexpr std::string_view kInvalidPort = "SMTP server port \"%s\" is not a number from 1 to 65535.";
+constexpr std::string_view kUnbracketedIPv6 =
+    "The SMTP server \"%s\" has more than one colon: an IPv6 address goes in brackets, as [2001:db8::25] or "
+    "[2001:db8::25]:587.";
+constexpr std::string_view kBadBracketedServer =
+    "The SMTP server \"%s\" is no IPv6 address in brackets, with a colon and a port after it if wanted, as "
+    "[2001:db8::25] or [2001:db8::25]:587.";
 constexpr std::string_view kInvalidWait = "The value of switch /WAIT, \"%s\", is not a number of seconds from 1 to 3600.";
+constexpr std::string_view kInvalidRetry =
+    "The value of switch /RETRY, \"%s\", is not a number of retries from 1 to 10, followed if wanted by a colon and "
+    "the seconds to wait before the first, from 1 to 3600.";
 constexpr std::string_view kInvalidLevel = "The value of switch /V, \"%s\", is not a report level from 1 to 8.";
 constexpr std::string_view kLineBreakInValue =
     "The value of switch /%s contains a line break or a null character, which cannot go into a mail command or "
@@ -22,6 +32,7 @@ constexpr std::string_view kPasswordFileEmpty = "The first line of the password 
 constexpr std::string_view kLineBreaks("\r\n\0", 3);
 constexpr unsigned kHighestPort = 65535;
 constexpr unsigned kLongestWait = 3600;
+constexpr unsigned kMostRetries = 10;
 constexpr unsigned kHighestLevel = 8;
 constexpr std::string_view kBareReportSwitch = "V";
 
@@ -39,19 +50,51 @@ std::optional<unsigned> NumberUpTo(const std::string& text, unsigned highest) {
 }
 }  // namespace
 
-TServerAddress SplitServerAddress(const std::string& value) {
-  const size_t colon = value.rfind(':');
-  if (colon == std::string::npos) return {value, std::nullopt};
+/// The port of "host:port" from the colon on; raises EMailException for one
+/// that is not a number from 1 to 65535.
+std::uint16_t PortAfter(const std::string& value, size_t colon) {
   const std::string portText = value.substr(colon + 1);
   const std::optional<unsigned> port = NumberUpTo(portText, kHighestPort);
   if (!port) throw EMailException(FillPlaceholder(kInvalidPort, portText));
-  return {value.substr(0, colon), static_cast<std::uint16_t>(*port)};
+  return static_cast<std::uint16_t>(*port);
+}
+
+TServerAddress SplitServerAddress(const std::string& value) {
+  if (!value.empty() && value.front() == '[') {
+    const size_t close = value.find(']');
+    const std::string host = value.substr(1, close == std::string::npos ? 0 : close - 1);
+    if (close == std::string::npos || !platform::IPv6Literal(host.c_str()) ||
+        (close + 1 < value.size() && value[close + 1] != ':')) {
+      throw EMailException(FillPlaceholder(kBadBracketedServer, value));
+    }
+    if (close + 1 == value.size()) return {host, std::nullopt};
+    return {host, PortAfter(value, close + 1)};
+  }
+  const size_t colon = value.rfind(':');
+  if (colon == std::string::npos) return {value, std::nullopt};
+  if (value.find(':') != colon) throw EMailException(FillPlaceholder(kUnbracketedIPv6, value));
+  return {value.substr(0, colon), PortAfter(value, colon)};
 }
 
 int WaitSeconds(const std::string& value) {
   const std::optional<unsigned> seconds = NumberUpTo(value, kLongestWait);
   if (!seconds) throw EMailException(FillPlaceholder(kInvalidWait, value));
   return static_cast<int>(*seconds);
+}
+
+std::uint32_t TRetrySettings::WaitBefore(int retry) const {
+  std::uint64_t seconds = static_cast<std::uint64_t>(Seconds);
+  for (int i = 1; i < retry && seconds < kLongestWait; ++i) seconds *= 2;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(seconds, kLongestWait));
+}
+
+TRetrySettings RetryOf(const std::string& value) {
+  const size_t colon = value.find(':');
+  const std::optional<unsigned> count = NumberUpTo(value.substr(0, colon), kMostRetries);
+  const std::optional<unsigned> seconds =
+      colon == std::string::npos ? std::optional<unsigned>(60) : NumberUpTo(value.substr(colon + 1), kLongestWait);
+  if (!count || !seconds) throw EMailException(FillPlaceholder(kInvalidRetry, value));
+  return {static_cast<int>(*count), static_cast<int>(*seconds)};
 }
 
 int ReportLevelOf(const std::string& value) {

@@ -14,14 +14,31 @@ struct TServerAddress {
   std::optional<std::uint16_t> Port;  // none: the value named no port
 };
 
-/// Cuts "host:port" at its last colon; a value without a colon is all host.
-/// Raises EMailException when the text after the last colon is not a decimal
-/// number from 1 to 65535.
+/// Cuts "host:port" at its colon; a value without a colon is all host. An
+/// IPv6 address stands in brackets, "[2001:db8::25]:587", and comes without
+/// them. Raises EMailException when the text after the colon is not a
+/// decimal number from 1 to 65535, for more than one colon outside brackets,
+/// and for brackets that hold no IPv6 address or are followed by anything
+/// but a colon and the port.
 TServerAddress SplitServerAddress(const std::string& value);
 
 /// The seconds of /WAIT: a decimal number from 1 to 3600. Raises
 /// EMailException otherwise.
 int WaitSeconds(const std::string& value);
+
+/// How often a job that failed for a passing reason is run again (/RETRY).
+struct TRetrySettings {
+  int Count = 0;     // retries after the first attempt; 0: none
+  int Seconds = 60;  // the wait before the first retry
+
+  /// The seconds to wait before retry number retry (from 1): Seconds,
+  /// doubled for each retry after the first, at most an hour.
+  std::uint32_t WaitBefore(int retry) const;
+};
+
+/// The value of /RETRY: "count" or "count:seconds", count from 1 to 10,
+/// seconds from 1 to 3600 (60 when not given). Raises EMailException otherwise.
+TRetrySettings RetryOf(const std::string& value);
 
 /// The report level of /V: 8 for the switch without a value (which the
 /// parser gives as the switch's own name, V), else a decimal number from 1

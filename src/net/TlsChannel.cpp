@@ -31,7 +31,7 @@ std::string Quoted(const char* bytes, int count) {
   return text;
 }
 
-[[noreturn]] void RaiseTlsError(const platform::TlsError& error) { throw ESockError(error.what()); }
+[[noreturn]] void RaiseTlsError(const platform::TlsError& error) { throw ETlsError(error.what()); }
 
 }  // namespace
 
@@ -80,7 +80,7 @@ void TTlsChannel::VerifyPeer() {
 void TTlsChannel::RefuseEarlyData() {
   char early[kQuotedLength];
   const int n = platform::ReceiveOnSocket(socket_, early, sizeof early, /*peek=*/true);
-  if (n > 0) throw ESockError(FillPlaceholder(kErrTlsEarlyData, Quoted(early, n)));
+  if (n > 0) throw ETlsError(FillPlaceholder(kErrTlsEarlyData, Quoted(early, n)));
   if (n == 0) throw ESockError(std::string(kErrTlsClosedInHandshake));
 }
 
@@ -92,7 +92,7 @@ int TTlsChannel::ReceiveCiphertext() {
     heard_server_ = true;
     const auto first = static_cast<unsigned char>(chunk[0]);
     if (first != kRecordHandshake && first != kRecordAlert)
-      throw ESockError(FillPlaceholder(kErrTlsNotTls, Quoted(chunk, n)));
+      throw ETlsError(FillPlaceholder(kErrTlsNotTls, Quoted(chunk, n)));
   }
   incoming_.append(chunk, static_cast<size_t>(n));
   decrypt_due_ = true;

@@ -13,19 +13,21 @@
 /// TTidewire that started TLS; it calls the socket without waiting (but for
 /// Close) and never closes it. Socket failures come back as the socket calls give them
 /// (platform::kSocketError, the error in the socket's last error; 10035 for
-/// "nothing yet"); TLS failures are raised as ESockError.
+/// "nothing yet"); TLS failures are raised as ETlsError, a server that
+/// closes during the handshake as a plain ESockError.
 class TTlsChannel {
  public:
   enum class Progress { kDone, kNeedRead, kNeedWrite, kSocketFailed };
 
-  /// Raises ESockError when no session can be made (an unusable CA file).
+  /// Raises ETlsError when no session can be made (an unusable CA file).
   TTlsChannel(platform::SocketHandle socket, const platform::TlsSettings& settings);
 
   /// Advances the handshake as far as the socket allows now. Raises
-  /// ESockError when the server closes, sends data before the handshake or
-  /// answers with something else than TLS, or the handshake fails.
+  /// ESockError when the server closes, ETlsError when it sends data before
+  /// the handshake or answers with something else than TLS, or the
+  /// handshake fails.
   Progress Handshake();
-  /// The certificate check; raises ESockError naming the reason.
+  /// The certificate check; raises ETlsError naming the reason.
   void VerifyPeer();
 
   /// Encrypts all of data and counts it as sent once its records are

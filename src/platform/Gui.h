@@ -32,6 +32,12 @@ void SetStatusText(const std::string& text);
 /// it; running code is not interrupted, and repeated requests change nothing.
 void RequestClose();
 
+/// True when a person can see this process's windows and boxes: on Windows
+/// its window station is visible (WSF_VISIBLE), which it is not for a
+/// service or a task run whether or not a user is logged on; elsewhere
+/// always (boxes are lines on the console there).
+bool WindowStationVisible();
+
 /// Ends the process with exitCode as its exit status.
 [[noreturn]] void EndProcess(int exitCode);
 

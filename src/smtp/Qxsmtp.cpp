@@ -193,13 +193,16 @@ std::string FailureText(const DialogueStep& step, const Reply& reply) {
   return FillPlaceholder(kErrCodelessReply, step.reply) + line;
 }
 
+/// The code EReplyError carries for reply.
+int CodeOf(const Reply& reply) { return reply.Closed() ? 0 : reply.Code(); }
+
 /// Fails the step with its reply (after OnFailure where the row says so).
 [[noreturn]] void Fail(TQxSMTP& smtp, const DialogueStep& step, const Reply& reply) {
   if (step.refusal == OnRefusal::kFailureThenRaise && smtp.OnFailure) smtp.OnFailure(&smtp);
   if (step.refusal == OnRefusal::kRefuseEncryption && !reply.Closed()) {
-    throw Exception(std::string(kErrStartTlsRefused) + FailureText(step, reply));
+    throw EReplyError(std::string(kErrStartTlsRefused) + FailureText(step, reply), CodeOf(reply));
   }
-  throw Exception(FailureText(step, reply));
+  throw EReplyError(FailureText(step, reply), CodeOf(reply));
 }
 
 Reply Converse(TQxSMTP& smtp, const DialogueStep& step, std::string_view argument = {},
@@ -213,7 +216,7 @@ void Refused(TQxSMTP& smtp, const DialogueStep& step, const Reply& reply, const 
     return;
   }
   if (step.refusal == OnRefusal::kAskAuthentication && !reply.Closed()) {
-    throw Exception(std::string(kErrAuthenticationFailed));
+    throw EReplyError(std::string(kErrAuthenticationFailed), CodeOf(reply));
   }
   const bool challengeEnds =
       step.refusal == OnRefusal::kCancelChallenge || step.refusal == OnRefusal::kEndErrorChallenge;
@@ -224,6 +227,11 @@ void Refused(TQxSMTP& smtp, const DialogueStep& step, const Reply& reply, const 
     Fail(smtp, end, Converse(smtp, end));
   }
   Fail(smtp, step, reply);
+}
+
+/// text, then on a line of its own that the message may have been delivered.
+std::string WithDeliveryInDoubt(const std::string& text) {
+  return text + (!text.empty() && text.back() == '\n' ? "" : std::string(kCrLf)) + std::string(kMayHaveBeenDelivered);
 }
 
 /// A time span for a message: "5 s" for whole seconds, else "300 ms".
@@ -331,6 +339,7 @@ std::string TQxSMTP::ExtractAddress(const std::string& entry) {
 void TQxSMTP::Connect() {
   // The password serves this connection's AUTH alone, whatever comes of it.
   const TWipeOnExit forgetPassword(Password);
+  ForgetLastSend();
   RefuseLineBreak("UserID", UserID);
   RefuseLineBreak("LoginName", LoginName);
   RefuseLineBreak("Password", Password);
@@ -511,6 +520,7 @@ void TQxSMTP::SendMail() {
   if (busy_) return;
   {
     RaisedFlag busy(busy_);
+    ForgetLastSend();
     RefuseLineBreaksInMessage();
     ComposeMessage();
     CheckConnection();
@@ -550,6 +560,12 @@ void TQxSMTP::Deliver(const std::string& header, const std::string& mailParamete
   Require(*this, kRset);
   Require(*this, kMailFrom, post_message_.FromAddress, mailParameters);
   SendRecipients();
+  if (AllRecipientsRequired && !refused_recipients_.empty()) {
+    // The transaction ends before DATA: nobody gets the message. Whatever
+    // the server answers, nothing was delivered.
+    Converse(*this, kRset);
+    throw Exception(std::string(kErrNotEveryRecipient));
+  }
   Require(*this, kData);
   try {
     Write(header);
@@ -564,7 +580,27 @@ void TQxSMTP::Deliver(const std::string& header, const std::string& mailParamete
     if (parting.empty()) throw;
     throw ESockError(parting + e.Message());
   }
-  Require(*this, kDataEnd);
+  // Once "." goes out the server may deliver the message whatever becomes of
+  // the connection: only its clear answer tells that it did not. (On a
+  // connection already closed nothing more goes out.)
+  if (Connected) progress_ = TSendProgress::kEndSent;
+  try {
+    Require(*this, kDataEnd);
+  } catch (const EReplyError& e) {
+    if (e.Code() > 0) throw;
+    throw EReplyError(WithDeliveryInDoubt(e.Message()), e.Code());
+  } catch (const EAbortError& e) {
+    throw EAbortError(WithDeliveryInDoubt(e.Message()));
+  } catch (const ESockError& e) {
+    throw ESockError(WithDeliveryInDoubt(e.Message()));
+  }
+  progress_ = TSendProgress::kAccepted;
+}
+
+void TQxSMTP::ForgetLastSend() {
+  progress_ = TSendProgress::kEndNotSent;
+  refused_recipients_.clear();
+  accepted_recipients_ = 0;
 }
 
 void TQxSMTP::RequireCompleteMessage() {
@@ -591,7 +627,12 @@ void TQxSMTP::SendRecipients() {
       const std::string mailbox = ExtractAddress(entry);
       if (mailbox.empty()) continue;
       const Reply reply = Converse(*this, kRcptTo, mailbox);
-      if (!Accepts(kRcptTo, reply)) Refused(*this, kRcptTo, reply, entry);
+      if (Accepts(kRcptTo, reply)) {
+        ++accepted_recipients_;
+        continue;
+      }
+      refused_recipients_.push_back({entry, FailureText(kRcptTo, reply), CodeOf(reply)});
+      Refused(*this, kRcptTo, reply, entry);
     }
   }
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/Component.h"
 #include "core/Stream.h"
@@ -84,6 +85,40 @@ inline constexpr std::string_view kErrReplyTimedOut = "%s: no %s within %s";
 inline constexpr std::string_view kErrDataTimedOut = "%s: the server took no data for %s in the middle of the message";
 /// %s is the size of the header block that one Write cannot carry.
 inline constexpr std::string_view kErrHeaderTooLong = "The message header is too long to send: %s bytes (at most 65535)";
+/// AllRecipientsRequired, and a recipient was refused.
+inline constexpr std::string_view kErrNotEveryRecipient =
+    "The message was sent to no one: the SMTP server refused a recipient";
+/// The line that follows the failure of the message's last step when no
+/// clear answer to it came.
+inline constexpr std::string_view kMayHaveBeenDelivered =
+    "The message may have been delivered: all of it went out, but no clear answer to its end came.";
+
+/// A step of the dialogue failed on the server's answer: its reply refused
+/// the step, or the server hung up instead of answering.
+class EReplyError : public Exception {
+ public:
+  EReplyError(std::string message, int code) : Exception(std::move(message)), code_(code) {}
+  /// The code of the reply that refused the step; -1 for a reply without
+  /// one, 0 when no reply came.
+  int Code() const { return code_; }
+
+ private:
+  int code_;
+};
+
+/// How far the latest send got with the message.
+enum class TSendProgress : std::uint8_t {
+  kEndNotSent,  // nothing went out that the server could deliver
+  kEndSent,     // the end of the message went out, and no answer to it was read
+  kAccepted,    // the server took the message (a 2xx answer to its end)
+};
+
+/// A recipient that the server refused.
+struct TRefusedRecipient {
+  std::string Entry;  // as written in its list
+  std::string Reply;  // the refusal's last line, line end kept (or what went wrong with the reply)
+  int Code;           // the refusal's code; -1 for none, 0 when no reply came
+};
 
 /// hiType values of OnHeaderIncomplete.
 inline constexpr int kHeaderMissingSender = 1;
@@ -198,7 +233,12 @@ class TQxSMTP : public TTidewire {
   /// that step. A refused send leaves the connection open and every list as
   /// it was; a socket error or abort closes it without "QUIT". When the
   /// server hangs up in the middle of the data, the line it left comes
-  /// before the socket error's text.
+  /// before the socket error's text. A refused step and a reply that never
+  /// came raise EReplyError. With AllRecipientsRequired, a refused recipient
+  /// ends the transaction with RSET instead of DATA and raises
+  /// kErrNotEveryRecipient. Once "." has gone out, a failure without a
+  /// clear reply (the server hung up or went silent, a reply without a
+  /// code) carries kMayHaveBeenDelivered on a line of its own.
   void SendMail();
   /// Sends "QUIT" while connected and closes the socket in every case.
   /// Raises the last reply line when "QUIT" is refused (or a text for a
@@ -232,6 +272,14 @@ class TQxSMTP : public TTidewire {
   TMemoryStream& BodyStream() { return body_stream_; }
   /// The boundary of the last multipart message composed.
   const std::string& Boundary() const { return boundary_; }
+  /// How far the latest SendMail got; kEndNotSent again when a Connect or
+  /// SendMail starts.
+  TSendProgress Progress() const { return progress_; }
+  /// The recipients the server refused in the latest SendMail, in the order
+  /// sent, and how many it accepted; both start afresh when a Connect or
+  /// SendMail starts.
+  const std::vector<TRefusedRecipient>& RefusedRecipients() const { return refused_recipients_; }
+  int AcceptedRecipients() const { return accepted_recipients_; }
   /// True while Connect or SendMail runs.
   bool Busy() const { return busy_; }
 
@@ -248,6 +296,9 @@ class TQxSMTP : public TTidewire {
   UUMethods EncodeType = uuMime;
   /// After a successful send, empty the recipient and attachment lists.
   bool ClearParams = true;
+  /// All or nothing: when the server refuses a recipient, SendMail sends
+  /// RSET instead of DATA and fails with kErrNotEveryRecipient.
+  bool AllRecipientsRequired = false;
   /// ecNone keeps the plain HELO dialogue; the others encrypt every command
   /// from RSET on, and the second EHLO.
   TEncryption Encryption = ecNone;
@@ -300,6 +351,8 @@ class TQxSMTP : public TTidewire {
   /// empty when there is none.
   std::string PartingLine();
   void RequireCompleteMessage();
+  /// Starts afresh what Progress and the recipient lists tell.
+  void ForgetLastSend();
   void SendRecipients();
   /// The FinalHeader lines, each ended by CR LF, then two more CR LF; raises
   /// ERangeError when one Write cannot carry it.
@@ -318,5 +371,8 @@ class TQxSMTP : public TTidewire {
   TExStringList final_header_;
   bool busy_ = false;
   std::string boundary_;
+  TSendProgress progress_ = TSendProgress::kEndNotSent;
+  std::vector<TRefusedRecipient> refused_recipients_;
+  int accepted_recipients_ = 0;
   TSmtpCapabilities capabilities_;
 };

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -33,12 +35,20 @@ class RecordingSurface : public TFormSurface {
   void ProcessMessages() override { ++pumps; }
   void RequestClose() override { ++closeRequests; }
   void SetExitCode(int code) override { exitCodes.push_back(code); }
+  void Wait(std::uint32_t milliseconds) override {
+    waits.push_back(milliseconds);
+    if (onWait) onWait();
+  }
+  bool Attended() const override { return attended; }
 
   std::vector<Box> boxes;
   std::vector<int> exitCodes;
   std::vector<std::string> statusTexts;
   int pumps = 0;
   int closeRequests = 0;
+  std::vector<std::uint32_t> waits;  // no time passes: the test goes on at once
+  std::function<void()> onWait;      // what happens in the world meanwhile
+  bool attended = true;              // false: a window station nobody sees
 };
 
 inline void GiveArguments(TForm1& form, std::vector<std::string> arguments) {

@@ -13,7 +13,7 @@ struct ServerCase {
   std::optional<std::uint16_t> port;
 };
 
-TEST(SplitServerAddress, CutsAtTheLastColon) {
+TEST(SplitServerAddress, CutsAtTheColon) {
   const ServerCase cases[] = {
       {"host alone", "mail.example.com", "mail.example.com", std::nullopt},
       {"submission port", "mail.example.com:587", "mail.example.com", 587},
@@ -21,7 +21,8 @@ TEST(SplitServerAddress, CutsAtTheLastColon) {
       {"lowest port", "h:1", "h", 1},
       {"highest port", "h:65535", "h", 65535},
       {"leading zeros", "h:00025", "h", 25},
-      {"last colon counts", "a:b:25", "a:b", 25},
+      {"IPv6 address alone", "[2001:db8::25]", "2001:db8::25", std::nullopt},
+      {"IPv6 address with a port", "[::1]:587", "::1", 587},
       {"empty host keeps its port", ":25", "", 25},
       {"blanks stay in the host", " h :25", " h ", 25},
   };
@@ -46,7 +47,22 @@ TEST(SplitServerAddress, RefusesPortsOutsideOneTo65535) {
       {"sign", "h:+25", "SMTP server port \"+25\" is not a number from 1 to 65535."},
       {"negative", "h:-25", "SMTP server port \"-25\" is not a number from 1 to 65535."},
       {"trailing blank", "h:25 ", "SMTP server port \"25 \" is not a number from 1 to 65535."},
-      {"IPv6 literal", "[::1]", "SMTP server port \"1]\" is not a number from 1 to 65535."},
+      {"IPv6 address without brackets", "2001:db8::25",
+       "The SMTP server \"2001:db8::25\" has more than one colon: an IPv6 address goes in brackets, as "
+       "[2001:db8::25] or [2001:db8::25]:587."},
+      {"two colons", "a:b:25",
+       "The SMTP server \"a:b:25\" has more than one colon: an IPv6 address goes in brackets, as [2001:db8::25] or "
+       "[2001:db8::25]:587."},
+      {"a name in brackets", "[mail.example.com]:25",
+       "The SMTP server \"[mail.example.com]:25\" is no IPv6 address in brackets, with a colon and a port after it "
+       "if wanted, as [2001:db8::25] or [2001:db8::25]:587."},
+      {"bracket not closed", "[::1:25",
+       "The SMTP server \"[::1:25\" is no IPv6 address in brackets, with a colon and a port after it if wanted, as "
+       "[2001:db8::25] or [2001:db8::25]:587."},
+      {"IPv6 port without a colon", "[::1]25",
+       "The SMTP server \"[::1]25\" is no IPv6 address in brackets, with a colon and a port after it if wanted, as "
+       "[2001:db8::25] or [2001:db8::25]:587."},
+      {"IPv6 port out of range", "[::1]:0", "SMTP server port \"0\" is not a number from 1 to 65535."},
   };
   for (const auto& c : cases) {
     try {
@@ -56,6 +72,37 @@ TEST(SplitServerAddress, RefusesPortsOutsideOneTo65535) {
       EXPECT_EQ(e.Message(), c.message) << c.name;
     }
   }
+}
+
+TEST(RetryOf, CountAndSecondsInRange) {
+  const struct {
+    const char* value;
+    int count;  // 0: refused
+    int seconds;
+  } cases[] = {
+      {"1", 1, 60},      {"10", 10, 60},   {"3:1", 3, 1},     {"3:3600", 3, 3600}, {"0", 0, 0},
+      {"11", 0, 0},      {"3:0", 0, 0},    {"3:3601", 0, 0},  {"3:", 0, 0},        {":60", 0, 0},
+      {"RETRY", 0, 0},   {"3:60:1", 0, 0}, {"-3", 0, 0},
+  };
+  for (const auto& c : cases) {
+    try {
+      const TRetrySettings retry = RetryOf(c.value);
+      EXPECT_EQ(retry.Count, c.count) << c.value;
+      EXPECT_EQ(retry.Seconds, c.seconds) << c.value;
+    } catch (const EMailException& e) {
+      EXPECT_EQ(c.count, 0) << c.value << ": " << e.Message();
+      EXPECT_EQ(e.Message(), "The value of switch /RETRY, \"" + std::string(c.value) +
+                                 "\", is not a number of retries from 1 to 10, followed if wanted by a colon and the "
+                                 "seconds to wait before the first, from 1 to 3600.");
+    }
+  }
+}
+
+TEST(RetryOf, EachWaitTwiceTheOneBeforeAtMostAnHour) {
+  const TRetrySettings retry{10, 500};
+  const std::uint32_t expected[] = {500, 1000, 2000, 3600, 3600, 3600, 3600, 3600, 3600, 3600};
+  for (int i = 1; i <= 10; ++i) EXPECT_EQ(retry.WaitBefore(i), expected[i - 1]) << "retry " << i;
+  EXPECT_EQ((TRetrySettings{10, 3600}).WaitBefore(10), 3600u);
 }
 
 TEST(RefuseLineBreaks, RefusesEveryLineEndAndNulButNothingElse) {

@@ -40,6 +40,8 @@ void SetStatusText(const std::string& text) { WriteLine(stderr, text); }
 
 void RequestClose() {}
 
+bool WindowStationVisible() { return true; }
+
 void EndProcess(int exitCode) { std::exit(exitCode); }
 
 }  // namespace platform

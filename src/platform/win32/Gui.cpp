@@ -175,6 +175,13 @@ void SetStatusText(const std::string& text) {
 
 void RequestClose() { State().closeRequested = true; }
 
+bool WindowStationVisible() {
+  USEROBJECTFLAGS flags{};
+  // A station whose flags cannot be read counts as seen: boxes as before.
+  if (!::GetUserObjectInformationA(::GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, nullptr)) return true;
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 void EndProcess(int exitCode) { ::ExitProcess(static_cast<UINT>(exitCode)); }
 
 }  // namespace platform

@@ -1,0 +1,38 @@
+#include "smtp/Retry.h"
+
+#include <algorithm>
+
+#include "net/SocketTexts.h"
+
+namespace {
+
+/// A reply's code that asks to try again later.
+bool TransientCode(int code) { return code >= 400 && code <= 499; }
+
+}  // namespace
+
+bool IsTransientFailure(const TQxSMTP& smtp, const std::exception& failure) {
+  if (smtp.Progress() == TSendProgress::kAccepted) return false;
+  const auto* message = dynamic_cast<const Exception*>(&failure);
+  const auto* reply = dynamic_cast<const EReplyError*>(&failure);
+  const std::vector<TRefusedRecipient>& refused = smtp.RefusedRecipients();
+  // Where no recipient took the message, their refusals tell why it failed.
+  const auto recipientsDecide = [&refused] {
+    return std::all_of(refused.begin(), refused.end(), [](const TRefusedRecipient& r) { return TransientCode(r.Code); });
+  };
+  const bool nobodyAccepted = !refused.empty() && smtp.AcceptedRecipients() == 0;
+  // A clear answer tells, whenever it came: a refusal is no delivery.
+  if (reply != nullptr && reply->Code() > 0) return nobodyAccepted ? recipientsDecide() : TransientCode(reply->Code());
+  if (smtp.Progress() == TSendProgress::kEndSent) return false;
+  if (message != nullptr && message->Message() == kErrNotEveryRecipient) return recipientsDecide();
+  if (reply != nullptr) return reply->Code() == 0;  // the server hung up; a reply without a code would come again
+  if (dynamic_cast<const ETlsError*>(&failure) != nullptr) return false;
+  if (dynamic_cast<const ESockError*>(&failure) != nullptr) {
+    // A name the resolver could not look up just now is worth another try;
+    // one that does not exist, or is too long, is not.
+    if (message->Message() == kErrNullRemoteAddress) return smtp.LastError == kWsaTryAgain;
+    return message->Message() != kErrHostTooLong;
+  }
+  // The connection ended while the message was being composed.
+  return message != nullptr && message->Message() == kErrNotConnected;
+}

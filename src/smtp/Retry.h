@@ -1,0 +1,19 @@
+#pragma once
+// Whether a failed send may succeed when the whole job is run again later,
+// without any risk of delivering the message twice.
+
+#include <exception>
+
+#include "smtp/Qxsmtp.h"
+
+/// True when failure, raised by smtp's Connect or SendMail (or Disconnect
+/// after them), may not recur later: the connection refused, reset, closed
+/// or timed out, or a 4xx reply at any step, and in either case nothing
+/// went out that the server could deliver. False for whatever would fail the
+/// same way again (any 5xx, a certificate or TLS failure, a name that does
+/// not exist, a refused login, the message or the settings themselves) and
+/// whenever the server may hold the message: it took it, or "." went out
+/// and no clear answer came. When no recipient was accepted, or the send
+/// was all or nothing, the recipients' refusals decide: only 4xx ones are
+/// transient.
+bool IsTransientFailure(const TQxSMTP& smtp, const std::exception& failure);
