@@ -491,10 +491,14 @@ void TForm1::ReportError(const std::string& text) {
 std::string TForm1::WithRefusedRecipients(const std::string& text) const {
   const std::vector<TRefusedRecipient>& refused = qxSMTP1_->RefusedRecipients();
   if (refused.empty()) return text;
-  std::string shown = WithoutLineEnd(text) + "\r";
+  std::string shown = WithoutLineEnd(text);
+  shown += '\r';
   for (const TRefusedRecipient& recipient : refused) {
-    shown += "\r" + std::string(kNotAccepted) + TQxSMTP::ExtractAddress(recipient.Entry) + ": " +
-             WithoutLineEnd(recipient.Reply);
+    shown += '\r';
+    shown += kNotAccepted;
+    shown += TQxSMTP::ExtractAddress(recipient.Entry);
+    shown += ": ";
+    shown += WithoutLineEnd(recipient.Reply);
   }
   return shown;
 }

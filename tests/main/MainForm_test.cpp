@@ -788,7 +788,9 @@ TEST(Job, NoBoxWhereNobodyCanSeeIt) {
     server.Stop();
     EXPECT_THAT(surface.boxes, testing::IsEmpty()) << c.name;
     EXPECT_EQ(surface.exitCodes, c.exitCodes) << c.name;
-    if (!c.logged.empty()) EXPECT_THAT(LogEvents("run.log"), testing::Contains(c.logged)) << c.name;
+    if (!c.logged.empty()) {
+      EXPECT_THAT(LogEvents("run.log"), testing::Contains(c.logged)) << c.name;
+    }
   }
 }
 

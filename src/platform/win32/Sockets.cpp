@@ -166,7 +166,8 @@ SocketHandle AcceptOnSocket(SocketHandle socket, SocketAddress* peerAddress) {
 std::uint32_t InetAddr(const char* text) { return text == nullptr ? kNoAddress : ::inet_addr(text); }
 
 std::optional<SocketAddress> IPv6Literal(const char* text) {
-  if (text == nullptr || std::strchr(text, ':') == nullptr) return std::nullopt;
+  // Brackets belong to a URL or a command line around the address, not to it.
+  if (text == nullptr || std::strchr(text, ':') == nullptr || std::strpbrk(text, "[]") != nullptr) return std::nullopt;
   // getaddrinfo, unlike inet_pton, also takes a zone ("fe80::1%2"); a
   // numeric host never asks a name server.
   addrinfo hints{};
