@@ -9,7 +9,7 @@ message-box trace.
 
   e2e_test.py --program build/mailshot --server build/tests/support/scripted_server
   e2e_test.py --wine /usr/lib/wine/wine64 --program mailshot.exe --server scripted_server.exe \
-              --screens build/e2e-screens
+              --screens build/e2e-screens --launcher station_launcher.exe
 """
 
 import argparse
@@ -21,6 +21,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -77,11 +78,16 @@ FILES = {
     "biglist.txt": b"big.bin\r\n",
     "a.bin": ATTACHMENT_BYTES,
     "pw.txt": b"s3cret-pa/ss\r\nnot this line\r\n",
+    "three.txt": b"a@x\r\nBob <b@y>\r\nc@z\r\n",
 }
 BIG_ATTACHMENT = 64 << 20  # big.bin, made for the cases that name biglist.txt
 
 # A loopback address for a name server that never answers.
 SILENT_NAME_SERVER = "127.0.0.77"
+# A name that only the run's own hosts file knows.
+PRIVATE_NAME = "mail.mailshot.test"
+# The window station of a job that nobody sees (only WinSta0 is visible).
+HIDDEN_STATION = "MailshotJob"
 
 # The switches of the standard message; {port} is the scripted server's port.
 STANDARD = ["/B:body.txt", "/T:rcpt.txt", "/F:s@x", "/S:Report", "/U:me", "/SMTP:127.0.0.1:{port}"]
@@ -172,12 +178,18 @@ class Case:
     seconds in which the outcome must show. certificate: the server is the native
     scripted server presenting this test certificate from a STARTTLS step in the
     dialogue, or from the first byte when implicit_tls; the program finds the test
-    CA as ca.pem. env: variables added to the program's environment.
+    CA as ca.pem. env: variables added to the program's environment. connections: the
+    clients the server serves, each with its part of steps ("next" between them);
+    hold: the server refuses connections until the run log announces the first retry;
+    ipv6_server: the server listens on ::1 alone; hosts: the addresses of PRIVATE_NAME,
+    in a hosts file of the run's own; hidden_station (Wine only): the program runs on a
+    window station nobody sees; log_has: events the run log holds in this order.
     """
 
     def __init__(self, name, args, rc, boxes, dialogue=None, greeting="220 ready", received=None,
                  native_only=False, steps=None, full_backlog=False, silent_resolver=False, status=(), log=None,
-                 within=None, certificate=None, implicit_tls=False, env=None):
+                 within=None, certificate=None, implicit_tls=False, env=None, connections=1, hold=False,
+                 ipv6_server=False, hosts=None, hidden_station=False, log_has=None):
         self.name, self.args, self.rc, self.boxes = name, args, rc, boxes
         self.dialogue, self.greeting, self.received = dialogue, greeting, received
         self.native_only = native_only
@@ -185,6 +197,8 @@ class Case:
         self.status, self.log, self.within = list(status), log, within
         self.certificate, self.implicit_tls = certificate, implicit_tls
         self.env = env or {}
+        self.connections, self.hold, self.ipv6_server = connections, hold, ipv6_server
+        self.hosts, self.hidden_station, self.log_has = hosts, hidden_station, log_has
 
 
 STARTTLS = ("<starttls>", None)  # in a dialogue: TLS starts there
@@ -193,6 +207,13 @@ EHLO_ACCEPT = ([("EHLO me", "250-hello\r\n250 SIZE 1000"), ("RSET", "250 ok"), (
                + ACCEPT_AND_QUIT[3:])
 LOGIN = ["/LOGIN:" + USER, "/PWF:pw.txt", "/LOG:run.log"]
 STARTTLS_OFFER = [("EHLO me", "250-hello\r\n250 STARTTLS"), ("STARTTLS", "220 go ahead"), STARTTLS]
+# Three recipients, the second refused.
+THREE = without(STANDARD, "/T:") + ["/T:three.txt"]
+THREE_ENVELOPE = ACCEPT[:3] + [("RCPT TO:<a@x>", "250 ok"), ("RCPT TO:<b@y>", "550 5.1.1 no such user"),
+                               ("RCPT TO:<c@z>", "250 ok")]
+THREE_SENT = "".join(line + "\r\n" for line, _ in THREE_ENVELOPE)
+NOT_ACCEPTED = "\r\rNot accepted: b@y: 550 5.1.1 no such user"
+MAY_HAVE_BEEN_DELIVERED = "The message may have been delivered: all of it went out, but no clear answer to its end came."
 
 
 CASES = [
@@ -347,6 +368,47 @@ CASES = [
          [(ERROR, "The message is %d bytes, more than the 100 bytes the SMTP server takes" % len(header() + BODY))],
          [("EHLO me", "250-hello\r\n250 SIZE 100")], received="EHLO me\r\n", certificate="trusted.pem",
          implicit_tls=True),
+    # Retries: whatever may pass is tried again, nothing that the server may have taken.
+    Case("retry_after_a_refused_connection", STANDARD + ["/RETRY:1:2", "/NM", "/LOG:run.log"], 0, [],
+         ACCEPT_AND_QUIT, received=sent(), hold=True,
+         status=["Retry 1 of 1 in 2 s: Can`t connect to SMTP mail server 127.0.0.1: Connection Failed"],
+         log_has=["not connected to 127.0.0.1:{port}: 10061:Connection refused",
+                  "Retry 1 of 1 in 2 s: Can`t connect to SMTP mail server 127.0.0.1: Connection Failed",
+                  "connected to 127.0.0.1:{port}", "success: Message sended success.", "exit code 0"]),
+    Case("retry_after_a_421_greeting", STANDARD + ["/RETRY:2:1"], 0, [(INFO, SUCCESS)], [],
+         steps=script_steps("421 busy", [("QUIT", "221 bye")]) + ["next"] + script_steps("220 ready", ACCEPT_AND_QUIT),
+         connections=2, received="QUIT\r\n" + sent(), status=["Retry 1 of 2 in 1 s: 421 busy"]),
+    Case("no_retry_after_a_5xx", STANDARD + ["/RETRY:2:1"], 4, [(ERROR, "550 not you\r\n")],
+         ACCEPT[:2] + [("MAIL FROM:<s@x>", "550 not you")], received="HELO me\r\nRSET\r\nMAIL FROM:<s@x>\r\n"),
+    Case("no_retry_after_the_end_of_the_message_went_out", STANDARD + ["/RETRY:2:1"], 4,
+         [(ERROR, "Can`t send message."),
+          (ERROR, "The SMTP server closed the connection: no reply to the end of the message\r\n"
+                  + MAY_HAVE_BEEN_DELIVERED)],
+         [], steps=script_steps("220 ready", ACCEPT[:5])[:-1] + ["until .", "close"], received=sent(quit=False)),
+    # Refused recipients.
+    Case("one_recipient_of_three_refused", THREE + ["/LOG:run.log"], 0, [(INFO, SUCCESS + NOT_ACCEPTED)],
+         THREE_ENVELOPE + [("DATA", "354 go ahead"), (".", "250 queued"), ("QUIT", "221 bye")],
+         received=THREE_SENT + "DATA\r\n" + header(to="a@x,Bob <b@y>,c@z") + BODY + ".\r\nQUIT\r\n",
+         log_has=["< 550 5.1.1 no such user", "success: Message sended success.",
+                  "not accepted: b@y: 550 5.1.1 no such user", "exit code 0"]),
+    Case("no_partial_delivery_sends_to_no_one", THREE + ["/NOPARTIAL"], 4,
+         [(ERROR, "The message was sent to no one: the SMTP server refused a recipient" + NOT_ACCEPTED)],
+         THREE_ENVELOPE + [("RSET", "250 ok")], received=THREE_SENT + "RSET\r\n"),
+    # IPv6 and every address.
+    Case("server_on_ipv6_loopback_only", without(STANDARD, "/SMTP:") + ["/SMTP:[::1]:{port}", "/NM", "/LOG:run.log"],
+         0, [], ACCEPT_AND_QUIT, received=sent(), ipv6_server=True,
+         log_has=["connecting to ::1 port {port}", "connected to [::1]:{port}", "exit code 0"]),
+    Case("a_name_whose_first_address_refuses",
+         without(STANDARD, "/SMTP:") + ["/SMTP:%s:{port}" % PRIVATE_NAME, "/NM", "/LOG:run.log"], 0, [],
+         ACCEPT_AND_QUIT, received=sent(), hosts=["127.0.0.1", "::1"],
+         log_has=["not connected to [::1]:{port}: 10061:Connection refused", "connected to 127.0.0.1:{port}",
+                  "exit code 0"]),
+    # No box where nobody can click it.
+    Case("no_box_on_a_window_station_nobody_sees", STANDARD + ["/LOG:run.log"], 0, [], ACCEPT_AND_QUIT,
+         received=sent(), hidden_station=True, log_has=["success: Message sended success.", "exit code 0"]),
+    Case("no_error_box_on_a_window_station_nobody_sees", STANDARD + ["/LOG:run.log"], 4, [],
+         ACCEPT[:-1] + [(".", "552 too big")], received=sent(quit=False), hidden_station=True,
+         log_has=["error: Can`t send message.", "error: 552 too big", "exit code 4"]),
 ]
 
 
@@ -355,6 +417,16 @@ def private_resolver_possible():
     if os.geteuid() != 0 or not shutil.which("unshare"):
         return False
     return subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode == 0
+
+
+def ipv6_loopback_possible():
+    """True when a server can listen on ::1."""
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
 
 
 def unused_port():
@@ -467,16 +539,25 @@ class ProgramRun:
         return ([ARGS.wine, path] if ARGS.wine else [path]) + args
 
     def program_command(self, args):
-        command = self.command(ARGS.program, args)
-        if not self.case.silent_resolver:
+        if self.case.hidden_station:
+            command = [ARGS.wine, ARGS.launcher, HIDDEN_STATION, ARGS.program] + args
+        else:
+            command = self.command(ARGS.program, args)
+        if self.case.silent_resolver:
+            # Only the silent name server is named: every lookup waits.
+            path, target, content = "resolv.conf", "/etc/resolv.conf", "nameserver %s\n" % SILENT_NAME_SERVER
+        elif self.case.hosts:
+            path, target = "hosts", "/etc/hosts"
+            content = "".join("%s %s\n" % (address, PRIVATE_NAME) for address in self.case.hosts)
+        else:
             return command
-        # A mount namespace of its own, where the resolver's configuration names
-        # only the silent name server: nothing outside the run sees the change.
-        resolv_conf = os.path.join(self.workdir, "resolv.conf")
-        with open(resolv_conf, "w") as f:
-            f.write("nameserver %s\n" % SILENT_NAME_SERVER)
-        return ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/resolv.conf && exec "$@"',
-                resolv_conf] + command
+        # A mount namespace of its own, where the resolver reads the run's own
+        # file: nothing outside the run sees the change.
+        path = os.path.join(self.workdir, path)
+        with open(path, "w") as f:
+            f.write(content)
+        return ["unshare", "-m", "sh", "-c", 'mount --bind "$0" "$1" && shift && exec "$@"', path,
+                target] + command
 
     def start_server(self):
         self.received_path = os.path.join(self.workdir, "received.bin")
@@ -488,9 +569,16 @@ class ProgramRun:
             steps = script_steps(case.greeting, case.dialogue, case.implicit_tls, ends_in_tls)
         # A server that stalls stops once the program is done (the stop file).
         self.stop_path = os.path.join(self.workdir, "stop") if "stall" in steps else None
-        options = ["--deadline", "30000", "--received", self.received_path]
+        options = ["--deadline", "30000", "--received", self.received_path, "--connections", str(case.connections)]
         options += ["--stop-file", self.stop_path] if self.stop_path else []
-        if case.certificate:
+        options += ["--ipv6"] if case.ipv6_server else []
+        self.hold_path = os.path.join(self.workdir, "hold") if case.hold else None
+        options += ["--hold-file", self.hold_path] if self.hold_path else []
+        if case.hold:
+            # Started at once, so that it listens before the retry comes.
+            command = [NATIVE_SERVER] + options
+            env = None
+        elif case.certificate:
             # TLS needs the native server, also for the program under Wine.
             shutil.copy(os.path.join(CERTIFICATES, "ca.pem"), self.workdir)
             command = [NATIVE_SERVER] + options + [
@@ -525,6 +613,9 @@ class ProgramRun:
             name_server.bind((SILENT_NAME_SERVER, 53))
         self.port = port
         args = [a.format(port=port, unused=unused_port()) for a in self.case.args]
+        released = threading.Event()
+        if self.case.hold:
+            threading.Thread(target=self.release_on_retry, args=(released,), daemon=True).start()
         try:
             self.run_program(args)
         except BaseException:
@@ -533,6 +624,7 @@ class ProgramRun:
                 self.server.communicate()
             raise
         finally:
+            released.set()
             for opened in fillers + [name_server]:
                 if opened:
                     opened.close()
@@ -563,6 +655,17 @@ class ProgramRun:
             self.server_failures = err.decode(errors="replace")
             with open(self.received_path, "rb") as f:
                 self.received = f.read()
+
+    def release_on_retry(self, done):
+        """Lets the server take connections once the run log announces a retry."""
+        log_path = os.path.join(self.workdir, "run.log")
+        while not done.is_set():
+            if os.path.exists(log_path):
+                with open(log_path, "rb") as f:
+                    if b"Retry 1 of" in f.read():
+                        open(self.hold_path, "w").close()
+                        return
+            done.wait(0.02)
 
     def run_program(self, args):
         if ARGS.wine:
@@ -624,8 +727,12 @@ class EndToEnd(unittest.TestCase):
     def check(self, case):
         if case.native_only and ARGS.wine:
             self.skipTest("Windows splits its command line at line breaks: the value cannot be passed")
-        if case.silent_resolver and not private_resolver_possible():
+        if (case.silent_resolver or case.hosts) and not private_resolver_possible():
             self.skipTest("needs root and unshare for a resolver configuration of its own")
+        if (case.ipv6_server or case.hosts) and not ipv6_loopback_possible():
+            self.skipTest("needs IPv6 on the loopback interface")
+        if case.hidden_station and not ARGS.wine:
+            self.skipTest("window stations are Windows'; on the console nothing waits for a click")
         workdir = tempfile.mkdtemp(prefix="mailshot-e2e-")
         try:
             for name, content in FILES.items():
@@ -650,6 +757,11 @@ class EndToEnd(unittest.TestCase):
             print("%s: outcome after %.2f s" % (case.name, run.elapsed), file=sys.stderr)
         if case.log is not None:
             self.assertEqual(run.log_events, [event.format(port=run.port) for event in case.log])
+        if case.log_has is not None:
+            wanted = [event.format(port=run.port) for event in case.log_has]
+            found = iter(run.log_events or [])
+            self.assertTrue(all(event in found for event in wanted),
+                            "run log lacks %r in this order: %r" % (wanted, run.log_events))
         shown = [run.stdout.decode("latin-1"), run.stderr.decode("latin-1")] + (run.log_events or [])
         for secret in SECRETS:
             self.assertFalse([text for text in shown if secret in text], "a secret shows: %r" % secret)
@@ -700,8 +812,12 @@ def main():
     parser.add_argument("--server", required=True)
     parser.add_argument("--wine", help="Wine loader: run the Windows program and server under it")
     parser.add_argument("--screens", help="folder for a screenshot of every box (Wine only)")
+    parser.add_argument("--launcher", help="station_launcher.exe, which starts a program on a hidden window station")
     ARGS, rest = parser.parse_known_args()
     ARGS.program, ARGS.server = os.path.abspath(ARGS.program), os.path.abspath(ARGS.server)
+    if ARGS.wine and not ARGS.launcher:
+        sys.exit("e2e_test: --launcher is needed under Wine")
+    ARGS.launcher = ARGS.launcher and os.path.abspath(ARGS.launcher)
     global NATIVE_SERVER, CERTIFICATES
     NATIVE_SERVER = os.environ.get("MAILSHOT_NATIVE_SCRIPTED_SERVER") if ARGS.wine else ARGS.server
     if not NATIVE_SERVER or not os.path.exists(NATIVE_SERVER):
