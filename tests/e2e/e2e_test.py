@@ -183,13 +183,14 @@ class Case:
     hold: the server refuses connections until the run log announces the first retry;
     ipv6_server: the server listens on ::1 alone; hosts: the addresses of PRIVATE_NAME,
     in a hosts file of the run's own; hidden_station (Wine only): the program runs on a
-    window station nobody sees; log_has: events the run log holds in this order.
+    window station nobody sees; silent_ipv6: a listener with a full backlog on ::1 at the
+    server's port, where a connect hangs; log_has: events the run log holds in this order.
     """
 
     def __init__(self, name, args, rc, boxes, dialogue=None, greeting="220 ready", received=None,
                  native_only=False, steps=None, full_backlog=False, silent_resolver=False, status=(), log=None,
                  within=None, certificate=None, implicit_tls=False, env=None, connections=1, hold=False,
-                 ipv6_server=False, hosts=None, hidden_station=False, log_has=None):
+                 ipv6_server=False, hosts=None, hidden_station=False, silent_ipv6=False, log_has=None):
         self.name, self.args, self.rc, self.boxes = name, args, rc, boxes
         self.dialogue, self.greeting, self.received = dialogue, greeting, received
         self.native_only = native_only
@@ -199,6 +200,7 @@ class Case:
         self.env = env or {}
         self.connections, self.hold, self.ipv6_server = connections, hold, ipv6_server
         self.hosts, self.hidden_station, self.log_has = hosts, hidden_station, log_has
+        self.silent_ipv6 = silent_ipv6
 
 
 STARTTLS = ("<starttls>", None)  # in a dialogue: TLS starts there
@@ -403,6 +405,11 @@ CASES = [
          ACCEPT_AND_QUIT, received=sent(), hosts=["127.0.0.1", "::1"],
          log_has=["not connected to [::1]:{port}: 10061:Connection refused", "connected to 127.0.0.1:{port}",
                   "exit code 0"]),
+    Case("a_name_whose_first_address_is_silent_costs_one_wait",
+         without(STANDARD, "/SMTP:") + ["/SMTP:%s:{port}" % PRIVATE_NAME, "/NM", "/LOG:run.log", "/WAIT:1"], 0, [],
+         ACCEPT_AND_QUIT, received=sent(), hosts=["127.0.0.1", "::1"], silent_ipv6=True, within=1,
+         log_has=["not connected to [::1]:{port}: Connection Timed out", "connected to 127.0.0.1:{port}",
+                  "exit code 0"]),
     # No box where nobody can click it.
     Case("no_box_on_a_window_station_nobody_sees", STANDARD + ["/LOG:run.log"], 0, [], ACCEPT_AND_QUIT,
          received=sent(), hidden_station=True, log_has=["success: Message sended success.", "exit code 0"]),
@@ -591,23 +598,35 @@ class ProgramRun:
         self.server = subprocess.Popen(command + steps, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         return int(self.server.stdout.readline())
 
+    @staticmethod
+    def fill_backlog(family, address, port):
+        """Connections nobody accepts fill the queue of the listener at address and
+        port; the next one's SYN is dropped. Returns the sockets to close."""
+        fillers = []
+        for _ in range(3):
+            filler = socket.socket(family)
+            filler.setblocking(False)
+            filler.connect_ex((address, port))
+            fillers.append(filler)
+        time.sleep(0.2)
+        return fillers
+
     def run(self):
-        listener, fillers, name_server = None, [], None
+        listener, fillers, name_server, silent = None, [], None, None
         if self.case.dialogue is None:
             listener = socket.socket()
             listener.bind(("127.0.0.1", 0))
             listener.listen(0 if self.case.full_backlog else 4)
             port = listener.getsockname()[1]
             if self.case.full_backlog:
-                # Connections nobody accepts fill the queue; the next one's SYN is dropped.
-                for _ in range(3):
-                    filler = socket.socket()
-                    filler.setblocking(False)
-                    filler.connect_ex(("127.0.0.1", port))
-                    fillers.append(filler)
-                time.sleep(0.2)
+                fillers = self.fill_backlog(socket.AF_INET, "127.0.0.1", port)
         else:
             port = self.start_server()
+            if self.case.silent_ipv6:
+                silent = socket.socket(socket.AF_INET6)
+                silent.bind(("::1", port))
+                silent.listen(0)
+                fillers = self.fill_backlog(socket.AF_INET6, "::1", port)
         if self.case.silent_resolver:
             name_server = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
             name_server.bind((SILENT_NAME_SERVER, 53))
@@ -625,7 +644,7 @@ class ProgramRun:
             raise
         finally:
             released.set()
-            for opened in fillers + [name_server]:
+            for opened in fillers + [name_server, silent]:
                 if opened:
                     opened.close()
             if listener:

@@ -61,17 +61,6 @@ inline void PumpFor(int milliseconds) {
   PumpUntil([] { return false; }, milliseconds);
 }
 
-/// True when a server can listen on ::1 (a machine without IPv6 has none).
-inline bool IPv6Loopback() {
-  testserver::wire::Startup();
-  std::uint16_t port = 0;
-  const testserver::wire::Socket listener = testserver::wire::Listen(port, true);
-  const bool works = listener != testserver::wire::kNoSocket;
-  if (works) testserver::wire::Close(listener);
-  testserver::wire::Cleanup();
-  return works;
-}
-
 /// True when the resolver gives an IPv6 address first for name (localhost
 /// may stand for ::1 before 127.0.0.1, as the hosts file says).
 inline bool ResolvesToIPv6First(const std::string& name) {

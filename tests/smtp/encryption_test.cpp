@@ -288,16 +288,24 @@ TEST(Encryption, FailuresEndTheDialogueThere) {
 }
 
 TEST(Encryption, EhloWithoutUserNameGivesADomainOrTheAddressLiteral) {
-  TlsScriptedServer server(Then({StartTls(), Send("220 tls ready\r\n")}, {{"EHLO *", "250 hello"}, {"QUIT", "221 bye"}}),
-                           Certificate::kTrusted);
-  TQxSMTP s(nullptr);
-  Aim(s, server.Port(), ecTls);
-  s.UserID.clear();
-  s.Connect();
-  s.Disconnect();
-  server.Join();
-  const std::regex expected(R"(EHLO (\[127\.0\.0\.1\]|[-A-Za-z0-9]+(\.[-A-Za-z0-9]+)+)\r\nQUIT\r\n)");
-  EXPECT_TRUE(std::regex_match(server.Received(), expected)) << server.Received();
+  const struct {
+    bool ipv6;
+    const char* literal;  // as a pattern
+  } cases[] = {{false, R"(\[127\.0\.0\.1\])"}, {true, R"(\[IPv6:::1\])"}};
+  for (const auto& c : cases) {
+    if (c.ipv6 && !IPv6Loopback()) continue;
+    TlsScriptedServer server(Then({StartTls(), Send("220 tls ready\r\n")}, {{"EHLO *", "250 hello"}, {"QUIT", "221 bye"}}),
+                             Certificate::kTrusted, {.ipv6 = c.ipv6});
+    TQxSMTP s(nullptr);
+    Aim(s, server.Port(), ecTls);
+    if (c.ipv6) s.Host = "::1";  // an IP entry of the certificate
+    s.UserID.clear();
+    s.Connect();
+    s.Disconnect();
+    server.Join();
+    const std::regex expected("EHLO (" + std::string(c.literal) + R"(|[-A-Za-z0-9]+(\.[-A-Za-z0-9]+)+)\r\nQUIT\r\n)");
+    EXPECT_TRUE(std::regex_match(server.Received(), expected)) << server.Received();
+  }
 }
 
 TEST(Encryption, LargeAttachmentArrivesWholeThroughTls) {

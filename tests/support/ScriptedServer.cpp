@@ -382,6 +382,16 @@ std::uint16_t UnusedPort() {
   return port;
 }
 
+bool IPv6Loopback() {
+  wire::Startup();
+  std::uint16_t port = 0;
+  const wire::Socket listener = wire::Listen(port, true);
+  const bool works = listener != wire::kNoSocket;
+  if (works) wire::Close(listener);
+  wire::Cleanup();
+  return works;
+}
+
 namespace {
 
 /// The steps without an argument and their words in the text form.

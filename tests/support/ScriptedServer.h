@@ -151,4 +151,7 @@ class ScriptedServer {
 /// A loopback port on which nothing listens (bound once, then released).
 std::uint16_t UnusedPort();
 
+/// True when a server can listen on ::1 (a machine without IPv6 has none).
+bool IPv6Loopback();
+
 }  // namespace testserver
