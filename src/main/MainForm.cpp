@@ -121,20 +121,21 @@ std::string WithoutLineEnd(std::string text) {
   return text;
 }
 
-/// The texts of a failure's boxes as one line: their line breaks as blanks,
-/// ": " between them (a blank after a full stop).
+/// The texts of a failure's boxes as one line: each run of line breaks as a
+/// blank, ": " between them (a blank after a full stop).
 std::string OneLine(const std::vector<std::string>& texts) {
   std::string line;
   for (const std::string& text : texts) {
     if (!line.empty()) line += line.back() == '.' ? " " : ": ";
-    const std::string trimmed = WithoutLineEnd(text);
-    for (size_t i = 0; i < trimmed.size(); ++i) {
-      const bool lineEnd = trimmed[i] == '\r' || trimmed[i] == '\n';
-      if (!lineEnd) {
-        line += trimmed[i];
-      } else if (trimmed[i] == '\n' || i + 1 == trimmed.size() || trimmed[i + 1] != '\n') {
-        line += ' ';  // CR LF, a lone CR and a lone LF alike
+    bool afterBreak = false;
+    for (const char c : WithoutLineEnd(text)) {
+      const bool lineBreak = c == '\r' || c == '\n';
+      if (!lineBreak) {
+        line += c;
+      } else if (!afterBreak) {
+        line += ' ';  // one blank for CR LF, a lone CR or LF, or several
       }
+      afterBreak = lineBreak;
     }
   }
   return line;
@@ -219,10 +220,11 @@ void TForm1::RunJob() {
 void TForm1::RunAttempt() {
   runLog_.Write(std::string(kLogConnecting) + qxSMTP1_->Host + " port " + std::to_string(qxSMTP1_->Port));
   qxSMTP1_->Connect();
-  if (qxSMTP1_->Connected) {
-    qxSMTP1_->SendMail();
-    qxSMTP1_->Disconnect();
-  }
+  // A server that hung up right after the greeting leaves no connection:
+  // SendMail then fails with "Not Connected", where skipping it would end
+  // the job as if the message had gone.
+  qxSMTP1_->SendMail();
+  qxSMTP1_->Disconnect();
 }
 
 void TForm1::PrepareRetry(int retry, const std::string& reason) {

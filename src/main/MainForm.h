@@ -56,8 +56,7 @@ class TForm1 : public TComponent {
   /// The on-show handler: runs the job, then sets exit code 0 and closes.
   /// Raises whatever the job raises (then neither of the last two happens).
   void FormShow();
-  /// One mail job: PrepareJob, Connect, and when connected SendMail and
-  /// Disconnect. With /RETRY a failure that may pass (IsTransientFailure)
+  /// One mail job: PrepareJob, Connect, SendMail and Disconnect. With /RETRY a failure that may pass (IsTransientFailure)
   /// runs Connect, SendMail and Disconnect again on a fresh connection after
   /// a wait, announced as a status text and in the run log; the boxes of an
   /// attempt that is tried again are not shown. Raises EMailException for
@@ -108,7 +107,7 @@ class TForm1 : public TComponent {
   /// /RETRY and /NOPARTIAL, by whole name. Raises EMailException for an
   /// unusable /RETRY value or a value given to /NOPARTIAL.
   void ApplyOutcomeSwitches();
-  /// Connect, and when connected SendMail and Disconnect: one attempt.
+  /// Connect, SendMail and Disconnect: one attempt.
   void RunAttempt();
   /// Between attempts: announces retry (from 1) with reason, closes what is
   /// left of the connection, waits, and reads the password afresh.

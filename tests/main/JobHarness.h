@@ -31,7 +31,10 @@ inline Box Info(std::string text) { return {TBoxKind::Information, std::move(tex
 class RecordingSurface : public TFormSurface {
  public:
   void ShowBox(TBoxKind kind, const std::string& text) override { boxes.push_back({kind, text}); }
-  void SetStatusText(const std::string& text) override { statusTexts.push_back(text); }
+  void SetStatusText(const std::string& text) override {
+    statusTexts.push_back(text);
+    if (onStatus) onStatus(text);
+  }
   void ProcessMessages() override { ++pumps; }
   void RequestClose() override { ++closeRequests; }
   void SetExitCode(int code) override { exitCodes.push_back(code); }
@@ -48,6 +51,7 @@ class RecordingSurface : public TFormSurface {
   int closeRequests = 0;
   std::vector<std::uint32_t> waits;  // no time passes: the test goes on at once
   std::function<void()> onWait;      // what happens in the world meanwhile
+  std::function<void(const std::string&)> onStatus;  // runs inside the status handler
   bool attended = true;              // false: a window station nobody sees
 };
 

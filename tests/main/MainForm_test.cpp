@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "JobHarness.h"
+#include "platform/Messages.h"
 #include "support/ScriptedServer.h"
 #include "test_support/TempDir.h"
 
@@ -413,6 +414,31 @@ TEST(Job, WithoutRecipientsTheSendFailsAfterConnecting) {
   EXPECT_EQ(run.boxes, (std::vector<Box>{Error("Incomplete Header")}));
   EXPECT_EQ(run.exitCodes, (std::vector<int>{4}));
   EXPECT_EQ(server.Received(), "HELO \r\n");
+}
+
+// The status handler serves the window's messages: a server that hangs up
+// right after its reply to HELO may be found gone before Connect returns. The
+// job must not end then as if the message had gone.
+TEST(Job, AServerThatHangsUpAfterTheGreetingIsNoSuccess) {
+  JobFiles files;
+  std::vector<testserver::Step> script = SmtpDialogue("220 ready", {{"HELO me", "250 ok"}});
+  script.push_back(testserver::Stall());
+  ScriptedServer server(script, {.deadline = std::chrono::milliseconds(10000)});
+  RecordingSurface surface;
+  TForm1 form(surface);
+  surface.onStatus = [&](const std::string& status) {
+    if (status != "250 ok\r\n") return;
+    server.Stop();  // the server closes its end once its reply was read
+    for (int i = 0; i < 5000 && form.QxSMTP1().Connected; ++i) {
+      platform::PumpMessages();  // the close, once it arrived
+      platform::SleepMilliseconds(1);
+    }
+  };
+  GiveArguments(form, {"/B:" + files.body, "/T:" + files.recipients, "/F:s@x", "/U:me", "/V:1",
+                       "/SMTP:127.0.0.1:" + std::to_string(server.Port())});
+  NotifyShown(form);
+  EXPECT_EQ(surface.boxes, (std::vector<Box>{Error("Not Connected")}));
+  EXPECT_EQ(surface.exitCodes.back(), kExitFailure);
 }
 
 TEST(Job, UnreachableServersGetTheDriversBoxFirst) {
