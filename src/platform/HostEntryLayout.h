@@ -36,7 +36,7 @@ inline std::vector<SocketAddress> ReadHostEntry(const char* buffer) {
   std::uint32_t count = 0;
   std::memcpy(&count, buffer, sizeof count);
   std::vector<SocketAddress> addresses(count);
-  std::memcpy(addresses.data(), buffer + sizeof count, count * sizeof(SocketAddress));
+  if (count > 0) std::memcpy(addresses.data(), buffer + sizeof count, count * sizeof(SocketAddress));
   return addresses;
 }
 
