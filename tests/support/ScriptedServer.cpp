@@ -341,7 +341,6 @@ void ScriptedServer::Run() {
     }
     if (!wire::StartListening(listener_)) return Fail("listen failed");
   }
-  listening_ = true;
   // Each connection plays its part of the script; the last part serves every later one.
   std::vector<std::vector<Step>> parts(1);
   for (const Step& step : script_) {

@@ -120,8 +120,6 @@ class ScriptedServer {
   /// Unmet expectations and unfinished steps, one text each.
   std::vector<std::string> Failures() const;
   int Accepted() const { return accepted_.load(); }
-  /// True once connections to the port are taken (at once without listenWhen).
-  bool Listening() const { return listening_.load(); }
   /// True once the script has ended for every connection (or the deadline).
   bool Finished() const { return finished_.load(); }
 
@@ -139,7 +137,6 @@ class ScriptedServer {
   std::uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> accepted_{0};
-  std::atomic<bool> listening_{false};
   std::atomic<bool> finished_{false};
   std::atomic<std::int64_t> received_count_{0};
   mutable std::mutex mutex_;
