@@ -73,6 +73,9 @@ int StartupSockets(SocketsStartupData& data);
 void CleanupSockets();
 /// The error number of the calling thread's last failed socket call.
 int LastSocketError();
+/// Makes error the calling thread's last socket error, for a layer above
+/// the socket that reports its own results as the socket calls do.
+void SetLastSocketError(int error);
 
 /// A stream socket of family (IPv4 or IPv6) with TCP_NODELAY set, so that a
 /// short line goes out at once; kInvalidSocket on failure (an IPv6 socket

@@ -91,6 +91,8 @@ void CleanupSockets() { ::WSACleanup(); }
 
 int LastSocketError() { return ::WSAGetLastError(); }
 
+void SetLastSocketError(int error) { ::WSASetLastError(error); }
+
 SocketHandle CreateStreamSocket(int protocol, AddressFamily family) {
   const SOCKET s = ::socket(family == AddressFamily::kIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM, protocol);
   if (s != INVALID_SOCKET) {
