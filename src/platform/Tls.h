@@ -78,16 +78,18 @@ inline std::string PrintableText(std::string_view text) {
 }
 
 /// A DNS name of a certificate as a message shows it: PrintableText, after
-/// "DNS name " when it reads like an address, which it is not.
+/// "DNS name " when it reads like an address, which it is not (dotted
+/// digits, or anything with a colon, which no host name has).
 inline std::string DnsEntryText(std::string_view name) {
-  const bool addressLike = !name.empty() && name.find_first_not_of("0123456789.") == std::string_view::npos;
+  const bool addressLike = !name.empty() && (name.find_first_not_of("0123456789.") == std::string_view::npos ||
+                                             name.find(':') != std::string_view::npos);
   return addressLike ? "DNS name " + PrintableText(name) : PrintableText(name);
 }
 
 /// Why a certificate is not host's, from what it names: entries, the host
-/// entries of its subjectAltName as a text (DnsEntryText, dotted
-/// addresses), hasDnsEntry when one of them is a DNS name, and its subject's
-/// common name. A host name with no DNS entry to match is named in the
+/// entries of its subjectAltName as a text (DnsEntryText, IP addresses as
+/// AddressText writes them), hasDnsEntry when one of them is a DNS name,
+/// and its subject's common name. A host name with no DNS entry to match is named in the
 /// common name alone, if anywhere.
 inline std::string NameMismatchText(const std::string& host, bool hostIsAddress, const std::string& entries,
                                     bool hasDnsEntry, std::string_view commonName) {
@@ -112,8 +114,8 @@ class TlsSession {
   virtual bool Handshake(std::string& incoming, std::string& outgoing) = 0;
   /// Checks the server's certificate: the chain against the system's store
   /// and the CA file, then the host (a name against the DNS names of its
-  /// subjectAltName, never its common name; an IPv4 literal against its IP
-  /// addresses). Nothing with insecure. Raises TlsError (kTlsNotTrusted +
+  /// subjectAltName, never its common name; an IPv4 or IPv6 literal against
+  /// its IP addresses). Nothing with insecure. Raises TlsError (kTlsNotTrusted +
   /// reason, kTlsCommonNameOnly among them, or WrongNameText) before any
   /// application byte is sent.
   virtual void VerifyPeer() = 0;

@@ -141,7 +141,7 @@ void MakeTestCertificates(const std::string& dir) {
       {Certificate::kSelfSigned, {"localhost", "DNS:localhost,IP:127.0.0.1", true, -kDay, 30 * kDay}, true},
       {Certificate::kCommonNameOnly, {"localhost", "", false, -kDay, 30 * kDay}, false},
       {Certificate::kAddressOnly, {"localhost", "IP:127.0.0.1", false, -kDay, 30 * kDay}, false},
-      {Certificate::kDnsAddress, {"127.0.0.1", "DNS:127.0.0.1", false, -kDay, 30 * kDay}, false},
+      {Certificate::kDnsAddress, {"127.0.0.1", "DNS:127.0.0.1,DNS:::1", false, -kDay, 30 * kDay}, false},
       {Certificate::kNulInName,
        {"localhost", "", false, -kDay, 30 * kDay, std::string_view("localhost\0.other.mailshot.test", 30)}, false},
   };

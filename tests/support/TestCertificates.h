@@ -14,7 +14,7 @@ enum class Certificate {
   kSelfSigned,  // localhost, its own issuer
   kCommonNameOnly,  // CN=localhost and no subjectAltName, issued by the test CA
   kAddressOnly,     // CN=localhost, subjectAltName 127.0.0.1 alone, issued by the test CA
-  kDnsAddress,      // the DNS name "127.0.0.1" (no address entry), issued by the test CA
+  kDnsAddress,      // the DNS names "127.0.0.1" and "::1" (no address entry), issued by the test CA
   kNulInName,       // the DNS name "localhost\0.other.mailshot.test", issued by the test CA
 };
 
