@@ -235,7 +235,7 @@ void TForm1::PrepareRetry(int retry, const std::string& reason) {
                                    std::to_string(retry_.Count) + std::string(kRetryIn) + std::to_string(seconds) +
                                    std::string(kRetrySeconds) + reason;
   runLog_.Write(announcement);
-  surface_.SetStatusText(announcement);
+  surface_.SetStatusText(Shown(announcement));
   // The server learns at once that this transaction is over; a refusal
   // left the connection open.
   if (qxSMTP1_->Connected) {

@@ -571,6 +571,20 @@ CASES = [
     Case("no_partial_delivery_sends_to_no_one", THREE + ["/NOPARTIAL"], 4,
          [(ERROR, "The message was sent to no one: the SMTP server refused a recipient" + NOT_ACCEPTED)],
          THREE_ENVELOPE + [("RSET", "250 ok")], received=THREE_SENT + "RSET\r\n"),
+    # What a server echoes of the credentials stays hidden in the retry's line and a refused recipient's.
+    Case("retry_and_refused_recipient_hide_an_echoed_secret", THREE + ["/ENCRYPT:NONE", "/RETRY:1:1"] + LOGIN, 0,
+         [(INFO, SUCCESS + "\r\rNot accepted: b@y: 550 5.1.1 no such user ***")], [],
+         steps=script_steps("220 ready", [("EHLO me", "250-hello\r\n250 AUTH PLAIN"),
+                                          (AUTH_PLAIN, "454 4.7.0 later " + AUTH_PLAIN.split()[2]), ("QUIT", "221 bye")])
+         + ["next"] + script_steps("220 ready", [("EHLO me", "250-hello\r\n250 AUTH PLAIN"), (AUTH_PLAIN, "235 ok")]
+                                   + THREE_ENVELOPE[1:4] + [("RCPT TO:<b@y>", "550 5.1.1 no such user " + PASSWORD)]
+                                   + THREE_ENVELOPE[5:] + [("DATA", "354 go ahead"), (".", "250 queued"),
+                                                           ("QUIT", "221 bye")]),
+         connections=2, status=["Retry 1 of 1 in 1 s: 454 4.7.0 later ***"],
+         received=("EHLO me\r\n%s\r\nQUIT\r\nEHLO me\r\n%s\r\n" % (AUTH_PLAIN, AUTH_PLAIN) + THREE_SENT[9:]
+                   + "DATA\r\n" + header(to="a@x,Bob <b@y>,c@z") + BODY + ".\r\nQUIT\r\n"),
+         log_has=["< 454 4.7.0 later ***", "Retry 1 of 1 in 1 s: 454 4.7.0 later ***",
+                  "< 550 5.1.1 no such user ***", "not accepted: b@y: 550 5.1.1 no such user ***"]),
     # IPv6 and every address.
     Case("server_on_ipv6_loopback_only", without(STANDARD, "/SMTP:") + ["/SMTP:[::1]:{port}", "/NM", "/LOG:run.log"],
          0, [], ACCEPT_AND_QUIT, received=sent(), ipv6_server=True,
