@@ -19,9 +19,15 @@ std::uint16_t HighWord(std::intptr_t value) { return static_cast<std::uint16_t>(
 }  // namespace
 
 std::string EndPointText(const platform::SocketAddress& address) {
-  const std::string text = platform::AddressText(address);
-  const std::string port = ":" + std::to_string(address.port);
-  return address.family == platform::AddressFamily::kIPv6 ? "[" + text + "]" + port : text + port;
+  // Appended piece by piece: MinGW's GCC 12 warns falsely (-Wrestrict) of
+  // the same text made with operator+.
+  const bool bracketed = address.family == platform::AddressFamily::kIPv6;
+  std::string text = bracketed ? "[" : "";
+  text += platform::AddressText(address);
+  if (bracketed) text += ']';
+  text += ':';
+  text += std::to_string(address.port);
+  return text;
 }
 
 TTidewire::TTidewire(TComponent* owner) : TComponent(owner) {
