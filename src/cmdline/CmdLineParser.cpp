@@ -52,9 +52,17 @@ std::vector<std::string> TCmdLineParser::Arguments() const {
 
 void TCmdLineParser::Parse() {
   params_.Clear();
+  paramValues_.Clear();
+  longOptionsGiven_ = false;
+  const std::vector<std::string> arguments = Arguments();
+  if (longOptions_ && IsLongOptionCommandLine(arguments)) {
+    AddTranslatedTokens(TranslateLongOptions(arguments));
+    longOptionsGiven_ = true;
+    return;
+  }
+  if (longOptions_) RefuseLongOptionsAmongSwitches(arguments);
   const TCharSet switchSet = CharsToSet(switchChars_);
   const TCharSet delimiterSet = CharsToSet(paramValueDelimiter_);
-  const std::vector<std::string> arguments = Arguments();
   for (size_t i = includeFileName_ ? 0 : 1; i < arguments.size(); ++i) {
     std::string argument = arguments[i];
     if (paramsInUpperCase_) argument = UpcaseSwitchNames(argument, switchSet, delimiterSet);
@@ -104,6 +112,19 @@ void TCmdLineParser::RebuildParamValues() {
   for (const std::string& token : params_.Items()) {
     SplitToken(token, name, value);
     paramValues_.Add(name + kNameValueSeparator + value);
+  }
+}
+
+void TCmdLineParser::AddTranslatedTokens(const std::vector<TSwitchToken>& tokens) {
+  // Cut again by SplitToken, a value would lose its leading delimiters.
+  for (const TSwitchToken& token : tokens) {
+    if (token.Value) {
+      params_.Add(token.Name + paramValueDelimiter_ + *token.Value);
+      paramValues_.Add(token.Name + kNameValueSeparator + *token.Value);
+    } else {
+      params_.Add(token.Name);
+      paramValues_.Add(token.Name + kNameValueSeparator + token.Name);
+    }
   }
 }
 
@@ -163,6 +184,16 @@ std::string TCmdLineParser::StripParamName(const std::string& token, const std::
     result.erase(0, upperName.size());
   }
   return result;
+}
+
+std::vector<std::string> TCmdLineParser::GetParamValues(const std::string& name) const {
+  std::vector<std::string> values;
+  for (int i = 0; i < paramValues_.Count(); ++i) {
+    const std::string& entry = paramValues_[i];
+    const std::string entryName = entry.substr(0, entry.find(kNameValueSeparator));
+    if (platform::AnsiCompareText(entryName, name) == 0) values.push_back(paramValues_.ValueFromIndex(i));
+  }
+  return values;
 }
 
 std::string TCmdLineParser::GetParamValue(const std::string& name) const {

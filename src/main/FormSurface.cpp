@@ -18,6 +18,10 @@ void TPlatformSurface::ShowBox(TBoxKind kind, const std::string& text) {
   }
 }
 
+void TPlatformSurface::ShowNotice(const std::string& text) {
+  if (!platform::WriteToConsole(text)) ShowBox(TBoxKind::Information, text);
+}
+
 void TPlatformSurface::SetStatusText(const std::string& text) { platform::SetStatusText(text); }
 
 void TPlatformSurface::ProcessMessages() { platform::PumpMessages(); }

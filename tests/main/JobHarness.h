@@ -29,21 +29,26 @@ inline Box Info(std::string text) { return {TBoxKind::Information, std::move(tex
 class RecordingSurface : public TFormSurface {
  public:
   void ShowBox(TBoxKind kind, const std::string& text) override { boxes.push_back({kind, text}); }
+  void ShowNotice(const std::string& text) override { notices.push_back(text); }
   void SetStatusText(const std::string& text) override { statusTexts.push_back(text); }
   void ProcessMessages() override { ++pumps; }
   void RequestClose() override { ++closeRequests; }
   void SetExitCode(int code) override { exitCodes.push_back(code); }
 
   std::vector<Box> boxes;
+  std::vector<std::string> notices;
   std::vector<int> exitCodes;
   std::vector<std::string> statusTexts;
   int pumps = 0;
   int closeRequests = 0;
 };
 
+/// Hands arguments to the form's parser. Long options are read as on POSIX
+/// in every build, so their translation is tested under Windows too.
 inline void GiveArguments(TForm1& form, std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), "mailshot");
   form.CmdP().SetArgumentSource([arguments] { return arguments; });
+  form.CmdP().SetLongOptions(true);
 }
 
 /// Runs the program's whole job on arguments, as the window's showing does.

@@ -144,6 +144,32 @@ void DestroyStatusWindow(StatusWindowState& state) {
 
 }  // namespace
 
+bool WriteToConsole(const std::string& text) {
+  const std::string line = text + "\r\n";
+  HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE borrowed = nullptr;
+  if (output == nullptr || output == INVALID_HANDLE_VALUE) {
+    // A GUI program started from a console gets no handle of it: borrow
+    // the console of the process that started this one, if it has one.
+    if (!::AttachConsole(ATTACH_PARENT_PROCESS)) return false;
+    borrowed = ::CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             0, nullptr);
+    if (borrowed == INVALID_HANDLE_VALUE) {
+      ::FreeConsole();
+      return false;
+    }
+    output = borrowed;
+  }
+  DWORD written = 0;
+  const bool complete = ::WriteFile(output, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
+                        written == line.size();
+  if (borrowed != nullptr) {
+    ::CloseHandle(borrowed);
+    ::FreeConsole();
+  }
+  return complete;
+}
+
 void ShowMessageBox(const std::string& caption, const std::string& text, BoxIcon icon) {
   const UINT iconFlag = icon == BoxIcon::kError ? MB_ICONSTOP : MB_ICONINFORMATION;
   ::MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | iconFlag | MB_TASKMODAL);
