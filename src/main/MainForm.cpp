@@ -233,6 +233,7 @@ bool TForm1::PrepareJob() {
   // Each file named on its own must be there: unlike a list's entries,
   // it was asked for by name on this command line.
   for (const std::string& path : cmd.GetParamValues("ENCLOSE")) {
+    RefuseLineBreaks("ENCLOSE", path);  // the name goes into the part's header
     if (!platform::FileExists(path)) throw EMailException(FillPlaceholder(kMissingEnclosure, path));
     message.Attachments().Add(path);
   }

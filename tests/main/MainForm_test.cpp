@@ -230,6 +230,8 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
        {Error("The value of switch /MECH must be PLAIN, LOGIN or XOAUTH2, not \"NTLM\".")}},
       {"file to attach missing", {body, rcpt, "/F:s@x", smtp, "/ENCLOSE:" + files.missing},
        {Error("The file to attach " + files.missing + " does not exist.")}},
+      {"line break in the name of a file to attach", {body, rcpt, "/F:s@x", smtp, "/ENCLOSE:a.bin\r\nBcc: v@x"},
+       {Error("The value of switch /ENCLOSE" + lineBreakMessage)}},
       {"unknown long option", {"--from", "s@x", "--server", "127.0.0.1", "--colour"},
        {Error("Unknown option --colour" + kUsageHint)}},
       {"a switch among long options", {"--from", "s@x", smtp}, {Error("The switch " + smtp +
