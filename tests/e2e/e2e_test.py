@@ -168,6 +168,8 @@ class Case:
     a listener that takes no further connection, so that a connect hangs;
     silent_resolver: run where every name lookup waits for a name server that never
     answers; status: the status texts the console shows before the error texts;
+    native_only: why the case cannot run under Wine (None: it runs there too); stdin: the
+    bytes the program reads from standard input;
     log: the events of the run log run.log, without their time stamps; within: the
     seconds in which the outcome must show. certificate: the server is the native
     scripted server presenting this test certificate from a STARTTLS step in the
@@ -176,8 +178,8 @@ class Case:
     """
 
     def __init__(self, name, args, rc, boxes, dialogue=None, greeting="220 ready", received=None,
-                 native_only=False, steps=None, full_backlog=False, silent_resolver=False, status=(), log=None,
-                 within=None, certificate=None, implicit_tls=False, env=None):
+                 native_only=None, steps=None, full_backlog=False, silent_resolver=False, status=(), log=None,
+                 within=None, certificate=None, implicit_tls=False, env=None, stdin=None):
         self.name, self.args, self.rc, self.boxes = name, args, rc, boxes
         self.dialogue, self.greeting, self.received = dialogue, greeting, received
         self.native_only = native_only
@@ -185,9 +187,15 @@ class Case:
         self.status, self.log, self.within = list(status), log, within
         self.certificate, self.implicit_tls = certificate, implicit_tls
         self.env = env or {}
+        self.stdin = stdin
 
 
 STARTTLS = ("<starttls>", None)  # in a dialogue: TLS starts there
+LINE_BREAKS_ON_WINDOWS = "Windows splits its command line at line breaks: the value cannot be passed"
+SWITCHES_ONLY_ON_WINDOWS = "the Windows program takes switches only"
+USAGE_HINT = ". Usage: mailshot --from ADDRESS --to FILE --server HOST[:PORT] [OPTION]... (mailshot --help lists the options)"
+LONG_STANDARD = ["--to", "rcpt.txt", "--from", "s@x", "--subject", "Report", "--helo", "me",
+                 "--server", "127.0.0.1:{port}"]
 TLS_STANDARD = without(STANDARD, "/SMTP:") + ["/SMTP:localhost:{port}", "/CAFILE:ca.pem"]
 EHLO_ACCEPT = ([("EHLO me", "250-hello\r\n250 SIZE 1000"), ("RSET", "250 ok"), (SIZED_MAIL_FROM, "250 ok")]
                + ACCEPT_AND_QUIT[3:])
@@ -237,6 +245,11 @@ CASES = [
           ("RCPT TO:<b@y>", "250 ok"), ("DATA", "354 go ahead"), (".", "250 queued"), ("QUIT", "221 bye")],
          received="HELO me\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@x>\r\nRCPT TO:<b@y>\r\nDATA\r\n"
                   + header(to="a@x,,Bob <b@y>") + BODY + ".\r\nQUIT\r\n"),
+    # Long options.
+    Case("long_options_body_from_standard_input", ["--body", "-"] + LONG_STANDARD, 0, [(INFO, SUCCESS)],
+         ACCEPT_AND_QUIT, received=sent(), stdin=FILES["body.txt"], native_only=SWITCHES_ONLY_ON_WINDOWS),
+    Case("long_option_unknown", LONG_STANDARD + ["--colour"], 5, [(ERROR, "Unknown option --colour" + USAGE_HINT)],
+         native_only=SWITCHES_ONLY_ON_WINDOWS),
     # Unusable settings: exit code 5 and no connection.
     Case("body_file_missing", without(STANDARD, "/B:") + ["/B:nobody.txt"], 5,
          [(ERROR, "Missing message body. (File nobody.txt not found).")]),
@@ -253,7 +266,7 @@ CASES = [
          [(ERROR, 'SMTP server port "65536" is not a number from 1 to 65535.')]),
     Case("line_break_in_subject", without(STANDARD, "/S:") + ["/S:Hi\nBcc:v@x"], 5,
          [(ERROR, "The value of switch /S contains a line break or a null character, which cannot go into a "
-                  "mail command or header.")], native_only=True),
+                  "mail command or header.")], native_only=LINE_BREAKS_ON_WINDOWS),
     # Network failures.
     Case("server_name_not_found", without(STANDARD, "/SMTP:") + ["/SMTP:no..such"], 4,
          [(ERROR, "SMTP server no..such not found."), (ERROR, ANY_TEXT)]),
@@ -570,7 +583,7 @@ class ProgramRun:
         else:
             started = time.time()
             result = subprocess.run(self.program_command(args), cwd=self.workdir, capture_output=True, timeout=60,
-                                    env=dict(os.environ, **self.case.env))
+                                    env=dict(os.environ, **self.case.env), input=self.case.stdin)
             self.elapsed = time.time() - started
             self.rc, self.stdout, self.stderr = result.returncode, result.stdout, result.stderr
 
@@ -623,7 +636,7 @@ class EndToEnd(unittest.TestCase):
 
     def check(self, case):
         if case.native_only and ARGS.wine:
-            self.skipTest("Windows splits its command line at line breaks: the value cannot be passed")
+            self.skipTest(case.native_only)
         if case.silent_resolver and not private_resolver_possible():
             self.skipTest("needs root and unshare for a resolver configuration of its own")
         workdir = tempfile.mkdtemp(prefix="mailshot-e2e-")
