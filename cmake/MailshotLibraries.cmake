@@ -29,9 +29,10 @@ endfunction()
 
 # TLS: Schannel through SSPI on Windows (secur32, crypt32: part of Windows,
 # nothing to ship), OpenSSL 3 elsewhere, loaded when the first TLS session
-# starts (its headers only at build time).
+# starts (its headers only at build time). bcrypt: the system's random
+# generator for message identifiers.
 if(WIN32)
-  set(MAILSHOT_SYSTEM_LIBS ws2_32 secur32 crypt32 user32 gdi32 kernel32)
+  set(MAILSHOT_SYSTEM_LIBS ws2_32 secur32 crypt32 bcrypt user32 gdi32 kernel32)
 else()
   find_package(Threads REQUIRED)
   find_package(OpenSSL 3.0 REQUIRED)
@@ -53,7 +54,7 @@ endif()
 mailshot_library(mailshot_encoding DIRS encoding encoding/${MAILSHOT_CPU} DEPS mailshot_core)
 mailshot_library(mailshot_net DIRS net DEPS mailshot_core)
 mailshot_library(mailshot_smtp DIRS smtp DEPS mailshot_net mailshot_encoding)
-mailshot_library(mailshot_main DIRS main main/${MAILSHOT_PLATFORM} EXCLUDE Program.cpp
+mailshot_library(mailshot_main DIRS main EXCLUDE Program.cpp
                  DEPS mailshot_smtp mailshot_cmdline)
 configure_file(${PROJECT_SOURCE_DIR}/src/main/Version.h.in ${PROJECT_BINARY_DIR}/generated/main/Version.h @ONLY)
 target_include_directories(mailshot_main PUBLIC ${PROJECT_BINARY_DIR}/generated)

@@ -1,5 +1,7 @@
 #include "cmdline/CmdLineParser.h"
 
+#include <algorithm>
+
 #include "cmdline/CommandLine.h"
 #include "platform/Text.h"
 
@@ -61,38 +63,66 @@ void TCmdLineParser::Parse() {
     return;
   }
   if (longOptions_) RefuseLongOptionsAmongSwitches(arguments);
-  const TCharSet switchSet = CharsToSet(switchChars_);
-  const TCharSet delimiterSet = CharsToSet(paramValueDelimiter_);
   for (size_t i = includeFileName_ ? 0 : 1; i < arguments.size(); ++i) {
-    std::string argument = arguments[i];
-    if (paramsInUpperCase_) argument = UpcaseSwitchNames(argument, switchSet, delimiterSet);
-    if (includeSwitchChars_) {
-      AddTokensWithSwitchChars(std::move(argument), switchSet);
-    } else {
-      AddTokensWithoutSwitchChars(std::move(argument), switchSet);
-    }
+    for (TokenSpan& span : Tokens(arguments[i])) params_.Add(std::move(span.token));
   }
   RebuildParamValues();
 }
 
-void TCmdLineParser::AddTokensWithoutSwitchChars(std::string argument, const TCharSet& switchSet) {
+std::vector<TCmdLineParser::TokenSpan> TCmdLineParser::Tokens(const std::string& argument) const {
+  const TCharSet switchSet = CharsToSet(switchChars_);
+  std::string text = argument;
+  if (paramsInUpperCase_) text = UpcaseSwitchNames(text, switchSet, CharsToSet(paramValueDelimiter_));
+  std::vector<TokenSpan> spans;
   // Without switch characters nothing marks a switch, so nothing is one.
-  if (switchSet.none()) return;
-  while (!argument.empty()) {
-    std::string word = CutWord(argument, switchSet);
-    if (!word.empty()) params_.Add(std::move(word));
-  }
-}
-
-void TCmdLineParser::AddTokensWithSwitchChars(std::string argument, const TCharSet& switchSet) {
+  if (!includeSwitchChars_ && switchSet.none()) return spans;
   char lead = kNoLead;
-  DropLeadingSwitchCharsBeforeText(argument, &lead);
-  while (!argument.empty()) {
-    const std::string word = CutWord(argument, switchSet);
+  size_t at = 0;
+  if (includeSwitchChars_) {
+    std::string rest = text;
+    DropLeadingSwitchCharsBeforeText(rest, &lead);
+    at = text.size() - rest.size();
+  }
+  // A word runs from a character that starts no switch up to the next one that does.
+  while (at < text.size()) {
+    while (at < text.size() && InSet(text[at], switchSet)) ++at;
+    const size_t start = at;
+    while (at < text.size() && !InSet(text[at], switchSet)) ++at;
+    if (at == start) break;
+    const std::string word = text.substr(start, at - start);
+    if (!includeSwitchChars_) {
+      spans.push_back({word, at});
+      continue;
+    }
     // A blank lead trims away; a word of blanks alone would leave an empty token.
     std::string token = Trim(lead + word);
-    if (!word.empty() && !token.empty()) params_.Add(std::move(token));
+    if (token.empty()) continue;
+    size_t end = at;
+    while (end > start && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
+    spans.push_back({std::move(token), end});
   }
+  return spans;
+}
+
+std::vector<std::string> TCmdLineParser::MaskedArguments(std::span<const std::string_view> names,
+                                                         std::string_view mask) const {
+  const std::vector<std::string> arguments = Arguments();
+  std::vector<std::string> shown;
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    std::string argument = arguments[i];
+    std::string name, value;
+    for (const TokenSpan& span : Tokens(argument)) {
+      if (!SplitToken(span.token, name, value) || value.empty()) continue;
+      const bool secret = std::any_of(names.begin(), names.end(),
+                                      [&](std::string_view secretName) { return SameParamName(name, std::string(secretName)); });
+      if (!secret) continue;
+      // The value ends its token; what follows in the argument may belong to it too (a "-" cut it).
+      argument = argument.substr(0, span.end - value.size()) + std::string(mask);
+      break;
+    }
+    shown.push_back(std::move(argument));
+  }
+  return shown;
 }
 
 bool TCmdLineParser::SplitToken(const std::string& token, std::string& name, std::string& value) const {

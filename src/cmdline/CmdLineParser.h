@@ -3,6 +3,7 @@
 // tokens and answers whether a switch is present and what its value is.
 
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,6 +85,13 @@ class TCmdLineParser : public TComponent {
   /// With LongOptions, raises ECommandLineError for a command line of long
   /// options that cannot be read, or for a long option among switches.
   virtual void Parse();
+  /// The arguments after argument 0 as they may be shown: where a token
+  /// whose name is one of names (as ParamExistsExactly compares) has a
+  /// value, that value and the rest of its argument read mask. The tokens
+  /// are cut as Parse cuts them under the current settings, so whatever the
+  /// parser takes for such a switch's value is masked, however it is written
+  /// ("/PW:x", "PW:x", ":PW:x", "/:PW:x", "/S:a-pw:x").
+  std::vector<std::string> MaskedArguments(std::span<const std::string_view> names, std::string_view mask) const;
   /// True when more than one token begins with name (switch characters are
   /// not stripped here, neither from name nor from the tokens).
   virtual bool ParamIsRepeated(const std::string& name) const;
@@ -114,11 +122,17 @@ class TCmdLineParser : public TComponent {
   std::string StripSwitchChars(std::string s) const;
 
  private:
+  /// One token of an argument, and where its text ends in the argument.
+  struct TokenSpan {
+    std::string token;
+    size_t end;
+  };
+
   bool IsSwitchChar(char c) const;
   /// Removes leading switch characters from s while s, trimmed, is not empty.
   void DropLeadingSwitchCharsBeforeText(std::string& s, char* lastDropped) const;
-  void AddTokensWithoutSwitchChars(std::string argument, const TCharSet& switchSet);
-  void AddTokensWithSwitchChars(std::string argument, const TCharSet& switchSet);
+  /// The tokens of one argument, its switch names upper-cased as the settings say.
+  std::vector<TokenSpan> Tokens(const std::string& argument) const;
   void RebuildParamValues();
   /// Fills both lists with tokens made elsewhere, their values kept whole.
   void AddTranslatedTokens(const std::vector<TSwitchToken>& tokens);

@@ -13,6 +13,9 @@ class Exception : public std::exception {
   explicit Exception(std::string message) : message_(std::move(message)) {}
   const std::string& Message() const noexcept { return message_; }
   const char* what() const noexcept override { return message_.c_str(); }
+  /// Replaces the text: for a handler that passes the exception on without
+  /// a part of its text (a secret).
+  void SetMessage(std::string message) { message_ = std::move(message); }
 
  private:
   std::string message_;

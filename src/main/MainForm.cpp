@@ -8,6 +8,7 @@
 #include "core/Application.h"
 #include "core/Wipe.h"
 #include "main/MailException.h"
+#include "main/MessageSwitches.h"
 #include "main/SwitchValues.h"
 #include "main/Version.h"
 #include "platform/CodePage.h"
@@ -132,7 +133,8 @@ TForm1::TForm1(TFormSurface& surface)
       surface_(surface),
       cmdP_(new TCmdLineParser(this)),
       qxSMTP1_(new TQxSMTP(this)),
-      applicationEvents1_(new TApplicationEvents(this)) {
+      applicationEvents1_(new TApplicationEvents(this)),
+      runLog_(qxSMTP1_->Secrets) {
   cmdP_->SetSwitchChars("/");
   cmdP_->SetParamValueDelimiter(":");
   cmdP_->SetIncludeSwitchChars(true);
@@ -237,6 +239,7 @@ bool TForm1::PrepareJob() {
     if (!platform::FileExists(path)) throw EMailException(FillPlaceholder(kMissingEnclosure, path));
     message.Attachments().Add(path);
   }
+  ApplyMessageSwitches(cmd, smtp);
   ApplyEncryptionSwitches(serverNamesPort);
   ApplyLoginSwitches();
   return true;
@@ -256,7 +259,7 @@ void TForm1::ApplyRunSwitches() {
   // The log first, so that it also tells of an unusable setting after it.
   if (cmd.ParamExistsExactly("LOG")) {
     runLog_.Open(cmd.GetParamValue("LOG"));
-    runLog_.Write(std::string(kLogCommandLine) + MaskedCommandLine(cmd.Arguments(), kSecretSwitches));
+    runLog_.Write(std::string(kLogCommandLine) + MaskedCommandLine(cmd, kSecretSwitches));
     smtp.OnTrace = [this](TObject*, const TTraceEvent& event) { runLog_.Trace(*qxSMTP1_, event); };
   }
   if (cmd.ParamExistsExactly("WAIT")) {
@@ -316,7 +319,8 @@ void TForm1::ApplyLoginSwitches() {
     RefuseLineBreaksInPassword(std::string(kPasswordVariableOrigin) + std::string(kPasswordVariable), password);
   }
   if (password.empty()) throw EMailException(std::string(kLoginNeedsPassword));
-  if (smtp.LoginName.size() > kLongestCredential || password.size() > kLongestCredential) {
+  smtp.Secrets.Add(password);
+  if (CredentialTooLong(smtp.LoginName) || CredentialTooLong(password)) {
     throw EMailException(std::string(kCredentialsTooLong));
   }
   smtp.Password = password;  // made to its size at once; the local copy is wiped
@@ -365,12 +369,14 @@ void TForm1::ShowVersion() {
   Close();
 }
 
-void TForm1::ShowError(const std::string& text) { surface_.ShowBox(TBoxKind::Error, text); }
+void TForm1::ShowError(const std::string& text) { surface_.ShowBox(TBoxKind::Error, Shown(text)); }
 
-void TForm1::ShowInfo(const std::string& text) { surface_.ShowBox(TBoxKind::Information, text); }
+void TForm1::ShowInfo(const std::string& text) { surface_.ShowBox(TBoxKind::Information, Shown(text)); }
+
+std::string TForm1::Shown(const std::string& text) const { return qxSMTP1_->Secrets.Redacted(text); }
 
 void TForm1::QxSMTP1Status(TObject*, const std::string& Status) {
-  surface_.SetStatusText(Status);
+  surface_.SetStatusText(Shown(Status));
   surface_.ProcessMessages();
 }
 

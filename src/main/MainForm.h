@@ -44,7 +44,8 @@ class TApplicationEvents : public TComponent {
 
 /// The status window: owns the command-line parser, the SMTP client and the
 /// exception hook, runs the mail job once when shown and reports its outcome
-/// through a TFormSurface that the creator owns.
+/// through a TFormSurface that the creator owns. No box, status text or log
+/// line it makes holds one of the client's Secrets.
 class TForm1 : public TComponent {
  public:
   /// Builds the members with their stored settings and binds the handlers.
@@ -60,13 +61,14 @@ class TForm1 : public TComponent {
   void RunJob();
   /// Parses the command line; shows the help and returns false when asked
   /// for or when there is no switch, the version likewise when asked for;
-  /// otherwise opens the run log (/LOG),
-  /// fills the SMTP client, its message and the two flags and returns true.
-  /// Raises EMailException for a missing body or recipient file, sender or
-  /// server, an unusable port, time-out, report level, encryption or login
-  /// setting, a value with a line break, a file to attach that is missing,
-  /// or long options that cannot be read; raises the file error of a named
-  /// file that exists but cannot be read.
+  /// otherwise opens the run log (/LOG), fills the SMTP client, its message
+  /// (with the date and identifier every message carries) and the two flags
+  /// and returns true. Raises EMailException for a missing body, recipient,
+  /// copy or envelope recipient file, sender or server, an unusable port,
+  /// time-out, report level, reply address, encryption or login setting, a
+  /// value with a line break, a file to attach that is missing, or long
+  /// options that cannot be read; raises the file error of a named file that
+  /// exists but cannot be read.
   bool PrepareJob();
   /// The end of the run, after the job and its outcome: writes the exit
   /// code to the run log, and shows a log that could not be written as a
@@ -109,6 +111,8 @@ class TForm1 : public TComponent {
   void ApplyRunSwitches();
   /// Writes the error to the run log and shows it unless errors are hidden.
   void ReportError(const std::string& text);
+  /// text as shown or written: every secret the client knows as "***".
+  std::string Shown(const std::string& text) const;
   /// text of an outcome box, with the run log's warning when it has one.
   std::string WithLogWarning(const std::string& text);
   /// /ENCRYPT, /CAFILE and /INSECURE, by whole name; /ENCRYPT:TLS without a

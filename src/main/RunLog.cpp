@@ -4,12 +4,9 @@
 
 #include "core/Exceptions.h"
 #include "platform/Clock.h"
-#include "platform/Text.h"
 
 namespace {
 
-constexpr std::string_view kSecretShown = "***";
-constexpr std::string_view kSwitchCharacters = "/-";
 constexpr std::string_view kLineBreakShown = " | ";
 
 // The events of the connection, each followed by its value.
@@ -20,22 +17,6 @@ constexpr std::string_view kLogReceived = "< ";
 constexpr std::string_view kLogData = "message data: ";
 constexpr std::string_view kLogBytes = " bytes";
 constexpr std::string_view kLogClosed = "connection closed";
-
-/// argument with the value of a secret switch, and all after it, hidden.
-std::string MaskSecret(const std::string& argument, std::span<const std::string_view> secretSwitches) {
-  const std::string upper = platform::AnsiUpperCase(argument);
-  for (size_t at = 0; at < upper.size(); ++at) {
-    if (kSwitchCharacters.find(upper[at]) == std::string_view::npos) continue;
-    for (const std::string_view name : secretSwitches) {
-      const size_t colon = at + 1 + name.size();
-      if (upper.compare(at + 1, name.size(), platform::AnsiUpperCase(std::string(name))) == 0 &&
-          colon < upper.size() && upper[colon] == ':') {
-        return argument.substr(0, colon + 1) + std::string(kSecretShown);
-      }
-    }
-  }
-  return argument;
-}
 
 /// event as one line of the log file.
 std::string LogLine(std::string_view event) {
@@ -59,11 +40,9 @@ std::string LogLine(std::string_view event) {
 
 }  // namespace
 
-std::string MaskedCommandLine(const std::vector<std::string>& arguments,
-                              std::span<const std::string_view> secretSwitches) {
+std::string MaskedCommandLine(const TCmdLineParser& parser, std::span<const std::string_view> secretSwitches) {
   std::string line;
-  for (size_t i = 1; i < arguments.size(); ++i) {
-    const std::string shown = MaskSecret(arguments[i], secretSwitches);
+  for (const std::string& shown : parser.MaskedArguments(secretSwitches, kRedacted)) {
     if (!line.empty()) line += ' ';
     const bool quoted = shown.empty() || shown.find_first_of(" \t") != std::string::npos;
     line += quoted ? "\"" + shown + "\"" : shown;
@@ -83,7 +62,7 @@ void TRunLog::Open(const std::string& path) {
 
 void TRunLog::Write(std::string_view event) {
   if (file_ == platform::kInvalidFile) return;
-  if (!platform::AppendLine(file_, platform::LocalTimestamp() + " " + LogLine(event))) Fail();
+  if (!platform::AppendLine(file_, platform::LocalTimestamp() + " " + LogLine(secrets_.Redacted(event)))) Fail();
 }
 
 void TRunLog::Trace(const TTidewire& wire, const TTraceEvent& event) {

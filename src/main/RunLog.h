@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "cmdline/CmdLineParser.h"
+#include "core/Secrets.h"
 #include "net/Tidewire.h"
 #include "platform/File.h"
 
@@ -24,28 +26,28 @@ inline constexpr std::string_view kLogWarning = "Warning: the run log %s could n
 /// Switches whose values are secrets; the run log shows them as "***".
 inline constexpr std::array<std::string_view, 1> kSecretSwitches{"PW"};
 
-/// The arguments after argument 0 as one line: an argument that is empty or
-/// holds a blank stands in double quotes, and where an argument names a
-/// switch of secretSwitches (after "/" or "-", any case) with a value, the
-/// value and the rest of the argument show as "***".
-std::string MaskedCommandLine(const std::vector<std::string>& arguments,
-                              std::span<const std::string_view> secretSwitches);
+/// The arguments after argument 0 as parser reads them, as one line: an
+/// argument that is empty or holds a blank stands in double quotes, and
+/// whatever parser takes for the value of a switch of secretSwitches shows
+/// as "***" with the rest of its argument.
+std::string MaskedCommandLine(const TCmdLineParser& parser, std::span<const std::string_view> secretSwitches);
 
 /// The transcript of one run in a text file: one line per event, each after
-/// the local time. Owned by the status window; writes nothing unless opened.
-/// It never raises: a log that cannot be written turns into Problem().
+/// the local time, no secret of secrets in it. Owned by the status window;
+/// writes nothing unless opened. It never raises: a log that cannot be
+/// written turns into Problem().
 class TRunLog {
  public:
-  TRunLog() = default;
+  explicit TRunLog(const TSecretList& secrets) : secrets_(secrets) {}
   ~TRunLog();
   TRunLog(const TRunLog&) = delete;
   TRunLog& operator=(const TRunLog&) = delete;
 
   /// Opens path for appending (creating it when missing).
   void Open(const std::string& path);
-  /// Appends one line: the local time, a blank, then event with its line
-  /// ends shown as " | " (trailing ones dropped) and every other control
-  /// character but the tab as \xNN.
+  /// Appends one line: the local time, a blank, then event with its secrets
+  /// as "***", its line ends shown as " | " (trailing ones dropped) and every
+  /// other control character but the tab as \xNN.
   void Write(std::string_view event);
   /// Writes the line for a trace event of wire.
   void Trace(const TTidewire& wire, const TTraceEvent& event);
@@ -56,6 +58,7 @@ class TRunLog {
  private:
   void Fail();
 
+  const TSecretList& secrets_;
   platform::FileHandle file_ = platform::kInvalidFile;
   std::string path_;
   std::string problem_;

@@ -7,6 +7,7 @@
 #include "core/Wipe.h"
 #include "main/MailException.h"
 #include "platform/File.h"
+#include "smtp/MessageText.h"
 
 namespace {
 constexpr std::string_view kInvalidPort = "SMTP server port \"%s\" is not a number from 1 to 65535.";
@@ -19,7 +20,6 @@ constexpr std::string_view kLineBreakInPassword =
     "The password from %s contains a line break or a null character, which cannot go into a mail command.";
 constexpr std::string_view kPasswordFileUnreadable = "The password file %s cannot be read.";
 constexpr std::string_view kPasswordFileEmpty = "The first line of the password file %s is empty.";
-constexpr std::string_view kLineBreaks("\r\n\0", 3);
 constexpr unsigned kHighestPort = 65535;
 constexpr unsigned kLongestWait = 3600;
 constexpr unsigned kHighestLevel = 8;
@@ -62,13 +62,13 @@ int ReportLevelOf(const std::string& value) {
 }
 
 void RefuseLineBreaks(const std::string& switchName, const std::string& value) {
-  if (value.find_first_of(kLineBreaks) != std::string::npos) {
+  if (smtp_text::BreaksLine(value)) {
     throw EMailException(FillPlaceholder(kLineBreakInValue, switchName));
   }
 }
 
 void RefuseLineBreaksInPassword(const std::string& origin, const std::string& password) {
-  if (password.find_first_of(kLineBreaks) != std::string::npos) {
+  if (smtp_text::BreaksLine(password)) {
     throw EMailException(FillPlaceholder(kLineBreakInPassword, origin));
   }
 }

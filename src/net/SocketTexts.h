@@ -131,10 +131,18 @@ inline constexpr std::array<TSocketErrorText, 51> kSocketErrorTexts{{
     {0, "Unrecognized error code"},
 }};
 
-// WinSock error numbers the transport acts on.
+// WinSock error numbers the transport and its users act on.
 inline constexpr std::uint16_t kWsaWouldBlock = 10035;
+inline constexpr std::uint16_t kWsaConnectionAborted = 10053;
+inline constexpr std::uint16_t kWsaConnectionReset = 10054;
 inline constexpr std::uint16_t kWsaNotConnected = 10057;
+inline constexpr std::uint16_t kWsaShutDown = 10058;
 inline constexpr std::int32_t kWsaErrorBase = 10000;
+
+/// Bytes sent over a connection the peer has already dropped fail with one
+/// of these.
+inline constexpr std::array<std::int32_t, 4> kHangUpErrors{kWsaConnectionAborted, kWsaConnectionReset,
+                                                          kWsaNotConnected, kWsaShutDown};
 
 /// The message for a WinSock error: "number:text" from the table, "Unknown
 /// Error No. number" for a number without a row, empty for 0.

@@ -1,5 +1,6 @@
 #include "net/Tidewire.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -269,12 +270,22 @@ void TTidewire::TimerOn() {
   ReportStatus(kStatusTimerOn);
   TimedOut = false;
   if (TimeOut < 0) throw ERangeError();
-  Timer->SetInterval(static_cast<std::uint32_t>(TimeOut));
+  auto interval = static_cast<std::uint32_t>(TimeOut);
+  wait_end_ = std::chrono::steady_clock::time_point::max();
+  if (TimeOut > 0) {
+    const auto now = std::chrono::steady_clock::now();
+    wait_end_ = std::min(now + std::chrono::milliseconds(TimeOut), shared_end_);
+    // A shared time-out already over ends the wait at its first look.
+    interval = static_cast<std::uint32_t>(
+        std::max<std::int64_t>(1, std::chrono::ceil<std::chrono::milliseconds>(wait_end_ - now).count()));
+  }
+  Timer->SetInterval(interval);
   Timer->SetEnabled(true);
 }
 
 void TTidewire::TimerOff() {
   ReportStatus(kStatusTimerOff);
+  wait_end_ = std::chrono::steady_clock::time_point::max();
   Timer->SetEnabled(false);
 }
 
@@ -284,6 +295,18 @@ void TTidewire::TimerTriggered(TObject*) {
   TimedOut = true;
   AsyncDone = true;
   Abort();
+}
+
+bool TTidewire::WaitTimeUp() {
+  if (std::chrono::steady_clock::now() < wait_end_) return false;
+  TimerTriggered(Timer);
+  return true;
+}
+
+TSharedTimeOut::TSharedTimeOut(TTidewire& wire) : wire_(wire), before_(wire.shared_end_) {
+  if (wire.TimeOut <= 0) return;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wire.TimeOut);
+  wire.shared_end_ = std::min(wire.shared_end_, end);
 }
 
 void TTidewire::CheckConnection() {
@@ -364,7 +387,7 @@ void TTidewire::HandleNotification(std::uint32_t message, std::uintptr_t wParam,
 void TTidewire::ReportStatus(std::uint8_t level, std::string_view text) {
   try {
     if (level > ReportLevel) return;
-    LastStatus = std::string(text);
+    LastStatus = Secrets.Redacted(text);
     if (OnStatus && !Destroying()) OnStatus(this, std::string(LastStatus));
   } catch (...) {
     // Status reporting never fails an operation.
@@ -373,9 +396,9 @@ void TTidewire::ReportStatus(std::uint8_t level, std::string_view text) {
 
 void TTidewire::Trace(TTraceKind kind, std::string_view text, std::int64_t bytes) {
   if (!OnTrace || Destroying()) return;
-  const bool line = kind == TTraceKind::kSent || kind == TTraceKind::kReceived;
   try {
-    OnTrace(this, {kind, line && TraceMasked ? kMaskedTraceLine : text, bytes});
+    const std::string shown = Secrets.Redacted(text);
+    OnTrace(this, {kind, shown, bytes});
   } catch (...) {
     // A transcript must never change what happens on the connection.
   }

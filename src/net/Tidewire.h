@@ -14,6 +14,7 @@
 
 #include "core/Component.h"
 #include "core/Exceptions.h"
+#include "core/Secrets.h"
 #include "core/Stream.h"
 #include "core/StringList.h"
 #include "net/SocketTexts.h"
@@ -45,9 +46,6 @@ struct TTraceEvent {
   std::int64_t Bytes = 0;
 };
 using TOnTrace = std::function<void(TObject* Sender, const TTraceEvent& Event)>;
-
-/// The line text of kSent and kReceived events while TraceMasked is set.
-inline constexpr std::string_view kMaskedTraceLine = "***";
 
 inline constexpr const char* kSocketWindowClass = "TidewireWindowClass";
 inline constexpr std::uint32_t kSocketNotifyMessage = platform::kMsgUser + 101;  // 1125
@@ -82,15 +80,15 @@ class TTidewire : public TComponent {
   // Settings.
   std::string Host;            // name or dotted IPv4 address
   std::int32_t Port = 0;       // low 16 bits used
-  std::int32_t TimeOut = 0;    // ms per timed wait; 0 = untimed; negative = range error
+  std::int32_t TimeOut = 0;    // ms per timed wait (see TSharedTimeOut); 0 = untimed; negative = range error
   std::int32_t ReportLevel = 0;
   /// Extends the time-out to the sends: a send that makes no progress for
   /// TimeOut ms ends as a timed-out wait does (TimedOut set, EAbortError
   /// "Socket send aborted"). Off by default, so that sends never time out.
   bool TimeSends = false;
-  /// While set, the lines of kSent and kReceived trace events read "***":
-  /// for exchanges that carry secrets.
-  bool TraceMasked = false;
+  /// The secrets the connection carries (passwords, tokens, their encoded
+  /// forms): no status text or trace line shows one; each reads "***".
+  TSecretList Secrets;
 
   // Events.
   TNotifyEvent OnDisconnect;
@@ -136,6 +134,10 @@ class TTidewire : public TComponent {
   /// ReplyNumber from the leading digits (0 for none or an empty reply).
   /// Raises what Writeln and ReadLn raise; ERangeError for a code beyond 16 bits.
   virtual void Transaction(const std::string& command, std::string& reply);
+  /// Transaction for a command whose bytes from secretFrom on are a secret:
+  /// the trace shows them as "***", and IoBuffer, which the line went out
+  /// through, is wiped when the exchange ends, however it ends.
+  void SecretTransaction(const std::string& command, size_t secretFrom, std::string& reply);
   /// Cancel, through the virtual slot so that subclasses can add to it.
   virtual void Abort();
 
@@ -151,12 +153,17 @@ class TTidewire : public TComponent {
   /// Closes the socket and, unless the component is closing, opens and
   /// registers a fresh one; fires OnDisconnect. Raises a WinSock error text.
   void RequestCloseSocket();
-  /// Starts a timed wait of TimeOut ms (clears TimedOut). Raises ERangeError
-  /// for a negative TimeOut, Exception "No Timer".
+  /// Starts a timed wait of TimeOut ms, or less where a TSharedTimeOut ends
+  /// sooner (clears TimedOut). Raises ERangeError for a negative TimeOut,
+  /// Exception "No Timer".
   void TimerOn();
   void TimerOff();
   /// The timer's handler: marks the time-out and aborts the running wait.
   void TimerTriggered(TObject* Sender);
+  /// For a loop that may be kept too busy for the timer's message to come
+  /// (input that never stops): once the running timed wait's time is up,
+  /// does what the timer does and returns true.
+  bool WaitTimeUp();
   /// Socket events (1125) and lookup completions (1126) of the notification
   /// window; never raises.
   void HandleNotification(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
@@ -268,15 +275,30 @@ class TTidewire : public TComponent {
   [[noreturn]] void RaiseAborted(std::string_view text);
   /// Sends close_notify and drops the TLS session, if one runs.
   void EndTls();
-  /// Fires OnTrace (lines masked while TraceMasked); never raises.
+  /// Fires OnTrace with the text redacted; never raises.
   void Trace(TTraceKind kind, std::string_view text = {}, std::int64_t bytes = 0);
   /// Under TimeSends: when nothing went out since lastProgress for TimeOut
   /// ms, marks the time-out and aborts, as the timer does; true then.
   bool SendStalled(std::chrono::steady_clock::time_point lastProgress);
+  /// Sends count bytes until all went out, a cancel, or a stall under
+  /// TimeSends; onSent(n) after each send call that took n bytes. Pumps
+  /// messages after each pass when pumping. False when the peer closed.
+  template <typename OnSent>
+  bool SendWhole(const char* bytes, int count, bool pumping, std::chrono::steady_clock::time_point& lastProgress,
+                 OnSent onSent);
+  /// The reading part of Transaction: ReadLn into reply and LastReply, the
+  /// reply's status text and ReplyNumber.
+  void ReadReply(std::string& reply);
   /// The sending part of Write and Writeln (with the "Write" status, no
   /// trace): text, then ending, through IoBuffer; returns the bytes sent.
   size_t SendText(std::string_view text, std::string_view ending = {});
 
+  friend class TSharedTimeOut;
+
+  /// When the running timed wait ends; never while untimed.
+  std::chrono::steady_clock::time_point wait_end_ = std::chrono::steady_clock::time_point::max();
+  /// When the waits of a TSharedTimeOut must end by; never without one.
+  std::chrono::steady_clock::time_point shared_end_ = std::chrono::steady_clock::time_point::max();
   char peek_byte_ = 0;  // DataAvailable peeks here, never into a line being read
   std::uint32_t closes_ = 0;  // sockets closed so far
   int outstanding_lookups_ = 0;
@@ -285,6 +307,24 @@ class TTidewire : public TComponent {
   // be written by their late completion; freed with the component.
   std::vector<std::unique_ptr<char[]>> retired_host_entries_;
   std::unique_ptr<TTlsChannel> tls_;  // while TLS runs on the socket
+};
+
+/// Makes the timed waits of wire in its scope share one time-out: together
+/// they end TimeOut ms after its start at the latest, where each would
+/// otherwise have TimeOut ms of its own (a reply of many lines is one wait,
+/// however slowly its lines come). Without a TimeOut it changes nothing;
+/// nested in another, the earlier end holds. Owned by the operation whose
+/// waits it bounds.
+class TSharedTimeOut {
+ public:
+  explicit TSharedTimeOut(TTidewire& wire);
+  ~TSharedTimeOut() { wire_.shared_end_ = before_; }
+  TSharedTimeOut(const TSharedTimeOut&) = delete;
+  TSharedTimeOut& operator=(const TSharedTimeOut&) = delete;
+
+ private:
+  TTidewire& wire_;
+  std::chrono::steady_clock::time_point before_;
 };
 
 /// The window procedure of "TidewireWindowClass": hands every message of

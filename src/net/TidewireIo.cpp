@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/Wipe.h"
 #include "net/Tidewire.h"
 #include "net/TimerOffOnExit.h"
 #include "net/TlsChannel.h"
@@ -85,6 +86,30 @@ bool TTidewire::SendStalled(std::chrono::steady_clock::time_point lastProgress) 
   return true;
 }
 
+template <typename OnSent>
+bool TTidewire::SendWhole(const char* bytes, int count, bool pumping,
+                          std::chrono::steady_clock::time_point& lastProgress, OnSent onSent) {
+  int remaining = count;
+  do {
+    const int n = SendBytes(bytes + (count - remaining), remaining);
+    if (n == 0) return false;
+    if (n > 0) {
+      remaining -= n;
+      if (TimeSends) lastProgress = std::chrono::steady_clock::now();
+      onSent(n);
+    } else {
+      RaiseUnlessWouldBlock();
+      if (SendStalled(lastProgress)) break;
+      WaitForSocket(platform::SocketWait::kWritable);
+      // Unpumped, messages stay queued, and a waiting message ends every
+      // wait at once: the short sleep keeps the retry from spinning then.
+      if (!pumping) platform::SleepMilliseconds(1);
+    }
+    if (pumping) platform::PumpMessages();
+  } while (remaining != 0 && !Canceled);
+  return true;
+}
+
 void TTidewire::SendBuffer(const void* data, std::uint16_t length) {
   ReportStatus(kStatusSendingBuffer);
   TimerOn();
@@ -97,24 +122,9 @@ void TTidewire::SendBuffer(const void* data, std::uint16_t length) {
       if (!end) throw ERangeError();
       count = static_cast<int>(static_cast<const char*>(end) - bytes);
     }
-    int remaining = count;
     auto lastProgress = std::chrono::steady_clock::now();
-    do {
-      const int n = SendBytes(bytes + (count - remaining), remaining);
-      if (n == 0) break;
-      if (n > 0) {
-        remaining -= n;
-        if (TimeSends) lastProgress = std::chrono::steady_clock::now();
-      } else {
-        RaiseUnlessWouldBlock();
-        if (SendStalled(lastProgress)) break;
-        // Messages stay queued (a send is never interrupted by handlers), and
-        // a waiting message ends every wait at once: the short sleep keeps
-        // the retry from spinning then.
-        WaitForSocket(platform::SocketWait::kWritable);
-        platform::SleepMilliseconds(1);
-      }
-    } while (remaining != 0 && !Canceled);
+    // A send is never interrupted by handlers: no messages are dispatched.
+    SendWhole(bytes, count, /*pumping=*/false, lastProgress, [](int) {});
   }
   if (Canceled) RaiseAborted(kErrSendAborted);
 }
@@ -135,25 +145,14 @@ void TTidewire::SendStream(TStream& stream) {
     // A mark left by an earlier wait must not make a cancel here look like a time-out.
     if (TimeSends) TimedOut = false;
     auto lastProgress = std::chrono::steady_clock::now();
+    const auto counted = [this](int n) {
+      BytesSent += n;
+      if (OnPacketSent) OnPacketSent(this);
+    };
     do {
       const std::int64_t chunk = std::min<std::int64_t>(size - stream.Position(), kIoBufferData);
       const int got = static_cast<int>(stream.Read(IoBuffer, chunk));
-      int remaining = got;
-      do {
-        const int n = SendBytes(IoBuffer + (got - remaining), remaining);
-        if (n == 0) return;
-        if (n > 0) {
-          remaining -= n;
-          BytesSent += n;
-          if (TimeSends) lastProgress = std::chrono::steady_clock::now();
-          if (OnPacketSent) OnPacketSent(this);
-        } else {
-          RaiseUnlessWouldBlock();
-          if (SendStalled(lastProgress)) break;
-          WaitForSocket(platform::SocketWait::kWritable);
-        }
-        platform::PumpMessages();
-      } while (remaining != 0 && !Canceled);
+      if (!SendWhole(IoBuffer, got, /*pumping=*/true, lastProgress, counted)) return;
     } while (stream.Position() != size && !Canceled);
   }
   if (Canceled) RaiseAborted(kErrSendAborted);
@@ -195,6 +194,7 @@ void TTidewire::ReadLn(std::string& line) {
       WaitForSocket(platform::SocketWait::kReadable);
     }
     platform::PumpMessages();
+    if (!Canceled) WaitTimeUp();
     if (Canceled) break;
   }
   if (Canceled) RaiseAborted(kErrReadLnAborted);
@@ -210,6 +210,25 @@ void TTidewire::Transaction(const std::string& command, std::string& reply) {
   ReportStatus(kStatusTransaction);
   ReplyNumber = 0;
   Writeln(command);
+  ReadReply(reply);
+}
+
+void TTidewire::SecretTransaction(const std::string& command, size_t secretFrom, std::string& reply) {
+  ReportStatus(kStatusTransaction);
+  ReplyNumber = 0;
+  struct WipeOnExit {  // the line sent stays there otherwise, and an echo of it in the reply
+    TTidewire& wire;
+    ~WipeOnExit() { WipeBytes(wire.IoBuffer, sizeof wire.IoBuffer); }
+  } wipeIoBuffer{*this};
+  ReportStatus(kStatusWriteln);
+  SendText(command, "\r\n");
+  std::string shown = command.substr(0, std::min(secretFrom, command.size()));
+  shown += kRedacted;
+  Trace(TTraceKind::kSent, shown);
+  ReadReply(reply);
+}
+
+void TTidewire::ReadReply(std::string& reply) {
   std::string line;
   ReadLn(line);
   LastReply = line;

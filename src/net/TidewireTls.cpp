@@ -1,6 +1,8 @@
 // TLS on TTidewire's connection: the handshake in the component's waiting
 // style, and its end before the socket closes.
 
+#include <algorithm>
+
 #include "net/Tidewire.h"
 #include "net/TimerOffOnExit.h"
 #include "net/TlsChannel.h"
@@ -25,6 +27,7 @@ void TTidewire::StartTls(const platform::TlsSettings& settings) {
     platform::PumpMessages();
     // A close noticed while pumping replaced the socket under the handshake.
     if (closes_ != closesBefore) throw ESockError(std::string(kErrTlsClosedInHandshake));
+    if (!Canceled) WaitTimeUp();
     if (Canceled) RaiseAborted(TimedOut ? kErrTlsTimedOut : kErrTlsAborted);
   }
   channel->VerifyPeer();
@@ -36,7 +39,10 @@ platform::TlsSessionInfo TTidewire::TlsInfo() const { return tls_ ? tls_->Info()
 
 void TTidewire::EndTls() {
   if (!tls_) return;
-  tls_->Close();
+  // As long as a time-out allows, and no longer than the system would keep
+  // sending what a plain socket took.
+  constexpr std::chrono::milliseconds kCloseLimit{2000};
+  tls_->Close(TimeOut > 0 ? std::min(kCloseLimit, std::chrono::milliseconds(TimeOut)) : kCloseLimit);
   // An orderly close: a reset could drop the close_notify just sent.
   platform::SetLinger(NativeSocket(), false, 0);
   tls_.reset();

@@ -12,8 +12,8 @@
 namespace {
 
 constexpr int kReceiveChunk = 32 * 1024;
-// How long closing waits for the socket to take the records still queued.
-constexpr std::chrono::milliseconds kCloseLimit{2000};
+// How much of what a peer still sends after close_notify is read before the socket closes.
+constexpr size_t kDrainLimit = 64 * 1024;
 constexpr size_t kQuotedLength = 60;
 // First byte of a TLS record a server opens with: an alert or a handshake.
 constexpr unsigned char kRecordAlert = 21;
@@ -130,15 +130,24 @@ int TTlsChannel::Send(const void* data, int length) {
 int TTlsChannel::Fill() {
   // Records still waiting go first: the answer may depend on them.
   if (Flush() == platform::kSocketError && platform::LastSocketError() != kWsaWouldBlock) return platform::kSocketError;
+  bool received = false;
   while (taken_ == plaintext_.size()) {
     if (ended_) return 0;
     if (!decrypt_due_) {
+      if (received) {
+        // Records came that held no plaintext (session tickets, say): the
+        // caller learns "nothing yet" and looks at its clock and messages
+        // before it asks again, however fast such records keep coming.
+        platform::SetLastSocketError(kWsaWouldBlock);
+        return platform::kSocketError;
+      }
       const int n = ReceiveCiphertext();
       if (n == platform::kSocketError) return n;
       if (n == 0) {
         ended_ = true;
         return 0;
       }
+      received = true;
     }
     plaintext_.clear();
     taken_ = 0;
@@ -166,7 +175,7 @@ int TTlsChannel::Receive(void* buffer, int length, bool peek) {
 
 bool TTlsChannel::ReadyToRead() const { return taken_ < plaintext_.size() || decrypt_due_ || ended_; }
 
-void TTlsChannel::Close() {
+void TTlsChannel::Close(std::chrono::milliseconds limit) {
   try {
     session_->Close(outgoing_);
   } catch (const platform::TlsError&) {
@@ -174,7 +183,7 @@ void TTlsChannel::Close() {
   }
   // Records still queued were counted as sent: the peer gets a bounded
   // chance to take them, as the system would send what a plain socket took.
-  const auto end = std::chrono::steady_clock::now() + kCloseLimit;
+  const auto end = std::chrono::steady_clock::now() + limit;
   while (Flush() == platform::kSocketError && platform::LastSocketError() == kWsaWouldBlock) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
     if (left <= 0) return;
@@ -184,10 +193,13 @@ void TTlsChannel::Close() {
   }
   // Records nobody asked for (TLS 1.3 session tickets) may still wait
   // unread; a socket closed with unread bytes resets the connection, and
-  // the reset can cost the peer the last records it has not read yet. A peer
-  // that never stops sending gets no more than the same time.
+  // the reset can cost the peer the last records it has not read yet. A few
+  // tickets take a few hundred bytes: a peer that sends more than a little
+  // after the goodbye gets the reset, within the same time at the latest.
   char unread[kReceiveChunk];
-  while (std::chrono::steady_clock::now() < end &&
-         platform::ReceiveOnSocket(socket_, unread, sizeof unread, /*peek=*/false) > 0) {
+  for (size_t drained = 0; drained < kDrainLimit && std::chrono::steady_clock::now() < end;) {
+    const int n = platform::ReceiveOnSocket(socket_, unread, sizeof unread, /*peek=*/false);
+    if (n <= 0) break;
+    drained += static_cast<size_t>(n);
   }
 }

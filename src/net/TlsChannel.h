@@ -2,6 +2,7 @@
 // TTlsChannel: a TLS session over a connected socket, with the buffers that
 // sit between the two, for TTidewire's transfer seam.
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -35,17 +36,21 @@ class TTlsChannel {
   int Send(const void* data, int length);
   /// Plaintext as a receive gives it: up to length bytes (left waiting with
   /// peek), 0 once the server has ended the session or closed, kSocketError
-  /// when none has arrived yet or the socket failed.
+  /// when none has arrived yet or the socket failed. Takes at most one
+  /// receive of records without plaintext per call, so that the caller's
+  /// wait can end between them.
   int Receive(void* buffer, int length, bool peek);
   /// True when a receive would not find the socket's answer necessary:
   /// plaintext or undecrypted input waits, or the session has ended.
   bool ReadyToRead() const;
   /// True while records wait to be sent.
   bool OutputWaiting() const { return sent_ < outgoing_.size(); }
-  /// Queues close_notify and waits up to two seconds for the socket to take
-  /// it with every record still queued: a peer that does not read loses them
-  /// rather than hanging the close.
-  void Close();
+  /// Queues close_notify and waits up to limit for the socket to take it
+  /// with every record still queued, then reads what the peer still sends
+  /// (64 KiB at most, within the rest of that time): a peer that does not
+  /// read loses records rather than hanging the close, nor does one that
+  /// keeps sending.
+  void Close(std::chrono::milliseconds limit);
   platform::TlsSessionInfo Info() const { return session_->Info(); }
 
  private:

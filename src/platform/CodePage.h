@@ -2,7 +2,8 @@
 // The two subject conversions of the mail job: from the system's ANSI code
 // page to its OEM (DOS) code page, and to KOI8-R. Windows uses the system's
 // own pair; POSIX takes the locale's codeset as ANSI and, as OEM, the DOS
-// page that Windows pairs with the locale's language.
+// page that Windows pairs with the locale's language. Also the names under
+// which mail labels text in these code pages.
 
 #include <string>
 
@@ -14,5 +15,14 @@ std::string ConvertAnsiToOem(const std::string& text);
 /// text re-encoded from the ANSI code page to KOI8-R (code page 20866); a
 /// character KOI8-R lacks becomes a replacement character. Never raises.
 std::string ConvertAnsiToKoi8r(const std::string& text);
+
+/// The mail charset name (IANA) of the OEM code page that ConvertAnsiToOem
+/// writes: "IBM866", "IBM850", "IBM437", ...
+std::string OemCharsetName();
+/// The mail charset name of the bytes of file names as the program reads
+/// them from a list file and opens them: the ANSI code page on Windows
+/// ("windows-1251"), the locale's codeset on POSIX, where a plain ASCII
+/// locale (C, POSIX) counts as UTF-8, the file names' usual encoding there.
+std::string FileNameCharsetName();
 
 }  // namespace platform

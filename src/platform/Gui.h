@@ -16,7 +16,7 @@ enum class BoxIcon { kError, kInformation };
 /// A CR in text breaks the line. On POSIX an error box writes text to
 /// standard error and an information box to standard output, each ending
 /// with a line break; control characters other than CR, LF and tab show
-/// there as \xNN.
+/// there as \xNN, and on a UTF-8 console the C1 controls as \u0080 to \u009f.
 void ShowMessageBox(const std::string& caption, const std::string& text, BoxIcon icon);
 
 /// Writes text and a line end to the console: standard output when it is

@@ -13,6 +13,12 @@ namespace platform {
 /// or nullopt where the platform passes an argument vector instead.
 std::optional<std::string> RawCommandLine();
 
+/// The command line in UTF-8 where the system keeps it in UTF-16, so that
+/// characters outside the ANSI code page survive (Windows:
+/// GetCommandLineW); nullopt where arguments come as bytes (POSIX), which
+/// are then used as they are.
+std::optional<std::string> Utf8CommandLine();
+
 /// Keeps main's argument vector for ArgumentVector; the program's main calls
 /// it first thing. Windows needs no copy: its C runtime keeps one.
 void SetArgumentVector(int argc, const char* const* argv);

@@ -42,6 +42,9 @@ int StartupSockets(SocketsStartupData& data);
 void CleanupSockets();
 /// The error number of the calling thread's last failed socket call.
 int LastSocketError();
+/// Makes error the calling thread's last socket error, for a layer above
+/// the socket that reports its own results as the socket calls do.
+void SetLastSocketError(int error);
 
 /// socket(AF_INET, SOCK_STREAM, protocol) with TCP_NODELAY set, so that a
 /// short line goes out at once; kInvalidSocket on failure.

@@ -48,9 +48,55 @@ inline constexpr std::string_view kTlsUnknownIssuer = "unable to get local issue
 inline constexpr std::string_view kTlsExpired = "certificate has expired";
 inline constexpr std::string_view kTlsNotYetValid = "certificate is not yet valid";
 
+/// The reason, after kTlsNotTrusted, for a certificate that names the host
+/// in its subject's common name alone: hosts are checked against the DNS
+/// names of its subjectAltName only.
+inline constexpr std::string_view kTlsCommonNameOnly = "the certificate names no DNS host (common name only)";
+
 /// "The server's certificate is for <names>, not <host>".
 inline std::string WrongNameText(const std::string& names, const std::string& host) {
   return "The server's certificate is for " + names + ", not " + host;
+}
+
+/// text with every byte that is no printable ASCII character as \xNN, as the
+/// console shows control characters: a name from a certificate may hold
+/// any byte, and a NUL would end the message there.
+inline std::string PrintableText(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F) {
+      shown += c;
+    } else {
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 0xF];
+    }
+  }
+  return shown;
+}
+
+/// A DNS name of a certificate as a message shows it: PrintableText, after
+/// "DNS name " when it reads like an address, which it is not.
+inline std::string DnsEntryText(std::string_view name) {
+  const bool addressLike = !name.empty() && name.find_first_not_of("0123456789.") == std::string_view::npos;
+  return addressLike ? "DNS name " + PrintableText(name) : PrintableText(name);
+}
+
+/// Why a certificate is not host's, from what it names: entries, the host
+/// entries of its subjectAltName as a text (DnsEntryText, dotted
+/// addresses), hasDnsEntry when one of them is a DNS name, and its subject's
+/// common name. A host name with no DNS entry to match is named in the
+/// common name alone, if anywhere.
+inline std::string NameMismatchText(const std::string& host, bool hostIsAddress, const std::string& entries,
+                                    bool hasDnsEntry, std::string_view commonName) {
+  const std::string common = PrintableText(commonName);
+  if (!hostIsAddress && !hasDnsEntry && !common.empty()) {
+    return std::string(kTlsNotTrusted) + std::string(kTlsCommonNameOnly);
+  }
+  if (!entries.empty()) return WrongNameText(entries, host);
+  return WrongNameText(common.empty() ? "no name" : common + " (common name only)", host);
 }
 
 /// One client session. Bytes flow through strings the caller owns: a call
@@ -65,9 +111,10 @@ class TlsSession {
   /// Raises TlsError when the peer or the handshake fails.
   virtual bool Handshake(std::string& incoming, std::string& outgoing) = 0;
   /// Checks the server's certificate: the chain against the system's store
-  /// and the CA file, then the host (a name against its DNS names, an IPv4
-  /// literal against its IP addresses). Nothing with insecure. Raises
-  /// TlsError (kTlsNotTrusted + reason, WrongNameText) before any
+  /// and the CA file, then the host (a name against the DNS names of its
+  /// subjectAltName, never its common name; an IPv4 literal against its IP
+  /// addresses). Nothing with insecure. Raises TlsError (kTlsNotTrusted +
+  /// reason, kTlsCommonNameOnly among them, or WrongNameText) before any
   /// application byte is sent.
   virtual void VerifyPeer() = 0;
   /// The largest plaintext one record carries.

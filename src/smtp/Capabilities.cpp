@@ -55,6 +55,7 @@ bool TSmtpCapabilities::OffersAuth(std::string_view mechanism) const {
 
 TSmtpCapabilities TSmtpCapabilities::FromEhloReply(const std::vector<std::string>& lines) {
   TSmtpCapabilities capabilities;
+  capabilities.Extended = true;
   for (size_t i = 1; i < lines.size(); ++i) {
     std::string_view text(lines[i]);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);

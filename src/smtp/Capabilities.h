@@ -9,6 +9,9 @@
 /// The extensions of one EHLO reply that the client can use; a plain value.
 /// The SMTP client keeps the one of its latest EHLO.
 struct TSmtpCapabilities {
+  /// They come from an EHLO reply; false after HELO, when nothing is known
+  /// of the server.
+  bool Extended = false;
   bool StartTls = false;
   /// AUTH was announced; AuthMechanisms holds its mechanisms upper-cased,
   /// each once, in the server's order.

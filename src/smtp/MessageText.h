@@ -8,6 +8,13 @@ namespace smtp_text {
 
 inline constexpr std::string_view kCrLf = "\r\n";
 
+/// True when value holds a CR, an LF or a NUL, any of which would end a
+/// command or header line early and start another (a forged recipient, an
+/// extra header).
+inline bool BreaksLine(std::string_view value) {
+  return value.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
 /// Appends line and CR LF, with one more "." in front of a leading ".", so
 /// that no line of the data phase can pass for its end.
 inline void AppendDataLine(std::string& text, std::string_view line) {

@@ -1,12 +1,14 @@
 #pragma once
 // The SMTP client: the message record, the composition of header and body
 // (with base64 attachment parts), and the SMTP dialogue over the socket
-// component it derives from.
+// component it derives from. The dialogue's engine is in Dialogue.h, the
+// login mechanisms in Authentication.h.
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/Component.h"
 #include "core/Stream.h"
@@ -14,7 +16,10 @@
 #include "encoding/QxExtstr.h"
 #include "encoding/QxUUE.h"
 #include "net/Tidewire.h"
+#include "smtp/Authentication.h"
 #include "smtp/Capabilities.h"
+#include "smtp/Dialogue.h"
+#include "smtp/SmtpTexts.h"
 
 /// Format of the body text; selects the text Content-Type of a single-part message.
 enum TSubType : std::uint8_t {
@@ -32,67 +37,12 @@ enum TEncryption : std::uint8_t {
   ecStartTls = 2,  // greeting and EHLO in plain text, then STARTTLS
 };
 
-/// How the client logs in (SMTP AUTH) when it has a LoginName.
-enum TAuthMechanism : std::uint8_t {
-  amAutomatic = 0,  // PLAIN when the server offers it, else LOGIN
-  amPlain = 1,
-  amLogin = 2,
-  amXOAuth2 = 3,    // Password holds an OAuth 2.0 access token
-};
-
-/// The name of mechanism in AUTH commands and EHLO replies ("PLAIN", ...);
-/// empty for amAutomatic.
-std::string_view AuthMechanismName(TAuthMechanism mechanism);
-
-/// The most bytes LoginName and Password may each have: their encoded forms
-/// must fit one command line.
-inline constexpr size_t kLongestCredential = 16384;
-
-inline constexpr std::string_view kErrAuthenticationFailed = "Authentication failed";
-/// The mechanism asked for, then the ones the server offers.
-inline constexpr std::string_view kErrMechanismNotOffered =
-    "The SMTP server does not offer the login mechanism %s; it offers %s";
-/// %s: the mechanisms the server offers.
-inline constexpr std::string_view kErrNoPasswordMechanism =
-    "The SMTP server offers no login mechanism for a password (PLAIN or LOGIN); it offers %s";
-/// What the server offers when its EHLO reply named no mechanism.
-inline constexpr std::string_view kNoMechanismOffered = "none";
-inline constexpr std::string_view kErrCredentialsTooLong =
-    "LoginName and Password may have at most 16384 bytes each";
-/// The message's size, then the server's limit, both in bytes.
-inline constexpr std::string_view kErrMessageTooLarge =
-    "The message is %s bytes, more than the %s bytes the SMTP server takes";
-inline constexpr std::string_view kErrStartTlsNotOffered =
-    "The SMTP server does not offer STARTTLS, so the connection cannot be encrypted";
-/// The refusal's last line follows.
-inline constexpr std::string_view kErrStartTlsRefused = "The SMTP server refused STARTTLS: ";
-inline constexpr std::string_view kErrIncompleteHeader = "Incomplete Header";
-/// A reply was due and the connection ended instead; %s names the reply.
-inline constexpr std::string_view kErrServerClosed = "The SMTP server closed the connection: no %s";
-/// A reply that is nothing but its line end; %s names the reply.
-inline constexpr std::string_view kErrEmptyReply = "The SMTP server sent an empty %s";
-/// A reply line without a three-digit code, which the line follows; %s names the reply.
-inline constexpr std::string_view kErrCodelessReply = "The SMTP server sent a %s without a code: ";
-/// %s is the number of lines after which a reply is given up.
-inline constexpr std::string_view kErrEndlessReply = "The SMTP server sent a reply of more than %s lines";
-/// %s names the value that would have broken a line of the dialogue or header.
-inline constexpr std::string_view kErrLineBreak = "%s must not contain CR, LF or NUL characters";
-/// A step's time ran out: the abort's text, the reply that did not come
-/// (named as in kErrServerClosed) and the time waited.
-inline constexpr std::string_view kErrReplyTimedOut = "%s: no %s within %s";
-/// The message's data went out no further for the time given.
-inline constexpr std::string_view kErrDataTimedOut = "%s: the server took no data for %s in the middle of the message";
-/// %s is the size of the header block that one Write cannot carry.
-inline constexpr std::string_view kErrHeaderTooLong = "The message header is too long to send: %s bytes (at most 65535)";
-
 /// hiType values of OnHeaderIncomplete.
 inline constexpr int kHeaderMissingSender = 1;
 inline constexpr int kHeaderMissingRecipient = 2;
 
 /// handled: in-out, starts false; set it to have the check made once more.
 using THeaderInComplete = std::function<void(bool& handled, int hiType)>;
-/// Recipient: the entry as written in its list.
-using TRecipientNotFound = std::function<void(const std::string& Recipient)>;
 using TMailListReturn = std::function<void(const std::string& MailAddress)>;
 /// Filename: the attachment entry as written in Attachments.
 using TFileItem = std::function<void(const std::string& Filename)>;
@@ -116,6 +66,9 @@ class TPostMessage : public TObject {
   /// Value of the "X-Mailer" line.
   std::string LocalProgram;
   std::string Date;
+  /// Value of the "Message-ID" line, after Date; the line is left out when
+  /// this is empty.
+  std::string MessageId;
   std::string ReplyTo;
 
   TStringList& ToAddress() { return to_; }
@@ -143,7 +96,8 @@ class TPostMessage : public TObject {
 
 /// The mail-sending component: holds one message record, composes the
 /// header lines and the body stream from it, and delivers them in one SMTP
-/// mail transaction. Owned by its owner component (the status window).
+/// mail transaction. Owned by its owner component (the status window). No
+/// error text of its operations holds one of Secrets: "***" stands there.
 class TQxSMTP : public TTidewire {
  public:
   /// Port 25, uuMime, ClearParams true, mtPlain, Charset "us-ascii"; raises
@@ -159,10 +113,13 @@ class TQxSMTP : public TTidewire {
   /// command inside TLS, and "EHLO " + EhloName() takes the place of HELO
   /// (inside TLS once more after STARTTLS; also without TLS when there is a
   /// LoginName). With a LoginName it then logs in with AUTH as the latest
-  /// EHLO reply allows, every line of the exchange masked in the trace, and
+  /// EHLO reply allows (Authenticate: the password and its encoded forms
+  /// join Secrets, the trace shows "***" for them), and
   /// wipes Password whatever the outcome (Password is wiped on every return,
   /// so set it before each Connect). Raises kErrMechanismNotOffered,
-  /// kErrNoPasswordMechanism, the last line of a refusal (after a challenge
+  /// kErrNoPasswordMechanism, EAuthenticationRefused with the last line of
+  /// a permanent refusal of the credentials, the last line of another
+  /// refusal (after a challenge
   /// where none was due, the reply to its cancel; after the XOAUTH2 error
   /// challenge, the reply to the empty line that ends it),
   /// kErrCredentialsTooLong and line-break errors for LoginName and
@@ -181,7 +138,8 @@ class TQxSMTP : public TTidewire {
   /// Fires OnConnect on success, after the busy flag was released.
   void Connect() override;
   /// Composes the message and delivers it: RSET, MAIL FROM, one RCPT TO per
-  /// recipient, DATA, header block, body stream, ".". When the latest EHLO
+  /// recipient, DATA, header block, body stream, ".". MAIL FROM carries
+  /// " BODY=8BITMIME" for EightBitData. When the latest EHLO
   /// reply announced SIZE, MAIL FROM carries " SIZE=" and the bytes of the
   /// data (header block and body stream as sent, without the closing "."),
   /// and a message larger than a limit it named fails with
@@ -207,9 +165,15 @@ class TQxSMTP : public TTidewire {
   /// either way.
   void Disconnect() override;
   /// Rebuilds FinalHeader and the body stream from PostMessage and the
-  /// settings. Raises attachment errors ("Cannot open file %s" after
-  /// OnAttachmentNotFound, read errors, handler errors), and ERangeError for
-  /// a SubType beyond mtHtml.
+  /// settings. A header line that would pass 998 octets is folded; a
+  /// subject or display name with bytes above 127 goes as encoded-words
+  /// (SubjectCharset, Charset), an attachment name so as a name parameter
+  /// and as filename*= (FileNameCharset). The text goes quoted-printable
+  /// when a line of it passes 998 octets, or when it has 8-bit bytes and
+  /// the latest EHLO reply lacked 8BITMIME; with 8BITMIME it is labelled
+  /// 8bit (see EightBitData). Raises attachment errors ("Cannot open file
+  /// %s" after OnAttachmentNotFound, read errors, handler errors), and
+  /// ERangeError for a SubType beyond mtHtml.
   void ComposeMessage();
   /// Appends the part of attachment entry index (counted from 1) to the
   /// body stream. Fires OnEncodeStart, OnEncodeEnd, or OnAttachmentNotFound
@@ -232,6 +196,9 @@ class TQxSMTP : public TTidewire {
   TMemoryStream& BodyStream() { return body_stream_; }
   /// The boundary of the last multipart message composed.
   const std::string& Boundary() const { return boundary_; }
+  /// True when the last message composed has 8-bit text for a server that
+  /// announced 8BITMIME: MAIL FROM then says BODY=8BITMIME.
+  bool EightBitData() const { return textEncoding_ == TextEncoding::kEightBit; }
   /// True while Connect or SendMail runs.
   bool Busy() const { return busy_; }
 
@@ -240,6 +207,11 @@ class TQxSMTP : public TTidewire {
   static std::string ExtractAddress(const std::string& entry);
 
   std::string Charset = "us-ascii";
+  /// The charset the Subject's bytes are in, when not Charset (after a
+  /// conversion to KOI8-R or to the OEM code page); empty: Charset.
+  std::string SubjectCharset;
+  /// The charset of the attachments' file names; empty: Charset.
+  std::string FileNameCharset;
   /// The SMTP-level connect event (the socket-level one stays unassigned).
   TNotifyEvent OnConnect;
   /// Argument of "HELO ".
@@ -275,17 +247,16 @@ class TQxSMTP : public TTidewire {
   THandlerEvent OnAuthenticationFailed;
 
  private:
-  void Greet();
-  /// HELO, or EHLO (keeping its capabilities) when encrypting.
-  void Handshake();
+  /// Reads the server's greeting.
+  void AwaitGreeting();
+  /// HELO, or EHLO (keeping its capabilities) when encrypting or logging in.
+  void SayHello();
   /// STARTTLS, offered and accepted with 220, then the TLS handshake.
   void RequestTls();
-  /// The AUTH exchange of the chosen mechanism, its lines masked in the trace.
-  void Authenticate();
-  /// AuthMechanism, or the automatic choice, when the server offers it.
-  TAuthMechanism ChosenMechanism() const;
-  /// The mechanisms of the latest EHLO reply, for a message.
-  std::string OfferedMechanisms() const;
+  /// The AUTH exchange of the chosen mechanism.
+  void LogIn();
+  /// The engine of this client's dialogue steps.
+  TSmtpDialogue Dialogue();
   /// The size of the data that follows DATA; raises kErrMessageTooLarge
   /// when the server named a smaller limit.
   std::uint64_t CheckedMessageSize(const std::string& header) const;
@@ -293,6 +264,8 @@ class TQxSMTP : public TTidewire {
   void SayGoodbye();
   /// The RSET ... "." part of SendMail; mailParameters follow MAIL FROM's ">".
   void Deliver(const std::string& header, const std::string& mailParameters);
+  /// Puts "***" in place of every secret in e's text.
+  void RedactSecrets(Exception& e) const;
   /// Closes the socket without "QUIT"; an error of the close is dropped, so
   /// that the error that made the dialogue end stands.
   void Abandon();
@@ -308,15 +281,22 @@ class TQxSMTP : public TTidewire {
   void RefuseLineBreaksInRecipients();
   void RefuseLineBreaksInEnvelope();
 
+  /// How the text goes: as written, labelled 8bit, or quoted-printable.
+  enum class TextEncoding { kAsWritten, kEightBit, kQuotedPrintable };
+
+  TextEncoding ChosenTextEncoding();
   void ComposeHeader();
   void AddRecipientLine(const std::string& prefix, const TStringList& list);
+  void AddLines(const std::vector<std::string>& lines);
   void ComposeBody();
   void WriteBodyText();
+  void WriteQuotedPrintableText();
 
   TPostMessage post_message_;
   TMemoryStream body_stream_;
   TExStringList final_header_;
   bool busy_ = false;
   std::string boundary_;
+  TextEncoding textEncoding_ = TextEncoding::kAsWritten;
   TSmtpCapabilities capabilities_;
 };

@@ -2,15 +2,20 @@
 // the body stream with the body text and one encoded part per attachment.
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <memory>
 
 #include "core/Exceptions.h"
 #include "core/Random.h"
+#include "encoding/HeaderWords.h"
+#include "encoding/QuotedPrintable.h"
 #include "platform/File.h"
+#include "smtp/HeaderFields.h"
 #include "smtp/MessageText.h"
 #include "smtp/Qxsmtp.h"
 
+using header_words::IsAscii;
 using smtp_text::AppendDataLine;
 using smtp_text::AttachmentFileName;
 using smtp_text::kCrLf;
@@ -33,6 +38,13 @@ constexpr std::string_view kBoundaryEnd = "====";
 constexpr int kBoundaryLetters = 6;
 constexpr std::string_view kAttachmentContentType = "Content-Type: application/octet-stream; name=";
 constexpr std::string_view kAttachmentDisposition = "Content-Disposition: attachment; filename=";
+constexpr std::string_view kExtendedDisposition = "Content-Disposition: attachment; filename*=";
+// The text's transfer encoding, by TextEncoding; as written it has no line.
+constexpr std::string_view kTextTransferEncodings[] = {
+    "",
+    "Content-Transfer-Encoding: 8bit",
+    "Content-Transfer-Encoding: quoted-printable",
+};
 // A part of uuencode lines is labelled as such: calling it base64 would make
 // every reader decode it into garbage.
 constexpr std::string_view kTransferEncodings[] = {
@@ -46,7 +58,7 @@ void WriteText(TStream& stream, std::string_view text) {
 
 /// name between double quotes; a quote inside is escaped so that it cannot
 /// end the parameter early.
-std::string Quoted(const std::string& name) {
+std::string Quoted(std::string_view name) {
   std::string quoted = "\"";
   for (char c : name) {
     if (c == '"') quoted += '\\';
@@ -73,23 +85,75 @@ std::string NewBoundary() {
   return boundary;
 }
 
+/// Calls line for every line of text in entry: line breaks inside it (CR
+/// LF, CR, LF) make several lines, so that no bare line end can reach the
+/// data stream.
+template <typename LineHandler>
+void ForEachLineOf(const std::string& entry, LineHandler line) {
+  // Lines read from a file hold no line break: one quick look for each kind.
+  if (std::memchr(entry.data(), '\n', entry.size()) == nullptr &&
+      std::memchr(entry.data(), '\r', entry.size()) == nullptr) {
+    line(std::string_view(entry));
+    return;
+  }
+  size_t start = 0;
+  for (;;) {
+    const size_t end = entry.find_first_of("\r\n", start);
+    line(std::string_view(entry).substr(start, end == std::string::npos ? end : end - start));
+    if (end == std::string::npos) break;
+    start = end + (entry.compare(end, 2, kCrLf) == 0 ? 2 : 1);
+  }
+}
+
+/// Calls line for every line of the body text, an entry being a line.
+template <typename LineHandler>
+void ForEachTextLine(const std::vector<std::string>& body, LineHandler line) {
+  for (const std::string& entry : body) ForEachLineOf(entry, line);
+}
+
 }  // namespace
 
 void TQxSMTP::ComposeMessage() {
+  textEncoding_ = ChosenTextEncoding();
   ComposeHeader();
   ComposeBody();
+}
+
+TQxSMTP::TextEncoding TQxSMTP::ChosenTextEncoding() {
+  // Relays break longer lines: the first one settles it.
+  bool eightBit = false;
+  for (const std::string& entry : post_message_.Body().Items()) {
+    bool tooLong = false;
+    if (entry.size() > header_fields::kLongestLine) {
+      ForEachLineOf(entry, [&](std::string_view line) {
+        tooLong = tooLong || line.size() > header_fields::kLongestLine;
+      });
+    }
+    if (tooLong) return TextEncoding::kQuotedPrintable;
+    eightBit = eightBit || !IsAscii(entry);  // line breaks are ASCII: the entry tells for its lines
+  }
+  // 8-bit text may only go to a server that said it takes it; after HELO
+  // nothing is known, and the text goes as written.
+  if (!eightBit || !capabilities_.Extended) return TextEncoding::kAsWritten;
+  return capabilities_.EightBitMime ? TextEncoding::kEightBit : TextEncoding::kQuotedPrintable;
 }
 
 void TQxSMTP::ComposeHeader() {
   TPostMessage& m = post_message_;
   final_header_.Clear();
-  final_header_.Add("From: " + m.FromName + "<" + m.FromAddress + ">");
+  // A display name outside ASCII needs a blank before "<" to end its encoded-words.
+  const std::string fromName =
+      IsAscii(m.FromName) ? m.FromName : header_fields::EncodedPhrase(m.FromName, Charset) + " ";
+  final_header_.Add("From: " + fromName + "<" + m.FromAddress + ">");
   AddRecipientLine("To: ", m.ToAddress());
   AddRecipientLine("CC: ", m.ToCarbonCopy());
-  final_header_.SetFieldValue("Subject", m.Subject);
+  if (!m.Subject.empty()) {
+    AddLines(header_fields::TextLines("Subject: ", m.Subject, SubjectCharset.empty() ? Charset : SubjectCharset));
+  }
   final_header_.SetFieldValue("X-Mailer", m.LocalProgram);
-  if (!m.ReplyTo.empty()) final_header_.SetFieldValue("Reply-To", m.ReplyTo);
+  if (!m.ReplyTo.empty()) AddLines(header_fields::AddressLines("Reply-To: ", {m.ReplyTo}, Charset));
   if (!m.Date.empty()) final_header_.SetFieldValue("Date", m.Date);
+  if (!m.MessageId.empty()) final_header_.SetFieldValue("Message-ID", m.MessageId);
   final_header_.Add(std::string(kMimeVersion));
   if (m.Attachments().Count() > 0) {
     boundary_ = NewBoundary();
@@ -97,17 +161,19 @@ void TQxSMTP::ComposeHeader() {
   } else {
     if (SubType >= std::size(kTextContentTypes)) throw ERangeError();
     final_header_.Add(std::string(kTextContentTypes[SubType]) + Charset);
+    if (textEncoding_ != TextEncoding::kAsWritten) {
+      final_header_.Add(std::string(kTextTransferEncodings[static_cast<size_t>(textEncoding_)]));
+    }
   }
 }
 
 void TQxSMTP::AddRecipientLine(const std::string& prefix, const TStringList& list) {
   if (list.Count() == 0) return;
-  std::string line = prefix;
-  for (int i = 0; i < list.Count(); ++i) {
-    if (i > 0) line += ',';
-    line += list[i];
-  }
-  final_header_.Add(std::move(line));
+  AddLines(header_fields::AddressLines(prefix, list.Items(), Charset));
+}
+
+void TQxSMTP::AddLines(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) final_header_.Add(line);
 }
 
 void TQxSMTP::ComposeBody() {
@@ -117,7 +183,11 @@ void TQxSMTP::ComposeBody() {
     WriteBodyText();
     return;
   }
-  WriteText(body_stream_, "--" + boundary_ + "\r\n" + std::string(kTextPartContentType) + Charset + "\r\n\r\n");
+  std::string textPartHeader = "--" + boundary_ + "\r\n" + std::string(kTextPartContentType) + Charset + "\r\n";
+  if (textEncoding_ != TextEncoding::kAsWritten) {
+    textPartHeader += std::string(kTextTransferEncodings[static_cast<size_t>(textEncoding_)]) + "\r\n";
+  }
+  WriteText(body_stream_, textPartHeader + "\r\n");
   WriteBodyText();
   // Re-read: an encode handler may change the list.
   for (int index = 1; index <= attachments.Count(); ++index) EncodeAttachment(index);
@@ -125,28 +195,47 @@ void TQxSMTP::ComposeBody() {
 }
 
 void TQxSMTP::WriteBodyText() {
-  std::string text;
-  for (const std::string& entry : post_message_.Body().Items()) {
-    // An entry is a line of text: line breaks inside it make several lines,
-    // so no bare line end can reach the data stream.
-    size_t start = 0;
-    for (;;) {
-      const size_t end = entry.find_first_of("\r\n", start);
-      AppendDataLine(text, std::string_view(entry).substr(start, end == std::string::npos ? end : end - start));
-      if (end == std::string::npos) break;
-      start = end + (entry.compare(end, 2, kCrLf) == 0 ? 2 : 1);
-    }
+  if (textEncoding_ == TextEncoding::kQuotedPrintable) {
+    WriteQuotedPrintableText();
+    return;
   }
+  std::string text;
+  ForEachTextLine(post_message_.Body().Items(), [&](std::string_view line) { AppendDataLine(text, line); });
   WriteText(body_stream_, text);
+}
+
+void TQxSMTP::WriteQuotedPrintableText() {
+  // Room for text with an escape in every tenth byte or so, so that the
+  // stream seldom grows; each line asks for what it may need at most.
+  std::int64_t textSize = 0;
+  for (const std::string& entry : post_message_.Body().Items()) textSize += static_cast<std::int64_t>(entry.size()) + 2;
+  body_stream_.Reserve(body_stream_.DataSize() + textSize + textSize / 4 + kPartOverhead);
+  ForEachTextLine(post_message_.Body().Items(), [&](std::string_view line) {
+    char* room = body_stream_.RoomInPlace(static_cast<std::int64_t>(quoted_printable::EncodedLineBound(line.size())));
+    const size_t written =
+        quoted_printable::EncodeLine(reinterpret_cast<const std::uint8_t*>(line.data()), line.size(), room);
+    body_stream_.CommitInPlace(static_cast<std::int64_t>(written));
+  });
 }
 
 void TQxSMTP::EncodeAttachment(int index) {
   const std::string entry = post_message_.Attachments()[index - 1];
-  const std::string name = Quoted(AttachmentFileName(entry));
+  const std::string fileName = AttachmentFileName(entry);
   const size_t method = EncodeType < std::size(kTransferEncodings) ? EncodeType : 0;
-  WriteText(body_stream_, "--" + boundary_ + "\r\n" + std::string(kAttachmentContentType) + name + "\r\n" +
-                              std::string(kTransferEncodings[method]) + "\r\n" +
-                              std::string(kAttachmentDisposition) + name + "\r\n\r\n");
+  std::string typeLine = std::string(kAttachmentContentType);
+  std::string dispositionLine;
+  if (IsAscii(fileName)) {
+    typeLine += Quoted(fileName);
+    dispositionLine = std::string(kAttachmentDisposition) + Quoted(fileName);
+  } else {
+    // Readers that know RFC 2231 take filename*; Outlook reads the name
+    // parameter's encoded-words.
+    const std::string_view charset = header_fields::TextCharset(FileNameCharset.empty() ? Charset : FileNameCharset);
+    typeLine += Quoted(header_fields::EncodedText(fileName, charset));
+    dispositionLine = std::string(kExtendedDisposition) + header_words::ExtendedValue(fileName, charset);
+  }
+  WriteText(body_stream_, "--" + boundary_ + "\r\n" + typeLine + "\r\n" + std::string(kTransferEncodings[method]) +
+                              "\r\n" + dispositionLine + "\r\n\r\n");
 
   // The encoder writes straight into the body stream: no scratch copy of
   // the lines, and every byte is written once. Declared so that the file

@@ -19,6 +19,7 @@
 #include "core/Component.h"
 #include "core/Exceptions.h"
 #include "core/Random.h"
+#include "core/Secrets.h"
 #include "core/Stream.h"
 #include "core/StringList.h"
 #include "platform/Clock.h"
@@ -300,6 +301,25 @@ TEST(LocalTimestamp, IsTheLocalTimeToTheMillisecond) {
   parsed.tm_isdst = -1;
   EXPECT_LE(std::abs(std::difftime(std::mktime(&parsed), std::time(nullptr))), 2.0) << stamp;
   EXPECT_GE(milliseconds, 0);
+}
+
+TEST(SecretList, RedactsEverySecretWhereverItShows) {
+  const struct {
+    const char* name;
+    std::vector<std::string> secrets;
+    std::string text;
+    std::string shown;
+  } cases[] = {
+      {"every occurrence", {"pw"}, "pw, pwpw and pw", "***, ****** and ***"},
+      {"the longer of two that overlap, whatever the order added", {"ab", "abcd"}, "x abcd y ab", "x *** y ***"},
+      {"a secret that is only a part of the mask added", {"*", "cd"}, "cd", "***"},
+      {"an empty secret changes nothing", {""}, "text", "text"},
+  };
+  for (const auto& c : cases) {
+    TSecretList list;
+    for (const std::string& secret : c.secrets) list.Add(secret);
+    EXPECT_EQ(list.Redacted(c.text), c.shown) << c.name;
+  }
 }
 
 TEST(FillPlaceholder, ReplacesFirstPlaceholder) {

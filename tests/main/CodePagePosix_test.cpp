@@ -48,6 +48,17 @@ TEST(ConvertCharacters, ConvertsEachCharacterAndReplacesWhatTheTargetLacks) {
   for (const auto& c : cases) EXPECT_EQ(ConvertCharacters(c.text, c.from, c.to), c.expected) << c.name;
 }
 
+TEST(MailCharsetName, NamesCodesetsAsMailLabelsThem) {
+  const struct {
+    const char* codeset;
+    const char* name;
+  } cases[] = {
+      {"CP866", "IBM866"},         {"CP437", "IBM437"},     {"CP1251", "windows-1251"}, {"ANSI_X3.4-1968", "US-ASCII"},
+      {"UTF-8", "UTF-8"},          {"KOI8-R", "KOI8-R"},    {"ISO-8859-5", "ISO-8859-5"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(platform::posix::MailCharsetName(c.codeset), c.name) << c.codeset;
+}
+
 // The public conversions read the locale from the environment, as the
 // program does; C.UTF-8 is present on every glibc system.
 TEST(SubjectConversions, UseTheLocaleCodesetAsAnsi) {
@@ -57,8 +68,13 @@ TEST(SubjectConversions, UseTheLocaleCodesetAsAnsi) {
   EXPECT_EQ(platform::ConvertAnsiToOem("caf\xC3\xA9 \xD0\x96"), "caf\x82 ?");
   EXPECT_EQ(platform::ConvertAnsiToKoi8r("\xD0\x9F\xD1\x80\xD0\xB8 caf\xC3\xA9"), "\xF0\xD2\xC9 caf?");
   EXPECT_EQ(platform::ConvertAnsiToOem(""), "");
+  EXPECT_EQ(platform::OemCharsetName(), "IBM437");
+  EXPECT_EQ(platform::FileNameCharsetName(), "UTF-8");
   ::setenv("LC_ALL", "no_SUCH.LOCALE", 1);  // not installed: ASCII, whose high bytes are unknown
   EXPECT_EQ(platform::ConvertAnsiToKoi8r("ab\xE9"), "ab?");
+  EXPECT_EQ(platform::FileNameCharsetName(), "UTF-8");  // file names on such a system are UTF-8 all the same
+  ::setenv("LC_ALL", "ru_RU.UTF-8", 1);  // the OEM page follows the language, installed or not
+  EXPECT_EQ(platform::OemCharsetName(), "IBM866");
   if (saved) ::setenv("LC_ALL", restore.c_str(), 1); else ::unsetenv("LC_ALL");
 }
 

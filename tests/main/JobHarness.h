@@ -73,6 +73,8 @@ struct Settings {
   bool insecure = false;
   std::string loginName{}, password{};
   TAuthMechanism mechanism = amAutomatic;
+  std::vector<std::string> copies{}, envelopeRecipients{};
+  std::string replyTo{}, subjectCharset{};
 };
 
 inline Settings Prepare(const std::vector<std::string>& arguments) {
@@ -101,6 +103,10 @@ inline Settings Prepare(const std::vector<std::string>& arguments) {
           smtp.Insecure,
           smtp.LoginName,
           smtp.Password,
-          smtp.AuthMechanism};
+          smtp.AuthMechanism,
+          message.ToCarbonCopy().Items(),
+          message.ToBlindCarbonCopy().Items(),
+          message.ReplyTo,
+          smtp.SubjectCharset};
 }
 

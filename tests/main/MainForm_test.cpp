@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -125,6 +126,7 @@ class JobFiles {
     dir_.Write(emptyFirstLine, "\r\ns3cret\r\n");
     dir_.Write(nulInPassword, std::string("s3c\0ret\n", 8));
     dir_.Write(longPassword, std::string(16385, 'p'));
+    dir_.Write(markedRecipients, "\xEF\xBB\xBF" "a@x\r\nb@x\r\n");
     std::filesystem::create_directory(dir_.Path("folder"));
     std::filesystem::current_path(dir_.Path(""));
   }
@@ -132,7 +134,7 @@ class JobFiles {
 
   const std::string body = "body.txt", recipients = "rcpt.txt", attachmentList = "list.txt",
                     missing = "missing.txt", folder = "folder", password = "pw.txt", emptyFirstLine = "pwempty.txt",
-                    nulInPassword = "pwnul.txt", longPassword = "pwlong.txt";
+                    nulInPassword = "pwnul.txt", longPassword = "pwlong.txt", markedRecipients = "marked.txt";
 
  private:
   TempDir dir_;
@@ -242,6 +244,16 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
        "option (--name value)" + kUsageHint)}},
       {"long options say a value is unusable as their switch does", {"--from", "s@x", "--server", "h", "--wait", "0"},
        {Error("The value of switch /WAIT, \"0\", is not a number of seconds from 1 to 3600.")}},
+      {"copy file missing", {body, rcpt, "/F:s@x", smtp, "/CC:" + files.missing},
+       {Error("Missing copy recipients address list. (File " + files.missing + " not found).")}},
+      {"envelope recipient file missing", {body, "/F:s@x", smtp, "/RCPT:" + files.missing},
+       {Error("Missing envelope recipients address list. (File " + files.missing + " not found).")}},
+      {"reply address without a value", {body, rcpt, "/F:s@x", smtp, "/REPLYTO"},
+       {Error("The value of switch /REPLYTO, \"REPLYTO\", is no mail address.")}},
+      {"reply address without a mailbox", {body, rcpt, "/F:s@x", smtp, "/REPLYTO:Help Desk"},
+       {Error("The value of switch /REPLYTO, \"Help Desk\", is no mail address.")}},
+      {"line break in the reply address", {body, rcpt, "/F:s@x", smtp, "/REPLYTO:r@x\nBcc: v@x"},
+       {Error("The value of switch /REPLYTO" + lineBreakMessage)}},
   };
   for (const auto& c : cases) {
     const RecordingSurface run = RunJob(c.arguments);
@@ -344,6 +356,16 @@ TEST(Settings, SwitchesFillTheClient) {
       {"PW, plain text asked for, a mechanism", with({"/login:me@x", "/pw:Pa55", "/ENCRYPT:NONE", "/mech:xoauth2"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .loginName = "me@x", .password = "Pa55",
         .mechanism = amXOAuth2}},
+      {"copies, envelope-only recipients and a reply address",
+       with({"/cc:" + files.recipients, "/Rcpt:" + files.recipients, "/REPLYTO:Help Desk <help@x>"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .copies = {"a@x"},
+        .envelopeRecipients = {"a@x"}, .replyTo = "Help Desk <help@x>"}},
+      {"a byte-order mark is no part of a list", with({"/T:" + files.markedRecipients}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .recipients = {"a@x", "b@x"}}},
+      {"longer and shorter names are other switches", with({"/CCX:none", "/RCPTS:none", "/REPLY:none", "/C:none"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+      {"SK labels the subject KOI8-R", with({"/SK", "/SD"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .subjectCharset = "KOI8-R"}},
   };
   for (const auto& c : cases) {
     const Settings got = Prepare(c.arguments);
@@ -367,18 +389,37 @@ TEST(Settings, SwitchesFillTheClient) {
     EXPECT_EQ(got.loginName, want.loginName) << c.name;
     EXPECT_EQ(got.password, want.password) << c.name;
     EXPECT_EQ(got.mechanism, want.mechanism) << c.name;
+    EXPECT_EQ(got.copies, want.copies) << c.name;
+    EXPECT_EQ(got.envelopeRecipients, want.envelopeRecipients) << c.name;
+    EXPECT_EQ(got.replyTo, want.replyTo) << c.name;
+    EXPECT_EQ(got.subjectCharset, want.subjectCharset) << c.name;
   }
 }
 
-// The whole dialogue of a job that sends the standard test message.
+// The whole dialogue of a job that sends the standard test message, the
+// values of its date and identifier masked (MaskedStamps).
 const std::string kHeader =
-    "From: <s@x>\r\nTo: a@x\r\nSubject: Report\r\nMime-Version: 1.0\r\n"
+    "From: <s@x>\r\nTo: a@x\r\nSubject: Report\r\nDate: *\r\nMessage-ID: *\r\nMime-Version: 1.0\r\n"
     "Content-Type: text/plain; charset=Windows-1251\r\n";
 const std::string kBody = "\r\n\r\nHello\r\n..end\r\n";
 const std::string kUpToData = "HELO me\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@x>\r\nDATA\r\n";
 const Exchanges kAcceptAll = {{"HELO me", "250 ok"},         {"RSET", "250 ok"},
                               {"MAIL FROM:<s@x>", "250 ok"}, {"RCPT TO:<a@x>", "250 ok"},
                               {"DATA", "354 go ahead"},      {".", "250 queued"}};
+
+/// received with the values of its Date and Message-ID lines replaced by
+/// "*" where they have their form: an RFC 5322 date-time, and 32 hexadecimal
+/// digits at the sender's domain. The identifiers are added to ids.
+std::string MaskedStamps(const std::string& received, std::vector<std::string>& ids) {
+  static const std::regex kDate(
+      "\r\nDate: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), [1-9][0-9]? (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+      "20[0-9]{2} [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [+-][0-9]{4}\r\n");
+  static const std::regex kMessageId("\r\nMessage-ID: (<[0-9a-f]{32}@x>)\r\n");
+  std::smatch id;
+  if (std::regex_search(received, id, kMessageId)) ids.push_back(id[1]);
+  return std::regex_replace(std::regex_replace(received, kDate, "\r\nDate: *\r\n"), kMessageId,
+                            "\r\nMessage-ID: *\r\n");
+}
 
 Exchanges With(Exchanges exchanges, std::vector<std::pair<std::string, std::string>> more) {
   exchanges.insert(exchanges.end(), more.begin(), more.end());
@@ -389,10 +430,13 @@ Exchanges With(Exchanges exchanges, std::vector<std::pair<std::string, std::stri
 // worked out apart from the program.
 const std::string kPassword = "s3cret-pa/ss";
 const std::string kAuthPlain = "AUTH PLAIN AG1lQHgAczNjcmV0LXBhL3Nz";
+// The same for the password pa55word.
+const std::string kEchoedPlain = "AUTH PLAIN AG1lQHgAcGE1NXdvcmQ=";
 
 /// No text holds a password of these tests or an encoded form of it.
 void ExpectNoSecret(const std::vector<std::string>& texts, const std::string& name) {
-  const std::string secrets[] = {kPassword, "czNjcmV0LXBhL3Nz", kAuthPlain.substr(11), "pa55word", "cGE1NXdvcmQ="};
+  const std::string secrets[] = {kPassword, "czNjcmV0LXBhL3Nz", kAuthPlain.substr(11), "pa55word", "cGE1NXdvcmQ=",
+                                 kEchoedPlain.substr(11)};
   for (const std::string& secret : secrets) {
     for (const std::string& text : texts) EXPECT_EQ(text.find(secret), std::string::npos) << name << ": " << text;
   }
@@ -444,7 +488,13 @@ TEST(Job, OutcomesAgainstAScriptedServer) {
        {{"EHLO me", "250-hi\r\n250 AUTH PLAIN"}, {kAuthPlain, "535 5.7.8 Error: authentication failed"},
         {"QUIT", "221 bye"}},
        {Error("535 5.7.8 Error: authentication failed\r\n")}, {4}, "EHLO me\r\n" + kAuthPlain + "\r\nQUIT\r\n"},
+      {"the credentials echoed in the refusal shown as ***", {"/LOGIN:me@x", "/PWF:pw.txt", "/ENCRYPT:NONE", "/V"},
+       "220 ready",
+       {{"EHLO me", "250-hi\r\n250 AUTH PLAIN"}, {kAuthPlain, "535 5.7.8 rejected " + kAuthPlain.substr(11)},
+        {"QUIT", "221 bye"}},
+       {Error("535 5.7.8 rejected ***\r\n")}, {4}, "EHLO me\r\n" + kAuthPlain + "\r\nQUIT\r\n"},
   };
+  std::vector<std::string> ids;
   for (const auto& c : cases) {
     ScriptedServer server(SmtpDialogue(c.greeting, c.exchanges), {.deadline = std::chrono::milliseconds(10000)});
     std::vector<std::string> arguments = {"/B:" + files.body, "/T:" + files.recipients, "/F:s@x", "/S:Report",
@@ -455,12 +505,14 @@ TEST(Job, OutcomesAgainstAScriptedServer) {
     EXPECT_EQ(run.boxes, c.boxes) << c.name;
     EXPECT_EQ(run.exitCodes, c.exitCodes) << c.name;
     EXPECT_GE(run.closeRequests, 1) << c.name;
-    EXPECT_EQ(server.Received(), c.received) << c.name;
+    EXPECT_EQ(MaskedStamps(server.Received(), ids), c.received) << c.name;
     EXPECT_THAT(server.Failures(), testing::IsEmpty()) << c.name;
     std::vector<std::string> shown = run.statusTexts;
     for (const Box& box : run.boxes) shown.push_back(box.text);
     ExpectNoSecret(shown, c.name);
   }
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end()) << "every message has an identifier of its own";
 }
 
 TEST(Job, WithoutRecipientsTheSendFailsAfterConnecting) {
@@ -532,7 +584,8 @@ std::vector<std::string> LogEvents(const std::string& path) {
 
 TEST(Job, RunLogTellsWhatHappenedInOrder) {
   JobFiles files;
-  const std::string headerData = "message data: " + std::to_string(kHeader.size() + 4) + " bytes";
+  // The header's size depends on the date (a day of one or two digits).
+  const std::string headerData = "message data: (the header) bytes";
   const std::string bodyData = "message data: " + std::to_string(kBody.size() - 4) + " bytes";
   const std::vector<std::string> upToData = {"< 220 ready", "> HELO me", "< 250 ok", "> RSET", "< 250 ok",
                                              "> MAIL FROM:<s@x>", "< 250 ok", "> RCPT TO:<a@x>", "< 250 ok",
@@ -556,14 +609,21 @@ TEST(Job, RunLogTellsWhatHappenedInOrder) {
       {"a reply that never comes", {"/NE", "/WAIT:1"}, {{"HELO me", "250 ok"}, {"RSET", ""}}, true,
        {"< 220 ready", "> HELO me", "< 250 ok", "> RSET", "connection closed",
         "error: Socket readln aborted: no reply to RSET within 1 s", "exit code 4"}},
-      {"every line of the AUTH exchange masked", {"/NE", "/LOGIN:me@x", "/PW:pa55word", "/ENCRYPT:NONE"},
+      {"the AUTH exchange with the lines that carry credentials masked", {"/NE", "/LOGIN:me@x", "/PW:pa55word",
+                                                                           "/ENCRYPT:NONE"},
        {{"EHLO me", "250-hi\r\n250 AUTH LOGIN"}, {"AUTH LOGIN", "334 VXNlcm5hbWU6"},
         {"bWVAeA==", "334 UGFzc3dvcmQ6"}, {"cGE1NXdvcmQ=", "535 5.7.8 Error: authentication failed"},
         {"QUIT", "221 bye"}},
        false,
-       {"< 220 ready", "> EHLO me", "< 250-hi", "< 250 AUTH LOGIN", "> ***", "< ***", "> ***", "< ***", "> ***",
-        "< ***", "> QUIT", "< 221 bye", "connection closed", "error: 535 5.7.8 Error: authentication failed",
-        "exit code 4"}},
+       {"< 220 ready", "> EHLO me", "< 250-hi", "< 250 AUTH LOGIN", "> AUTH LOGIN", "< 334 VXNlcm5hbWU6", "> ***",
+        "< 334 UGFzc3dvcmQ6", "> ***", "< 535 5.7.8 Error: authentication failed", "> QUIT", "< 221 bye",
+        "connection closed", "error: 535 5.7.8 Error: authentication failed", "exit code 4"}},
+      {"the credentials echoed by the server masked", {"/NE", "/LOGIN:me@x", "/PW:pa55word", "/ENCRYPT:NONE"},
+       {{"EHLO me", "250-hi\r\n250 AUTH PLAIN"}, {kEchoedPlain, "535 5.7.8 rejected " + kEchoedPlain.substr(11)},
+        {"QUIT", "221 bye"}},
+       false,
+       {"< 220 ready", "> EHLO me", "< 250-hi", "< 250 AUTH PLAIN", "> AUTH PLAIN ***", "< 535 5.7.8 rejected ***",
+        "> QUIT", "< 221 bye", "connection closed", "error: 535 5.7.8 rejected ***", "exit code 4"}},
   };
   for (const auto& c : cases) {
     std::vector<testserver::Step> script = SmtpDialogue("220 ready", c.exchanges);
@@ -583,10 +643,14 @@ TEST(Job, RunLogTellsWhatHappenedInOrder) {
     for (const std::string& argument : arguments) {
       commandLine += " " + (argument.rfind("/PW:", 0) == 0 ? std::string("/PW:***") : argument);
     }
+    std::vector<std::string> expected =
+        then({commandLine, "connecting to 127.0.0.1 port " + port, "connected to 127.0.0.1:" + port}, c.events);
+    const std::string received = server.Received();
+    const size_t headerStart = received.find("DATA\r\n") + 6;
+    std::replace(expected.begin(), expected.end(), headerData,
+                 "message data: " + std::to_string(received.find("Hello\r\n") - headerStart) + " bytes");
     const std::vector<std::string> events = LogEvents("run.log");
-    EXPECT_EQ(events,
-              then({commandLine, "connecting to 127.0.0.1 port " + port, "connected to 127.0.0.1:" + port}, c.events))
-        << c.name;
+    EXPECT_EQ(events, expected) << c.name;
     ExpectNoSecret(events, c.name);
   }
   // A setting found unusable after the log was opened is told there too.
@@ -637,17 +701,30 @@ TEST(RunLog, CommandLineHidesSecretValues) {
     const char* name;
     std::vector<std::string> arguments;  // after the program
     std::string shown;
+    std::string switchChars = "/-";
   } cases[] = {
       {"secret value and the rest of its argument", {"/F:s@x", "/PW:abc-def/NM", "/NE"}, "/F:s@x /PW:*** /NE"},
       {"any case, after a hyphen, inside an argument", {"/F:s@x-pw:abc"}, "/F:s@x-pw:***"},
       {"a longer name is another switch", {"/PWF:pw.txt"}, "/PWF:pw.txt"},
       {"no value, nothing to hide", {"/PW"}, "/PW"},
       {"blanks and empty arguments quoted", {"/S:Weekly report", ""}, "\"/S:Weekly report\" \"\""},
+      {"no switch character: still taken as PW", {"PW:abc"}, "PW:***"},
+      {"a delimiter before the name", {":PW:abc"}, ":PW:***"},
+      {"a switch character, then a delimiter", {"/:PW:abc"}, "/:PW:***"},
+      {"with /ES a hyphen starts no switch, so nothing is taken as PW", {"/F:s@x-pw:abc", "/ES"},
+       "/F:s@x-pw:abc /ES", "/"},
   };
   for (const auto& c : cases) {
+    TCmdLineParser parser(nullptr);
     std::vector<std::string> arguments = c.arguments;
     arguments.insert(arguments.begin(), "mailshot");
-    EXPECT_EQ(MaskedCommandLine(arguments, secrets), c.shown) << c.name;
+    parser.SetArgumentSource([arguments] { return arguments; });
+    parser.SetSwitchChars(c.switchChars);
+    parser.Parse();
+    EXPECT_EQ(MaskedCommandLine(parser, secrets), c.shown) << c.name;
+    // Masked exactly where the job reads a password from the switch.
+    const bool taken = parser.ParamExistsExactly("PW") && parser.GetParamValue("PW") != "PW";
+    EXPECT_EQ(taken, c.shown.find("***") != std::string::npos) << c.name;
   }
 }
 

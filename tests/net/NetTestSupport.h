@@ -16,6 +16,7 @@ class TestTidewire : public TTidewire {
  public:
   using TTidewire::TTidewire;
   using TTidewire::AsyncDone;
+  using TTidewire::IoBuffer;
   using TTidewire::LastEventOk;
   using TTidewire::NotifyWindow;
   using TTidewire::RemoteAddress;

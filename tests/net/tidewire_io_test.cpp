@@ -421,13 +421,21 @@ TEST(TidewireSendStream, StalledPeer) {
 TEST(TidewireTrace, ConnectionLinesAndDataInOrder) {
   struct Case {
     const char* name;
-    bool masked;
-    const char* line;  // how a line sent or received shows
+    std::string secret;     // joins Secrets before the exchange
+    size_t secretFrom;      // the command's secret part (npos: a plain Writeln)
+    const char* sent;       // how the command shows
+    const char* firstLine;  // how the reply's first line shows
   };
-  const Case cases[] = {{"plain", false, nullptr}, {"masked", true, "***"}};
+  // Longer than the reply, which takes the buffer's front when it comes.
+  const std::string command = "EHLO secret-name.example.test";
+  const Case cases[] = {
+      {"plain", "", std::string::npos, "EHLO secret-name.example.test", "250-example"},
+      {"the secret part of a command masked, the reply shown", "", 5, "EHLO ***", "250-example"},
+      {"a secret masked wherever it shows", "example", std::string::npos, "EHLO secret-name.***.test", "250-***"},
+  };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ScriptedServer server({ExpectLine("EHLO x"), Send("250-a\r\n250 b\n"), Drain()});
+    ScriptedServer server({ExpectLine(command), Send("250-example\r\n250 b\n"), Drain()});
     TestTidewire wire(nullptr);
     std::vector<std::string> events;
     wire.OnTrace = [&](TObject* sender, const TTraceEvent& e) {
@@ -436,21 +444,26 @@ TEST(TidewireTrace, ConnectionLinesAndDataInOrder) {
                        std::to_string(e.Bytes));
     };
     ConnectTo(wire, server.Port());
-    wire.TraceMasked = c.masked;
-    wire.Writeln("EHLO x");
+    wire.Secrets.Add(c.secret);
     std::string line;
-    wire.ReadLn(line);
+    if (c.secretFrom == std::string::npos) {
+      wire.Writeln(command);
+      wire.ReadLn(line);
+    } else {
+      wire.SecretTransaction(command, c.secretFrom, line);
+      // No copy of the line stays in the buffer it went out through.
+      EXPECT_EQ(std::string_view(wire.IoBuffer, sizeof wire.IoBuffer).find(".test\r\n"), std::string_view::npos);
+    }
     wire.ReadLn(line);
     wire.Write("Subject: x\r\n");
     TMemoryStream stream;
     stream.WriteBuffer("body\r\n", 6);
     wire.SendStream(stream);
-    ServerReceives(server, 8 + 12 + 6);
+    ServerReceives(server, static_cast<std::int64_t>(command.size()) + 2 + 12 + 6);
     wire.Disconnect();
-    auto shown = [&](const char* text) { return std::string(c.line ? c.line : text); };
-    EXPECT_THAT(events, ElementsAre("0 127.0.0.1:" + std::to_string(server.Port()) + " 0", "2 " + shown("EHLO x") + " 0",
-                                    "3 " + shown("250-a") + " 0", "3 " + shown("250 b") + " 0", "4  12", "4  6",
-                                    "5  0"));
+    EXPECT_THAT(events, ElementsAre("0 127.0.0.1:" + std::to_string(server.Port()) + " 0",
+                                    std::string("2 ") + c.sent + " 0", std::string("3 ") + c.firstLine + " 0",
+                                    "3 250 b 0", "4  12", "4  6", "5  0"));
   }
 }
 

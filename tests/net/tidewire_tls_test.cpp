@@ -99,6 +99,15 @@ TEST(TidewireTls, FailuresNameTheirReason) {
        "The server's certificate is for other.mailshot.test, not localhost"},
       {"other address", handshake, Certificate::kTrusted, Trusting("127.0.0.2"),
        "The server's certificate is for localhost, 127.0.0.1, not 127.0.0.2"},
+      {"the host in the common name alone", handshake, Certificate::kCommonNameOnly, Trusting("localhost"),
+       "The server's certificate is not trusted: the certificate names no DNS host (common name only)"},
+      {"the host in the common name, an address in the alternative names", handshake, Certificate::kAddressOnly,
+       Trusting("localhost"),
+       "The server's certificate is not trusted: the certificate names no DNS host (common name only)"},
+      {"the address as a DNS name", handshake, Certificate::kDnsAddress, Trusting("127.0.0.1"),
+       "The server's certificate is for DNS name 127.0.0.1, not 127.0.0.1"},
+      {"a NUL inside a DNS name", handshake, Certificate::kNulInName, Trusting("localhost"),
+       "The server's certificate is for localhost\\x00.other.mailshot.test, not localhost"},
       {"plain text after the STARTTLS reply", {Send("220 go\r\nX"), Drain()}, Certificate::kTrusted,
        Trusting("localhost"), "The server sent data before the TLS handshake: \"X\"", true},
       {"plain-text server", {Wait(300), Send("220 plain\r\n"), Drain()}, Certificate::kTrusted,
@@ -129,7 +138,7 @@ TEST(TidewireTls, FailuresNameTheirReason) {
     try {
       wire.StartTls(c.settings);
       for (int i = 0; i < 3; ++i) wire.ReadLn(line);
-      FAIL() << "no failure";
+      ADD_FAILURE() << "no failure";
     } catch (const ESockError& e) {
       EXPECT_EQ(e.Message(), c.error);
     }
@@ -158,6 +167,29 @@ TEST(TidewireTls, CancelFromAMessageHandlerEndsTheHandshake) {
   }
   EXPECT_FALSE(wire.Canceled);
   EXPECT_FALSE(wire.TlsActive());
+}
+
+// A server that sends records without plaintext as fast as it can (TLS 1.3
+// session tickets) holds neither a read past its time-out nor the close
+// after it, however much faster than the client it is.
+TEST(TidewireTls, RecordsWithoutPlaintextHoldNoReadPastItsTimeOut) {
+  TlsScriptedServer server({StartTls(), Tickets()}, Certificate::kTrusted,
+                           ServerOptions{1, std::chrono::milliseconds(30000)});
+  TestTidewire wire(nullptr);
+  ConnectTo(wire, server.Port());
+  wire.StartTls(Trusting("localhost"));
+  const std::string protocol = wire.TlsInfo().protocol;
+  if (protocol != "TLSv1.3") GTEST_SKIP() << "no session tickets after the handshake of " << protocol;
+  wire.TimeOut = 500;
+  // Meanwhile the tickets fill the socket's buffers: a backlog for the read.
+  platform::SleepMilliseconds(1000);
+  const auto start = std::chrono::steady_clock::now();
+  std::string line;
+  EXPECT_THROW(wire.ReadLn(line), EAbortError);
+  EXPECT_TRUE(wire.TimedOut);
+  wire.Disconnect();
+  // The read's time-out and the close's two seconds, with room for a slow machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500 + 2000 + 5000));
 }
 
 TEST(TlsCaFile, ProblemsNamed) {

@@ -105,9 +105,36 @@ TEST_F(Composition, HeaderLinesFollowTheRecord) {
          m.LocalProgram = "mailshot";
          m.ReplyTo = "r@x";
          m.Date = "not even a date";
+         m.MessageId = "<id@x>";
        },
        {"From: <s@x>", "CC: cc@x", "Subject: Hi", "X-Mailer: mailshot", "Reply-To: r@x", "Date: not even a date",
-        "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}},
+        "Message-ID: <id@x>", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}},
+      {"a subject outside ASCII in the charset of its conversion",
+       [](TQxSMTP& s) {
+         s.PostMessage().Subject = "\xF0\xD2\xC9";
+         s.SubjectCharset = "KOI8-R";
+       },
+       {"From: <s@x>", "Subject: =?KOI8-R?B?8NLJ?=", "Mime-Version: 1.0",
+        "Content-Type: text/plain; charset=us-ascii"}},
+      {"names outside ASCII in the message's charset, the From name too",
+       [](TQxSMTP& s) {
+         TPostMessage& m = s.PostMessage();
+         s.Charset = "windows-1251";
+         m.FromName = "\xC8\xE2\xE0\xED";
+         m.ToAddress().SetText("\xC8\xE2\xE0\xED <i@x>\nBob <b@x>");
+         m.ToCarbonCopy().Add("\"\xC8\xE2\xE0\xED\" <c@x>");
+         m.ReplyTo = "\xC8\xE2\xE0\xED <r@x>";
+       },
+       {"From: =?windows-1251?B?yOLg7Q==?= <s@x>", "To: =?windows-1251?B?yOLg7Q==?= <i@x>,Bob <b@x>",
+        "CC: =?windows-1251?B?yOLg7Q==?= <c@x>", "Reply-To: =?windows-1251?B?yOLg7Q==?= <r@x>", "Mime-Version: 1.0",
+        "Content-Type: text/plain; charset=windows-1251"}},
+      {"a line of text beyond 998 octets: quoted-printable",
+       [](TQxSMTP& s) { s.PostMessage().Body().Add(std::string(999, 'a')); },
+       {"From: <s@x>", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii",
+        "Content-Transfer-Encoding: quoted-printable"}},
+      {"8-bit text after HELO goes as written",
+       [](TQxSMTP& s) { s.PostMessage().Body().Add("caf\xE9"); },
+       {"From: <s@x>", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}},
       {"enriched", [](TQxSMTP& s) { s.SubType = mtEnriched; },
        {"From: <s@x>", "Mime-Version: 1.0", "Content-Type: text/enriched; charset=us-ascii"}},
       {"sgml", [](TQxSMTP& s) { s.SubType = mtSgml; },
@@ -176,6 +203,14 @@ TEST_F(Composition, SinglePartBodyIsTheDotStuffedText) {
       {"a trailing break gives an empty line", {"a\n"}, "a\r\n\r\n"},
       {"LF CR is two breaks", {"a\n\rb"}, "a\r\n\r\nb\r\n"},
       {"bytes pass unchanged", {"\xC0\xFF\t\x01"}, "\xC0\xFF\t\x01\r\n"},
+      {"a line of 998 octets goes as it is", {std::string(998, 'a')}, std::string(998, 'a') + "\r\n"},
+      {"one line beyond 998: all lines quoted-printable, no dot-stuffing",
+       {".a=", std::string(999, 'a') + "\xE9", "x \r\n."},
+       "=2Ea=3D\r\n" + [] {
+         std::string lines;
+         for (int i = 0; i < 13; ++i) lines += std::string(75, 'a') + "=\r\n";
+         return lines;
+       }() + std::string(24, 'a') + "=E9\r\nx=20\r\n=2E\r\n"},
   };
   for (const BodyCase& c : cases) {
     m.Body().Clear();
@@ -254,6 +289,14 @@ TEST_F(Composition, AttachmentParts) {
        {{"a.txt", "abc"}}, {"<p>Hi</p>"}, mtHtml, uuMime,
        TextPart(kBoundary1, "<p>Hi</p>\r\n") + Part(kBoundary1, "a.txt", "base64", "YWJj\r\n") + "--" + kBoundary1 +
            "--\r\n"},
+      {"text beyond 998 octets: the text part is quoted-printable",
+       {{"a.txt", "abc"}}, {std::string(76, 'x') + std::string(923, 'y')}, mtPlain, uuMime,
+       "--" + kBoundary1 + "\r\nContent-Type: text/plain; charset=us-ascii\r\n"
+       "Content-Transfer-Encoding: quoted-printable\r\n\r\n" + std::string(75, 'x') + "=\r\nx" + [] {
+         std::string lines(74, 'y');
+         for (int i = 0; i < 11; ++i) lines += "=\r\n" + std::string(75, 'y');
+         return lines + "=\r\n" + std::string(24, 'y') + "\r\n";
+       }() + Part(kBoundary1, "a.txt", "base64", "YWJj\r\n") + "--" + kBoundary1 + "--\r\n"},
       {"uuencode data is labelled as such",
        {{"a.txt", "abc"}}, {"Hi"}, mtPlain, uuCode,
        TextPart(kBoundary1, "Hi\r\n") + Part(kBoundary1, "a.txt", "x-uuencode", "#86)C\r\n`\r\n") + "--" +
@@ -339,6 +382,32 @@ TEST_F(Composition, FileNameIsThePartAfterTheLastSeparator) {
     EXPECT_THROW(smtp.ComposeMessage(), EFOpenError) << c.name;
     EXPECT_NE(Body().find("name=\"" + c.fileName + "\"\r\n"), std::string::npos) << c.name << "\n" << Body();
     EXPECT_NE(Body().find("filename=\"" + c.fileName + "\"\r\n"), std::string::npos) << c.name;
+  }
+}
+
+TEST_F(Composition, FileNamesOutsideAsciiCarryTheirCharset) {
+  const struct {
+    const char* name;
+    std::string entry;
+    std::string fileNameCharset;
+    std::string typeLine;
+    std::string dispositionLine;
+  } cases[] = {
+      {"the file names' charset", "C:\\dir\\\xE9t\xE9.txt", "windows-1252",
+       "Content-Type: application/octet-stream; name=\"=?windows-1252?B?6XTpLnR4dA==?=\"",
+       "Content-Disposition: attachment; filename*=windows-1252''%E9t%E9.txt"},
+      {"without one, the message's", "\xE9", "", "Content-Type: application/octet-stream; name=\"=?koi8-r?B?6Q==?=\"",
+       "Content-Disposition: attachment; filename*=koi8-r''%E9"},
+  };
+  for (const auto& c : cases) {
+    RandSeed() = 0;
+    smtp.Charset = "koi8-r";
+    smtp.FileNameCharset = c.fileNameCharset;
+    m.Attachments().Clear();
+    m.Attachments().Add(c.entry);
+    EXPECT_THROW(smtp.ComposeMessage(), EFOpenError) << c.name;
+    EXPECT_NE(Body().find("\r\n" + c.typeLine + "\r\n"), std::string::npos) << c.name << "\n" << Body();
+    EXPECT_NE(Body().find("\r\n" + c.dispositionLine + "\r\n"), std::string::npos) << c.name;
   }
 }
 

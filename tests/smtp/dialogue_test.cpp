@@ -92,6 +92,62 @@ TEST_F(Dialogue, TranscriptsAreExact) {
   }
 }
 
+// 8-bit text goes as it is only to a server that said it takes it.
+TEST_F(Dialogue, EightBitTextFollowsTheServersExtensions) {
+  const Lines header{"From: <s@x>", "To: r@x", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"};
+  const std::string eightBitData =
+      Block({header[0], header[1], header[2], header[3], "Content-Transfer-Encoding: 8bit"}) + "caf\xE9\r\n";
+  const struct {
+    const char* name;
+    std::string ehloReply;
+    std::string body;
+    std::string mailFrom;
+    std::string data;
+  } cases[] = {
+      {"8BITMIME announced: BODY=8BITMIME, the text labelled 8bit", "250-hi\r\n250-8BITMIME\r\n250 AUTH PLAIN",
+       "caf\xE9", "MAIL FROM:<s@x> BODY=8BITMIME", eightBitData},
+      {"BODY comes before SIZE", "250-hi\r\n250-8BITMIME\r\n250-SIZE\r\n250 AUTH PLAIN", "caf\xE9",
+       "MAIL FROM:<s@x> BODY=8BITMIME SIZE=" + std::to_string(eightBitData.size()), eightBitData},
+      {"8BITMIME not announced: quoted-printable", "250-hi\r\n250 AUTH PLAIN", "caf\xE9", "MAIL FROM:<s@x>",
+       Block({header[0], header[1], header[2], header[3], "Content-Transfer-Encoding: quoted-printable"}) +
+           "caf=E9\r\n"},
+      {"ASCII text needs neither", "250-hi\r\n250-8BITMIME\r\n250 AUTH PLAIN", "cafe", "MAIL FROM:<s@x>",
+       Block(header) + "cafe\r\n"},
+      {"a long line goes quoted-printable whatever the server takes",
+       "250-hi\r\n250-8BITMIME\r\n250 AUTH PLAIN", std::string(75, '\xE9') + "x" + std::string(924, 'y'),
+       "MAIL FROM:<s@x>",
+       Block({header[0], header[1], header[2], header[3], "Content-Transfer-Encoding: quoted-printable"}) + [] {
+         std::string text;
+         for (int i = 0; i < 75; ++i) text += (i > 0 && i % 25 == 0 ? "=\r\n=E9" : "=E9");
+         text += "=\r\n";
+         text += "x" + std::string(74, 'y');
+         for (int i = 0; i < 11; ++i) text += "=\r\n" + std::string(75, 'y');
+         return text + "=\r\n" + std::string(25, 'y') + "\r\n";
+       }()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Renew();
+    Serve(Script({{"EHLO x", c.ehloReply},
+                  {"AUTH PLAIN AHUAcA==", "235 ok"},
+                  {"RSET", "250 ok"},
+                  {c.mailFrom, "250 ok"},
+                  {"RCPT TO:<r@x>", "250 ok"},
+                  {"DATA", "354 go"},
+                  {".", "250 queued"},
+                  {"QUIT", "221 bye"}}));
+    smtp->LoginName = "u";
+    smtp->Password = "p";
+    smtp->Encryption = ecNone;
+    m->Body().Add(c.body);
+    smtp->Connect();
+    smtp->SendMail();
+    smtp->Disconnect();
+    EXPECT_EQ(Transcript(), "EHLO x\r\nAUTH PLAIN AHUAcA==\r\nRSET\r\n" + c.mailFrom + "\r\nRCPT TO:<r@x>\r\nDATA\r\n" +
+                                c.data + ".\r\nQUIT\r\n");
+  }
+}
+
 TEST_F(Dialogue, EmptyUserIdSendsHeloWithOneTrailingBlank) {
   Serve(Script({{"HELO ", "250 hello"}, {"QUIT", "221 bye"}}));
   smtp->UserID = "";
@@ -360,7 +416,12 @@ TEST_F(Dialogue, NotConnectedFailsAfterComposing) {
 
 TEST_F(Dialogue, NestedSendMailDoesNothing) {
   Serve(Script(Accepting()));
-  m->Body().Add(std::string(200000, 'x'));  // several packets
+  const std::string line(998, 'x');  // the longest line that goes as it is
+  std::string text;
+  for (int i = 0; i < 200; ++i) {
+    m->Body().Add(line);  // several packets
+    text += line + "\r\n";
+  }
   int nested = 0;
   int encodes = 0;
   smtp->OnEncodeStart = [&](const std::string&) { ++encodes; };
@@ -378,7 +439,7 @@ TEST_F(Dialogue, NestedSendMailDoesNothing) {
   EXPECT_EQ(received, kEnvelope +
                           Block({"From: <s@x>", "To: r@x", "Mime-Version: 1.0",
                                  "Content-Type: text/plain; charset=us-ascii"}) +
-                          std::string(200000, 'x') + "\r\n.\r\nQUIT\r\n");
+                          text + ".\r\nQUIT\r\n");
 }
 
 // --- Recipients --------------------------------------------------------------

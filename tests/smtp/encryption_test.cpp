@@ -195,6 +195,7 @@ TEST(Encryption, FailuresEndTheDialogueThere) {
     std::optional<std::string> received;  // none: a plain-text server, which gets the handshake's bytes
     bool login = false;
     TAuthMechanism mechanism = amAutomatic;
+    bool credentialsRefused = false;  // EAuthenticationRefused: another password might do
   };
   // TLS from the first byte, EHLO answered by ehloReply, then the exchanges;
   // the client ends with QUIT.
@@ -231,20 +232,26 @@ TEST(Encryption, FailuresEndTheDialogueThere) {
       {"server closes in the handshake", {Wait(100), Close()}, Certificate::kTrusted, ecTls,
        "The server closed the connection during the TLS handshake", std::nullopt},
       {"AUTH PLAIN refused", loggingIn(offers, {{plain, refusal}}), Certificate::kTrusted, ecTls, refusal + "\r\n",
-       "EHLO x\r\n" + plain + "\r\nQUIT\r\n", true},
+       "EHLO x\r\n" + plain + "\r\nQUIT\r\n", true, amAutomatic, true},
+      {"AUTH PLAIN refused for a while", loggingIn(offers, {{plain, "454 4.7.0 try later"}}), Certificate::kTrusted,
+       ecTls, "454 4.7.0 try later\r\n", "EHLO x\r\n" + plain + "\r\nQUIT\r\n", true},
+      {"the credentials echoed in the refusal", loggingIn(offers, {{plain, "535 5.7.8 rejected " + kPlainResponse}}),
+       Certificate::kTrusted, ecTls, "535 5.7.8 rejected ***\r\n", "EHLO x\r\n" + plain + "\r\nQUIT\r\n", true,
+       amAutomatic, true},
       {"AUTH LOGIN refused", loggingIn(offers, {{"AUTH LOGIN", "504 5.5.4 not here"}}), Certificate::kTrusted, ecTls,
        "504 5.5.4 not here\r\n", "EHLO x\r\nAUTH LOGIN\r\nQUIT\r\n", true, amLogin},
       {"AUTH LOGIN refused at the user name", loggingIn(offers, {kLoginExchange[0], {kUserResponse, refusal}}),
        Certificate::kTrusted, ecTls, refusal + "\r\n", "EHLO x\r\nAUTH LOGIN\r\n" + kUserResponse + "\r\nQUIT\r\n",
-       true, amLogin},
+       true, amLogin, true},
       {"AUTH LOGIN refused at the password",
        loggingIn("250-hello\r\n250 AUTH LOGIN", {kLoginExchange[0], kLoginExchange[1], {kPasswordResponse, refusal}}),
-       Certificate::kTrusted, ecTls, refusal + "\r\n", "EHLO x\r\n" + Sent(kLoginExchange) + "QUIT\r\n", true},
+       Certificate::kTrusted, ecTls, refusal + "\r\n", "EHLO x\r\n" + Sent(kLoginExchange) + "QUIT\r\n", true,
+       amAutomatic, true},
       {"the XOAUTH2 error challenge is ended with an empty line",
        loggingIn("250-hello\r\n250 AUTH XOAUTH2", {{xoauth2, "334 eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiQmVhcmVyIn0="},
                                       {"", "535 5.7.8 Username and Password not accepted"}}),
        Certificate::kTrusted, ecTls, "535 5.7.8 Username and Password not accepted\r\n",
-       "EHLO x\r\n" + xoauth2 + "\r\n\r\nQUIT\r\n", true, amXOAuth2},
+       "EHLO x\r\n" + xoauth2 + "\r\n\r\nQUIT\r\n", true, amXOAuth2, true},
       {"a challenge where none is due is cancelled",
        loggingIn(offers, {{plain, "334 "}, {"*", "501 5.7.0 Authentication aborted"}}), Certificate::kTrusted, ecTls,
        "501 5.7.0 Authentication aborted\r\n", "EHLO x\r\n" + plain + "\r\n*\r\nQUIT\r\n", true},
@@ -272,6 +279,7 @@ TEST(Encryption, FailuresEndTheDialogueThere) {
       ADD_FAILURE() << "connected";
     } catch (const Exception& e) {
       EXPECT_EQ(e.Message(), c.error);
+      EXPECT_EQ(dynamic_cast<const EAuthenticationRefused*>(&e) != nullptr, c.credentialsRefused);
       outlets.texts.push_back(e.Message());
     }
     EXPECT_FALSE(connected);

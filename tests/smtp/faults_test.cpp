@@ -326,8 +326,9 @@ TEST_F(Dialogue, LineBreakInUserIdRefusedBeforeConnecting) {
 // --- A header block that one write cannot carry ------------------------------
 
 TEST_F(Dialogue, HeaderBlockBeyondOneWriteFailsBeforeTheTransaction) {
-  // The block is 86 bytes plus the length of the one To entry.
-  const auto entryFor = [](size_t blockSize) { return std::string(blockSize - 86 - 6, 'N') + " <r@x>"; };
+  // The block is 86 bytes plus the length of the one To entry, which has no
+  // blank to fold its line at.
+  const auto entryFor = [](size_t blockSize) { return std::string(blockSize - 86 - 5, 'N') + "<r@x>"; };
 
   Serve(Script({{"HELO x", "250 hello"},
                 {"RSET", "250 ok"},
@@ -415,6 +416,7 @@ TEST_F(Dialogue, TimeOutsNameTheStepThatWaited) {
     std::string last;  // the line the server reads before it goes silent
     std::string error;
     bool bigBody = false;
+    std::vector<Step> reply = {};  // what the server sends before it goes silent
   };
   const Exchanges upToData{{"HELO x", "250 hello"}, {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"},
                            {"RCPT TO:<r@x>", "250 ok"}};
@@ -424,6 +426,9 @@ TEST_F(Dialogue, TimeOutsNameTheStepThatWaited) {
   const Case cases[] = {
       {"greeting", {}, "", readAborted + "greeting within 300 ms"},
       {"reply to HELO", {}, "HELO x", readAborted + "reply to HELO within 300 ms"},
+      // Each line well within the time, the reply as a whole far beyond it.
+      {"reply to HELO whose lines keep coming", {}, "HELO x", readAborted + "reply to HELO within 300 ms", false,
+       {testserver::SendFragments(std::vector<std::string>(40, "250-slow\r\n"), 100)}},
       {"reply to RSET", {{"HELO x", "250 hello"}}, "RSET", readAborted + "reply to RSET within 300 ms"},
       {"reply to MAIL FROM", {{"HELO x", "250 hello"}, {"RSET", "250 ok"}}, "MAIL FROM:<s@x>",
        readAborted + "reply to MAIL FROM within 300 ms"},
@@ -442,6 +447,7 @@ TEST_F(Dialogue, TimeOutsNameTheStepThatWaited) {
     if (c.bigBody) m->Body().Add(std::string(kBeyondSocketBuffers, 'x'));
     std::vector<Step> script = c.name == std::string("greeting") ? std::vector<Step>{} : Script(c.before);
     if (!c.last.empty()) script.push_back(c.last == "." ? ReadUntil(".") : ExpectLine(c.last));
+    script.insert(script.end(), c.reply.begin(), c.reply.end());
     script.push_back(testserver::Stall());
     Serve(script);
     int successes = 0;

@@ -43,6 +43,7 @@ Step SmtpSink() { return {Step::Kind::kSmtpSink, {}, {}, 0}; }
 Step StartTls() { return {Step::Kind::kStartTls, {}, {}, 0}; }
 Step Renegotiate() { return {Step::Kind::kRenegotiate, {}, {}, 0}; }
 Step ExpectTlsClose() { return {Step::Kind::kExpectTlsClose, {}, {}, 0}; }
+Step Tickets() { return {Step::Kind::kTickets, {}, {}, 0}; }
 
 std::vector<Step> SmtpDialogue(const std::string& greeting,
                                const std::vector<std::pair<std::string, std::string>>& exchanges) {
@@ -115,6 +116,15 @@ class ScriptedServer::Session {
       case Step::Kind::kRenegotiate:
         if (tls_ && tls_->Renegotiate()) return true;
         server_.Fail("step " + std::to_string(index) + " (renegotiate): no renegotiation request sent");
+        return false;
+      case Step::Kind::kTickets:
+        if (!tls_ || !tls_->SendsTickets()) {
+          server_.Fail("step " + std::to_string(index) + " (tickets): the session is no TLS 1.3 session");
+          return false;
+        }
+        // The client's leaving ends the flood as well.
+        while (!server_.stop_ && !server_.Expired() && tls_->SendTicket()) {
+        }
         return false;
       case Step::Kind::kExpectTlsClose:
         RecordUntilPeerCloses(server_.deadline_);
@@ -373,6 +383,7 @@ constexpr BareStep kBareSteps[] = {
     {"stall", Step::Kind::kStall},           {"drain", Step::Kind::kDrain},
     {"sink", Step::Kind::kSmtpSink},         {"starttls", Step::Kind::kStartTls},
     {"renegotiate", Step::Kind::kRenegotiate}, {"tlsclose", Step::Kind::kExpectTlsClose},
+    {"tickets", Step::Kind::kTickets},
 };
 
 /// text with every byte that the text form gives a meaning, or that is not

@@ -42,6 +42,7 @@ struct Step {
     kStartTls,       // TLS from here on (ServerOptions::tls); refused when the client sent more first
     kRenegotiate,    // ask the client to renegotiate the TLS session
     kExpectTlsClose, // record until the client closes; it must end TLS with close_notify
+    kTickets,        // TLS 1.3 session tickets, records without plaintext, until stopped, the deadline or a close
   };
   Kind kind;
   std::string text;
@@ -66,6 +67,9 @@ Step SmtpSink();
 Step StartTls();
 Step Renegotiate();
 Step ExpectTlsClose();
+/// Floods the client with session tickets; a failure where the session is
+/// older than TLS 1.3, which has none to send after the handshake.
+Step Tickets();
 
 /// A whole dialogue: the greeting, then for each pair the client line
 /// expected (pattern as ExpectLine; "." reads the data up to the line ".")
@@ -76,7 +80,7 @@ std::vector<Step> SmtpDialogue(const std::string& greeting,
 /// Parses the text form of a script, one step per line ("#" starts a
 /// comment line): send TEXT | fragments MS PART|PART... | wait MS |
 /// expect PATTERN | until LINE | close | reset | stall | drain | sink |
-/// starttls | renegotiate | tlsclose. TEXT and PART understand \r \n \t
+/// starttls | renegotiate | tlsclose | tickets. TEXT and PART understand \r \n \t
 /// \\ \| and \xHH. Raises std::invalid_argument naming the bad line.
 std::vector<Step> ParseScript(std::string_view text);
 /// The text form of script, which ParseScript reads back as the same steps.

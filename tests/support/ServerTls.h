@@ -36,6 +36,10 @@ class ServerTls {
   virtual void Shutdown() = 0;
   /// Asks the client to renegotiate (a TLS 1.2 HelloRequest); false when it cannot be sent.
   virtual bool Renegotiate() = 0;
+  /// True when the session can send session tickets after its handshake (TLS 1.3).
+  virtual bool SendsTickets() const = 0;
+  /// Sends one more session ticket; false when it cannot go out (the client left).
+  virtual bool SendTicket() = 0;
 };
 
 /// Runs the server's handshake on socket. nullptr with error set when it fails.

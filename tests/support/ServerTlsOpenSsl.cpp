@@ -99,6 +99,19 @@ class OpenSslServerTls final : public ServerTls {
     return SSL_renegotiate(ssl_) == 1 && SSL_do_handshake(ssl_) == 1;
   }
 
+  bool SendsTickets() const override { return SSL_version(ssl_) == TLS1_3_VERSION; }
+
+  bool SendTicket() override {
+    ERR_clear_error();
+    if (SSL_new_session_ticket(ssl_) != 1) return false;
+    // The ticket asked for goes out with the next handshake call.
+    for (;;) {
+      const int result = SSL_do_handshake(ssl_);
+      if (result == 1) return true;
+      if (!WaitAfter(result)) return false;
+    }
+  }
+
  private:
   /// After a call that returned result: waits while OpenSSL wants the
   /// socket; false for a failure or when waiting should end.

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string_view>
 #include <stdexcept>
 #include <vector>
 
@@ -37,10 +38,11 @@ Key NewKey() {
 /// What one certificate says about itself.
 struct Profile {
   const char* commonName;
-  const char* altNames;  // subjectAltName of a server; nullptr for a CA
+  const char* altNames;  // subjectAltName of a server, "" for none; nullptr for a CA
   bool authority;        // may issue certificates (a self-signed server says so too)
   long validFrom;  // seconds from now
   long validTo;
+  std::string_view rawDnsName = {};  // the one DNS name, any byte in it, instead of altNames
 };
 
 void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
@@ -50,6 +52,21 @@ void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
   X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
   Check(extension != nullptr && X509_add_ext(cert, extension, -1) == 1, "bad extension");
   X509_EXTENSION_free(extension);
+}
+
+/// A subjectAltName of the one DNS name name, which may hold any byte (the
+/// text form of an extension cannot carry a NUL).
+void AddRawDnsName(X509* cert, std::string_view name) {
+  GENERAL_NAMES* names = sk_GENERAL_NAME_new_null();
+  GENERAL_NAME* entry = GENERAL_NAME_new();
+  ASN1_IA5STRING* text = ASN1_IA5STRING_new();
+  Check(names != nullptr && entry != nullptr && text != nullptr &&
+            ASN1_STRING_set(text, name.data(), static_cast<int>(name.size())) == 1,
+        "no name");
+  GENERAL_NAME_set0_value(entry, GEN_DNS, text);
+  sk_GENERAL_NAME_push(names, entry);
+  Check(X509_add1_ext_i2d(cert, NID_subject_alt_name, names, 0, X509V3_ADD_DEFAULT) == 1, "bad name");
+  GENERAL_NAMES_free(names);
 }
 
 /// True when both numbers of the certificate's ECDSA signature fill all 32
@@ -86,8 +103,9 @@ Cert Issue(const Profile& profile, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuer
   if (issuer != nullptr) AddExtension(cert.get(), signer, NID_authority_key_identifier, "keyid:always");
   if (profile.altNames != nullptr) {
     AddExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
-    AddExtension(cert.get(), signer, NID_subject_alt_name, profile.altNames);
+    if (*profile.altNames != '\0') AddExtension(cert.get(), signer, NID_subject_alt_name, profile.altNames);
   }
+  if (!profile.rawDnsName.empty()) AddRawDnsName(cert.get(), profile.rawDnsName);
   // Wine's crypt32 takes an ECDSA signature whose r or s is shorter than the
   // curve (about one signature in 128) for a bad one: sign again, each
   // signature being random, so that the tests under Wine never meet one.
@@ -121,6 +139,11 @@ void MakeTestCertificates(const std::string& dir) {
       {Certificate::kWrongName, {"other.mailshot.test", "DNS:other.mailshot.test", false, -kDay, 30 * kDay}, false},
       {Certificate::kExpired, {"localhost", "DNS:localhost,IP:127.0.0.1", false, -30 * kDay, -kDay}, false},
       {Certificate::kSelfSigned, {"localhost", "DNS:localhost,IP:127.0.0.1", true, -kDay, 30 * kDay}, true},
+      {Certificate::kCommonNameOnly, {"localhost", "", false, -kDay, 30 * kDay}, false},
+      {Certificate::kAddressOnly, {"localhost", "IP:127.0.0.1", false, -kDay, 30 * kDay}, false},
+      {Certificate::kDnsAddress, {"127.0.0.1", "DNS:127.0.0.1", false, -kDay, 30 * kDay}, false},
+      {Certificate::kNulInName,
+       {"localhost", "", false, -kDay, 30 * kDay, std::string_view("localhost\0.other.mailshot.test", 30)}, false},
   };
   long serial = 2;
   for (const auto& leaf : leaves) {

@@ -12,6 +12,10 @@ enum class Certificate {
   kWrongName,   // other.mailshot.test, issued by the test CA
   kExpired,     // localhost, issued by the test CA, expired yesterday
   kSelfSigned,  // localhost, its own issuer
+  kCommonNameOnly,  // CN=localhost and no subjectAltName, issued by the test CA
+  kAddressOnly,     // CN=localhost, subjectAltName 127.0.0.1 alone, issued by the test CA
+  kDnsAddress,      // the DNS name "127.0.0.1" (no address entry), issued by the test CA
+  kNulInName,       // the DNS name "localhost\0.other.mailshot.test", issued by the test CA
 };
 
 /// The file of certificate in a directory made by MakeTestCertificates.
@@ -21,6 +25,10 @@ inline std::string CertificateFileName(Certificate certificate) {
     case Certificate::kWrongName: return "wrong-name.pem";
     case Certificate::kExpired: return "expired.pem";
     case Certificate::kSelfSigned: return "self-signed.pem";
+    case Certificate::kCommonNameOnly: return "common-name-only.pem";
+    case Certificate::kAddressOnly: return "address-only.pem";
+    case Certificate::kDnsAddress: return "dns-address.pem";
+    case Certificate::kNulInName: return "nul-in-name.pem";
   }
   return {};
 }

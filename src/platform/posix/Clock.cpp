@@ -16,4 +16,14 @@ std::string LocalTimestamp() {
   return text;
 }
 
+LocalDateTime LocalNow() {
+  const std::time_t now = std::time(nullptr);
+  tm local{};
+  ::localtime_r(&now, &local);
+  // tm_gmtoff is the offset of this very moment (the zone's rules and its
+  // daylight saving time applied), unlike the global timezone variable.
+  return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+          local.tm_sec, static_cast<int>(local.tm_gmtoff / 60)};
+}
+
 }  // namespace platform

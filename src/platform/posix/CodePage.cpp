@@ -114,6 +114,16 @@ const char* OemCodesetForLocale(std::string_view localeName) {
   return "CP437";
 }
 
+std::string MailCharsetName(std::string_view codeset) {
+  if (codeset == "ANSI_X3.4-1968") return "US-ASCII";
+  if (codeset.substr(0, 2) == "CP" && codeset.size() > 2) {
+    // The DOS pages are registered as IBMnnn, the Windows ones as windows-nnnn.
+    const std::string_view number = codeset.substr(2);
+    return std::string(number.size() == 3 ? "IBM" : "windows-") + std::string(number);
+  }
+  return std::string(codeset);
+}
+
 namespace {
 
 /// The locale name in force for characters, by the POSIX precedence of
@@ -136,6 +146,9 @@ std::string AnsiCodeset(const std::string& localeName) {
 }
 
 }  // namespace
+
+std::string CharacterCodeset() { return AnsiCodeset(CharacterLocaleName()); }
+
 }  // namespace platform::posix
 
 namespace platform {
@@ -148,6 +161,15 @@ std::string ConvertAnsiToOem(const std::string& text) {
 std::string ConvertAnsiToKoi8r(const std::string& text) {
   const std::string locale = posix::CharacterLocaleName();
   return posix::ConvertCharacters(text, posix::AnsiCodeset(locale).c_str(), "KOI8-R");
+}
+
+std::string OemCharsetName() {
+  return posix::MailCharsetName(posix::OemCodesetForLocale(posix::CharacterLocaleName()));
+}
+
+std::string FileNameCharsetName() {
+  const std::string name = posix::MailCharsetName(posix::AnsiCodeset(posix::CharacterLocaleName()));
+  return name == "US-ASCII" ? "UTF-8" : name;
 }
 
 }  // namespace platform

@@ -21,4 +21,13 @@ std::string ConvertCharacters(const std::string& text, const char* fromCodeset, 
 /// CP437 for every other.
 const char* OemCodesetForLocale(std::string_view localeName);
 
+/// The codeset of the locale in force for characters (LC_ALL, LC_CTYPE,
+/// LANG): "UTF-8", "ISO-8859-1", ...; ASCII's name when it is not installed.
+std::string CharacterCodeset();
+
+/// The mail (IANA) charset name of an iconv or nl_langinfo codeset name:
+/// "CP866" is "IBM866", "CP1251" "windows-1251", "ANSI_X3.4-1968"
+/// "US-ASCII"; others ("UTF-8", "KOI8-R", "ISO-8859-5") stand as they are.
+std::string MailCharsetName(std::string_view codeset);
+
 }  // namespace platform::posix

@@ -1,14 +1,40 @@
 #include "platform/Gui.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include "platform/posix/CodePagePosix.h"
 
 namespace platform {
 
 namespace {
+
+/// True when the console's characters are UTF-8, as the locale says.
+bool ConsoleIsUtf8() {
+  static const bool utf8 = [] {
+    std::string codeset;
+    for (const char c : posix::CharacterCodeset()) {
+      if (c != '-' && c != '_') codeset += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return codeset == "UTF8";
+  }();
+  return utf8;
+}
+
+/// The C1 control (U+0080 to U+009F) whose UTF-8 form starts at text[i]; 0 for none.
+unsigned char Utf8C1Control(const std::string& text, size_t i) {
+  if (static_cast<unsigned char>(text[i]) != 0xC2 || i + 1 == text.size()) return 0;
+  const auto next = static_cast<unsigned char>(text[i + 1]);
+  return next >= 0x80 && next <= 0x9F ? next : 0;
+}
+
 // CR, LF and CR LF each become one line break; a text that ends in one
 // (a server's reply line) gets no second. Every other control character but
-// the tab shows as \xNN: a server's text must not drive the terminal.
+// the tab shows as \xNN, and on a UTF-8 console a C1 control (which some
+// terminals obey) as \u0080 to \u009f: a server's text must not drive the
+// terminal. In a single-byte charset 0x80 to 0x9F are letters and stay.
 void WriteLine(std::FILE* stream, const std::string& text) {
   bool atLineStart = false;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -19,6 +45,9 @@ void WriteLine(std::FILE* stream, const std::string& text) {
       std::fputc('\n', stream);
     } else if ((c < 0x20 && c != '\t') || c == 0x7F) {
       std::fprintf(stream, "\\x%02X", c);
+    } else if (const unsigned char control = ConsoleIsUtf8() ? Utf8C1Control(text, i) : 0) {
+      std::fprintf(stream, "\\u%04x", control);
+      ++i;
     } else {
       std::fputc(c, stream);
     }

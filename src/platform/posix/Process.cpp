@@ -14,6 +14,8 @@ std::vector<std::string>& SavedArguments() {
 
 std::optional<std::string> RawCommandLine() { return std::nullopt; }
 
+std::optional<std::string> Utf8CommandLine() { return std::nullopt; }
+
 void SetArgumentVector(int argc, const char* const* argv) {
   SavedArguments().assign(argv, argv + (argc > 0 ? argc : 0));
 }

@@ -93,4 +93,6 @@ int FailWithErrno() {
 
 int LastSocketError() { return posix::lastSocketError; }
 
+void SetLastSocketError(int error) { posix::SetLastSocketError(error); }
+
 }  // namespace platform

@@ -74,18 +74,25 @@ std::vector<X509Ptr> ReadPemCertificates(const std::string& path) {
   return certificates;
 }
 
-/// The names a certificate is for: its DNS and IP entries, else its common name.
-std::string CertificateNames(X509* cert) {
-  std::string names;
-  const auto add = [&names](const std::string& name) { names += (names.empty() ? "" : ", ") + name; };
+/// The host names of a certificate's subjectAltName: its DNS entries (as
+/// written, every byte) and IPv4 entries, in its order, for a message.
+struct AltNames {
+  bool dns = false;  // there is a DNS entry
+  std::string text;  // every entry, "a, b"
+};
+
+AltNames ReadAltNames(X509* cert) {
+  AltNames names;
+  const auto add = [&names](const std::string& name) { names.text += (names.text.empty() ? "" : ", ") + name; };
   if (auto* entries =
           static_cast<GENERAL_NAMES*>(ossl::X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr))) {
     const auto* stack = reinterpret_cast<const OPENSSL_STACK*>(entries);  // what sk_GENERAL_NAME_* take
     for (int i = 0; i < ossl::OPENSSL_sk_num(stack); ++i) {
       const auto* entry = static_cast<const GENERAL_NAME*>(ossl::OPENSSL_sk_value(stack, i));
       if (entry->type == GEN_DNS) {
-        add(std::string(reinterpret_cast<const char*>(ossl::ASN1_STRING_get0_data(entry->d.dNSName)),
-                        static_cast<size_t>(ossl::ASN1_STRING_length(entry->d.dNSName))));
+        names.dns = true;
+        add(DnsEntryText({reinterpret_cast<const char*>(ossl::ASN1_STRING_get0_data(entry->d.dNSName)),
+                          static_cast<size_t>(ossl::ASN1_STRING_length(entry->d.dNSName))}));
       } else if (entry->type == GEN_IPADD && ossl::ASN1_STRING_length(entry->d.iPAddress) == 4) {
         const unsigned char* b = ossl::ASN1_STRING_get0_data(entry->d.iPAddress);
         add(std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
@@ -94,12 +101,14 @@ std::string CertificateNames(X509* cert) {
     }
     ossl::GENERAL_NAMES_free(entries);
   }
-  if (names.empty()) {
-    char common[256] = "";
-    ossl::X509_NAME_get_text_by_NID(ossl::X509_get_subject_name(cert), NID_commonName, common, sizeof common);
-    names = common[0] != '\0' ? common : "no name";
-  }
   return names;
+}
+
+/// The subject's common name; empty when it has none.
+std::string CommonName(X509* cert) {
+  char common[256] = "";
+  ossl::X509_NAME_get_text_by_NID(ossl::X509_get_subject_name(cert), NID_commonName, common, sizeof common);
+  return common;
 }
 
 std::string NameText(const X509_NAME* name) {
@@ -176,12 +185,15 @@ class OpenSslSession final : public TlsSession {
     }
     if (result != X509_V_OK) throw TlsError(std::string(kTlsNotTrusted) + ossl::X509_verify_cert_error_string(result));
     const std::uint32_t address = InetAddr(settings_.host.c_str());
+    // A name is checked against the DNS names alone: OpenSSL would fall
+    // back to the common name where there are none.
     const bool matches =
         IsAddressLiteral()
             ? ossl::X509_check_ip(cert, reinterpret_cast<const unsigned char*>(&address), sizeof address, 0) == 1
             : ossl::X509_check_host(cert, settings_.host.data(), settings_.host.size(),
-                              X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS, nullptr) == 1;
-    if (!matches) throw TlsError(WrongNameText(CertificateNames(cert), settings_.host));
+                                    X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT,
+                                    nullptr) == 1;
+    if (!matches) throw TlsError(NameMismatchText(cert));
   }
 
   int MaxRecordPlaintext() const override { return SSL3_RT_MAX_PLAIN_LENGTH; }
@@ -269,6 +281,12 @@ class OpenSslSession final : public TlsSession {
   }
 
   bool IsAddressLiteral() const { return InetAddr(settings_.host.c_str()) != kNoAddress; }
+
+  /// Why cert is not the host's: what it names instead.
+  std::string NameMismatchText(X509* cert) const {
+    const AltNames names = ReadAltNames(cert);
+    return platform::NameMismatchText(settings_.host, IsAddressLiteral(), names.text, names.dns, CommonName(cert));
+  }
 
   void AddTrustAnchors() {
     const std::vector<X509Ptr> anchors = ReadPemCertificates(settings_.caFile);

@@ -2,12 +2,37 @@
 
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 namespace platform {
 
 namespace {
 constexpr UINT kKoi8rCodePage = 20866;
+
+/// Code pages whose mail (IANA) name is not derived from the number.
+struct NamedCodePage {
+  UINT codePage;
+  const char* name;
+};
+constexpr NamedCodePage kNamedCodePages[] = {
+    {874, "windows-874"}, {932, "Shift_JIS"}, {936, "GBK"},      {949, "EUC-KR"},  {950, "Big5"},
+    {20866, "KOI8-R"},    {21866, "KOI8-U"},  {54936, "GB18030"}, {65001, "UTF-8"},
+};
+
+/// The mail charset name of codePage: a DOS page nnn is IBMnnn, a Windows
+/// page 125x windows-125x, 2859x ISO-8859-x; any other "cp" and its number,
+/// as decoders know them.
+std::string CharsetName(UINT codePage) {
+  for (const NamedCodePage& named : kNamedCodePages) {
+    if (named.codePage == codePage) return named.name;
+  }
+  const std::string number = std::to_string(codePage);
+  if (codePage >= 1250 && codePage <= 1258) return "windows-" + number;
+  if (codePage >= 28591 && codePage <= 28605) return "ISO-8859-" + std::to_string(codePage - 28590);
+  if (codePage >= 437 && codePage <= 869 && codePage != 720 && codePage != 737) return "IBM" + number;
+  return "cp" + number;
+}
 }  // namespace
 
 std::string ConvertAnsiToOem(const std::string& text) {
@@ -30,5 +55,9 @@ std::string ConvertAnsiToKoi8r(const std::string& text) {
   result.resize(byteCount > 0 ? static_cast<size_t>(byteCount) : 0);
   return result;
 }
+
+std::string OemCharsetName() { return CharsetName(::GetOEMCP()); }
+
+std::string FileNameCharsetName() { return CharsetName(::GetACP()); }
 
 }  // namespace platform

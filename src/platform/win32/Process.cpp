@@ -11,6 +11,17 @@ std::optional<std::string> RawCommandLine() {
   return std::string(line ? line : "");
 }
 
+std::optional<std::string> Utf8CommandLine() {
+  const wchar_t* line = ::GetCommandLineW();
+  if (line == nullptr || *line == L'\0') return std::string();
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, line, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return std::nullopt;
+  std::string text(static_cast<size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, line, -1, text.data(), size, nullptr, nullptr);
+  text.resize(static_cast<size_t>(size) - 1);  // the terminating zero
+  return text;
+}
+
 void SetArgumentVector(int, const char* const*) {}
 
 std::vector<std::string> ArgumentVector() { return std::vector<std::string>(__argv, __argv + __argc); }

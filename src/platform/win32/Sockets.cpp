@@ -78,6 +78,8 @@ void CleanupSockets() { ::WSACleanup(); }
 
 int LastSocketError() { return ::WSAGetLastError(); }
 
+void SetLastSocketError(int error) { ::WSASetLastError(error); }
+
 SocketHandle CreateStreamSocket(int protocol) {
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, protocol);
   if (s != INVALID_SOCKET) {

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 #include "platform/Sockets.h"
@@ -52,9 +53,6 @@ struct ChainFree {
   void operator()(const CERT_CHAIN_CONTEXT* chain) const { ::CertFreeCertificateChain(chain); }
 };
 using Chain = std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree>;
-struct LocalFreer {
-  void operator()(void* memory) const { ::LocalFree(memory); }
-};
 
 /// A memory store with every certificate of a PEM file. Raises TlsError
 /// when the file cannot be read or holds none.
@@ -98,35 +96,60 @@ bool InStore(void* store, const CERT_CONTEXT* cert) {
   return false;
 }
 
-/// The certificate's DNS names and IPv4 addresses (4 bytes each), in its order.
+/// The certificate's DNS names (as written, every byte) and IPv4 addresses
+/// (4 bytes each), in its order.
 struct AltNames {
   std::vector<std::string> dns;
   std::vector<std::string> addresses;
   std::string text;  // every entry, "a, b"
 };
 
+/// Takes one element of DER off the front of der: its tag and its content.
+/// False when der does not start with a whole element.
+bool TakeDerElement(std::string_view& der, unsigned char& tag, std::string_view& content) {
+  if (der.size() < 2) return false;
+  tag = static_cast<unsigned char>(der[0]);
+  size_t length = static_cast<unsigned char>(der[1]);
+  size_t header = 2;
+  if ((length & 0x80) != 0) {
+    const size_t bytes = length & 0x7F;
+    if (bytes == 0 || bytes > 4 || der.size() < header + bytes) return false;
+    length = 0;
+    for (size_t i = 0; i < bytes; ++i) length = length << 8 | static_cast<unsigned char>(der[header + i]);
+    header += bytes;
+  }
+  if (der.size() - header < length) return false;
+  content = der.substr(header, length);
+  der.remove_prefix(header + length);
+  return true;
+}
+
+// The GeneralName choices a host is checked against ([2] and [7], implicit).
+constexpr unsigned char kDerSequence = 0x30;
+constexpr unsigned char kDnsNameTag = 0x82;
+constexpr unsigned char kIpAddressTag = 0x87;
+
+/// The subjectAltName read from its DER bytes: the system's decoder gives
+/// a DNS name as a NUL-ended text, which would cut "good.example\0.evil"
+/// to a name that matches.
 AltNames ReadAltNames(const CERT_CONTEXT* cert) {
   AltNames names;
   const CERT_EXTENSION* extension = ::CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension,
                                                         cert->pCertInfo->rgExtension);
-  CERT_ALT_NAME_INFO* info = nullptr;
-  DWORD size = 0;
-  if (extension == nullptr ||
-      !::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData, extension->Value.cbData,
-                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &info, &size))
-    return names;
-  const std::unique_ptr<CERT_ALT_NAME_INFO, LocalFreer> owned(info);
+  if (extension == nullptr) return names;
+  std::string_view der(reinterpret_cast<const char*>(extension->Value.pbData), extension->Value.cbData);
+  unsigned char tag = 0;
+  std::string_view entries;
+  if (!TakeDerElement(der, tag, entries) || tag != kDerSequence) return names;
   const auto add = [&names](const std::string& name) { names.text += (names.text.empty() ? "" : ", ") + name; };
-  for (DWORD i = 0; i < info->cAltEntry; ++i) {
-    const CERT_ALT_NAME_ENTRY& entry = info->rgAltEntry[i];
-    if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
-      std::string name;
-      for (const wchar_t* c = entry.pwszDNSName; *c != L'\0'; ++c) name += *c < 0x80 ? static_cast<char>(*c) : '?';
-      names.dns.push_back(name);
-      add(name);
-    } else if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4) {
-      const BYTE* b = entry.IPAddress.pbData;
-      names.addresses.emplace_back(reinterpret_cast<const char*>(b), 4);
+  std::string_view value;
+  while (TakeDerElement(entries, tag, value)) {
+    if (tag == kDnsNameTag) {
+      names.dns.emplace_back(value);
+      add(DnsEntryText(value));
+    } else if (tag == kIpAddressTag && value.size() == 4) {
+      const auto* b = reinterpret_cast<const unsigned char*>(value.data());
+      names.addresses.emplace_back(value);
       add(std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]));
     }
   }
@@ -442,6 +465,9 @@ class SchannelSession final : public TlsSession {
     return ChainErrorText(errors);
   }
 
+  /// The host against the DNS names of the subjectAltName (never its
+  /// common name, which the system's policy check would still consult), an
+  /// address literal against its IP entries.
   void CheckName(const CERT_CONTEXT* leaf) const {
     const AltNames names = ReadAltNames(leaf);
     bool matches = false;
@@ -449,15 +475,11 @@ class SchannelSession final : public TlsSession {
       const std::uint32_t address = InetAddr(settings_.host.c_str());
       const std::string bytes(reinterpret_cast<const char*>(&address), sizeof address);
       for (const std::string& entry : names.addresses) matches = matches || entry == bytes;
-    } else if (!names.dns.empty()) {
-      for (const std::string& entry : names.dns) matches = matches || NameMatches(entry, settings_.host);
     } else {
-      matches = NameMatches(CommonName(leaf), settings_.host);
+      for (const std::string& entry : names.dns) matches = matches || NameMatches(entry, settings_.host);
     }
     if (matches) return;
-    const std::string common = CommonName(leaf);
-    throw TlsError(WrongNameText(!names.text.empty() ? names.text : !common.empty() ? common : "no name",
-                                 settings_.host));
+    throw TlsError(NameMismatchText(settings_.host, address_literal_, names.text, !names.dns.empty(), CommonName(leaf)));
   }
 
   TlsSettings settings_;

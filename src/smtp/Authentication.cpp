@@ -1,0 +1,132 @@
+#include "smtp/Authentication.h"
+
+#include <initializer_list>
+
+#include "core/Wipe.h"
+#include "encoding/LineEncoding.h"
+#include "smtp/SmtpTexts.h"
+
+namespace {
+
+// The AUTH exchanges, after the last EHLO; the arguments are base64 forms of
+// the credentials, masked in the trace. A 334 reply is a challenge: the next
+// line answers it.
+
+// What ends an exchange that a challenge left open; the server's reply to it
+// is the refusal, whatever its code (none counts as acceptance).
+constexpr DialogueStep kCancelAuth{"*", "", 0, kNoCode, OnRefusal::kRaiseReply, "reply to the cancelled AUTH"};
+constexpr DialogueStep kEndXOAuth2{"", "", 0, kNoCode, OnRefusal::kRefuseCredentials,
+                                   "reply to the end of AUTH XOAUTH2"};
+
+constexpr DialogueStep kAuthPlain{"AUTH PLAIN ", "", 200, 299, OnRefusal::kRefuseCredentials, "reply to AUTH PLAIN",
+                                  true, &kCancelAuth};
+constexpr DialogueStep kAuthLogin{"AUTH LOGIN", "", kChallenge, kChallenge, OnRefusal::kRaiseReply,
+                                  "reply to AUTH LOGIN"};
+constexpr DialogueStep kLoginUser{"", "", kChallenge, kChallenge, OnRefusal::kRefuseCredentials,
+                                  "reply to the user name", true};
+constexpr DialogueStep kLoginPassword{"", "", 200, 299, OnRefusal::kRefuseCredentials, "reply to the password",
+                                      true, &kCancelAuth};
+// A refused token gets a challenge first: a JSON text saying why.
+constexpr DialogueStep kAuthXOAuth2{"AUTH XOAUTH2 ", "", 200, 299, OnRefusal::kRefuseCredentials,
+                                    "reply to AUTH XOAUTH2", true, &kEndXOAuth2};
+
+/// Whether an encoded form carries the password, and must join the
+/// connection's secrets before it is sent.
+enum class Carries { kUserOnly, kPassword };
+
+/// Sends a step whose argument is an encoded form of the credentials, and
+/// wipes it.
+void RequireEncoded(TSmtpDialogue& dialogue, const DialogueStep& step, std::string encoded, Carries carries) {
+  const TWipeOnExit wipe(encoded);
+  // A server may echo it: no text may show it then either.
+  if (carries == Carries::kPassword) dialogue.Wire().Secrets.Add(encoded);
+  dialogue.Require(step, encoded);
+}
+
+/// base64 of the parts one after another, built in storage of its final
+/// size and wiped once encoded.
+std::string EncodedCredentials(std::initializer_list<std::string_view> parts) {
+  std::string raw;
+  const TWipeOnExit wipe(raw);
+  size_t size = 0;
+  for (const std::string_view part : parts) size += part.size();
+  raw.reserve(size);
+  for (const std::string_view part : parts) raw += part;
+  return line_encoding::Base64(raw);
+}
+
+void LogInPlain(TSmtpDialogue& dialogue, const TCredentials& credentials) {
+  const std::string_view nul("\0", 1);
+  RequireEncoded(dialogue, kAuthPlain, EncodedCredentials({nul, credentials.user, nul, credentials.password}),
+                 Carries::kPassword);
+}
+
+void LogInLogin(TSmtpDialogue& dialogue, const TCredentials& credentials) {
+  dialogue.Require(kAuthLogin);
+  RequireEncoded(dialogue, kLoginUser, line_encoding::Base64(credentials.user), Carries::kUserOnly);
+  RequireEncoded(dialogue, kLoginPassword, line_encoding::Base64(credentials.password), Carries::kPassword);
+}
+
+void LogInXOAuth2(TSmtpDialogue& dialogue, const TCredentials& credentials) {
+  RequireEncoded(dialogue, kAuthXOAuth2,
+                 EncodedCredentials({"user=", credentials.user, "\x01" "auth=Bearer ", credentials.password, "\x01\x01"}),
+                 Carries::kPassword);
+}
+
+/// One mechanism: its name, whether the automatic choice may take it (in
+/// the table's order), and the exchange that logs in with it.
+struct Mechanism {
+  TAuthMechanism id;
+  std::string_view name;
+  bool takesPassword;  // an access token is no password: such a mechanism is only ever asked for
+  void (*logIn)(TSmtpDialogue& dialogue, const TCredentials& credentials);
+};
+
+constexpr Mechanism kMechanisms[] = {
+    {amPlain, "PLAIN", true, LogInPlain},
+    {amLogin, "LOGIN", true, LogInLogin},
+    {amXOAuth2, "XOAUTH2", false, LogInXOAuth2},
+};
+
+/// The mechanisms of the latest EHLO reply, for a message.
+std::string OfferedMechanisms(const TSmtpCapabilities& offered) {
+  std::string text;
+  for (const std::string& mechanism : offered.AuthMechanisms) {
+    if (!text.empty()) text += ' ';
+    text += mechanism;
+  }
+  return text.empty() ? std::string(kNoMechanismOffered) : text;
+}
+
+/// The row of mechanism (or the automatic choice) when the server offers it.
+const Mechanism& Chosen(const TSmtpCapabilities& offered, TAuthMechanism mechanism) {
+  for (const Mechanism& known : kMechanisms) {
+    const bool wanted = mechanism == amAutomatic ? known.takesPassword : known.id == mechanism;
+    if (wanted && offered.OffersAuth(known.name)) return known;
+  }
+  if (mechanism != amAutomatic) {
+    throw Exception(FillPlaceholder(FillPlaceholder(kErrMechanismNotOffered, AuthMechanismName(mechanism)),
+                                    OfferedMechanisms(offered)));
+  }
+  throw Exception(FillPlaceholder(kErrNoPasswordMechanism, OfferedMechanisms(offered)));
+}
+
+}  // namespace
+
+std::string_view AuthMechanismName(TAuthMechanism mechanism) {
+  for (const Mechanism& known : kMechanisms) {
+    if (known.id == mechanism) return known.name;
+  }
+  return {};
+}
+
+void Authenticate(TSmtpDialogue& dialogue, const TSmtpCapabilities& offered, TAuthMechanism mechanism,
+                  const TCredentials& credentials) {
+  const Mechanism& chosen = Chosen(offered, mechanism);
+  TSecretList& secrets = dialogue.Wire().Secrets;
+  secrets.Add(credentials.password);
+  std::string encoded = line_encoding::Base64(credentials.password);
+  const TWipeOnExit wipe(encoded);
+  secrets.Add(encoded);
+  chosen.logIn(dialogue, credentials);
+}

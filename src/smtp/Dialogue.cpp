@@ -1,0 +1,151 @@
+#include "smtp/Dialogue.h"
+
+#include "core/Wipe.h"
+#include "smtp/SmtpTexts.h"
+
+namespace {
+
+/// Far more lines than any reply has (an EHLO reply has a few dozen).
+constexpr size_t kMaxReplyLines = 1000;
+
+/// The code of a reply line: its first three characters when they are
+/// digits and no further digit follows; kNoCode otherwise.
+int ReplyCode(const std::string& line) {
+  auto digit = [&](size_t i) { return i < line.size() && line[i] >= '0' && line[i] <= '9'; };
+  if (!digit(0) || !digit(1) || !digit(2) || digit(3)) return kNoCode;
+  return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+/// A line of a multi-line reply that another line follows.
+bool IsContinuation(const std::string& line) {
+  return !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
+}
+
+/// The error text of a reply that fails its step: its last line, or what
+/// went wrong when that line has no code or the reply never came.
+std::string FailureText(const DialogueStep& step, const Reply& reply) {
+  if (reply.Closed()) return FillPlaceholder(kErrServerClosed, step.awaitedReply);
+  const std::string& line = reply.Last();
+  if (ReplyCode(line) != kNoCode) return line;
+  if (line.find_first_not_of("\r\n") == std::string::npos) return FillPlaceholder(kErrEmptyReply, step.awaitedReply);
+  return FillPlaceholder(kErrCodelessReply, step.awaitedReply) + line;
+}
+
+}  // namespace
+
+std::string Duration(std::int32_t milliseconds) {
+  if (milliseconds % 1000 == 0) return std::to_string(milliseconds / 1000) + " s";
+  return std::to_string(milliseconds) + " ms";
+}
+
+int Reply::Code() const {
+  const int code = ReplyCode(lines.front());
+  return code == ReplyCode(lines.back()) ? code : kNoCode;
+}
+
+bool TSmtpDialogue::Accepts(const DialogueStep& step, const Reply& reply) {
+  if (reply.Closed()) return false;
+  const int code = reply.Code();
+  return code >= step.lowestAccepted && code <= step.highestAccepted;
+}
+
+Reply TSmtpDialogue::CompleteReply(std::string line) {
+  Reply reply;
+  for (;;) {
+    if (line.empty()) return {};
+    // A server that never ends its reply must not fill the memory.
+    if (reply.lines.size() == kMaxReplyLines) {
+      throw ESockError(FillPlaceholder(kErrEndlessReply, std::to_string(kMaxReplyLines)));
+    }
+    reply.lines.push_back(line);
+    if (!IsContinuation(line)) return reply;
+    wire_.ReadLn(line);
+  }
+}
+
+void TSmtpDialogue::Fail(const DialogueStep& step, const Reply& reply) {
+  if (step.refusal == OnRefusal::kFailureThenRaise && events_.onFailure) events_.onFailure(events_.sender);
+  if (!reply.Closed()) {
+    if (step.refusal == OnRefusal::kRefuseEncryption) {
+      throw Exception(std::string(kErrStartTlsRefused) + FailureText(step, reply));
+    }
+    if (step.refusal == OnRefusal::kRefuseCredentials && ReplyCode(reply.Last()) / 100 == 5) {
+      throw EAuthenticationRefused(FailureText(step, reply));
+    }
+  }
+  throw Exception(FailureText(step, reply));
+}
+
+void TSmtpDialogue::Refused(const DialogueStep& step, const Reply& reply, const std::string& entry) {
+  if (step.refusal == OnRefusal::kReportRecipient) {
+    if (events_.onRecipientNotFound) events_.onRecipientNotFound(entry);
+    return;
+  }
+  if (step.refusal == OnRefusal::kAskAuthentication && !reply.Closed()) {
+    throw Exception(std::string(kErrAuthenticationFailed));
+  }
+  if (step.challengeEnd != nullptr && !reply.Closed() && reply.Code() == kChallenge) {
+    // The server waits for an answer: the exchange must end before any other
+    // command can follow, and the server's reply to its end tells why.
+    Fail(*step.challengeEnd, Converse(*step.challengeEnd));
+  }
+  Fail(step, reply);
+}
+
+template <typename Exchange>
+Reply TSmtpDialogue::NamingTimeOut(const DialogueStep& step, Exchange exchange) {
+  try {
+    // /WAIT bounds the reply as a whole, not each of its lines.
+    const TSharedTimeOut wholeReply(wire_);
+    return exchange();
+  } catch (const EAbortError& e) {
+    // A cancel passes unchanged; a wait that ran out (for the reply, or for
+    // room to send the command) names the reply that did not come.
+    if (!wire_.TimedOut) throw;
+    throw EAbortError(FillPlaceholder(
+        FillPlaceholder(FillPlaceholder(kErrReplyTimedOut, e.Message()), step.awaitedReply), Duration(wire_.TimeOut)));
+  }
+}
+
+Reply TSmtpDialogue::Await(const DialogueStep& step) {
+  return NamingTimeOut(step, [&] {
+    std::string line;
+    wire_.ReadLn(line);
+    return CompleteReply(line);
+  });
+}
+
+Reply TSmtpDialogue::Converse(const DialogueStep& step, std::string_view argument, std::string_view parameters) {
+  // Once the close was noticed the socket was replaced: whatever moment the
+  // server hung up at, the step meets the closed connection's missing reply.
+  if (!wire_.Connected) return {};
+  return NamingTimeOut(step, [&] {
+    std::string line;
+    if (wire_.InputWaiting()) {
+      // Taken for the reply, a line sent out of turn (a "421" before a
+      // close, say) would put every later reply one step behind.
+      wire_.ReadLn(line);
+      Fail(step, CompleteReply(line));
+    }
+    // The argument may be a secret: the line is made in storage of its final
+    // size, so that no copy is left behind, and wiped after use.
+    std::string command;
+    const TWipeOnExit wipeCommand(command);
+    command.reserve(step.command.size() + argument.size() + step.closing.size() + parameters.size());
+    command += step.command;
+    command += argument;
+    command += step.closing;
+    command += parameters;
+    if (step.secretArgument) {
+      wire_.SecretTransaction(command, step.command.size(), line);
+    } else {
+      wire_.Transaction(command, line);
+    }
+    return CompleteReply(line);
+  });
+}
+
+void TSmtpDialogue::Require(const DialogueStep& step, std::string_view argument, std::string_view parameters) {
+  const Reply reply = Converse(step, argument, parameters);
+  if (!Accepts(step, reply)) Refused(step, reply);
+}

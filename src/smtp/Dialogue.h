@@ -1,0 +1,130 @@
+#pragma once
+// The command and reply engine of the SMTP client: a step of the dialogue as
+// a row (the line sent, the reply codes that accept it, what a refusal
+// does), each reply read whole to its last line, and refusals turned into
+// their events and exceptions. The client's dialogue and its login
+// mechanisms are tables of such rows above it.
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/Component.h"
+#include "core/Exceptions.h"
+#include "net/Tidewire.h"
+
+/// Recipient: the entry as written in its list.
+using TRecipientNotFound = std::function<void(const std::string& Recipient)>;
+
+/// What a step does when its reply is not accepted.
+enum class OnRefusal {
+  kRaiseReply,          // fail with the reply's last line
+  kAskAuthentication,   // "Authentication failed" (the client asks OnAuthenticationFailed first)
+  kReportRecipient,     // OnRecipientNotFound with the entry; the transaction goes on
+  kFailureThenRaise,    // OnFailure, then fail with the reply's last line
+  kRefuseEncryption,    // fail, naming STARTTLS, with the reply's last line
+  kRefuseCredentials,   // a 5xx: EAuthenticationRefused with the reply's last line; else as kRaiseReply
+};
+
+/// A reply that asks for the next line of an exchange (AUTH's challenges).
+inline constexpr int kChallenge = 334;
+/// The code of no reply: a row accepting up to kNoCode accepts nothing.
+inline constexpr int kNoCode = -1;
+
+/// One step of the SMTP dialogue: the line sent (command, argument,
+/// closing), the reply codes that count as acceptance and what a refusal
+/// does.
+struct DialogueStep {
+  std::string_view command;
+  std::string_view closing;
+  int lowestAccepted;
+  int highestAccepted;
+  OnRefusal refusal;
+  /// The name of the reply the step awaits ("reply to MAIL FROM"), for the
+  /// texts of a reply that fails to come or has no code.
+  std::string_view awaitedReply;
+  /// The argument is a secret: the trace shows the command and "***" in its
+  /// place, and the socket's buffer is wiped after the exchange.
+  bool secretArgument = false;
+  /// Sent when the reply is a challenge that nothing answers: the server
+  /// waits for a line before any other command, and the reply to this one
+  /// is the refusal. None: a challenge is refused as it stands.
+  const DialogueStep* challengeEnd = nullptr;
+};
+
+/// One whole reply: its lines as received, line ends kept, the last one
+/// ending it. No lines: the server hung up before the reply was complete.
+struct Reply {
+  std::vector<std::string> lines;
+
+  bool Closed() const { return lines.empty(); }
+  const std::string& Last() const { return lines.back(); }
+  /// The code of the first line when the last line carries the same;
+  /// kNoCode otherwise.
+  int Code() const;
+};
+
+/// The server refused the credentials of a login with a permanent (5xx)
+/// reply: another password or a fresh token may be tried on the same
+/// connection, unlike every other failure of the login. The text is the
+/// reply's last line.
+class EAuthenticationRefused : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+/// A time span for a message: "5 s" for whole seconds, else "300 ms".
+std::string Duration(std::int32_t milliseconds);
+
+/// The events refusals fire, and their sender; the owner's members.
+struct TRefusalEvents {
+  TObject* sender;
+  const TNotifyEvent& onFailure;
+  const TRecipientNotFound& onRecipientNotFound;
+};
+
+/// Runs dialogue steps over a socket component: sends each step's line,
+/// reads its whole reply, and does what the step's row says of a refusal.
+/// The SMTP client makes one for each use; it borrows the client's socket
+/// and events.
+class TSmtpDialogue {
+ public:
+  TSmtpDialogue(TTidewire& wire, TRefusalEvents events) : wire_(wire), events_(events) {}
+
+  TTidewire& Wire() { return wire_; }
+
+  /// The reply the server sends unasked (the greeting), read whole.
+  Reply Await(const DialogueStep& step);
+  /// Sends the step's line (command, argument, closing, parameters) and
+  /// reads the whole reply; the line is wiped once sent, as the argument
+  /// may be a secret (masked in the trace where the row says so). Once
+  /// the server has hung up there is nobody to send to: the reply is the
+  /// closed connection's. Input that waits before the line is sent answers
+  /// no command of ours and fails the step. The exchange as a whole gets the
+  /// socket's TimeOut; when it runs out, the step fails with the abort's
+  /// text followed by the reply that did not come. Raises what
+  /// the socket component raises; ESockError kErrEndlessReply.
+  Reply Converse(const DialogueStep& step, std::string_view argument = {}, std::string_view parameters = {});
+  /// Converse, then Refused when the reply does not accept the step.
+  void Require(const DialogueStep& step, std::string_view argument = {}, std::string_view parameters = {});
+  /// What a refused step does, as its row says: reports the recipient entry
+  /// and returns, or ends a challenge left open, or raises.
+  void Refused(const DialogueStep& step, const Reply& reply, const std::string& entry = {});
+
+  /// True when the reply's code lies in the step's accepted range.
+  static bool Accepts(const DialogueStep& step, const Reply& reply);
+
+ private:
+  /// Fails the step with its reply (after OnFailure where the row says so).
+  [[noreturn]] void Fail(const DialogueStep& step, const Reply& reply);
+  /// Reads the reply whose first line is line to its last line.
+  Reply CompleteReply(std::string line);
+  /// Runs one exchange of step within one TimeOut as a whole (however many
+  /// lines the reply has), naming the step in a time-out's text.
+  template <typename Exchange>
+  Reply NamingTimeOut(const DialogueStep& step, Exchange exchange);
+
+  TTidewire& wire_;
+  TRefusalEvents events_;
+};

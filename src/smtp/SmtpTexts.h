@@ -1,0 +1,43 @@
+#pragma once
+// Every text the SMTP client shows of its own: the failures of the dialogue,
+// of the login and of a message that cannot be sent. The server's reply
+// lines, which most refusals show, come as the server wrote them.
+
+#include <string_view>
+
+inline constexpr std::string_view kErrAuthenticationFailed = "Authentication failed";
+/// The mechanism asked for, then the ones the server offers.
+inline constexpr std::string_view kErrMechanismNotOffered =
+    "The SMTP server does not offer the login mechanism %s; it offers %s";
+/// %s: the mechanisms the server offers.
+inline constexpr std::string_view kErrNoPasswordMechanism =
+    "The SMTP server offers no login mechanism for a password (PLAIN or LOGIN); it offers %s";
+/// What the server offers when its EHLO reply named no mechanism.
+inline constexpr std::string_view kNoMechanismOffered = "none";
+inline constexpr std::string_view kErrCredentialsTooLong =
+    "LoginName and Password may have at most 16384 bytes each";
+/// The message's size, then the server's limit, both in bytes.
+inline constexpr std::string_view kErrMessageTooLarge =
+    "The message is %s bytes, more than the %s bytes the SMTP server takes";
+inline constexpr std::string_view kErrStartTlsNotOffered =
+    "The SMTP server does not offer STARTTLS, so the connection cannot be encrypted";
+/// The refusal's last line follows.
+inline constexpr std::string_view kErrStartTlsRefused = "The SMTP server refused STARTTLS: ";
+inline constexpr std::string_view kErrIncompleteHeader = "Incomplete Header";
+/// A reply was due and the connection ended instead; %s names the reply.
+inline constexpr std::string_view kErrServerClosed = "The SMTP server closed the connection: no %s";
+/// A reply that is nothing but its line end; %s names the reply.
+inline constexpr std::string_view kErrEmptyReply = "The SMTP server sent an empty %s";
+/// A reply line without a three-digit code, which the line follows; %s names the reply.
+inline constexpr std::string_view kErrCodelessReply = "The SMTP server sent a %s without a code: ";
+/// %s is the number of lines after which a reply is given up.
+inline constexpr std::string_view kErrEndlessReply = "The SMTP server sent a reply of more than %s lines";
+/// %s names the value that would have broken a line of the dialogue or header.
+inline constexpr std::string_view kErrLineBreak = "%s must not contain CR, LF or NUL characters";
+/// A step's time ran out: the abort's text, the reply that did not come
+/// (named as in kErrServerClosed) and the time waited.
+inline constexpr std::string_view kErrReplyTimedOut = "%s: no %s within %s";
+/// The message's data went out no further for the time given.
+inline constexpr std::string_view kErrDataTimedOut = "%s: the server took no data for %s in the middle of the message";
+/// %s is the size of the header block that one Write cannot carry.
+inline constexpr std::string_view kErrHeaderTooLong = "The message header is too long to send: %s bytes (at most 65535)";
