@@ -56,6 +56,8 @@ mailshot_library(mailshot_net DIRS net DEPS mailshot_core)
 mailshot_library(mailshot_smtp DIRS smtp DEPS mailshot_net mailshot_encoding)
 mailshot_library(mailshot_main DIRS main EXCLUDE Program.cpp
                  DEPS mailshot_smtp mailshot_cmdline)
+configure_file(${PROJECT_SOURCE_DIR}/src/main/Version.h.in ${PROJECT_BINARY_DIR}/generated/main/Version.h @ONLY)
+target_include_directories(mailshot_main PUBLIC ${PROJECT_BINARY_DIR}/generated)
 
 if(EXISTS ${PROJECT_SOURCE_DIR}/src/main/Program.cpp)
   if(WIN32)

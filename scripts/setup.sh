@@ -19,6 +19,10 @@ packages=(
   # the system's trust store holds while the tests run, and with a login that
   # Dovecot checks (tests/e2e/postfix_test.py)
   postfix ca-certificates dovecot-core
+  # packaging (scripts/package.sh) and its checks: the manual page from its
+  # scdoc source, groff and man for its warnings, the .deb's dependencies
+  # (dpkg-shlibdeps) and lint, the Windows program's resources read back
+  scdoc groff-base man-db dpkg-dev lintian python3-pefile
 )
 
 missing=()

@@ -3,6 +3,8 @@
 #   build/native  the native build (RelWithDebInfo)
 #   build/asan    native with AddressSanitizer and UndefinedBehaviorSanitizer
 #   build/win     the Windows build, its test binaries run under Wine
+# and, first of all, the packages (scripts/package.sh into dist/), which the
+# native and Windows builds' tests check.
 # A failing step does not stop the others; the script exits non-zero when any
 # step failed and ends with one summary line over all builds in CTest's form.
 set -uo pipefail
@@ -12,11 +14,12 @@ jobs=${MAILSHOT_JOBS:-2}
 
 # The builds in the order they run, each with its CMake arguments.
 builds=(native asan win)
-native_configure=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+native_configure=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DMAILSHOT_PACKAGES=$root/dist")
 asan_configure=(-DCMAKE_BUILD_TYPE=Debug -DMAILSHOT_SANITIZE=ON)
 # The Windows tests' TLS server is the native build's scripted_server.
 win_configure=(-DCMAKE_BUILD_TYPE=Release "-DCMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-w64.cmake"
-  "-DMAILSHOT_NATIVE_SCRIPTED_SERVER=$root/build/native/tests/support/scripted_server")
+  "-DMAILSHOT_NATIVE_SCRIPTED_SERVER=$root/build/native/tests/support/scripted_server"
+  "-DMAILSHOT_PACKAGES=$root/dist")
 # How many tests of a build run at once. The Windows binaries share one
 # display, one keyboard focus and one Wine server: run side by side, the
 # end-to-end test's boxes lose the race for them. One at a time they take
@@ -159,6 +162,7 @@ main() {
     return 1
   fi
   step display start_display
+  step package scripts/package.sh
 
   local build configure
   for build in "${builds[@]}"; do

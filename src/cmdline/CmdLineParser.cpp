@@ -54,7 +54,15 @@ std::vector<std::string> TCmdLineParser::Arguments() const {
 
 void TCmdLineParser::Parse() {
   params_.Clear();
+  paramValues_.Clear();
+  longOptionsGiven_ = false;
   const std::vector<std::string> arguments = Arguments();
+  if (longOptions_ && IsLongOptionCommandLine(arguments)) {
+    AddTranslatedTokens(TranslateLongOptions(arguments));
+    longOptionsGiven_ = true;
+    return;
+  }
+  if (longOptions_) RefuseLongOptionsAmongSwitches(arguments);
   for (size_t i = includeFileName_ ? 0 : 1; i < arguments.size(); ++i) {
     for (TokenSpan& span : Tokens(arguments[i])) params_.Add(std::move(span.token));
   }
@@ -137,6 +145,19 @@ void TCmdLineParser::RebuildParamValues() {
   }
 }
 
+void TCmdLineParser::AddTranslatedTokens(const std::vector<TSwitchToken>& tokens) {
+  // Cut again by SplitToken, a value would lose its leading delimiters.
+  for (const TSwitchToken& token : tokens) {
+    if (token.Value) {
+      params_.Add(token.Name + paramValueDelimiter_ + *token.Value);
+      paramValues_.Add(token.Name + kNameValueSeparator + *token.Value);
+    } else {
+      params_.Add(token.Name);
+      paramValues_.Add(token.Name + kNameValueSeparator + token.Name);
+    }
+  }
+}
+
 bool TCmdLineParser::ParamExistsExactly(const std::string& name) const {
   std::string tokenName, value;
   for (const std::string& token : params_.Items()) {
@@ -193,6 +214,16 @@ std::string TCmdLineParser::StripParamName(const std::string& token, const std::
     result.erase(0, upperName.size());
   }
   return result;
+}
+
+std::vector<std::string> TCmdLineParser::GetParamValues(const std::string& name) const {
+  std::vector<std::string> values;
+  for (int i = 0; i < paramValues_.Count(); ++i) {
+    const std::string& entry = paramValues_[i];
+    const std::string entryName = entry.substr(0, entry.find(kNameValueSeparator));
+    if (platform::AnsiCompareText(entryName, name) == 0) values.push_back(paramValues_.ValueFromIndex(i));
+  }
+  return values;
 }
 
 std::string TCmdLineParser::GetParamValue(const std::string& name) const {

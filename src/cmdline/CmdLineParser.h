@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cmdline/LongOptions.h"
 #include "cmdline/StrFuncs.h"
 #include "core/Component.h"
 #include "core/StringList.h"
@@ -63,6 +64,14 @@ class TCmdLineParser : public TComponent {
   bool DifCaseNotEqual() const { return !paramsInUpperCase_; }
   void SetDifCaseNotEqual(bool value) { paramsInUpperCase_ = !value; }
 
+  /// Read a command line whose first argument begins with "--" as GNU-style
+  /// long options, each translated into its switch's token (default false:
+  /// the switch syntax alone, as on Windows).
+  bool LongOptions() const { return longOptions_; }
+  void SetLongOptions(bool value) { longOptions_ = value; }
+  /// True when the last Parse read long options.
+  bool LongOptionsGiven() const { return longOptionsGiven_; }
+
   /// The number of tokens in Params.
   int ParamsCount() const { return params_.Count(); }
 
@@ -73,6 +82,8 @@ class TCmdLineParser : public TComponent {
   /// The arguments Parse reads, argument 0 (the program) first.
   std::vector<std::string> Arguments() const;
   /// Rebuilds Params and the NAME=value list from the arguments, from nothing.
+  /// With LongOptions, raises ECommandLineError for a command line of long
+  /// options that cannot be read, or for a long option among switches.
   virtual void Parse();
   /// The arguments after argument 0 as they may be shown: where a token
   /// whose name is one of names (as ParamExistsExactly compares) has a
@@ -101,6 +112,9 @@ class TCmdLineParser : public TComponent {
   /// case; the token itself when it has no delimiter; empty when none. name
   /// is taken as it stands (with its switch character under IncludeSwitchChars).
   std::string GetParamValue(const std::string& name) const;
+  /// The values of every token whose name equals name without regard to
+  /// case, in command-line order: for a switch that may be given repeatedly.
+  std::vector<std::string> GetParamValues(const std::string& name) const;
   /// Whether two names are the same under the current case rule, leading
   /// switch characters aside when tokens keep them.
   bool SameParamName(std::string a, std::string b) const;
@@ -120,6 +134,8 @@ class TCmdLineParser : public TComponent {
   /// The tokens of one argument, its switch names upper-cased as the settings say.
   std::vector<TokenSpan> Tokens(const std::string& argument) const;
   void RebuildParamValues();
+  /// Fills both lists with tokens made elsewhere, their values kept whole.
+  void AddTranslatedTokens(const std::vector<TSwitchToken>& tokens);
   /// Cuts token into its name and value; false when it has no delimiter.
   bool SplitToken(const std::string& token, std::string& name, std::string& value) const;
   /// Whether token begins with name under SameParamName.
@@ -132,5 +148,7 @@ class TCmdLineParser : public TComponent {
   std::string paramValueDelimiter_ = ":";
   bool includeSwitchChars_ = false;
   bool paramsInUpperCase_ = true;  // DifCaseNotEqual is always its opposite
+  bool longOptions_ = false;
+  bool longOptionsGiven_ = false;
   TArgumentSource argumentSource_;
 };

@@ -20,6 +20,11 @@ void TPlatformSurface::ShowBox(TBoxKind kind, const std::string& text) {
   }
 }
 
+void TPlatformSurface::ShowNotice(const std::string& text) {
+  // Without a console a box carries it, but only where someone can dismiss it.
+  if (!platform::WriteToConsole(text) && Attended()) ShowBox(TBoxKind::Information, text);
+}
+
 void TPlatformSurface::SetStatusText(const std::string& text) { platform::SetStatusText(text); }
 
 void TPlatformSurface::ProcessMessages() { platform::PumpMessages(); }

@@ -16,6 +16,9 @@ class TFormSurface {
   virtual ~TFormSurface() = default;
   /// Shows text in a modal box of kind; returns once the user dismissed it.
   virtual void ShowBox(TBoxKind kind, const std::string& text) = 0;
+  /// Writes text to the console when the process has one (standard output
+  /// on POSIX); otherwise shows it in an information box.
+  virtual void ShowNotice(const std::string& text) = 0;
   /// Makes text the panel's caption.
   virtual void SetStatusText(const std::string& text) = 0;
   /// Serves every window message waiting now, without waiting for more.
@@ -36,6 +39,7 @@ class TFormSurface {
 class TPlatformSurface final : public TFormSurface {
  public:
   void ShowBox(TBoxKind kind, const std::string& text) override;
+  void ShowNotice(const std::string& text) override;
   void SetStatusText(const std::string& text) override;
   void ProcessMessages() override;
   void RequestClose() override;

@@ -1,13 +1,16 @@
 #include "main/MainForm.h"
 
+#include <optional>
 #include <string_view>
 
+#include "cmdline/LongOptions.h"
 #include "cmdline/StrFuncs.h"
 #include "core/Application.h"
 #include "core/Wipe.h"
 #include "main/MailException.h"
 #include "main/MessageSwitches.h"
 #include "main/SwitchValues.h"
+#include "main/Version.h"
 #include "platform/CodePage.h"
 #include "platform/File.h"
 #include "platform/Process.h"
@@ -50,6 +53,9 @@ constexpr std::string_view kHelpText =
 
 constexpr std::string_view kMissingBody = "Missing message body. (File %s not found).";
 constexpr std::string_view kMissingRecipients = "Missing recipients address list. (File %s not found).";
+constexpr std::string_view kMissingEnclosure = "The file to attach %s does not exist.";
+constexpr std::string_view kUnreadableStandardInput = "The message body cannot be read from standard input.";
+constexpr std::string_view kVersionText = "mailshot %s";
 constexpr std::string_view kMissingSender = "Missing sender address.";
 constexpr std::string_view kServerNotSpecified = "SMTP server not specified.";
 constexpr std::string_view kSendSuccess = "Message sended success.";
@@ -167,6 +173,7 @@ TForm1::TForm1(TFormSurface& surface)
   cmdP_->SetSwitchChars("/");
   cmdP_->SetParamValueDelimiter(":");
   cmdP_->SetIncludeSwitchChars(true);
+  cmdP_->SetLongOptions(platform::TakesLongOptions());
 
   TQxSMTP& smtp = *qxSMTP1_;
   smtp.Port = 25;
@@ -259,13 +266,17 @@ bool TForm1::PrepareJob() {
   TCmdLineParser& cmd = *cmdP_;
   cmd.SetIncludeSwitchChars(false);
   cmd.SetSwitchChars("/-");
-  cmd.Parse();
+  ParseCommandLine();
   if (cmd.ParamExists("ES")) {
     cmd.SetSwitchChars("/");
-    cmd.Parse();
+    ParseCommandLine();
   }
   if (cmd.ParamsCount() == 0 || cmd.ParamExists("H") || cmd.ParamExists("?")) {
     ShowHelp();
+    return false;
+  }
+  if (cmd.ParamExistsExactly("VERSION")) {
+    ShowVersion();
     return false;
   }
   // Where nobody can see a box, nobody can dismiss one: the job would wait forever.
@@ -275,7 +286,7 @@ bool TForm1::PrepareJob() {
 
   TQxSMTP& smtp = *qxSMTP1_;
   TPostMessage& message = smtp.PostMessage();
-  if (cmd.ParamExists("B")) LoadNamedFile("B", message.Body(), kMissingBody);
+  if (cmd.ParamExists("B")) LoadBody(message.Body());
   if (cmd.ParamExists("U")) {
     smtp.UserID = cmd.GetParamValue("U");
     RefuseLineBreaks("U", smtp.UserID);
@@ -306,6 +317,13 @@ bool TForm1::PrepareJob() {
     const std::string attachmentList = cmd.GetParamValue("A");
     if (platform::FileExists(attachmentList)) message.Attachments().LoadFromFile(attachmentList);
   }
+  // Each file named on its own must be there: unlike a list's entries,
+  // it was asked for by name on this command line.
+  for (const std::string& path : cmd.GetParamValues("ENCLOSE")) {
+    RefuseLineBreaks("ENCLOSE", path);  // the name goes into the part's header
+    if (!platform::FileExists(path)) throw EMailException(FillPlaceholder(kMissingEnclosure, path));
+    message.Attachments().Add(path);
+  }
   ApplyMessageSwitches(cmd, smtp);
   ApplyEncryptionSwitches(serverNamesPort);
   ApplyLoginSwitches();
@@ -326,6 +344,14 @@ void TForm1::RefuseValue(const char* name) const {
   // Without a value the parser gives the switch's name as it was typed.
   if (platform::AnsiCompareText(cmdP_->GetParamValue(name), name) != 0) {
     throw EMailException(FillPlaceholder(kSwitchTakesNoValue, name));
+  }
+}
+
+void TForm1::ParseCommandLine() {
+  try {
+    cmdP_->Parse();
+  } catch (const ECommandLineError& e) {
+    throw EMailException(e.Message());
   }
 }
 
@@ -414,6 +440,16 @@ std::string TForm1::ValueOf(const char* name) const {
   return value;
 }
 
+void TForm1::LoadBody(TStringList& body) {
+  if (cmdP_->LongOptionsGiven() && cmdP_->GetParamValue("B") == kStandardInputValue) {
+    const std::optional<std::string> text = platform::ReadStandardInput();
+    if (!text) throw Exception(std::string(kUnreadableStandardInput));
+    body.SetText(*text);
+    return;
+  }
+  LoadNamedFile("B", body, kMissingBody);
+}
+
 void TForm1::LoadNamedFile(const char* name, TStringList& list, std::string_view missingMessage) {
   const std::string path = cmdP_->GetParamValue(name);
   if (!platform::FileExists(path)) throw EMailException(FillPlaceholder(missingMessage, path));
@@ -428,7 +464,13 @@ void TForm1::RunEnded() {
 }
 
 void TForm1::ShowHelp() {
-  if (surface_.Attended()) ShowInfo(std::string(kHelpText));
+  if (surface_.Attended()) ShowInfo(cmdP_->LongOptionsGiven() ? LongOptionHelp() : std::string(kHelpText));
+  SetExitCode(kExitDone);
+  Close();
+}
+
+void TForm1::ShowVersion() {
+  surface_.ShowNotice(FillPlaceholder(kVersionText, kProgramVersion));
   SetExitCode(kExitDone);
   Close();
 }

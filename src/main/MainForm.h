@@ -65,22 +65,27 @@ class TForm1 : public TComponent {
   /// attempt; fires the client's events into the handlers.
   void RunJob();
   /// Parses the command line; shows the help and returns false when asked
-  /// for or when there is no switch; otherwise opens the run log (/LOG),
-  /// fills the SMTP client, its message (with the date and identifier every
-  /// message carries) and the two flags and returns true. Raises
-  /// EMailException for a missing body, recipient, copy or envelope
-  /// recipient file, sender or server, an unusable port, time-out, report
-  /// level, reply address, encryption or login setting, or a value with a
-  /// line break; raises the file error of a named file that exists but
-  /// cannot be read.
+  /// for or when there is no switch, the version likewise when asked for;
+  /// otherwise opens the run log (/LOG), fills the SMTP client, its message
+  /// (with the date and identifier every message carries) and the two flags
+  /// and returns true. Raises EMailException for a missing body, recipient,
+  /// copy or envelope recipient file, sender or server, an unusable port,
+  /// time-out, report level, reply address, encryption or login setting, a
+  /// value with a line break, a file to attach that is missing, or long
+  /// options that cannot be read; raises the file error of a named file that
+  /// exists but cannot be read.
   bool PrepareJob();
   /// The end of the run, after the job and its outcome: writes the exit
   /// code to the run log, and shows a log that could not be written as a
   /// status text when no box carried the warning.
   void RunEnded();
   /// Shows the help text in an information box (whatever NE says, but not
-  /// where nobody can see it), sets exit code 0 and closes.
+  /// where nobody can see it), sets exit code 0 and closes. After long
+  /// options the help lists them.
   void ShowHelp();
+  /// Shows the program's name and version on the console, or in an
+  /// information box where the process has none; sets exit code 0, closes.
+  void ShowVersion();
   void ShowError(const std::string& text);
   void ShowInfo(const std::string& text);
 
@@ -104,6 +109,9 @@ class TForm1 : public TComponent {
  private:
   void Close();
   void SetExitCode(int code);
+  /// Parses the command line; long options that cannot be read raise
+  /// EMailException with the parser's one-line text.
+  void ParseCommandLine();
   /// The switches of the run itself: the run log, the time-out for every
   /// wait and the report level. Raises EMailException for an unusable value.
   void ApplyRunSwitches();
@@ -146,6 +154,10 @@ class TForm1 : public TComponent {
   void RefuseValue(const char* name) const;
   /// The value of switch name; raises EMailException when it has none.
   std::string ValueOf(const char* name) const;
+  /// Loads the body from the file that B names, or from standard input for
+  /// "--body -". Raises as LoadNamedFile, and Exception when standard input
+  /// cannot be read.
+  void LoadBody(TStringList& body);
   /// Loads list from the file that switch name names; raises EMailException
   /// with missingMessage (the name in place of %s) when there is no such file.
   void LoadNamedFile(const char* name, TStringList& list, std::string_view missingMessage);

@@ -3,6 +3,7 @@
 // reading, seeking and an existence test; a text file to append lines to.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,10 @@ std::int64_t SeekFile(FileHandle file, std::int64_t offset, int origin);
 void CloseFile(FileHandle file);
 /// True when path names an existing file; a directory does not count.
 bool FileExists(const std::string& path);
+
+/// The whole standard input, read to its end (a terminal: until the user
+/// ends it); nullopt when the process has none or a read fails.
+std::optional<std::string> ReadStandardInput();
 
 /// Opens path for appending, creating it when missing; other processes may
 /// read and append meanwhile. kInvalidFile on failure (no such folder, no

@@ -19,6 +19,12 @@ enum class BoxIcon { kError, kInformation };
 /// there as \xNN, and on a UTF-8 console the C1 controls as \u0080 to \u009f.
 void ShowMessageBox(const std::string& caption, const std::string& text, BoxIcon icon);
 
+/// Writes text and a line end to the console: standard output when it is
+/// open (on Windows also a console or file it was redirected to), else, on
+/// Windows, the console of the process that started this one. False when
+/// there is none or the write fails, so the caller can show a box instead.
+bool WriteToConsole(const std::string& text);
+
 /// Creates the status window, makes it visible, then calls onShow once and
 /// runs the message loop until RequestClose was called; destroys the window
 /// and returns. onShow must not raise. On POSIX onShow is simply called.

@@ -27,6 +27,10 @@ void SetArgumentVector(int argc, const char* const* argv);
 /// SetArgumentVector (empty before that), on Windows the C runtime's.
 std::vector<std::string> ArgumentVector();
 
+/// True where programs are called with GNU-style long options (POSIX
+/// systems); false on Windows, whose programs keep the switch syntax alone.
+bool TakesLongOptions();
+
 /// The full path of the running program's file; empty when it cannot be told.
 std::string ModuleFileName();
 

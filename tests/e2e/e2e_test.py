@@ -284,6 +284,8 @@ class Case:
     a listener that takes no further connection, so that a connect hangs;
     silent_resolver: run where every name lookup waits for a name server that never
     answers; status: the status texts the console shows before the error texts;
+    native_only: why the case cannot run under Wine (None: it runs there too); stdin: the
+    bytes the program reads from standard input;
     log: the events of the run log run.log, without their time stamps; within: the
     seconds in which the outcome must show. certificate: the server is the native
     scripted server presenting this test certificate from a STARTTLS step in the
@@ -306,7 +308,7 @@ class Case:
                  native_only=None, steps=None, full_backlog=False, silent_resolver=False, status=(), log=None,
                  within=None, certificate=None, implicit_tls=False, env=None, throttled=False, judge=None,
                  wine_only=False, connections=1, hold=False, ipv6_server=False, hosts=None,
-                 hidden_station=False, silent_ipv6=False, log_has=None):
+                 hidden_station=False, silent_ipv6=False, log_has=None, stdin=None):
         self.name, self.args, self.rc, self.boxes = name, args, rc, boxes
         self.dialogue, self.greeting, self.received = dialogue, greeting, received
         self.native_only, self.wine_only = native_only, wine_only
@@ -314,6 +316,7 @@ class Case:
         self.status, self.log, self.within = list(status), log, within
         self.certificate, self.implicit_tls = certificate, implicit_tls
         self.env = env or {}
+        self.stdin = stdin
         self.throttled = throttled
         self.judge = judge
         self.connections, self.hold, self.ipv6_server = connections, hold, ipv6_server
@@ -322,6 +325,11 @@ class Case:
 
 
 STARTTLS = ("<starttls>", None)  # in a dialogue: TLS starts there
+LINE_BREAKS_ON_WINDOWS = "Windows splits its command line at line breaks: the value cannot be passed"
+SWITCHES_ONLY_ON_WINDOWS = "the Windows program takes switches only"
+USAGE_HINT = ". Usage: mailshot --from ADDRESS --to FILE --server HOST[:PORT] [OPTION]... (mailshot --help lists the options)"
+LONG_STANDARD = ["--to", "rcpt.txt", "--from", "s@x", "--subject", "Report", "--helo", "me",
+                 "--server", "127.0.0.1:{port}"]
 TLS_STANDARD = without(STANDARD, "/SMTP:") + ["/SMTP:localhost:{port}", "/CAFILE:ca.pem"]
 EHLO_ACCEPT = ([("EHLO me", "250-hello\r\n250 SIZE 1000"), ("RSET", "250 ok"), (SIZED_MAIL_FROM, "250 ok")]
                + ACCEPT_AND_QUIT[3:])
@@ -378,6 +386,11 @@ CASES = [
           ("RCPT TO:<b@y>", "250 ok"), ("DATA", "354 go ahead"), (".", "250 queued"), ("QUIT", "221 bye")],
          received="HELO me\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@x>\r\nRCPT TO:<b@y>\r\nDATA\r\n"
                   + header(to="a@x,,Bob <b@y>") + BODY + ".\r\nQUIT\r\n"),
+    # Long options.
+    Case("long_options_body_from_standard_input", ["--body", "-"] + LONG_STANDARD, 0, [(INFO, SUCCESS)],
+         ACCEPT_AND_QUIT, received=sent(), stdin=FILES["body.txt"], native_only=SWITCHES_ONLY_ON_WINDOWS),
+    Case("long_option_unknown", LONG_STANDARD + ["--colour"], 5, [(ERROR, "Unknown option --colour" + USAGE_HINT)],
+         native_only=SWITCHES_ONLY_ON_WINDOWS),
     # Unusable settings: exit code 5 and no connection.
     Case("body_file_missing", without(STANDARD, "/B:") + ["/B:nobody.txt"], 5,
          [(ERROR, "Missing message body. (File nobody.txt not found).")]),
@@ -433,8 +446,7 @@ CASES = [
          [(ERROR, 'The value of switch /REPLYTO, "helpdesk", is no mail address.')]),
     Case("line_break_in_subject", without(STANDARD, "/S:") + ["/S:Hi\nBcc:v@x"], 5,
          [(ERROR, "The value of switch /S contains a line break or a null character, which cannot go into a "
-                  "mail command or header.")],
-         native_only="Windows splits its command line at line breaks: the value cannot be passed"),
+                  "mail command or header.")], native_only=LINE_BREAKS_ON_WINDOWS),
     # Network failures.
     Case("server_name_not_found", without(STANDARD, "/SMTP:") + ["/SMTP:no..such"], 4,
          [(ERROR, "SMTP server no..such not found."), (ERROR, ANY_TEXT)]),
@@ -883,14 +895,15 @@ class ProgramRun:
         else:
             started = time.time()
             process = subprocess.Popen(self.program_command(args), cwd=self.workdir, stdout=subprocess.PIPE,
-                                       stderr=subprocess.PIPE, env=dict(os.environ, **self.case.env))
+                                       stderr=subprocess.PIPE, env=dict(os.environ, **self.case.env),
+                                       stdin=None if self.case.stdin is None else subprocess.PIPE)
             while self.case.throttled and process.poll() is None and time.time() < started + 60:
                 time.sleep(0.002)
                 process.send_signal(signal.SIGSTOP)
                 time.sleep(0.008)
                 process.send_signal(signal.SIGCONT)
             try:
-                out, err = process.communicate(timeout=60)
+                out, err = process.communicate(input=self.case.stdin, timeout=60)
             except subprocess.TimeoutExpired:
                 process.kill()
                 out, err = process.communicate()

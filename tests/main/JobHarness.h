@@ -31,6 +31,7 @@ inline Box Info(std::string text) { return {TBoxKind::Information, std::move(tex
 class RecordingSurface : public TFormSurface {
  public:
   void ShowBox(TBoxKind kind, const std::string& text) override { boxes.push_back({kind, text}); }
+  void ShowNotice(const std::string& text) override { notices.push_back(text); }
   void SetStatusText(const std::string& text) override {
     statusTexts.push_back(text);
     if (onStatus) onStatus(text);
@@ -45,6 +46,7 @@ class RecordingSurface : public TFormSurface {
   bool Attended() const override { return attended; }
 
   std::vector<Box> boxes;
+  std::vector<std::string> notices;
   std::vector<int> exitCodes;
   std::vector<std::string> statusTexts;
   int pumps = 0;
@@ -55,9 +57,12 @@ class RecordingSurface : public TFormSurface {
   bool attended = true;              // false: a window station nobody sees
 };
 
+/// Hands arguments to the form's parser. Long options are read as on POSIX
+/// in every build, so their translation is tested under Windows too.
 inline void GiveArguments(TForm1& form, std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), "mailshot");
   form.CmdP().SetArgumentSource([arguments] { return arguments; });
+  form.CmdP().SetLongOptions(true);
 }
 
 /// Runs the program's whole job on arguments, as the window's showing does.

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "JobHarness.h"
+#include "cmdline/LongOptions.h"
+#include "main/Version.h"
 #include "platform/Messages.h"
 #include "support/ScriptedServer.h"
 #include "test_support/TempDir.h"
@@ -66,6 +68,29 @@ TEST(Help, IsTwentyNineCrSeparatedLines) {
   EXPECT_EQ(std::count(run.boxes[0].text.begin(), run.boxes[0].text.end(), '\r'), 28);
 }
 
+TEST(Help, VersionAndTheHelpOfLongOptions) {
+  const std::string version = "mailshot " + std::string(kProgramVersion);
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::vector<Box> boxes;
+    std::vector<std::string> notices;
+  } cases[] = {
+      {"version as a switch", {"/VERSION"}, {}, {version}},
+      {"version as an option, with others", {"--from", "s@x", "--version"}, {}, {version}},
+      {"VERSION by its whole name only", {"/VERSIONS"}, {Error("Missing sender address.")}, {}},
+      {"help before the version", {"/VERSION", "/H"}, {Info(HelpText())}, {}},
+      {"help of the options after --help", {"--help"}, {Info(LongOptionHelp())}, {}},
+      {"help of the options for -- alone", {"--"}, {Info(LongOptionHelp())}, {}},
+  };
+  for (const auto& c : cases) {
+    const RecordingSurface run = RunJob(c.arguments);
+    EXPECT_EQ(run.boxes, c.boxes) << c.name;
+    EXPECT_EQ(run.notices, c.notices) << c.name;
+    EXPECT_EQ(run.exitCodes.back(), c.boxes.empty() || c.boxes[0].kind == TBoxKind::Information ? 0 : 5) << c.name;
+  }
+}
+
 TEST(Help, ShownAloneWhateverElseIsGiven) {
   const struct {
     const char* name;
@@ -116,6 +141,9 @@ class JobFiles {
   TempDir dir_;
   std::filesystem::path previous_;
 };
+
+const std::string kUsageHint =
+    ". Usage: mailshot --from ADDRESS --to FILE --server HOST[:PORT] [OPTION]... (mailshot --help lists the options)";
 
 TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
   JobFiles files;
@@ -203,6 +231,20 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
        {Error("The value of switch /LOGIN" + lineBreakMessage)}},
       {"unknown mechanism", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me", "/PW:x", "/MECH:NTLM"},
        {Error("The value of switch /MECH must be PLAIN, LOGIN or XOAUTH2, not \"NTLM\".")}},
+      {"file to attach missing", {body, rcpt, "/F:s@x", smtp, "/ENCLOSE:" + files.missing},
+       {Error("The file to attach " + files.missing + " does not exist.")}},
+      {"line break in the name of a file to attach", {body, rcpt, "/F:s@x", smtp, "/ENCLOSE:a.bin\r\nBcc: v@x"},
+       {Error("The value of switch /ENCLOSE" + lineBreakMessage)}},
+      {"unknown long option", {"--from", "s@x", "--server", "127.0.0.1", "--colour"},
+       {Error("Unknown option --colour" + kUsageHint)}},
+      {"a switch among long options", {"--from", "s@x", smtp}, {Error("The switch " + smtp +
+       " cannot follow options: write every setting as an option (--name value) or every one as a switch "
+       "(/X:value)" + kUsageHint)}},
+      {"a long option among switches", {body, "--to", files.recipients}, {Error(
+       "The option --to cannot follow switches: write every setting as a switch (/X:value) or every one as an "
+       "option (--name value)" + kUsageHint)}},
+      {"long options say a value is unusable as their switch does", {"--from", "s@x", "--server", "h", "--wait", "0"},
+       {Error("The value of switch /WAIT, \"0\", is not a number of seconds from 1 to 3600.")}},
       {"copy file missing", {body, rcpt, "/F:s@x", smtp, "/CC:" + files.missing},
        {Error("Missing copy recipients address list. (File " + files.missing + " not found).")}},
       {"envelope recipient file missing", {body, "/F:s@x", smtp, "/RCPT:" + files.missing},
@@ -296,6 +338,22 @@ TEST(Settings, SwitchesFillTheClient) {
       {"the password file's first line before PW", with({"/LOGIN:me@x", "/PW:other", "/PWF:pw.txt", "/ENCRYPT:TLS"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .port = 465, .encryption = ecTls,
         .loginName = "me@x", .password = "s3cret-pa/ss"}},
+      {"ENCLOSE adds files after the list's", with({"/A:" + files.attachmentList, "/ENCLOSE:body.txt",
+                                                    "/ENCLOSE:rcpt.txt"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251",
+        .attachments = {"a.bin", "body.txt", "rcpt.txt"}}},
+      {"long options, values verbatim", {"--from", "s@x", "--server", "mail-1.example.com:587", "--subject",
+                                         "Re: a-b/c", "--to", "./rcpt.txt", "--format", "html", "--quiet",
+                                         "--verbose=1", "--attach", "./a.bin", "--helo", "me-2"},
+       {.subject = "Re: a-b/c", .from = "s@x", .host = "mail-1.example.com", .user = "me-2",
+        .charset = "Windows-1251", .port = 587, .subType = mtHtml, .recipients = {"a@x"},
+        .attachments = {"./a.bin"}, .showSuccess = false, .reportLevel = 1}},
+      {"long options of encryption and login", {"--from", "s@x", "--server", "mail", "--encrypt", "starttls",
+                                                "--login", "me@x", "--password-file", "pw.txt", "--mechanism",
+                                                "login", "--wait", "9", "--no-errors"},
+       {.from = "s@x", .host = "mail", .charset = "Windows-1251", .hideErrors = true, .timeOut = 9000,
+        .timeSends = true, .encryption = ecStartTls, .loginName = "me@x", .password = "s3cret-pa/ss",
+        .mechanism = amLogin}},
       {"PW, plain text asked for, a mechanism", with({"/login:me@x", "/pw:Pa55", "/ENCRYPT:NONE", "/mech:xoauth2"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .loginName = "me@x", .password = "Pa55",
         .mechanism = amXOAuth2}},

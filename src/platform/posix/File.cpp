@@ -37,6 +37,20 @@ FileHandle OpenRegularFile(const std::string& path, int flags) {
 // POSIX has no mandatory sharing modes; other processes are not kept out.
 FileHandle OpenFileForRead(const std::string& path, FileShare) { return OpenRegularFile(path, O_RDONLY); }
 
+std::optional<std::string> ReadStandardInput() {
+  std::string text;
+  char chunk[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n == 0) return text;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    text.append(chunk, static_cast<size_t>(n));
+  }
+}
+
 FileHandle OpenFileForAppend(const std::string& path) {
   return OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT);
 }

@@ -57,6 +57,11 @@ void WriteLine(std::FILE* stream, const std::string& text) {
 }
 }  // namespace
 
+bool WriteToConsole(const std::string& text) {
+  const std::string line = text + "\n";
+  return std::fwrite(line.data(), 1, line.size(), stdout) == line.size() && std::fflush(stdout) == 0;
+}
+
 void ShowMessageBox(const std::string&, const std::string& text, BoxIcon icon) {
   WriteLine(icon == BoxIcon::kError ? stderr : stdout, text);
 }

@@ -22,6 +22,8 @@ void SetArgumentVector(int argc, const char* const* argv) {
 
 std::vector<std::string> ArgumentVector() { return SavedArguments(); }
 
+bool TakesLongOptions() { return true; }
+
 std::string ModuleFileName() {
   std::error_code error;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);

@@ -27,6 +27,23 @@ FileHandle OpenFileForRead(const std::string& path, FileShare share) {
   return reinterpret_cast<FileHandle>(h);
 }
 
+std::optional<std::string> ReadStandardInput() {
+  const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  if (input == nullptr || input == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::string text;
+  char chunk[1 << 16];
+  for (;;) {
+    DWORD n = 0;
+    if (!::ReadFile(input, chunk, sizeof chunk, &n, nullptr)) {
+      // The writing end of a pipe closed: the end of the input.
+      if (::GetLastError() == ERROR_BROKEN_PIPE) return text;
+      return std::nullopt;
+    }
+    if (n == 0) return text;
+    text.append(chunk, n);
+  }
+}
+
 std::int64_t ReadFile(FileHandle file, void* buffer, std::int64_t count) {
   char* out = static_cast<char*>(buffer);
   std::int64_t total = 0;

@@ -142,7 +142,28 @@ void DestroyStatusWindow(StatusWindowState& state) {
   state = StatusWindowState{};
 }
 
+bool WriteWhole(HANDLE output, const std::string& text) {
+  DWORD written = 0;
+  return output != nullptr && output != INVALID_HANDLE_VALUE &&
+         ::WriteFile(output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+         written == text.size();
+}
 }  // namespace
+
+bool WriteToConsole(const std::string& text) {
+  const std::string line = text + "\r\n";
+  // Redirected output, or a console this process has.
+  if (WriteWhole(::GetStdHandle(STD_OUTPUT_HANDLE), line)) return true;
+  // A GUI program started from a console gets no usable handle of it:
+  // borrow the console of the process that started this one, if it has one.
+  if (!::AttachConsole(ATTACH_PARENT_PROCESS)) return false;
+  const HANDLE console = ::CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+  const bool complete = WriteWhole(console, line);
+  if (console != INVALID_HANDLE_VALUE) ::CloseHandle(console);
+  ::FreeConsole();
+  return complete;
+}
 
 void ShowMessageBox(const std::string& caption, const std::string& text, BoxIcon icon) {
   const UINT iconFlag = icon == BoxIcon::kError ? MB_ICONSTOP : MB_ICONINFORMATION;

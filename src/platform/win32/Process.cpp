@@ -26,6 +26,8 @@ void SetArgumentVector(int, const char* const*) {}
 
 std::vector<std::string> ArgumentVector() { return std::vector<std::string>(__argv, __argv + __argc); }
 
+bool TakesLongOptions() { return false; }
+
 std::string ModuleFileName() {
   // Paths may be longer than MAX_PATH; a full buffer means the name was cut.
   std::string path(MAX_PATH, '\0');
