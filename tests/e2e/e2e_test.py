@@ -726,6 +726,14 @@ def xdotool(*args):
 WINE_ENV = None
 
 
+def read_and_close(output):
+    """All that was written to the temporary file output."""
+    output.seek(0)
+    content = output.read()
+    output.close()
+    return content
+
+
 def status_window_visible():
     """True when the status window is mapped. Wine maps a window on the X side a
     moment after Windows has shown it, and a box that follows at once can come
@@ -798,8 +806,14 @@ class ProgramRun:
         else:
             command = self.command(ARGS.server, options)
             env = dict(WINE_ENV, WINEDEBUG="-all") if ARGS.wine else None
-        self.server = subprocess.Popen(command + steps, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-        return int(self.server.stdout.readline())
+        # Its failures go to a file: under Wine, background services that a
+        # run starts inherit its output handles, and a pipe they hold open
+        # would never end.
+        self.server_errors = tempfile.TemporaryFile()
+        self.server = subprocess.Popen(command + steps, stdout=subprocess.PIPE, stderr=self.server_errors, env=env)
+        port = int(self.server.stdout.readline())
+        self.server.stdout.close()
+        return port
 
     @staticmethod
     def fill_backlog(family, address, port):
@@ -843,7 +857,7 @@ class ProgramRun:
         except BaseException:
             if self.case.dialogue is not None:
                 self.server.kill()
-                self.server.communicate()
+                self.server.wait()
             raise
         finally:
             released.set()
@@ -869,12 +883,14 @@ class ProgramRun:
             if self.stop_path:
                 open(self.stop_path, "w").close()
             try:
-                _, err = self.server.communicate(timeout=40)
+                self.server.wait(timeout=40)
             finally:
                 if self.server.poll() is None:
                     self.server.kill()
-                    self.server.communicate()
-            self.server_failures = err.decode(errors="replace")
+                    self.server.wait()
+            self.server_errors.seek(0)
+            self.server_failures = self.server_errors.read().decode(errors="replace")
+            self.server_errors.close()
             with open(self.received_path, "rb") as f:
                 self.received = f.read()
 
@@ -916,8 +932,10 @@ class ProgramRun:
         xdotool("keyup", "Return")
         xdotool("mousemove", "0", "0")
         started = time.time()
-        process = subprocess.Popen(self.program_command(args), cwd=self.workdir, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, env=env)
+        # Files, not pipes: see start_server.
+        outputs = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+        process = subprocess.Popen(self.program_command(args), cwd=self.workdir, stdout=outputs[0],
+                                   stderr=outputs[1], env=env)
         self.captions, self.status_window_seen = [], []
         self.elapsed = None  # until the first box shows, or the end
         deadline = time.time() + 90
@@ -950,7 +968,8 @@ class ProgramRun:
             process.kill()
         if self.elapsed is None:
             self.elapsed = time.time() - started
-        out, err = process.communicate(timeout=30)
+        process.wait(timeout=30)
+        out, err = (read_and_close(output) for output in outputs)
         self.rc, self.stdout, self.stderr = process.returncode, out, err
 
 
