@@ -333,10 +333,15 @@ class OAuthRun(unittest.TestCase):
         args = MAIL + ["/SMTP:localhost:%d" % port, "/NM", "/NE"]
         runs = []
         for log in ("run1.log", "run2.log"):
-            runs.append(subprocess.Popen(command + [a.replace("run.log", log) for a in args], cwd=self.workdir,
-                                         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+            # Files, not pipes, as e2e_test's runs have.
+            outputs = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+            runs.append((subprocess.Popen(command + [a.replace("run.log", log) for a in args], cwd=self.workdir,
+                                          env=env, stdout=outputs[0], stderr=outputs[1]), outputs))
             time.sleep(0.3)
-        results = [run.communicate(timeout=90) + (run.returncode,) for run in runs]
+        results = []
+        for run, outputs in runs:
+            rc = run.wait(timeout=90)
+            results.append(tuple(e2e_test.read_and_close(output) for output in outputs) + (rc,))
         self.assertEqual([rc for _, _, rc in results], [0, 0], results)
         self.assertEqual(self.endpoint.grants(), ["refresh_token"])
         self.assertEqual(self.smtp_failures(), "")
