@@ -461,7 +461,8 @@ def main():
         e2e_test.WINE_ENV["DISPLAY"] = display.name
         wine_browser("add")
     try:
-        program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
+        program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2,
+                                testRunner=unittest.TextTestRunner(resultclass=e2e_test.PromptResult, verbosity=2))
     finally:
         if display:
             wine_browser("delete")
