@@ -9,6 +9,11 @@ packages=(
   cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
   # TLS on POSIX (the program, and the test server's TLS side)
   libssl-dev
+  # HTTPS to OAuth token endpoints on POSIX: libcurl's headers to build, the
+  # library itself (OpenSSL flavour) loaded when a token is fetched
+  libcurl4-openssl-dev libcurl4
+  # JSON of token files and token endpoints (header-only; both builds)
+  nlohmann-json3-dev
   # Windows build and running its binaries headless under Wine
   g++-mingw-w64-x86-64-posix wine64 xvfb xdotool imagemagick
   # helpers for test and benchmark scripts

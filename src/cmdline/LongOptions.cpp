@@ -195,11 +195,23 @@ void RefuseLongOptionsAmongSwitches(const std::vector<std::string>& arguments) {
 std::string LongOptionHelp() {
   std::string help(kHelpHead);
   for (const TLongOption& option : kLongOptions) {
-    std::string line = "  --" + std::string(option.name);
-    if (option.kind == TValueKind::kRequired) line += " " + std::string(option.placeholder);
-    if (option.kind == TValueKind::kOptional) line += "[=" + std::string(option.placeholder) + "]";
+    // Appended piece by piece: MinGW's GCC 12 warns falsely (-Wrestrict) of
+    // the same text made with operator+.
+    std::string line = "  --";
+    line += option.name;
+    if (option.kind == TValueKind::kRequired) {
+      line += ' ';
+      line += option.placeholder;
+    }
+    if (option.kind == TValueKind::kOptional) {
+      line += "[=";
+      line += option.placeholder;
+      line += ']';
+    }
     line.resize(std::max(line.size() + 1, kHelpColumn), ' ');
-    help += line + std::string(option.help) + "\n";
+    help += line;
+    help += option.help;
+    help += '\n';
   }
   return help + std::string(kHelpTail);
 }

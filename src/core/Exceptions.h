@@ -41,6 +41,15 @@ class ETlsError : public ESockError {
   using ESockError::ESockError;
 };
 
+/// Mixed into an exception, besides its Exception base, whose failure may
+/// pass: a service the job relies on other than the SMTP server (whose
+/// replies and sockets tell for themselves) gave no answer in time or said
+/// it is busy, so the job may succeed when it runs again later.
+class ETransient {
+ public:
+  virtual ~ETransient() = default;
+};
+
 /// A stream could not do what was asked ("Seek error", "PutBack overflow", ...).
 class EStreamError : public Exception {
  public:

@@ -25,6 +25,12 @@ void TPlatformSurface::ShowNotice(const std::string& text) {
   if (!platform::WriteToConsole(text) && Attended()) ShowBox(TBoxKind::Information, text);
 }
 
+void TPlatformSurface::ShowPrompt(const std::string& text) {
+  platform::ShowNoticeBox(std::string(kInformationCaption), text);
+}
+
+void TPlatformSurface::ClosePrompt() { platform::CloseNoticeBox(); }
+
 void TPlatformSurface::SetStatusText(const std::string& text) { platform::SetStatusText(text); }
 
 void TPlatformSurface::ProcessMessages() { platform::PumpMessages(); }

@@ -17,8 +17,14 @@ class TFormSurface {
   /// Shows text in a modal box of kind; returns once the user dismissed it.
   virtual void ShowBox(TBoxKind kind, const std::string& text) = 0;
   /// Writes text to the console when the process has one (standard output
-  /// on POSIX); otherwise shows it in an information box.
+  /// on POSIX); otherwise shows it in an information box where someone can
+  /// dismiss it (Attended), and nowhere else.
   virtual void ShowNotice(const std::string& text) = 0;
+  /// Shows text in an information box that does not wait: the job goes on
+  /// while it stands, until the user dismisses it or ClosePrompt.
+  virtual void ShowPrompt(const std::string& text) = 0;
+  /// Closes the box of ShowPrompt if it still stands.
+  virtual void ClosePrompt() = 0;
   /// Makes text the panel's caption.
   virtual void SetStatusText(const std::string& text) = 0;
   /// Serves every window message waiting now, without waiting for more.
@@ -40,6 +46,8 @@ class TPlatformSurface final : public TFormSurface {
  public:
   void ShowBox(TBoxKind kind, const std::string& text) override;
   void ShowNotice(const std::string& text) override;
+  void ShowPrompt(const std::string& text) override;
+  void ClosePrompt() override;
   void SetStatusText(const std::string& text) override;
   void ProcessMessages() override;
   void RequestClose() override;

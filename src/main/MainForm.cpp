@@ -11,6 +11,7 @@
 #include "main/MessageSwitches.h"
 #include "main/SwitchValues.h"
 #include "main/Version.h"
+#include "oauth/OAuthErrors.h"
 #include "platform/CodePage.h"
 #include "platform/File.h"
 #include "platform/Process.h"
@@ -76,12 +77,13 @@ constexpr std::string_view kLoginNeedsEncryption =
 constexpr std::string_view kLoginNeedsPassword =
     "The switch /LOGIN needs a password: the first line of a file named with /PWF, the value of /PW, or the "
     "environment variable MAILSHOT_PASSWORD.";
-constexpr std::string_view kBadMechanism = "The value of switch /MECH must be PLAIN, LOGIN or XOAUTH2, not \"%s\".";
+constexpr std::string_view kBadMechanism =
+    "The value of switch /MECH must be PLAIN, LOGIN, XOAUTH2 or OAUTHBEARER, not \"%s\".";
 constexpr std::string_view kCredentialsTooLong = "The user name and the password may have at most 16384 bytes each.";
 constexpr std::string_view kPasswordVariable = "MAILSHOT_PASSWORD";
 constexpr std::string_view kPasswordFileOrigin = "the file ";
 constexpr std::string_view kPasswordVariableOrigin = "the environment variable ";
-constexpr TAuthMechanism kNamedMechanisms[] = {amPlain, amLogin, amXOAuth2};
+constexpr TAuthMechanism kNamedMechanisms[] = {amPlain, amLogin, amXOAuth2, amOAuthBearer};
 // "Retry 2 of 3 in 120 s: " and the reason.
 constexpr std::string_view kRetry = "Retry ";
 constexpr std::string_view kRetryOf = " of ";
@@ -169,7 +171,8 @@ TForm1::TForm1(TFormSurface& surface)
       cmdP_(new TCmdLineParser(this)),
       qxSMTP1_(new TQxSMTP(this)),
       applicationEvents1_(new TApplicationEvents(this)),
-      runLog_(qxSMTP1_->Secrets) {
+      runLog_(qxSMTP1_->Secrets),
+      oauth_(surface, runLog_, qxSMTP1_->Secrets, qxSMTP1_->ReportLevel) {
   cmdP_->SetSwitchChars("/");
   cmdP_->SetParamValueDelimiter(":");
   cmdP_->SetIncludeSwitchChars(true);
@@ -205,6 +208,12 @@ void TForm1::FormShow() {
 
 void TForm1::RunJob() {
   if (!PrepareJob()) return;
+  if (signInOnly_) {
+    const std::string signedIn = oauth_.SignIn();
+    runLog_.Write(std::string(kLogSuccess) + signedIn);
+    if (ShowSuccess) ShowInfo(WithLogWarning(signedIn));
+    return;
+  }
   for (int retry = 1;; ++retry) {
     holdErrors_ = retry <= retry_.Count;
     try {
@@ -227,6 +236,11 @@ void TForm1::RunJob() {
 }
 
 void TForm1::RunAttempt() {
+  // A token step that fails tells nothing of the last attempt's recipients.
+  qxSMTP1_->ForgetLastSend();
+  // Each attempt's token: the one kept while it lasts, else a fresh one,
+  // written to the token file before the connection opens.
+  if (tokenLogin_) qxSMTP1_->Password = oauth_.AccessToken();
   runLog_.Write(std::string(kLogConnecting) + qxSMTP1_->Host + " port " + std::to_string(qxSMTP1_->Port));
   qxSMTP1_->Connect();
   // A server that hung up right after the greeting leaves no connection:
@@ -253,7 +267,7 @@ void TForm1::PrepareRetry(int retry, const std::string& reason) {
     }
   }
   surface_.Wait(seconds * 1000);
-  if (!qxSMTP1_->LoginName.empty()) LoadPassword();
+  if (!qxSMTP1_->LoginName.empty() && !tokenLogin_) LoadPassword();
 }
 
 void TForm1::ReleaseHeldErrors() {
@@ -283,6 +297,12 @@ bool TForm1::PrepareJob() {
   ShowSuccess = !cmd.ParamExists("NM") && surface_.Attended();
   HideErrors = cmd.ParamExists("NE") || !surface_.Attended();
   ApplyRunSwitches();
+  // A sign-in sends no mail: it needs none of the message's switches.
+  if (TOAuthRun::SignInAsked(cmd)) {
+    oauth_.ReadSignIn(cmd, qxSMTP1_->TimeOut);
+    signInOnly_ = true;
+    return true;
+  }
 
   TQxSMTP& smtp = *qxSMTP1_;
   TPostMessage& message = smtp.PostMessage();
@@ -397,6 +417,7 @@ void TForm1::ApplyLoginSwitches() {
     if (cmd.ParamExistsExactly("PW") || cmd.ParamExistsExactly("PWF") || cmd.ParamExistsExactly("MECH")) {
       throw EMailException(std::string(kLoginSwitchesAlone));
     }
+    oauth_.ReadTokenSwitch(cmd, false, smtp.AuthMechanism, smtp.CaFile, smtp.TimeOut);
     return;
   }
   smtp.LoginName = ValueOf("LOGIN");
@@ -404,6 +425,12 @@ void TForm1::ApplyLoginSwitches() {
   // A password in plain text must be asked for: /ENCRYPT:NONE said aloud.
   if (!cmd.ParamExistsExactly("ENCRYPT")) throw EMailException(std::string(kLoginNeedsEncryption));
   if (cmd.ParamExistsExactly("MECH")) smtp.AuthMechanism = MechanismOf(cmd.GetParamValue("MECH"));
+  if (CredentialTooLong(smtp.LoginName)) throw EMailException(std::string(kCredentialsTooLong));
+  tokenLogin_ = oauth_.ReadTokenSwitch(cmd, true, smtp.AuthMechanism, smtp.CaFile, smtp.TimeOut);
+  if (tokenLogin_) {
+    smtp.OnTokenRefused = [this](const std::string& refused) { return oauth_.TokenAfterRefusal(refused); };
+    return;
+  }
   LoadPassword();
 }
 
@@ -525,7 +552,9 @@ void TForm1::ApplicationEvents1Exception(TObject*, const std::exception& E) {
   const bool delivered = qxSMTP1_->Progress() == TSendProgress::kAccepted;
   if (!delivered) LogRefusedRecipients();
   if (!HideErrors) ShowError(WithLogWarning(delivered ? text : WithRefusedRecipients(text)));
-  SetExitCode(dynamic_cast<const EMailException*>(&E) != nullptr ? kExitUnusableSettings : kExitFailure);
+  const bool unusable =
+      dynamic_cast<const EMailException*>(&E) != nullptr || dynamic_cast<const oauth::ESettingsError*>(&E) != nullptr;
+  SetExitCode(unusable ? kExitUnusableSettings : kExitFailure);
   Close();
 }
 

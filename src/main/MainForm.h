@@ -12,6 +12,7 @@
 #include "cmdline/CmdLineParser.h"
 #include "core/Component.h"
 #include "main/FormSurface.h"
+#include "main/OAuthRun.h"
 #include "main/RunLog.h"
 #include "main/SwitchValues.h"
 #include "smtp/Qxsmtp.h"
@@ -57,22 +58,28 @@ class TForm1 : public TComponent {
   /// The on-show handler: runs the job, then sets exit code 0 and closes.
   /// Raises whatever the job raises (then neither of the last two happens).
   void FormShow();
-  /// One mail job: PrepareJob, Connect, SendMail and Disconnect. With /RETRY a failure that may pass (IsTransientFailure)
-  /// runs Connect, SendMail and Disconnect again on a fresh connection after
-  /// a wait, announced as a status text and in the run log; the boxes of an
-  /// attempt that is tried again are not shown. Raises EMailException for
-  /// unusable settings and whatever the SMTP client raises in the last
-  /// attempt; fires the client's events into the handlers.
+  /// One mail job: PrepareJob, then Connect, SendMail and Disconnect, with
+  /// /OAUTH after the access token (kept in its token file first); or for
+  /// /OAUTHSETUP the sign-in alone, its success shown as the outcome. With
+  /// /RETRY a failure that may pass (IsTransientFailure) runs the token,
+  /// Connect, SendMail and Disconnect again on a fresh connection after a
+  /// wait, announced as a status text and in the run log; the boxes of an
+  /// attempt that is tried again are not shown. Raises EMailException and
+  /// oauth::ESettingsError for unusable settings, and whatever the SMTP
+  /// client and the OAuth steps raise in the last attempt; fires the
+  /// client's events into the handlers.
   void RunJob();
   /// Parses the command line; shows the help and returns false when asked
   /// for or when there is no switch, the version likewise when asked for;
   /// otherwise opens the run log (/LOG), fills the SMTP client, its message
   /// (with the date and identifier every message carries) and the two flags
-  /// and returns true. Raises EMailException for a missing body, recipient,
+  /// and returns true (for /OAUTHSETUP it reads only the run's switches and
+  /// the sign-in's). Raises EMailException for a missing body, recipient,
   /// copy or envelope recipient file, sender or server, an unusable port,
-  /// time-out, report level, reply address, encryption or login setting, a
-  /// value with a line break, a file to attach that is missing, or long
-  /// options that cannot be read; raises the file error of a named file that
+  /// time-out, report level, reply address, encryption, login or OAuth
+  /// setting, a value with a line break, a file to attach that is missing,
+  /// or long options that cannot be read, and the token file's
+  /// oauth::ESettingsError; raises the file error of a named file that
   /// exists but cannot be read.
   bool PrepareJob();
   /// The end of the run, after the job and its outcome: writes the exit
@@ -118,10 +125,12 @@ class TForm1 : public TComponent {
   /// /RETRY and /NOPARTIAL, by whole name. Raises EMailException for an
   /// unusable /RETRY value or a value given to /NOPARTIAL.
   void ApplyOutcomeSwitches();
-  /// Connect, SendMail and Disconnect: one attempt.
+  /// One attempt: with /OAUTH the access token, then Connect, SendMail and
+  /// Disconnect.
   void RunAttempt();
   /// Between attempts: announces retry (from 1) with reason, closes what is
-  /// left of the connection, waits, and reads the password afresh.
+  /// left of the connection, waits, and reads the password afresh (a token
+  /// is the next attempt's to get).
   void PrepareRetry(int retry, const std::string& reason);
   /// Shows and logs the error reports an attempt held back.
   void ReleaseHeldErrors();
@@ -141,10 +150,11 @@ class TForm1 : public TComponent {
   /// /CAFILE or /INSECURE without encryption.
   void ApplyEncryptionSwitches(bool serverNamesPort);
   /// /LOGIN with its password (/PWF, else /PW, else the environment
-  /// variable MAILSHOT_PASSWORD) and /MECH, by whole name. Raises
-  /// EMailException for /PW, /PWF or /MECH without /LOGIN, /LOGIN without
-  /// /ENCRYPT, no password, an unreadable or empty password file, an unknown
-  /// /MECH value, a value with a line break, credentials too long.
+  /// variable MAILSHOT_PASSWORD) or its token file (/OAUTH), and /MECH, by
+  /// whole name. Raises EMailException for /PW, /PWF, /MECH or /OAUTH
+  /// without /LOGIN, /LOGIN without /ENCRYPT, no password, an unreadable or
+  /// empty password file, an unknown /MECH value, a value with a line
+  /// break, credentials too long, and what TOAuthRun::ReadTokenSwitch raises.
   void ApplyLoginSwitches();
   /// Gives the SMTP client the password of /LOGIN (from /PWF, else /PW,
   /// else MAILSHOT_PASSWORD), read afresh: the client wipes it after each
@@ -167,6 +177,9 @@ class TForm1 : public TComponent {
   TQxSMTP* qxSMTP1_;
   TApplicationEvents* applicationEvents1_;
   TRunLog runLog_;
+  TOAuthRun oauth_;
+  bool signInOnly_ = false;  // /OAUTHSETUP: no mail
+  bool tokenLogin_ = false;  // /OAUTH: the password is a token from its file
   int exitCode_ = kExitDone;  // the last one assigned
   bool logWarningShown_ = false;
   TRetrySettings retry_;

@@ -1,6 +1,7 @@
 #pragma once
 // Files, as the program needs them: read-only opening with a sharing mode,
-// reading, seeking and an existence test; a text file to append lines to.
+// reading, seeking and an existence test; a text file to append lines to;
+// a lock that processes take in turn, and a file replaced whole.
 
 #include <cstdint>
 #include <optional>
@@ -42,5 +43,21 @@ FileHandle OpenFileForAppend(const std::string& path);
 /// Writes line and the system's line end (CR LF on Windows, LF elsewhere) at
 /// the end of the file in one write; false when not all of it was written.
 bool AppendLine(FileHandle file, std::string_view line);
+
+/// Opens path (creating it when missing; on POSIX with mode 0600) and takes
+/// the exclusive lock on it, without waiting. Returns the handle that
+/// holds the lock until CloseFile; kInvalidFile when another handle (in
+/// any process) holds it, and then heldElsewhere is true, or when the file
+/// cannot be opened, and then heldElsewhere is false. (flock on POSIX,
+/// LockFileEx on Windows: the lock ends with its holder's process too.)
+FileHandle TryLockFile(const std::string& path, bool& heldElsewhere);
+
+/// Replaces the content of path with content as one step: a new file
+/// beside it is written and flushed, then renamed over it, so that a reader
+/// finds the old content or the new, never part of either, and a failure
+/// leaves the old. The file keeps its permissions; a file made anew is
+/// readable by its owner only on POSIX (0600) and has its folder's on
+/// Windows. Returns empty on success, else the system's reason.
+std::string ReplaceFileContent(const std::string& path, std::string_view content);
 
 }  // namespace platform

@@ -19,6 +19,22 @@ enum class BoxIcon { kError, kInformation };
 /// there as \xNN, and on a UTF-8 console the C1 controls as \u0080 to \u009f.
 void ShowMessageBox(const std::string& caption, const std::string& text, BoxIcon icon);
 
+/// Shows text in a box with caption and the information icon, like
+/// ShowMessageBox, but without waiting: the call returns at once and the
+/// work goes on while the box stands, until the user dismisses it or
+/// CloseNoticeBox is called; the status window shows text meanwhile. One
+/// such box at a time. On POSIX it writes text to standard output as an
+/// information box does.
+void ShowNoticeBox(const std::string& caption, const std::string& text);
+/// Closes the box of ShowNoticeBox if it still stands, and returns once it
+/// is gone; nothing when there is none.
+void CloseNoticeBox();
+
+/// Opens url in the user's default browser. True when that was done; false
+/// where it failed, and on POSIX, where the console shows the address
+/// instead (a scheduled job's machine may have no browser).
+bool OpenInBrowser(const std::string& url);
+
 /// Writes text and a line end to the console: standard output when it is
 /// open (on Windows also a console or file it was redirected to), else, on
 /// Windows, the console of the process that started this one. False when

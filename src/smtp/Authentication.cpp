@@ -17,6 +17,9 @@ namespace {
 constexpr DialogueStep kCancelAuth{"*", "", 0, kNoCode, OnRefusal::kRaiseReply, "reply to the cancelled AUTH"};
 constexpr DialogueStep kEndXOAuth2{"", "", 0, kNoCode, OnRefusal::kRefuseCredentials,
                                    "reply to the end of AUTH XOAUTH2"};
+// RFC 7628, 3.2.3: the error challenge is answered with the byte 0x01 (base64 "AQ==").
+constexpr DialogueStep kEndOAuthBearer{"AQ==", "", 0, kNoCode, OnRefusal::kRefuseCredentials,
+                                       "reply to the end of AUTH OAUTHBEARER"};
 
 constexpr DialogueStep kAuthPlain{"AUTH PLAIN ", "", 200, 299, OnRefusal::kRefuseCredentials, "reply to AUTH PLAIN",
                                   true, &kCancelAuth};
@@ -29,6 +32,8 @@ constexpr DialogueStep kLoginPassword{"", "", 200, 299, OnRefusal::kRefuseCreden
 // A refused token gets a challenge first: a JSON text saying why.
 constexpr DialogueStep kAuthXOAuth2{"AUTH XOAUTH2 ", "", 200, 299, OnRefusal::kRefuseCredentials,
                                     "reply to AUTH XOAUTH2", true, &kEndXOAuth2};
+constexpr DialogueStep kAuthOAuthBearer{"AUTH OAUTHBEARER ", "", 200, 299, OnRefusal::kRefuseCredentials,
+                                        "reply to AUTH OAUTHBEARER", true, &kEndOAuthBearer};
 
 /// Whether an encoded form carries the password, and must join the
 /// connection's secrets before it is sent.
@@ -73,19 +78,34 @@ void LogInXOAuth2(TSmtpDialogue& dialogue, const TCredentials& credentials) {
                  Carries::kPassword);
 }
 
-/// One mechanism: its name, whether the automatic choice may take it (in
-/// the table's order), and the exchange that logs in with it.
+void LogInOAuthBearer(TSmtpDialogue& dialogue, const TCredentials& credentials) {
+  // RFC 7628, 3.1: the GS2 header naming the user, then host, port and token.
+  const TTidewire& wire = dialogue.Wire();
+  const std::string port = std::to_string(wire.Port);
+  RequireEncoded(dialogue, kAuthOAuthBearer,
+                 EncodedCredentials({"n,a=", credentials.user, ",\x01" "host=", wire.Host, "\x01" "port=", port,
+                                     "\x01" "auth=Bearer ", credentials.password, "\x01\x01"}),
+                 Carries::kPassword);
+}
+
+/// What a mechanism sends: the automatic choice for a password takes only
+/// password rows, the one for a token only token rows.
+enum class Sends { kPassword, kToken };
+
+/// One mechanism: its name, what it sends (the automatic choices go by the
+/// table's order), and the exchange that logs in with it.
 struct Mechanism {
   TAuthMechanism id;
   std::string_view name;
-  bool takesPassword;  // an access token is no password: such a mechanism is only ever asked for
+  Sends sends;
   void (*logIn)(TSmtpDialogue& dialogue, const TCredentials& credentials);
 };
 
 constexpr Mechanism kMechanisms[] = {
-    {amPlain, "PLAIN", true, LogInPlain},
-    {amLogin, "LOGIN", true, LogInLogin},
-    {amXOAuth2, "XOAUTH2", false, LogInXOAuth2},
+    {amPlain, "PLAIN", Sends::kPassword, LogInPlain},
+    {amLogin, "LOGIN", Sends::kPassword, LogInLogin},
+    {amXOAuth2, "XOAUTH2", Sends::kToken, LogInXOAuth2},
+    {amOAuthBearer, "OAUTHBEARER", Sends::kToken, LogInOAuthBearer},
 };
 
 /// The mechanisms of the latest EHLO reply, for a message.
@@ -98,20 +118,29 @@ std::string OfferedMechanisms(const TSmtpCapabilities& offered) {
   return text.empty() ? std::string(kNoMechanismOffered) : text;
 }
 
-/// The row of mechanism (or the automatic choice) when the server offers it.
+/// The row of mechanism (or of the automatic choice) when the server offers it.
 const Mechanism& Chosen(const TSmtpCapabilities& offered, TAuthMechanism mechanism) {
   for (const Mechanism& known : kMechanisms) {
-    const bool wanted = mechanism == amAutomatic ? known.takesPassword : known.id == mechanism;
+    const bool wanted = mechanism == amAutomatic        ? known.sends == Sends::kPassword
+                        : mechanism == amTokenAutomatic ? known.sends == Sends::kToken
+                                                        : known.id == mechanism;
     if (wanted && offered.OffersAuth(known.name)) return known;
   }
-  if (mechanism != amAutomatic) {
-    throw Exception(FillPlaceholder(FillPlaceholder(kErrMechanismNotOffered, AuthMechanismName(mechanism)),
-                                    OfferedMechanisms(offered)));
-  }
-  throw Exception(FillPlaceholder(kErrNoPasswordMechanism, OfferedMechanisms(offered)));
+  if (mechanism == amAutomatic) throw Exception(FillPlaceholder(kErrNoPasswordMechanism, OfferedMechanisms(offered)));
+  if (mechanism == amTokenAutomatic) throw Exception(FillPlaceholder(kErrNoTokenMechanism, OfferedMechanisms(offered)));
+  throw Exception(FillPlaceholder(FillPlaceholder(kErrMechanismNotOffered, AuthMechanismName(mechanism)),
+                                  OfferedMechanisms(offered)));
 }
 
 }  // namespace
+
+bool SendsToken(TAuthMechanism mechanism) {
+  if (mechanism == amTokenAutomatic) return true;
+  for (const Mechanism& known : kMechanisms) {
+    if (known.id == mechanism) return known.sends == Sends::kToken;
+  }
+  return false;
+}
 
 std::string_view AuthMechanismName(TAuthMechanism mechanism) {
   for (const Mechanism& known : kMechanisms) {

@@ -12,14 +12,19 @@
 
 /// How the client logs in (SMTP AUTH) when it has a LoginName.
 enum TAuthMechanism : std::uint8_t {
-  amAutomatic = 0,  // PLAIN when the server offers it, else LOGIN
+  amAutomatic = 0,     // PLAIN when the server offers it, else LOGIN
   amPlain = 1,
   amLogin = 2,
-  amXOAuth2 = 3,    // Password holds an OAuth 2.0 access token
+  amXOAuth2 = 3,       // Password holds an OAuth 2.0 access token
+  amOAuthBearer = 4,   // Password holds an OAuth 2.0 access token (RFC 7628)
+  amTokenAutomatic = 5,  // Password holds an access token: XOAUTH2 when the server offers it, else OAUTHBEARER
 };
 
+/// True when mechanism sends an access token rather than a password.
+bool SendsToken(TAuthMechanism mechanism);
+
 /// The name of mechanism in AUTH commands and EHLO replies ("PLAIN", ...);
-/// empty for amAutomatic.
+/// empty for the automatic choices.
 std::string_view AuthMechanismName(TAuthMechanism mechanism);
 
 /// The most bytes a user name or password may have: their encoded forms
@@ -37,13 +42,16 @@ struct TCredentials {
 };
 
 /// Logs in on the dialogue's connection with mechanism, or for amAutomatic
-/// with the first password mechanism the server offers (PLAIN, then LOGIN);
+/// with the first password mechanism the server offers (PLAIN, then LOGIN),
+/// for amTokenAutomatic with the first token mechanism (XOAUTH2, then
+/// OAUTHBEARER, which names the wire's Host and Port as RFC 7628 asks);
 /// offered is the latest EHLO reply's. Every copy of the credentials it
 /// makes is wiped before it returns. Raises kErrMechanismNotOffered,
 /// kErrNoPasswordMechanism (nothing sent then), EAuthenticationRefused for a
 /// permanent refusal of the credentials, the last line of any other refusal
 /// (after a challenge where none was due, the reply to its cancel; after
-/// the XOAUTH2 error challenge, the reply to the empty line that ends it),
-/// and what the dialogue raises.
+/// the XOAUTH2 error challenge, the reply to the empty line that ends it;
+/// after the OAUTHBEARER one, the reply to the byte 0x01 that ends it), and
+/// what the dialogue raises.
 void Authenticate(TSmtpDialogue& dialogue, const TSmtpCapabilities& offered, TAuthMechanism mechanism,
                   const TCredentials& credentials);

@@ -106,7 +106,11 @@ std::string WithEncodedDisplayName(const std::string& entry, std::string_view ch
     mailbox = entry.substr(bracket);
   } else if (const std::size_t colon = entry.find(':'); colon != std::string::npos) {
     name = std::string_view(entry).substr(0, colon);
-    mailbox = "<" + std::string(Trimmed(std::string_view(entry).substr(colon + 1))) + ">";
+    // Appended piece by piece: MinGW's GCC 12 warns falsely (-Wrestrict) of
+    // the same text made with operator+.
+    mailbox = '<';
+    mailbox += Trimmed(std::string_view(entry).substr(colon + 1));
+    mailbox += '>';
   }
   if (Trimmed(name).empty() || IsAscii(name)) return entry;
   return EncodedPhrase(name, charset) + " " + mailbox;

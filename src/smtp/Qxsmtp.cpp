@@ -191,7 +191,19 @@ platform::TlsSettings TQxSMTP::TlsSettings() const { return {Host, CaFile, Insec
 
 void TQxSMTP::LogIn() {
   TSmtpDialogue dialogue = Dialogue();
-  Authenticate(dialogue, capabilities_, AuthMechanism, {LoginName, Password});
+  try {
+    Authenticate(dialogue, capabilities_, AuthMechanism, {LoginName, Password});
+  } catch (const EAuthenticationRefused&) {
+    // An access token may have been revoked or have run out early: a fresh
+    // one gets one more try, as AUTH may follow a failed AUTH.
+    if (!SendsToken(AuthMechanism) || !OnTokenRefused) throw;
+    std::string fresh = OnTokenRefused(Password);
+    const TWipeOnExit forgetFresh(fresh);
+    if (fresh.empty()) throw;
+    RefuseLineBreak("Password", fresh);
+    if (CredentialTooLong(fresh)) throw Exception(std::string(kErrCredentialsTooLong));
+    Authenticate(dialogue, capabilities_, AuthMechanism, {LoginName, fresh});
+  }
 }
 
 TSmtpDialogue TQxSMTP::Dialogue() { return {*this, {this, OnFailure, OnRecipientNotFound}}; }

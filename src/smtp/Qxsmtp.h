@@ -128,9 +128,12 @@ class TQxSMTP : public TTidewire {
   /// (inside TLS once more after STARTTLS; also without TLS when there is a
   /// LoginName). With a LoginName it then logs in with AUTH as the latest
   /// EHLO reply allows (Authenticate: the password and its encoded forms
-  /// join Secrets, the trace shows "***" for them), and
-  /// wipes Password whatever the outcome (Password is wiped on every return,
-  /// so set it before each Connect). Raises kErrMechanismNotOffered,
+  /// join Secrets, the trace shows "***" for them); when the server refuses
+  /// an access token for good and OnTokenRefused gives another, it logs in
+  /// once more with that on the same connection. It wipes Password whatever
+  /// the outcome (Password is wiped on every return, so set it before each
+  /// Connect), and the token OnTokenRefused gave. Raises what
+  /// OnTokenRefused raises. Raises kErrMechanismNotOffered,
   /// kErrNoPasswordMechanism, EAuthenticationRefused with the last line of
   /// a permanent refusal of the credentials, the last line of another
   /// refusal (after a challenge
@@ -223,6 +226,9 @@ class TQxSMTP : public TTidewire {
   /// SendMail starts.
   const std::vector<TRefusedRecipient>& RefusedRecipients() const { return refused_recipients_; }
   int AcceptedRecipients() const { return accepted_recipients_; }
+  /// Starts afresh what Progress and the recipient lists tell, as Connect
+  /// and SendMail do: for a job whose next attempt may fail before either.
+  void ForgetLastSend();
   /// True when the last message composed has 8-bit text for a server that
   /// announced 8BITMIME: MAIL FROM then says BODY=8BITMIME.
   bool EightBitData() const { return textEncoding_ == TextEncoding::kEightBit; }
@@ -260,9 +266,14 @@ class TQxSMTP : public TTidewire {
   bool Insecure = false;
   /// The user name to log in with (SMTP AUTH); empty: no AUTH.
   std::string LoginName;
-  /// The password, or for amXOAuth2 the access token. Connect wipes it.
+  /// The password, or for a mechanism that SendsToken the access token.
+  /// Connect wipes it.
   std::string Password;
   TAuthMechanism AuthMechanism = amAutomatic;
+  /// Asked when the server refused the access token refused with a
+  /// permanent reply: returns another token to log in with once more, or
+  /// an empty one to let the refusal stand. May raise instead.
+  std::function<std::string(const std::string& refused)> OnTokenRefused;
 
   THeaderInComplete OnHeaderIncomplete;
   TNotifyEvent OnSendStart;
@@ -303,8 +314,6 @@ class TQxSMTP : public TTidewire {
   /// empty when there is none.
   std::string PartingLine();
   void RequireCompleteMessage();
-  /// Starts afresh what Progress and the recipient lists tell.
-  void ForgetLastSend();
   void SendRecipients();
   /// The FinalHeader lines, each ended by CR LF, then two more CR LF; raises
   /// ERangeError when one Write cannot carry it.

@@ -13,6 +13,8 @@ bool TransientCode(int code) { return code >= 400 && code <= 499; }
 
 bool IsTransientFailure(const TQxSMTP& smtp, const std::exception& failure) {
   if (smtp.Progress() == TSendProgress::kAccepted) return false;
+  // A service the job asked before the server (the token endpoint) may answer later.
+  if (dynamic_cast<const ETransient*>(&failure) != nullptr) return true;
   const auto* message = dynamic_cast<const Exception*>(&failure);
   const auto* reply = dynamic_cast<const EReplyError*>(&failure);
   const std::vector<TRefusedRecipient>& refused = smtp.RefusedRecipients();

@@ -7,9 +7,10 @@
 #include "smtp/Qxsmtp.h"
 
 /// True when failure, raised by smtp's Connect or SendMail (or Disconnect
-/// after them), may not recur later: the connection refused, reset, closed
-/// or timed out, or a 4xx reply at any step, and in either case nothing
-/// went out that the server could deliver. False for whatever would fail the
+/// after them) or by a step of the job before them, may not recur later:
+/// the connection refused, reset, closed or timed out, a 4xx reply at any
+/// step, or an ETransient (an OAuth token endpoint unreachable or busy), and
+/// in each case nothing went out that the server could deliver. False for whatever would fail the
 /// same way again (any 5xx, a certificate or TLS failure, a name that does
 /// not exist, a refused login, the message or the settings themselves) and
 /// whenever the server may hold the message: it took it, or "." went out

@@ -12,6 +12,9 @@ inline constexpr std::string_view kErrMechanismNotOffered =
 /// %s: the mechanisms the server offers.
 inline constexpr std::string_view kErrNoPasswordMechanism =
     "The SMTP server offers no login mechanism for a password (PLAIN or LOGIN); it offers %s";
+/// %s: the mechanisms the server offers.
+inline constexpr std::string_view kErrNoTokenMechanism =
+    "The SMTP server offers no login mechanism for an access token (XOAUTH2 or OAUTHBEARER); it offers %s";
 /// What the server offers when its EHLO reply named no mechanism.
 inline constexpr std::string_view kNoMechanismOffered = "none";
 inline constexpr std::string_view kErrCredentialsTooLong =

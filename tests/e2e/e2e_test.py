@@ -973,6 +973,19 @@ class ProgramRun:
         self.rc, self.stdout, self.stderr = process.returncode, out, err
 
 
+class PromptResult(unittest.TextTestResult):
+    """Shows why a case failed as soon as it did, so that a run that CTest ends
+    at its time limit still tells."""
+
+    def addFailure(self, test, err):
+        super().addFailure(test, err)
+        self.stream.writeln(self.failures[-1][1])
+
+    def addError(self, test, err):
+        super().addError(test, err)
+        self.stream.writeln(self.errors[-1][1])
+
+
 class EndToEnd(unittest.TestCase):
     maxDiff = None
 
@@ -1100,7 +1113,8 @@ def main():
         if ARGS.screens:
             os.makedirs(ARGS.screens, exist_ok=True)
     try:
-        program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
+        program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2,
+                                testRunner=unittest.TextTestRunner(resultclass=PromptResult, verbosity=2))
     finally:
         if display:
             display.close()

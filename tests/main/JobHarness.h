@@ -32,6 +32,8 @@ class RecordingSurface : public TFormSurface {
  public:
   void ShowBox(TBoxKind kind, const std::string& text) override { boxes.push_back({kind, text}); }
   void ShowNotice(const std::string& text) override { notices.push_back(text); }
+  void ShowPrompt(const std::string& text) override { prompts.push_back(text); }
+  void ClosePrompt() override { ++closedPrompts; }
   void SetStatusText(const std::string& text) override {
     statusTexts.push_back(text);
     if (onStatus) onStatus(text);
@@ -47,6 +49,8 @@ class RecordingSurface : public TFormSurface {
 
   std::vector<Box> boxes;
   std::vector<std::string> notices;
+  std::vector<std::string> prompts;
+  int closedPrompts = 0;
   std::vector<int> exitCodes;
   std::vector<std::string> statusTexts;
   int pumps = 0;

@@ -127,6 +127,10 @@ class JobFiles {
     dir_.Write(emptyFirstLine, "\r\ns3cret\r\n");
     dir_.Write(nulInPassword, std::string("s3c\0ret\n", 8));
     dir_.Write(longPassword, std::string(16385, 'p'));
+    // Its endpoints on a port where nothing listens.
+    dir_.Write(token, R"({"token_endpoint": "https://127.0.0.1:1/token",
+                          "device_authorization_endpoint": "https://127.0.0.1:1/device", "client_id": "c",
+                          "access_token": "kept", "expires_at": 4102444800})");
     dir_.Write(markedRecipients, "\xEF\xBB\xBF" "a@x\r\nb@x\r\n");
     std::filesystem::create_directory(dir_.Path("folder"));
     std::filesystem::current_path(dir_.Path(""));
@@ -135,7 +139,8 @@ class JobFiles {
 
   const std::string body = "body.txt", recipients = "rcpt.txt", attachmentList = "list.txt",
                     missing = "missing.txt", folder = "folder", password = "pw.txt", emptyFirstLine = "pwempty.txt",
-                    nulInPassword = "pwnul.txt", longPassword = "pwlong.txt", markedRecipients = "marked.txt";
+                    nulInPassword = "pwnul.txt", longPassword = "pwlong.txt", markedRecipients = "marked.txt",
+                    token = "token.json";
 
  private:
   TempDir dir_;
@@ -230,7 +235,27 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
       {"line break in the login name", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me\nRSET", "/PW:x"},
        {Error("The value of switch /LOGIN" + lineBreakMessage)}},
       {"unknown mechanism", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me", "/PW:x", "/MECH:NTLM"},
-       {Error("The value of switch /MECH must be PLAIN, LOGIN or XOAUTH2, not \"NTLM\".")}},
+       {Error("The value of switch /MECH must be PLAIN, LOGIN, XOAUTH2 or OAUTHBEARER, not \"NTLM\".")}},
+      {"OAUTH without LOGIN", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/OAUTH:" + files.token},
+       {Error("The switch /OAUTH needs /LOGIN with the user name that the token is for.")}},
+      {"OAUTH with a password file",
+       {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me", "/OAUTH:" + files.token, "/PWF:" + files.password},
+       {Error("The switch /OAUTH takes the access token from its token file: leave out /PW and /PWF.")}},
+      {"OAUTH with a password mechanism",
+       {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me", "/OAUTH:" + files.token, "/MECH:PLAIN"},
+       {Error("With /OAUTH the value of switch /MECH must be XOAUTH2 or OAUTHBEARER, not PLAIN.")}},
+      {"OAUTH without a file", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me", "/OAUTH"},
+       {Error("The switch /OAUTH needs the name of a token file.")}},
+      {"OAUTH token file missing", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me", "/OAUTH:" + files.missing},
+       {Error("The token file " + files.missing + " cannot be read.")}},
+      {"OAUTH token file no JSON", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me", "/OAUTH:" + files.body},
+       {Error("The token file " + files.body + " is not JSON: it breaks off at byte 1.")}},
+      {"OAUTHSETUP with OAUTH", {"/OAUTHSETUP:" + files.token, "/OAUTH:" + files.token},
+       {Error("The switches /OAUTHSETUP and /OAUTH do not go together: sign in with the first, then send with the "
+              "second.")}},
+      {"OAUTHSETUP with INSECURE", {"/OAUTHSETUP:" + files.token, "/INSECURE"},
+       {Error("The switch /INSECURE does not apply to a token endpoint, whose certificate is always checked; name "
+              "its CA with /CAFILE.")}},
       {"file to attach missing", {body, rcpt, "/F:s@x", smtp, "/ENCLOSE:" + files.missing},
        {Error("The file to attach " + files.missing + " does not exist.")}},
       {"line break in the name of a file to attach", {body, rcpt, "/F:s@x", smtp, "/ENCLOSE:a.bin\r\nBcc: v@x"},
@@ -357,6 +382,14 @@ TEST(Settings, SwitchesFillTheClient) {
       {"PW, plain text asked for, a mechanism", with({"/login:me@x", "/pw:Pa55", "/ENCRYPT:NONE", "/mech:xoauth2"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .loginName = "me@x", .password = "Pa55",
         .mechanism = amXOAuth2}},
+      // The token comes from the file when the job runs, not before.
+      {"OAUTH: a token mechanism", with({"/LOGIN:me@x", "/OAUTH:token.json", "/ENCRYPT:TLS"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .port = 465, .encryption = ecTls,
+        .loginName = "me@x", .mechanism = amTokenAutomatic}},
+      {"OAUTH with the mechanism asked for",
+       with({"/LOGIN:me@x", "/OAUTH:token.json", "/ENCRYPT:TLS", "/MECH:oauthbearer"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .port = 465, .encryption = ecTls,
+        .loginName = "me@x", .mechanism = amOAuthBearer}},
       {"copies, envelope-only recipients and a reply address",
        with({"/cc:" + files.recipients, "/Rcpt:" + files.recipients, "/REPLYTO:Help Desk <help@x>"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .copies = {"a@x"},
@@ -523,6 +556,17 @@ TEST(Job, WithoutRecipientsTheSendFailsAfterConnecting) {
   EXPECT_EQ(run.boxes, (std::vector<Box>{Error("Incomplete Header")}));
   EXPECT_EQ(run.exitCodes, (std::vector<int>{4}));
   EXPECT_EQ(server.Received(), "HELO \r\n");
+}
+
+// A sign-in needs no message switch, and /OAUTH is not taken as present
+// through it; a token endpoint that cannot be reached ends it with 4.
+TEST(Job, SignInWithoutMessageSwitchesAndItsEndpointDown) {
+  JobFiles files;
+  const RecordingSurface run = RunJob({"/OAUTHSETUP:" + files.token});
+  EXPECT_THAT(run.boxes, testing::ElementsAre(Error("The exchange with the token endpoint https://127.0.0.1:1/device "
+                                                    "failed: no connection could be made.")));
+  EXPECT_THAT(run.exitCodes, testing::ElementsAre(4));
+  EXPECT_THAT(run.prompts, testing::IsEmpty());
 }
 
 // The status handler serves the window's messages: a server that hangs up

@@ -7,6 +7,7 @@
 #include <optional>
 #include <regex>
 
+#include "encoding/LineEncoding.h"
 #include "smtp/DialogueFixture.h"
 #include "support/TlsScriptedServer.h"
 
@@ -291,6 +292,100 @@ TEST(Encryption, FailuresEndTheDialogueThere) {
       EXPECT_EQ(server.Received(), *c.received);
     } else {
       EXPECT_EQ(server.Received().find("EHLO"), std::string::npos);
+    }
+  }
+}
+
+// An access token goes as XOAUTH2 where the server offers it, else as
+// OAUTHBEARER; a token the server refuses for good is replaced once on the
+// same connection, where a replacement comes.
+TEST(Encryption, TokensLogInAndARefusedOneIsReplacedOnce) {
+  // The client's lines by name: {x1} is AUTH XOAUTH2 with the first token,
+  // {b2} AUTH OAUTHBEARER with the second (which names the server's port).
+  const std::vector<std::string> tokens = {"t0ken-1", "t0ken-2"};
+  const auto line = [&tokens](const std::string& name, std::uint16_t port) {
+    if (name.size() != 4 || name[0] != '{') return name;
+    const std::string& token = tokens[name[2] - '1'];
+    if (name[1] == 'x') {
+      return "AUTH XOAUTH2 " + line_encoding::Base64("user=" + kUser + "\x01" "auth=Bearer " + token + "\x01\x01");
+    }
+    return "AUTH OAUTHBEARER " + line_encoding::Base64("n,a=" + kUser + ",\x01" "host=localhost\x01" "port=" +
+                                                       std::to_string(port) + "\x01" "auth=Bearer " + token +
+                                                       "\x01\x01");
+  };
+  const std::string challenge = "334 eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiQmVhcmVyIn0=";
+  const std::string refusal = "535 5.7.8 token refused";
+  const struct {
+    const char* name;
+    std::string offers;
+    TAuthMechanism mechanism;
+    Exchanges auth;
+    std::vector<std::string> replacements;  // what OnTokenRefused gives, call by call
+    std::string error;                      // empty: logged in
+    size_t refusals = 0;                    // calls of OnTokenRefused
+  } cases[] = {
+      {"XOAUTH2 where offered", "PLAIN OAUTHBEARER XOAUTH2", amTokenAutomatic, {{"{x1}", "235 ok"}}, {}, ""},
+      {"else OAUTHBEARER", "PLAIN OAUTHBEARER", amTokenAutomatic, {{"{b1}", "235 ok"}}, {}, ""},
+      {"OAUTHBEARER asked for", "XOAUTH2 OAUTHBEARER", amOAuthBearer, {{"{b1}", "235 ok"}}, {}, ""},
+      {"a refused XOAUTH2 token replaced", "XOAUTH2", amTokenAutomatic,
+       {{"{x1}", challenge}, {"", refusal}, {"{x2}", "235 ok"}}, {"t0ken-2"}, "", 1},
+      {"a refused OAUTHBEARER token replaced", "OAUTHBEARER", amTokenAutomatic,
+       {{"{b1}", challenge}, {"AQ==", refusal}, {"{b2}", "235 ok"}}, {"t0ken-2"}, "", 1},
+      {"the replacement refused too", "XOAUTH2", amXOAuth2, {{"{x1}", refusal}, {"{x2}", refusal}}, {"t0ken-2"},
+       refusal + "\r\n", 1},
+      {"no replacement", "XOAUTH2", amTokenAutomatic, {{"{x1}", refusal}}, {""}, refusal + "\r\n", 1},
+      {"a refusal for a while is no reason for a fresh token", "XOAUTH2", amTokenAutomatic,
+       {{"{x1}", "454 4.7.0 try later"}}, {"t0ken-2"}, "454 4.7.0 try later\r\n"},
+      {"a password is never replaced", "PLAIN", amAutomatic,
+       {{"AUTH PLAIN " + line_encoding::Base64(std::string("\0", 1) + kUser + std::string("\0", 1) + tokens[0]),
+         refusal}},
+       {"t0ken-2"}, refusal + "\r\n"},
+      {"no mechanism for a token", "PLAIN LOGIN", amTokenAutomatic, {}, {},
+       "The SMTP server offers no login mechanism for an access token (XOAUTH2 or OAUTHBEARER); it offers PLAIN "
+       "LOGIN"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Exchanges scripted = {{"EHLO x", "250-hello\r\n250 AUTH " + c.offers}};
+    for (const auto& [sent, reply] : c.auth) {
+      scripted.push_back({sent.rfind("{b", 0) == 0 ? "AUTH OAUTHBEARER *" : line(sent, 0), reply});
+    }
+    scripted.push_back({"QUIT", "221 bye"});
+    TlsScriptedServer server(Then({StartTls(), Send("220 tls ready\r\n")}, scripted, {Drain()}), Certificate::kTrusted);
+    TQxSMTP s(nullptr);
+    Aim(s, server.Port(), ecTls);
+    s.LoginName = kUser;
+    s.Password = tokens[0];
+    s.AuthMechanism = c.mechanism;
+    std::vector<std::string> refused;
+    s.OnTokenRefused = [&](const std::string& token) {
+      refused.push_back(token);
+      return c.replacements.at(refused.size() - 1);
+    };
+    Outlets outlets(s);
+    std::string error;
+    try {
+      s.Connect();
+      s.Disconnect();
+    } catch (const Exception& e) {
+      error = e.Message();
+      outlets.texts.push_back(error);
+    }
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(refused, std::vector<std::string>(c.refusals, tokens[0]));
+    server.Join();
+    std::string received = "EHLO x\r\n";
+    for (const auto& [sent, reply] : c.auth) received += line(sent, server.Port()) + "\r\n";
+    EXPECT_EQ(server.Received(), received + "QUIT\r\n");
+    EXPECT_THAT(server.Failures(), IsEmpty());
+    for (const std::string& text : outlets.texts) {
+      for (const std::string& token : tokens) EXPECT_EQ(text.find(token), std::string::npos) << text;
+      for (const auto& [sent, reply] : c.auth) {
+        if (sent.rfind("{", 0) == 0) {
+          const std::string encoded = line(sent, server.Port());
+          EXPECT_EQ(text.find(encoded.substr(encoded.find(' ', 5) + 1)), std::string::npos) << text;
+        }
+      }
     }
   }
 }

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 
 class TempDir {
@@ -22,6 +23,14 @@ class TempDir {
 
   /// The full path of name inside the directory (the directory itself for "").
   std::string Path(const std::string& name) const { return (path_ / name).string(); }
+
+  /// The bytes of the file at path (any path); empty when there is none.
+  static std::string Read(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
 
   /// Writes content as bytes to name and returns its full path.
   std::string Write(const std::string& name, const std::string& content) const {

@@ -1,11 +1,14 @@
 #include "platform/File.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace platform {
@@ -14,6 +17,8 @@ namespace {
 // Linux hands out at most about 2 GiB per read call.
 constexpr std::int64_t kMaxReadCall = 1 << 30;
 constexpr mode_t kNewFileMode = 0644;
+constexpr mode_t kPrivateFileMode = 0600;
+constexpr mode_t kPermissionBits = 07777;
 
 /// Opens path with flags, which include O_NONBLOCK so that a FIFO never makes
 /// the open wait; keeps only a regular file, and switches it back to blocking.
@@ -87,6 +92,48 @@ std::int64_t SeekFile(FileHandle file, std::int64_t offset, int origin) {
 }
 
 void CloseFile(FileHandle file) { ::close(static_cast<int>(file)); }
+
+FileHandle TryLockFile(const std::string& path, bool& heldElsewhere) {
+  heldElsewhere = false;
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, kPrivateFileMode);
+  if (fd < 0) return kInvalidFile;
+  int result;
+  do {
+    result = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  if (result == 0) return fd;
+  heldElsewhere = errno == EWOULDBLOCK;
+  ::close(fd);
+  return kInvalidFile;
+}
+
+std::string ReplaceFileContent(const std::string& path, std::string_view content) {
+  // A link is followed: the file it names is replaced, the link stays.
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  const std::string target = resolved != nullptr ? resolved : path;
+  std::free(resolved);
+  std::string temporary = target + ".XXXXXX";
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);  // made with mode 0600
+  if (fd < 0) return std::strerror(errno);
+  struct stat old {};
+  if (::stat(target.c_str(), &old) == 0) {
+    ::fchmod(fd, old.st_mode & kPermissionBits);
+    static_cast<void>(::fchown(fd, old.st_uid, old.st_gid));  // where allowed: root replacing a user's file
+  }
+  size_t done = 0;
+  while (done < content.size()) {
+    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  const int error = done < content.size() ? errno : ::fsync(fd) != 0 ? errno : 0;
+  ::close(fd);
+  if (error == 0 && ::rename(temporary.c_str(), target.c_str()) == 0) return {};
+  const int failure = error != 0 ? error : errno;
+  ::unlink(temporary.c_str());
+  return std::strerror(failure != 0 ? failure : EIO);
+}
 
 bool FileExists(const std::string& path) {
   struct stat info {};

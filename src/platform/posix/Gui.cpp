@@ -66,6 +66,12 @@ void ShowMessageBox(const std::string&, const std::string& text, BoxIcon icon) {
   WriteLine(icon == BoxIcon::kError ? stderr : stdout, text);
 }
 
+void ShowNoticeBox(const std::string&, const std::string& text) { WriteLine(stdout, text); }
+
+void CloseNoticeBox() {}
+
+bool OpenInBrowser(const std::string&) { return false; }
+
 // The console has no window to keep on screen: once the job is done there is
 // nothing left for a message loop to serve.
 void RunStatusWindow(const std::function<void()>& onShow) { onShow(); }

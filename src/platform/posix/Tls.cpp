@@ -5,11 +5,10 @@
 #include "platform/Tls.h"
 
 #include <cstdint>
-#include <cstdlib>
-#include <vector>
 
 #include "platform/Sockets.h"
 #include "platform/posix/OpenSslLibrary.h"
+#include "platform/posix/TrustAnchors.h"
 
 namespace platform {
 namespace {
@@ -25,25 +24,9 @@ struct SslFree {
 struct BioFree {
   void operator()(BIO* bio) const { ossl::BIO_free(bio); }
 };
-struct X509Free {
-  void operator()(X509* cert) const { ossl::X509_free(cert); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
 struct StoreCtxFree {
   void operator()(X509_STORE_CTX* ctx) const { ossl::X509_STORE_CTX_free(ctx); }
 };
-
-enum class SystemStore { kFolder, kBundle };
-
-/// Where OpenSSL keeps the system's trust anchors, as its environment
-/// variables (SSL_CERT_DIR, SSL_CERT_FILE) may set them.
-const char* SystemStorePath(SystemStore part) {
-  const bool folder = part == SystemStore::kFolder;
-  const char* set =
-      std::getenv(folder ? ossl::X509_get_default_cert_dir_env() : ossl::X509_get_default_cert_file_env());
-  if (set != nullptr) return set;
-  return folder ? ossl::X509_get_default_cert_dir() : ossl::X509_get_default_cert_file();
-}
 
 /// The oldest error in OpenSSL's queue; empties the queue.
 unsigned long TakeQueuedError() {
@@ -59,20 +42,6 @@ std::string ErrorText(unsigned long code, std::string_view fallback) {
 }
 
 std::string QueuedErrorText(std::string_view fallback) { return ErrorText(TakeQueuedError(), fallback); }
-
-/// Every certificate of a PEM file; empty when there is none. Raises
-/// TlsError when the file cannot be opened.
-std::vector<X509Ptr> ReadPemCertificates(const std::string& path) {
-  const std::unique_ptr<BIO, BioFree> file(ossl::BIO_new_file(path.c_str(), "r"));
-  if (!file) {
-    ossl::ERR_clear_error();
-    throw TlsError(std::string(kTlsCaFileUnreadable) + path);
-  }
-  std::vector<X509Ptr> certificates;
-  while (X509* cert = ossl::PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr)) certificates.emplace_back(cert);
-  ossl::ERR_clear_error();  // the read that found no further certificate
-  return certificates;
-}
 
 /// The host names of a certificate's subjectAltName: its DNS entries (as
 /// written, every byte) and IP entries (IPv4 and IPv6), in its order, for a
@@ -137,8 +106,10 @@ class OpenSslSession final : public TlsSession {
     // read one by one when asked for. Its bundle file costs about 20 ms to
     // read whole, most of a session's start, so it is read only when the
     // folder does not know an issuer (VerifyPeer).
-    if (!settings_.insecure) ossl::SSL_CTX_load_verify_dir(ctx_.get(), SystemStorePath(SystemStore::kFolder));
-    if (!settings_.caFile.empty()) AddTrustAnchors();
+    if (!settings_.insecure) {
+      ossl::SSL_CTX_load_verify_dir(ctx_.get(), ossl::SystemStorePath(ossl::SystemStore::kFolder));
+    }
+    if (!settings_.caFile.empty()) ossl::AddTrustAnchors(ossl::SSL_CTX_get_cert_store(ctx_.get()), settings_.caFile);
     ssl_.reset(ossl::SSL_new(ctx_.get()));
     BIO* in = ossl::BIO_new(ossl::BIO_s_mem());
     BIO* out = ossl::BIO_new(ossl::BIO_s_mem());
@@ -268,7 +239,7 @@ class OpenSslSession final : public TlsSession {
   /// store: some systems keep their anchors only there.
   long VerifyWithSystemBundle(X509* cert) {
     X509_STORE* store = ossl::SSL_CTX_get_cert_store(ctx_.get());
-    ossl::X509_STORE_load_file(store, SystemStorePath(SystemStore::kBundle));
+    ossl::X509_STORE_load_file(store, ossl::SystemStorePath(ossl::SystemStore::kBundle));
     ossl::ERR_clear_error();  // a missing bundle leaves the first verdict standing
     const std::unique_ptr<X509_STORE_CTX, StoreCtxFree> check(ossl::X509_STORE_CTX_new());
     if (!check || ossl::X509_STORE_CTX_init(check.get(), store, cert, ossl::SSL_get_peer_cert_chain(ssl_.get())) != 1) {
@@ -287,16 +258,6 @@ class OpenSslSession final : public TlsSession {
   std::string NameMismatchText(X509* cert) const {
     const AltNames names = ReadAltNames(cert);
     return platform::NameMismatchText(settings_.host, IsAddressLiteral(), names.text, names.dns, CommonName(cert));
-  }
-
-  void AddTrustAnchors() {
-    const std::vector<X509Ptr> anchors = ReadPemCertificates(settings_.caFile);
-    if (anchors.empty()) throw TlsError(std::string(kTlsCaFileEmpty) + settings_.caFile);
-    X509_STORE* store = ossl::SSL_CTX_get_cert_store(ctx_.get());
-    for (const X509Ptr& anchor : anchors) ossl::X509_STORE_add_cert(store, anchor.get());
-    // Any certificate of the file is an anchor, a company's intermediate too.
-    ossl::X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN);
-    ossl::ERR_clear_error();  // a certificate already in the store is no failure
   }
 
   void Feed(std::string& incoming) {
@@ -332,7 +293,7 @@ std::unique_ptr<TlsSession> CreateTlsSession(const TlsSettings& settings) {
 std::string CaFileProblem(const std::string& path) {
   try {
     ossl::Load();
-    if (ReadPemCertificates(path).empty()) return std::string(kTlsCaFileEmpty) + path;
+    if (!ossl::HoldsPemCertificate(path)) return std::string(kTlsCaFileEmpty) + path;
   } catch (const TlsError& e) {
     return e.what();
   }

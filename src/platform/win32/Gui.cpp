@@ -1,8 +1,12 @@
 #include "platform/Gui.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
+#include <algorithm>
 #include <string>
+
+#include "platform/Messages.h"
 
 namespace platform {
 
@@ -136,6 +140,31 @@ bool CreateStatusWindow(StatusWindowState& state) {
   return state.panel != nullptr;
 }
 
+/// The box of ShowNoticeBox: a thread of its own shows it, so that its wait
+/// for the user holds up nothing else.
+struct NoticeBox {
+  HANDLE thread = nullptr;
+  DWORD threadId = 0;
+  std::string caption;
+  std::string text;
+};
+
+NoticeBox& Notice() {
+  static NoticeBox notice;
+  return notice;
+}
+
+DWORD WINAPI ShowNotice(void* box) {
+  const auto& notice = *static_cast<const NoticeBox*>(box);
+  ::MessageBoxA(nullptr, notice.text.c_str(), notice.caption.c_str(), MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+  return 0;
+}
+
+BOOL CALLBACK PressOk(HWND window, LPARAM) {
+  ::PostMessageA(window, WM_COMMAND, IDOK, 0);
+  return TRUE;
+}
+
 void DestroyStatusWindow(StatusWindowState& state) {
   if (state.window != nullptr) ::DestroyWindow(state.window);
   if (state.panelFont != nullptr) ::DeleteObject(state.panelFont);
@@ -168,6 +197,42 @@ bool WriteToConsole(const std::string& text) {
 void ShowMessageBox(const std::string& caption, const std::string& text, BoxIcon icon) {
   const UINT iconFlag = icon == BoxIcon::kError ? MB_ICONSTOP : MB_ICONINFORMATION;
   ::MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | iconFlag | MB_TASKMODAL);
+}
+
+void ShowNoticeBox(const std::string& caption, const std::string& text) {
+  CloseNoticeBox();
+  // The status window tells it too, on its one line, while the box stands.
+  std::string line = text;
+  std::replace(line.begin(), line.end(), '\r', ' ');
+  SetStatusText(line);
+  NoticeBox& notice = Notice();
+  notice.caption = caption;
+  notice.text = text;
+  notice.thread = ::CreateThread(nullptr, 0, ShowNotice, &notice, 0, &notice.threadId);
+  if (notice.thread == nullptr) ShowMessageBox(caption, text, BoxIcon::kInformation);  // then it waits after all
+}
+
+void CloseNoticeBox() {
+  NoticeBox& notice = Notice();
+  if (notice.thread == nullptr) return;
+  // The box may not stand yet: press its button until its thread has ended.
+  // Meanwhile, and once more after, this thread's messages are served: the
+  // box's end moves the activation to the status window, which must have
+  // happened before a box of this thread is shown, or that box would lose it.
+  for (;;) {
+    ::EnumThreadWindows(notice.threadId, PressOk, 0);
+    const DWORD woken = ::MsgWaitForMultipleObjects(1, &notice.thread, FALSE, 10, QS_ALLINPUT);
+    PumpMessages();
+    if (woken == WAIT_OBJECT_0) break;
+  }
+  PumpMessages();
+  ::CloseHandle(notice.thread);
+  notice.thread = nullptr;
+}
+
+bool OpenInBrowser(const std::string& url) {
+  // ShellExecute's result above 32 means success.
+  return reinterpret_cast<INT_PTR>(::ShellExecuteA(nullptr, "open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL)) > 32;
 }
 
 void RunStatusWindow(const std::function<void()>& onShow) {
