@@ -3,7 +3,7 @@
 // caller's buffer (the number of addresses, then each address as a
 // SocketAddress, written and read with memcpy, so the caller's buffer needs
 // no particular alignment), and SocketAddress to and from the system's
-// sockaddr_in and sockaddr_in6.
+// sockaddr_in, sockaddr_in6 and getaddrinfo's list.
 
 #include <algorithm>
 #include <array>
@@ -99,6 +99,19 @@ SocketAddress FromSystemAddress(const void* system, int family, int familyIPv4, 
   }
   address.port = static_cast<std::uint16_t>((port[0] << 8) | port[1]);
   return address;
+}
+
+/// The addresses of the system's getaddrinfo list (AddrInfo: its addrinfo),
+/// in the list's order, each once.
+template <class In4, class In6, class AddrInfo>
+std::vector<SocketAddress> AddressesOfList(const AddrInfo* list, int familyIPv4, int familyIPv6) {
+  std::vector<SocketAddress> addresses;
+  for (const AddrInfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+    const SocketAddress address =
+        FromSystemAddress<In4, In6>(entry->ai_addr, entry->ai_family, familyIPv4, familyIPv6);
+    if (address.family != AddressFamily::kNone) AddOnce(addresses, address);
+  }
+  return addresses;
 }
 
 }  // namespace platform::detail

@@ -1,10 +1,9 @@
 #include "platform/posix/CurlLibrary.h"
 
-#include <dlfcn.h>
-
 #include <string>
 
 #include "platform/Http.h"
+#include "platform/posix/LibraryFunctions.h"
 
 namespace platform::curl {
 
@@ -19,22 +18,10 @@ constexpr const char* kLibraryNames[] = {"libcurl.so.4", "libcurl.4.dylib"};
 
 /// Empty when every pointer is filled; else why not.
 std::string LoadOnce() {
-  void* library = nullptr;
-  for (const char* name : kLibraryNames) {
-    library = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
-    if (library != nullptr) break;
-  }
-  if (library == nullptr) {
-    const char* error = ::dlerror();
-    return std::string(kHttpLibraryMissing) + (error != nullptr ? error : kLibraryNames[0]);
-  }
-  // The library stays loaded for the life of the process.
-#define MAILSHOT_CURL_RESOLVE(function)                                         \
-  function = reinterpret_cast<decltype(function)>(::dlsym(library, #function)); \
-  if (function == nullptr) return std::string(kHttpLibraryMissing) + "it lacks " #function;
-  MAILSHOT_CURL_FUNCTIONS(MAILSHOT_CURL_RESOLVE)
-#undef MAILSHOT_CURL_RESOLVE
-  return {};
+#define MAILSHOT_CURL_ENTRY(function) {#function, &function},
+  const posix::LibraryFunction functions[] = {MAILSHOT_CURL_FUNCTIONS(MAILSHOT_CURL_ENTRY)};
+#undef MAILSHOT_CURL_ENTRY
+  return posix::LoadLibraryFunctions(kLibraryNames, functions, kHttpLibraryMissing);
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
 #include "platform/posix/OpenSslLibrary.h"
 
-#include <dlfcn.h>
-
 #include <string>
 
 #include "platform/Tls.h"
+#include "platform/posix/LibraryFunctions.h"
 
 namespace platform::ossl {
 
@@ -21,22 +20,10 @@ constexpr const char* kLibraryNames[] = {"libssl.so.3", "libssl.3.dylib"};
 
 /// Empty when every pointer is filled; else why not.
 std::string LoadOnce() {
-  void* library = nullptr;
-  for (const char* name : kLibraryNames) {
-    library = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
-    if (library != nullptr) break;
-  }
-  if (library == nullptr) {
-    const char* error = ::dlerror();
-    return std::string(kCannotLoad) + (error != nullptr ? error : kLibraryNames[0]);
-  }
-  // The library stays loaded for the life of the process.
-#define MAILSHOT_OPENSSL_RESOLVE(function)                                             \
-  function = reinterpret_cast<decltype(function)>(::dlsym(library, #function));        \
-  if (function == nullptr) return std::string(kCannotLoad) + "it lacks " #function;
-  MAILSHOT_OPENSSL_FUNCTIONS(MAILSHOT_OPENSSL_RESOLVE)
-#undef MAILSHOT_OPENSSL_RESOLVE
-  return {};
+#define MAILSHOT_OPENSSL_ENTRY(function) {#function, &function},
+  const posix::LibraryFunction functions[] = {MAILSHOT_OPENSSL_FUNCTIONS(MAILSHOT_OPENSSL_ENTRY)};
+#undef MAILSHOT_OPENSSL_ENTRY
+  return posix::LoadLibraryFunctions(kLibraryNames, functions, kCannotLoad);
 }
 
 }  // namespace

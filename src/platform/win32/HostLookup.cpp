@@ -60,11 +60,7 @@ Lookup Resolve(const std::string& name) {
   addrinfo* found = nullptr;
   lookup.error = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
   if (lookup.error != 0) return lookup;
-  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    const SocketAddress address =
-        detail::FromSystemAddress<sockaddr_in, sockaddr_in6>(entry->ai_addr, entry->ai_family, AF_INET, AF_INET6);
-    if (address.family != AddressFamily::kNone) detail::AddOnce(lookup.addresses, address);
-  }
+  lookup.addresses = detail::AddressesOfList<sockaddr_in, sockaddr_in6>(found, AF_INET, AF_INET6);
   ::freeaddrinfo(found);
   if (lookup.addresses.empty()) lookup.error = kHostNotFound;
   return lookup;
