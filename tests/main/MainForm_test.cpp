@@ -846,8 +846,10 @@ TEST(Job, RetriesWhatMayPass) {
        Connections(SmtpDialogue("220 ready", {{"EHLO me", "250-hi\r\n250 AUTH PLAIN"},
                                               {kAuthPlain, "454 4.7.0 temporary authentication failure"},
                                               {"QUIT", "221 bye"}}),
-                   {SmtpDialogue("220 ready", With({{"EHLO me", "250-hi\r\n250 AUTH PLAIN"}, {kAuthPlain, "235 ok"}},
-                                                   {kAcceptAll.begin() + 1, kAcceptAll.end()}))}),
+                   {SmtpDialogue("220 ready",
+                                 With(With({{"EHLO me", "250-hi\r\n250 AUTH PLAIN"}, {kAuthPlain, "235 ok"}},
+                                           {kAcceptAll.begin() + 1, kAcceptAll.end()}),
+                                      {{"QUIT", "221 bye"}}))}),
        2, {Info("Message sended success.")}, 0, {1000},
        "EHLO me\r\n" + kAuthPlain + "\r\nQUIT\r\nEHLO me\r\n" + kAuthPlain + "\r\n" + kUpToData.substr(9) + kHeader +
            kBody + ".\r\nQUIT\r\n"},
