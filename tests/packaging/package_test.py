@@ -62,7 +62,8 @@ class Deb(unittest.TestCase):
         try:
             self.assertEqual(run(["dpkg", "-x", self.deb, root]).returncode, 0)
             for path in ("usr/bin/mailshot", "usr/share/man/man1/mailshot.1.gz", "usr/share/doc/mailshot/README.md",
-                         "usr/share/doc/mailshot/changelog.Debian.gz", "usr/share/doc/mailshot/copyright"):
+                         "usr/share/doc/mailshot/guide.md", "usr/share/doc/mailshot/changelog.Debian.gz",
+                         "usr/share/doc/mailshot/copyright"):
                 self.assertTrue(os.path.isfile(os.path.join(root, path)), path)
             with open(os.path.join(root, "usr/share/doc/mailshot/copyright")) as f:
                 self.assertIn("\nLicense: Expat\n", f.read())
@@ -90,8 +91,8 @@ class Zip(unittest.TestCase):
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def test_files_at_the_top_texts_for_notepad(self):
-        self.assertEqual(self.names, ["LICENSE.txt", "README.txt", "mailshot.exe"])
-        for text in ("LICENSE.txt", "README.txt"):
+        self.assertEqual(self.names, ["GUIDE.txt", "LICENSE.txt", "README.txt", "mailshot.exe"])
+        for text in ("GUIDE.txt", "LICENSE.txt", "README.txt"):
             with open(os.path.join(self.dir, text), "rb") as f:
                 content = f.read()
             self.assertEqual(content.count(b"\n"), content.count(b"\r\n"), text)
