@@ -49,9 +49,9 @@ class TOAuthRun final : public oauth::TOAuthHost {
                        int timeoutMilliseconds);
   /// The access token of the send (TTokenSource::AccessToken).
   std::string AccessToken();
-  /// A token to log in with once more after the server refused refused:
-  /// none when refused came fresh from the endpoint (another would fare no
-  /// better), else TTokenSource::FreshAccessToken's.
+  /// A token to log in with once more after the server refused the token
+  /// refused: none when that one came fresh from the endpoint (another would
+  /// fare no better), else TTokenSource::FreshAccessToken's.
   std::string TokenAfterRefusal(const std::string& refused);
 
   // oauth::TOAuthHost
