@@ -36,6 +36,8 @@ constexpr std::string_view kCodeExpired = "The code expired before the sign-in w
 constexpr std::string_view kUnreserved = "-._~";
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr std::size_t kLongestDescription = 500;
+/// The most seconds an answer may name: nine digits, over 31 years.
+constexpr double kLongestSeconds = 999'999'999;
 
 // The error codes of RFC 6749, 5.2 and RFC 8628, 3.5 that the program tells apart.
 constexpr std::string_view kInvalidGrant = "invalid_grant";
@@ -74,11 +76,16 @@ std::string TextOf(const Json& answer, std::string_view field) {
 }
 
 /// A number of seconds as an answer gives it: a JSON number, or a text of
-/// digits as some endpoints send.
+/// digits as some endpoints send; none for anything else, a negative number
+/// or one beyond kLongestSeconds (which would overflow a point in time).
 std::optional<std::int64_t> SecondsOf(const Json& answer, std::string_view field) {
   const auto found = answer.find(field);
   if (found == answer.end()) return std::nullopt;
-  if (found->is_number()) return found->get<std::int64_t>();
+  if (found->is_number()) {
+    const double seconds = found->get<double>();
+    if (!(seconds >= 0 && seconds <= kLongestSeconds)) return std::nullopt;
+    return static_cast<std::int64_t>(seconds);
+  }
   if (!found->is_string()) return std::nullopt;
   const std::string& text = found->get_ref<const std::string&>();
   if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;

@@ -86,10 +86,13 @@ TEST(TokenEndpoint, AnswersDecideTheOutcome) {
     Outcome outcome;
     std::string text;  // of the failure; for tokens the access token
     std::string trace;
+    std::optional<std::int64_t> expiresIn = 3599;  // of the tokens
   } cases[] = {
       {"tokens", {200, kTokens}, kTokensIssued, "acc3ss", "HTTP 200"},
       {"expiry as a text", {200, R"({"access_token": "acc3ss", "expires_in": "3599"})"}, kTokensIssued, "acc3ss",
        "HTTP 200"},
+      {"an expiry beyond any date", {200, R"({"access_token": "acc3ss", "expires_in": 1e300})"}, kTokensIssued,
+       "acc3ss", "HTTP 200", std::nullopt},
       {"refresh token expired", {400, R"({"error": "invalid_grant", "error_description": "AADSTS70008: expired"})"},
        kSettings,
        "The token endpoint refused the sign-in kept in %s: invalid_grant \"AADSTS70008: expired\". Sign in again "
@@ -127,7 +130,7 @@ TEST(TokenEndpoint, AnswersDecideTheOutcome) {
     try {
       const oauth::TTokens tokens = endpoint.Refresh();
       EXPECT_EQ(c.outcome, kTokensIssued);
-      EXPECT_EQ(tokens.expiresIn, 3599);
+      EXPECT_EQ(tokens.expiresIn, c.expiresIn);
       outcome = tokens.accessToken;
     } catch (const oauth::EFailure& e) {
       EXPECT_EQ(c.outcome, kFailure);
