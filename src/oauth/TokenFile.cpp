@@ -11,6 +11,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+/// The latest expires_at taken as a time (Unix seconds, the year 33658).
+constexpr double kLatestTime = 1e12;
+
 constexpr std::string_view kUnreadable = "The token file %s cannot be read.";
 constexpr std::string_view kTooLarge = "The token file %s is larger than 1 MiB.";
 /// The file, then the byte at which the JSON breaks off.
@@ -133,7 +136,11 @@ const std::string& TTokenFile::Text(std::string_view field) const {
 std::optional<std::int64_t> TTokenFile::ExpiresAt() const {
   const auto found = json_->find(kExpiresAt);
   if (found == json_->end()) return std::nullopt;
-  return found->get<std::int64_t>();
+  // A time before 1970 or past any clock's (1e300, say) is no expiry: the
+  // token is then fetched afresh.
+  const double at = found->get<double>();
+  if (!(at >= 0 && at <= kLatestTime)) return std::nullopt;
+  return static_cast<std::int64_t>(at);
 }
 
 bool TTokenFile::ClientCredentials() const { return Text(kGrantType) == kClientCredentials; }
