@@ -300,6 +300,7 @@ bool TForm1::PrepareJob() {
   ShowSuccess = !cmd.ParamExists("NM") && surface_.Attended();
   HideErrors = cmd.ParamExists("NE") || !surface_.Attended();
   ApplyRunSwitches();
+  // What the command line lost is told where the run is told of: the log and /V.
   for (const std::string& note : review.notes) {
     runLog_.Write(note);
     qxSMTP1_->ReportStatus(kLevelReply, note);
