@@ -370,11 +370,25 @@ void TQxSMTP::ForgetLastSend() {
   accepted_recipients_ = 0;
 }
 
+std::array<TStringList*, 3> TQxSMTP::RecipientLists() {
+  return {&post_message_.ToAddress(), &post_message_.ToCarbonCopy(), &post_message_.ToBlindCarbonCopy()};
+}
+
+bool TQxSMTP::NamesRecipient() {
+  for (const TStringList* list : RecipientLists()) {
+    for (const std::string& entry : list->Items()) {
+      if (!ExtractAddress(entry).empty()) return true;
+    }
+  }
+  return false;
+}
+
 void TQxSMTP::RequireCompleteMessage() {
   for (int retries = 0;; ++retries) {
     const bool noSender = post_message_.FromAddress.empty();
-    const bool noRecipient = post_message_.ToAddress().Count() == 0 && post_message_.ToCarbonCopy().Count() == 0 &&
-                             post_message_.ToBlindCarbonCopy().Count() == 0;
+    // Entries that name no mailbox (empty or blank lines) get no RCPT TO: a
+    // list of only those would send the data to nobody.
+    const bool noRecipient = !NamesRecipient();
     if (!noSender && !noRecipient) return;
     bool handled = false;
     if (retries == 0 && OnHeaderIncomplete) {
@@ -386,8 +400,7 @@ void TQxSMTP::RequireCompleteMessage() {
 
 void TQxSMTP::SendRecipients() {
   TSmtpDialogue dialogue = Dialogue();
-  for (TStringList* list : {&post_message_.ToAddress(), &post_message_.ToCarbonCopy(),
-                            &post_message_.ToBlindCarbonCopy()}) {
+  for (TStringList* list : RecipientLists()) {
     const int count = list->Count();
     // A handler may shorten the list meanwhile; the entries gone are skipped.
     for (int i = 0; i < count && i < list->Count(); ++i) {

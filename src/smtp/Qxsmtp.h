@@ -4,6 +4,7 @@
 // component it derives from. The dialogue's engine is in Dialogue.h, the
 // login mechanisms in Authentication.h.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -314,6 +315,10 @@ class TQxSMTP : public TTidewire {
   /// The line a server that hung up left unread, waiting at most a moment;
   /// empty when there is none.
   std::string PartingLine();
+  /// The lists whose entries get a RCPT TO each: To, CC, then Bcc.
+  std::array<TStringList*, 3> RecipientLists();
+  /// True when an entry of the recipient lists names a mailbox.
+  bool NamesRecipient();
   void RequireCompleteMessage();
   void SendRecipients();
   /// The FinalHeader lines, each ended by CR LF, then two more CR LF; raises

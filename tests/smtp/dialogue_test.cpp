@@ -471,27 +471,31 @@ TEST_F(Dialogue, RecipientsAreExtractedAndRefusalsReportTheirOwnEntry) {
             "RCPT TO:<r@x>\r\nRCPT TO:<b@x>\r\nDATA\r\n");
 }
 
-TEST_F(Dialogue, AllRecipientsRefusedOrEmptyLeaveTheVerdictToData) {
+TEST_F(Dialogue, AllRecipientsRefusedLeaveTheVerdictToDataAndNoneNamedSendsNothing) {
   struct Case {
     const char* name;
     std::string entries;
-    Exchanges recipients;
+    Exchanges transaction;
+    std::string error;
   };
   const Case cases[] = {
-      {"every recipient refused", "a@x\nb@x", {{"RCPT TO:<a@x>", "550 no"}, {"RCPT TO:<b@x>", "550 no"}}},
-      {"only empty entries: no RCPT at all", "\n<>", {}},
+      {"every recipient refused", "a@x\nb@x",
+       {{"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}, {"RCPT TO:<a@x>", "550 no"}, {"RCPT TO:<b@x>", "550 no"},
+        {"DATA", "554 no valid recipients"}},
+       "554 no valid recipients\r\n"},
+      // A lenient server would take the data for nobody, and the job would count as sent.
+      {"only entries that name no mailbox: nothing sent", "\n  \n<>", {}, "Incomplete Header"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Renew();
-    Exchanges exchanges{{"HELO x", "250 hello"}, {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}};
-    exchanges.insert(exchanges.end(), c.recipients.begin(), c.recipients.end());
-    exchanges.push_back({"DATA", "554 no valid recipients"});
+    Exchanges exchanges{{"HELO x", "250 hello"}};
+    exchanges.insert(exchanges.end(), c.transaction.begin(), c.transaction.end());
     exchanges.push_back({"QUIT", "221 bye"});
     Serve(Script(exchanges));
     m->ToAddress().SetText(c.entries);
     smtp->Connect();
-    EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), "554 no valid recipients\r\n");
+    EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), c.error);
     smtp->Disconnect();
     Transcript();
   }
