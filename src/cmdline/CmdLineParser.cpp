@@ -36,7 +36,10 @@ std::string UpcaseSwitchNames(std::string_view s, const TCharSet& switchSet, con
 TCmdLineParser::TCmdLineParser(TComponent* owner) : TComponent(owner) {}
 
 void TCmdLineParser::SetParams(const TStringList* value) {
-  if (value) params_.Assign(*value);
+  if (!value) return;
+  params_.Assign(*value);
+  origins_.clear();
+  cutValues_.clear();
 }
 
 bool TCmdLineParser::IsSwitchChar(char c) const { return switchChars_.find(c) != std::string::npos; }
@@ -55,18 +58,50 @@ std::vector<std::string> TCmdLineParser::Arguments() const {
 void TCmdLineParser::Parse() {
   params_.Clear();
   paramValues_.Clear();
+  origins_.clear();
+  cutValues_.clear();
   longOptionsGiven_ = false;
   const std::vector<std::string> arguments = Arguments();
   if (longOptions_ && IsLongOptionCommandLine(arguments)) {
     AddTranslatedTokens(TranslateLongOptions(arguments));
+    origins_.assign(static_cast<size_t>(params_.Count()), {true, -1});  // each one an option
     longOptionsGiven_ = true;
     return;
   }
   if (longOptions_) RefuseLongOptionsAmongSwitches(arguments);
   for (size_t i = includeFileName_ ? 0 : 1; i < arguments.size(); ++i) {
-    for (TokenSpan& span : Tokens(arguments[i])) params_.Add(std::move(span.token));
+    const std::vector<TokenSpan> spans = Tokens(arguments[i]);
+    for (const TokenSpan& span : spans) {
+      params_.Add(span.token);
+      origins_.push_back({span.start > 0 && IsSwitchChar(arguments[i][span.start - 1]), -1});
+    }
+    NoteCutValues(arguments[i], spans);
   }
   RebuildParamValues();
+}
+
+void TCmdLineParser::NoteCutValues(const std::string& argument, const std::vector<TokenSpan>& spans) {
+  if (switchChars_.size() < 2) return;  // nothing but the first of them: every one starts a switch
+  const char startsSwitch = switchChars_.front();
+  const size_t firstToken = origins_.size() - spans.size();
+  std::string name, value;
+  for (size_t k = 0; k < spans.size(); ++k) {
+    const size_t cutAt = spans[k].wordEnd;
+    if (!SplitToken(spans[k].token, name, value) || cutAt == argument.size() || argument[cutAt] == startsSwitch) {
+      continue;
+    }
+    // What follows the cut up to the next switch proper came out of the value.
+    const size_t nextSwitch = std::min(argument.find(startsSwitch, cutAt), argument.size());
+    cutValues_.push_back({name, argument.substr(cutAt + 1, nextSwitch - cutAt - 1)});
+    while (k + 1 < spans.size() && spans[k + 1].start < nextSwitch) {
+      origins_[firstToken + ++k].cutValue = static_cast<int>(cutValues_.size() - 1);
+    }
+  }
+}
+
+TCmdLineParser::TTokenOrigin TCmdLineParser::TokenOrigin(int index) const {
+  if (index < 0 || static_cast<size_t>(index) >= origins_.size()) return {true, -1};
+  return origins_[static_cast<size_t>(index)];
 }
 
 std::vector<TCmdLineParser::TokenSpan> TCmdLineParser::Tokens(const std::string& argument) const {
@@ -91,7 +126,7 @@ std::vector<TCmdLineParser::TokenSpan> TCmdLineParser::Tokens(const std::string&
     if (at == start) break;
     const std::string word = text.substr(start, at - start);
     if (!includeSwitchChars_) {
-      spans.push_back({word, at});
+      spans.push_back({word, start, at, at});
       continue;
     }
     // A blank lead trims away; a word of blanks alone would leave an empty token.
@@ -99,7 +134,7 @@ std::vector<TCmdLineParser::TokenSpan> TCmdLineParser::Tokens(const std::string&
     if (token.empty()) continue;
     size_t end = at;
     while (end > start && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
-    spans.push_back({std::move(token), end});
+    spans.push_back({std::move(token), start, at, end});
   }
   return spans;
 }
@@ -159,12 +194,16 @@ void TCmdLineParser::AddTranslatedTokens(const std::vector<TSwitchToken>& tokens
 }
 
 bool TCmdLineParser::ParamExistsExactly(const std::string& name) const {
-  std::string tokenName, value;
-  for (const std::string& token : params_.Items()) {
-    SplitToken(token, tokenName, value);
-    if (SameParamName(tokenName, name)) return true;
+  for (int i = 0; i < params_.Count(); ++i) {
+    if (SameParamName(ParamName(i), name)) return true;
   }
   return false;
+}
+
+std::string TCmdLineParser::ParamName(int index) const {
+  std::string name, value;
+  SplitToken(params_[index], name, value);
+  return name;
 }
 
 std::string TCmdLineParser::StripSwitchChars(std::string s) const {
@@ -188,10 +227,13 @@ bool TCmdLineParser::TokenBeginsWith(const std::string& token, const std::string
   return SameParamName(token.substr(0, name.size()), name);
 }
 
+bool TCmdLineParser::ParamBeginsWith(int index, const std::string& name) const {
+  return TokenBeginsWith(StripSwitchChars(params_[index]), StripSwitchChars(name));
+}
+
 int TCmdLineParser::ParamIndex(const std::string& name) const {
-  const std::string bareName = StripSwitchChars(name);
   for (int i = 0; i < params_.Count(); ++i) {
-    if (TokenBeginsWith(StripSwitchChars(params_[i]), bareName)) return i;
+    if (ParamBeginsWith(i, name)) return i;
   }
   return -1;
 }

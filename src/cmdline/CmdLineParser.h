@@ -29,6 +29,19 @@ class TCmdLineParser : public TComponent {
   /// Supplies the arguments to parse, argument 0 (the program) first.
   using TArgumentSource = std::function<std::vector<std::string>()>;
 
+  /// A switch's value that a switch character inside it cut short, as "-"
+  /// cuts /S:Re-send (the first of SwitchChars, "/", always starts a switch;
+  /// the others cut a value they follow directly).
+  struct TCutValue {
+    std::string name;     // the name of the switch whose value was cut
+    std::string dropped;  // the argument's text after the cutting character, as written
+  };
+  /// Where a token of Params came from.
+  struct TTokenOrigin {
+    bool switchWritten = false;  // a switch character stood before it
+    int cutValue = -1;           // the index in CutValues() of the value it was cut out of; -1: none
+  };
+
   explicit TCmdLineParser(TComponent* owner);
 
   /// The tokens of the last Parse, in command-line order.
@@ -74,6 +87,11 @@ class TCmdLineParser : public TComponent {
 
   /// The number of tokens in Params.
   int ParamsCount() const { return params_.Count(); }
+  /// The values the last Parse cut short, in command-line order.
+  const std::vector<TCutValue>& CutValues() const { return cutValues_; }
+  /// Where token index of Params came from (the default for tokens that no
+  /// Parse made: written as switches, cut out of nothing).
+  TTokenOrigin TokenOrigin(int index) const;
 
   /// Where Parse takes the arguments from; an empty source (the default)
   /// means this process's own arguments.
@@ -98,10 +116,15 @@ class TCmdLineParser : public TComponent {
   /// True when some token begins with name: a prefix test, so S is present
   /// when only SMTP:host was given.
   virtual bool ParamExists(const std::string& name) const;
-  /// True when some token's name (its part before the value delimiter, the
-  /// whole token without one) equals name under the case rule: unlike
+  /// True when some token's name equals name under the case rule: unlike
   /// ParamExists, LOG is not present when only LOGIN:x was given.
   bool ParamExistsExactly(const std::string& name) const;
+  /// The name of token index: its part before the value delimiter, the
+  /// whole token without one.
+  std::string ParamName(int index) const;
+  /// Whether token index begins with name (leading switch characters of
+  /// both aside): the test of ParamIndex.
+  bool ParamBeginsWith(int index, const std::string& name) const;
   /// The index in Params of the first token that begins with name (leading
   /// switch characters of both aside), or -1.
   virtual int ParamIndex(const std::string& name) const;
@@ -122,10 +145,12 @@ class TCmdLineParser : public TComponent {
   std::string StripSwitchChars(std::string s) const;
 
  private:
-  /// One token of an argument, and where its text ends in the argument.
+  /// One token of an argument, and where its text begins and ends there.
   struct TokenSpan {
     std::string token;
-    size_t end;
+    size_t start;    // the first character of the token's text
+    size_t wordEnd;  // just after the token's text
+    size_t end;      // just after the token's text, trailing blanks aside
   };
 
   bool IsSwitchChar(char c) const;
@@ -134,6 +159,10 @@ class TCmdLineParser : public TComponent {
   /// The tokens of one argument, its switch names upper-cased as the settings say.
   std::vector<TokenSpan> Tokens(const std::string& argument) const;
   void RebuildParamValues();
+  /// Notes the values among spans of argument that a switch character cut
+  /// short, and the tokens cut out of each; spans' tokens are the last ones
+  /// of Params.
+  void NoteCutValues(const std::string& argument, const std::vector<TokenSpan>& spans);
   /// Fills both lists with tokens made elsewhere, their values kept whole.
   void AddTranslatedTokens(const std::vector<TSwitchToken>& tokens);
   /// Cuts token into its name and value; false when it has no delimiter.
@@ -143,6 +172,8 @@ class TCmdLineParser : public TComponent {
 
   TStringList params_;
   TStringList paramValues_;
+  std::vector<TTokenOrigin> origins_;  // one per token of the last Parse
+  std::vector<TCutValue> cutValues_;
   bool includeFileName_ = false;
   std::string switchChars_ = "/-";
   std::string paramValueDelimiter_ = ":";

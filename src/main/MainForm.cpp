@@ -9,8 +9,10 @@
 #include "core/Wipe.h"
 #include "main/MailException.h"
 #include "main/MessageSwitches.h"
+#include "main/SwitchReview.h"
 #include "main/SwitchValues.h"
 #include "main/Version.h"
+#include "net/SocketTexts.h"
 #include "oauth/OAuthErrors.h"
 #include "platform/CodePage.h"
 #include "platform/File.h"
@@ -285,7 +287,8 @@ bool TForm1::PrepareJob() {
     cmd.SetSwitchChars("/");
     ParseCommandLine();
   }
-  if (cmd.ParamsCount() == 0 || cmd.ParamExists("H") || cmd.ParamExists("?")) {
+  const TSwitchReview review = ReviewSwitches(cmd, kSecretSwitches);
+  if (cmd.ParamsCount() == 0 || review.helpAsked) {
     ShowHelp();
     return false;
   }
@@ -297,6 +300,12 @@ bool TForm1::PrepareJob() {
   ShowSuccess = !cmd.ParamExists("NM") && surface_.Attended();
   HideErrors = cmd.ParamExists("NE") || !surface_.Attended();
   ApplyRunSwitches();
+  // What the command line lost is told where the run is told of: the log and /V.
+  for (const std::string& note : review.notes) {
+    runLog_.Write(note);
+    qxSMTP1_->ReportStatus(kLevelReply, note);
+  }
+  if (!review.refusal.empty()) throw EMailException(review.refusal);
   // A sign-in sends no mail: it needs none of the message's switches.
   if (TOAuthRun::SignInAsked(cmd)) {
     oauth_.ReadSignIn(cmd, qxSMTP1_->TimeOut);

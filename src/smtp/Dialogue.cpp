@@ -1,6 +1,7 @@
 #include "smtp/Dialogue.h"
 
 #include "core/Wipe.h"
+#include "net/SocketTexts.h"
 #include "smtp/SmtpTexts.h"
 
 namespace {
@@ -57,8 +58,15 @@ Reply TSmtpDialogue::CompleteReply(std::string line) {
     }
     reply.lines.push_back(line);
     if (!IsContinuation(line)) return reply;
-    wire_.ReadLn(line);
+    line = ReadLine();
   }
+}
+
+std::string TSmtpDialogue::ReadLine() {
+  std::string line;
+  wire_.ReadLn(line);
+  if (!line.empty()) wire_.ReportStatus(kLevelReply, line);
+  return line;
 }
 
 void TSmtpDialogue::Fail(const DialogueStep& step, const Reply& reply) {
@@ -107,11 +115,7 @@ Reply TSmtpDialogue::NamingTimeOut(const DialogueStep& step, Exchange exchange) 
 }
 
 Reply TSmtpDialogue::Await(const DialogueStep& step) {
-  return NamingTimeOut(step, [&] {
-    std::string line;
-    wire_.ReadLn(line);
-    return CompleteReply(line);
-  });
+  return NamingTimeOut(step, [&] { return CompleteReply(ReadLine()); });
 }
 
 Reply TSmtpDialogue::Converse(const DialogueStep& step, std::string_view argument, std::string_view parameters) {
@@ -123,8 +127,7 @@ Reply TSmtpDialogue::Converse(const DialogueStep& step, std::string_view argumen
     if (wire_.InputWaiting()) {
       // Taken for the reply, a line sent out of turn (a "421" before a
       // close, say) would put every later reply one step behind.
-      wire_.ReadLn(line);
-      Fail(step, CompleteReply(line));
+      Fail(step, CompleteReply(ReadLine()));
     }
     // The argument may be a secret: the line is made in storage of its final
     // size, so that no copy is left behind, and wiped after use.

@@ -141,6 +141,9 @@ class TSmtpDialogue {
   [[noreturn]] void Fail(const DialogueStep& step, const Reply& reply);
   /// Reads the reply whose first line is line to its last line.
   Reply CompleteReply(std::string line);
+  /// Reads a line that no command asked for (a greeting, a continuation, a
+  /// line out of turn) and shows it as the wire shows a command's reply.
+  std::string ReadLine();
   /// Runs one exchange of step within one TimeOut as a whole (however many
   /// lines the reply has), naming the step in a time-out's text.
   template <typename Exchange>

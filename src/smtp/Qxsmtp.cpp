@@ -96,18 +96,21 @@ TQxSMTP::TQxSMTP(TComponent* owner) : TTidewire(owner) { Port = 25; }
 TQxSMTP::~TQxSMTP() = default;
 
 std::string TQxSMTP::ExtractAddress(const std::string& entry) {
-  std::string field;
+  std::string mailbox = entry;
   if (entry.find('<') != std::string::npos) {
+    std::string field;
     ExtractField(entry, '<', 2, field);
-    std::string mailbox;
     ExtractField(field, '>', 1, mailbox);
-    return mailbox;
+  } else if (entry.find(':') != std::string::npos) {
+    ExtractField(entry, ':', 2, mailbox);
   }
-  if (entry.find(':') != std::string::npos) {
-    ExtractField(entry, ':', 2, field);
-    return field;
-  }
-  return entry;
+  // "Bob: bob@example.com" has a blank before the mailbox, and a line may
+  // have more around it; a path has none (RFC 5321), and strict servers
+  // refuse "RCPT TO:< bob@example.com>".
+  const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+  const auto first = std::find_if_not(mailbox.begin(), mailbox.end(), blank);
+  const auto last = std::find_if_not(mailbox.rbegin(), std::make_reverse_iterator(first), blank).base();
+  return std::string(first, last);
 }
 
 // --- Connect and Disconnect ------------------------------------------------
@@ -267,6 +270,7 @@ std::string TQxSMTP::PartingLine() {
     line.clear();  // half a line at most: the socket error alone tells what happened
   }
   TimeOut = timeOut;
+  if (!line.empty()) ReportStatus(kLevelReply, line);
   return line;
 }
 

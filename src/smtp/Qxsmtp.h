@@ -236,7 +236,8 @@ class TQxSMTP : public TTidewire {
   bool Busy() const { return busy_; }
 
   /// The mailbox of a recipient entry: between "<" and ">", else after the
-  /// first ":", else the whole entry; nothing trimmed.
+  /// first ":" (up to a second one), else the whole entry; without the
+  /// blanks and control characters around it.
   static std::string ExtractAddress(const std::string& entry);
 
   std::string Charset = "us-ascii";

@@ -74,6 +74,39 @@ TEST(CmdLineParser, ParseCutsArgumentsIntoTokensAndValues) {
   }
 }
 
+TEST(CmdLineParser, NotesTheValuesAHyphenCut) {
+  using Cuts = std::vector<std::pair<std::string, std::string>>;  // the switch, what was dropped
+  const struct {
+    const char* name;
+    Strings arguments;
+    Cuts cuts;
+    std::vector<int> cutOut;  // per token: the index of the cut it came out of, -1 for none
+    std::string switchChars = "/-";
+  } cases[] = {
+      {"a hyphen in a value", {"/SMTP:mail-hub.example.com"}, {{"SMTP", "hub.example.com"}}, {-1, 0}},
+      {"the cut runs to the next slash", {"/S:a-b-c:d/T:x"}, {{"S", "b-c:d"}}, {-1, 0, 0, -1}},
+      {"the dropped text as written", {"/s:Re-Send"}, {{"S", "Send"}}, {-1, 0}},
+      {"a hyphen that ends the value drops it alone", {"/S:Re-/T:x", "/CS:x-"}, {{"S", ""}, {"CS", ""}}, {-1, -1, -1}},
+      {"an empty value", {"/S:-x"}, {{"S", "x"}}, {-1, 0}},
+      {"one cut per value", {"/S:a-b", "/F:c-d"}, {{"S", "b"}, {"F", "d"}}, {-1, 0, -1, 1}},
+      {"switches without a value are not cut", {"/NM-NE", "-B:x"}, {}, {-1, -1, -1}},
+      {"a slash starts a switch", {"/B:x/T:y"}, {}, {-1, -1}},
+      {"nothing cuts with a slash alone", {"/S:Re-send"}, {}, {-1}, "/"},
+  };
+  for (const auto& c : cases) {
+    TCmdLineParser parser(nullptr);
+    parser.SetSwitchChars(c.switchChars);
+    GiveArguments(parser, c.arguments);
+    parser.Parse();
+    Cuts cuts;
+    for (const TCmdLineParser::TCutValue& cut : parser.CutValues()) cuts.emplace_back(cut.name, cut.dropped);
+    EXPECT_EQ(cuts, c.cuts) << c.name;
+    std::vector<int> cutOut;
+    for (int i = 0; i < parser.ParamsCount(); ++i) cutOut.push_back(parser.TokenOrigin(i).cutValue);
+    EXPECT_EQ(cutOut, c.cutOut) << c.name;
+  }
+}
+
 struct LookupCase {
   const char* name;
   Strings arguments;

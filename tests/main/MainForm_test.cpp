@@ -78,7 +78,7 @@ TEST(Help, VersionAndTheHelpOfLongOptions) {
   } cases[] = {
       {"version as a switch", {"/VERSION"}, {}, {version}},
       {"version as an option, with others", {"--from", "s@x", "--version"}, {}, {version}},
-      {"VERSION by its whole name only", {"/VERSIONS"}, {Error("Missing sender address.")}, {}},
+      {"VERSION by its whole name only", {"/VERSIONING"}, {Error("Missing sender address.")}, {}},
       {"help before the version", {"/VERSION", "/H"}, {Info(HelpText())}, {}},
       {"help of the options after --help", {"--help"}, {Info(LongOptionHelp())}, {}},
       {"help of the options for -- alone", {"--"}, {Info(LongOptionHelp())}, {}},
@@ -103,7 +103,8 @@ TEST(Help, ShownAloneWhateverElseIsGiven) {
       {"lower-case h with a hyphen", {"-h"}},
       {"H with valid switches", {"/F:s@x", "/SMTP:127.0.0.1", "/H"}},
       {"H with NE", {"/NE", "/H"}},
-      {"stray H token from a hyphen", {"/F:s@x", "/SMTP:127.0.0.1", "/S:Re-Hello"}},
+      {"a stray word of its own", {"/F:s@x", "/SMTP:127.0.0.1", "hello"}},
+      {"H after a hyphen that cut no value", {"/F:s@x", "/SMTP:127.0.0.1", "/NM-h"}},
   };
   for (const auto& c : cases) {
     const RecordingSurface run = RunJob(c.arguments);
@@ -274,6 +275,10 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
        {Error("Missing copy recipients address list. (File " + files.missing + " not found).")}},
       {"envelope recipient file missing", {body, "/F:s@x", smtp, "/RCPT:" + files.missing},
        {Error("Missing envelope recipients address list. (File " + files.missing + " not found).")}},
+      {"a help word cut out of a value", {body, rcpt, "/F:s@x", "/SMTP:mail-hub.example.com"},
+       {Error("The value of /SMTP was cut at \"-\" (write /ES first to keep it whole)")}},
+      {"a misspelt switch", {body, rcpt, "/F:s@x", smtp, "/ENCRPYT:TLS"},
+       {Error("Unknown switch /ENCRPYT (did you mean /ENCRYPT?)")}},
       {"reply address without a value", {body, rcpt, "/F:s@x", smtp, "/REPLYTO"},
        {Error("The value of switch /REPLYTO, \"REPLYTO\", is no mail address.")}},
       {"reply address without a mailbox", {body, rcpt, "/F:s@x", smtp, "/REPLYTO:Help Desk"},
@@ -358,7 +363,7 @@ TEST(Settings, SwitchesFillTheClient) {
       {"STARTTLS keeps port 25", with({"/ENCRYPT:StartTLS", "/INSECURE"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .encryption = ecStartTls,
         .insecure = true}},
-      {"encryption switches by whole name only", with({"/ENCRYPTION:TLS", "/INSECURELY"}),
+      {"encryption switches by whole name only", with({"/ENCRYPTIONS:TLS", "/INSECURENESS"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
       {"the password file's first line before PW", with({"/LOGIN:me@x", "/PW:other", "/PWF:pw.txt", "/ENCRYPT:TLS"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .port = 465, .encryption = ecTls,
@@ -396,7 +401,7 @@ TEST(Settings, SwitchesFillTheClient) {
         .envelopeRecipients = {"a@x"}, .replyTo = "Help Desk <help@x>"}},
       {"a byte-order mark is no part of a list", with({"/T:" + files.markedRecipients}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .recipients = {"a@x", "b@x"}}},
-      {"longer and shorter names are other switches", with({"/CCX:none", "/RCPTS:none", "/REPLY:none", "/C:none"}),
+      {"longer and shorter names are other switches", with({"/CCX:none", "/RCPTLIST:none", "/REPLYADDR:none", "/C:none"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
       {"SK labels the subject KOI8-R", with({"/SK", "/SD"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .subjectCharset = "KOI8-R"}},

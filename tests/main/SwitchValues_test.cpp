@@ -2,8 +2,12 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "cmdline/CmdLineParser.h"
 #include "main/MailException.h"
+#include "main/RunLog.h"
+#include "main/SwitchReview.h"
 #include "main/SwitchValues.h"
 
 struct ServerCase {
@@ -131,5 +135,50 @@ TEST(RefuseLineBreaks, RefusesEveryLineEndAndNulButNothingElse) {
           << c.name;
     }
     EXPECT_EQ(refused, c.refused) << c.name;
+  }
+}
+
+TEST(ReviewSwitches, CutValuesAndUnknownSwitches) {
+  using Strings = std::vector<std::string>;
+  const std::string cutHelp = "The value of /SMTP was cut at \"-\" (write /ES first to keep it whole)";
+  const struct {
+    const char* name;
+    Strings arguments;
+    bool helpAsked;
+    std::string refusal;
+    Strings notes;
+  } cases[] = {
+      {"known switches, by beginning and by whole name",
+       {"/B:b", "/SMTP:h", "/FTS", "/CC:c", "/LOG:l", "/V", "/OAUTHSETUP:t", "/NOPARTIAL", "/?"}, true, "", {}},
+      {"help cut out of a value", {"/SMTP:mail-hub.example.com"}, false, cutHelp,
+       {"the value of /SMTP was cut at \"-\": hub.example.com"}},
+      {"help asked for besides", {"/SMTP:mail-hub.example.com", "/H"}, true, cutHelp,
+       {"the value of /SMTP was cut at \"-\": hub.example.com"}},
+      {"help as a stray word", {"/SMTP:h", "hello"}, true, "", {}},
+      {"what a hyphen dropped", {"/S:Re-send", "/S:x-retyr"}, false, "",
+       {"the value of /S was cut at \"-\": send", "the value of /S was cut at \"-\": retyr"}},
+      {"a password's dropped part not shown", {"/PW:se-cret"}, false, "",
+       {"the value of /PW was cut at \"-\": ***"}},
+      {"two letters swapped", {"/ENCRPYT:TLS"}, false, "Unknown switch /ENCRPYT (did you mean /ENCRYPT?)", {}},
+      {"a letter left out, lower case", {"/logn:me"}, false, "Unknown switch /LOGN (did you mean /LOGIN?)", {}},
+      {"two edits", {"/RETRIE:3"}, false, "Unknown switch /RETRIE (did you mean /RETRY?)", {}},
+      {"the nearest of two", {"/OAUTHSETUPS:t"}, false, "Unknown switch /OAUTHSETUPS (did you mean /OAUTHSETUP?)",
+       {}},
+      {"three edits are ignored", {"/ENCRYPTION:TLS", "/VERBOSE"}, false, "",
+       {"the unknown switch /ENCRYPTION was ignored", "the unknown switch /VERBOSE was ignored"}},
+      {"short names are never suggested", {"/NX", "/PX"}, false, "",
+       {"the unknown switch /NX was ignored", "the unknown switch /PX was ignored"}},
+      {"a stray word is no misspelt switch", {"/S:Daily", "Mail"}, false, "", {"the unknown switch Mail was ignored"}},
+  };
+  for (const auto& c : cases) {
+    TCmdLineParser parser(nullptr);
+    Strings arguments = c.arguments;
+    arguments.insert(arguments.begin(), "mailshot");
+    parser.SetArgumentSource([arguments] { return arguments; });
+    parser.Parse();
+    const TSwitchReview review = ReviewSwitches(parser, kSecretSwitches);
+    EXPECT_EQ(review.helpAsked, c.helpAsked) << c.name;
+    EXPECT_EQ(review.refusal, c.refusal) << c.name;
+    EXPECT_EQ(review.notes, c.notes) << c.name;
   }
 }

@@ -471,8 +471,10 @@ TEST_F(Composition, ExtractAddress) {
   const NameCase cases[] = {
       {"display name and brackets", "Bob Smith <bob@x>", "bob@x"},
       {"bare mailbox", "bob@x", "bob@x"},
-      {"word and colon keep the blank", "To: bob@x", " bob@x"},
+      {"no blank after a word and colon", "To: bob@x", "bob@x"},
+      {"no blanks around a bare mailbox or inside brackets", " \t bob@x \t", "bob@x"},
       {"bracket without its closing one", "<bob@x", "bob@x"},
+      {"an entry of blanks names nobody", "   ", ""},
       {"empty brackets", "<>", ""},
       {"empty entry", "", ""},
       {"first bracket pair wins", "a <b@x> <c@x>", "b@x"},

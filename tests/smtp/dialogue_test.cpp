@@ -453,7 +453,7 @@ TEST_F(Dialogue, RecipientsAreExtractedAndRefusalsReportTheirOwnEntry) {
                 {"MAIL FROM:<s@x>", "250 ok"},
                 {"RCPT TO:<a@x>", "250 ok"},
                 {"RCPT TO:<r@x>", "550 no such user"},
-                {"RCPT TO:< c@x>", "300 odd but accepted"},
+                {"RCPT TO:<c@x>", "300 odd but accepted"},
                 {"RCPT TO:<r@x>", "551 not here either"},
                 {"RCPT TO:<b@x>", "250 ok"},
                 {"DATA", "354 go"},
@@ -467,7 +467,7 @@ TEST_F(Dialogue, RecipientsAreExtractedAndRefusalsReportTheirOwnEntry) {
   EXPECT_EQ(refused, (Lines{"r@x", "Carl <r@x>"}));  // each as written in its own list
   const std::string received = Transcript();
   EXPECT_EQ(received.substr(0, received.find("DATA\r\n") + 6),
-            "HELO x\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@x>\r\nRCPT TO:<r@x>\r\nRCPT TO:< c@x>\r\n"
+            "HELO x\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@x>\r\nRCPT TO:<r@x>\r\nRCPT TO:<c@x>\r\n"
             "RCPT TO:<r@x>\r\nRCPT TO:<b@x>\r\nDATA\r\n");
 }
 
