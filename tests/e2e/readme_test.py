@@ -25,7 +25,7 @@ TEAM = ["ann@example.com", "bob@example.com"]
 FILES = {
     "body.txt": b"Hello\r\n",
     "report.txt": b"Nightly figures\r\n",
-    "team.txt": b"Ann Example <ann@example.com>\r\nbob@example.com\r\n",
+    "team.txt": b"Ann Example <ann@example.com>\r\nBob: bob@example.com\r\n",  # the forms the README shows
     "recipients.txt": b"Ann Example <ann@example.com>\r\nbob@example.com\r\n",
     "files.txt": b"figures.csv\r\n",
     "figures.csv": b"quarter;revenue\r\nQ1;1200\r\n",
