@@ -99,9 +99,9 @@ class OpenSslSession final : public TlsSession {
     if (!ctx_) throw TlsError(std::string(kTlsHandshakeFailed) + QueuedErrorText("no TLS context"));
     // TLS 1.2 at least; a stricter minimum of the system's OpenSSL
     // configuration (MinProtocol = TLSv1.3) stays. SSL_CTX_get_min_proto_version
-    // gives 0 for none.
+    // gives 0 for none; SSL_CTX_set_min_proto_version raises it.
     if (ossl::SSL_CTX_ctrl(ctx_.get(), SSL_CTRL_GET_MIN_PROTO_VERSION, 0, nullptr) < TLS1_2_VERSION) {
-      ossl::SSL_CTX_ctrl(ctx_.get(), SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);  // SSL_CTX_set_min_proto_version
+      ossl::SSL_CTX_ctrl(ctx_.get(), SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
     }
     // The chain is checked in VerifyPeer, with words for each failure; the
     // handshake only records the result.
