@@ -320,7 +320,7 @@ bool TForm1::PrepareJob() {
     smtp.UserID = cmd.GetParamValue("U");
     RefuseLineBreaks("U", smtp.UserID);
   }
-  if (cmd.ParamExists("T")) LoadNamedFile("T", message.ToAddress(), kMissingRecipients);
+  if (cmd.ParamExists("T")) LoadNamedList(cmd, "T", message.ToAddress(), kMissingRecipients);
   if (cmd.ParamExists("F")) message.FromAddress = cmd.GetParamValue("F");
   if (Trim(message.FromAddress).empty()) throw EMailException(std::string(kMissingSender));
   RefuseLineBreaks("F", message.FromAddress);
@@ -483,13 +483,7 @@ void TForm1::LoadBody(TStringList& body) {
     body.SetText(*text);
     return;
   }
-  LoadNamedFile("B", body, kMissingBody);
-}
-
-void TForm1::LoadNamedFile(const char* name, TStringList& list, std::string_view missingMessage) {
-  const std::string path = cmdP_->GetParamValue(name);
-  if (!platform::FileExists(path)) throw EMailException(FillPlaceholder(missingMessage, path));
-  list.LoadFromFile(path);
+  LoadNamedList(*cmdP_, "B", body, kMissingBody);
 }
 
 void TForm1::RunEnded() {

@@ -165,12 +165,9 @@ class TForm1 : public TComponent {
   /// The value of switch name; raises EMailException when it has none.
   std::string ValueOf(const char* name) const;
   /// Loads the body from the file that B names, or from standard input for
-  /// "--body -". Raises as LoadNamedFile, and Exception when standard input
+  /// "--body -". Raises as LoadNamedList, and Exception when standard input
   /// cannot be read.
   void LoadBody(TStringList& body);
-  /// Loads list from the file that switch name names; raises EMailException
-  /// with missingMessage (the name in place of %s) when there is no such file.
-  void LoadNamedFile(const char* name, TStringList& list, std::string_view missingMessage);
 
   TFormSurface& surface_;
   TCmdLineParser* cmdP_;

@@ -26,12 +26,6 @@ constexpr std::string_view kNoReplyAddress = "The value of switch /REPLYTO, \"%s
 constexpr std::string_view kKoi8rCharset = "KOI8-R";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-void LoadList(const TCmdLineParser& cmd, const char* name, TStringList& list, std::string_view missingMessage) {
-  const std::string path = cmd.GetParamValue(name);
-  if (!platform::FileExists(path)) throw EMailException(FillPlaceholder(missingMessage, path));
-  list.LoadFromFile(path);
-}
-
 std::string ReplyAddress(const TCmdLineParser& cmd) {
   // Without a value the parser gives the switch's own name.
   const std::string value = cmd.GetParamValue("REPLYTO");
@@ -73,8 +67,10 @@ bool IsUtf8Charset(const std::string& charset) {
 
 void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
   TPostMessage& message = smtp.PostMessage();
-  if (cmd.ParamExistsExactly("CC")) LoadList(cmd, "CC", message.ToCarbonCopy(), kMissingCopies);
-  if (cmd.ParamExistsExactly("RCPT")) LoadList(cmd, "RCPT", message.ToBlindCarbonCopy(), kMissingEnvelopeRecipients);
+  if (cmd.ParamExistsExactly("CC")) LoadNamedList(cmd, "CC", message.ToCarbonCopy(), kMissingCopies);
+  if (cmd.ParamExistsExactly("RCPT")) {
+    LoadNamedList(cmd, "RCPT", message.ToBlindCarbonCopy(), kMissingEnvelopeRecipients);
+  }
   if (cmd.ParamExistsExactly("REPLYTO")) message.ReplyTo = ReplyAddress(cmd);
 
   const bool koi8r = cmd.ParamExists("SK");
@@ -102,4 +98,10 @@ void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
   }
   message.Date = DateValue(platform::LocalNow());
   message.MessageId = NewMessageId(MessageIdDomain(message.FromAddress));
+}
+
+void LoadNamedList(const TCmdLineParser& cmd, const char* name, TStringList& list, std::string_view missingMessage) {
+  const std::string path = cmd.GetParamValue(name);
+  if (!platform::FileExists(path)) throw EMailException(FillPlaceholder(missingMessage, path));
+  list.LoadFromFile(path);
 }

@@ -6,6 +6,7 @@
 // read from the wide command line under /CS:UTF-8, no byte-order marks.
 
 #include <string>
+#include <string_view>
 
 #include "cmdline/CmdLineParser.h"
 #include "smtp/Qxsmtp.h"
@@ -21,6 +22,11 @@
 /// /RCPT file that does not exist, a /REPLYTO without a mail address or with
 /// a line break; Exception when the system gives no random bytes.
 void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp);
+
+/// Loads list from the file that switch name of cmd names; raises
+/// EMailException with missingMessage (the name in place of %s) when there
+/// is no such file.
+void LoadNamedList(const TCmdLineParser& cmd, const char* name, TStringList& list, std::string_view missingMessage);
 
 /// True when charset names UTF-8 ("UTF-8" or "UTF8", any case).
 bool IsUtf8Charset(const std::string& charset);
