@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <vector>
 
 #include "core/Exceptions.h"
 #include "core/Secrets.h"
@@ -33,11 +34,33 @@ constexpr std::string_view kIgnored = "the unknown switch %s was ignored";
 
 char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
-bool Taken(const TCmdLineParser& cmd, int index) {
+/// Whether a lookup of the job takes token index, whose name is tokenName.
+bool Taken(const TCmdLineParser& cmd, int index, const std::string& tokenName) {
   return std::any_of(std::begin(kSwitchesByBeginning), std::end(kSwitchesByBeginning),
                      [&](std::string_view name) { return cmd.ParamBeginsWith(index, std::string(name)); }) ||
          std::any_of(std::begin(kSwitchesByName), std::end(kSwitchesByName),
-                     [&](std::string_view name) { return cmd.SameParamName(cmd.ParamName(index), std::string(name)); });
+                     [&](std::string_view name) { return cmd.SameParamName(tokenName, std::string(name)); });
+}
+
+/// The edits (a letter left out, added or changed, two neighbours swapped)
+/// that turn a into b, letters compared without regard to case; only
+/// whether they are more than two counts where the lengths differ by more.
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  // Names far apart in length need no table (a stray argument may be long).
+  if (std::max(a.size(), b.size()) - std::min(a.size(), b.size()) > kMostEdits) return kMostEdits + 1;
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const bool same = UpperAscii(a[i - 1]) == UpperAscii(b[j - 1]);
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (same ? 0 : 1)});
+      const bool swapped = i > 1 && j > 1 && UpperAscii(a[i - 1]) == UpperAscii(b[j - 2]) &&
+                           UpperAscii(a[i - 2]) == UpperAscii(b[j - 1]);
+      if (swapped) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
 }
 
 /// The program's own switch that name is a misspelling of: the nearest one
@@ -64,24 +87,6 @@ bool BeginsHelp(const TCmdLineParser& cmd, int index) {
 
 }  // namespace
 
-std::size_t EditDistance(std::string_view a, std::string_view b) {
-  // Names far apart in length need no table (a stray argument may be long).
-  if (std::max(a.size(), b.size()) - std::min(a.size(), b.size()) > kMostEdits) return kMostEdits + 1;
-  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
-  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
-  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const bool same = UpperAscii(a[i - 1]) == UpperAscii(b[j - 1]);
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (same ? 0 : 1)});
-      const bool swapped = i > 1 && j > 1 && UpperAscii(a[i - 1]) == UpperAscii(b[j - 2]) &&
-                           UpperAscii(a[i - 2]) == UpperAscii(b[j - 1]);
-      if (swapped) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-    }
-  }
-  return d[a.size()][b.size()];
-}
-
 TSwitchReview ReviewSwitches(const TCmdLineParser& cmd, std::span<const std::string_view> secretSwitches) {
   TSwitchReview review;
   const std::vector<TCmdLineParser::TCutValue>& cuts = cmd.CutValues();
@@ -100,8 +105,9 @@ TSwitchReview ReviewSwitches(const TCmdLineParser& cmd, std::span<const std::str
       }
     }
     // A word cut out of a value was never meant as a switch; the cut's note tells of it.
-    if (origin.cutValue >= 0 || Taken(cmd, i)) continue;
+    if (origin.cutValue >= 0) continue;
     const std::string name = cmd.ParamName(i);
+    if (Taken(cmd, i, name)) continue;
     // Only what was written as a switch can be a misspelt one: a stray word
     // (of a subject without quotes, say) is no switch at all.
     const std::optional<std::string_view> meant = origin.switchWritten ? MeantSwitch(name) : std::nullopt;

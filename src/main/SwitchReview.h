@@ -25,7 +25,3 @@ struct TSwitchReview {
 /// Reviews the tokens of cmd's last Parse. What was dropped from the value
 /// of a switch of secretSwitches shows as "***".
 TSwitchReview ReviewSwitches(const TCmdLineParser& cmd, std::span<const std::string_view> secretSwitches);
-
-/// The edits (a letter left out, added or changed, two neighbours swapped)
-/// that turn a into b, letters compared without regard to case.
-std::size_t EditDistance(std::string_view a, std::string_view b);
