@@ -175,14 +175,19 @@ class TTidewire : public TComponent {
   void Write(const std::string& text);
   /// Write(text + CR LF).
   void Writeln(const std::string& text);
+  /// Sends the lines, each with CR LF, as many in one send as IoBuffer
+  /// holds; traces each as Writeln does. Raises as Write.
+  void WriteLines(const std::vector<std::string>& lines);
   /// Sends length bytes of data (0: up to its first zero byte, at most
   /// 65 535). Dispatches no messages. Raises as Write.
   void SendBuffer(const void* data, std::uint16_t length);
   /// Sends the whole stream from its start in chunks of up to 65 536 bytes,
   /// pumping messages after each send call; fires OnPacketSent and keeps
-  /// BytesSent/BytesTotal. Raises EAbortError "Socket send aborted", a
-  /// WinSock error text, ERangeError for a stream beyond 2 GiB.
-  void SendStream(TStream& stream);
+  /// BytesSent/BytesTotal. A closingLine goes with CR LF in the same send
+  /// as the stream's last bytes, traced as Writeln traces. Raises
+  /// EAbortError "Socket send aborted", a WinSock error text, ERangeError
+  /// for a stream beyond 2 GiB.
+  void SendStream(TStream& stream, std::string_view closingLine = {});
   /// Reads exactly one line, line feed included; empty when the peer closed
   /// (a partial line is dropped). Raises EAbortError "Socket readln aborted"
   /// on cancel or time-out, ESockError "Socket readln line too long" for a

@@ -59,6 +59,24 @@ void TTidewire::Writeln(const std::string& text) {
   Trace(TTraceKind::kSent, text);
 }
 
+void TTidewire::WriteLines(const std::vector<std::string>& lines) {
+  ReportStatus(kStatusWriteln);
+  std::string block;
+  block.reserve(kIoBufferData);
+  size_t traced = 0;
+  const auto sendBlock = [&](size_t end) {
+    SendText(block);
+    block.clear();
+    for (; traced < end; ++traced) Trace(TTraceKind::kSent, lines[traced]);
+  };
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (!block.empty() && block.size() + lines[i].size() + 2 > static_cast<size_t>(kIoBufferData)) sendBlock(i);
+    block += lines[i];
+    block += "\r\n";
+  }
+  if (!block.empty()) sendBlock(lines.size());
+}
+
 size_t TTidewire::SendText(std::string_view text, std::string_view ending) {
   ReportStatus(kStatusWrite);
   // Cut at the first zero byte, as the text's C form would be; the ending
@@ -129,7 +147,7 @@ void TTidewire::SendBuffer(const void* data, std::uint16_t length) {
   if (Canceled) RaiseAborted(kErrSendAborted);
 }
 
-void TTidewire::SendStream(TStream& stream) {
+void TTidewire::SendStream(TStream& stream, std::string_view closingLine) {
   ReportStatus(kStatusSendStream);
   stream.SetPosition(0);
   if (!Canceled) {
@@ -137,6 +155,7 @@ void TTidewire::SendStream(TStream& stream) {
     const std::int64_t size = stream.Size();
     if (size > std::numeric_limits<std::int32_t>::max()) throw ERangeError();
     BytesTotal = static_cast<std::int32_t>(size);
+    const std::string closing = closingLine.empty() ? std::string() : std::string(closingLine) + "\r\n";
     // However the send ends, the transcript learns how far it went.
     struct TraceOnExit {
       TTidewire& wire;
@@ -149,11 +168,21 @@ void TTidewire::SendStream(TStream& stream) {
       BytesSent += n;
       if (OnPacketSent) OnPacketSent(this);
     };
+    // The closing line rides with the last bytes: one send less, and no
+    // moment in which the server holds the data without its end.
+    const int room = kIoBufferData - static_cast<int>(closing.size());
+    bool closed = closing.empty();
     do {
-      const std::int64_t chunk = std::min<std::int64_t>(size - stream.Position(), kIoBufferData);
-      const int got = static_cast<int>(stream.Read(IoBuffer, chunk));
+      const std::int64_t chunk = std::min<std::int64_t>(size - stream.Position(), room);
+      int got = static_cast<int>(stream.Read(IoBuffer, chunk));
+      if (stream.Position() == size && !closed) {
+        std::copy(closing.begin(), closing.end(), IoBuffer + got);
+        got += static_cast<int>(closing.size());
+        closed = true;
+      }
       if (!SendWhole(IoBuffer, got, /*pumping=*/true, lastProgress, counted)) return;
-    } while (stream.Position() != size && !Canceled);
+    } while (!Canceled && (stream.Position() != size || !closed));
+    if (!closing.empty() && !Canceled) Trace(TTraceKind::kSent, closingLine);
   }
   if (Canceled) RaiseAborted(kErrSendAborted);
 }

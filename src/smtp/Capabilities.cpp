@@ -76,6 +76,8 @@ TSmtpCapabilities TSmtpCapabilities::FromEhloReply(const std::vector<std::string
       capabilities.EightBitMime = true;
     } else if (keyword == "PIPELINING") {
       capabilities.Pipelining = true;
+    } else if (keyword == "DSN") {
+      capabilities.Dsn = true;
     }
   }
   return capabilities;

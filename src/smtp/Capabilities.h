@@ -23,6 +23,8 @@ struct TSmtpCapabilities {
   std::uint64_t SizeLimit = 0;
   bool EightBitMime = false;
   bool Pipelining = false;
+  /// Delivery status notifications (RFC 3461): NOTIFY, RET and ENVID.
+  bool Dsn = false;
 
   /// True when AUTH offers mechanism (compared without regard to case).
   bool OffersAuth(std::string_view mechanism) const;

@@ -118,17 +118,18 @@ Reply TSmtpDialogue::Await(const DialogueStep& step) {
   return NamingTimeOut(step, [&] { return CompleteReply(ReadLine()); });
 }
 
+Reply TSmtpDialogue::AwaitReplyTo(const DialogueStep& step) {
+  if (!wire_.Connected) return {};
+  return Await(step);
+}
+
 Reply TSmtpDialogue::Converse(const DialogueStep& step, std::string_view argument, std::string_view parameters) {
   // Once the close was noticed the socket was replaced: whatever moment the
   // server hung up at, the step meets the closed connection's missing reply.
   if (!wire_.Connected) return {};
   return NamingTimeOut(step, [&] {
     std::string line;
-    if (wire_.InputWaiting()) {
-      // Taken for the reply, a line sent out of turn (a "421" before a
-      // close, say) would put every later reply one step behind.
-      Fail(step, CompleteReply(ReadLine()));
-    }
+    RefuseEarlyInput(step);
     // The argument may be a secret: the line is made in storage of its final
     // size, so that no copy is left behind, and wiped after use.
     std::string command;
@@ -147,7 +148,67 @@ Reply TSmtpDialogue::Converse(const DialogueStep& step, std::string_view argumen
   });
 }
 
+void TSmtpDialogue::RefuseEarlyInput(const DialogueStep& step) {
+  // A "421" before a close, say.
+  if (wire_.InputWaiting()) Fail(step, CompleteReply(ReadLine()));
+}
+
 void TSmtpDialogue::Require(const DialogueStep& step, std::string_view argument, std::string_view parameters) {
   const Reply reply = Converse(step, argument, parameters);
   if (!Accepts(step, reply)) Refused(step, reply);
+}
+
+void TCommandPipeline::Queue(const DialogueStep& step, std::string_view argument, std::string_view parameters) {
+  unsent_.push_back({&step, std::string(argument), std::string(parameters)});
+}
+
+std::string TCommandPipeline::Command::Line() const {
+  std::string line;
+  line.reserve(step->command.size() + argument.size() + step->closing.size() + parameters.size());
+  line += step->command;
+  line += argument;
+  line += step->closing;
+  line += parameters;
+  return line;
+}
+
+const DialogueStep& TCommandPipeline::Next() const {
+  return *(sent_.empty() ? unsent_.front() : sent_.front()).step;
+}
+
+Reply TCommandPipeline::Take() {
+  if (!pipelining_ && sent_.empty()) {
+    const Command command = std::move(unsent_.front());
+    unsent_.pop_front();
+    return dialogue_.Converse(*command.step, command.argument, command.parameters);
+  }
+  SendAhead();
+  const Command command = std::move(sent_.front());
+  sent_.pop_front();
+  bytesInFlight_ -= command.bytes;
+  return dialogue_.AwaitReplyTo(*command.step);
+}
+
+bool TCommandPipeline::Withdraw() {
+  if (!sent_.empty() || unsent_.empty()) return false;
+  unsent_.pop_front();
+  return true;
+}
+
+void TCommandPipeline::SendAhead() {
+  if (unsent_.empty() || !dialogue_.Wire().Connected) return;
+  // Whatever waits before the first command of a group answers none of ours.
+  if (sent_.empty()) dialogue_.RefuseEarlyInput(*unsent_.front().step);
+  std::vector<std::string> lines;
+  while (!unsent_.empty()) {
+    Command& command = unsent_.front();
+    std::string line = command.Line();
+    command.bytes = line.size() + 2;  // with CR LF
+    if (!sent_.empty() && bytesInFlight_ + command.bytes > kPipelineWindow) break;
+    bytesInFlight_ += command.bytes;
+    lines.push_back(std::move(line));
+    sent_.push_back(std::move(command));
+    unsent_.pop_front();
+  }
+  if (!lines.empty()) dialogue_.Wire().WriteLines(lines);
 }

@@ -5,6 +5,7 @@
 // their events and exceptions. The client's dialogue and its login
 // mechanisms are tables of such rows above it.
 
+#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -116,6 +117,9 @@ class TSmtpDialogue {
 
   /// The reply the server sends unasked (the greeting), read whole.
   Reply Await(const DialogueStep& step);
+  /// The reply to step, whose line went out already: Await, or the closed
+  /// connection's missing reply once the server has hung up.
+  Reply AwaitReplyTo(const DialogueStep& step);
   /// Sends the step's line (command, argument, closing, parameters) and
   /// reads the whole reply; the line is wiped once sent, as the argument
   /// may be a secret (masked in the trace where the row says so). Once
@@ -135,6 +139,9 @@ class TSmtpDialogue {
 
   /// True when the reply's code lies in the step's accepted range.
   static bool Accepts(const DialogueStep& step, const Reply& reply);
+  /// Fails step with a line that waits before its command went out: taken
+  /// for the reply, it would put every later reply one step behind.
+  void RefuseEarlyInput(const DialogueStep& step);
 
  private:
   /// Fails the step with its reply (after OnFailure where the row says so).
@@ -151,4 +158,52 @@ class TSmtpDialogue {
 
   TTidewire& wire_;
   TRefusalEvents events_;
+};
+
+/// The commands of a mail transaction's opening (RSET, MAIL FROM, RCPT TO,
+/// DATA) and their replies, taken in the order the commands were queued.
+/// In lock-step a command goes out when its reply is taken; with pipelining
+/// (RFC 2920) the commands run ahead of their replies, several lines in one
+/// send, up to kPipelineWindow bytes unanswered, so that neither side can
+/// fill the other's buffers while it waits. Either way each reply is judged
+/// by the same rows. A command that has not gone out may be withdrawn.
+/// Borrows the dialogue.
+class TCommandPipeline {
+ public:
+  /// Bytes of commands that may wait for their replies at once.
+  static constexpr size_t kPipelineWindow = 32 * 1024;
+
+  TCommandPipeline(TSmtpDialogue& dialogue, bool pipelining) : dialogue_(dialogue), pipelining_(pipelining) {}
+
+  void Queue(const DialogueStep& step, std::string_view argument = {}, std::string_view parameters = {});
+  /// The step of the oldest command whose reply was not taken; there must be one.
+  const DialogueStep& Next() const;
+  /// The reply to the oldest command whose reply was not taken, sending it
+  /// (and with pipelining the commands after it) first where it has not
+  /// gone out. Raises as TSmtpDialogue::Converse.
+  Reply Take();
+  /// Drops the oldest command whose reply was not taken when it has not
+  /// gone out; false when it has, and its reply is still to come.
+  bool Withdraw();
+  /// True when every command queued had its reply taken or was withdrawn.
+  bool Done() const { return sent_.empty() && unsent_.empty(); }
+
+ private:
+  struct Command {
+    const DialogueStep* step;
+    std::string argument;
+    std::string parameters;
+    size_t bytes = 0;  // on the wire, once sent
+
+    std::string Line() const;
+  };
+  /// Sends the unsent commands that fit in the window (at least one when
+  /// nothing waits for a reply) in one go.
+  void SendAhead();
+
+  TSmtpDialogue& dialogue_;
+  bool pipelining_;
+  std::deque<Command> sent_;    // gone out, replies not taken, oldest first
+  std::deque<Command> unsent_;  // queued after them
+  size_t bytesInFlight_ = 0;
 };

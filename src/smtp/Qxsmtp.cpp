@@ -4,7 +4,9 @@
 #include "smtp/Qxsmtp.h"
 
 #include <algorithm>
+#include <deque>
 #include <iterator>
+#include <numeric>
 #include <vector>
 
 #include "core/Exceptions.h"
@@ -80,6 +82,63 @@ void RefuseLineBreak(const std::string& what, const std::string& value) {
 /// itemName names one entry of list, as "ToAddress entry" for example.
 void RefuseLineBreaks(const std::string& itemName, const TStringList& list) {
   for (int i = 0; i < list.Count(); ++i) RefuseLineBreak(itemName + " " + std::to_string(i + 1), list[i]);
+}
+
+/// The enhanced status code (RFC 3463) that opens a reply line's text,
+/// "4.5.3"; empty when it has none.
+std::string EnhancedStatus(const std::string& line) {
+  if (line.size() < 5) return {};
+  const size_t start = 4;
+  const size_t end = line.find_first_of(" \r\n", start);
+  const std::string word = line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  int dots = 0;
+  bool digitBefore = false;
+  for (char c : word) {
+    if (c == '.') {
+      if (!digitBefore) return {};
+      ++dots;
+      digitBefore = false;
+    } else if (c >= '0' && c <= '9') {
+      digitBefore = true;
+    } else {
+      return {};
+    }
+  }
+  return dots == 2 && digitBefore ? word : std::string();
+}
+
+/// A refusal that says the transaction takes no more recipients (RFC 5321
+/// 4.5.3.1.10): 452, unless its enhanced code names another reason (4.2.2
+/// for a full mailbox), or the older servers' 552 with 5.5.3.
+bool IsRecipientLimit(const Reply& reply) {
+  if (reply.Closed()) return false;
+  const std::string status = EnhancedStatus(reply.Last());
+  switch (reply.Code()) {
+    case 452:
+      return status.empty() || status == "4.5.3";
+    case 552:
+      return status == "5.5.3";
+    default:
+      return false;
+  }
+}
+
+/// text as xtext (RFC 3461): "+", "=" and what is not printable ASCII as
+/// "+" and two hex digits.
+std::string XText(const std::string& text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte > ' ' && byte < 127 && c != '+' && c != '=') {
+      encoded += c;
+    } else {
+      encoded += '+';
+      encoded += kHex[byte >> 4];
+      encoded += kHex[byte & 15];
+    }
+  }
+  return encoded;
 }
 
 /// text, then on a line of its own that the message may have been delivered.
@@ -288,12 +347,8 @@ void TQxSMTP::SendMail() try {
     if (OnSendStart) OnSendStart(this);
     RefuseLineBreaksInEnvelope();
     const std::string header = HeaderBlock();
-    const std::uint64_t size = CheckedMessageSize(header);
-    // 8-bit text is declared to a server that announced it takes it (RFC 6152).
-    std::string mailParameters = EightBitData() && capabilities_.EightBitMime ? " BODY=8BITMIME" : "";
-    if (capabilities_.Size) mailParameters += " SIZE=" + std::to_string(size);
     try {
-      Deliver(header, mailParameters);
+      Deliver(header);
     } catch (const ESockError&) {
       // Whatever the server makes of the rest, it is out of step with us.
       Abandon();
@@ -322,21 +377,142 @@ std::uint64_t TQxSMTP::CheckedMessageSize(const std::string& header) const {
   return size;
 }
 
-void TQxSMTP::Deliver(const std::string& header, const std::string& mailParameters) {
-  TSmtpDialogue dialogue = Dialogue();
-  dialogue.Require(kRset);
-  dialogue.Require(kMailFrom, post_message_.FromAddress, mailParameters);
-  SendRecipients();
-  if (AllRecipientsRequired && !refused_recipients_.empty()) {
-    // The transaction ends before DATA: nobody gets the message. Whatever
-    // the server answers, nothing was delivered.
-    dialogue.Converse(kRset);
-    throw Exception(std::string(kErrNotEveryRecipient));
+void TQxSMTP::Deliver(const std::string& header) {
+  // The envelope is read once: every entry that names a mailbox whose
+  // outcome no earlier send of the message settled.
+  for (TStringList* list : RecipientLists()) {
+    for (const std::string& entry : list->Items()) {
+      std::string mailbox = ExtractAddress(entry);
+      if (!mailbox.empty() && SettledMailboxes.count(mailbox) == 0) {
+        outcomes_.push_back({entry, std::move(mailbox), TRecipientFate::kNotSent});
+      }
+    }
   }
-  dialogue.Require(kData);
+  const size_t perTransaction = MaxRecipients > 0 ? static_cast<size_t>(MaxRecipients) : outcomes_.size();
+  if (AllRecipientsRequired && outcomes_.size() > perTransaction) {
+    throw Exception(FillPlaceholder(kErrRecipientLimit, std::to_string(perTransaction)));
+  }
+  const std::string mailParameters = MailParameters(CheckedMessageSize(header));
+  std::deque<size_t> waiting(outcomes_.size());
+  std::iota(waiting.begin(), waiting.end(), size_t{0});
+  size_t delivered = 0;
+  for (int number = 1; !waiting.empty(); ++number) {
+    const auto batchEnd = waiting.begin() + static_cast<std::ptrdiff_t>(std::min(perTransaction, waiting.size()));
+    const std::vector<size_t> batch(waiting.begin(), batchEnd);
+    waiting.erase(waiting.begin(), batchEnd);
+    const std::string name = FillPlaceholder(kNoteTransaction, std::to_string(number));
+    Note(name + std::to_string(batch.size()) + std::string(kNoteRecipients));
+    progress_ = TSendProgress::kEndNotSent;
+    const TOpening opening = OpenTransaction(number == 1, batch, mailParameters);
+    waiting.insert(waiting.begin(), opening.waiting.begin(), opening.waiting.end());
+    if (opening.accepted.empty()) {
+      // The server takes not even one more: splitting further gets nowhere.
+      if (!opening.waiting.empty()) {
+        for (size_t index : waiting) RefuseRecipient(index, opening.limitReply);
+        waiting.clear();
+      }
+      if (delivered == 0 && waiting.empty()) {
+        if (!TSmtpDialogue::Accepts(kData, opening.dataReply)) Dialogue().Refused(kData, opening.dataReply);
+        throw Exception(std::string(kErrNoRecipientAccepted));
+      }
+      Note(name + std::string(kNoteNobodyAccepted));
+      continue;
+    }
+    if (!TSmtpDialogue::Accepts(kData, opening.dataReply)) Dialogue().Refused(kData, opening.dataReply);
+    SendData(header, opening.accepted);
+    delivered += opening.accepted.size();
+    Note(name + std::string(kNoteDelivered) + std::to_string(opening.accepted.size()) + std::string(kNoteRecipients));
+  }
+}
+
+TQxSMTP::TOpening TQxSMTP::OpenTransaction(bool first, const std::vector<size_t>& batch,
+                                           const std::string& mailParameters) {
+  TSmtpDialogue dialogue = Dialogue();
+  TCommandPipeline pipeline(dialogue, capabilities_.Pipelining);
+  const std::string recipientParameters =
+      capabilities_.Dsn && !DsnNotify.empty() ? std::string(" NOTIFY=") + DsnNotify : std::string();
+  if (first) pipeline.Queue(kRset);
+  pipeline.Queue(kMailFrom, post_message_.FromAddress, mailParameters);
+  for (size_t index : batch) pipeline.Queue(kRcptTo, outcomes_[index].Mailbox, recipientParameters);
+  // All or nothing waits for every recipient's verdict before DATA: an
+  // accepted DATA could only be ended by delivering.
+  if (!AllRecipientsRequired) pipeline.Queue(kData);
+  for (int opener = first ? 2 : 1; opener > 0; --opener) {
+    const DialogueStep& step = pipeline.Next();
+    const Reply reply = pipeline.Take();
+    if (!TSmtpDialogue::Accepts(step, reply)) AbandonOpening(pipeline, step, reply);
+  }
+  TOpening opening;
+  bool limitReached = false;
+  for (size_t index : batch) {
+    // Past the limit, a recipient whose RCPT TO has not gone out waits for
+    // the next transaction without one here.
+    if (limitReached && pipeline.Withdraw()) {
+      opening.waiting.push_back(index);
+      continue;
+    }
+    const Reply reply = pipeline.Take();
+    if (TSmtpDialogue::Accepts(kRcptTo, reply)) {
+      opening.accepted.push_back(index);
+      ++accepted_recipients_;
+    } else if (IsRecipientLimit(reply)) {
+      if (!limitReached) opening.limitReply = reply;
+      limitReached = true;
+      opening.waiting.push_back(index);
+    } else {
+      RefuseRecipient(index, reply);
+    }
+  }
+  if (AllRecipientsRequired) {
+    if (!refused_recipients_.empty() || limitReached) {
+      // The transaction ends before DATA: nobody gets the message. Whatever
+      // the server answers, nothing was delivered.
+      dialogue.Converse(kRset);
+      if (!limitReached) throw Exception(std::string(kErrNotEveryRecipient));
+      throw Exception(FillPlaceholder(kErrRecipientLimit, std::to_string(opening.accepted.size())));
+    }
+    pipeline.Queue(kData);
+  }
+  opening.dataReply = pipeline.Take();
+  if (opening.accepted.empty() && TSmtpDialogue::Accepts(kData, opening.dataReply)) EndDataUndelivered(false);
+  return opening;
+}
+
+void TQxSMTP::AbandonOpening(TCommandPipeline& pipeline, const DialogueStep& step, const Reply& reply) {
+  // In lock-step nothing went out after the refused command; in a group the
+  // replies to the rest are due, and an accepted DATA must deliver nothing
+  // (RFC 2920).
+  bool anyoneAccepted = false;
+  while (!pipeline.Done()) {
+    if (pipeline.Withdraw()) continue;
+    const DialogueStep& next = pipeline.Next();
+    const Reply answer = pipeline.Take();
+    if (!TSmtpDialogue::Accepts(next, answer)) continue;
+    if (&next == &kRcptTo) anyoneAccepted = true;
+    if (&next == &kData) EndDataUndelivered(anyoneAccepted);
+  }
+  Dialogue().Refused(step, reply);
+}
+
+void TQxSMTP::EndDataUndelivered(bool anyoneAccepted) {
+  // A lone "." delivers an empty message to whoever was accepted: only
+  // hanging up ends the data phase without one then.
+  if (anyoneAccepted) {
+    Abandon();
+    return;
+  }
+  Dialogue().Converse(kDataEnd);
+}
+
+void TQxSMTP::SendData(const std::string& header, const std::vector<size_t>& accepted) {
+  TSmtpDialogue dialogue = Dialogue();
+  const bool pipelined = capabilities_.Pipelining;
   try {
+    // A reply beyond those due would pass for the answer to the end.
+    dialogue.RefuseEarlyInput(kDataEnd);
     Write(header);
-    SendStream(body_stream_);
+    // Pipelined, the end goes with the last bytes of the message.
+    SendStream(body_stream_, pipelined ? kDataEnd.command : std::string_view());
   } catch (const EAbortError& e) {
     if (!TimedOut) throw;
     throw EAbortError(FillPlaceholder(FillPlaceholder(kErrDataTimedOut, e.Message()), Duration(TimeOut)));
@@ -350,11 +526,25 @@ void TQxSMTP::Deliver(const std::string& header, const std::string& mailParamete
   // Once "." goes out the server may deliver the message whatever becomes of
   // the connection: only its clear answer tells that it did not. (On a
   // connection already closed nothing more goes out.)
-  if (Connected) progress_ = TSendProgress::kEndSent;
+  const auto settle = [&](TRecipientFate fate) {
+    for (size_t index : accepted) outcomes_[index].Fate = fate;
+  };
+  if (Connected) {
+    progress_ = TSendProgress::kEndSent;
+    settle(TRecipientFate::kInDoubt);
+  }
   try {
-    dialogue.Require(kDataEnd);
+    if (pipelined) {
+      const Reply reply = dialogue.AwaitReplyTo(kDataEnd);
+      if (!TSmtpDialogue::Accepts(kDataEnd, reply)) dialogue.Refused(kDataEnd, reply);
+    } else {
+      dialogue.Require(kDataEnd);
+    }
   } catch (const EReplyError& e) {
-    if (e.Code() > 0) throw;
+    if (e.Code() > 0) {
+      settle(TRecipientFate::kNotSent);
+      throw;
+    }
     throw EReplyError(WithDeliveryInDoubt(e.Message()), e.Code());
   } catch (const EAbortError& e) {
     throw EAbortError(WithDeliveryInDoubt(e.Message()));
@@ -362,12 +552,40 @@ void TQxSMTP::Deliver(const std::string& header, const std::string& mailParamete
     throw ESockError(WithDeliveryInDoubt(e.Message()));
   }
   progress_ = TSendProgress::kAccepted;
+  settle(TRecipientFate::kDelivered);
+}
+
+void TQxSMTP::RefuseRecipient(size_t index, const Reply& reply) {
+  TRecipientOutcome& recipient = outcomes_[index];
+  recipient.Fate = TRecipientFate::kRefused;
+  refused_recipients_.push_back({recipient.Entry, FailureText(kRcptTo, reply), FailureCode(reply)});
+  Dialogue().Refused(kRcptTo, reply, recipient.Entry);
+}
+
+std::string TQxSMTP::MailParameters(std::uint64_t size) {
+  // 8-bit text is declared to a server that announced it takes it (RFC 6152).
+  std::string parameters = EightBitData() && capabilities_.EightBitMime ? " BODY=8BITMIME" : "";
+  if (capabilities_.Size) parameters += " SIZE=" + std::to_string(size);
+  if (DsnNotify.empty() && DsnReturn.empty()) return parameters;
+  if (!capabilities_.Dsn) {
+    Note(std::string(kNoteNoDsn));
+    return parameters;
+  }
+  if (!DsnReturn.empty()) parameters += " RET=" + DsnReturn;
+  if (!DsnEnvelopeId.empty()) parameters += " ENVID=" + XText(DsnEnvelopeId);
+  return parameters;
+}
+
+void TQxSMTP::Note(const std::string& text) {
+  ReportStatus(kLevelReply, text);
+  if (OnNote) OnNote(text);
 }
 
 void TQxSMTP::ForgetLastSend() {
   progress_ = TSendProgress::kEndNotSent;
   refused_recipients_.clear();
   accepted_recipients_ = 0;
+  outcomes_.clear();
 }
 
 std::array<TStringList*, 3> TQxSMTP::RecipientLists() {
@@ -377,7 +595,8 @@ std::array<TStringList*, 3> TQxSMTP::RecipientLists() {
 bool TQxSMTP::NamesRecipient() {
   for (const TStringList* list : RecipientLists()) {
     for (const std::string& entry : list->Items()) {
-      if (!ExtractAddress(entry).empty()) return true;
+      const std::string mailbox = ExtractAddress(entry);
+      if (!mailbox.empty() && SettledMailboxes.count(mailbox) == 0) return true;
     }
   }
   return false;
@@ -395,26 +614,6 @@ void TQxSMTP::RequireCompleteMessage() {
       OnHeaderIncomplete(handled, noSender ? kHeaderMissingSender : kHeaderMissingRecipient);
     }
     if (!handled) throw Exception(std::string(kErrIncompleteHeader));
-  }
-}
-
-void TQxSMTP::SendRecipients() {
-  TSmtpDialogue dialogue = Dialogue();
-  for (TStringList* list : RecipientLists()) {
-    const int count = list->Count();
-    // A handler may shorten the list meanwhile; the entries gone are skipped.
-    for (int i = 0; i < count && i < list->Count(); ++i) {
-      const std::string entry = (*list)[i];
-      const std::string mailbox = ExtractAddress(entry);
-      if (mailbox.empty()) continue;
-      const Reply reply = dialogue.Converse(kRcptTo, mailbox);
-      if (TSmtpDialogue::Accepts(kRcptTo, reply)) {
-        ++accepted_recipients_;
-        continue;
-      }
-      refused_recipients_.push_back({entry, FailureText(kRcptTo, reply), FailureCode(reply)});
-      dialogue.Refused(kRcptTo, reply, entry);
-    }
   }
 }
 

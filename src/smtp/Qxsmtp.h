@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,21 @@ struct TRefusedRecipient {
   std::string Entry;  // as written in its list
   std::string Reply;  // the refusal's last line, line end kept (or what went wrong with the reply)
   int Code;           // the refusal's code; -1 for none, 0 when no reply came
+};
+
+/// What the latest send did for one recipient.
+enum class TRecipientFate : std::uint8_t {
+  kNotSent,    // not tried, or its transaction failed before the message's end went out
+  kDelivered,  // accepted in a transaction whose end the server took
+  kInDoubt,    // accepted in a transaction whose end went out without a clear answer
+  kRefused,    // refused (RefusedRecipients tells how)
+};
+
+/// One recipient of the latest send.
+struct TRecipientOutcome {
+  std::string Entry;    // as written in its list
+  std::string Mailbox;  // the address its RCPT TO names
+  TRecipientFate Fate;
 };
 
 /// hiType values of OnHeaderIncomplete.
@@ -156,7 +172,18 @@ class TQxSMTP : public TTidewire {
   /// Fires OnConnect on success, after the busy flag was released.
   void Connect() override;
   /// Composes the message and delivers it: RSET, MAIL FROM, one RCPT TO per
-  /// recipient, DATA, header block, body stream, ".". MAIL FROM carries
+  /// recipient, DATA, header block, body stream, ".". A server that takes
+  /// no more recipients in a transaction (452, or 552 with 5.5.3) gets the
+  /// message for those it took, then a new transaction (MAIL FROM, the
+  /// next recipients, DATA, the same message) on the same connection, until
+  /// every recipient had its RCPT TO; MaxRecipients caps each transaction.
+  /// A transaction whose first recipient meets the limit ends the splitting:
+  /// the rest count as refused with that reply. Where the latest EHLO
+  /// announced PIPELINING, the commands of a transaction up to DATA go out
+  /// as a group (TCommandPipeline) and the message with its "." in one send.
+  /// The recipients in SettledMailboxes get no RCPT TO; RecipientOutcomes
+  /// tells what became of each of the others. A transaction that fails
+  /// raises, after the earlier ones delivered. MAIL FROM carries
   /// " BODY=8BITMIME" for EightBitData. When the latest EHLO
   /// reply announced SIZE, MAIL FROM carries " SIZE=" and the bytes of the
   /// data (header block and body stream as sent, without the closing "."),
@@ -219,14 +246,17 @@ class TQxSMTP : public TTidewire {
   TMemoryStream& BodyStream() { return body_stream_; }
   /// The boundary of the last multipart message composed.
   const std::string& Boundary() const { return boundary_; }
-  /// How far the latest SendMail got; kEndNotSent again when a Connect or
-  /// SendMail starts.
+  /// How far the latest SendMail's latest transaction got; kEndNotSent again
+  /// when a Connect, a SendMail or a transaction starts.
   TSendProgress Progress() const { return progress_; }
   /// The recipients the server refused in the latest SendMail, in the order
   /// sent, and how many it accepted; both start afresh when a Connect or
   /// SendMail starts.
   const std::vector<TRefusedRecipient>& RefusedRecipients() const { return refused_recipients_; }
   int AcceptedRecipients() const { return accepted_recipients_; }
+  /// Every recipient of the latest SendMail that got a RCPT TO or was due
+  /// one, in the order sent, and what became of it; afresh like the above.
+  const std::vector<TRecipientOutcome>& RecipientOutcomes() const { return outcomes_; }
   /// Starts afresh what Progress and the recipient lists tell, as Connect
   /// and SendMail do: for a job whose next attempt may fail before either.
   void ForgetLastSend();
@@ -256,8 +286,26 @@ class TQxSMTP : public TTidewire {
   /// After a successful send, empty the recipient and attachment lists.
   bool ClearParams = true;
   /// All or nothing: when the server refuses a recipient, SendMail sends
-  /// RSET instead of DATA and fails with kErrNotEveryRecipient.
+  /// RSET instead of DATA and fails with kErrNotEveryRecipient; when it
+  /// takes fewer recipients than there are, with kErrRecipientLimit.
   bool AllRecipientsRequired = false;
+  /// At most this many recipients in one transaction; 0: as many as the
+  /// server takes.
+  int MaxRecipients = 0;
+  /// Delivery status notifications (RFC 3461), where the server offers DSN:
+  /// NOTIFY of every RCPT TO ("SUCCESS,FAILURE", "NEVER"), RET of MAIL FROM
+  /// ("HDRS", "FULL") and ENVID (xtext), which goes with either. Empty: not
+  /// asked. Where the server lacks DSN the message goes without them.
+  std::string DsnNotify;
+  std::string DsnReturn;
+  std::string DsnEnvelopeId;
+  /// Mailboxes that an earlier send of this message delivered to or that
+  /// refused it for good: they get no RCPT TO.
+  std::set<std::string> SettledMailboxes;
+  /// What the client decided on its own in the dialogue (each transaction
+  /// and its outcome, an extension the server lacks), also reported as a
+  /// status text at the reply level. A handler must not raise.
+  std::function<void(const std::string& note)> OnNote;
   /// ecNone keeps the plain HELO dialogue; the others encrypt every command
   /// from RSET on, and the second EHLO.
   TEncryption Encryption = ecNone;
@@ -305,8 +353,37 @@ class TQxSMTP : public TTidewire {
   std::uint64_t CheckedMessageSize(const std::string& header) const;
   platform::TlsSettings TlsSettings() const;
   void SayGoodbye();
-  /// The RSET ... "." part of SendMail; mailParameters follow MAIL FROM's ">".
-  void Deliver(const std::string& header, const std::string& mailParameters);
+  /// The RSET ... "." part of SendMail, in as many transactions as it takes.
+  void Deliver(const std::string& header);
+  /// What the transaction's opening brought: the recipients (indices into
+  /// outcomes_) that the server took, those that wait for the next
+  /// transaction because it took no more, and the reply to DATA.
+  struct TOpening {
+    std::vector<size_t> accepted;
+    std::vector<size_t> waiting;
+    Reply limitReply;
+    Reply dataReply;
+  };
+  /// RSET (first transaction only), MAIL FROM, the batch's RCPT TOs and
+  /// DATA, in lock-step or pipelined; raises for a refused RSET or MAIL
+  /// FROM, after the replies to what was sent with it.
+  TOpening OpenTransaction(bool first, const std::vector<size_t>& batch, const std::string& mailParameters);
+  /// After a refusal in the middle of a group: takes the replies still due,
+  /// ends a DATA that was accepted all the same without delivering
+  /// anything, then raises the refusal.
+  void AbandonOpening(TCommandPipeline& pipeline, const DialogueStep& step, const Reply& reply);
+  /// Ends a data phase that must deliver nothing: a lone "." when nobody
+  /// was accepted, else the connection is dropped.
+  void EndDataUndelivered(bool anyoneAccepted);
+  /// Header block, body stream and "." for the accepted recipients (indices
+  /// into outcomes_), whose fate the answer settles; raises as SendMail.
+  void SendData(const std::string& header, const std::vector<size_t>& accepted);
+  /// Records recipient index as refused with reply and fires OnRecipientNotFound.
+  void RefuseRecipient(size_t index, const Reply& reply);
+  /// The parameters of MAIL FROM: BODY, SIZE, and the DSN ones.
+  std::string MailParameters(std::uint64_t size);
+  /// Reports a note (OnNote, and the status text at the reply level).
+  void Note(const std::string& text);
   /// Puts "***" in place of every secret in e's text.
   void RedactSecrets(Exception& e) const;
   /// Closes the socket without "QUIT"; an error of the close is dropped, so
@@ -320,7 +397,6 @@ class TQxSMTP : public TTidewire {
   /// True when an entry of the recipient lists names a mailbox.
   bool NamesRecipient();
   void RequireCompleteMessage();
-  void SendRecipients();
   /// The FinalHeader lines, each ended by CR LF, then two more CR LF; raises
   /// ERangeError when one Write cannot carry it.
   std::string HeaderBlock();
@@ -347,6 +423,7 @@ class TQxSMTP : public TTidewire {
   TSendProgress progress_ = TSendProgress::kEndNotSent;
   std::vector<TRefusedRecipient> refused_recipients_;
   int accepted_recipients_ = 0;
+  std::vector<TRecipientOutcome> outcomes_;
   TextEncoding textEncoding_ = TextEncoding::kAsWritten;
   TSmtpCapabilities capabilities_;
 };

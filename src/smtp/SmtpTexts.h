@@ -47,6 +47,21 @@ inline constexpr std::string_view kErrHeaderTooLong = "The message header is too
 /// AllRecipientsRequired, and a recipient was refused.
 inline constexpr std::string_view kErrNotEveryRecipient =
     "The message was sent to no one: the SMTP server refused a recipient";
+/// AllRecipientsRequired, and the server takes fewer recipients in one
+/// transaction than the message has (%s: how many it takes).
+inline constexpr std::string_view kErrRecipientLimit =
+    "The message was sent to no one: the SMTP server takes %s recipients per message";
+/// Every recipient was refused, and the server took DATA all the same.
+inline constexpr std::string_view kErrNoRecipientAccepted =
+    "The message was sent to no one: the SMTP server accepted none of the recipients";
+/// Notes of the dialogue for /V and the run log: "transaction 2: 100
+/// recipients", "transaction 2: delivered to 100 recipients".
+inline constexpr std::string_view kNoteTransaction = "transaction %s: ";
+inline constexpr std::string_view kNoteRecipients = " recipients";
+inline constexpr std::string_view kNoteDelivered = "delivered to ";
+inline constexpr std::string_view kNoteNobodyAccepted = "no recipient accepted";
+inline constexpr std::string_view kNoteNoDsn =
+    "The SMTP server does not offer DSN: the message goes without delivery status notifications";
 /// The line that follows the failure of the message's last step when no
 /// clear answer to it came.
 inline constexpr std::string_view kMayHaveBeenDelivered =

@@ -15,9 +15,9 @@ TEST(Capabilities, ReadFromTheWholeEhloReply) {
   const Case cases[] = {
       {"a submission server's reply",
        {"250-mail.example.com\r\n", "250-PIPELINING\r\n", "250-SIZE 52428800\r\n", "250-STARTTLS\r\n",
-        "250-AUTH PLAIN LOGIN\r\n", "250-ENHANCEDSTATUSCODES\r\n", "250 8BITMIME\r\n"},
+        "250-AUTH PLAIN LOGIN\r\n", "250-ENHANCEDSTATUSCODES\r\n", "250-DSN\r\n", "250 8BITMIME\r\n"},
        {.StartTls = true, .Auth = true, .AuthMechanisms = {"PLAIN", "LOGIN"}, .Size = true, .SizeLimit = 52428800,
-        .EightBitMime = true, .Pipelining = true}},
+        .EightBitMime = true, .Pipelining = true, .Dsn = true}},
       {"greeting line names no extension", {"250-STARTTLS\r\n", "250 PIPELINING\r\n"}, {.Pipelining = true}},
       {"greeting alone", {"250 mail.example.com\r\n"}, {}},
       {"keywords without regard to case, both AUTH forms merged",
@@ -38,6 +38,7 @@ TEST(Capabilities, ReadFromTheWholeEhloReply) {
     EXPECT_EQ(got.SizeLimit, c.expected.SizeLimit);
     EXPECT_EQ(got.EightBitMime, c.expected.EightBitMime);
     EXPECT_EQ(got.Pipelining, c.expected.Pipelining);
+    EXPECT_EQ(got.Dsn, c.expected.Dsn);
   }
 }
 
