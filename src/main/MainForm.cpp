@@ -19,6 +19,7 @@
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/Tls.h"
+#include "smtp/MessageText.h"
 #include "smtp/Retry.h"
 
 namespace {
@@ -126,12 +127,6 @@ constexpr FormatSwitch kFormatSwitches[] = {
     {"FP", mtPlain}, {"FE", mtEnriched}, {"FS", mtSgml}, {"FTS", mtTabSeperated}, {"FH", mtHtml},
 };
 
-/// text without the line ends it closes with.
-std::string WithoutLineEnd(std::string text) {
-  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
-  return text;
-}
-
 /// The texts of a failure's boxes as one line: each run of line breaks as a
 /// blank, ": " between them (a blank after a full stop).
 std::string OneLine(const std::vector<std::string>& texts) {
@@ -139,7 +134,7 @@ std::string OneLine(const std::vector<std::string>& texts) {
   for (const std::string& text : texts) {
     if (!line.empty()) line += line.back() == '.' ? " " : ": ";
     bool afterBreak = false;
-    for (const char c : WithoutLineEnd(text)) {
+    for (const char c : smtp_text::WithoutLineEnd(text)) {
       const bool lineBreak = c == '\r' || c == '\n';
       if (!lineBreak) {
         line += c;
@@ -150,6 +145,16 @@ std::string OneLine(const std::vector<std::string>& texts) {
     }
   }
   return line;
+}
+
+/// The lines of a box, one after the other.
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) {
+    if (!text.empty()) text += '\r';
+    text += line;
+  }
+  return text;
 }
 
 }  // namespace
@@ -221,7 +226,10 @@ void TForm1::RunJob() {
     try {
       RunAttempt();
       holdErrors_ = false;
-      return;
+      if (!retryRefused_) return;
+      // Sent, but some recipients were put off: the next attempt is theirs alone.
+      retryRefused_ = false;
+      heldErrors_ = tally_.RefusalLines(*qxSMTP1_, kNotAccepted);
     } catch (const std::exception& e) {
       const bool again = holdErrors_ && IsTransientFailure(*qxSMTP1_, e);
       holdErrors_ = false;
@@ -230,10 +238,12 @@ void TForm1::RunJob() {
         throw;
       }
       heldErrors_.push_back(MessageOf(e));
-      const std::string reason = OneLine(heldErrors_);
-      heldErrors_.clear();
-      PrepareRetry(retry, reason);
     }
+    const std::string reason = OneLine(heldErrors_);
+    heldErrors_.clear();
+    // Whoever has the message, or refused it for good, gets no RCPT TO again.
+    tally_.Settle(*qxSMTP1_);
+    PrepareRetry(retry, reason);
   }
 }
 
@@ -367,6 +377,18 @@ void TForm1::ApplyOutcomeSwitches() {
     RefuseValue("NOPARTIAL");
     qxSMTP1_->AllRecipientsRequired = true;
   }
+  TQxSMTP& smtp = *qxSMTP1_;
+  // A retry for the recipients a server put off needs the lists after a send.
+  smtp.ClearParams = retry_.Count == 0;
+  if (cmd.ParamExistsExactly("MAXRCPT")) smtp.MaxRecipients = MaxRecipientsOf(cmd.GetParamValue("MAXRCPT"));
+  if (cmd.ParamExistsExactly("DSN")) smtp.DsnNotify = DsnNotifyOf(cmd.GetParamValue("DSN"));
+  if (cmd.ParamExistsExactly("DSNRET")) smtp.DsnReturn = DsnReturnOf(cmd.GetParamValue("DSNRET"));
+  if (!smtp.DsnNotify.empty() || !smtp.DsnReturn.empty()) {
+    // The message's own identifier, so that a notice names the job it is about.
+    const std::string& id = smtp.PostMessage().MessageId;
+    smtp.DsnEnvelopeId = id.size() > 2 && id.front() == '<' && id.back() == '>' ? id.substr(1, id.size() - 2) : id;
+    runLog_.Write(std::string(kLogEnvelopeId) + smtp.DsnEnvelopeId);
+  }
 }
 
 void TForm1::RefuseValue(const char* name) const {
@@ -392,6 +414,7 @@ void TForm1::ApplyRunSwitches() {
     runLog_.Open(cmd.GetParamValue("LOG"));
     runLog_.Write(std::string(kLogCommandLine) + MaskedCommandLine(cmd, kSecretSwitches));
     smtp.OnTrace = [this](TObject*, const TTraceEvent& event) { runLog_.Trace(*qxSMTP1_, event); };
+    smtp.OnNote = [this](const std::string& note) { runLog_.Write(note); };
   }
   if (cmd.ParamExistsExactly("WAIT")) {
     smtp.TimeOut = WaitSeconds(cmd.GetParamValue("WAIT")) * 1000;
@@ -523,9 +546,20 @@ void TForm1::QxSMTP1SendStart(TObject*) {
 }
 
 void TForm1::QxSMTP1Success(TObject*) {
+  if (holdErrors_ && TRecipientTally::HasPassingRefusals(*qxSMTP1_)) {
+    retryRefused_ = true;  // the outcome is the last attempt's to tell
+    return;
+  }
   runLog_.Write(std::string(kLogSuccess) + std::string(kSendSuccess));
   LogRefusedRecipients();
-  if (ShowSuccess) ShowInfo(WithLogWarning(WithRefusedRecipients(std::string(kSendSuccess))));
+  if (ShowSuccess) {
+    ShowInfo(WithLogWarning(WithRefusedRecipients(std::string(kSendSuccess))));
+  } else if (!HideErrors) {
+    // No success text was asked for, but a recipient who did not get the
+    // message is a failure of its own.
+    const std::vector<std::string> refusals = tally_.RefusalLines(*qxSMTP1_, kNotAccepted);
+    if (!refusals.empty()) ShowError(WithLogWarning(Joined(refusals)));
+  }
   SetExitCode(kExitDone);
   Close();
 }
@@ -553,8 +587,16 @@ void TForm1::ApplicationEvents1Exception(TObject*, const std::exception& E) {
   runLog_.Write(std::string(kLogError) + text);
   // After a delivery (a refused QUIT) the success box named them already.
   const bool delivered = qxSMTP1_->Progress() == TSendProgress::kAccepted;
-  if (!delivered) LogRefusedRecipients();
-  if (!HideErrors) ShowError(WithLogWarning(delivered ? text : WithRefusedRecipients(text)));
+  std::string shown = text;
+  if (!delivered) {
+    LogRefusedRecipients();
+    // Some transactions may have delivered before this one failed.
+    for (const std::string& line : tally_.PartialDeliveryLines(*qxSMTP1_, true)) runLog_.Write(line);
+    shown = WithRefusedRecipients(text);
+    const std::vector<std::string> partial = tally_.PartialDeliveryLines(*qxSMTP1_, false);
+    if (!partial.empty()) shown += "\r\r" + Joined(partial);
+  }
+  if (!HideErrors) ShowError(WithLogWarning(shown));
   const bool unusable =
       dynamic_cast<const EMailException*>(&E) != nullptr || dynamic_cast<const oauth::ESettingsError*>(&E) != nullptr;
   SetExitCode(unusable ? kExitUnusableSettings : kExitFailure);
@@ -571,25 +613,13 @@ void TForm1::ReportError(const std::string& text) {
 }
 
 std::string TForm1::WithRefusedRecipients(const std::string& text) const {
-  const std::vector<TRefusedRecipient>& refused = qxSMTP1_->RefusedRecipients();
-  if (refused.empty()) return text;
-  std::string shown = WithoutLineEnd(text);
-  shown += '\r';
-  for (const TRefusedRecipient& recipient : refused) {
-    shown += '\r';
-    shown += kNotAccepted;
-    shown += TQxSMTP::ExtractAddress(recipient.Entry);
-    shown += ": ";
-    shown += WithoutLineEnd(recipient.Reply);
-  }
-  return shown;
+  const std::vector<std::string> refusals = tally_.RefusalLines(*qxSMTP1_, kNotAccepted);
+  if (refusals.empty()) return text;
+  return smtp_text::WithoutLineEnd(text) + "\r\r" + Joined(refusals);
 }
 
 void TForm1::LogRefusedRecipients() {
-  for (const TRefusedRecipient& recipient : qxSMTP1_->RefusedRecipients()) {
-    runLog_.Write(std::string(kLogNotAccepted) + TQxSMTP::ExtractAddress(recipient.Entry) + ": " +
-                  WithoutLineEnd(recipient.Reply));
-  }
+  for (const std::string& line : tally_.RefusalLines(*qxSMTP1_, kLogNotAccepted)) runLog_.Write(line);
 }
 
 std::string TForm1::WithLogWarning(const std::string& text) {

@@ -13,6 +13,7 @@
 #include "core/Component.h"
 #include "main/FormSurface.h"
 #include "main/OAuthRun.h"
+#include "main/RecipientTally.h"
 #include "main/RunLog.h"
 #include "main/SwitchValues.h"
 #include "smtp/Qxsmtp.h"
@@ -134,9 +135,9 @@ class TForm1 : public TComponent {
   void PrepareRetry(int retry, const std::string& reason);
   /// Shows and logs the error reports an attempt held back.
   void ReleaseHeldErrors();
-  /// text with a line for each recipient the server refused in the latest send.
+  /// text with a line for each recipient whose refusal stands.
   std::string WithRefusedRecipients(const std::string& text) const;
-  /// Writes a run log line for each recipient the server refused.
+  /// Writes a run log line for each recipient whose refusal stands.
   void LogRefusedRecipients();
   /// Writes the error to the run log and shows it unless errors are hidden.
   void ReportError(const std::string& text);
@@ -184,6 +185,9 @@ class TForm1 : public TComponent {
   /// wait here: only the last attempt's are shown.
   bool holdErrors_ = false;
   std::vector<std::string> heldErrors_;
+  /// The latest attempt delivered, but recipients who put it off wait for the next.
+  bool retryRefused_ = false;
+  TRecipientTally tally_;
 };
 
 /// Delivers the on-show notification as the application does: an exception

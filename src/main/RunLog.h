@@ -20,6 +20,7 @@ inline constexpr std::string_view kLogConnecting = "connecting to ";
 inline constexpr std::string_view kLogSuccess = "success: ";
 inline constexpr std::string_view kLogError = "error: ";
 inline constexpr std::string_view kLogExitCode = "exit code ";
+inline constexpr std::string_view kLogEnvelopeId = "envelope id for delivery notices: ";
 /// %s is the log file as the command line names it.
 inline constexpr std::string_view kLogWarning = "Warning: the run log %s could not be written.";
 

@@ -16,6 +16,7 @@ constexpr std::string_view kSwitchesByBeginning[] = {"H", "?", "B", "T", "F", "S
 constexpr std::string_view kSwitchesByName[] = {
     "CC",    "RCPT", "REPLYTO", "ENCLOSE", "ENCRYPT", "CAFILE", "INSECURE",  "LOGIN",   "PW",  "PWF",
     "MECH",  "OAUTH", "OAUTHSETUP", "WAIT", "RETRY", "V",      "LOG",      "NOPARTIAL", "VERSION",
+    "MAXRCPT", "DSN", "DSNRET",
 };
 /// /SMTP is the original set's only name of four letters or more.
 constexpr std::string_view kServerSwitch = "SMTP";

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "core/Wipe.h"
 #include "main/MailException.h"
 #include "platform/File.h"
 #include "platform/Sockets.h"
+#include "platform/Text.h"
 #include "smtp/MessageText.h"
 
 namespace {
@@ -22,6 +24,11 @@ constexpr std::string_view kInvalidWait = "The value of switch /WAIT, \"%s\", is
 constexpr std::string_view kInvalidRetry =
     "The value of switch /RETRY, \"%s\", is not a number of retries from 1 to 10, followed if wanted by a colon and "
     "the seconds to wait before the first, from 1 to 3600.";
+constexpr std::string_view kInvalidMaxRecipients =
+    "The value of switch /MAXRCPT, \"%s\", is not a number of recipients from 1 to 100000.";
+constexpr std::string_view kInvalidDsn =
+    "The value of switch /DSN, \"%s\", is not NEVER or a list of SUCCESS, FAILURE and DELAY joined by commas.";
+constexpr std::string_view kInvalidDsnReturn = "The value of switch /DSNRET, \"%s\", is not HDRS or FULL.";
 constexpr std::string_view kInvalidLevel = "The value of switch /V, \"%s\", is not a report level from 1 to 8.";
 constexpr std::string_view kLineBreakInValue =
     "The value of switch /%s contains a line break or a null character, which cannot go into a mail command or "
@@ -34,6 +41,10 @@ constexpr unsigned kHighestPort = 65535;
 constexpr unsigned kLongestWait = 3600;
 constexpr unsigned kMostRetries = 10;
 constexpr unsigned kHighestLevel = 8;
+constexpr unsigned kMostRecipients = 100000;
+constexpr std::string_view kDsnNever = "NEVER";
+constexpr std::string_view kDsnEvents[] = {"SUCCESS", "FAILURE", "DELAY"};
+constexpr std::string_view kDsnReturns[] = {"HDRS", "FULL"};
 constexpr std::string_view kBareReportSwitch = "V";
 
 /// text as a decimal number from 1 to highest; nullopt for anything else.
@@ -133,4 +144,36 @@ std::string PasswordFromFile(const std::string& path, std::size_t longest) {
   text.resize(length);
   if (text.empty()) throw EMailException(FillPlaceholder(kPasswordFileEmpty, path));
   return text;
+}
+
+int MaxRecipientsOf(const std::string& value) {
+  const std::optional<unsigned> count = NumberUpTo(value, kMostRecipients);
+  if (!count) throw EMailException(FillPlaceholder(kInvalidMaxRecipients, value));
+  return static_cast<int>(*count);
+}
+
+std::string DsnNotifyOf(const std::string& value) {
+  const std::string upper = platform::AnsiUpperCase(value);
+  if (upper == kDsnNever) return upper;
+  std::vector<std::string_view> seen;
+  std::string_view rest = upper;
+  for (;;) {
+    const size_t comma = rest.find(',');
+    const std::string_view event = rest.substr(0, comma);
+    const bool known = std::find(std::begin(kDsnEvents), std::end(kDsnEvents), event) != std::end(kDsnEvents);
+    if (!known || std::find(seen.begin(), seen.end(), event) != seen.end()) {
+      throw EMailException(FillPlaceholder(kInvalidDsn, value));
+    }
+    seen.push_back(event);
+    if (comma == std::string_view::npos) return upper;
+    rest.remove_prefix(comma + 1);
+  }
+}
+
+std::string DsnReturnOf(const std::string& value) {
+  const std::string upper = platform::AnsiUpperCase(value);
+  if (std::find(std::begin(kDsnReturns), std::end(kDsnReturns), upper) == std::end(kDsnReturns)) {
+    throw EMailException(FillPlaceholder(kInvalidDsnReturn, value));
+  }
+  return upper;
 }

@@ -40,6 +40,19 @@ struct TRetrySettings {
 /// seconds from 1 to 3600 (60 when not given). Raises EMailException otherwise.
 TRetrySettings RetryOf(const std::string& value);
 
+/// The value of /MAXRCPT: the recipients of one transaction, a decimal
+/// number from 1 to 100000. Raises EMailException otherwise.
+int MaxRecipientsOf(const std::string& value);
+
+/// The value of /DSN as NOTIFY takes it (RFC 3461): SUCCESS, FAILURE and
+/// DELAY, each once, joined by commas, or NEVER alone; upper-cased. Raises
+/// EMailException otherwise.
+std::string DsnNotifyOf(const std::string& value);
+
+/// The value of /DSNRET as RET takes it: HDRS or FULL, upper-cased. Raises
+/// EMailException otherwise.
+std::string DsnReturnOf(const std::string& value);
+
 /// The report level of /V: 8 for the switch without a value (which the
 /// parser gives as the switch's own name, V), else a decimal number from 1
 /// to 8. Raises EMailException otherwise.

@@ -8,6 +8,12 @@ namespace smtp_text {
 
 inline constexpr std::string_view kCrLf = "\r\n";
 
+/// text without the line ends it closes with (a reply line as received).
+inline std::string WithoutLineEnd(std::string text) {
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  return text;
+}
+
 /// True when value holds a CR, an LF or a NUL, any of which would end a
 /// command or header line early and start another (a forged recipient, an
 /// extra header).

@@ -396,15 +396,21 @@ void TQxSMTP::Deliver(const std::string& header) {
   std::deque<size_t> waiting(outcomes_.size());
   std::iota(waiting.begin(), waiting.end(), size_t{0});
   size_t delivered = 0;
+  // A send in one transaction, as most are, tells of none.
+  bool split = perTransaction < outcomes_.size();
   for (int number = 1; !waiting.empty(); ++number) {
     const auto batchEnd = waiting.begin() + static_cast<std::ptrdiff_t>(std::min(perTransaction, waiting.size()));
     const std::vector<size_t> batch(waiting.begin(), batchEnd);
     waiting.erase(waiting.begin(), batchEnd);
     const std::string name = FillPlaceholder(kNoteTransaction, std::to_string(number));
-    Note(name + std::to_string(batch.size()) + std::string(kNoteRecipients));
+    if (split) Note(name + std::to_string(batch.size()) + std::string(kNoteRecipients));
     progress_ = TSendProgress::kEndNotSent;
     const TOpening opening = OpenTransaction(number == 1, batch, mailParameters);
     waiting.insert(waiting.begin(), opening.waiting.begin(), opening.waiting.end());
+    if (!opening.waiting.empty()) {
+      split = true;
+      Note(name + std::string(kNoteLimit) + smtp_text::WithoutLineEnd(opening.limitReply.Last()));
+    }
     if (opening.accepted.empty()) {
       // The server takes not even one more: splitting further gets nowhere.
       if (!opening.waiting.empty()) {
@@ -421,7 +427,10 @@ void TQxSMTP::Deliver(const std::string& header) {
     if (!TSmtpDialogue::Accepts(kData, opening.dataReply)) Dialogue().Refused(kData, opening.dataReply);
     SendData(header, opening.accepted);
     delivered += opening.accepted.size();
-    Note(name + std::string(kNoteDelivered) + std::to_string(opening.accepted.size()) + std::string(kNoteRecipients));
+    if (split) {
+      Note(name + std::string(kNoteDelivered) + std::to_string(opening.accepted.size()) +
+           std::string(kNoteRecipients));
+    }
   }
 }
 

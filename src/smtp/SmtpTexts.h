@@ -54,12 +54,15 @@ inline constexpr std::string_view kErrRecipientLimit =
 /// Every recipient was refused, and the server took DATA all the same.
 inline constexpr std::string_view kErrNoRecipientAccepted =
     "The message was sent to no one: the SMTP server accepted none of the recipients";
-/// Notes of the dialogue for /V and the run log: "transaction 2: 100
-/// recipients", "transaction 2: delivered to 100 recipients".
+/// Notes of the dialogue for /V and the run log, once a send takes more
+/// than one transaction: "transaction 2: 100 recipients", "transaction 2:
+/// delivered to 100 recipients".
 inline constexpr std::string_view kNoteTransaction = "transaction %s: ";
 inline constexpr std::string_view kNoteRecipients = " recipients";
 inline constexpr std::string_view kNoteDelivered = "delivered to ";
 inline constexpr std::string_view kNoteNobodyAccepted = "no recipient accepted";
+/// The reply that said so follows.
+inline constexpr std::string_view kNoteLimit = "the SMTP server takes no more recipients: ";
 inline constexpr std::string_view kNoteNoDsn =
     "The SMTP server does not offer DSN: the message goes without delivery status notifications";
 /// The line that follows the failure of the message's last step when no

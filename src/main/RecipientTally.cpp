@@ -1,0 +1,85 @@
+#include "main/RecipientTally.h"
+
+#include <algorithm>
+
+#include "smtp/MessageText.h"
+
+namespace {
+
+constexpr std::string_view kDelivered = "Delivered to %s of %s recipients.";
+constexpr std::string_view kLogDelivered = "delivered to %s of %s recipients";
+constexpr std::string_view kNotDelivered = "Not delivered: ";
+constexpr std::string_view kPerhapsDelivered = "Perhaps delivered: ";
+constexpr std::string_view kLogNotDelivered = "not delivered: ";
+constexpr std::string_view kLogPerhapsDelivered = "perhaps delivered: ";
+constexpr std::string_view kLogDeliveredTo = "delivered: ";
+
+bool PassingCode(int code) { return code >= 400 && code <= 499; }
+bool PermanentCode(int code) { return code >= 500 && code <= 599; }
+
+}  // namespace
+
+void TRecipientTally::Settle(TQxSMTP& smtp) {
+  for (const TRecipientOutcome& recipient : smtp.RecipientOutcomes()) {
+    if (recipient.Fate != TRecipientFate::kDelivered) continue;
+    delivered_.insert(recipient.Mailbox);
+    smtp.SettledMailboxes.insert(recipient.Mailbox);
+  }
+  for (const TRefusedRecipient& refused : smtp.RefusedRecipients()) {
+    if (!PermanentCode(refused.Code)) continue;
+    refusals_.push_back(refused);
+    smtp.SettledMailboxes.insert(TQxSMTP::ExtractAddress(refused.Entry));
+  }
+}
+
+bool TRecipientTally::HasPassingRefusals(const TQxSMTP& smtp) {
+  const std::vector<TRefusedRecipient>& refused = smtp.RefusedRecipients();
+  return std::any_of(refused.begin(), refused.end(), [](const TRefusedRecipient& r) { return PassingCode(r.Code); });
+}
+
+std::vector<std::string> TRecipientTally::RefusalLines(const TQxSMTP& smtp, std::string_view prefix) const {
+  std::vector<std::string> lines;
+  const auto add = [&](const TRefusedRecipient& recipient) {
+    lines.push_back(std::string(prefix) + TQxSMTP::ExtractAddress(recipient.Entry) + ": " +
+                    smtp_text::WithoutLineEnd(recipient.Reply));
+  };
+  std::for_each(refusals_.begin(), refusals_.end(), add);
+  std::for_each(smtp.RefusedRecipients().begin(), smtp.RefusedRecipients().end(), add);
+  return lines;
+}
+
+std::vector<std::string> TRecipientTally::PartialDeliveryLines(TQxSMTP& smtp, bool forLog) const {
+  std::set<std::string> delivered = delivered_;
+  std::set<std::string> inDoubt;
+  std::set<std::string> refused;
+  for (const TRefusedRecipient& recipient : refusals_) refused.insert(TQxSMTP::ExtractAddress(recipient.Entry));
+  for (const TRecipientOutcome& recipient : smtp.RecipientOutcomes()) {
+    if (recipient.Fate == TRecipientFate::kDelivered) delivered.insert(recipient.Mailbox);
+    if (recipient.Fate == TRecipientFate::kInDoubt) inDoubt.insert(recipient.Mailbox);
+    if (recipient.Fate == TRecipientFate::kRefused) refused.insert(recipient.Mailbox);
+  }
+  if (delivered.empty()) return {};
+  // Every mailbox of the message once, in the order of its lists.
+  std::vector<std::string> mailboxes;
+  std::set<std::string> seen;
+  TPostMessage& message = smtp.PostMessage();
+  for (TStringList* list : {&message.ToAddress(), &message.ToCarbonCopy(), &message.ToBlindCarbonCopy()}) {
+    for (const std::string& entry : list->Items()) {
+      std::string mailbox = TQxSMTP::ExtractAddress(entry);
+      if (!mailbox.empty() && seen.insert(mailbox).second) mailboxes.push_back(std::move(mailbox));
+    }
+  }
+  std::vector<std::string> lines{FillPlaceholder(
+      FillPlaceholder(forLog ? kLogDelivered : kDelivered, std::to_string(delivered.size())),
+      std::to_string(mailboxes.size()))};
+  for (const std::string& mailbox : mailboxes) {
+    if (delivered.count(mailbox) != 0) {
+      if (forLog) lines.push_back(std::string(kLogDeliveredTo) + mailbox);
+    } else if (inDoubt.count(mailbox) != 0) {
+      lines.push_back(std::string(forLog ? kLogPerhapsDelivered : kPerhapsDelivered) + mailbox);
+    } else if (refused.count(mailbox) == 0) {
+      lines.push_back(std::string(forLog ? kLogNotDelivered : kNotDelivered) + mailbox);
+    }
+  }
+  return lines;
+}
