@@ -594,7 +594,7 @@ void TForm1::ApplicationEvents1Exception(TObject*, const std::exception& E) {
     for (const std::string& line : tally_.PartialDeliveryLines(*qxSMTP1_, true)) runLog_.Write(line);
     shown = WithRefusedRecipients(text);
     const std::vector<std::string> partial = tally_.PartialDeliveryLines(*qxSMTP1_, false);
-    if (!partial.empty()) shown += "\r\r" + Joined(partial);
+    if (!partial.empty()) shown = smtp_text::WithoutLineEnd(shown) + "\r\r" + Joined(partial);
   }
   if (!HideErrors) ShowError(WithLogWarning(shown));
   const bool unusable =

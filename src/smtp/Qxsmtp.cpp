@@ -388,7 +388,7 @@ void TQxSMTP::Deliver(const std::string& header) {
       }
     }
   }
-  const size_t perTransaction = MaxRecipients > 0 ? static_cast<size_t>(MaxRecipients) : outcomes_.size();
+  size_t perTransaction = MaxRecipients > 0 ? static_cast<size_t>(MaxRecipients) : outcomes_.size();
   if (AllRecipientsRequired && outcomes_.size() > perTransaction) {
     throw Exception(FillPlaceholder(kErrRecipientLimit, std::to_string(perTransaction)));
   }
@@ -410,6 +410,8 @@ void TQxSMTP::Deliver(const std::string& header) {
     if (!opening.waiting.empty()) {
       split = true;
       Note(name + std::string(kNoteLimit) + smtp_text::WithoutLineEnd(opening.limitReply.Last()));
+      // What the server took once it takes again: further groups ask no more.
+      if (!opening.accepted.empty()) perTransaction = std::min(perTransaction, opening.accepted.size());
     }
     if (opening.accepted.empty()) {
       // The server takes not even one more: splitting further gets nowhere.

@@ -47,10 +47,10 @@ inline constexpr std::string_view kErrHeaderTooLong = "The message header is too
 /// AllRecipientsRequired, and a recipient was refused.
 inline constexpr std::string_view kErrNotEveryRecipient =
     "The message was sent to no one: the SMTP server refused a recipient";
-/// AllRecipientsRequired, and the server takes fewer recipients in one
-/// transaction than the message has (%s: how many it takes).
+/// AllRecipientsRequired, and one transaction takes fewer recipients than
+/// the message has (%s: how many the server or MaxRecipients lets it take).
 inline constexpr std::string_view kErrRecipientLimit =
-    "The message was sent to no one: the SMTP server takes %s recipients per message";
+    "The message was sent to no one: it has more recipients than the %s that one message may go to";
 /// Every recipient was refused, and the server took DATA all the same.
 inline constexpr std::string_view kErrNoRecipientAccepted =
     "The message was sent to no one: the SMTP server accepted none of the recipients";
