@@ -133,6 +133,7 @@ class JobFiles {
                           "device_authorization_endpoint": "https://127.0.0.1:1/device", "client_id": "c",
                           "access_token": "kept", "expires_at": 4102444800})");
     dir_.Write(markedRecipients, "\xEF\xBB\xBF" "a@x\r\nb@x\r\n");
+    dir_.Write(otherRecipient, "b@x\r\n");
     std::filesystem::create_directory(dir_.Path("folder"));
     std::filesystem::current_path(dir_.Path(""));
   }
@@ -141,7 +142,7 @@ class JobFiles {
   const std::string body = "body.txt", recipients = "rcpt.txt", attachmentList = "list.txt",
                     missing = "missing.txt", folder = "folder", password = "pw.txt", emptyFirstLine = "pwempty.txt",
                     nulInPassword = "pwnul.txt", longPassword = "pwlong.txt", markedRecipients = "marked.txt",
-                    token = "token.json";
+                    token = "token.json", otherRecipient = "b.txt";
 
  private:
   TempDir dir_;
@@ -285,6 +286,16 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
        {Error("The value of switch /REPLYTO, \"Help Desk\", is no mail address.")}},
       {"line break in the reply address", {body, rcpt, "/F:s@x", smtp, "/REPLYTO:r@x\nBcc: v@x"},
        {Error("The value of switch /REPLYTO" + lineBreakMessage)}},
+      {"no recipient per transaction", {body, rcpt, "/F:s@x", smtp, "/MAXRCPT:0"},
+       {Error("The value of switch /MAXRCPT, \"0\", is not a number of recipients from 1 to 100000.")}},
+      {"a delivery notice event twice", {body, rcpt, "/F:s@x", smtp, "/DSN:FAILURE,failure"},
+       {Error("The value of switch /DSN, \"FAILURE,failure\", is not NEVER or a list of SUCCESS, FAILURE and DELAY "
+              "joined by commas.")}},
+      {"NEVER with an event", {body, rcpt, "/F:s@x", smtp, "/DSN:NEVER,DELAY"},
+       {Error("The value of switch /DSN, \"NEVER,DELAY\", is not NEVER or a list of SUCCESS, FAILURE and DELAY "
+              "joined by commas.")}},
+      {"a delivery notice that returns a body", {body, rcpt, "/F:s@x", smtp, "/DSNRET:BODY"},
+       {Error("The value of switch /DSNRET, \"BODY\", is not HDRS or FULL.")}},
   };
   for (const auto& c : cases) {
     const RecordingSurface run = RunJob(c.arguments);
@@ -512,6 +523,23 @@ TEST(Job, OutcomesAgainstAScriptedServer) {
       {"closing command refused after success", {}, "220 ready", With(kAcceptAll, {{"QUIT", "500 no"}}),
        {Info("Message sended success."), Error("500 no\r\n")}, {0, 4},
        kUpToData + kHeader + kBody + ".\r\nQUIT\r\n"},
+      {"a refused recipient is shown without the success text", {"/NM", "/RCPT:b.txt"}, "220 ready",
+       With(With({kAcceptAll.begin(), kAcceptAll.end() - 2}, {{"RCPT TO:<b@x>", "550 no such user"}}),
+            {kAcceptAll[4], kAcceptAll[5], {"QUIT", "221 bye"}}),
+       {Error("Not accepted: b@x: 550 no such user")}, {0, 0},
+       kUpToData.substr(0, kUpToData.size() - 6) + "RCPT TO:<b@x>\r\nDATA\r\n" + kHeader + kBody + ".\r\nQUIT\r\n"},
+      {"the second transaction refused: who got the message and who did not", {"/MAXRCPT:1", "/RCPT:b.txt"},
+       "220 ready",
+       With(kAcceptAll, {{"MAIL FROM:<s@x>", "250 ok"}, {"RCPT TO:<b@x>", "250 ok"}, {"DATA", "354 go"},
+                         {".", "554 rejected"}}),
+       {Error("Can`t send message."), Error("554 rejected\r\rDelivered to 1 of 2 recipients.\rNot delivered: b@x")},
+       {2, 4},
+       kUpToData + kHeader + kBody + ".\r\nMAIL FROM:<s@x>\r\nRCPT TO:<b@x>\r\nDATA\r\n" + kHeader + kBody +
+           ".\r\n"},
+      {"all or nothing, more recipients than a transaction takes: nothing sent", {"/NOPARTIAL", "/MAXRCPT:1",
+       "/RCPT:b.txt"}, "220 ready", {{"HELO me", "250 ok"}},
+       {Error("The message was sent to no one: it has more recipients than the 1 that one message may go to")}, {4},
+       "HELO me\r\n"},
       {"greeting refused", {}, "421 busy", {{"QUIT", "221 bye"}}, {Error("421 busy\r\n")}, {4}, "QUIT\r\n"},
       {"sender refused", {}, "220 ready",
        {{"HELO me", "250 ok"}, {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "553 not yours"}},
@@ -829,6 +857,10 @@ TEST(Job, RetriesWhatMayPass) {
   JobFiles files;
   const Exchanges delivered = With(kAcceptAll, {{"QUIT", "221 bye"}});
   const std::string sentOnce = kUpToData + kHeader + kBody + ".\r\nQUIT\r\n";
+  Exchanges onlyB = kAcceptAll;
+  onlyB[3] = {"RCPT TO:<b@x>", "250 ok"};
+  const std::string sentToB = "HELO me\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<b@x>\r\nDATA\r\n" + kHeader + kBody +
+                              ".\r\nQUIT\r\n";
   const struct {
     const char* name;
     std::vector<std::string> extra;  // besides the standard switches
@@ -858,6 +890,25 @@ TEST(Job, RetriesWhatMayPass) {
        2, {Info("Message sended success.")}, 0, {1000},
        "EHLO me\r\n" + kAuthPlain + "\r\nQUIT\r\nEHLO me\r\n" + kAuthPlain + "\r\n" + kUpToData.substr(9) + kHeader +
            kBody + ".\r\nQUIT\r\n"},
+      {"the second transaction put off: the retry goes to its recipient alone",
+       {"/RETRY:1:5", "/MAXRCPT:1", "/RCPT:b.txt"},
+       Connections(SmtpDialogue("220 ready", With(kAcceptAll, {{"MAIL FROM:<s@x>", "250 ok"},
+                                                               {"RCPT TO:<b@x>", "250 ok"},
+                                                               {"DATA", "354 go"},
+                                                               {".", "451 try again"},
+                                                               {"QUIT", "221 bye"}})),
+                   {SmtpDialogue("220 ready", With(onlyB, {{"QUIT", "221 bye"}}))}),
+       2, {Info("Message sended success.")}, 0, {5000},
+       kUpToData + kHeader + kBody + ".\r\nMAIL FROM:<s@x>\r\nRCPT TO:<b@x>\r\nDATA\r\n" + kHeader + kBody +
+           ".\r\nQUIT\r\n" + sentToB},
+      {"a recipient greylisted: the retry goes to it alone", {"/RETRY:1:5", "/RCPT:b.txt"},
+       Connections(SmtpDialogue("220 ready", With(With({kAcceptAll.begin(), kAcceptAll.end() - 2},
+                                                       {{"RCPT TO:<b@x>", "451 4.7.1 greylisted"}}),
+                                                  {kAcceptAll[4], kAcceptAll[5], {"QUIT", "221 bye"}})),
+                   {SmtpDialogue("220 ready", With(onlyB, {{"QUIT", "221 bye"}}))}),
+       2, {Info("Message sended success.")}, 0, {5000},
+       kUpToData.substr(0, kUpToData.size() - 6) + "RCPT TO:<b@x>\r\nDATA\r\n" + kHeader + kBody + ".\r\nQUIT\r\n" +
+           sentToB},
   };
   for (const auto& c : cases) {
     ScriptedServer server(c.script, {.connections = c.connections, .deadline = std::chrono::milliseconds(10000)});
