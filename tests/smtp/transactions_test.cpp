@@ -183,5 +183,44 @@ TEST_F(Dialogue, AReplyBeforeTheGroupFailsItsFirstCommand) {
   EXPECT_EQ(Transcript(), "EHLO x\r\n" + kAuth + "\r\nQUIT\r\n");
 }
 
+TEST_F(Dialogue, DeliveryNoticesAreAskedForWhereTheServerOffersThem) {
+  const struct {
+    const char* name;
+    std::string ehloReply;
+    std::string mailFrom, rcptTo;
+    Lines notes;
+  } cases[] = {
+      {"offered", "250-hi\r\n250-DSN\r\n250 AUTH PLAIN", "MAIL FROM:<s@x> RET=HDRS ENVID=id+2B1@x",
+       "RCPT TO:<r@x> NOTIFY=SUCCESS,FAILURE", {}},
+      {"not offered: sent without them, and said so", "250-hi\r\n250 AUTH PLAIN", "MAIL FROM:<s@x>", "RCPT TO:<r@x>",
+       {std::string(kNoteNoDsn)}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Renew();
+    Serve(Script({{"EHLO x", c.ehloReply},
+                  {kAuth, "235 ok"},
+                  {"RSET", "250 ok"},
+                  {c.mailFrom, "250 ok"},
+                  {c.rcptTo, "250 ok"},
+                  {"DATA", "354 go"},
+                  {".", "250 queued"},
+                  {"QUIT", "221 bye"}}));
+    smtp->LoginName = "u";
+    smtp->Password = "Zq7";
+    smtp->Encryption = ecNone;
+    smtp->DsnNotify = "SUCCESS,FAILURE";
+    smtp->DsnReturn = "HDRS";
+    smtp->DsnEnvelopeId = "id+1@x";
+    Lines notes;
+    smtp->OnNote = [&](const std::string& note) { notes.push_back(note); };
+    smtp->Connect();
+    smtp->SendMail();
+    smtp->Disconnect();
+    Transcript();
+    EXPECT_EQ(notes, c.notes);
+  }
+}
+
 }  // namespace
 }  // namespace smtptest
