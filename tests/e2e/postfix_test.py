@@ -204,7 +204,7 @@ service auth {{
 
 TLS_MASTER_CF = """\
 127.0.0.1:{implicit} inet n - n - - smtpd -o syslog_name=mailshot-tls/smtps -o smtpd_tls_wrappermode=yes
-127.0.0.1:{starttls} inet n - n - - smtpd -o syslog_name=mailshot-tls/submission -o smtpd_tls_security_level=encrypt
+127.0.0.1:{starttls} inet n - n - - smtpd -o syslog_name=mailshot-tls/submission -o smtpd_tls_security_level=encrypt -o smtpd_recipient_limit=10
 pickup unix n - n 60 1 pickup
 cleanup unix n - n - 0 cleanup
 qmgr unix n - n 300 1 qmgr
@@ -345,16 +345,26 @@ def ensure_recipient():
         os.remove(MAILBOX)
 
 
+def delivered_files(count, timeout=60):
+    """The messages in the TLS instance's Maildir once it holds count of them; fewer when time ran out."""
+    deadline = time.time() + timeout
+    while True:
+        names = os.listdir(TLS_MAILDIR) if os.path.isdir(TLS_MAILDIR) else []
+        if len(names) >= count or time.time() >= deadline:
+            break
+        time.sleep(0.2)
+    contents = []
+    for name in sorted(names):
+        with open(os.path.join(TLS_MAILDIR, name), "rb") as f:
+            contents.append(f.read())
+    return contents
+
+
 def delivered_file(timeout=60, required=True):
     """The one message in the TLS instance's Maildir; None when none came in time and none was required."""
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if os.path.isdir(TLS_MAILDIR):
-            names = os.listdir(TLS_MAILDIR)
-            if names:
-                with open(os.path.join(TLS_MAILDIR, names[0]), "rb") as f:
-                    return f.read()
-        time.sleep(0.2)
+    contents = delivered_files(1, timeout)
+    if contents:
+        return contents[0]
     if not required:
         return None
     raise AssertionError("no delivery to %s within %d s; see %s/log/postfix.log" % (TLS_MAILDIR, timeout, TLS_STATE))
@@ -460,9 +470,9 @@ class TlsDelivery(unittest.TestCase):
         text += "--%s--\r\n" % BOUNDARY
         return text.replace("\r\n", "\n").encode()
 
-    def send(self, subject, switches, password=SASL_PASSWORD, body_lines=None, recipients=None):
+    def send(self, subject, switches, password=SASL_PASSWORD, body_lines=None, recipients=None, deliveries=1):
         """Runs the program against the TLS instance; its exit code, the run log's lines and the delivered
-        message (None when nothing arrived)."""
+        message (None when nothing arrived), or with several deliveries the list of those that arrived."""
         workdir = tempfile.mkdtemp(prefix="mailshot-postfix-tls-")
         body_lines = body_lines or self.BODY_LINES
         recipients = recipients or ["%s@localhost" % RECIPIENT_USER]
@@ -484,7 +494,13 @@ class TlsDelivery(unittest.TestCase):
                 with open(os.path.join(workdir, "run.log"), "rb") as f:
                     log = f.read().decode("latin-1")
                 # A message refused in the dialogue never reaches the queue; one accepted arrives within seconds.
-                raw = delivered_file(timeout=60 if result.returncode == 0 else 3, required=result.returncode == 0)
+                if deliveries > 1:
+                    delivered_files(deliveries)
+                    time.sleep(1)  # one too many would be there by now
+                    raw = delivered_files(deliveries, timeout=0)
+                else:
+                    raw = delivered_file(timeout=60 if result.returncode == 0 else 3,
+                                         required=result.returncode == 0)
         finally:
             shutil.rmtree(workdir, ignore_errors=True)
         return result.returncode, log, raw
@@ -545,6 +561,22 @@ class TlsDelivery(unittest.TestCase):
         for part, (name, content) in zip(list(message.iter_parts())[1:], self.ATTACHMENTS):
             self.assertEqual(part.get_filename(), name)
             self.assertEqual(part.get_content(), content)
+
+    def test_recipients_beyond_the_servers_limit_get_one_copy_each(self):
+        """The submission port takes 10 recipients per transaction: 25 go in three transactions on one
+        connection, the commands of each pipelined, and each recipient gets the message once."""
+        recipients = ["limit%02d@mailshot.test" % i for i in range(25)]
+        rc, log, raws = self.send("Recipient limit", ["/SMTP:localhost:%d" % STARTTLS_PORT, "/ENCRYPT:STARTTLS"],
+                                  recipients=recipients, deliveries=len(recipients))
+        self.assertEqual(rc, 0, log[-2000:])
+        self.assertEqual(log.count("connecting to "), 1)
+        self.assertIn("transaction 1: the SMTP server takes no more recipients: 452 4.5.3 Error: too many recipients",
+                      log)
+        self.assertIn("transaction 3: delivered to 5 recipients", log)
+        delivered_to = sorted(email.message_from_bytes(raw)["Delivered-To"] for raw in raws)
+        self.assertEqual(delivered_to, recipients)
+        for raw in raws:
+            self.assertEqual(email.message_from_bytes(raw)["Subject"], "Recipient limit")
 
     def test_wrong_password_delivers_nothing(self):
         rc, log, raw = self.send("Wrong password", ["/SMTP:localhost:%d" % STARTTLS_PORT, "/ENCRYPT:STARTTLS",
