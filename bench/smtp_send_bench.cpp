@@ -1,11 +1,13 @@
 // The SMTP client with a large attachment.
 //
 //   smtp_send_bench [benchmark flags]    composition of a 64 MB attachment
-//   smtp_send_bench --sink CONNECTIONS [--tls CERT KEY]
-//                                        a fast loopback SMTP sink; prints
-//                                        its port, serves that many clients
-//                                        (with --tls in TLS from the first
-//                                        byte, presenting CERT)
+//   smtp_send_bench --sink CONNECTIONS [--tls|--starttls CERT KEY]
+//                                        a fast loopback SMTP sink that
+//                                        offers PIPELINING; prints its port,
+//                                        serves that many clients (with
+//                                        --tls in TLS from the first byte,
+//                                        with --starttls after STARTTLS,
+//                                        presenting CERT)
 //   smtp_send_bench --send FILE PORT     sends one message with FILE
 //                                        attached through TQxSMTP; prints the
 //                                        composition and the whole send time
@@ -166,7 +168,8 @@ size_t EndOfData(std::string_view before, std::string_view data) {
 /// Answers one client as an accepting SMTP server, AUTH included. The data phase looks for
 /// the end-of-data line in the raw stream instead of cutting lines, and the
 /// bytes are received in place, so the sink never becomes the slower side.
-void ServeClient(Connection& client) {
+/// starttls: the TLS settings that STARTTLS starts; null where it is not offered.
+void ServeClient(Connection& client, const testserver::ServerTlsSettings* starttls) {
   if (!client.Send("220 sink ready\r\n")) return;
   std::vector<char> buffer(1 << 20);
   size_t held = 0;  // received and not yet taken
@@ -206,7 +209,15 @@ void ServeClient(Connection& client) {
           if (!client.Send("354 go ahead\r\n")) return;
         } else if (command.rfind("EHLO", 0) == 0) {
           // Every login mechanism, each accepted with whatever it sends.
-          if (!client.Send("250-sink\r\n250 AUTH PLAIN LOGIN XOAUTH2 OAUTHBEARER\r\n")) return;
+          const char* offer = starttls ? "250-STARTTLS\r\n" : "";
+          if (!client.Send(std::string("250-sink\r\n250-PIPELINING\r\n") + offer +
+                           "250 AUTH PLAIN LOGIN XOAUTH2 OAUTHBEARER\r\n")) {
+            return;
+          }
+        } else if (starttls && command.rfind("STARTTLS", 0) == 0) {
+          // Nothing may follow STARTTLS in clear.
+          if (held != 0 || !client.Send("220 go ahead\r\n") || !client.StartTls(*starttls)) return;
+          starttls = nullptr;
         } else if (command.rfind("QUIT", 0) == 0) {
           client.Send("221 bye\r\n");
           return;
@@ -223,8 +234,9 @@ void ServeClient(Connection& client) {
   }
 }
 
-/// tls: the certificate and key of TLS from the first byte; empty files: plain text.
-int Sink(int connections, const testserver::ServerTlsSettings& tls) {
+/// tls: the certificate and key of TLS from the first byte, or with
+/// starttls after STARTTLS; empty files: plain text.
+int Sink(int connections, const testserver::ServerTlsSettings& tls, bool starttls) {
   const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -242,7 +254,11 @@ int Sink(int connections, const testserver::ServerTlsSettings& tls) {
     if (fd < 0) break;
     {
       Connection client(fd);
-      if (tls.certificateFile.empty() || client.StartTls(tls)) ServeClient(client);
+      if (starttls) {
+        ServeClient(client, &tls);
+      } else if (tls.certificateFile.empty() || client.StartTls(tls)) {
+        ServeClient(client, nullptr);
+      }
     }
     ::close(fd);
   }
@@ -253,9 +269,10 @@ int Sink(int connections, const testserver::ServerTlsSettings& tls) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::string_view(argv[1]) == "--sink") return Sink(std::atoi(argv[2]), {});
-  if (argc == 6 && std::string_view(argv[1]) == "--sink" && std::string_view(argv[3]) == "--tls") {
-    return Sink(std::atoi(argv[2]), {argv[4], argv[5]});
+  if (argc == 3 && std::string_view(argv[1]) == "--sink") return Sink(std::atoi(argv[2]), {}, false);
+  if (argc == 6 && std::string_view(argv[1]) == "--sink" &&
+      (std::string_view(argv[3]) == "--tls" || std::string_view(argv[3]) == "--starttls")) {
+    return Sink(std::atoi(argv[2]), {argv[4], argv[5]}, std::string_view(argv[3]) == "--starttls");
   }
   if (argc == 4 && std::string_view(argv[1]) == "--send") return Send(argv[2], std::atoi(argv[3]));
   benchmark::Initialize(&argc, argv);
