@@ -199,10 +199,26 @@ TEST(TidewireConnect, NameIsLookedUp) {
                                        "Timer On", "<OnConnect>", "Timer Off"));
 }
 
+// Points wire at port of "localhost" and has the handler of its one
+// OnHostResolved stand in for the resolver: the lookup gives addresses. The
+// trace goes to traced: "connected 127.0.0.1:25", "not 127.0.0.2:25: why".
+void ResolveLocalhostTo(TestTidewire& wire, EventLog& log, const std::vector<const char*>& addresses,
+                        std::uint16_t port, std::vector<std::string>& traced) {
+  wire.OnTrace = [&traced](TObject*, const TTraceEvent& event) {
+    traced.push_back((event.Kind == TTraceKind::kConnected ? "connected " : "not ") + std::string(event.Text));
+  };
+  wire.OnHostResolved = [&wire, &log, addresses](TObject*) {
+    log.entries.push_back("<OnHostResolved>");
+    wire.ResolvedAddresses.clear();
+    for (const char* address : addresses) wire.ResolvedAddresses.push_back(*platform::AddressOfLiteral(address));
+  };
+  wire.Host = "localhost";
+  wire.Port = port;
+}
+
 // The addresses of a name are tried in the resolver's order until one takes
-// the connection; each one that does not is traced, and only the last one's
-// failure is raised. The rows stand in for the resolver through the handler
-// of its one OnHostResolved.
+// the connection (one that refuses lets the next start at once); each one
+// that does not is traced, and only the last one's failure is raised.
 TEST(TidewireConnect, EveryAddressIsTriedInTurn) {
   struct Case {
     const char* name;
@@ -226,16 +242,7 @@ TEST(TidewireConnect, EveryAddressIsTriedInTurn) {
     EventLog log;
     log.Attach(wire);
     std::vector<std::string> traced;
-    wire.OnTrace = [&](TObject*, const TTraceEvent& event) {
-      traced.push_back((event.Kind == TTraceKind::kConnected ? "connected " : "not ") + std::string(event.Text));
-    };
-    wire.OnHostResolved = [&](TObject*) {
-      log.entries.push_back("<OnHostResolved>");
-      wire.ResolvedAddresses.clear();
-      for (const char* address : c.addresses) wire.ResolvedAddresses.push_back(*platform::AddressOfLiteral(address));
-    };
-    wire.Host = "localhost";
-    wire.Port = server.Port();
+    ResolveLocalhostTo(wire, log, c.addresses, server.Port(), traced);
     std::string raised;
     try {
       wire.Connect();
@@ -289,15 +296,7 @@ TEST(TidewireConnect, SilentAddressesAreOvertaken) {
     EventLog log;
     log.Attach(wire);
     std::vector<std::string> traced;
-    wire.OnTrace = [&](TObject*, const TTraceEvent& event) {
-      traced.push_back((event.Kind == TTraceKind::kConnected ? "connected " : "not ") + std::string(event.Text));
-    };
-    wire.OnHostResolved = [&](TObject*) {
-      wire.ResolvedAddresses.clear();
-      for (const char* address : c.addresses) wire.ResolvedAddresses.push_back(*platform::AddressOfLiteral(address));
-    };
-    wire.Host = "localhost";
-    wire.Port = server.Port();
+    ResolveLocalhostTo(wire, log, c.addresses, server.Port(), traced);
     wire.TimeOut = c.timeOut;
     std::string raised;
     const auto start = std::chrono::steady_clock::now();
