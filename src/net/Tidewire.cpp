@@ -196,6 +196,7 @@ void TTidewire::Connect() {
   for (platform::SocketAddress& address : addresses) address.port = static_cast<std::uint16_t>(Port & 0xFFFF);
   RemoteAddress = addresses.front();
   platform::ConnectRace race(addresses);
+  AsyncDone = false;
   LastEventOk = true;
   platform::ConnectFailure last;
   {
