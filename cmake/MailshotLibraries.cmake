@@ -42,7 +42,8 @@ else()
   set(MAILSHOT_SYSTEM_LIBS Threads::Threads ${CMAKE_DL_LIBS})
 endif()
 
-mailshot_library(mailshot_platform DIRS platform/${MAILSHOT_PLATFORM} DEPS ${MAILSHOT_SYSTEM_LIBS})
+# src/platform itself: the parts both backends share.
+mailshot_library(mailshot_platform DIRS platform platform/${MAILSHOT_PLATFORM} DEPS ${MAILSHOT_SYSTEM_LIBS})
 if(NOT WIN32)
   target_include_directories(mailshot_platform PRIVATE ${OPENSSL_INCLUDE_DIR} ${CURL_INCLUDE_DIRS})
 endif()

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "net/TimerOffOnExit.h"
 #include "net/TlsChannel.h"
 #include "net/Winsock.h"
 
@@ -124,25 +125,6 @@ void TTidewire::WaitPumping(Done done) {
   } while (!done());
 }
 
-template <typename Done>
-void TTidewire::WaitForConnect(Done done) {
-  using Clock = std::chrono::steady_clock;
-  constexpr auto kPass = std::chrono::milliseconds(2);
-  for (;;) {
-    const Clock::time_point passStart = Clock::now();
-    WaitForSocket(platform::SocketWait::kWritable);
-    platform::PumpMessages();
-    if (done()) return;
-    // A wake that did not end the wait (another message, or a socket ready
-    // before its notification came) must not turn into a spin.
-    const auto spent = Clock::now() - passStart;
-    if (spent < kPass) {
-      platform::SleepMilliseconds(
-          static_cast<std::uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(kPass - spent).count()));
-    }
-  }
-}
-
 bool TTidewire::StartLookup() {
   lookup_after_abandoned_ = outstanding_lookups_ > 0;
   if (lookup_after_abandoned_) {
@@ -210,68 +192,81 @@ void TTidewire::Connect() {
     OnInvalidHost(handled);
     if (!handled) throw ESockError(std::string(kErrNullRemoteAddress));
   }
-  const auto port = static_cast<std::uint16_t>(Port & 0xFFFF);
-  for (size_t i = 0; i < ResolvedAddresses.size(); ++i) {
-    const bool last = i + 1 == ResolvedAddresses.size();
-    RemoteAddress = ResolvedAddresses[i];
-    RemoteAddress.port = port;
-    if (ConnectToAddress(last)) {
-      Trace(TTraceKind::kConnected, EndPointText(RemoteAddress));
-      return;
+  std::vector<platform::SocketAddress> addresses = ResolvedAddresses;
+  for (platform::SocketAddress& address : addresses) address.port = static_cast<std::uint16_t>(Port & 0xFFFF);
+  RemoteAddress = addresses.front();
+  platform::ConnectRace race(addresses);
+  AsyncDone = false;
+  LastEventOk = true;
+  platform::ConnectFailure last;
+  {
+    TimerOn();
+    TimerOffOnExit timerOff(*this);
+    RunRace(race, last);
+    if (!TimedOut && !Canceled && race.Won()) TakeConnection(race);
+  }
+  if (Connected) {
+    Trace(TTraceKind::kConnected, EndPointText(RemoteAddress));
+    return;
+  }
+  if (TimedOut) {
+    for (const platform::SocketAddress& address : race.Pending()) {
+      Trace(TTraceKind::kConnectFailed, EndPointText(address) + ": " + std::string(kErrConnectionTimedOut));
     }
-    // A cancel ends every attempt; a time-out only this address's.
-    if (Canceled && !TimedOut) break;
-    Trace(TTraceKind::kConnectFailed, EndPointText(RemoteAddress) + ": " + ConnectFailureText());
-    if (last) break;
-    Canceled = false;
+  } else if (!Canceled && last.rejected) {
+    // Refused by the call itself (no socket of the family, say): raised as
+    // that call's error, as a connect refused at once always was.
+    platform::SetLastSocketError(last.error);
+    RaiseUnlessWouldBlock();
   }
   RaiseConnectFailure();
 }
 
-bool TTidewire::ConnectToAddress(bool last) {
-  connect_error_ = 0;
-  TimedOut = false;
-  if (!FreshSocketFor(RemoteAddress.family)) {
-    if (last) RaiseUnlessWouldBlock();
-    connect_error_ = static_cast<std::uint16_t>(platform::LastSocketError());
-    return false;
-  }
-  AsyncDone = false;
-  LastEventOk = true;
-  socket_tried_ = true;
-  if (platform::ConnectSocket(NativeSocket(), RemoteAddress) == platform::kSocketError) {
-    if (last) RaiseUnlessWouldBlock();
-    const int error = platform::LastSocketError();
-    if (error != kWsaWouldBlock && error > kWsaErrorBase) {
-      connect_error_ = static_cast<std::uint16_t>(error);
-      return false;
+void TTidewire::RunRace(platform::ConnectRace& race, platform::ConnectFailure& last) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kPass = std::chrono::milliseconds(2);
+  for (;;) {
+    const Clock::time_point passStart = Clock::now();
+    race.Run(kMaxWaitMilliseconds);
+    platform::PumpMessages();
+    for (const platform::ConnectFailure& failure : race.TakeFailures()) {
+      // As the connect-finished notification with an error would have told it.
+      if (!failure.rejected) LastEventOk = false;
+      Trace(TTraceKind::kConnectFailed, EndPointText(failure.address) + ": " + SocketErrorMessage(failure.error));
+      last = failure;
+    }
+    if (TimedOut || Canceled || race.Decided()) return;
+    // A wake that did not end the wait (another message) must not turn into a spin.
+    const auto spent = Clock::now() - passStart;
+    if (spent < kPass) {
+      platform::SleepMilliseconds(
+          static_cast<std::uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(kPass - spent).count()));
     }
   }
-  TimerOn();
-  // A peer that hangs up at once closes the socket in the same pump step
-  // that connected it: the wait ends on that close too, as a failure.
-  const std::uint32_t closesBefore = closes_;
-  WaitForConnect([&] { return Connected || TimedOut || Canceled || !LastEventOk || closes_ != closesBefore; });
-  TimerOff();
-  return !TimedOut && !Canceled && LastEventOk && Connected;
 }
 
-bool TTidewire::FreshSocketFor(platform::AddressFamily family) {
-  if (SocketHandle != kNoSocket && !socket_tried_ && socket_family_ == family) return true;
+void TTidewire::TakeConnection(platform::ConnectRace& race) {
+  platform::SocketAddress address;
+  const platform::SocketHandle socket = race.TakeConnected(address);
+  if (socket >= kNoSocket) {
+    platform::CloseSocket(socket);
+    throw ERangeError();
+  }
+  // The idle socket gives way to the connected one, and passes on how it closes.
   if (SocketHandle != kNoSocket) platform::CloseSocket(NativeSocket());
-  SocketHandle = OpenSocket(kProtocolDefault, family);
-  if (SocketHandle == kNoSocket) return false;
-  socket_family_ = family;
-  socket_tried_ = false;
-  // Unregistered, the socket would never tell that a connect finished.
+  SocketHandle = static_cast<std::uint16_t>(socket);
+  socket_family_ = address.family;
+  if (first_socket_) platform::SetLinger(socket, true, 0);
+  first_socket_ = false;
+  // Unregistered, the socket would never tell that data arrived.
   if (!RegisterSocket(SocketHandle)) RaiseUnlessWouldBlock();
-  return true;
+  RemoteAddress = address;
+  ConnectionMade();
 }
 
-std::string TTidewire::ConnectFailureText() const {
-  if (TimedOut) return std::string(kErrConnectionTimedOut);
-  if (connect_error_ != 0) return SocketErrorMessage(connect_error_);
-  return std::string(kErrConnectionFailed);
+void TTidewire::ConnectionMade() {
+  Connected = true;
+  if (OnConnect) OnConnect(this);
 }
 
 void TTidewire::RaiseConnectFailure() {
@@ -302,7 +297,7 @@ void TTidewire::RequestCloseSocket() {
   if (OnDisconnect && !Destroying()) OnDisconnect(this);
   if (Closing) return;
   SocketHandle = OpenSocket(kProtocolDefault, socket_family_);
-  socket_tried_ = false;
+  first_socket_ = false;
   if (SocketHandle == kNoSocket) RaiseUnlessWouldBlock();
   // Unregistered, the socket would never tell that a connect finished.
   if (!RegisterSocket(SocketHandle)) RaiseUnlessWouldBlock();
@@ -411,10 +406,7 @@ void TTidewire::HandleNotification(std::uint32_t message, std::uintptr_t wParam,
           if (OnAccept) OnAccept(this);
           break;
         case platform::kEventConnect:
-          connect_error_ = HighWord(lParam);
-          if (!LastEventOk) break;
-          Connected = true;
-          if (OnConnect) OnConnect(this);
+          if (LastEventOk) ConnectionMade();
           break;
         case platform::kEventClose:
           // Unread data keeps the connection until the reader meets its end.

@@ -19,6 +19,7 @@
 #include "core/StringList.h"
 #include "net/SocketTexts.h"
 #include "net/ThreadTimer.h"
+#include "platform/FastFallback.h"
 #include "platform/Messages.h"
 #include "platform/Sockets.h"
 #include "platform/Tls.h"
@@ -58,6 +59,9 @@ inline constexpr std::int32_t kSocketEventMask = platform::kEventRead | platform
 inline constexpr std::uint16_t kNoSocket = 0xFFFF;
 inline constexpr int kIoBufferData = 65536;
 inline constexpr int kHostEntrySize = 1024;
+/// Upper bound of one sleep in a wait; the wait normally ends much earlier,
+/// on readiness or on a message (the time-out timer included).
+inline constexpr std::uint32_t kMaxWaitMilliseconds = 100;
 
 /// "192.0.2.1:25" or "[2001:db8::1]:25": an end point as the trace shows it.
 std::string EndPointText(const platform::SocketAddress& address);
@@ -118,14 +122,16 @@ class TTidewire : public TComponent {
   /// Raises ESockError "Accepting Canceled" / "Error creating Data
   /// Connection", EAbortError "Socket send aborted", ERangeError.
   virtual std::uint16_t Accept();
-  /// Resolves Host and connects to Port, trying the addresses in the
-  /// resolver's order until one takes the connection, each within TimeOut;
-  /// fires OnInvalidHost (one retry), OnHostResolved (once per lookup),
-  /// OnConnect, and OnConnectionFailed once when no address took it. Raises
-  /// ESockError ("Already connected", "Host Lookup Timed Out", "Host Lookup
-  /// Canceled", "Null Remote Address", or how the last address failed:
-  /// "Connection Timed out", "Connection Failed", a WinSock error text;
-  /// "Connection Canceled" at once on a cancel).
+  /// Resolves Host and connects to Port: the addresses race (RFC 8305
+  /// fast fallback: IPv6 and IPv4 in turn, each next attempt 250 ms after
+  /// the one before or at once when one failed, the first connection wins),
+  /// all of them within one TimeOut; fires OnInvalidHost (one retry),
+  /// OnHostResolved (once per lookup), OnConnect, and OnConnectionFailed once
+  /// when no address took it. Raises ESockError ("Already connected", "Host
+  /// Lookup Timed Out", "Host Lookup Canceled", "Null Remote Address",
+  /// "Connection Timed out", "Connection Canceled", "Connection Failed", or
+  /// the WinSock error text of the last attempt when the call to start it
+  /// failed: no socket of its family, say).
   virtual void Connect();
   /// Closes the socket (and opens a fresh one); fires OnDisconnect.
   virtual void Disconnect();
@@ -254,7 +260,7 @@ class TTidewire : public TComponent {
   /// The address being connected to or connected to, with Port; family
   /// kNone while the host is not resolved.
   platform::SocketAddress RemoteAddress;
-  /// Every address of Host, in the order to try them.
+  /// Every address of Host, in the resolver's order.
   std::vector<platform::SocketAddress> ResolvedAddresses;
   bool LastEventOk = true;
   bool AsyncDone = false;
@@ -265,26 +271,19 @@ class TTidewire : public TComponent {
   /// Opens a socket; kNoSocket when the system gives none (the error is then
   /// the last socket error). Raises ERangeError when its handle does not fit 16 bits.
   std::uint16_t OpenSocket(int protocol, platform::AddressFamily family = platform::AddressFamily::kIPv4);
-  /// Connects to RemoteAddress within TimeOut; true once connected. Raises
-  /// the WinSock error text of a connect refused at once when last is set,
-  /// and of a fresh socket that cannot be had.
-  bool ConnectToAddress(bool last);
-  /// A socket of family that no connect has been tried on: the one open,
-  /// or a fresh one in its place (a failed connect leaves a socket unusable).
-  /// False when none can be had; the error is then the last socket error.
-  bool FreshSocketFor(platform::AddressFamily family);
-  /// Why the connect to RemoteAddress just failed, for the trace.
-  std::string ConnectFailureText() const;
+  /// Runs race until it is decided, a cancel or the time-out; pumps
+  /// messages, traces each address that failed, keeps the last failure in last.
+  void RunRace(platform::ConnectRace& race, platform::ConnectFailure& last);
+  /// Makes the race's connection the component's socket; fires OnConnect.
+  /// Raises ERangeError for a handle beyond 16 bits, a WinSock error text.
+  void TakeConnection(platform::ConnectRace& race);
+  /// The connection stands: Connected, then OnConnect.
+  void ConnectionMade();
   /// Asks for the socket's notifications at NotifyWindow; false on failure.
   bool RegisterSocket(std::uint16_t socket);
   /// Sleep 2 ms and one pump step until done() holds.
   template <typename Done>
   void WaitPumping(Done done);
-  /// One pump step after the socket became writable (its connect finished
-  /// or failed) or a message came, until done() holds; a pass that does not
-  /// end the wait lasts at least 2 ms.
-  template <typename Done>
-  void WaitForConnect(Done done);
   /// Starts the asynchronous lookup of the name in IoBuffer; false when it
   /// cannot be started.
   bool StartLookup();
@@ -321,8 +320,7 @@ class TTidewire : public TComponent {
   std::chrono::steady_clock::time_point shared_end_ = std::chrono::steady_clock::time_point::max();
   char peek_byte_ = 0;  // DataAvailable peeks here, never into a line being read
   platform::AddressFamily socket_family_ = platform::AddressFamily::kIPv4;
-  bool socket_tried_ = false;        // a connect was started on the open socket
-  std::uint16_t connect_error_ = 0;  // the error of the last connect attempt (refused at once, or its event)
+  bool first_socket_ = true;  // the open socket is the first one, which resets its connection on close
   std::uint32_t closes_ = 0;  // sockets closed so far
   int outstanding_lookups_ = 0;
   bool lookup_after_abandoned_ = false;  // the running lookup shares its wait with a given-up one

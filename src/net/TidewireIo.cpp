@@ -13,9 +13,6 @@
 
 namespace {
 
-// Upper bound of one sleep in a transfer wait; the wait normally ends much
-// earlier, on readiness or on a message (the time-out timer included).
-constexpr std::uint32_t kMaxWaitMilliseconds = 100;
 constexpr int kMaxBufferLength = 65535;
 constexpr size_t kReplyDigits = 10;
 

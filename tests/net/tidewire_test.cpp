@@ -5,10 +5,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 
 #include "net/Winsock.h"
 #include "net/NetTestSupport.h"
+#include "platform/LoopbackPeer.h"
 #include "support/ScriptedServer.h"
 
 namespace {
@@ -197,10 +199,26 @@ TEST(TidewireConnect, NameIsLookedUp) {
                                        "Timer On", "<OnConnect>", "Timer Off"));
 }
 
+// Points wire at port of "localhost" and has the handler of its one
+// OnHostResolved stand in for the resolver: the lookup gives addresses. The
+// trace goes to traced: "connected 127.0.0.1:25", "not 127.0.0.2:25: why".
+void ResolveLocalhostTo(TestTidewire& wire, EventLog& log, const std::vector<const char*>& addresses,
+                        std::uint16_t port, std::vector<std::string>& traced) {
+  wire.OnTrace = [&traced](TObject*, const TTraceEvent& event) {
+    traced.push_back((event.Kind == TTraceKind::kConnected ? "connected " : "not ") + std::string(event.Text));
+  };
+  wire.OnHostResolved = [&wire, &log, addresses](TObject*) {
+    log.entries.push_back("<OnHostResolved>");
+    wire.ResolvedAddresses.clear();
+    for (const char* address : addresses) wire.ResolvedAddresses.push_back(*platform::AddressOfLiteral(address));
+  };
+  wire.Host = "localhost";
+  wire.Port = port;
+}
+
 // The addresses of a name are tried in the resolver's order until one takes
-// the connection; each one that does not is traced, and only the last one's
-// failure is raised. The rows stand in for the resolver through the handler
-// of its one OnHostResolved.
+// the connection (one that refuses lets the next start at once); each one
+// that does not is traced, and only the last one's failure is raised.
 TEST(TidewireConnect, EveryAddressIsTriedInTurn) {
   struct Case {
     const char* name;
@@ -224,16 +242,7 @@ TEST(TidewireConnect, EveryAddressIsTriedInTurn) {
     EventLog log;
     log.Attach(wire);
     std::vector<std::string> traced;
-    wire.OnTrace = [&](TObject*, const TTraceEvent& event) {
-      traced.push_back((event.Kind == TTraceKind::kConnected ? "connected " : "not ") + std::string(event.Text));
-    };
-    wire.OnHostResolved = [&](TObject*) {
-      log.entries.push_back("<OnHostResolved>");
-      wire.ResolvedAddresses.clear();
-      for (const char* address : c.addresses) wire.ResolvedAddresses.push_back(*platform::AddressOfLiteral(address));
-    };
-    wire.Host = "localhost";
-    wire.Port = server.Port();
+    ResolveLocalhostTo(wire, log, c.addresses, server.Port(), traced);
     std::string raised;
     try {
       wire.Connect();
@@ -252,6 +261,60 @@ TEST(TidewireConnect, EveryAddressIsTriedInTurn) {
     EXPECT_EQ(wire.Connected, c.failure == nullptr);
     EXPECT_EQ(log.Count("<OnHostResolved>"), 1);
     EXPECT_EQ(log.Count("<OnConnect>"), c.failure ? 0 : 1);
+    EXPECT_EQ(log.Count("<OnConnectionFailed>"), c.failure ? 1 : 0);
+    server.Stop();
+  }
+}
+
+// A silent address (a listener with a full queue drops the SYNs) holds up
+// neither the next address nor, when every address is silent, the connect
+// beyond TimeOut: the attempts race, and one TimeOut bounds them all.
+TEST(TidewireConnect, SilentAddressesAreOvertaken) {
+  struct Case {
+    const char* name;
+    std::vector<const char*> addresses;  // 127.0.0.1 accepts; the others are silent
+    std::int32_t timeOut;
+    const char* failure;  // nullptr: connected to 127.0.0.1
+    std::chrono::milliseconds atLeast, below;  // generous: each wait per address would take far longer
+  };
+  using std::chrono::milliseconds;
+  const Case cases[] = {
+      {"a silent first address", {"127.0.0.2", "127.0.0.1"}, 10000, nullptr, milliseconds(0), milliseconds(3000)},
+      {"every address silent", {"127.0.0.2", "127.0.0.3", "127.0.0.4"}, 1000, "Connection Timed out",
+       milliseconds(1000), milliseconds(2500)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server({Drain()}, {.deadline = milliseconds(5000)});
+    const std::string port = std::to_string(server.Port());
+    TestTidewire wire(nullptr);
+    std::vector<std::unique_ptr<loopback::SilentListener>> silent;
+    for (const char* address : c.addresses) {
+      if (std::string(address) != "127.0.0.1")
+        silent.push_back(std::make_unique<loopback::SilentListener>(address, server.Port()));
+    }
+    EventLog log;
+    log.Attach(wire);
+    std::vector<std::string> traced;
+    ResolveLocalhostTo(wire, log, c.addresses, server.Port(), traced);
+    wire.TimeOut = c.timeOut;
+    std::string raised;
+    const auto start = std::chrono::steady_clock::now();
+    try {
+      wire.Connect();
+    } catch (const ESockError& e) {
+      raised = e.Message();
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, c.atLeast);
+    EXPECT_LT(took, c.below);
+    EXPECT_EQ(raised, c.failure ? c.failure : "");
+    EXPECT_EQ(wire.Connected, c.failure == nullptr);
+    std::vector<std::string> expected;
+    if (!c.failure) expected.push_back("connected 127.0.0.1:" + port);
+    for (size_t i = 0; c.failure && i < c.addresses.size(); ++i)
+      expected.push_back("not " + std::string(c.addresses[i]) + ":" + port + ": Connection Timed out");
+    EXPECT_EQ(traced, expected);
     EXPECT_EQ(log.Count("<OnConnectionFailed>"), c.failure ? 1 : 0);
     server.Stop();
   }

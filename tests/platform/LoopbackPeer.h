@@ -8,12 +8,14 @@
 #include <ws2tcpip.h>
 #else
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -24,10 +26,15 @@ namespace loopback {
 using Native = SOCKET;
 inline constexpr Native kNone = INVALID_SOCKET;
 inline void CloseNative(Native s) { ::closesocket(s); }
+inline void MakeNonBlocking(Native s) {
+  u_long on = 1;
+  ::ioctlsocket(s, FIONBIO, &on);
+}
 #else
 using Native = int;
 inline constexpr Native kNone = -1;
 inline void CloseNative(Native s) { ::close(s); }
+inline void MakeNonBlocking(Native s) { ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) | O_NONBLOCK); }
 #endif
 
 inline constexpr int kWaitMilliseconds = 5000;
@@ -54,6 +61,15 @@ inline bool Readable(Native s, int milliseconds) {
   FD_SET(s, &set);
   timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
   return ::select(static_cast<int>(s) + 1, &set, nullptr, nullptr, &limit) > 0;
+}
+
+/// True when s becomes writable (its connect ended) within milliseconds.
+inline bool Writable(Native s, int milliseconds) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  return ::select(static_cast<int>(s) + 1, nullptr, &set, nullptr, &limit) > 0;
 }
 
 inline sockaddr_in LoopbackAddress(std::uint16_t port) {
@@ -157,6 +173,35 @@ class Listener {
 
  private:
   Native s_;
+};
+
+/// A listener at address (127.0.0.x) and port whose queue is full: it never
+/// accepts, and the SYN of every further connect is dropped, so that the
+/// connect stays unanswered. No firewall needed.
+class SilentListener {
+ public:
+  SilentListener(const char* address, std::uint16_t port) : s_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in where = LoopbackAddress(port);
+    where.sin_addr.s_addr = ::inet_addr(address);
+    ::bind(s_, reinterpret_cast<const sockaddr*>(&where), sizeof where);
+    ::listen(s_, 0);
+    for (Native& filler : fillers_) {
+      filler = ::socket(AF_INET, SOCK_STREAM, 0);
+      MakeNonBlocking(filler);
+      ::connect(filler, reinterpret_cast<const sockaddr*>(&where), sizeof where);
+    }
+    Writable(fillers_.front(), kWaitMilliseconds);  // the queue's one place is taken
+  }
+  ~SilentListener() {
+    for (const Native filler : fillers_) CloseNative(filler);
+    CloseNative(s_);
+  }
+  SilentListener(const SilentListener&) = delete;
+  SilentListener& operator=(const SilentListener&) = delete;
+
+ private:
+  Native s_;
+  std::array<Native, 3> fillers_{};
 };
 
 /// A loopback port on which nothing listens (bound a moment ago, now free).

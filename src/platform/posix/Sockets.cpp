@@ -16,6 +16,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "platform/FastFallback.h"
 #include "platform/HostEntryLayout.h"
 #include "platform/posix/SocketErrors.h"
 #include "platform/posix/ThreadQueue.h"
@@ -220,6 +221,21 @@ void AppendWatchedSockets(const ThreadQueue* queue, std::vector<pollfd>& fds) {
   }
 }
 
+/// Failures of a connect that are the network's answer (refused,
+/// unreachable, no route), not a call the system would not take.
+bool NetworkAnswer(int error) {
+  switch (error) {
+    case ECONNREFUSED:
+    case ETIMEDOUT:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case EADDRNOTAVAIL:  // an IPv6 address where this machine has no IPv6 route
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 void CollectSocketEvents() {
@@ -256,6 +272,28 @@ void CollectSocketEvents() {
         break;
     }
   }
+}
+
+/// Waits up to maxMilliseconds for fds (their revents filled) or a message
+/// in the thread's queue, timers and the notifications of the thread's
+/// sockets included. With a message waiting already, looks at fds without waiting.
+void PollOrMessage(std::vector<pollfd>& fds, std::uint32_t maxMilliseconds) {
+  const auto queue = CurrentThreadQueue();
+  // Readiness that becomes a notification is a waiting message, as on Windows.
+  CollectSocketEvents();
+  std::chrono::milliseconds timeout(std::min<std::uint32_t>(maxMilliseconds, INT_MAX));
+  const std::chrono::milliseconds toTimer = queue->TimeToNextTimer();
+  if (toTimer.count() >= 0) timeout = std::min(timeout, toTimer);
+  if (!queue->Empty()) timeout = std::chrono::milliseconds(0);
+  const size_t own = fds.size();
+  fds.push_back({queue->WakeDescriptor(), POLLIN, 0});
+  {
+    SocketTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    AppendWatchedSockets(queue.get(), fds);
+  }
+  ::poll(fds.data(), fds.size(), static_cast<int>(timeout.count()));  // an interrupted wait simply ends early
+  fds.resize(own);
 }
 
 }  // namespace posix
@@ -312,7 +350,8 @@ int AsyncSelect(SocketHandle socket, WindowHandle window, std::uint32_t message,
   std::lock_guard lock(table.mutex);
   const auto existing = table.sockets.find(fd);
   posix::SocketState& entry = existing != table.sockets.end() ? existing->second : table.sockets[fd];
-  if (existing == table.sockets.end()) entry.phase = posix::PhaseOf(fd);
+  // A socket connected without notifications (a fast-fallback attempt) is connected from now on.
+  if (existing == table.sockets.end() || entry.phase == posix::Phase::kIdle) entry.phase = posix::PhaseOf(fd);
   entry.window = window;
   entry.message = message;
   entry.events = events;
@@ -346,19 +385,10 @@ int ConnectSocket(SocketHandle socket, const SocketAddress& address) {
     entry.phase = posix::Phase::kConnecting;
     return 0;
   }
-  switch (errno) {
-    case EINPROGRESS:
-    case EINTR:
-      break;
-    case ECONNREFUSED:
-    case ETIMEDOUT:
-    case ENETUNREACH:
-    case EHOSTUNREACH:
-    case EADDRNOTAVAIL:  // an IPv6 address where this machine has no IPv6 route
-      entry.connectError = errno;
-      break;
-    default:
-      return posix::FailWithErrno();
+  if (posix::NetworkAnswer(errno)) {
+    entry.connectError = errno;
+  } else if (errno != EINPROGRESS && errno != EINTR) {
+    return posix::FailWithErrno();
   }
   entry.phase = posix::Phase::kConnecting;
   posix::SetLastSocketError(posix::kWouldBlock);
@@ -503,23 +533,49 @@ SocketAddress LocalAddressOf(SocketHandle socket) {
 }
 
 void WaitForSocketOrMessage(SocketHandle socket, SocketWait what, std::uint32_t maxMilliseconds) {
-  const auto queue = posix::CurrentThreadQueue();
-  // Readiness that becomes a notification is a waiting message, as on Windows.
-  posix::CollectSocketEvents();
-  if (!queue->Empty()) return;
-  std::chrono::milliseconds timeout(std::min<std::uint32_t>(maxMilliseconds, INT_MAX));
-  const std::chrono::milliseconds toTimer = queue->TimeToNextTimer();
-  if (toTimer.count() >= 0) timeout = std::min(timeout, toTimer);
-  if (timeout.count() == 0) return;
   std::vector<pollfd> fds{
-      {posix::Descriptor(socket), static_cast<short>(what == SocketWait::kReadable ? POLLIN : POLLOUT), 0},
-      {queue->WakeDescriptor(), POLLIN, 0}};
-  {
-    posix::SocketTable& table = posix::Table();
-    std::lock_guard lock(table.mutex);
-    posix::AppendWatchedSockets(queue.get(), fds);
-  }
-  ::poll(fds.data(), fds.size(), static_cast<int>(timeout.count()));  // an interrupted wait simply ends early
+      {posix::Descriptor(socket), static_cast<short>(what == SocketWait::kReadable ? POLLIN : POLLOUT), 0}};
+  posix::PollOrMessage(fds, maxMilliseconds);
 }
+
+namespace detail {
+
+ConnectStart StartConnect(const SocketAddress& address) {
+  const SocketHandle socket = CreateStreamSocket(0, address.family);
+  if (socket == kInvalidSocket) return {kInvalidSocket, LastSocketError(), true};
+  const int fd = posix::Descriptor(socket);
+  sockaddr_storage remote{};
+  const socklen_t length = posix::SystemAddress(address, remote);
+  int error = 0;
+  if (!posix::MakeNonBlocking(fd)) {
+    error = errno;
+  } else if (::connect(fd, reinterpret_cast<const sockaddr*>(&remote), length) != 0 && errno != EINPROGRESS &&
+             errno != EINTR) {
+    error = errno;
+  }
+  if (error == 0) return {socket, 0, false};
+  CloseSocket(socket);
+  return {kInvalidSocket, posix::WinsockErrorOf(error), !posix::NetworkAnswer(error)};
+}
+
+std::vector<int> WaitForConnects(const std::vector<SocketHandle>& sockets, std::uint32_t maxMilliseconds) {
+  std::vector<pollfd> fds;
+  for (const SocketHandle socket : sockets) fds.push_back({posix::Descriptor(socket), POLLOUT, 0});
+  posix::PollOrMessage(fds, maxMilliseconds);
+  std::vector<int> ends;
+  for (size_t i = 0; i < sockets.size(); ++i) {
+    const short seen = fds[i].revents;
+    if (seen == 0) {
+      ends.push_back(kConnectRunning);
+      continue;
+    }
+    int error = posix::PendingError(fds[i].fd);
+    if (error == 0 && !(seen & POLLOUT)) error = ECONNABORTED;
+    ends.push_back(error == 0 ? 0 : posix::WinsockErrorOf(error));
+  }
+  return ends;
+}
+
+}  // namespace detail
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/FastFallback.h"
 #include "platform/HostEntryLayout.h"
 
 namespace platform {
@@ -61,16 +62,33 @@ void DiscardNotifications(SOCKET socket, const Registration& registration) {
 
 bool MessageWaiting() { return HIWORD(::GetQueueStatus(QS_ALLINPUT)) != 0; }
 
-/// True when socket became writable (or its connect failed) within milliseconds.
-bool WritableWithin(SocketHandle socket, DWORD milliseconds) {
-  fd_set writable;
-  fd_set failed;
+/// Waits up to milliseconds for one of sockets to become writable (its
+/// connect ended) or to fail; writable and failed tell which did. False
+/// when none did.
+bool SelectWritable(const std::vector<SocketHandle>& sockets, DWORD milliseconds, fd_set& writable, fd_set& failed) {
   FD_ZERO(&writable);
   FD_ZERO(&failed);
-  FD_SET(Native(socket), &writable);
-  FD_SET(Native(socket), &failed);
+  for (const SocketHandle socket : sockets) {
+    FD_SET(Native(socket), &writable);
+    FD_SET(Native(socket), &failed);
+  }
   timeval limit{static_cast<long>(milliseconds / 1000), static_cast<long>((milliseconds % 1000) * 1000)};
   return ::select(0, nullptr, &writable, &failed, &limit) != 0;  // ready, or an error that a wait cannot cure
+}
+
+/// Waits up to maxMilliseconds for one of sockets to become writable or
+/// fail, or a message to wait; looks at the sockets once even when a
+/// message waits already. select() cannot see window messages, so the
+/// queue is looked at between slices.
+void WaitWritableOrMessage(const std::vector<SocketHandle>& sockets, std::uint32_t maxMilliseconds, fd_set& writable,
+                           fd_set& failed) {
+  using Clock = std::chrono::steady_clock;
+  const auto end = Clock::now() + std::chrono::milliseconds(maxMilliseconds);
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
+    const DWORD slice = MessageWaiting() || left <= 0 ? 0 : static_cast<DWORD>(std::min<long long>(left, kWriteWaitSlice));
+    if (SelectWritable(sockets, slice, writable, failed) || slice == 0) return;
+  }
 }
 
 }  // namespace
@@ -206,14 +224,47 @@ void WaitForSocketOrMessage(SocketHandle socket, SocketWait what, std::uint32_t 
     ::MsgWaitForMultipleObjectsEx(0, nullptr, maxMilliseconds, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     return;
   }
-  using Clock = std::chrono::steady_clock;
-  const auto end = Clock::now() + std::chrono::milliseconds(maxMilliseconds);
-  for (;;) {
-    if (MessageWaiting()) return;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
-    if (left <= 0) return;
-    if (WritableWithin(socket, static_cast<DWORD>(std::min<long long>(left, kWriteWaitSlice)))) return;
-  }
+  fd_set writable;
+  fd_set failed;
+  WaitWritableOrMessage({socket}, maxMilliseconds, writable, failed);
 }
+
+namespace detail {
+
+ConnectStart StartConnect(const SocketAddress& address) {
+  const SocketHandle socket = CreateStreamSocket(0, address.family);
+  if (socket == kInvalidSocket) return {kInvalidSocket, ::WSAGetLastError(), true};
+  u_long nonBlocking = 1;
+  sockaddr_storage remote{};
+  const int length = SystemAddress(address, remote);
+  if (::ioctlsocket(Native(socket), FIONBIO, &nonBlocking) == 0 &&
+      (::connect(Native(socket), reinterpret_cast<const sockaddr*>(&remote), length) == 0 ||
+       ::WSAGetLastError() == WSAEWOULDBLOCK)) {
+    return {socket, 0, false};
+  }
+  const int error = ::WSAGetLastError();
+  CloseSocket(socket);
+  return {kInvalidSocket, error, true};
+}
+
+std::vector<int> WaitForConnects(const std::vector<SocketHandle>& sockets, std::uint32_t maxMilliseconds) {
+  fd_set writable;
+  fd_set failed;
+  WaitWritableOrMessage(sockets, maxMilliseconds, writable, failed);
+  std::vector<int> ends;
+  for (const SocketHandle socket : sockets) {
+    int error = 0;
+    int length = sizeof error;
+    if (FD_ISSET(Native(socket), &failed)) {
+      ::getsockopt(Native(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+      ends.push_back(error != 0 ? error : WSAECONNABORTED);
+    } else {
+      ends.push_back(FD_ISSET(Native(socket), &writable) ? 0 : kConnectRunning);
+    }
+  }
+  return ends;
+}
+
+}  // namespace detail
 
 }  // namespace platform
