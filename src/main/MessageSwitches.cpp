@@ -1,10 +1,12 @@
 #include "main/MessageSwitches.h"
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "cmdline/CommandLine.h"
+#include "encoding/Charsets.h"
 #include "encoding/HeaderWords.h"
 #include "main/MailException.h"
 #include "main/SwitchValues.h"
@@ -59,6 +61,31 @@ void DropByteOrderMark(TStringList& list) {
   }
 }
 
+/// A sender written as "Name <box>": the name for From:, the box alone for
+/// MAIL FROM.
+void SplitSender(TPostMessage& message) {
+  const std::size_t bracket = message.FromAddress.find('<');
+  if (bracket == std::string::npos) return;
+  message.FromName = message.FromAddress.substr(0, bracket);
+  message.FromAddress = TQxSMTP::ExtractAddress(message.FromAddress);
+}
+
+/// True when the body, and the subject where it counts, are UTF-8 with some
+/// text outside ASCII: text that any other label would garble.
+bool WrittenInUtf8(TPostMessage& message, bool subjectCounts) {
+  bool outsideAscii = false;
+  if (subjectCounts && !IsAscii(message.Subject)) {
+    if (!charsets::IsUtf8(message.Subject)) return false;
+    outsideAscii = true;
+  }
+  for (const std::string& line : message.Body().Items()) {
+    if (IsAscii(line)) continue;
+    if (!charsets::IsUtf8(line)) return false;
+    outsideAscii = true;
+  }
+  return outsideAscii;
+}
+
 }  // namespace
 
 bool IsUtf8Charset(const std::string& charset) {
@@ -72,29 +99,32 @@ void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
     LoadNamedList(cmd, "RCPT", message.ToBlindCarbonCopy(), kMissingEnvelopeRecipients);
   }
   if (cmd.ParamExistsExactly("REPLYTO")) message.ReplyTo = ReplyAddress(cmd);
+  SplitSender(message);
+  for (TStringList* list : {&message.Body(), &message.ToAddress(), &message.ToCarbonCopy(),
+                            &message.ToBlindCarbonCopy(), &message.Attachments()}) {
+    DropByteOrderMark(*list);
+  }
 
   const bool koi8r = cmd.ParamExists("SK");
   const bool oem = cmd.ParamExists("SD");
+  std::optional<std::string> wideSubject = koi8r || oem ? std::nullopt : WideSubject(cmd);
+  // The subject's bytes tell of its charset only when they are the ones sent.
+  if (!cmd.ParamExists("CS") && WrittenInUtf8(message, !koi8r && !oem && !wideSubject)) {
+    smtp.Charset = std::string(charsets::kUtf8.name);
+  }
   if (koi8r) {
     smtp.SubjectCharset = std::string(kKoi8rCharset);
   } else if (oem) {
     smtp.SubjectCharset = platform::OemCharsetName();
-  } else if (IsUtf8Charset(smtp.Charset)) {
-    if (std::optional<std::string> subject = WideSubject(cmd)) {
-      RefuseLineBreaks("S", *subject);
-      message.Subject = std::move(*subject);
-    }
+  } else if (wideSubject && IsUtf8Charset(smtp.Charset)) {
+    RefuseLineBreaks("S", *wideSubject);
+    message.Subject = std::move(*wideSubject);
   }
   // Only a name outside ASCII needs the label, and asking for it loads the
   // locale's tables on POSIX (about a millisecond).
   const std::vector<std::string>& attachments = message.Attachments().Items();
   if (!std::all_of(attachments.begin(), attachments.end(), [](const std::string& e) { return IsAscii(e); })) {
     smtp.FileNameCharset = platform::FileNameCharsetName();
-  }
-
-  for (TStringList* list : {&message.Body(), &message.ToAddress(), &message.ToCarbonCopy(),
-                            &message.ToBlindCarbonCopy(), &message.Attachments()}) {
-    DropByteOrderMark(*list);
   }
   message.Date = DateValue(platform::LocalNow());
   message.MessageId = NewMessageId(MessageIdDomain(message.FromAddress));

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -190,11 +191,13 @@ class TQxSMTP : public TTidewire {
   /// Rebuilds FinalHeader and the body stream from PostMessage and the
   /// settings. A header line that would pass 998 octets is folded; a
   /// subject or display name with bytes above 127 goes as encoded-words
-  /// (SubjectCharset, Charset), an attachment name so as a name parameter
-  /// and as filename*= (FileNameCharset). The text goes quoted-printable
+  /// (SubjectCharset, Charset), an attachment name in UTF-8 as a name
+  /// parameter and as filename*= (see FileNameCharset). The text goes quoted-printable
   /// when a line of it passes 998 octets, or when it has 8-bit bytes and
-  /// the latest EHLO reply lacked 8BITMIME; with 8BITMIME it is labelled
-  /// 8bit (see EightBitData). Raises attachment errors ("Cannot open file
+  /// the latest EHLO reply lacked 8BITMIME (or there was none); with
+  /// 8BITMIME it is labelled 8bit (see EightBitData). An attachment's type
+  /// comes from its name (MediaTypes.h); text of ASCII bytes goes
+  /// quoted-printable, a message that needs no encoding as 7bit. Raises attachment errors ("Cannot open file
   /// %s" after OnAttachmentNotFound, read errors, handler errors), and
   /// ERangeError for a SubType beyond mtHtml.
   void ComposeMessage();
@@ -245,7 +248,8 @@ class TQxSMTP : public TTidewire {
   /// The charset the Subject's bytes are in, when not Charset (after a
   /// conversion to KOI8-R or to the OEM code page); empty: Charset.
   std::string SubjectCharset;
-  /// The charset of the attachments' file names; empty: Charset.
+  /// The charset of the attachments' file names; empty or UTF-8 while a
+  /// name is no UTF-8: Charset. Names go out in UTF-8.
   std::string FileNameCharset;
   /// The SMTP-level connect event (the socket-level one stays unassigned).
   TNotifyEvent OnConnect;
@@ -338,6 +342,25 @@ class TQxSMTP : public TTidewire {
   void ComposeBody();
   void WriteBodyText();
   void WriteQuotedPrintableText();
+
+  /// How an attachment's bytes go: through the encoder (base64 or
+  /// uuencode), or, read whole, as quoted-printable or 7bit.
+  enum class AttachmentEncoding { kEncoder, kQuotedPrintable, kSevenBit };
+  struct AttachmentForm {
+    std::string_view mediaType;
+    AttachmentEncoding encoding;
+  };
+  /// The form of file, named as mediaType; content holds the file's bytes
+  /// when the form needs them read whole, and the file is at its start when
+  /// the encoder is to read it.
+  AttachmentForm ChosenAttachmentForm(TFileStream& file, std::string_view mediaType, std::string& content) const;
+  static AttachmentForm ReadAgain(TFileStream& file, std::string& content, std::string_view mediaType);
+  std::string AttachmentHeader(const std::string& fileName, const AttachmentForm& form) const;
+  void WriteQuotedPrintableBytes(std::string_view content);
+  /// A file name outside ASCII in UTF-8: as it is when it is UTF-8, else
+  /// converted from FileNameCharset or, failing that, Charset; nullopt
+  /// when neither holds it.
+  std::optional<std::string> FileNameInUtf8(const std::string& fileName) const;
 
   TPostMessage post_message_;
   TMemoryStream body_stream_;

@@ -5,13 +5,17 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <optional>
 
 #include "core/Exceptions.h"
 #include "core/Random.h"
+#include "encoding/Charsets.h"
 #include "encoding/HeaderWords.h"
 #include "encoding/QuotedPrintable.h"
+#include "platform/CodePage.h"
 #include "platform/File.h"
 #include "smtp/HeaderFields.h"
+#include "smtp/MediaTypes.h"
 #include "smtp/MessageText.h"
 #include "smtp/Qxsmtp.h"
 
@@ -31,12 +35,11 @@ constexpr std::string_view kTextContentTypes[] = {
     "Content-Type: text/html; charset=",                  // mtHtml
 };
 constexpr std::string_view kTextPartContentType = "Content-Type: text/plain; charset=";
-constexpr std::string_view kMimeVersion = "Mime-Version: 1.0";
+constexpr std::string_view kMimeVersion = "MIME-Version: 1.0";
 constexpr std::string_view kMultipartContentType = "Content-Type: multipart/mixed; boundary=";
 constexpr std::string_view kBoundaryStart = "====================54535";
 constexpr std::string_view kBoundaryEnd = "====";
 constexpr int kBoundaryLetters = 6;
-constexpr std::string_view kAttachmentContentType = "Content-Type: application/octet-stream; name=";
 constexpr std::string_view kAttachmentDisposition = "Content-Disposition: attachment; filename=";
 constexpr std::string_view kExtendedDisposition = "Content-Disposition: attachment; filename*=";
 // The text's transfer encoding, by TextEncoding; as written it has no line.
@@ -44,6 +47,13 @@ constexpr std::string_view kTextTransferEncodings[] = {
     "",
     "Content-Transfer-Encoding: 8bit",
     "Content-Transfer-Encoding: quoted-printable",
+};
+// An attachment's transfer encoding, by AttachmentEncoding, where the
+// encoder's does not count.
+constexpr std::string_view kFormTransferEncodings[] = {
+    "",
+    "Content-Transfer-Encoding: quoted-printable",
+    "Content-Transfer-Encoding: 7bit",
 };
 // A part of uuencode lines is labelled as such: calling it base64 would make
 // every reader decode it into garbage.
@@ -105,6 +115,20 @@ void ForEachLineOf(const std::string& entry, LineHandler line) {
   }
 }
 
+/// True when text is made of lines ended by CR LF (a last line may lack
+/// one), each within 998 octets: text as 7bit data carries it unchanged.
+bool IsSevenBitText(std::string_view text) {
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = std::min(text.find_first_of("\r\n", start), text.size());
+    if (end - start > header_fields::kLongestLine) return false;
+    if (end == text.size()) break;
+    if (text.compare(end, 2, kCrLf) != 0) return false;
+    start = end + 2;
+  }
+  return true;
+}
+
 /// Calls line for every line of the body text, an entry being a line.
 template <typename LineHandler>
 void ForEachTextLine(const std::vector<std::string>& body, LineHandler line) {
@@ -133,17 +157,17 @@ TQxSMTP::TextEncoding TQxSMTP::ChosenTextEncoding() {
     eightBit = eightBit || !IsAscii(entry);  // line breaks are ASCII: the entry tells for its lines
   }
   // 8-bit text may only go to a server that said it takes it; after HELO
-  // nothing is known, and the text goes as written.
-  if (!eightBit || !capabilities_.Extended) return TextEncoding::kAsWritten;
-  return capabilities_.EightBitMime ? TextEncoding::kEightBit : TextEncoding::kQuotedPrintable;
+  // nothing is known, and undeclared 8-bit text may lose its eighth bit.
+  if (!eightBit) return TextEncoding::kAsWritten;
+  return capabilities_.Extended && capabilities_.EightBitMime ? TextEncoding::kEightBit
+                                                              : TextEncoding::kQuotedPrintable;
 }
 
 void TQxSMTP::ComposeHeader() {
   TPostMessage& m = post_message_;
   final_header_.Clear();
-  // A display name outside ASCII needs a blank before "<" to end its encoded-words.
-  const std::string fromName =
-      IsAscii(m.FromName) ? m.FromName : header_fields::EncodedPhrase(m.FromName, Charset) + " ";
+  std::string fromName = header_fields::Phrase(m.FromName, Charset);
+  if (!fromName.empty()) fromName += ' ';
   final_header_.Add("From: " + fromName + "<" + m.FromAddress + ">");
   AddRecipientLine("To: ", m.ToAddress());
   AddRecipientLine("CC: ", m.ToCarbonCopy());
@@ -218,28 +242,37 @@ void TQxSMTP::WriteQuotedPrintableText() {
   });
 }
 
+TQxSMTP::AttachmentForm TQxSMTP::ChosenAttachmentForm(TFileStream& file, std::string_view mediaType,
+                                                     std::string& content) const {
+  if (EncodeType != uuMime) return {mediaType, AttachmentEncoding::kEncoder};
+  const bool message = mediaType == media_types::kMessage;
+  if (!message && !media_types::IsText(mediaType)) return {mediaType, AttachmentEncoding::kEncoder};
+  content.resize(static_cast<size_t>(file.Size()));
+  file.ReadBuffer(content.data(), static_cast<std::int64_t>(content.size()));
+  const bool readable = IsAscii(content) && content.find('\0') == std::string::npos;
+  if (message) {
+    // A message must go as it is (RFC 2046 5.2.1): only one that needs no
+    // transfer encoding at all can be one.
+    if (readable && IsSevenBitText(content)) return {mediaType, AttachmentEncoding::kSevenBit};
+    return ReadAgain(file, content, media_types::kOctetStream);
+  }
+  // Base64 would hide text that needs no encoding; 8-bit text in a charset
+  // nobody named is better kept whole in base64.
+  if (readable) return {mediaType, AttachmentEncoding::kQuotedPrintable};
+  return ReadAgain(file, content, mediaType);
+}
+
+TQxSMTP::AttachmentForm TQxSMTP::ReadAgain(TFileStream& file, std::string& content, std::string_view mediaType) {
+  content.clear();
+  file.Seek(0, soFromBeginning);
+  return {mediaType, AttachmentEncoding::kEncoder};
+}
+
 void TQxSMTP::EncodeAttachment(int index) {
   const std::string entry = post_message_.Attachments()[index - 1];
   const std::string fileName = AttachmentFileName(entry);
-  const size_t method = EncodeType < std::size(kTransferEncodings) ? EncodeType : 0;
-  std::string typeLine = std::string(kAttachmentContentType);
-  std::string dispositionLine;
-  if (IsAscii(fileName)) {
-    typeLine += Quoted(fileName);
-    dispositionLine = std::string(kAttachmentDisposition) + Quoted(fileName);
-  } else {
-    // Readers that know RFC 2231 take filename*; Outlook reads the name
-    // parameter's encoded-words.
-    const std::string_view charset = header_fields::TextCharset(FileNameCharset.empty() ? Charset : FileNameCharset);
-    typeLine += Quoted(header_fields::EncodedText(fileName, charset));
-    dispositionLine = std::string(kExtendedDisposition) + header_words::ExtendedValue(fileName, charset);
-  }
-  WriteText(body_stream_, "--" + boundary_ + "\r\n" + typeLine + "\r\n" + std::string(kTransferEncodings[method]) +
-                              "\r\n" + dispositionLine + "\r\n\r\n");
-
-  // The encoder writes straight into the body stream: no scratch copy of
-  // the lines, and every byte is written once. Declared so that the file
-  // goes before the encoder, whichever way this function is left.
+  // Declared so that the file goes before the encoder, whichever way this
+  // function is left.
   const std::unique_ptr<TQxUUProcessor> encoder = std::make_unique<TQxUUProcessor>(this);
   std::unique_ptr<TFileStream> file;
   encoder->Method = EncodeType;
@@ -249,21 +282,98 @@ void TQxSMTP::EncodeAttachment(int index) {
     if (OnAttachmentNotFound) OnAttachmentNotFound(entry);
     throw;
   }
+  std::string content;
+  const AttachmentForm form = ChosenAttachmentForm(*file, media_types::MediaTypeOf(fileName), content);
+  WriteText(body_stream_, "--" + boundary_ + "\r\n" + AttachmentHeader(fileName, form));
+
   // The size comes from the open file: the body stream grows once per
   // attachment, to what its lines need.
   const std::int64_t partStart = body_stream_.DataSize();
-  body_stream_.Reserve(partStart + EncodedSizeBound(file->Size(), EncodeType) + kPartOverhead);
-  encoder->InputStream = file.get();
-  encoder->OutputStream = &body_stream_;
   try {
     if (OnEncodeStart) OnEncodeStart(entry);
-    encoder->Encode();  // leaves the body stream rewound
-    body_stream_.Seek(0, soFromEnd);
+    if (form.encoding == AttachmentEncoding::kEncoder) {
+      // The encoder writes straight into the body stream: no scratch copy
+      // of the lines, and every byte is written once.
+      body_stream_.Reserve(partStart + EncodedSizeBound(file->Size(), EncodeType) + kPartOverhead);
+      encoder->InputStream = file.get();
+      encoder->OutputStream = &body_stream_;
+      encoder->Encode();  // leaves the body stream rewound
+      body_stream_.Seek(0, soFromEnd);
+    } else if (form.encoding == AttachmentEncoding::kQuotedPrintable) {
+      WriteQuotedPrintableBytes(content);
+    } else {
+      // Each line end is the file's own; the line end before the next
+      // boundary belongs to the boundary.
+      std::string text;
+      ForEachLineOf(content, [&](std::string_view line) { AppendDataLine(text, line); });
+      WriteText(body_stream_, text);
+    }
     if (OnEncodeEnd) OnEncodeEnd(entry);
   } catch (...) {
     // A failed part keeps its header only, never some of its lines.
     body_stream_.SetSize(partStart);
     body_stream_.Seek(0, soFromEnd);
     throw;
+  }
+}
+
+std::string TQxSMTP::AttachmentHeader(const std::string& fileName, const AttachmentForm& form) const {
+  std::string typeLine = "Content-Type: " + std::string(form.mediaType) + "; name=";
+  std::string dispositionLine;
+  if (IsAscii(fileName)) {
+    typeLine += Quoted(fileName);
+    dispositionLine = std::string(kAttachmentDisposition) + Quoted(fileName);
+  } else {
+    // Readers that know RFC 2231 take filename*; Outlook reads the name
+    // parameter's encoded-words.
+    const std::optional<std::string> utf8Name = FileNameInUtf8(fileName);
+    const std::string_view charset = utf8Name ? charsets::kUtf8.name : header_words::kUnknownCharset;
+    const std::string& name = utf8Name ? *utf8Name : fileName;
+    typeLine += Quoted(header_fields::EncodedText(name, charset));
+    dispositionLine = std::string(kExtendedDisposition) + header_words::ExtendedValue(name, charset);
+  }
+  const size_t method = EncodeType < std::size(kTransferEncodings) ? EncodeType : 0;
+  const std::string_view encodingLine =
+      form.encoding == AttachmentEncoding::kEncoder ? kTransferEncodings[method]
+                                                    : kFormTransferEncodings[static_cast<size_t>(form.encoding)];
+  return typeLine + "\r\n" + std::string(encodingLine) + "\r\n" + dispositionLine + "\r\n\r\n";
+}
+
+std::optional<std::string> TQxSMTP::FileNameInUtf8(const std::string& fileName) const {
+  if (charsets::IsUtf8(fileName)) return fileName;
+  // Bytes of the file names' charset, or else (a list file read where file
+  // names are UTF-8) of the message's.
+  for (const std::string& name : {FileNameCharset, Charset}) {
+    const std::optional<charsets::TCharset> charset = charsets::Known(name);
+    if (!charset || charset->name == charsets::kUtf8.name) continue;
+    if (std::optional<std::string> converted =
+            platform::ConvertToUtf8(fileName, std::string(charset->name).c_str(), charset->codePage)) {
+      return converted;
+    }
+  }
+  return std::nullopt;
+}
+
+void TQxSMTP::WriteQuotedPrintableBytes(std::string_view content) {
+  // Every line end is escaped, so that no reader can turn CR LF into its
+  // own line end or back: a soft line break follows each LF to keep the
+  // text readable as lines. The last line's own line end belongs to the
+  // next boundary.
+  body_stream_.Reserve(body_stream_.DataSize() + static_cast<std::int64_t>(content.size() + content.size() / 4) +
+                       kPartOverhead);
+  size_t start = 0;
+  while (start < content.size()) {
+    const size_t lineFeed = content.find('\n', start);
+    const size_t end = lineFeed == std::string_view::npos ? content.size() : lineFeed + 1;
+    const size_t n = end - start;
+    char* room = body_stream_.RoomInPlace(static_cast<std::int64_t>(quoted_printable::EncodedLineBound(n) + 1));
+    size_t written =
+        quoted_printable::EncodeLine(reinterpret_cast<const std::uint8_t*>(content.data() + start), n, room);
+    if (end < content.size()) {
+      std::memcpy(room + written - 2, "=\r\n", 3);
+      ++written;
+    }
+    body_stream_.CommitInPlace(static_cast<std::int64_t>(written));
+    start = end;
   }
 }

@@ -277,6 +277,11 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
        {Error("Missing envelope recipients address list. (File " + files.missing + " not found).")}},
       {"a help word cut out of a value", {body, rcpt, "/F:s@x", "/SMTP:mail-hub.example.com"},
        {Error("The value of /SMTP was cut at \"-\" (write /ES first to keep it whole)")}},
+      {"a charset cut at \"-\"", {body, rcpt, "/F:s@x", smtp, "/CS:UTF-8"},
+       {Error("The value of /CS was cut at \"-\" (write /ES first to keep it whole)")}},
+      {"a charset not known", {body, rcpt, "/F:s@x", smtp, "/CS:UTF7"},
+       {Error("The value of switch /CS, \"UTF7\", is no charset name known here (such as UTF-8, windows-1251, KOI8-R "
+              "or ISO-8859-1).")}},
       {"a misspelt switch", {body, rcpt, "/F:s@x", smtp, "/ENCRPYT:TLS"},
        {Error("Unknown switch /ENCRPYT (did you mean /ENCRYPT?)")}},
       {"reply address without a value", {body, rcpt, "/F:s@x", smtp, "/REPLYTO"},
@@ -314,7 +319,7 @@ TEST(Settings, SwitchesFillTheClient) {
       {"every value switch",
        with({"/S:Weekly Report", "/U:relay.example.com", "/CS:UTF8", rcpt, "/A:" + files.attachmentList}),
        {.subject = "Weekly Report", .from = "s@x", .host = "mail.example.com", .user = "relay.example.com",
-        .charset = "UTF8", .recipients = {"a@x"}, .attachments = attached}},
+        .charset = "UTF-8", .recipients = {"a@x"}, .attachments = attached}},
       {"names without regard to case, values keep theirs", {"/f:S@X", "/smtp:Mail.Example.com", "/s:MiXed"},
        {.subject = "MiXed", .from = "S@X", .host = "Mail.Example.com", .charset = "Windows-1251"}},
       {"hyphen starts a switch", {"-F:s@x", "-SMTP:mail.example.com", "-NM"},
@@ -438,7 +443,7 @@ TEST(Settings, SwitchesFillTheClient) {
 // The whole dialogue of a job that sends the standard test message, the
 // values of its date and identifier masked (MaskedStamps).
 const std::string kHeader =
-    "From: <s@x>\r\nTo: a@x\r\nSubject: Report\r\nDate: *\r\nMessage-ID: *\r\nMime-Version: 1.0\r\n"
+    "From: <s@x>\r\nTo: a@x\r\nSubject: Report\r\nDate: *\r\nMessage-ID: *\r\nMIME-Version: 1.0\r\n"
     "Content-Type: text/plain; charset=Windows-1251\r\n";
 const std::string kBody = "\r\n\r\nHello\r\n..end\r\n";
 const std::string kUpToData = "HELO me\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@x>\r\nDATA\r\n";
