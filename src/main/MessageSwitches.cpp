@@ -8,6 +8,7 @@
 #include "cmdline/CommandLine.h"
 #include "encoding/Charsets.h"
 #include "encoding/HeaderWords.h"
+#include "encoding/HtmlText.h"
 #include "main/MailException.h"
 #include "main/SwitchValues.h"
 #include "platform/Clock.h"
@@ -25,6 +26,8 @@ constexpr std::string_view kMissingCopies = "Missing copy recipients address lis
 constexpr std::string_view kMissingEnvelopeRecipients =
     "Missing envelope recipients address list. (File %s not found).";
 constexpr std::string_view kNoReplyAddress = "The value of switch /REPLYTO, \"%s\", is no mail address.";
+constexpr std::string_view kMissingAlternative = "Missing text alternative. (File %s not found).";
+constexpr std::string_view kUnreadableImage = "The image %s that the HTML body shows cannot be read.";
 constexpr std::string_view kKoi8rCharset = "KOI8-R";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
@@ -86,6 +89,83 @@ bool WrittenInUtf8(TPostMessage& message, bool subjectCounts) {
   return outsideAscii;
 }
 
+/// text, in the charset named charset, as UTF-8; a byte of a sequence that
+/// is no character there as "?".
+std::string InUtf8(const std::string& text, const std::string& charset) {
+  const std::optional<charsets::TCharset> known = charsets::Known(charset);
+  if (IsAscii(text) || (known && known->name == charsets::kUtf8.name && charsets::IsUtf8(text))) return text;
+  if (known && known->name != charsets::kUtf8.name) {
+    if (std::optional<std::string> converted =
+            platform::ConvertToUtf8(text, std::string(known->name).c_str(), known->codePage)) {
+      return *converted;
+    }
+  }
+  std::string ascii = text;
+  for (char& c : ascii) {
+    if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+  }
+  return ascii;
+}
+
+/// The folder part of path, its separator included; empty for a bare name.
+std::string FolderOf(const std::string& path) {
+  const std::size_t cut = path.find_last_of("\\/:");
+  return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+}
+
+/// The file that an image source names by a path relative to folder; none
+/// for a URL ("https:", "cid:", "data:" ...), an absolute path or a
+/// fragment.
+std::optional<std::string> ImageFile(const std::string& source, const std::string& folder) {
+  const std::size_t colon = source.find(':');
+  if (source.empty() || source.front() == '/' || source.front() == '\\' || source.front() == '#' ||
+      (colon != std::string::npos && colon < source.find('/'))) {
+    return std::nullopt;
+  }
+  return folder + source;
+}
+
+bool Readable(const std::string& path) {
+  const platform::FileHandle file = platform::OpenFileForRead(path, platform::FileShare::kDenyWrite);
+  if (file == platform::kInvalidFile) return false;
+  platform::CloseFile(file);
+  return platform::FileExists(path);
+}
+
+/// An HTML body: the images it names by relative path go with it, shown
+/// by Content-ID; its plain text (/ALT's, else made from the HTML) goes
+/// beside it, in UTF-8.
+void ApplyHtmlSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
+  TPostMessage& message = smtp.PostMessage();
+  std::string html;
+  for (const std::string& line : message.Body().Items()) html += line + "\n";
+  const std::string folder = cmd.ParamExists("B") ? FolderOf(cmd.GetParamValue("B")) : std::string();
+  // The identifiers borrow the message's: unique wherever it is.
+  const std::string idEnd = message.MessageId.substr(1, message.MessageId.size() - 2);
+  std::vector<TInlineImage>& images = message.InlineImages;
+  const std::string rewritten = html_text::WithImageSources(html, [&](const std::string& source) {
+    const std::optional<std::string> path = ImageFile(source, folder);
+    if (!path) return std::optional<std::string>();
+    auto same = std::find_if(images.begin(), images.end(), [&](const TInlineImage& i) { return i.Path == *path; });
+    if (same == images.end()) {
+      if (!Readable(*path)) throw EMailException(FillPlaceholder(kUnreadableImage, *path));
+      images.push_back({*path, "image" + std::to_string(images.size() + 1) + "." + idEnd});
+      same = images.end() - 1;
+    }
+    return std::optional<std::string>("cid:" + same->ContentId);
+  });
+  if (!images.empty()) message.Body().SetText(rewritten);
+
+  TStringList& alternative = message.Alternative();
+  if (cmd.ParamExistsExactly("ALT")) {
+    LoadNamedList(cmd, "ALT", alternative, kMissingAlternative);
+    DropByteOrderMark(alternative);
+    for (int i = 0; i < alternative.Count(); ++i) alternative.Put(i, InUtf8(alternative[i], smtp.Charset));
+    return;
+  }
+  for (const std::string& line : html_text::PlainText(InUtf8(html, smtp.Charset))) alternative.Add(line);
+}
+
 }  // namespace
 
 bool IsUtf8Charset(const std::string& charset) {
@@ -128,6 +208,7 @@ void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
   }
   message.Date = DateValue(platform::LocalNow());
   message.MessageId = NewMessageId(MessageIdDomain(message.FromAddress));
+  if (smtp.SubType == mtHtml) ApplyHtmlSwitches(cmd, smtp);
 }
 
 void LoadNamedList(const TCmdLineParser& cmd, const char* name, TStringList& list, std::string_view missingMessage) {

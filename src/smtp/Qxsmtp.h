@@ -69,6 +69,12 @@ using TFileItem = std::function<void(const std::string& Filename)>;
 /// A list property read yields the owned list itself (callers add, load and
 /// clear in place); a list property written copies the given entries into
 /// the owned list, which is never replaced.
+/// An image that an HTML body names as "cid:" and its Content-ID.
+struct TInlineImage {
+  std::string Path;
+  std::string ContentId;  // without the angle brackets
+};
+
 class TPostMessage : public TObject {
  public:
   TPostMessage() = default;
@@ -95,6 +101,11 @@ class TPostMessage : public TObject {
   TStringList& Body() { return body_; }
   /// One file path per entry; each file travels as one MIME part.
   TStringList& Attachments() { return attachments_; }
+  /// The plain text that goes with an HTML body (SubType mtHtml), in
+  /// UTF-8; empty: none.
+  TStringList& Alternative() { return alternative_; }
+  /// The images that an HTML body shows by their Content-ID.
+  std::vector<TInlineImage> InlineImages;
 
   void SetToAddress(const TStringList& list) { to_.Assign(list); }
   void SetToCarbonCopy(const TStringList& list) { cc_.Assign(list); }
@@ -108,6 +119,7 @@ class TPostMessage : public TObject {
   TStringList bcc_;
   TStringList body_;
   TStringList attachments_;
+  TStringList alternative_;
 };
 
 /// The mail-sending component: holds one message record, composes the
@@ -235,7 +247,9 @@ class TQxSMTP : public TTidewire {
   void ForgetLastSend();
   /// True when the last message composed has 8-bit text for a server that
   /// announced 8BITMIME: MAIL FROM then says BODY=8BITMIME.
-  bool EightBitData() const { return textEncoding_ == TextEncoding::kEightBit; }
+  bool EightBitData() const {
+    return textEncoding_ == TextEncoding::kEightBit || alternativeEncoding_ == TextEncoding::kEightBit;
+  }
   /// True while Connect or SendMail runs.
   bool Busy() const { return busy_; }
 
@@ -335,13 +349,25 @@ class TQxSMTP : public TTidewire {
   /// How the text goes: as written, labelled 8bit, or quoted-printable.
   enum class TextEncoding { kAsWritten, kEightBit, kQuotedPrintable };
 
-  TextEncoding ChosenTextEncoding();
+  TextEncoding ChosenTextEncoding(const TStringList& text) const;
+  /// True when an HTML text goes with a plain text alternative (or with
+  /// images of its own): multipart/alternative.
+  bool HasAlternative();
   void ComposeHeader();
   void AddRecipientLine(const std::string& prefix, const TStringList& list);
   void AddLines(const std::vector<std::string>& lines);
   void ComposeBody();
-  void WriteBodyText();
-  void WriteQuotedPrintableText();
+  static std::string MultipartLine(std::string_view subtype, const std::string& boundary);
+  /// The header of a text part, its empty line included.
+  static std::string TextPartHeader(std::string_view contentType, std::string_view charset, TextEncoding encoding);
+  /// The alternative part's content: the plain text, then the HTML, with
+  /// its images in a related part.
+  void WriteAlternative();
+  void WriteText(const TStringList& text, TextEncoding encoding);
+  void WriteQuotedPrintableText(const TStringList& text);
+  /// Writes the part of the file at entry after a line of boundary: an
+  /// attachment, or, with a contentId, an image that the HTML shows.
+  void WriteFilePart(const std::string& boundary, const std::string& entry, const std::string& contentId);
 
   /// How an attachment's bytes go: through the encoder (base64 or
   /// uuencode), or, read whole, as quoted-printable or 7bit.
@@ -355,7 +381,8 @@ class TQxSMTP : public TTidewire {
   /// the encoder is to read it.
   AttachmentForm ChosenAttachmentForm(TFileStream& file, std::string_view mediaType, std::string& content) const;
   static AttachmentForm ReadAgain(TFileStream& file, std::string& content, std::string_view mediaType);
-  std::string AttachmentHeader(const std::string& fileName, const AttachmentForm& form) const;
+  std::string FilePartHeader(const std::string& fileName, const AttachmentForm& form,
+                             const std::string& contentId) const;
   void WriteQuotedPrintableBytes(std::string_view content);
   /// A file name outside ASCII in UTF-8: as it is when it is UTF-8, else
   /// converted from FileNameCharset or, failing that, Charset; nullopt
@@ -371,5 +398,8 @@ class TQxSMTP : public TTidewire {
   std::vector<TRefusedRecipient> refused_recipients_;
   int accepted_recipients_ = 0;
   TextEncoding textEncoding_ = TextEncoding::kAsWritten;
+  TextEncoding alternativeEncoding_ = TextEncoding::kAsWritten;
+  std::string alternativeBoundary_;
+  std::string relatedBoundary_;
   TSmtpCapabilities capabilities_;
 };

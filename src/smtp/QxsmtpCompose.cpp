@@ -40,8 +40,6 @@ constexpr std::string_view kMultipartContentType = "Content-Type: multipart/mixe
 constexpr std::string_view kBoundaryStart = "====================54535";
 constexpr std::string_view kBoundaryEnd = "====";
 constexpr int kBoundaryLetters = 6;
-constexpr std::string_view kAttachmentDisposition = "Content-Disposition: attachment; filename=";
-constexpr std::string_view kExtendedDisposition = "Content-Disposition: attachment; filename*=";
 // The text's transfer encoding, by TextEncoding; as written it has no line.
 constexpr std::string_view kTextTransferEncodings[] = {
     "",
@@ -62,7 +60,7 @@ constexpr std::string_view kTransferEncodings[] = {
     "Content-Transfer-Encoding: x-uuencode",  // uuCode
 };
 
-void WriteText(TStream& stream, std::string_view text) {
+void WriteBytes(TStream& stream, std::string_view text) {
   stream.WriteBuffer(text.data(), static_cast<std::int64_t>(text.size()));
 }
 
@@ -138,15 +136,20 @@ void ForEachTextLine(const std::vector<std::string>& body, LineHandler line) {
 }  // namespace
 
 void TQxSMTP::ComposeMessage() {
-  textEncoding_ = ChosenTextEncoding();
+  textEncoding_ = ChosenTextEncoding(post_message_.Body());
+  alternativeEncoding_ = ChosenTextEncoding(post_message_.Alternative());
   ComposeHeader();
   ComposeBody();
 }
 
-TQxSMTP::TextEncoding TQxSMTP::ChosenTextEncoding() {
+bool TQxSMTP::HasAlternative() {
+  return SubType == mtHtml && (post_message_.Alternative().Count() > 0 || !post_message_.InlineImages.empty());
+}
+
+TQxSMTP::TextEncoding TQxSMTP::ChosenTextEncoding(const TStringList& text) const {
   // Relays break longer lines: the first one settles it.
   bool eightBit = false;
-  for (const std::string& entry : post_message_.Body().Items()) {
+  for (const std::string& entry : text.Items()) {
     bool tooLong = false;
     if (entry.size() > header_fields::kLongestLine) {
       ForEachLineOf(entry, [&](std::string_view line) {
@@ -179,10 +182,16 @@ void TQxSMTP::ComposeHeader() {
   if (!m.Date.empty()) final_header_.SetFieldValue("Date", m.Date);
   if (!m.MessageId.empty()) final_header_.SetFieldValue("Message-ID", m.MessageId);
   final_header_.Add(std::string(kMimeVersion));
-  if (m.Attachments().Count() > 0) {
+  const bool mixed = m.Attachments().Count() > 0;
+  if (mixed) {
     boundary_ = NewBoundary();
     final_header_.Add(std::string(kMultipartContentType) + "\"" + boundary_ + "\"");
-  } else {
+  }
+  if (HasAlternative()) {
+    alternativeBoundary_ = NewBoundary();
+    if (!m.InlineImages.empty()) relatedBoundary_ = NewBoundary();
+    if (!mixed) final_header_.Add(MultipartLine("alternative", alternativeBoundary_));
+  } else if (!mixed) {
     if (SubType >= std::size(kTextContentTypes)) throw ERangeError();
     final_header_.Add(std::string(kTextContentTypes[SubType]) + Charset);
     if (textEncoding_ != TextEncoding::kAsWritten) {
@@ -203,38 +212,78 @@ void TQxSMTP::AddLines(const std::vector<std::string>& lines) {
 void TQxSMTP::ComposeBody() {
   body_stream_.Clear();
   const TStringList& attachments = post_message_.Attachments();
+  const bool alternative = HasAlternative();
   if (attachments.Count() == 0) {
-    WriteBodyText();
+    if (alternative) {
+      WriteAlternative();
+    } else {
+      WriteText(post_message_.Body(), textEncoding_);
+    }
     return;
   }
-  std::string textPartHeader = "--" + boundary_ + "\r\n" + std::string(kTextPartContentType) + Charset + "\r\n";
-  if (textEncoding_ != TextEncoding::kAsWritten) {
-    textPartHeader += std::string(kTextTransferEncodings[static_cast<size_t>(textEncoding_)]) + "\r\n";
+  if (alternative) {
+    WriteBytes(body_stream_, "--" + boundary_ + "\r\n" + MultipartLine("alternative", alternativeBoundary_) + "\r\n\r\n");
+    WriteAlternative();
+  } else {
+    WriteBytes(body_stream_, "--" + boundary_ + "\r\n" + TextPartHeader(kTextPartContentType, Charset, textEncoding_));
+    WriteText(post_message_.Body(), textEncoding_);
   }
-  WriteText(body_stream_, textPartHeader + "\r\n");
-  WriteBodyText();
   // Re-read: an encode handler may change the list.
   for (int index = 1; index <= attachments.Count(); ++index) EncodeAttachment(index);
-  WriteText(body_stream_, "--" + boundary_ + "--\r\n");
+  WriteBytes(body_stream_, "--" + boundary_ + "--\r\n");
 }
 
-void TQxSMTP::WriteBodyText() {
-  if (textEncoding_ == TextEncoding::kQuotedPrintable) {
-    WriteQuotedPrintableText();
+std::string TQxSMTP::MultipartLine(std::string_view subtype, const std::string& boundary) {
+  return "Content-Type: multipart/" + std::string(subtype) + "; boundary=\"" + boundary + "\"";
+}
+
+std::string TQxSMTP::TextPartHeader(std::string_view contentType, std::string_view charset, TextEncoding encoding) {
+  std::string header = std::string(contentType) + std::string(charset) + "\r\n";
+  if (encoding != TextEncoding::kAsWritten) {
+    header += std::string(kTextTransferEncodings[static_cast<size_t>(encoding)]) + "\r\n";
+  }
+  return header + "\r\n";
+}
+
+void TQxSMTP::WriteAlternative() {
+  // Readers show the last alternative they can: the HTML, with its images
+  // beside it in a related part when it names any.
+  const std::string& outer = alternativeBoundary_;
+  WriteBytes(body_stream_, "--" + outer + "\r\n" +
+                              TextPartHeader(kTextPartContentType, charsets::kUtf8.name, alternativeEncoding_));
+  WriteText(post_message_.Alternative(), alternativeEncoding_);
+  const std::vector<TInlineImage>& images = post_message_.InlineImages;
+  const std::string& htmlBoundary = images.empty() ? outer : relatedBoundary_;
+  if (!images.empty()) {
+    WriteBytes(body_stream_, "--" + outer + "\r\n" + MultipartLine("related", relatedBoundary_) + "\r\n\r\n");
+  }
+  WriteBytes(body_stream_, "--" + htmlBoundary + "\r\n" +
+                              TextPartHeader(kTextContentTypes[mtHtml], Charset, textEncoding_));
+  WriteText(post_message_.Body(), textEncoding_);
+  if (!images.empty()) {
+    for (const TInlineImage& image : images) WriteFilePart(relatedBoundary_, image.Path, image.ContentId);
+    WriteBytes(body_stream_, "--" + relatedBoundary_ + "--\r\n");
+  }
+  WriteBytes(body_stream_, "--" + outer + "--\r\n");
+}
+
+void TQxSMTP::WriteText(const TStringList& text, TextEncoding encoding) {
+  if (encoding == TextEncoding::kQuotedPrintable) {
+    WriteQuotedPrintableText(text);
     return;
   }
-  std::string text;
-  ForEachTextLine(post_message_.Body().Items(), [&](std::string_view line) { AppendDataLine(text, line); });
-  WriteText(body_stream_, text);
+  std::string lines;
+  ForEachTextLine(text.Items(), [&](std::string_view line) { AppendDataLine(lines, line); });
+  WriteBytes(body_stream_, lines);
 }
 
-void TQxSMTP::WriteQuotedPrintableText() {
+void TQxSMTP::WriteQuotedPrintableText(const TStringList& text) {
   // Room for text with an escape in every tenth byte or so, so that the
   // stream seldom grows; each line asks for what it may need at most.
   std::int64_t textSize = 0;
-  for (const std::string& entry : post_message_.Body().Items()) textSize += static_cast<std::int64_t>(entry.size()) + 2;
+  for (const std::string& entry : text.Items()) textSize += static_cast<std::int64_t>(entry.size()) + 2;
   body_stream_.Reserve(body_stream_.DataSize() + textSize + textSize / 4 + kPartOverhead);
-  ForEachTextLine(post_message_.Body().Items(), [&](std::string_view line) {
+  ForEachTextLine(text.Items(), [&](std::string_view line) {
     char* room = body_stream_.RoomInPlace(static_cast<std::int64_t>(quoted_printable::EncodedLineBound(line.size())));
     const size_t written =
         quoted_printable::EncodeLine(reinterpret_cast<const std::uint8_t*>(line.data()), line.size(), room);
@@ -269,7 +318,10 @@ TQxSMTP::AttachmentForm TQxSMTP::ReadAgain(TFileStream& file, std::string& conte
 }
 
 void TQxSMTP::EncodeAttachment(int index) {
-  const std::string entry = post_message_.Attachments()[index - 1];
+  WriteFilePart(boundary_, post_message_.Attachments()[index - 1], "");
+}
+
+void TQxSMTP::WriteFilePart(const std::string& boundary, const std::string& entry, const std::string& contentId) {
   const std::string fileName = AttachmentFileName(entry);
   // Declared so that the file goes before the encoder, whichever way this
   // function is left.
@@ -284,7 +336,7 @@ void TQxSMTP::EncodeAttachment(int index) {
   }
   std::string content;
   const AttachmentForm form = ChosenAttachmentForm(*file, media_types::MediaTypeOf(fileName), content);
-  WriteText(body_stream_, "--" + boundary_ + "\r\n" + AttachmentHeader(fileName, form));
+  WriteBytes(body_stream_, "--" + boundary + "\r\n" + FilePartHeader(fileName, form, contentId));
 
   // The size comes from the open file: the body stream grows once per
   // attachment, to what its lines need.
@@ -306,7 +358,7 @@ void TQxSMTP::EncodeAttachment(int index) {
       // boundary belongs to the boundary.
       std::string text;
       ForEachLineOf(content, [&](std::string_view line) { AppendDataLine(text, line); });
-      WriteText(body_stream_, text);
+      WriteBytes(body_stream_, text);
     }
     if (OnEncodeEnd) OnEncodeEnd(entry);
   } catch (...) {
@@ -317,12 +369,15 @@ void TQxSMTP::EncodeAttachment(int index) {
   }
 }
 
-std::string TQxSMTP::AttachmentHeader(const std::string& fileName, const AttachmentForm& form) const {
+std::string TQxSMTP::FilePartHeader(const std::string& fileName, const AttachmentForm& form,
+                                    const std::string& contentId) const {
   std::string typeLine = "Content-Type: " + std::string(form.mediaType) + "; name=";
-  std::string dispositionLine;
+  // An image that the HTML shows is no attachment to the reader.
+  std::string dispositionLine = contentId.empty() ? "Content-Disposition: attachment; filename"
+                                                  : "Content-ID: <" + contentId + ">\r\nContent-Disposition: inline; filename";
   if (IsAscii(fileName)) {
     typeLine += Quoted(fileName);
-    dispositionLine = std::string(kAttachmentDisposition) + Quoted(fileName);
+    dispositionLine += "=" + Quoted(fileName);
   } else {
     // Readers that know RFC 2231 take filename*; Outlook reads the name
     // parameter's encoded-words.
@@ -330,7 +385,7 @@ std::string TQxSMTP::AttachmentHeader(const std::string& fileName, const Attachm
     const std::string_view charset = utf8Name ? charsets::kUtf8.name : header_words::kUnknownCharset;
     const std::string& name = utf8Name ? *utf8Name : fileName;
     typeLine += Quoted(header_fields::EncodedText(name, charset));
-    dispositionLine = std::string(kExtendedDisposition) + header_words::ExtendedValue(name, charset);
+    dispositionLine += "*=" + header_words::ExtendedValue(name, charset);
   }
   const size_t method = EncodeType < std::size(kTransferEncodings) ? EncodeType : 0;
   const std::string_view encodingLine =

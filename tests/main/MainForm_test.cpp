@@ -133,6 +133,7 @@ class JobFiles {
                           "device_authorization_endpoint": "https://127.0.0.1:1/device", "client_id": "c",
                           "access_token": "kept", "expires_at": 4102444800})");
     dir_.Write(markedRecipients, "\xEF\xBB\xBF" "a@x\r\nb@x\r\n");
+    dir_.Write(htmlWithMissingImage, "<p>Hi</p><img src=\"https://x.example/logo.png\"><img src=\"missing.png\">");
     std::filesystem::create_directory(dir_.Path("folder"));
     std::filesystem::current_path(dir_.Path(""));
   }
@@ -141,7 +142,7 @@ class JobFiles {
   const std::string body = "body.txt", recipients = "rcpt.txt", attachmentList = "list.txt",
                     missing = "missing.txt", folder = "folder", password = "pw.txt", emptyFirstLine = "pwempty.txt",
                     nulInPassword = "pwnul.txt", longPassword = "pwlong.txt", markedRecipients = "marked.txt",
-                    token = "token.json";
+                    token = "token.json", htmlWithMissingImage = "report.html";
 
  private:
   TempDir dir_;
@@ -282,6 +283,10 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
       {"a charset not known", {body, rcpt, "/F:s@x", smtp, "/CS:UTF7"},
        {Error("The value of switch /CS, \"UTF7\", is no charset name known here (such as UTF-8, windows-1251, KOI8-R "
               "or ISO-8859-1).")}},
+      {"an image the HTML body shows missing", {"/B:" + files.htmlWithMissingImage, rcpt, "/F:s@x", smtp, "/FH"},
+       {Error("The image missing.png that the HTML body shows cannot be read.")}},
+      {"text alternative missing", {body, rcpt, "/F:s@x", smtp, "/FH", "/ALT:" + files.missing},
+       {Error("Missing text alternative. (File " + files.missing + " not found).")}},
       {"a misspelt switch", {body, rcpt, "/F:s@x", smtp, "/ENCRPYT:TLS"},
        {Error("Unknown switch /ENCRPYT (did you mean /ENCRYPT?)")}},
       {"reply address without a value", {body, rcpt, "/F:s@x", smtp, "/REPLYTO"},

@@ -339,6 +339,39 @@ TEST_F(Composition, AttachmentParts) {
   }
 }
 
+TEST_F(Composition, HtmlGoesWithItsTextAndItsImages) {
+  const std::string b3 = "====================54535bvbhwj====";  // the third boundary of a fresh process
+  smtp.SubType = mtHtml;
+  smtp.Charset = "windows-1251";
+  m.Body().SetText("<p>Hi \xC8</p><img src=\"cid:i1@x\">");
+  m.Alternative().SetText("Hi \xD0\x98");
+  smtp.ComposeMessage();
+  EXPECT_EQ(Header().back(), "Content-Type: multipart/alternative; boundary=\"" + kBoundary1 + "\"");
+  const std::string text = "--" + kBoundary1 + "\r\nContent-Type: text/plain; charset=UTF-8\r\n"
+                           "Content-Transfer-Encoding: quoted-printable\r\n\r\nHi =D0=98\r\n";
+  const std::string html = "Content-Type: text/html; charset=windows-1251\r\n"
+                           "Content-Transfer-Encoding: quoted-printable\r\n\r\n<p>Hi =C8</p><img src=3D\"cid:i1@x\">\r\n";
+  EXPECT_EQ(Body(), text + "--" + kBoundary1 + "\r\n" + html + "--" + kBoundary1 + "--\r\n");
+
+  RandSeed() = 0;
+  m.InlineImages.push_back({dir.Write("chart.png", "abc"), "i1@x"});
+  m.Attachments().Add(dir.Write("a.bin", "abc"));
+  smtp.ComposeMessage();
+  EXPECT_EQ(Header().back(), "Content-Type: multipart/mixed; boundary=\"" + kBoundary1 + "\"");
+  auto shifted = [&](std::string part) {  // the text part, one level down
+    part.replace(2, kBoundary1.size(), kBoundary2);
+    return part;
+  };
+  EXPECT_EQ(Body(), "--" + kBoundary1 + "\r\nContent-Type: multipart/alternative; boundary=\"" + kBoundary2 +
+                        "\"\r\n\r\n" + shifted(text) + "--" + kBoundary2 +
+                        "\r\nContent-Type: multipart/related; boundary=\"" + b3 + "\"\r\n\r\n--" + b3 + "\r\n" + html +
+                        "--" + b3 + "\r\nContent-Type: image/png; name=\"chart.png\"\r\n"
+                        "Content-Transfer-Encoding: base64\r\nContent-ID: <i1@x>\r\n"
+                        "Content-Disposition: inline; filename=\"chart.png\"\r\n\r\nYWJj\r\n--" + b3 + "--\r\n--" +
+                        kBoundary2 + "--\r\n" + Part(kBoundary1, "a.bin", "base64", "YWJj\r\n") + "--" + kBoundary1 +
+                        "--\r\n");
+}
+
 /// Decodes base64 lines (CR LF after each), checking that every line but
 /// the last holds 60 characters.
 std::string DecodeBase64Lines(const std::string& text) {
