@@ -1,5 +1,6 @@
 // Composition of the SMTP client: FinalHeader from the message record, and
-// the body stream with the body text and one encoded part per attachment.
+// the body stream with the body text (an HTML one beside its plain text and
+// its images) and one encoded part per attachment.
 
 #include <algorithm>
 #include <cstring>
@@ -36,7 +37,6 @@ constexpr std::string_view kTextContentTypes[] = {
 };
 constexpr std::string_view kTextPartContentType = "Content-Type: text/plain; charset=";
 constexpr std::string_view kMimeVersion = "MIME-Version: 1.0";
-constexpr std::string_view kMultipartContentType = "Content-Type: multipart/mixed; boundary=";
 constexpr std::string_view kBoundaryStart = "====================54535";
 constexpr std::string_view kBoundaryEnd = "====";
 constexpr int kBoundaryLetters = 6;
@@ -185,7 +185,7 @@ void TQxSMTP::ComposeHeader() {
   const bool mixed = m.Attachments().Count() > 0;
   if (mixed) {
     boundary_ = NewBoundary();
-    final_header_.Add(std::string(kMultipartContentType) + "\"" + boundary_ + "\"");
+    final_header_.Add(MultipartLine("mixed", boundary_));
   }
   if (HasAlternative()) {
     alternativeBoundary_ = NewBoundary();
