@@ -133,6 +133,8 @@ class JobFiles {
                           "device_authorization_endpoint": "https://127.0.0.1:1/device", "client_id": "c",
                           "access_token": "kept", "expires_at": 4102444800})");
     dir_.Write(markedRecipients, "\xEF\xBB\xBF" "a@x\r\nb@x\r\n");
+    dir_.Write(utf8Body, "Gr\xC3\xBC\xC3\x9F\xC3\xA9\r\n");
+    dir_.Write(cp1251Body, "\xCF\xF0\xE8\xE2\xE5\xF2\r\n");
     dir_.Write(htmlWithMissingImage, "<p>Hi</p><img src=\"https://x.example/logo.png\"><img src=\"missing.png\">");
     std::filesystem::create_directory(dir_.Path("folder"));
     std::filesystem::current_path(dir_.Path(""));
@@ -142,7 +144,8 @@ class JobFiles {
   const std::string body = "body.txt", recipients = "rcpt.txt", attachmentList = "list.txt",
                     missing = "missing.txt", folder = "folder", password = "pw.txt", emptyFirstLine = "pwempty.txt",
                     nulInPassword = "pwnul.txt", longPassword = "pwlong.txt", markedRecipients = "marked.txt",
-                    token = "token.json", htmlWithMissingImage = "report.html";
+                    token = "token.json", htmlWithMissingImage = "report.html", utf8Body = "utf8.txt",
+                    cp1251Body = "cp1251.txt";
 
  private:
   TempDir dir_;
@@ -412,6 +415,13 @@ TEST(Settings, SwitchesFillTheClient) {
       {"a byte-order mark is no part of a list", with({"/T:" + files.markedRecipients}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .recipients = {"a@x", "b@x"}}},
       {"longer and shorter names are other switches", with({"/CCX:none", "/RCPTLIST:none", "/REPLYADDR:none", "/C:none"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+      {"a sender with a display name: the mailbox alone for the envelope",
+       {"/F:Nightly Reports <r@x>", "/SMTP:mail.example.com"},
+       {.from = "r@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+      {"a UTF-8 body without CS is labelled UTF-8", with({"/B:" + files.utf8Body}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "UTF-8"}},
+      {"any other body keeps Windows-1251", with({"/B:" + files.cp1251Body}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
       {"SK labels the subject KOI8-R", with({"/SK", "/SD"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .subjectCharset = "KOI8-R"}},
