@@ -377,13 +377,11 @@ class TQxSMTP : public TTidewire {
     AttachmentEncoding encoding;
   };
   /// The form of file, named as mediaType; content holds the file's bytes
-  /// when the form needs them read whole, and the file is at its start when
-  /// the encoder is to read it.
+  /// for 7bit, else the file is at its start.
   AttachmentForm ChosenAttachmentForm(TFileStream& file, std::string_view mediaType, std::string& content) const;
-  static AttachmentForm ReadAgain(TFileStream& file, std::string& content, std::string_view mediaType);
   std::string FilePartHeader(const std::string& fileName, const AttachmentForm& form,
                              const std::string& contentId) const;
-  void WriteQuotedPrintableBytes(std::string_view content);
+  void WriteQuotedPrintableFile(TFileStream& file);
   /// A file name outside ASCII in UTF-8: as it is when it is UTF-8, else
   /// converted from FileNameCharset or, failing that, Charset; nullopt
   /// when neither holds it.

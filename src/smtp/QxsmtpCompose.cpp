@@ -7,6 +7,7 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "core/Exceptions.h"
 #include "core/Random.h"
@@ -127,6 +128,23 @@ bool IsSevenBitText(std::string_view text) {
     start = end + 2;
   }
   return true;
+}
+
+/// True when text is ASCII without a NUL: text a reader can read as it is.
+bool IsReadableText(std::string_view text) {
+  return IsAscii(text) && text.find('\0') == std::string_view::npos;
+}
+
+/// IsReadableText for the whole of file, read from its start; leaves it
+/// at its start.
+bool IsReadableFile(TFileStream& file) {
+  std::vector<char> block(static_cast<size_t>(TFileStream::kReadAhead));
+  bool readable = true;
+  for (std::int64_t count; readable && (count = file.Read(block.data(), static_cast<std::int64_t>(block.size()))) > 0;) {
+    readable = IsReadableText(std::string_view(block.data(), static_cast<size_t>(count)));
+  }
+  file.Seek(0, soFromBeginning);
+  return readable;
 }
 
 /// Calls line for every line of the body text, an entry being a line.
@@ -296,27 +314,20 @@ void TQxSMTP::WriteQuotedPrintableText(const TStringList& text) {
 TQxSMTP::AttachmentForm TQxSMTP::ChosenAttachmentForm(TFileStream& file, std::string_view mediaType,
                                                      std::string& content) const {
   if (EncodeType != uuMime) return {mediaType, AttachmentEncoding::kEncoder};
-  const bool message = mediaType == media_types::kMessage;
-  if (!message && !media_types::IsText(mediaType)) return {mediaType, AttachmentEncoding::kEncoder};
-  content.resize(static_cast<size_t>(file.Size()));
-  file.ReadBuffer(content.data(), static_cast<std::int64_t>(content.size()));
-  const bool readable = IsAscii(content) && content.find('\0') == std::string::npos;
-  if (message) {
+  if (mediaType == media_types::kMessage) {
     // A message must go as it is (RFC 2046 5.2.1): only one that needs no
     // transfer encoding at all can be one.
-    if (readable && IsSevenBitText(content)) return {mediaType, AttachmentEncoding::kSevenBit};
-    return ReadAgain(file, content, media_types::kOctetStream);
+    content.resize(static_cast<size_t>(file.Size()));
+    file.ReadBuffer(content.data(), static_cast<std::int64_t>(content.size()));
+    if (IsReadableText(content) && IsSevenBitText(content)) return {mediaType, AttachmentEncoding::kSevenBit};
+    content.clear();
+    file.Seek(0, soFromBeginning);
+    return {media_types::kOctetStream, AttachmentEncoding::kEncoder};
   }
   // Base64 would hide text that needs no encoding; 8-bit text in a charset
   // nobody named is better kept whole in base64.
-  if (readable) return {mediaType, AttachmentEncoding::kQuotedPrintable};
-  return ReadAgain(file, content, mediaType);
-}
-
-TQxSMTP::AttachmentForm TQxSMTP::ReadAgain(TFileStream& file, std::string& content, std::string_view mediaType) {
-  content.clear();
-  file.Seek(0, soFromBeginning);
-  return {mediaType, AttachmentEncoding::kEncoder};
+  const bool readable = media_types::IsText(mediaType) && IsReadableFile(file);
+  return {mediaType, readable ? AttachmentEncoding::kQuotedPrintable : AttachmentEncoding::kEncoder};
 }
 
 void TQxSMTP::EncodeAttachment(int index) {
@@ -354,7 +365,7 @@ void TQxSMTP::WriteFilePart(const std::string& boundary, const std::string& entr
       encoder->Encode();  // leaves the body stream rewound
       body_stream_.Seek(0, soFromEnd);
     } else if (form.encoding == AttachmentEncoding::kQuotedPrintable) {
-      WriteQuotedPrintableBytes(content);
+      WriteQuotedPrintableFile(*file);
     } else {
       // Each line end is the file's own; the line end before the next
       // boundary belongs to the boundary.
@@ -415,26 +426,32 @@ std::optional<std::string> TQxSMTP::FileNameInUtf8(const std::string& fileName) 
   return std::nullopt;
 }
 
-void TQxSMTP::WriteQuotedPrintableBytes(std::string_view content) {
+void TQxSMTP::WriteQuotedPrintableFile(TFileStream& file) {
   // Every line end is escaped, so that no reader can turn CR LF into its
   // own line end or back: a soft line break follows each LF to keep the
-  // text readable as lines. The last line's own line end belongs to the
-  // next boundary.
-  body_stream_.Reserve(body_stream_.DataSize() + static_cast<std::int64_t>(content.size() + content.size() / 4) +
-                       kPartOverhead);
-  size_t start = 0;
-  while (start < content.size()) {
-    const size_t lineFeed = content.find('\n', start);
-    const size_t end = lineFeed == std::string_view::npos ? content.size() : lineFeed + 1;
-    const size_t n = end - start;
-    char* room = body_stream_.RoomInPlace(static_cast<std::int64_t>(quoted_printable::EncodedLineBound(n) + 1));
-    size_t written =
-        quoted_printable::EncodeLine(reinterpret_cast<const std::uint8_t*>(content.data() + start), n, room);
-    if (end < content.size()) {
-      std::memcpy(room + written - 2, "=\r\n", 3);
-      ++written;
+  // text readable as lines, and ends each block read. Only the last line's
+  // own line end is hard; it belongs to the next boundary.
+  std::int64_t left = file.Size();
+  body_stream_.Reserve(body_stream_.DataSize() + left + left / 4 + kPartOverhead);
+  std::vector<char> block(static_cast<size_t>(TFileStream::kReadAhead));
+  while (left > 0) {
+    const std::int64_t count = std::min(left, static_cast<std::int64_t>(block.size()));
+    file.ReadBuffer(block.data(), count);
+    left -= count;
+    const std::string_view content(block.data(), static_cast<size_t>(count));
+    for (size_t start = 0; start < content.size();) {
+      const size_t lineFeed = content.find('\n', start);
+      const size_t end = lineFeed == std::string_view::npos ? content.size() : lineFeed + 1;
+      const size_t n = end - start;
+      char* room = body_stream_.RoomInPlace(static_cast<std::int64_t>(quoted_printable::EncodedLineBound(n) + 1));
+      size_t written =
+          quoted_printable::EncodeLine(reinterpret_cast<const std::uint8_t*>(content.data() + start), n, room);
+      if (end < content.size() || left > 0) {
+        std::memcpy(room + written - 2, "=\r\n", 3);
+        ++written;
+      }
+      body_stream_.CommitInPlace(static_cast<std::int64_t>(written));
+      start = end;
     }
-    body_stream_.CommitInPlace(static_cast<std::int64_t>(written));
-    start = end;
   }
 }

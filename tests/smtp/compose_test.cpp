@@ -416,6 +416,47 @@ TEST_F(Composition, LargeAttachmentEncodesCompletely) {
   EXPECT_TRUE(DecodeBase64Lines(encoded) == data);
 }
 
+/// Decodes quoted-printable lines (CR LF after each), checking that none is
+/// longer than 76 characters.
+std::string DecodeQuotedPrintableLines(const std::string& text) {
+  std::string out;
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) return "unterminated line";
+    if (end - pos > 76) return "line beyond 76 characters";
+    std::string line = text.substr(pos, end - pos);
+    pos = end + 2;
+    const bool soft = !line.empty() && line.back() == '=';
+    if (soft) line.pop_back();
+    for (size_t i = 0; i < line.size(); ++i) {
+      if (line[i] != '=') {
+        out += line[i];
+        continue;
+      }
+      out += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    }
+    if (!soft && pos < text.size()) out += "\r\n";
+  }
+  return out;
+}
+
+TEST_F(Composition, LargeTextAttachmentGoesWholeAcrossItsReadBlocks) {
+  std::string data;
+  for (int i = 0; data.size() < 200000; ++i) {
+    data += std::string(static_cast<size_t>(i % 190), static_cast<char>('a' + i % 26)) + (i % 3 ? "\n" : " \r\n");
+    if (i % 50 == 0) data += ".\r\r\n";
+  }
+  m.Attachments().Add(dir.Write("big.log", data));
+  smtp.ComposeMessage();
+  const std::string body = Body();
+  const std::string start = "filename=\"big.log\"\r\n\r\n";
+  const std::string end = "--" + kBoundary1 + "--\r\n";
+  ASSERT_NE(body.find(start), std::string::npos);
+  const size_t from = body.find(start) + start.size();
+  EXPECT_TRUE(DecodeQuotedPrintableLines(body.substr(from, body.size() - end.size() - from)) == data);
+}
+
 struct NameCase {
   const char* name;
   std::string entry;
