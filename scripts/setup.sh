@@ -24,6 +24,9 @@ packages=(
   # the system's trust store holds while the tests run, and with a login that
   # Dovecot checks (tests/e2e/postfix_test.py)
   postfix ca-certificates dovecot-core
+  # the program's messages judged by a spam filter's local rules and read by
+  # a second MIME parser, Perl's MIME-tools (tests/e2e/inbox_test.py)
+  spamassassin libmime-tools-perl
   # packaging (scripts/package.sh) and its checks: the manual page from its
   # scdoc source, groff and man for its warnings, the .deb's dependencies
   # (dpkg-shlibdeps) and lint, the Windows program's resources read back

@@ -99,6 +99,11 @@ void TCmdLineParser::NoteCutValues(const std::string& argument, const std::vecto
   }
 }
 
+bool TCmdLineParser::ValueCut(const std::string& name) const {
+  return std::any_of(cutValues_.begin(), cutValues_.end(),
+                     [&](const TCutValue& cut) { return SameParamName(cut.name, name); });
+}
+
 TCmdLineParser::TTokenOrigin TCmdLineParser::TokenOrigin(int index) const {
   if (index < 0 || static_cast<size_t>(index) >= origins_.size()) return {true, -1};
   return origins_[static_cast<size_t>(index)];

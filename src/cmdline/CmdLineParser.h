@@ -89,6 +89,8 @@ class TCmdLineParser : public TComponent {
   int ParamsCount() const { return params_.Count(); }
   /// The values the last Parse cut short, in command-line order.
   const std::vector<TCutValue>& CutValues() const { return cutValues_; }
+  /// True when a switch character cut the value of switch name short.
+  bool ValueCut(const std::string& name) const;
   /// Where token index of Params came from (the default for tokens that no
   /// Parse made: written as switches, cut out of nothing).
   TTokenOrigin TokenOrigin(int index) const;

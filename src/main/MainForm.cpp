@@ -344,8 +344,8 @@ bool TForm1::PrepareJob() {
   }
   if (Trim(smtp.Host).empty()) throw EMailException(std::string(kServerNotSpecified));
   RefuseLineBreaks("SMTP", smtp.Host);
-  smtp.Charset = cmd.ParamExists("CS") ? cmd.GetParamValue("CS") : std::string(kDefaultCharset);
-  RefuseLineBreaks("CS", smtp.Charset);
+  smtp.Charset = cmd.ParamExists("CS") ? MailCharsetOf(cmd.GetParamValue("CS"), cmd.ValueCut("CS"))
+                                       : std::string(kDefaultCharset);
   if (cmd.ParamExists("SD")) message.Subject = platform::ConvertAnsiToOem(message.Subject);
   if (cmd.ParamExists("SK")) message.Subject = platform::ConvertAnsiToKoi8r(message.Subject);
   RefuseLineBreaks("S", message.Subject);

@@ -1,11 +1,14 @@
 #include "main/MessageSwitches.h"
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "cmdline/CommandLine.h"
+#include "encoding/Charsets.h"
 #include "encoding/HeaderWords.h"
+#include "encoding/HtmlText.h"
 #include "main/MailException.h"
 #include "main/SwitchValues.h"
 #include "platform/Clock.h"
@@ -23,6 +26,8 @@ constexpr std::string_view kMissingCopies = "Missing copy recipients address lis
 constexpr std::string_view kMissingEnvelopeRecipients =
     "Missing envelope recipients address list. (File %s not found).";
 constexpr std::string_view kNoReplyAddress = "The value of switch /REPLYTO, \"%s\", is no mail address.";
+constexpr std::string_view kMissingAlternative = "Missing text alternative. (File %s not found).";
+constexpr std::string_view kUnreadableImage = "The image %s that the HTML body shows cannot be read.";
 constexpr std::string_view kKoi8rCharset = "KOI8-R";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
@@ -59,6 +64,108 @@ void DropByteOrderMark(TStringList& list) {
   }
 }
 
+/// A sender written as "Name <box>": the name for From:, the box alone for
+/// MAIL FROM.
+void SplitSender(TPostMessage& message) {
+  const std::size_t bracket = message.FromAddress.find('<');
+  if (bracket == std::string::npos) return;
+  message.FromName = message.FromAddress.substr(0, bracket);
+  message.FromAddress = TQxSMTP::ExtractAddress(message.FromAddress);
+}
+
+/// True when the body, and the subject where it counts, are UTF-8 with some
+/// text outside ASCII: text that any other label would garble.
+bool WrittenInUtf8(TPostMessage& message, bool subjectCounts) {
+  bool outsideAscii = false;
+  if (subjectCounts && !IsAscii(message.Subject)) {
+    if (!charsets::IsUtf8(message.Subject)) return false;
+    outsideAscii = true;
+  }
+  for (const std::string& line : message.Body().Items()) {
+    if (IsAscii(line)) continue;
+    if (!charsets::IsUtf8(line)) return false;
+    outsideAscii = true;
+  }
+  return outsideAscii;
+}
+
+/// text, in the charset named charset, as UTF-8; a byte of a sequence that
+/// is no character there as "?".
+std::string InUtf8(const std::string& text, const std::string& charset) {
+  const std::optional<charsets::TCharset> known = charsets::Known(charset);
+  if (IsAscii(text) || (known && known->name == charsets::kUtf8.name && charsets::IsUtf8(text))) return text;
+  if (known && known->name != charsets::kUtf8.name) {
+    if (std::optional<std::string> converted =
+            platform::ConvertToUtf8(text, std::string(known->name).c_str(), known->codePage)) {
+      return *converted;
+    }
+  }
+  std::string ascii = text;
+  for (char& c : ascii) {
+    if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+  }
+  return ascii;
+}
+
+/// The folder part of path, its separator included; empty for a bare name.
+std::string FolderOf(const std::string& path) {
+  const std::size_t cut = path.find_last_of("\\/:");
+  return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+}
+
+/// The file that an image source names by a path relative to folder; none
+/// for a URL ("https:", "cid:", "data:" ...), an absolute path or a
+/// fragment.
+std::optional<std::string> ImageFile(const std::string& source, const std::string& folder) {
+  const std::size_t colon = source.find(':');
+  if (source.empty() || source.front() == '/' || source.front() == '\\' || source.front() == '#' ||
+      (colon != std::string::npos && colon < source.find('/'))) {
+    return std::nullopt;
+  }
+  return folder + source;
+}
+
+bool Readable(const std::string& path) {
+  const platform::FileHandle file = platform::OpenFileForRead(path, platform::FileShare::kDenyWrite);
+  if (file == platform::kInvalidFile) return false;
+  platform::CloseFile(file);
+  return platform::FileExists(path);
+}
+
+/// An HTML body: the images it names by relative path go with it, shown
+/// by Content-ID; its plain text (/ALT's, else made from the HTML) goes
+/// beside it, in UTF-8.
+void ApplyHtmlSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
+  TPostMessage& message = smtp.PostMessage();
+  std::string html;
+  for (const std::string& line : message.Body().Items()) html += line + "\n";
+  const std::string folder = cmd.ParamExists("B") ? FolderOf(cmd.GetParamValue("B")) : std::string();
+  // The identifiers borrow the message's: unique wherever it is.
+  const std::string idEnd = message.MessageId.substr(1, message.MessageId.size() - 2);
+  std::vector<TInlineImage>& images = message.InlineImages;
+  const std::string rewritten = html_text::WithImageSources(html, [&](const std::string& source) {
+    const std::optional<std::string> path = ImageFile(source, folder);
+    if (!path) return std::optional<std::string>();
+    auto same = std::find_if(images.begin(), images.end(), [&](const TInlineImage& i) { return i.Path == *path; });
+    if (same == images.end()) {
+      if (!Readable(*path)) throw EMailException(FillPlaceholder(kUnreadableImage, *path));
+      images.push_back({*path, "image" + std::to_string(images.size() + 1) + "." + idEnd});
+      same = images.end() - 1;
+    }
+    return std::optional<std::string>("cid:" + same->ContentId);
+  });
+  if (!images.empty()) message.Body().SetText(rewritten);
+
+  TStringList& alternative = message.Alternative();
+  if (cmd.ParamExistsExactly("ALT")) {
+    LoadNamedList(cmd, "ALT", alternative, kMissingAlternative);
+    DropByteOrderMark(alternative);
+    for (int i = 0; i < alternative.Count(); ++i) alternative.Put(i, InUtf8(alternative[i], smtp.Charset));
+    return;
+  }
+  for (const std::string& line : html_text::PlainText(InUtf8(html, smtp.Charset))) alternative.Add(line);
+}
+
 }  // namespace
 
 bool IsUtf8Charset(const std::string& charset) {
@@ -72,18 +179,26 @@ void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
     LoadNamedList(cmd, "RCPT", message.ToBlindCarbonCopy(), kMissingEnvelopeRecipients);
   }
   if (cmd.ParamExistsExactly("REPLYTO")) message.ReplyTo = ReplyAddress(cmd);
+  SplitSender(message);
+  for (TStringList* list : {&message.Body(), &message.ToAddress(), &message.ToCarbonCopy(),
+                            &message.ToBlindCarbonCopy(), &message.Attachments()}) {
+    DropByteOrderMark(*list);
+  }
 
   const bool koi8r = cmd.ParamExists("SK");
   const bool oem = cmd.ParamExists("SD");
+  std::optional<std::string> wideSubject = koi8r || oem ? std::nullopt : WideSubject(cmd);
+  // The subject's bytes tell of its charset only when they are the ones sent.
+  if (!cmd.ParamExists("CS") && WrittenInUtf8(message, !koi8r && !oem && !wideSubject)) {
+    smtp.Charset = std::string(charsets::kUtf8.name);
+  }
   if (koi8r) {
     smtp.SubjectCharset = std::string(kKoi8rCharset);
   } else if (oem) {
     smtp.SubjectCharset = platform::OemCharsetName();
-  } else if (IsUtf8Charset(smtp.Charset)) {
-    if (std::optional<std::string> subject = WideSubject(cmd)) {
-      RefuseLineBreaks("S", *subject);
-      message.Subject = std::move(*subject);
-    }
+  } else if (wideSubject && IsUtf8Charset(smtp.Charset)) {
+    RefuseLineBreaks("S", *wideSubject);
+    message.Subject = std::move(*wideSubject);
   }
   // Only a name outside ASCII needs the label, and asking for it loads the
   // locale's tables on POSIX (about a millisecond).
@@ -91,13 +206,9 @@ void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
   if (!std::all_of(attachments.begin(), attachments.end(), [](const std::string& e) { return IsAscii(e); })) {
     smtp.FileNameCharset = platform::FileNameCharsetName();
   }
-
-  for (TStringList* list : {&message.Body(), &message.ToAddress(), &message.ToCarbonCopy(),
-                            &message.ToBlindCarbonCopy(), &message.Attachments()}) {
-    DropByteOrderMark(*list);
-  }
   message.Date = DateValue(platform::LocalNow());
   message.MessageId = NewMessageId(MessageIdDomain(message.FromAddress));
+  if (smtp.SubType == mtHtml) ApplyHtmlSwitches(cmd, smtp);
 }
 
 void LoadNamedList(const TCmdLineParser& cmd, const char* name, TStringList& list, std::string_view missingMessage) {

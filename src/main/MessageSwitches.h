@@ -2,8 +2,9 @@
 // The message beyond the original switch set: copy and envelope-only
 // recipients and a reply address (/CC, /RCPT, /REPLYTO, each by whole
 // name), and what the program adds to every message: its date and
-// identifier, the charsets its subject and file names are in, the subject
-// read from the wide command line under /CS:UTF-8, no byte-order marks.
+// identifier, the charsets its text, subject and file names are in, the
+// subject read from the wide command line under UTF-8, no byte-order marks,
+// the sender's display name apart from its mailbox.
 
 #include <string>
 #include <string_view>
@@ -12,15 +13,18 @@
 #include "smtp/Qxsmtp.h"
 
 /// Fills smtp's message from /CC:file (ToCarbonCopy), /RCPT:file
-/// (ToBlindCarbonCopy) and /REPLYTO:address (ReplyTo); sets SubjectCharset
+/// (ToBlindCarbonCopy) and /REPLYTO:address (ReplyTo); splits a sender
+/// "Name <box>" into FromName and FromAddress; drops a UTF-8 byte-order
+/// mark at the start of the body and of every list; without /CS sets
+/// Charset to UTF-8 when the body and the subject (where its bytes are the
+/// ones sent) are UTF-8 with text outside ASCII; sets SubjectCharset
 /// (KOI8-R with /SK, the OEM page's with /SD) and, when a name needs it,
-/// FileNameCharset; with a
-/// UTF-8 Charset and neither /SD nor /SK takes the subject from the system's
-/// UTF-16 command line where it has one; drops a UTF-8 byte-order mark at
-/// the start of the body and of every list; stamps Date and MessageId. Runs
-/// after the original switches are read. Raises EMailException for a /CC or
-/// /RCPT file that does not exist, a /REPLYTO without a mail address or with
-/// a line break; Exception when the system gives no random bytes.
+/// FileNameCharset; with a UTF-8 Charset and neither /SD nor /SK takes the
+/// subject from the system's UTF-16 command line where it has one; stamps
+/// Date and MessageId. Runs after the original switches are read. Raises
+/// EMailException for a /CC or /RCPT file that does not exist, a /REPLYTO
+/// without a mail address or with a line break; Exception when the system
+/// gives no random bytes.
 void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp);
 
 /// Loads list from the file that switch name of cmd names; raises

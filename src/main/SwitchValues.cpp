@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/Wipe.h"
+#include "encoding/Charsets.h"
 #include "main/MailException.h"
 #include "platform/File.h"
 #include "platform/Sockets.h"
@@ -37,6 +38,10 @@ constexpr std::string_view kLineBreakInPassword =
     "The password from %s contains a line break or a null character, which cannot go into a mail command.";
 constexpr std::string_view kPasswordFileUnreadable = "The password file %s cannot be read.";
 constexpr std::string_view kPasswordFileEmpty = "The first line of the password file %s is empty.";
+constexpr std::string_view kUnknownCharset =
+    "The value of switch /CS, \"%s\", is no charset name known here (such as UTF-8, windows-1251, KOI8-R or "
+    "ISO-8859-1).";
+constexpr std::string_view kCutCharset = "The value of /CS was cut at \"-\" (write /ES first to keep it whole)";
 constexpr unsigned kHighestPort = 65535;
 constexpr unsigned kLongestWait = 3600;
 constexpr unsigned kMostRetries = 10;
@@ -119,6 +124,14 @@ void RefuseLineBreaks(const std::string& switchName, const std::string& value) {
   if (smtp_text::BreaksLine(value)) {
     throw EMailException(FillPlaceholder(kLineBreakInValue, switchName));
   }
+}
+
+std::string MailCharsetOf(const std::string& value, bool cut) {
+  if (cut) throw EMailException(std::string(kCutCharset));
+  RefuseLineBreaks("CS", value);
+  const std::optional<charsets::TCharset> charset = charsets::Known(value);
+  if (!charset) throw EMailException(FillPlaceholder(kUnknownCharset, value));
+  return std::string(charset->name);
 }
 
 void RefuseLineBreaksInPassword(const std::string& origin, const std::string& password) {

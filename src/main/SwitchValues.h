@@ -1,7 +1,8 @@
 #pragma once
 // Checks on switch values beyond those of the original switch set: the
-// server's optional port, the time-out and report level, values that would
-// break a command or header line apart, and the password file.
+// charset's name, the server's optional port, the time-out and report
+// level, values that would break a command or header line apart, and the
+// password file.
 
 #include <cstddef>
 #include <cstdint>
@@ -57,6 +58,11 @@ std::string DsnReturnOf(const std::string& value);
 /// parser gives as the switch's own name, V), else a decimal number from 1
 /// to 8. Raises EMailException otherwise.
 int ReportLevelOf(const std::string& value);
+
+/// The charset of /CS under its IANA preferred name ("utf8" gives UTF-8,
+/// "cp1251" windows-1251). Raises EMailException for a value that a "-" cut
+/// short (cut), with the hint of /ES, and for a name not known.
+std::string MailCharsetOf(const std::string& value, bool cut);
 
 /// Raises EMailException naming switchName when value holds a CR, an LF or a
 /// byte 0, which would end a command or header line early and start another.

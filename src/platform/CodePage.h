@@ -5,6 +5,7 @@
 // page that Windows pairs with the locale's language. Also the names under
 // which mail labels text in these code pages.
 
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -24,5 +25,10 @@ std::string OemCharsetName();
 /// ("windows-1251"), the locale's codeset on POSIX, where a plain ASCII
 /// locale (C, POSIX) counts as UTF-8, the file names' usual encoding there.
 std::string FileNameCharsetName();
+
+/// text, in the charset named ianaName (code page codePage on Windows),
+/// as UTF-8; nullopt when some of it is no character of that charset or
+/// the system cannot convert from it.
+std::optional<std::string> ConvertToUtf8(const std::string& text, const char* ianaName, unsigned codePage);
 
 }  // namespace platform

@@ -12,6 +12,9 @@ namespace {
 
 constexpr std::string_view kBlanks = " \t";
 constexpr std::string_view kAscii = "US-ASCII";
+// The characters that a display name cannot hold outside quotes (RFC 5322
+// 3.2.3), the dot among them for readers that take no obsolete phrase.
+constexpr std::string_view kSpecials = "()<>[]:;@\\,.\"";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -97,23 +100,36 @@ std::string EncodedPhrase(std::string_view name, std::string_view charset) {
   return EncodedText(Unquoted(Trimmed(name)), charset);
 }
 
-std::string WithEncodedDisplayName(const std::string& entry, std::string_view charset) {
-  if (IsAscii(entry)) return entry;
-  std::string_view name;
-  std::string mailbox;
-  if (const std::size_t bracket = entry.find('<'); bracket != std::string::npos) {
-    name = std::string_view(entry).substr(0, bracket);
-    mailbox = entry.substr(bracket);
-  } else if (const std::size_t colon = entry.find(':'); colon != std::string::npos) {
-    name = std::string_view(entry).substr(0, colon);
-    // Appended piece by piece: MinGW's GCC 12 warns falsely (-Wrestrict) of
-    // the same text made with operator+.
-    mailbox = '<';
-    mailbox += Trimmed(std::string_view(entry).substr(colon + 1));
-    mailbox += '>';
+std::string Phrase(std::string_view name, std::string_view charset) {
+  const std::string_view trimmed = Trimmed(name);
+  if (!IsAscii(trimmed)) return EncodedPhrase(trimmed, charset);
+  if (trimmed.size() >= 2 && trimmed.front() == '"' && trimmed.back() == '"') return std::string(trimmed);
+  if (trimmed.find_first_of(kSpecials) == std::string_view::npos) return std::string(trimmed);
+  std::string quoted = "\"";
+  for (char c : trimmed) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
   }
-  if (Trimmed(name).empty() || IsAscii(name)) return entry;
-  return EncodedPhrase(name, charset) + " " + mailbox;
+  return quoted + '"';
+}
+
+std::string WithEncodedDisplayName(const std::string& entry, std::string_view charset) {
+  if (const std::size_t bracket = entry.find('<'); bracket != std::string::npos) {
+    const std::string_view name = std::string_view(entry).substr(0, bracket);
+    if (Trimmed(name).empty() || IsAscii(name)) return entry;
+    return EncodedPhrase(name, charset) + " " + entry.substr(bracket);
+  }
+  const std::size_t colon = entry.find(':');
+  if (colon == std::string::npos) return entry;
+  // "Name: box" would be an unterminated group; the name goes before the
+  // bracketed box instead. Appended piece by piece: MinGW's GCC 12 warns
+  // falsely (-Wrestrict) of the same text made with operator+.
+  std::string mailbox = "<";
+  mailbox += Trimmed(std::string_view(entry).substr(colon + 1));
+  mailbox += '>';
+  const std::string_view name = std::string_view(entry).substr(0, colon);
+  if (Trimmed(name).empty()) return mailbox;
+  return Phrase(name, charset) + " " + mailbox;
 }
 
 std::vector<std::string> AddressLines(std::string_view prefix, const std::vector<std::string>& entries,

@@ -39,9 +39,15 @@ std::string EncodedText(std::string_view text, std::string_view charset);
 /// taken without surrounding blanks and double quotes.
 std::string EncodedPhrase(std::string_view name, std::string_view charset);
 
-/// A recipient entry ("Name <box>", "Name: box", "box") whose display name
-/// has a byte above 127 rewritten as "encoded-words <box>"; any other entry
-/// unchanged (a mailbox itself outside ASCII cannot be labelled).
+/// A display name as a phrase: without surrounding blanks; outside ASCII
+/// as encoded-words in charset; in double quotes when it holds a special
+/// such as "," or "." and is not quoted already.
+std::string Phrase(std::string_view name, std::string_view charset);
+
+/// A recipient entry ("Name <box>", "Name: box", "box") as an address: a
+/// display name with a byte above 127 as encoded-words, "Name: box" as
+/// "Name <box>" (": box" as "<box>"); any other entry unchanged (a mailbox
+/// itself outside ASCII cannot be labelled).
 std::string WithEncodedDisplayName(const std::string& entry, std::string_view charset);
 
 /// The lines of an address field: prefix and the entries joined by ",",

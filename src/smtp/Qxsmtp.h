@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -84,6 +85,12 @@ using TFileItem = std::function<void(const std::string& Filename)>;
 /// A list property read yields the owned list itself (callers add, load and
 /// clear in place); a list property written copies the given entries into
 /// the owned list, which is never replaced.
+/// An image that an HTML body names as "cid:" and its Content-ID.
+struct TInlineImage {
+  std::string Path;
+  std::string ContentId;  // without the angle brackets
+};
+
 class TPostMessage : public TObject {
  public:
   TPostMessage() = default;
@@ -110,6 +117,11 @@ class TPostMessage : public TObject {
   TStringList& Body() { return body_; }
   /// One file path per entry; each file travels as one MIME part.
   TStringList& Attachments() { return attachments_; }
+  /// The plain text that goes with an HTML body (SubType mtHtml), in
+  /// UTF-8; empty: none.
+  TStringList& Alternative() { return alternative_; }
+  /// The images that an HTML body shows by their Content-ID.
+  std::vector<TInlineImage> InlineImages;
 
   void SetToAddress(const TStringList& list) { to_.Assign(list); }
   void SetToCarbonCopy(const TStringList& list) { cc_.Assign(list); }
@@ -123,6 +135,7 @@ class TPostMessage : public TObject {
   TStringList bcc_;
   TStringList body_;
   TStringList attachments_;
+  TStringList alternative_;
 };
 
 /// The mail-sending component: holds one message record, composes the
@@ -217,11 +230,13 @@ class TQxSMTP : public TTidewire {
   /// Rebuilds FinalHeader and the body stream from PostMessage and the
   /// settings. A header line that would pass 998 octets is folded; a
   /// subject or display name with bytes above 127 goes as encoded-words
-  /// (SubjectCharset, Charset), an attachment name so as a name parameter
-  /// and as filename*= (FileNameCharset). The text goes quoted-printable
+  /// (SubjectCharset, Charset), an attachment name in UTF-8 as a name
+  /// parameter and as filename*= (see FileNameCharset). The text goes quoted-printable
   /// when a line of it passes 998 octets, or when it has 8-bit bytes and
-  /// the latest EHLO reply lacked 8BITMIME; with 8BITMIME it is labelled
-  /// 8bit (see EightBitData). Raises attachment errors ("Cannot open file
+  /// the latest EHLO reply lacked 8BITMIME (or there was none); with
+  /// 8BITMIME it is labelled 8bit (see EightBitData). An attachment's type
+  /// comes from its name (MediaTypes.h); text of ASCII bytes goes
+  /// quoted-printable, a message that needs no encoding as 7bit. Raises attachment errors ("Cannot open file
   /// %s" after OnAttachmentNotFound, read errors, handler errors), and
   /// ERangeError for a SubType beyond mtHtml.
   void ComposeMessage();
@@ -262,7 +277,9 @@ class TQxSMTP : public TTidewire {
   void ForgetLastSend();
   /// True when the last message composed has 8-bit text for a server that
   /// announced 8BITMIME: MAIL FROM then says BODY=8BITMIME.
-  bool EightBitData() const { return textEncoding_ == TextEncoding::kEightBit; }
+  bool EightBitData() const {
+    return textEncoding_ == TextEncoding::kEightBit || alternativeEncoding_ == TextEncoding::kEightBit;
+  }
   /// True while Connect or SendMail runs.
   bool Busy() const { return busy_; }
 
@@ -275,7 +292,8 @@ class TQxSMTP : public TTidewire {
   /// The charset the Subject's bytes are in, when not Charset (after a
   /// conversion to KOI8-R or to the OEM code page); empty: Charset.
   std::string SubjectCharset;
-  /// The charset of the attachments' file names; empty: Charset.
+  /// The charset of the attachments' file names; empty or UTF-8 while a
+  /// name is no UTF-8: Charset. Names go out in UTF-8.
   std::string FileNameCharset;
   /// The SMTP-level connect event (the socket-level one stays unassigned).
   TNotifyEvent OnConnect;
@@ -407,13 +425,43 @@ class TQxSMTP : public TTidewire {
   /// How the text goes: as written, labelled 8bit, or quoted-printable.
   enum class TextEncoding { kAsWritten, kEightBit, kQuotedPrintable };
 
-  TextEncoding ChosenTextEncoding();
+  TextEncoding ChosenTextEncoding(const TStringList& text) const;
+  /// True when an HTML text goes with a plain text alternative (or with
+  /// images of its own): multipart/alternative.
+  bool HasAlternative();
   void ComposeHeader();
   void AddRecipientLine(const std::string& prefix, const TStringList& list);
   void AddLines(const std::vector<std::string>& lines);
   void ComposeBody();
-  void WriteBodyText();
-  void WriteQuotedPrintableText();
+  static std::string MultipartLine(std::string_view subtype, const std::string& boundary);
+  /// The header of a text part, its empty line included.
+  static std::string TextPartHeader(std::string_view contentType, std::string_view charset, TextEncoding encoding);
+  /// The alternative part's content: the plain text, then the HTML, with
+  /// its images in a related part.
+  void WriteAlternative();
+  void WriteText(const TStringList& text, TextEncoding encoding);
+  void WriteQuotedPrintableText(const TStringList& text);
+  /// Writes the part of the file at entry after a line of boundary: an
+  /// attachment, or, with a contentId, an image that the HTML shows.
+  void WriteFilePart(const std::string& boundary, const std::string& entry, const std::string& contentId);
+
+  /// How an attachment's bytes go: through the encoder (base64 or
+  /// uuencode), or, read whole, as quoted-printable or 7bit.
+  enum class AttachmentEncoding { kEncoder, kQuotedPrintable, kSevenBit };
+  struct AttachmentForm {
+    std::string_view mediaType;
+    AttachmentEncoding encoding;
+  };
+  /// The form of file, named as mediaType; content holds the file's bytes
+  /// for 7bit, else the file is at its start.
+  AttachmentForm ChosenAttachmentForm(TFileStream& file, std::string_view mediaType, std::string& content) const;
+  std::string FilePartHeader(const std::string& fileName, const AttachmentForm& form,
+                             const std::string& contentId) const;
+  void WriteQuotedPrintableFile(TFileStream& file);
+  /// A file name outside ASCII in UTF-8: as it is when it is UTF-8, else
+  /// converted from FileNameCharset or, failing that, Charset; nullopt
+  /// when neither holds it.
+  std::optional<std::string> FileNameInUtf8(const std::string& fileName) const;
 
   TPostMessage post_message_;
   TMemoryStream body_stream_;
@@ -425,5 +473,8 @@ class TQxSMTP : public TTidewire {
   int accepted_recipients_ = 0;
   std::vector<TRecipientOutcome> outcomes_;
   TextEncoding textEncoding_ = TextEncoding::kAsWritten;
+  TextEncoding alternativeEncoding_ = TextEncoding::kAsWritten;
+  std::string alternativeBoundary_;
+  std::string relatedBoundary_;
   TSmtpCapabilities capabilities_;
 };

@@ -151,7 +151,7 @@ def attachment_named(name):
         test.assertEqual(attachment.get_filename(), name + ".txt")
         test.assertEqual(str(email.header.make_header(email.header.decode_header(attachment.get_param("name")))),
                          name + ".txt")
-        test.assertEqual(attachment.get_content(), b"abc")
+        test.assertEqual(attachment.get_payload(decode=True), b"abc")
     return judge
 
 
@@ -181,7 +181,7 @@ def without(args, prefix):
 def header(subject="Report", to="a@x", content_type="text/plain; charset=Windows-1251", extra=""):
     """The header as sent, the values of Date and Message-ID masked (see masked_stamps)."""
     subject_line = "Subject: %s\r\n" % subject if subject else ""
-    return ("From: <s@x>\r\nTo: %s\r\n%sDate: *\r\nMessage-ID: *\r\nMime-Version: 1.0\r\nContent-Type: %s\r\n%s"
+    return ("From: <s@x>\r\nTo: %s\r\n%sDate: *\r\nMessage-ID: *\r\nMIME-Version: 1.0\r\nContent-Type: %s\r\n%s"
             % (to, subject_line, content_type, extra))
 
 

@@ -426,7 +426,7 @@ class Delivery(unittest.TestCase):
         self.assertEqual(headers["From"], "<%s>" % SENDER)
         self.assertEqual(headers["To"], "%s@localhost" % RECIPIENT_USER)
         self.assertEqual(headers["Subject"], "Delivery check")
-        self.assertEqual(headers["Mime-Version"], "1.0")
+        self.assertEqual(headers["MIME-Version"], "1.0")
 
         message = email.message_from_bytes(raw, policy=email.policy.default)
         self.assertEqual(message.get_content_type(), "multipart/mixed")
@@ -439,8 +439,9 @@ class Delivery(unittest.TestCase):
         self.assertEqual(text.get_content_charset(), "windows-1251")
         # The line end before a boundary line belongs to the boundary; the mailbox stores LF line ends.
         self.assertEqual(text.get_content(), "\n".join(body_lines))
-        for part, (name, content) in zip(parts[1:], [("photo.jpg", photo), ("table.bin", table)]):
-            self.assertEqual(part.get_content_type(), "application/octet-stream")
+        for part, (name, content), media_type in zip(parts[1:], [("photo.jpg", photo), ("table.bin", table)],
+                                                      ["image/jpeg", "application/octet-stream"]):
+            self.assertEqual(part.get_content_type(), media_type)
             self.assertEqual(part.get_content_disposition(), "attachment")
             self.assertEqual(part.get_filename(), name)
             self.assertEqual(part["Content-Transfer-Encoding"], "base64")
@@ -457,15 +458,15 @@ class TlsDelivery(unittest.TestCase):
 
     def expected_message(self, subject):
         """The message as sent, with the Maildir's LF line ends."""
-        text = ("From: <%s>\r\nTo: %s@localhost\r\nSubject: %s\r\nDate: *\r\nMessage-ID: *\r\nMime-Version: 1.0\r\n"
+        text = ("From: <%s>\r\nTo: %s@localhost\r\nSubject: %s\r\nDate: *\r\nMessage-ID: *\r\nMIME-Version: 1.0\r\n"
                 'Content-Type: multipart/mixed; boundary="%s"\r\n\r\n\r\n' % (SENDER, RECIPIENT_USER, subject, BOUNDARY))
         text += "--%s\r\nContent-Type: text/plain; charset=Windows-1251\r\n\r\n" % BOUNDARY
         text += "".join(line + "\r\n" for line in self.BODY_LINES)
-        for name, content in self.ATTACHMENTS:
+        for (name, content), media_type in zip(self.ATTACHMENTS, ["image/jpeg", "application/octet-stream"]):
             encoded = base64.b64encode(content).decode()
-            text += ('--%s\r\nContent-Type: application/octet-stream; name="%s"\r\n'
+            text += ('--%s\r\nContent-Type: %s; name="%s"\r\n'
                      'Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename="%s"\r\n\r\n'
-                     % (BOUNDARY, name, name))
+                     % (BOUNDARY, media_type, name, name))
             text += "".join(encoded[i:i + 60] + "\r\n" for i in range(0, len(encoded), 60))
         text += "--%s--\r\n" % BOUNDARY
         return text.replace("\r\n", "\n").encode()

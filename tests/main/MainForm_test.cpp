@@ -134,6 +134,9 @@ class JobFiles {
                           "access_token": "kept", "expires_at": 4102444800})");
     dir_.Write(markedRecipients, "\xEF\xBB\xBF" "a@x\r\nb@x\r\n");
     dir_.Write(otherRecipient, "b@x\r\n");
+    dir_.Write(utf8Body, "Gr\xC3\xBC\xC3\x9F\xC3\xA9\r\n");
+    dir_.Write(cp1251Body, "\xCF\xF0\xE8\xE2\xE5\xF2\r\n");
+    dir_.Write(htmlWithMissingImage, "<p>Hi</p><img src=\"https://x.example/logo.png\"><img src=\"missing.png\">");
     std::filesystem::create_directory(dir_.Path("folder"));
     std::filesystem::current_path(dir_.Path(""));
   }
@@ -142,7 +145,8 @@ class JobFiles {
   const std::string body = "body.txt", recipients = "rcpt.txt", attachmentList = "list.txt",
                     missing = "missing.txt", folder = "folder", password = "pw.txt", emptyFirstLine = "pwempty.txt",
                     nulInPassword = "pwnul.txt", longPassword = "pwlong.txt", markedRecipients = "marked.txt",
-                    token = "token.json", otherRecipient = "b.txt";
+                    token = "token.json", htmlWithMissingImage = "report.html", utf8Body = "utf8.txt",
+                    cp1251Body = "cp1251.txt", otherRecipient = "b.txt";
 
  private:
   TempDir dir_;
@@ -278,6 +282,15 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
        {Error("Missing envelope recipients address list. (File " + files.missing + " not found).")}},
       {"a help word cut out of a value", {body, rcpt, "/F:s@x", "/SMTP:mail-hub.example.com"},
        {Error("The value of /SMTP was cut at \"-\" (write /ES first to keep it whole)")}},
+      {"a charset cut at \"-\"", {body, rcpt, "/F:s@x", smtp, "/CS:UTF-8"},
+       {Error("The value of /CS was cut at \"-\" (write /ES first to keep it whole)")}},
+      {"a charset not known", {body, rcpt, "/F:s@x", smtp, "/CS:UTF7"},
+       {Error("The value of switch /CS, \"UTF7\", is no charset name known here (such as UTF-8, windows-1251, KOI8-R "
+              "or ISO-8859-1).")}},
+      {"an image the HTML body shows missing", {"/B:" + files.htmlWithMissingImage, rcpt, "/F:s@x", smtp, "/FH"},
+       {Error("The image missing.png that the HTML body shows cannot be read.")}},
+      {"text alternative missing", {body, rcpt, "/F:s@x", smtp, "/FH", "/ALT:" + files.missing},
+       {Error("Missing text alternative. (File " + files.missing + " not found).")}},
       {"a misspelt switch", {body, rcpt, "/F:s@x", smtp, "/ENCRPYT:TLS"},
        {Error("Unknown switch /ENCRPYT (did you mean /ENCRYPT?)")}},
       {"reply address without a value", {body, rcpt, "/F:s@x", smtp, "/REPLYTO"},
@@ -325,7 +338,7 @@ TEST(Settings, SwitchesFillTheClient) {
       {"every value switch",
        with({"/S:Weekly Report", "/U:relay.example.com", "/CS:UTF8", rcpt, "/A:" + files.attachmentList}),
        {.subject = "Weekly Report", .from = "s@x", .host = "mail.example.com", .user = "relay.example.com",
-        .charset = "UTF8", .recipients = {"a@x"}, .attachments = attached}},
+        .charset = "UTF-8", .recipients = {"a@x"}, .attachments = attached}},
       {"names without regard to case, values keep theirs", {"/f:S@X", "/smtp:Mail.Example.com", "/s:MiXed"},
        {.subject = "MiXed", .from = "S@X", .host = "Mail.Example.com", .charset = "Windows-1251"}},
       {"hyphen starts a switch", {"-F:s@x", "-SMTP:mail.example.com", "-NM"},
@@ -414,6 +427,13 @@ TEST(Settings, SwitchesFillTheClient) {
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .recipients = {"a@x", "b@x"}}},
       {"longer and shorter names are other switches", with({"/CCX:none", "/RCPTLIST:none", "/REPLYADDR:none", "/C:none"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+      {"a sender with a display name: the mailbox alone for the envelope",
+       {"/F:Nightly Reports <r@x>", "/SMTP:mail.example.com"},
+       {.from = "r@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+      {"a UTF-8 body without CS is labelled UTF-8", with({"/B:" + files.utf8Body}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "UTF-8"}},
+      {"any other body keeps Windows-1251", with({"/B:" + files.cp1251Body}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
       {"SK labels the subject KOI8-R", with({"/SK", "/SD"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .subjectCharset = "KOI8-R"}},
   };
@@ -449,7 +469,7 @@ TEST(Settings, SwitchesFillTheClient) {
 // The whole dialogue of a job that sends the standard test message, the
 // values of its date and identifier masked (MaskedStamps).
 const std::string kHeader =
-    "From: <s@x>\r\nTo: a@x\r\nSubject: Report\r\nDate: *\r\nMessage-ID: *\r\nMime-Version: 1.0\r\n"
+    "From: <s@x>\r\nTo: a@x\r\nSubject: Report\r\nDate: *\r\nMessage-ID: *\r\nMIME-Version: 1.0\r\n"
     "Content-Type: text/plain; charset=Windows-1251\r\n";
 const std::string kBody = "\r\n\r\nHello\r\n..end\r\n";
 const std::string kUpToData = "HELO me\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@x>\r\nDATA\r\n";

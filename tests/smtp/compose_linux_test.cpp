@@ -56,4 +56,15 @@ TEST(CompositionOnLinux, EachAttachmentIsOpenedOnce) {
   EXPECT_EQ(counter.Opens(), (std::map<std::string, int>{{dir.Path("one.bin"), 1}, {dir.Path("two.bin"), 1}}));
 }
 
+TEST(CompositionOnLinux, AQuoteInAFileNameIsEscaped) {
+  // Windows allows no quote in a file name.
+  TempDir dir;
+  TQxSMTP smtp(nullptr);
+  smtp.PostMessage().Attachments().Add(dir.Write("say \"hi\".bin", "x"));
+  smtp.ComposeMessage();
+  const std::string body = smtp.BodyStream().ToString();
+  EXPECT_NE(body.find("; name=\"say \\\"hi\\\".bin\"\r\n"), std::string::npos) << body;
+  EXPECT_NE(body.find("; filename=\"say \\\"hi\\\".bin\"\r\n"), std::string::npos) << body;
+}
+
 }  // namespace

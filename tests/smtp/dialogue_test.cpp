@@ -17,9 +17,9 @@ struct TranscriptCase {
 };
 
 TEST_F(Dialogue, TranscriptsAreExact) {
-  const Lines plainHeader{"From: <s@x>", "To: r@x", "Subject: Hi", "Mime-Version: 1.0",
+  const Lines plainHeader{"From: <s@x>", "To: r@x", "Subject: Hi", "MIME-Version: 1.0",
                           "Content-Type: text/plain; charset=us-ascii"};
-  const Lines mixedHeader{"From: <s@x>", "To: r@x", "Subject: Hi", "Mime-Version: 1.0",
+  const Lines mixedHeader{"From: <s@x>", "To: r@x", "Subject: Hi", "MIME-Version: 1.0",
                           "Content-Type: multipart/mixed; boundary=\"" + kBoundary + "\""};
   const std::string textPart = "--" + kBoundary + "\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\nHello\r\n";
   const std::string closing = "--" + kBoundary + "--\r\n";
@@ -38,9 +38,9 @@ TEST_F(Dialogue, TranscriptsAreExact) {
       {"body entry with line breaks is sent as stuffed lines",
        [](TQxSMTP& s, const TempDir&) { s.PostMessage().Body().Add("x\r\n.\r\nMAIL FROM:<evil@x>"); },
        Block(plainHeader) + "x\r\n..\r\nMAIL FROM:<evil@x>\r\n"},
-      {"one attachment", attach({{"a.txt", "abc"}}), Block(mixedHeader) + textPart + Part("a.txt", "YWJj\r\n") + closing},
-      {"two attachments", attach({{"a.txt", "abc"}, {"b.txt", "ab"}}),
-       Block(mixedHeader) + textPart + Part("a.txt", "YWJj\r\n") + Part("b.txt", "YWI=\r\n") + closing},
+      {"one attachment", attach({{"a.bin", "abc"}}), Block(mixedHeader) + textPart + Part("a.bin", "YWJj\r\n") + closing},
+      {"two attachments", attach({{"a.bin", "abc"}, {"b.bin", "ab"}}),
+       Block(mixedHeader) + textPart + Part("a.bin", "YWJj\r\n") + Part("b.bin", "YWI=\r\n") + closing},
       {"zero-byte attachment", attach({{"empty.bin", ""}}),
        Block(mixedHeader) + textPart + Part("empty.bin", "") + closing},
       {"46-byte attachment", attach({{"46.bin", std::string(46, 'a')}}),
@@ -50,14 +50,14 @@ TEST_F(Dialogue, TranscriptsAreExact) {
          s.SubType = mtHtml;
          s.PostMessage().Body().Add("<p>Hello</p>");
        },
-       Block({"From: <s@x>", "To: r@x", "Subject: Hi", "Mime-Version: 1.0", "Content-Type: text/html; charset=us-ascii"}) +
+       Block({"From: <s@x>", "To: r@x", "Subject: Hi", "MIME-Version: 1.0", "Content-Type: text/html; charset=us-ascii"}) +
            "<p>Hello</p>\r\n"},
       {"html with an attachment goes as a plain text part",
        [attach](TQxSMTP& s, const TempDir& d) {
          s.SubType = mtHtml;
-         attach({{"a.txt", "abc"}})(s, d);
+         attach({{"a.bin", "abc"}})(s, d);
        },
-       Block(mixedHeader) + textPart + Part("a.txt", "YWJj\r\n") + closing},
+       Block(mixedHeader) + textPart + Part("a.bin", "YWJj\r\n") + closing},
       {"lines added by OnSendStart go last",
        [](TQxSMTP& s, const TempDir&) {
          s.FinalHeader().Add("X-Before: composition drops this");
@@ -67,7 +67,7 @@ TEST_F(Dialogue, TranscriptsAreExact) {
            s.FinalHeader().Add(".");  // stuffed like any line of the data
          };
        },
-       Block({"From: <s@x>", "To: r@x", "Subject: Hi", "Mime-Version: 1.0",
+       Block({"From: <s@x>", "To: r@x", "Subject: Hi", "MIME-Version: 1.0",
               "Content-Type: text/plain; charset=us-ascii", "Disposition-Notification-To:<s@x>", ".."})},
   };
   for (const TranscriptCase& c : cases) {
@@ -94,7 +94,7 @@ TEST_F(Dialogue, TranscriptsAreExact) {
 
 // 8-bit text goes as it is only to a server that said it takes it.
 TEST_F(Dialogue, EightBitTextFollowsTheServersExtensions) {
-  const Lines header{"From: <s@x>", "To: r@x", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"};
+  const Lines header{"From: <s@x>", "To: r@x", "MIME-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"};
   const std::string eightBitData =
       Block({header[0], header[1], header[2], header[3], "Content-Transfer-Encoding: 8bit"}) + "caf\xE9\r\n";
   const struct {
@@ -163,7 +163,7 @@ TEST_F(Dialogue, EventsFireInOrderAndSuccessSeesClearedLists) {
   m->Subject = "Hi";
   m->ToCarbonCopy().Add("c@x");
   m->ToBlindCarbonCopy().Add("b@x");
-  m->Attachments().Add(dir.Write("a.txt", "abc"));
+  m->Attachments().Add(dir.Write("a.bin", "abc"));
   std::vector<std::string> events;
   smtp->OnConnect = [&](TObject*) { events.push_back(smtp->Busy() ? "connect while busy" : "connect"); };
   smtp->OnEncodeStart = [&](const std::string&) { events.push_back("encode start"); };
@@ -213,7 +213,7 @@ TEST_F(Dialogue, WithoutClearParamsTheSameMessageGoesAgain) {
                           {".", "250 queued"},
                           {"QUIT", "221 bye"}})));
   smtp->ClearParams = false;
-  m->Attachments().Add(dir.Write("a.txt", "abc"));
+  m->Attachments().Add(dir.Write("a.bin", "abc"));
   int successes = 0;
   // OnSuccess runs after the busy flag was released, so it may send again.
   smtp->OnSuccess = [&](TObject*) {
@@ -227,10 +227,10 @@ TEST_F(Dialogue, WithoutClearParamsTheSameMessageGoesAgain) {
   EXPECT_EQ(m->Attachments().Count(), 1);
   auto transaction = [](const std::string& boundary) {
     return "RSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<r@x>\r\nDATA\r\n" +
-           Block({"From: <s@x>", "To: r@x", "Mime-Version: 1.0",
+           Block({"From: <s@x>", "To: r@x", "MIME-Version: 1.0",
                   "Content-Type: multipart/mixed; boundary=\"" + boundary + "\""}) +
            "--" + boundary + "\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n" +
-           Part("a.txt", "YWJj\r\n", boundary) + "--" + boundary + "--\r\n.\r\n";
+           Part("a.bin", "YWJj\r\n", boundary) + "--" + boundary + "--\r\n.\r\n";
   };
   EXPECT_EQ(Transcript(), "HELO x\r\n" + transaction(kBoundary) +
                               transaction("====================54535hejkcl====") + "QUIT\r\n");
@@ -246,7 +246,7 @@ TEST_F(Dialogue, SameComponentSendsAgainOverANewConnection) {
     smtp->Connect();
     smtp->SendMail();
     smtp->Disconnect();
-    EXPECT_EQ(Transcript(), kEnvelope + Block({"From: <s@x>", "To: r@x", "Mime-Version: 1.0",
+    EXPECT_EQ(Transcript(), kEnvelope + Block({"From: <s@x>", "To: r@x", "MIME-Version: 1.0",
                                                "Content-Type: text/plain; charset=us-ascii"}) +
                                 ".\r\nQUIT\r\n");
   }
@@ -311,11 +311,11 @@ TEST_F(Dialogue, IncompleteHeaderHandlerSuppliesTheEnvelopeOnly) {
       {"sender supplied", [](TPostMessage& p) { p.FromAddress.clear(); },
        [](TPostMessage& p) { p.FromAddress = "late@x"; }, kHeaderMissingSender,
        "RSET\r\nMAIL FROM:<late@x>\r\nRCPT TO:<r@x>\r\nDATA\r\n",
-       {"From: <>", "To: r@x", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}},
+       {"From: <>", "To: r@x", "MIME-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}},
       {"recipient supplied", [](TPostMessage& p) { p.ToAddress().Clear(); },
        [](TPostMessage& p) { p.ToCarbonCopy().Add("late@x"); }, kHeaderMissingRecipient,
        "RSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<late@x>\r\nDATA\r\n",
-       {"From: <s@x>", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}},
+       {"From: <s@x>", "MIME-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -397,14 +397,14 @@ TEST_F(Dialogue, ConnectionRequiredHandlerMayConnect) {
   smtp->SendMail();
   smtp->Disconnect();
   EXPECT_EQ(calls, 1);
-  EXPECT_EQ(Transcript(), kEnvelope + Block({"From: <s@x>", "To: r@x", "Mime-Version: 1.0",
+  EXPECT_EQ(Transcript(), kEnvelope + Block({"From: <s@x>", "To: r@x", "MIME-Version: 1.0",
                                              "Content-Type: text/plain; charset=us-ascii"}) +
                               ".\r\nQUIT\r\n");
 }
 
 TEST_F(Dialogue, NotConnectedFailsAfterComposing) {
   bool composed = false;
-  m->Attachments().Add(dir.Write("a.txt", "abc"));
+  m->Attachments().Add(dir.Write("a.bin", "abc"));
   smtp->OnEncodeEnd = [&](const std::string&) { composed = true; };
   EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), "Not Connected");
   EXPECT_TRUE(composed);
@@ -437,7 +437,7 @@ TEST_F(Dialogue, NestedSendMailDoesNothing) {
   EXPECT_GE(nested, 2);
   const std::string received = Transcript();
   EXPECT_EQ(received, kEnvelope +
-                          Block({"From: <s@x>", "To: r@x", "Mime-Version: 1.0",
+                          Block({"From: <s@x>", "To: r@x", "MIME-Version: 1.0",
                                  "Content-Type: text/plain; charset=us-ascii"}) +
                           text + ".\r\nQUIT\r\n");
 }

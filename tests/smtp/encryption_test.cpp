@@ -28,7 +28,7 @@ std::vector<Step> Then(std::vector<Step> script, const Exchanges& exchanges, con
 }
 
 const std::string kMessage =
-    Block({"From: <s@x>", "To: r@x", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}) + ".\r\n";
+    Block({"From: <s@x>", "To: r@x", "MIME-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}) + ".\r\n";
 const std::string kInsideTls = "EHLO x\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<r@x>\r\nDATA\r\n" + kMessage + "QUIT\r\n";
 /// SIZE counts the data up to the line "." that ends it.
 const std::string kSizedMailFrom = "MAIL FROM:<s@x> SIZE=" + std::to_string(kMessage.size() - 3);

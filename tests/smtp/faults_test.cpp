@@ -24,7 +24,7 @@ const std::string kClosedText = "The SMTP server closed the connection: ";
 // meets the peer's reset.
 constexpr size_t kBeyondSocketBuffers = 32 << 20;
 const std::string kCodelessText = "The SMTP server sent a reply to DATA without a code: ";
-const Lines kPlainHeader{"From: <s@x>", "To: r@x", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"};
+const Lines kPlainHeader{"From: <s@x>", "To: r@x", "MIME-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"};
 
 /// received is expected, possibly followed by a "QUIT" that met a server
 /// already gone (whether the client still saw the connection open depends
@@ -84,7 +84,7 @@ TEST_F(Dialogue, RefusalsFailTheSendAndLeaveEverythingAsItWas) {
     exchanges.insert(exchanges.end(), c.exchanges.begin(), c.exchanges.end());
     exchanges.push_back({"QUIT", "221 bye"});
     Serve(Script(exchanges));
-    m->Attachments().SetText(dir.Write("a.txt", "abc"));
+    m->Attachments().SetText(dir.Write("a.bin", "abc"));
     int failures = 0;
     int successes = 0;
     smtp->OnFailure = [&](TObject* sender) {
@@ -357,7 +357,7 @@ TEST_F(Dialogue, HeaderBlockBeyondOneWriteFailsBeforeTheTransaction) {
   smtp->SendMail();
   smtp->Disconnect();
   EXPECT_EQ(Transcript(), kEnvelope +
-                              Block({"From: <s@x>", "To: " + entryFor(65535), "Mime-Version: 1.0",
+                              Block({"From: <s@x>", "To: " + entryFor(65535), "MIME-Version: 1.0",
                                      "Content-Type: text/plain; charset=us-ascii"}) +
                               ".\r\nQUIT\r\n");
 }
@@ -497,7 +497,7 @@ TEST_F(Dialogue, AbortDuringTheDataEndsTheSendAndClearsTheBusyFlag) {
                 {"DATA", "354 go"}},
                {Drain()}));
   m->Body().Add(std::string(300000, 'x'));
-  m->Attachments().Add(dir.Write("a.txt", "abc"));
+  m->Attachments().Add(dir.Write("a.bin", "abc"));
   int successes = 0;
   smtp->OnSuccess = [&](TObject*) { ++successes; };
   smtp->OnPacketSent = [&](TObject*) { smtp->Abort(); };

@@ -167,6 +167,17 @@ std::string OemCharsetName() {
   return posix::MailCharsetName(posix::OemCodesetForLocale(posix::CharacterLocaleName()));
 }
 
+std::optional<std::string> ConvertToUtf8(const std::string& text, const char* ianaName, unsigned /*codePage*/) {
+  posix::Converter converter("UTF-8", ianaName);
+  if (!converter.valid()) return std::nullopt;
+  const char* in = text.data();
+  size_t left = text.size();
+  std::string converted;
+  // A sequence cut off at the end fails like an invalid one.
+  if (!converter.Run(in, left, converted)) return std::nullopt;
+  return converted;
+}
+
 std::string FileNameCharsetName() {
   const std::string name = posix::MailCharsetName(posix::AnsiCodeset(posix::CharacterLocaleName()));
   return name == "US-ASCII" ? "UTF-8" : name;

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,5 +61,18 @@ std::string ConvertAnsiToKoi8r(const std::string& text) {
 std::string OemCharsetName() { return CharsetName(::GetOEMCP()); }
 
 std::string FileNameCharsetName() { return CharsetName(::GetACP()); }
+
+std::optional<std::string> ConvertToUtf8(const std::string& text, const char* /*ianaName*/, unsigned codePage) {
+  if (text.empty()) return text;
+  const int size = static_cast<int>(text.size());
+  const int unitCount = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+  if (unitCount <= 0) return std::nullopt;
+  std::vector<wchar_t> units(static_cast<size_t>(unitCount));
+  ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), size, units.data(), unitCount);
+  const int byteCount = ::WideCharToMultiByte(CP_UTF8, 0, units.data(), unitCount, nullptr, 0, nullptr, nullptr);
+  std::string result(static_cast<size_t>(std::max(byteCount, 0)), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, units.data(), unitCount, result.data(), byteCount, nullptr, nullptr);
+  return result;
+}
 
 }  // namespace platform
