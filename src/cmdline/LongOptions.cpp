@@ -47,7 +47,7 @@ constexpr TLongOption kLongOptions[] = {
     {"subject-oem", "SD", TValueKind::kNone, "", "convert the subject to the OEM (DOS) code page"},
     {"subject-koi8r", "SK", TValueKind::kNone, "", "convert the subject to KOI8-R"},
     {"format", "", TValueKind::kRequired, "FORMAT", "plain, enriched, sgml, tsv or html (plain)", kFormatChoices},
-    {"alternative", "ALT", TValueKind::kRequired, "FILE", "the plain text of an HTML body (else made from it)"},
+    {"alternative", "PLAINTEXT", TValueKind::kRequired, "FILE", "the plain text of an HTML body (else made from it)"},
     {"receipt", "RR", TValueKind::kNone, "", "ask for a read receipt"},
     {"encrypt", "ENCRYPT", TValueKind::kRequired, "tls|starttls|none", "encrypt the connection (none)"},
     {"ca-file", "CAFILE", TValueKind::kRequired, "FILE", "further trust anchors (PEM) for the certificate"},

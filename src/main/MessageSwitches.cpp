@@ -133,7 +133,7 @@ bool Readable(const std::string& path) {
 }
 
 /// An HTML body: the images it names by relative path go with it, shown
-/// by Content-ID; its plain text (/ALT's, else made from the HTML) goes
+/// by Content-ID; its plain text (/PLAINTEXT's, else made from the HTML) goes
 /// beside it, in UTF-8.
 void ApplyHtmlSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
   TPostMessage& message = smtp.PostMessage();
@@ -157,8 +157,8 @@ void ApplyHtmlSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
   if (!images.empty()) message.Body().SetText(rewritten);
 
   TStringList& alternative = message.Alternative();
-  if (cmd.ParamExistsExactly("ALT")) {
-    LoadNamedList(cmd, "ALT", alternative, kMissingAlternative);
+  if (cmd.ParamExistsExactly("PLAINTEXT")) {
+    LoadNamedList(cmd, "PLAINTEXT", alternative, kMissingAlternative);
     DropByteOrderMark(alternative);
     for (int i = 0; i < alternative.Count(); ++i) alternative.Put(i, InUtf8(alternative[i], smtp.Charset));
     return;

@@ -289,7 +289,7 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
               "or ISO-8859-1).")}},
       {"an image the HTML body shows missing", {"/B:" + files.htmlWithMissingImage, rcpt, "/F:s@x", smtp, "/FH"},
        {Error("The image missing.png that the HTML body shows cannot be read.")}},
-      {"text alternative missing", {body, rcpt, "/F:s@x", smtp, "/FH", "/ALT:" + files.missing},
+      {"text alternative missing", {body, rcpt, "/F:s@x", smtp, "/FH", "/PLAINTEXT:" + files.missing},
        {Error("Missing text alternative. (File " + files.missing + " not found).")}},
       {"a misspelt switch", {body, rcpt, "/F:s@x", smtp, "/ENCRPYT:TLS"},
        {Error("Unknown switch /ENCRPYT (did you mean /ENCRYPT?)")}},
