@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "oauth/OAuthErrors.h"
 #include "oauth/TokenFile.h"
 #include "test_support/TempDir.h"
@@ -34,6 +36,8 @@ TEST(TokenFile, EveryFaultIsAnUnusableSettingNamingIt) {
        "In the token file %s, \"expires_at\" is no number."},
       {"unknown grant", "{" + valid + R"(, "grant_type": "password"})",
        "In the token file %s, \"grant_type\" must be \"client_credentials\" or absent, not \"password\"."},
+      {"nested to overflow the stack", std::string(90000, '[') + std::string(90000, ']'),
+       "The token file %s nests deeper than 64 levels."},
       {"client credentials without a secret", "{" + valid + R"(, "grant_type": "client_credentials"})",
        "In the token file %s, \"grant_type\" \"client_credentials\" needs \"client_secret\"."},
   };
@@ -103,6 +107,15 @@ TEST(TokenFile, KeepsTokensAndEverythingElse) {
     std::erase_if(compact, [](char ch) { return ch == ' ' || ch == '\n'; });
     EXPECT_EQ(compact, c.after);
   }
+}
+
+TEST(TokenFile, TextsAreWipedAtAnyDepth) {
+  nlohmann::ordered_json json = "s3cret";
+  for (int i = 0; i < 200000; ++i) json = nlohmann::ordered_json::array({std::move(json)});
+  oauth::WipeTexts(json);
+  const nlohmann::ordered_json* inner = &json;
+  while (inner->is_array()) inner = &inner->front();
+  EXPECT_EQ(inner->get<std::string>(), "");
 }
 
 TEST(TokenFile, AFileThatCannotBeWrittenStaysAsItWas) {

@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "OAuthHostFake.h"
@@ -114,14 +115,105 @@ TEST(TokenSource, FailuresLeaveTheFileAsItWas) {
   }
 }
 
+/// Puts a file of its own in the place of path, as another process could.
+void SwapFile(const std::string& path) {
+  const std::string other = path + ".other";
+  std::ofstream(other, std::ios::binary) << "{}";
+  std::filesystem::rename(other, path);
+}
+
+// After an exchange the new refresh token may be the only one that works:
+// kept whenever it came, and its loss told as a sign-in to make again.
+TEST(TokenSource, ARefreshTokenOnceIssuedIsKeptOrItsLossTold) {
+  const std::int64_t now = FakeHost().start;
+  const std::string lost =
+      "The token endpoint replaced the refresh token, but the token file %s cannot be written: another file has "
+      "taken its place since it was read. The sign-in is lost: sign in again with /OAUTHSETUP:%s.";
+  const struct {
+    const char* name;
+    std::string file;
+    ScriptedAnswer answer;
+    bool swapped;             // another file takes the token file's place during the exchange
+    std::string error;        // %s: the file
+    bool settings;            // else a failure of this run
+    std::string refreshKept;  // in the file afterwards; empty: the file as it was
+  } cases[] = {
+      {"rotated, the file swapped", TokenFile(now - 1), {200, kFresh}, true, lost, true, ""},
+      {"not rotated, the file swapped",
+       TokenFile(now - 1),
+       {200, R"({"access_token": "fresh", "refresh_token": "r1"})"},
+       true,
+       "The token file %s cannot be written: another file has taken its place since it was read.",
+       false,
+       ""},
+      {"app-only, the file swapped",
+       TokenFile(now - 1, R"(, "grant_type": "client_credentials", "client_secret": "s")"),
+       {200, R"({"access_token": "fresh"})"},
+       true,
+       "The token file %s cannot be written: another file has taken its place since it was read.",
+       false,
+       ""},
+      {"rotated, the token's type refused",
+       TokenFile(now - 1),
+       {200, R"({"access_token": "fresh", "token_type": "mac", "refresh_token": "r2"})"},
+       false,
+       "The token endpoint issued a token of type \"mac\"; SMTP takes Bearer tokens only.",
+       true,
+       "r2"},
+      {"rotated, no access token",
+       TokenFile(now - 1),
+       {200, R"({"refresh_token": "r2"})"},
+       false,
+       "The token endpoint https://e/token gave an answer without an access_token.",
+       false,
+       "r2"},
+      {"rotated, the token's type refused, the file swapped",
+       TokenFile(now - 1),
+       {200, R"({"access_token": "fresh", "token_type": "mac", "refresh_token": "r2"})"},
+       true,
+       lost,
+       true,
+       ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string path = dir.Write("token.json", c.file);
+    FakeHost host;
+    host.answers = {c.answer};
+    if (c.swapped) host.onPost = [&path] { SwapFile(path); };
+    TTokenSource source(path, host, {});
+    try {
+      source.AccessToken();
+      ADD_FAILURE() << "no failure";
+    } catch (const oauth::ESettingsError& e) {
+      EXPECT_TRUE(c.settings);
+      EXPECT_EQ(e.Message(), FillPlaceholder(FillPlaceholder(c.error, path), path));
+    } catch (const oauth::EFailure& e) {
+      EXPECT_FALSE(c.settings);
+      EXPECT_EQ(e.Message(), FillPlaceholder(c.error, path));
+    }
+    const std::string after = TempDir::Read(path);
+    if (c.swapped) {
+      EXPECT_EQ(after, "{}") << "the file put in its place stays as it is";
+    } else if (c.refreshKept.empty()) {
+      EXPECT_EQ(after, c.file);
+    } else {
+      EXPECT_THAT(after, testing::HasSubstr(R"("refresh_token": ")" + c.refreshKept + "\""));
+      EXPECT_THAT(after, testing::Not(testing::HasSubstr("access_token"))) << "no token kept that was refused";
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path("")), {}), 2) << "the file and its lock";
+  }
+}
+
 // A second run waits for the first's lock; the wait has a bound of twice
 // the exchange's.
 TEST(TokenSource, WaitsForTheLockOfAnotherRun) {
   const std::int64_t now = FakeHost().start;
   TempDir dir;
   const std::string path = dir.Write("token.json", TokenFile(now - 1));
-  bool heldElsewhere = false;
-  platform::FileHandle other = platform::TryLockFile(path + ".lock", heldElsewhere);
+  platform::LockState state = platform::LockState::kCannotMake;
+  platform::FileHandle other = platform::TryLockFile(path + ".lock", state);
   ASSERT_NE(other, platform::kInvalidFile);
 
   FakeHost host;
