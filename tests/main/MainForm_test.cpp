@@ -770,6 +770,31 @@ TEST(Job, UnwritableLogStillSendsAndWarnsWithTheOutcome) {
   }
 }
 
+// A server's text reaches the log as it reaches the console: no control of
+// it may drive the terminal that shows the log.
+TEST(RunLog, ControlCharactersShowEscaped) {
+  const struct {
+    std::string event;
+    std::string line;
+  } cases[] = {
+      {"a\r\nb\rc\r\n", "a | b | c"},
+      {"a\x01\x7F\tb", "a\\x01\\x7F\tb"},
+      {"error_description \xC2\x9B" "31m red", "error_description \\u009b31m red"},
+      {"K\xC3\xA4se \xC2\xA0", "K\xC3\xA4se \xC2\xA0"},  // letters and a no-break space stay
+  };
+  TempDir dir;
+  const TSecretList secrets;
+  TRunLog log(secrets);
+  log.Open(dir.Path("run.log"));
+  for (const auto& c : cases) log.Write(c.event);
+  std::ifstream file(dir.Path("run.log"), std::ios::binary);
+  std::string line;
+  for (const auto& c : cases) {
+    ASSERT_TRUE(std::getline(file, line));
+    EXPECT_EQ(line.substr(24), c.line);  // after the time
+  }
+}
+
 TEST(RunLog, CommandLineHidesSecretValues) {
   const std::string_view secrets[] = {"PW"};
   const struct {
