@@ -6,6 +6,7 @@
 
 #include "core/Wipe.h"
 #include "oauth/OAuthErrors.h"
+#include "platform/Crypto.h"
 #include "platform/File.h"
 
 namespace oauth {
@@ -37,6 +38,10 @@ constexpr std::string_view kCannotWrite = "The token file %s cannot be written: 
 constexpr std::string_view kSharedFolder =
     "The token file %s lies in a folder that every user may write to (without the sticky bit), where anyone "
     "could put a file of their own in its place: move %s to a folder of your own.";
+/// The file twice.
+constexpr std::string_view kSealedElsewhere =
+    "The token file %s holds tokens sealed for another user or machine (or broken): sign in here with "
+    "/OAUTHSETUP:%s.";
 /// The file, then the deepest nesting.
 constexpr std::string_view kTooDeep = "The token file %s nests deeper than %s levels.";
 
@@ -45,6 +50,9 @@ constexpr std::size_t kLargestFile = 1 << 20;
 /// fresh tokens longer by this much are not met in practice.
 constexpr std::size_t kSaveRoom = 16 << 10;
 constexpr std::string_view kHttps = "https://";
+/// Before a token sealed for the user (base64 of DPAPI's blob).
+constexpr std::string_view kSealedMark = "dpapi:";
+constexpr std::string_view kSealedFields[] = {kRefreshToken, kAccessToken};
 constexpr std::string_view kEndpoints[] = {kTokenEndpoint, kDeviceEndpoint, kAuthorizationEndpoint};
 constexpr std::string_view kTexts[] = {kTokenEndpoint, kDeviceEndpoint, kAuthorizationEndpoint,
                                        kClientId,      kClientSecret,   kScope,
@@ -99,6 +107,43 @@ void Check(const Json& json, const std::string& path) {
     if (name != kClientCredentials) throw ESettingsError(Filled(kUnknownGrant, {path, name}));
     if (!json.contains(kClientSecret)) throw ESettingsError(Filled(kGrantNeedsSecret, {path}));
   }
+}
+
+/// Opens the sealed tokens of json in place. A token without the mark is
+/// taken as it stands (as the user or another system wrote it), and sealed
+/// when the file is next written. Raises ESettingsError for one that this
+/// user cannot open here.
+void Unseal(Json& json, const std::string& path) {
+  for (const std::string_view field : kSealedFields) {
+    const auto found = json.find(field);
+    if (found == json.end()) continue;
+    std::string& value = found->get_ref<std::string&>();
+    if (!value.starts_with(kSealedMark)) continue;
+    std::optional<std::string> secret = platform::UnsealForUser(std::string_view(value).substr(kSealedMark.size()));
+    if (!secret) throw ESettingsError(Filled(kSealedElsewhere, {path, path}));
+    Wipe(value);
+    value.swap(*secret);
+  }
+}
+
+/// The text of the file for json: its tokens sealed where the system seals
+/// secrets at rest. Raises platform::CryptoError.
+std::string FileText(const Json& json) {
+  if (!platform::SealsSecretsAtRest()) return json.dump(2);
+  Json sealed = json;
+  struct WipeCopy {
+    Json& json;
+    ~WipeCopy() { WipeTexts(json); }
+  } wipeCopy{sealed};
+  for (const std::string_view field : kSealedFields) {
+    const auto found = sealed.find(field);
+    if (found == sealed.end() || found->get_ref<const std::string&>().empty()) continue;
+    std::string& value = found->get_ref<std::string&>();
+    const std::string text = std::string(kSealedMark) + platform::SealForUser(value);
+    Wipe(value);
+    value = text;
+  }
+  return sealed.dump(2);
 }
 
 }  // namespace
@@ -175,6 +220,7 @@ TTokenFile TTokenFile::Load(const std::string& path) {
   }
   TTokenFile file(path, std::move(resolved), identity, text.size(), std::move(json));
   Check(*file.json_, path);
+  Unseal(*file.json_, path);
   return file;
 }
 
@@ -232,8 +278,13 @@ std::string TTokenFile::TrySave() {
     const std::string problem = replacement_.Prepare(resolved_, size_ + kSaveRoom);
     if (!problem.empty()) return problem;
   }
-  std::string text = json_->dump(2);
+  std::string text;
   const TWipeOnExit wipeText(text);
+  try {
+    text = FileText(*json_);
+  } catch (const platform::CryptoError& e) {
+    return e.what();
+  }
   text += '\n';
   return replacement_.Commit(text, identity_);
 }

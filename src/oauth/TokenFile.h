@@ -51,8 +51,9 @@ class TTokenFile {
   /// of their own in its place, nested no deeper than kDeepestNesting, a JSON object with token_endpoint and
   /// client_id, every endpoint an https address, the fields above texts
   /// (expires_at a number), grant_type absent or client_credentials, which
-  /// needs client_secret. Raises ESettingsError naming the file and its
-  /// fault (never a value that may be a secret).
+  /// needs client_secret; its sealed tokens opened. Raises ESettingsError
+  /// naming the file and its fault (never a value that may be a secret), a
+  /// token sealed for another user or machine among them.
   static TTokenFile Load(const std::string& path);
 
   TTokenFile(TTokenFile&&) noexcept;

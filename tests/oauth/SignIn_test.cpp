@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "OAuthHostFake.h"
+#include "TokenFileText.h"
 #include "oauth/OAuthErrors.h"
 #include "oauth/SignIn.h"
 #include "platform/Crypto.h"
@@ -49,7 +50,7 @@ TEST(SignIn, DeviceFlowPollsAtTheIntervalUntilTheTokensCome) {
                                                  "ABCD-EFGH\r(valid for 15 minutes). mailshot waits until the sign-in "
                                                  "is done."));
   EXPECT_EQ(host.closedPrompts, 1);
-  EXPECT_THAT(TempDir::Read(path), HasSubstr(R"("refresh_token": "r1")"));
+  EXPECT_THAT(TokenFileText(path), HasSubstr(R"("refresh_token": "r1")"));
 }
 
 // However long the endpoint says to wait, the wait ends with the code (or
@@ -165,7 +166,7 @@ TEST(SignIn, OutcomeSaysWhatTheFileNowHolds) {
       outcome = e.Message();
     }
     EXPECT_EQ(outcome, FillPlaceholder(c.outcome, path));
-    EXPECT_THAT(TempDir::Read(path), HasSubstr(R"("access_token": "a1")"));
+    EXPECT_THAT(TokenFileText(path), HasSubstr(R"("access_token": "a1")"));
   }
 }
 
@@ -269,7 +270,7 @@ TEST(SignIn, BrowserReturnsTheCodeToTheListener) {
     const platform::Sha256Digest digest = platform::Sha256(fields.at("code_verifier"));
     EXPECT_EQ(QueryValue(address, "code_challenge"),
               oauth::Base64Url({reinterpret_cast<const char*>(digest.data()), digest.size()}));
-    EXPECT_THAT(TempDir::Read(path), HasSubstr(R"("refresh_token": "r1")"));
+    EXPECT_THAT(TokenFileText(path), HasSubstr(R"("refresh_token": "r1")"));
   }
   wire::Cleanup();
 }

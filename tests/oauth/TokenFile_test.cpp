@@ -3,8 +3,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "TokenFileText.h"
 #include "oauth/OAuthErrors.h"
 #include "oauth/TokenFile.h"
+#include "platform/Crypto.h"
 #include "test_support/TempDir.h"
 
 namespace {
@@ -103,9 +105,43 @@ TEST(TokenFile, KeepsTokensAndEverythingElse) {
       file.Keep(c.issued(), 1000000000);
       file.Save();
     }
-    std::string compact = TempDir::Read(path);
+    std::string compact = TokenFileText(path);
     std::erase_if(compact, [](char ch) { return ch == ' ' || ch == '\n'; });
     EXPECT_EQ(compact, c.after);
+  }
+}
+
+// Windows seals the tokens for the user (DPAPI); POSIX keeps them as they
+// are, in a file of mode 0600.
+TEST(TokenFile, TokensAtRestAreSealedWhereTheSystemSealsThem) {
+  TempDir dir;
+  const std::string path = dir.Write("token.json", R"({"token_endpoint": "https://e/token", "client_id": "c"})");
+  {
+    TTokenFile file = TTokenFile::Load(path);
+    oauth::TTokens tokens;
+    tokens.accessToken = "acc3ss";
+    tokens.refreshToken = "r3fresh";
+    file.Keep(tokens, 0);
+    file.Save();
+  }
+  const std::string written = TempDir::Read(path);
+  const bool sealed = platform::SealsSecretsAtRest();
+  for (const char* token : {"acc3ss", "r3fresh"}) EXPECT_EQ(written.find(token) == std::string::npos, sealed);
+  EXPECT_EQ(written.find(R"("refresh_token": "dpapi:)") != std::string::npos, sealed);
+  const TTokenFile read = TTokenFile::Load(path);
+  EXPECT_EQ(read.Text(oauth::kRefreshToken), "r3fresh");
+  EXPECT_EQ(read.Text(oauth::kAccessToken), "acc3ss");
+  EXPECT_EQ(read.Text(oauth::kClientId), "c") << "the user's fields as they were";
+
+  // What another user or machine sealed cannot be opened here; a broken seal stands for it.
+  std::string elsewhere = R"({"token_endpoint": "https://e/token", "client_id": "c", "refresh_token": "dpapi:AQAA"})";
+  if (sealed) elsewhere = std::string(written).replace(written.find("dpapi:") + 6, 8, "AAAAAAAA");
+  try {
+    TTokenFile::Load(dir.Write("token.json", elsewhere));
+    ADD_FAILURE() << "opened";
+  } catch (const oauth::ESettingsError& e) {
+    EXPECT_EQ(e.Message(), "The token file " + path + " holds tokens sealed for another user or machine (or broken): "
+                           "sign in here with /OAUTHSETUP:" + path + ".");
   }
 }
 

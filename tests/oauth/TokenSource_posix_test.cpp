@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "OAuthHostFake.h"
+#include "TokenFileText.h"
 #include "oauth/OAuthErrors.h"
 #include "oauth/TokenSource.h"
 #include "platform/File.h"
@@ -77,7 +78,7 @@ TEST(TokenSourcePosix, ALinkAndItsFileShareOneLock) {
   platform::CloseFile(other);
   EXPECT_EQ(TTokenSource(link, host, {}).AccessToken(), "fresh");
   EXPECT_TRUE(std::filesystem::is_symlink(link)) << "the file it names is written, the link stays";
-  EXPECT_THAT(TempDir::Read(real), testing::HasSubstr(R"("refresh_token": "r2")"));
+  EXPECT_THAT(TokenFileText(real), testing::HasSubstr(R"("refresh_token": "r2")"));
 }
 
 }  // namespace

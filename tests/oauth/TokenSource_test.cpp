@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "OAuthHostFake.h"
+#include "TokenFileText.h"
 #include "oauth/OAuthErrors.h"
 #include "oauth/TokenSource.h"
 #include "platform/File.h"
@@ -55,7 +56,7 @@ TEST(TokenSource, KeptTokenWhileMoreThanFiveMinutesLeftElseAFreshOneWrittenFirst
     std::vector<std::string> grants;
     for (const FakeHost::Request& request : host.requests) grants.push_back(request.fields.at("grant_type"));
     EXPECT_EQ(grants, c.grants);
-    const std::string after = TempDir::Read(path);
+    const std::string after = TokenFileText(path);
     EXPECT_EQ(after == c.file, !c.written);
     if (c.written) {
       EXPECT_THAT(after, testing::HasSubstr(R"("access_token": "fresh")"));
@@ -193,7 +194,7 @@ TEST(TokenSource, ARefreshTokenOnceIssuedIsKeptOrItsLossTold) {
       EXPECT_FALSE(c.settings);
       EXPECT_EQ(e.Message(), FillPlaceholder(c.error, path));
     }
-    const std::string after = TempDir::Read(path);
+    const std::string after = TokenFileText(path);
     if (c.swapped) {
       EXPECT_EQ(after, "{}") << "the file put in its place stays as it is";
     } else if (c.refreshKept.empty()) {
