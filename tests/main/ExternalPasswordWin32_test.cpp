@@ -1,0 +1,48 @@
+// A password from Windows Credential Manager, as cmdkey /generic keeps it
+// (UTF-16); no password command is run on Windows.
+
+#include <windows.h>
+#include <wincred.h>
+
+#include <gtest/gtest.h>
+
+#include "main/ExternalPassword.h"
+#include "main/MailException.h"
+
+namespace {
+
+std::string PasswordOf(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), "mailshot");
+  TCmdLineParser parser(nullptr);
+  parser.SetArgumentSource([arguments] { return arguments; });
+  parser.SetSwitchChars("/");
+  parser.Parse();
+  try {
+    return ExternalPassword(parser, 1000);
+  } catch (const EMailException& e) {
+    return e.Message();
+  }
+}
+
+TEST(ExternalPasswordWin32, TheGenericCredentialOrWhyNot) {
+  std::wstring secret = L"s3cret-\u00E4";
+  wchar_t target[] = L"mailshot-test";
+  wchar_t user[] = L"me@x";
+  CREDENTIALW credential{};
+  credential.Type = CRED_TYPE_GENERIC;
+  credential.TargetName = target;
+  credential.UserName = user;
+  credential.CredentialBlobSize = static_cast<DWORD>(secret.size() * sizeof(wchar_t));
+  credential.CredentialBlob = reinterpret_cast<LPBYTE>(secret.data());
+  credential.Persist = CRED_PERSIST_LOCAL_MACHINE;
+  ASSERT_TRUE(::CredWriteW(&credential, 0));
+  EXPECT_EQ(PasswordOf({"/PWCRED:mailshot-test"}), "s3cret-\xC3\xA4");
+  ::CredDeleteW(target, CRED_TYPE_GENERIC, 0);
+  EXPECT_EQ(PasswordOf({"/PWCRED:mailshot-test"}),
+            "The password cannot be read from the credential mailshot-test: no such generic credential.");
+  EXPECT_EQ(PasswordOf({"/PWCMD:pass show mail"}),
+            "The password command pass show mail failed: no password command is run on Windows; keep the password "
+            "in Credential Manager (/PWCRED).");
+}
+
+}  // namespace
