@@ -3,24 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "main/ExternalPassword.h"
-#include "main/MailException.h"
+#include "ExternalPasswordRun.h"
 
 namespace {
-
-/// The password that arguments (switches, "/" alone starting them) name, or the failure's text.
-std::string PasswordOf(std::vector<std::string> arguments, int timeoutMilliseconds) {
-  arguments.insert(arguments.begin(), "mailshot");
-  TCmdLineParser parser(nullptr);
-  parser.SetArgumentSource([arguments] { return arguments; });
-  parser.SetSwitchChars("/");
-  parser.Parse();
-  try {
-    return ExternalPassword(parser, timeoutMilliseconds);
-  } catch (const EMailException& e) {
-    return e.Message();
-  }
-}
 
 TEST(ExternalPasswordPosix, TheCommandsFirstLineOrItsFailure) {
   const struct {
@@ -38,8 +23,8 @@ TEST(ExternalPasswordPosix, TheCommandsFirstLineOrItsFailure) {
        R"(The password from the command printf "a\0b" contains a line break or a null character, which cannot go )"
        "into a mail command."},
   };
-  for (const auto& c : cases) EXPECT_EQ(PasswordOf({"/PWCMD:" + c.command}, 1000), c.outcome) << c.name;
-  EXPECT_EQ(PasswordOf({"/PWCRED:mail"}, 0),
+  for (const auto& c : cases) EXPECT_EQ(ExternalPasswordOf({"/PWCMD:" + c.command}, 1000), c.outcome) << c.name;
+  EXPECT_EQ(ExternalPasswordOf({"/PWCRED:mail"}, 0),
             "The password cannot be read from the credential mail: Credential Manager is Windows'; on this system "
             "use --password-command.");
 }

@@ -6,23 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "main/ExternalPassword.h"
-#include "main/MailException.h"
+#include "ExternalPasswordRun.h"
 
 namespace {
-
-std::string PasswordOf(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), "mailshot");
-  TCmdLineParser parser(nullptr);
-  parser.SetArgumentSource([arguments] { return arguments; });
-  parser.SetSwitchChars("/");
-  parser.Parse();
-  try {
-    return ExternalPassword(parser, 1000);
-  } catch (const EMailException& e) {
-    return e.Message();
-  }
-}
 
 TEST(ExternalPasswordWin32, TheGenericCredentialOrWhyNot) {
   std::wstring secret = L"s3cret-\u00E4";
@@ -36,11 +22,11 @@ TEST(ExternalPasswordWin32, TheGenericCredentialOrWhyNot) {
   credential.CredentialBlob = reinterpret_cast<LPBYTE>(secret.data());
   credential.Persist = CRED_PERSIST_LOCAL_MACHINE;
   ASSERT_TRUE(::CredWriteW(&credential, 0));
-  EXPECT_EQ(PasswordOf({"/PWCRED:mailshot-test"}), "s3cret-\xC3\xA4");
+  EXPECT_EQ(ExternalPasswordOf({"/PWCRED:mailshot-test"}, 0), "s3cret-\xC3\xA4");
   ::CredDeleteW(target, CRED_TYPE_GENERIC, 0);
-  EXPECT_EQ(PasswordOf({"/PWCRED:mailshot-test"}),
+  EXPECT_EQ(ExternalPasswordOf({"/PWCRED:mailshot-test"}, 0),
             "The password cannot be read from the credential mailshot-test: no such generic credential.");
-  EXPECT_EQ(PasswordOf({"/PWCMD:pass show mail"}),
+  EXPECT_EQ(ExternalPasswordOf({"/PWCMD:pass show mail"}, 0),
             "The password command pass show mail failed: no password command is run on Windows; keep the password "
             "in Credential Manager (/PWCRED).");
 }

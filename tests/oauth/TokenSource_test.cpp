@@ -88,34 +88,6 @@ TEST(TokenSource, RefusedTokenGivesWayToAnotherRunsOrAFreshOne) {
   }
 }
 
-TEST(TokenSource, FailuresLeaveTheFileAsItWas) {
-  const std::int64_t now = FakeHost().start;
-  const struct {
-    const char* name;
-    std::string file;
-    ScriptedAnswer answer;
-    bool settings;  // else a failure of this run
-  } cases[] = {
-      {"no refresh token yet", TokenFile(now - 1, ""), {}, true},
-      {"refresh token revoked", TokenFile(now - 1), {400, R"({"error": "invalid_grant"})"}, true},
-      {"endpoint down", TokenFile(now - 1), {0, "", "no connection could be made"}, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir dir;
-    const std::string path = dir.Write("token.json", c.file);
-    FakeHost host;
-    host.answers = {c.answer};
-    TTokenSource source(path, host, {});
-    if (c.settings) {
-      EXPECT_THROW(source.AccessToken(), oauth::ESettingsError);
-    } else {
-      EXPECT_THROW(source.AccessToken(), oauth::EFailure);
-    }
-    EXPECT_EQ(TempDir::Read(path), c.file);
-  }
-}
-
 /// Puts a file of its own in the place of path, as another process could.
 void SwapFile(const std::string& path) {
   const std::string other = path + ".other";
@@ -123,9 +95,10 @@ void SwapFile(const std::string& path) {
   std::filesystem::rename(other, path);
 }
 
-// After an exchange the new refresh token may be the only one that works:
-// kept whenever it came, and its loss told as a sign-in to make again.
-TEST(TokenSource, ARefreshTokenOnceIssuedIsKeptOrItsLossTold) {
+// Failures leave the file as it was, but a new refresh token may be the
+// only one that works: kept whenever it came, and its loss told as a
+// sign-in to make again.
+TEST(TokenSource, FailuresLeaveTheFileAsItWasButANewRefreshToken) {
   const std::int64_t now = FakeHost().start;
   const std::string lost =
       "The token endpoint replaced the refresh token, but the token file %s cannot be written: another file has "
@@ -139,6 +112,14 @@ TEST(TokenSource, ARefreshTokenOnceIssuedIsKeptOrItsLossTold) {
     bool settings;            // else a failure of this run
     std::string refreshKept;  // in the file afterwards; empty: the file as it was
   } cases[] = {
+      {"no refresh token yet", TokenFile(now - 1, ""), {}, false,
+       "The token file %s holds no refresh token yet: sign in first with /OAUTHSETUP:%s.", true, ""},
+      {"refresh token revoked", TokenFile(now - 1), {400, R"({"error": "invalid_grant"})"}, false,
+       "The token endpoint refused the sign-in kept in %s: invalid_grant. Sign in again with /OAUTHSETUP:%s (and "
+       "check client_id and client_secret).",
+       true, ""},
+      {"endpoint down", TokenFile(now - 1), {0, "", "no connection could be made"}, false,
+       "The exchange with the token endpoint https://e/token failed: no connection could be made.", false, ""},
       {"rotated, the file swapped", TokenFile(now - 1), {200, kFresh}, true, lost, true, ""},
       {"not rotated, the file swapped",
        TokenFile(now - 1),
@@ -192,7 +173,7 @@ TEST(TokenSource, ARefreshTokenOnceIssuedIsKeptOrItsLossTold) {
       EXPECT_EQ(e.Message(), FillPlaceholder(FillPlaceholder(c.error, path), path));
     } catch (const oauth::EFailure& e) {
       EXPECT_FALSE(c.settings);
-      EXPECT_EQ(e.Message(), FillPlaceholder(c.error, path));
+      EXPECT_EQ(e.Message(), FillPlaceholder(FillPlaceholder(c.error, path), path));
     }
     const std::string after = TokenFileText(path);
     if (c.swapped) {
