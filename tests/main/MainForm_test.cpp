@@ -241,7 +241,8 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
        {Error("The switch /OAUTH needs /LOGIN with the user name that the token is for.")}},
       {"OAUTH with a password file",
        {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me", "/OAUTH:" + files.token, "/PWF:" + files.password},
-       {Error("The switch /OAUTH takes the access token from its token file: leave out /PW, /PWF, /PWCRED and /PWCMD.")}},
+       {Error("The switch /OAUTH takes the access token from its token file: leave out /PW, /PWF, /PWCRED and "
+              "/PWCMD.")}},
       {"OAUTH with a password mechanism",
        {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me", "/OAUTH:" + files.token, "/MECH:PLAIN"},
        {Error("With /OAUTH the value of switch /MECH must be XOAUTH2 or OAUTHBEARER, not PLAIN.")}},

@@ -51,7 +51,8 @@ bool ReadBoth(int output, int errors, std::string& out, std::string& err,
   while (open > 0) {
     int wait = -1;
     if (deadline) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
       wait = static_cast<int>(left.count());
     }
@@ -100,7 +101,9 @@ std::optional<std::string> CommandOutputLine(const std::vector<std::string>& arg
   bool inTime = child > 0;
   if (inTime) {
     std::optional<std::chrono::steady_clock::time_point> deadline;
-    if (timeoutMilliseconds > 0) deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+    if (timeoutMilliseconds > 0) {
+      deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+    }
     inTime = ReadBoth(output[0], errors[0], out, err, deadline);
     if (!inTime) ::kill(child, SIGKILL);
   }

@@ -130,7 +130,9 @@ FileHandle TryLockFile(const std::string& path, LockState& state) {
   // runs spend one refresh token.
   if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_RDONLY | kFlags);
   if (fd < 0) {
-    state = errno == ENOENT || ::access(path.c_str(), F_OK) != 0 ? LockState::kCannotMake : LockState::kCannotOpen;
+    struct stat info {};
+    // A link in its place (never followed) is there all the same: no lock is made past it.
+    state = ::lstat(path.c_str(), &info) != 0 ? LockState::kCannotMake : LockState::kCannotOpen;
     return kInvalidFile;
   }
   int result;

@@ -9,7 +9,8 @@ std::optional<std::string> StoredCredential(const std::string& target, std::stri
   PCREDENTIALA credential = nullptr;
   if (!::CredReadA(target.c_str(), CRED_TYPE_GENERIC, 0, &credential)) {
     const DWORD error = ::GetLastError();
-    problem = error == ERROR_NOT_FOUND ? "no such generic credential" : "CredRead failed: error " + std::to_string(error);
+    problem =
+        error == ERROR_NOT_FOUND ? "no such generic credential" : "CredRead failed: error " + std::to_string(error);
     return std::nullopt;
   }
   // cmdkey and the Control Panel keep the password as UTF-16.

@@ -169,7 +169,8 @@ std::string FileReplacement::Prepare(const std::string& path, std::size_t room) 
   path_ = path;
   static unsigned count = 0;
   char unique[7];
-  std::snprintf(unique, sizeof unique, "%06X", static_cast<unsigned>((::GetCurrentProcessId() * 64 + ++count) & 0xFFFFFF));
+  const auto number = static_cast<unsigned>((::GetCurrentProcessId() * 64 + ++count) & 0xFFFFFF);
+  std::snprintf(unique, sizeof unique, "%06X", number);
   temporary_ = path + std::string(kReplacementMark) + unique;
   HANDLE h = ::CreateFileA(temporary_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return SystemErrorText(::GetLastError());
