@@ -1,5 +1,6 @@
-// The token file's rights on POSIX: its owner's alone when written, a folder
-// shared with every user told, and a lock that another user shares.
+// The token file among users on POSIX: a link in its place, a folder shared
+// with every user, and a lock that another user shares. (That a written
+// file is its owner's alone, the end-to-end test shows.)
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,26 +10,6 @@
 #include "test_support/TempDir.h"
 
 namespace {
-
-mode_t ModeOf(const std::string& path) {
-  struct stat info {};
-  ::stat(path.c_str(), &info);
-  return info.st_mode & 07777;
-}
-
-// A file made under umask 022 holds secrets once written: group and others
-// lose their rights.
-TEST(FilesPosix, AReplacedFileIsItsOwnersAlone) {
-  TempDir dir;
-  const std::string path = dir.Write("token.json", "{}");
-  ::chmod(path.c_str(), 0644);
-  platform::FileIdentity identity;
-  platform::CloseFile(platform::OpenFileForReadNoFollow(path, identity));
-  platform::FileReplacement replacement;
-  ASSERT_EQ(replacement.Prepare(path, 100), "");
-  ASSERT_EQ(replacement.Commit("{\"a\": 1}", identity), "");
-  EXPECT_EQ(ModeOf(path), 0600u);
-}
 
 TEST(FilesPosix, ALinkIsNoFileToReadOrReplace) {
   TempDir dir;
