@@ -33,8 +33,9 @@ endfunction()
 # of Windows), libcurl elsewhere, loaded when the first exchange starts
 # (its headers only at build time). bcrypt: the system's random generator
 # for message identifiers and sign-ins, and SHA-256 (OpenSSL elsewhere).
+# advapi32: passwords from Credential Manager.
 if(WIN32)
-  set(MAILSHOT_SYSTEM_LIBS ws2_32 secur32 crypt32 winhttp bcrypt user32 gdi32 shell32 kernel32)
+  set(MAILSHOT_SYSTEM_LIBS ws2_32 secur32 crypt32 winhttp bcrypt advapi32 user32 gdi32 shell32 kernel32)
 else()
   find_package(Threads REQUIRED)
   find_package(OpenSSL 3.0 REQUIRED)

@@ -7,6 +7,7 @@
 #include "cmdline/StrFuncs.h"
 #include "core/Application.h"
 #include "core/Wipe.h"
+#include "main/ExternalPassword.h"
 #include "main/MailException.h"
 #include "main/MessageSwitches.h"
 #include "main/SwitchReview.h"
@@ -73,7 +74,8 @@ constexpr std::string_view kSwitchTakesNoValue = "The switch /%s takes no value.
 constexpr std::string_view kTrustWithoutTls =
     "The switches /CAFILE and /INSECURE apply only with /ENCRYPT:TLS or /ENCRYPT:STARTTLS.";
 constexpr std::string_view kSwitchNeedsValue = "The switch /%s needs a value.";
-constexpr std::string_view kLoginSwitchesAlone = "The switches /PW, /PWF and /MECH apply only with /LOGIN.";
+constexpr std::string_view kLoginSwitchesAlone =
+    "The switches /PW, /PWF, /PWCRED, /PWCMD and /MECH apply only with /LOGIN.";
 constexpr std::string_view kLoginNeedsEncryption =
     "The switch /LOGIN sends a password: add /ENCRYPT:STARTTLS or /ENCRYPT:TLS to send it encrypted, or "
     "/ENCRYPT:NONE to send it in plain text knowingly.";
@@ -446,7 +448,8 @@ void TForm1::ApplyLoginSwitches() {
   const TCmdLineParser& cmd = *cmdP_;
   TQxSMTP& smtp = *qxSMTP1_;
   if (!cmd.ParamExistsExactly("LOGIN")) {
-    if (cmd.ParamExistsExactly("PW") || cmd.ParamExistsExactly("PWF") || cmd.ParamExistsExactly("MECH")) {
+    if (cmd.ParamExistsExactly("PW") || cmd.ParamExistsExactly("PWF") || ExternalPasswordAsked(cmd) ||
+        cmd.ParamExistsExactly("MECH")) {
       throw EMailException(std::string(kLoginSwitchesAlone));
     }
     oauth_.ReadTokenSwitch(cmd, false, smtp.AuthMechanism, smtp.CaFile, smtp.TimeOut);
@@ -471,7 +474,9 @@ void TForm1::LoadPassword() {
   TQxSMTP& smtp = *qxSMTP1_;
   std::string password;
   const TWipeOnExit wipePassword(password);
-  if (cmd.ParamExistsExactly("PWF")) {
+  if (ExternalPasswordAsked(cmd)) {
+    password = ExternalPassword(cmd, smtp.TimeOut);
+  } else if (cmd.ParamExistsExactly("PWF")) {
     const std::string path = ValueOf("PWF");
     password = PasswordFromFile(path, kLongestCredential);
     RefuseLineBreaksInPassword(std::string(kPasswordFileOrigin) + path, password);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "main/ExternalPassword.h"
 #include "main/MailException.h"
 #include "oauth/SignIn.h"
 #include "platform/Gui.h"
@@ -22,7 +23,7 @@ constexpr std::string_view kSetupInsecure =
 constexpr std::string_view kTokenNeedsLogin =
     "The switch /OAUTH needs /LOGIN with the user name that the token is for.";
 constexpr std::string_view kTokenWithPassword =
-    "The switch /OAUTH takes the access token from its token file: leave out /PW and /PWF.";
+    "The switch /OAUTH takes the access token from its token file: leave out /PW, /PWF, /PWCRED and /PWCMD.";
 /// The mechanism /MECH named.
 constexpr std::string_view kTokenMechanism =
     "With /OAUTH the value of switch /MECH must be XOAUTH2 or OAUTHBEARER, not %s.";
@@ -76,7 +77,7 @@ bool TOAuthRun::ReadTokenSwitch(const TCmdLineParser& cmd, bool login, TAuthMech
                                 const std::string& caFile, int timeoutMilliseconds) {
   if (!cmd.ParamExistsExactly("OAUTH")) return false;
   if (!login) throw EMailException(std::string(kTokenNeedsLogin));
-  if (cmd.ParamExistsExactly("PW") || cmd.ParamExistsExactly("PWF")) {
+  if (cmd.ParamExistsExactly("PW") || cmd.ParamExistsExactly("PWF") || ExternalPasswordAsked(cmd)) {
     throw EMailException(std::string(kTokenWithPassword));
   }
   if (mechanism == amAutomatic) {

@@ -4,6 +4,7 @@
 
 #include "core/Exceptions.h"
 #include "platform/Clock.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -32,6 +33,13 @@ std::string LogLine(std::string_view event) {
       char escaped[5];
       std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
       line += escaped;
+    } else if (const unsigned char control = platform::Utf8C1Control(event, i)) {
+      // As the console shows it: a server's text must not drive the
+      // terminal that shows the log.
+      char escaped[7];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", control);
+      line += escaped;
+      ++i;
     } else {
       line += static_cast<char>(c);
     }

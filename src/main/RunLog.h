@@ -47,8 +47,9 @@ class TRunLog {
   /// Opens path for appending (creating it when missing).
   void Open(const std::string& path);
   /// Appends one line: the local time, a blank, then event with its secrets
-  /// as "***", its line ends shown as " | " (trailing ones dropped) and every
-  /// other control character but the tab as \xNN.
+  /// as "***", its line ends shown as " | " (trailing ones dropped), every
+  /// other control character but the tab as \xNN and a C1 control in UTF-8
+  /// as \u0080 to \u009f.
   void Write(std::string_view event);
   /// Writes the line for a trace event of wire.
   void Trace(const TTidewire& wire, const TTraceEvent& event);

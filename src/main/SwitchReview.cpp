@@ -15,8 +15,8 @@ constexpr std::string_view kSwitchesByBeginning[] = {"H", "?", "B", "T", "F", "S
 /// The later switches, each found by its whole name only.
 constexpr std::string_view kSwitchesByName[] = {
     "CC",    "RCPT", "REPLYTO", "ENCLOSE", "ENCRYPT", "CAFILE", "INSECURE",  "LOGIN",   "PW",  "PWF",
-    "MECH",  "OAUTH", "OAUTHSETUP", "WAIT", "RETRY", "V",      "LOG",      "NOPARTIAL", "VERSION", "PLAINTEXT",
-    "MAXRCPT", "DSN", "DSNRET",
+    "PWCRED", "PWCMD", "MECH",  "OAUTH", "OAUTHSETUP", "WAIT", "RETRY", "V",      "LOG",      "NOPARTIAL", "VERSION",
+    "PLAINTEXT", "MAXRCPT", "DSN", "DSNRET",
 };
 /// /SMTP is the original set's only name of four letters or more.
 constexpr std::string_view kServerSwitch = "SMTP";

@@ -1,6 +1,10 @@
 #include "oauth/SignIn.h"
 
+#include <algorithm>
+#include <list>
 #include <map>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "core/Wipe.h"
@@ -12,6 +16,7 @@
 #include "platform/Crypto.h"
 #include "platform/Entropy.h"
 #include "platform/Loopback.h"
+#include "platform/Tls.h"
 
 namespace oauth {
 namespace {
@@ -54,8 +59,13 @@ constexpr std::string_view kStatusOk = "200 OK";
 constexpr std::string_view kStatusBadRequest = "400 Bad Request";
 constexpr std::string_view kStatusNotFound = "404 Not Found";
 constexpr std::size_t kLongestRequestHead = 8192;
-constexpr int kRequestWaitMilliseconds = 5000;
+/// How long one connection may take to send its request head (seconds).
+constexpr std::int64_t kRequestWaitSeconds = 5;
+/// Connections served side by side; a further one drops the oldest.
+constexpr std::size_t kMostVisits = 16;
 constexpr int kAcceptSliceMilliseconds = 200;
+/// The wait for a new connection while others are served.
+constexpr int kVisitSliceMilliseconds = 20;
 
 constexpr std::string_view kBase64UrlAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 constexpr std::size_t kVerifierBytes = 32;  // 43 characters, RFC 7636's least
@@ -101,23 +111,42 @@ struct WipedFields {
   }
 };
 
-/// The head of the request on connection, up to its empty line; empty when
-/// it did not come whole in time or is too long. The caller wipes it.
-std::string RequestHead(platform::ConnectionHandle connection) {
+/// One connection to the listener and the request head it sent so far;
+/// closed, and the head wiped, when it ends.
+struct Visit {
+  Visit(platform::ConnectionHandle connection, std::int64_t deadline) : connection(connection), deadline(deadline) {}
+  Visit(const Visit&) = delete;
+  Visit& operator=(const Visit&) = delete;
+  ~Visit() {
+    Wipe(head);
+    if (connection != platform::kNoConnection) platform::CloseConnection(connection);
+  }
+
+  platform::ConnectionHandle connection;
+  std::int64_t deadline;  // Unix seconds: its head must be whole by then
   std::string head;
-  head.reserve(kLongestRequestHead);
+};
+
+enum class THeadState { kWhole, kComing, kBroken };
+
+/// Takes what waits on visit's connection, without waiting: kWhole once
+/// the head is there up to its empty line, kBroken when the peer closed or
+/// sent more than kLongestRequestHead.
+THeadState TakeWaiting(Visit& visit) {
   char chunk[1024];
-  while (head.find("\r\n\r\n") == std::string::npos) {
-    const int n = platform::ReceiveFrom(connection, chunk, sizeof chunk, kRequestWaitMilliseconds);
-    if (n <= 0 || head.size() + static_cast<std::size_t>(n) > kLongestRequestHead) {
-      WipeBytes(chunk, sizeof chunk);
-      Wipe(head);
-      return head;
+  THeadState state = THeadState::kComing;
+  while (state == THeadState::kComing) {
+    const int n = platform::ReceiveFrom(visit.connection, chunk, sizeof chunk, 0);
+    if (n < 0) break;  // nothing waits (or the connection failed, which its deadline ends)
+    if (n == 0 || visit.head.size() + static_cast<std::size_t>(n) > kLongestRequestHead) {
+      state = THeadState::kBroken;
+    } else {
+      visit.head.append(chunk, static_cast<std::size_t>(n));
+      if (visit.head.find("\r\n\r\n") != std::string::npos) state = THeadState::kWhole;
     }
-    head.append(chunk, static_cast<std::size_t>(n));
   }
   WipeBytes(chunk, sizeof chunk);
-  return head;
+  return state;
 }
 
 void AnswerPage(platform::ConnectionHandle connection, std::string_view status, std::string_view words) {
@@ -130,56 +159,86 @@ void AnswerPage(platform::ConnectionHandle connection, std::string_view status, 
   platform::CloseConnection(connection);
 }
 
+/// Answers the request whose head visit holds; gives the authorization
+/// code when it is this sign-in's return (by its state), else nothing.
+/// Raises EFailure when the return says the sign-in was declined.
+std::optional<std::string> Answered(Visit& visit, const std::string& state, TOAuthHost& host) {
+  const platform::ConnectionHandle connection = std::exchange(visit.connection, platform::kNoConnection);
+  // "GET /?code=...&state=... HTTP/1.1"
+  const std::string_view line = std::string_view(visit.head).substr(0, visit.head.find("\r\n"));
+  const std::size_t targetStart = line.find(' ') + 1;
+  const std::string_view target = line.substr(targetStart, line.rfind(' ') - targetStart);
+  const std::size_t question = target.find('?');
+  WipedFields query{QueryFields(question == std::string_view::npos ? "" : target.substr(question + 1))};
+  const bool returned = line.substr(0, 4) == "GET " && target.substr(0, question) == "/" &&
+                        (!query["code"].empty() || !query["error"].empty());
+  if (!returned) {
+    AnswerPage(connection, kStatusNotFound, kPageNotFound);
+  } else if (query["state"] != state) {
+    AnswerPage(connection, kStatusBadRequest, kPageForeign);
+  } else if (!query["error"].empty()) {
+    AnswerPage(connection, kStatusOk, kPageDeclined);
+    const std::string& description = query["error_description"];
+    const std::string words = description.empty() ? query["error"] : query["error"] + " \"" + description + "\"";
+    throw EFailure(Filled(kDeclined, {words}));
+  } else {
+    AnswerPage(connection, kStatusOk, kPageSignedIn);
+    host.Secret(query["code"]);
+    return query["code"];
+  }
+  return std::nullopt;
+}
+
 /// Waits for the browser's return to listener with state and gives the
 /// authorization code. Requests for other paths, and returns without the
-/// state (not from this sign-in), are answered and waited past.
+/// state (not from this sign-in), are answered and waited past. Every
+/// connection is served as its bytes come, side by side with the others,
+/// and dropped when its head is not whole within kRequestWaitSeconds: a
+/// slow or idle one holds up no other.
 std::string AwaitCode(platform::LoopbackListener& listener, const std::string& state, TOAuthHost& host) {
   const std::int64_t end = host.Now() + kBrowserWaitSeconds;
+  std::list<Visit> visits;
   for (;;) {
     if (host.Now() >= end) throw EFailure(std::string(kNoBrowserBack));
-    const platform::ConnectionHandle connection = listener.Accept(kAcceptSliceMilliseconds);
+    const platform::ConnectionHandle connection =
+        listener.Accept(visits.empty() ? kAcceptSliceMilliseconds : kVisitSliceMilliseconds);
     host.Pause(0);
-    if (connection == platform::kNoConnection) continue;
-    std::string head = RequestHead(connection);
-    const TWipeOnExit wipeHead(head);
-    // "GET /?code=...&state=... HTTP/1.1"
-    const std::string_view line = std::string_view(head).substr(0, head.find("\r\n"));
-    const std::size_t targetStart = line.find(' ') + 1;
-    const std::string_view target = line.substr(targetStart, line.rfind(' ') - targetStart);
-    const std::size_t question = target.find('?');
-    WipedFields query{QueryFields(question == std::string_view::npos ? "" : target.substr(question + 1))};
-    const bool returned = line.substr(0, 4) == "GET " && target.substr(0, question) == "/" &&
-                          (!query["code"].empty() || !query["error"].empty());
-    if (!returned) {
-      AnswerPage(connection, kStatusNotFound, kPageNotFound);
-    } else if (query["state"] != state) {
-      AnswerPage(connection, kStatusBadRequest, kPageForeign);
-    } else if (!query["error"].empty()) {
-      AnswerPage(connection, kStatusOk, kPageDeclined);
-      const std::string& description = query["error_description"];
-      const std::string words = description.empty() ? query["error"] : query["error"] + " \"" + description + "\"";
-      throw EFailure(Filled(kDeclined, {words}));
-    } else {
-      AnswerPage(connection, kStatusOk, kPageSignedIn);
-      host.Secret(query["code"]);
-      return query["code"];
+    if (connection != platform::kNoConnection) {
+      if (visits.size() == kMostVisits) visits.pop_front();
+      visits.emplace_back(connection, host.Now() + kRequestWaitSeconds);
+    }
+    for (auto visit = visits.begin(); visit != visits.end();) {
+      const THeadState head = TakeWaiting(*visit);
+      if (head == THeadState::kWhole) {
+        std::optional<std::string> code = Answered(*visit, state, host);
+        if (code) return std::move(*code);
+      } else if (head == THeadState::kComing && host.Now() < visit->deadline) {
+        ++visit;
+        continue;
+      }
+      visit = visits.erase(visit);
     }
   }
 }
 
 /// The tokens of the device flow: the prompt stands while the endpoint is
-/// polled at its interval, five seconds more after each slow_down.
+/// polled at its interval, five seconds more after each slow_down, until
+/// the code runs out (kLongestDeviceWait at most); no wait outlasts it.
 TTokens DeviceSignIn(TTokenEndpoint& endpoint, TOAuthHost& host) {
   const TDeviceAuthorization start = endpoint.AuthorizeDevice();
-  host.Prompt(
-      Filled(kDevicePrompt, {start.verificationUri, start.userCode, std::to_string((start.expiresIn + 59) / 60)}));
+  const std::int64_t valid = std::min(start.expiresIn, kLongestDeviceWait);
+  // The endpoint's texts reach the console and the box: no control
+  // character of theirs may break or add a line there.
+  host.Prompt(Filled(kDevicePrompt, {platform::PrintableText(start.verificationUri),
+                                     platform::PrintableText(start.userCode), std::to_string((valid + 59) / 60)}));
   const PromptCloser closePrompt{host};
-  const std::int64_t end = host.Now() + start.expiresIn;
-  int interval = start.interval;
+  const std::int64_t end = host.Now() + valid;
+  std::int64_t interval = start.interval;
   TTokens tokens;
   for (;;) {
-    host.Pause(interval * 1000);
-    if (host.Now() >= end) throw EFailure(Filled(kCodeRanOut, {start.userCode}));
+    const std::int64_t left = end - host.Now();
+    if (left > 0) host.Pause(static_cast<int>(std::min(interval, left) * 1000));
+    if (host.Now() >= end) throw EFailure(Filled(kCodeRanOut, {platform::PrintableText(start.userCode)}));
     const TPollState state = endpoint.PollDevice(start.deviceCode, tokens);
     if (state == TPollState::kIssued) return tokens;
     if (state == TPollState::kSlowDown) interval += 5;

@@ -14,6 +14,9 @@ namespace oauth {
 
 /// How long the program waits for the browser to come back to it.
 inline constexpr std::int64_t kBrowserWaitSeconds = 600;
+/// The longest a device sign-in is waited for, whatever the endpoint says
+/// its code is valid for (seconds).
+inline constexpr std::int64_t kLongestDeviceWait = 1800;
 
 /// The proof key of one sign-in (RFC 7636): a random verifier of 43
 /// characters and its S256 challenge. Raises EFailure when the system

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <iterator>
 
 #include "core/Wipe.h"
@@ -27,6 +28,10 @@ constexpr std::string_view kSignInRefused =
 constexpr std::string_view kRequestRefused = "The token endpoint %s refused the request: %s. Check the token file %s.";
 /// The endpoint, then what is wrong with its answer.
 constexpr std::string_view kBadAnswer = "The token endpoint %s gave an answer without %s.";
+constexpr std::string_view kNotBearerToken =
+    "The token endpoint %s issued an access token with characters that no bearer token holds (RFC 6750, 2.1).";
+/// The endpoint, then the deepest nesting.
+constexpr std::string_view kAnswerTooDeep = "The token endpoint %s gave an answer nested deeper than %s levels.";
 constexpr std::string_view kNotBearer =
     "The token endpoint issued a token of type \"%s\"; SMTP takes Bearer tokens only.";
 /// The endpoint's words follow.
@@ -92,6 +97,21 @@ std::optional<std::int64_t> SecondsOf(const Json& answer, std::string_view field
   return std::stoll(text);
 }
 
+/// True when token is a b64token of RFC 6750, 2.1, as a bearer token must
+/// be: it goes into the SMTP login as it is, so a line end or a control
+/// character in it would break or extend the login.
+bool IsB64Token(std::string_view token) {
+  const std::size_t end = token.find_last_not_of('=');
+  if (end == std::string_view::npos) return false;
+  for (const char c : token.substr(0, end + 1)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (!(std::isalnum(byte) && byte < 0x80) && std::string_view("-._~+/").find(c) == std::string_view::npos) {
+      return false;
+    }
+  }
+  return true;
+}
+
 /// " (error: description)" of a refusal, or nothing when it names no error.
 std::string ErrorWords(const Json& answer) {
   const std::string error = TextOf(answer, "error");
@@ -154,6 +174,8 @@ TDeviceAuthorization::~TDeviceAuthorization() { Wipe(deviceCode); }
 TTokenEndpoint::TTokenEndpoint(TOAuthHost& host, TExchangeSettings settings, const TTokenFile& file)
     : host_(host), settings_(std::move(settings)), file_(file) {}
 
+TTokenEndpoint::~TTokenEndpoint() { Wipe(refusedAnswersRefreshToken_); }
+
 namespace {
 
 /// An endpoint's answer: its status and JSON (an empty object when the
@@ -186,6 +208,7 @@ Answer Exchange(TOAuthHost& host, const TExchangeSettings& settings, const std::
   } catch (const platform::HttpError& e) {
     throw EUnavailable(Filled(kNoAnswer, {endpoint, e.what()}));
   }
+  if (NestedTooDeep(body)) throw EFailure(Filled(kAnswerTooDeep, {endpoint, std::to_string(kDeepestNesting)}));
   Json answer = Json::parse(body, nullptr, false);
   if (answer.is_discarded() || !answer.is_object()) answer = Json::object();
   const std::string error = TextOf(answer, "error");
@@ -217,6 +240,7 @@ TTokens TokensOf(const Json& answer, const std::string& endpoint, TOAuthHost& ho
   tokens.expiresIn = SecondsOf(answer, "expires_in");
   const std::string type = TextOf(answer, "token_type");
   if (tokens.accessToken.empty()) throw EFailure(Filled(kBadAnswer, {endpoint, "an access_token"}));
+  if (!IsB64Token(tokens.accessToken)) throw EFailure(Filled(kNotBearerToken, {endpoint}));
   if (!type.empty() && platform::AnsiCompareText(type, "Bearer") != 0) throw ESettingsError(Filled(kNotBearer, {type}));
   return tokens;
 }
@@ -233,7 +257,12 @@ TTokens TTokenEndpoint::Grant(std::vector<TFormField> fields) {
   const std::string& endpoint = file_.Text(kTokenEndpoint);
   const Answer answer = Exchange(host_, settings_, endpoint, WithClient(std::move(fields)));
   if (answer.status != 200) Refused(answer.status, answer.json, endpoint, file_);
-  return TokensOf(answer.json, endpoint, host_);
+  try {
+    return TokensOf(answer.json, endpoint, host_);
+  } catch (const Exception&) {
+    refusedAnswersRefreshToken_ = TextOf(answer.json, kRefreshToken);
+    throw;
+  }
 }
 
 TTokens TTokenEndpoint::Refresh() {

@@ -58,7 +58,9 @@ enum class TPollState {
 ///
 /// Every call raises EUnavailable when the exchange brought no answer, for
 /// an answer with status 5xx, 408 or 429 or error server_error or
-/// temporarily_unavailable; EFailure for one that is not the JSON it should be;
+/// temporarily_unavailable; EFailure for one that is not the JSON it should be
+/// (nested deeper than kDeepestNesting, an access token that is no RFC 6750
+/// b64token);
 /// ESettingsError for a refusal with invalid_grant or invalid_client (the
 /// text says to sign in again), with another RFC 6749 error, or for a token
 /// of a type other than Bearer.
@@ -66,6 +68,9 @@ class TTokenEndpoint {
  public:
   /// host and file must outlive the object.
   TTokenEndpoint(TOAuthHost& host, TExchangeSettings settings, const TTokenFile& file);
+  ~TTokenEndpoint();
+  TTokenEndpoint(const TTokenEndpoint&) = delete;
+  TTokenEndpoint& operator=(const TTokenEndpoint&) = delete;
 
   /// A fresh access token for the file's refresh token (RFC 6749, 6).
   TTokens Refresh();
@@ -81,6 +86,11 @@ class TTokenEndpoint {
   /// the user declined (access_denied) or the code expired
   /// (expired_token), besides the failures above.
   TPollState PollDevice(const std::string& deviceCode, TTokens& tokens);
+  /// The refresh token of the last answer with status 200 whose tokens
+  /// were then refused (no access token, or one no bearer token is, or a
+  /// type other than Bearer); empty for none. The one it replaces may be
+  /// spent already, so the caller keeps it.
+  const std::string& RefusedAnswersRefreshToken() const { return refusedAnswersRefreshToken_; }
 
  private:
   /// fields with the client's own: client_id, and client_secret when the
@@ -91,6 +101,7 @@ class TTokenEndpoint {
   TOAuthHost& host_;
   TExchangeSettings settings_;
   const TTokenFile& file_;
+  std::string refusedAnswersRefreshToken_;
 };
 
 }  // namespace oauth

@@ -11,6 +11,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "platform/File.h"
+
 namespace oauth {
 
 // The fields the program reads or writes.
@@ -45,11 +47,13 @@ struct TTokens {
 /// by the step that reads it; the secrets it holds are wiped when it ends.
 class TTokenFile {
  public:
-  /// Reads path and checks it: a JSON object with token_endpoint and
+  /// Reads path and checks it: in a folder where others cannot put a file
+  /// of their own in its place, nested no deeper than kDeepestNesting, a JSON object with token_endpoint and
   /// client_id, every endpoint an https address, the fields above texts
   /// (expires_at a number), grant_type absent or client_credentials, which
-  /// needs client_secret. Raises ESettingsError naming the file and its
-  /// fault (never a value that may be a secret).
+  /// needs client_secret; its sealed tokens opened. Raises ESettingsError
+  /// naming the file and its fault (never a value that may be a secret), a
+  /// token sealed for another user or machine among them.
   static TTokenFile Load(const std::string& path);
 
   TTokenFile(TTokenFile&&) noexcept;
@@ -66,21 +70,42 @@ class TTokenFile {
 
   /// Keeps what an endpoint issued at the time now (Unix seconds): the
   /// access token, expires_at (now + expires_in, or removed when the
-  /// answer did not say), and the refresh token when one came.
+  /// answer did not say), and the refresh token when one came. Without an
+  /// access token the one kept and its expiry are removed.
   void Keep(const TTokens& tokens, std::int64_t now);
+  /// Makes the new file that Save writes, with room for fresh tokens, so
+  /// that a folder that cannot take it shows before a refresh token is
+  /// spent. Raises EFailure with the system's reason.
+  void PrepareSave();
   /// Writes the whole file in one step (the old content or the new, never
-  /// part). Raises EFailure with the system's reason.
-  void Save() const;
+  /// part), readable by its owner only (on POSIX), once per Load. Refuses
+  /// when another file has taken the place of the one read (a link
+  /// included). Raises EFailure with the reason.
+  void Save();
+  /// Save, giving the reason it failed instead (empty: written).
+  std::string TrySave();
 
  private:
-  TTokenFile(std::string path, std::unique_ptr<nlohmann::ordered_json> json);
+  TTokenFile(std::string path, std::string resolved, platform::FileIdentity identity, std::size_t size,
+             std::unique_ptr<nlohmann::ordered_json> json);
 
   std::string path_;
+  std::string resolved_;  // the file itself, links resolved when it was read
+  platform::FileIdentity identity_;
+  std::size_t size_ = 0;
+  platform::FileReplacement replacement_;
   std::unique_ptr<nlohmann::ordered_json> json_;
 };
+
+/// The deepest nesting of arrays and objects taken in a token file or an
+/// endpoint's answer; deeper ones are refused before they are parsed.
+inline constexpr std::size_t kDeepestNesting = 64;
 
 /// Overwrites every text held in json, at any depth (an answer or a file
 /// that may hold tokens), so that none outlives its use.
 void WipeTexts(nlohmann::ordered_json& json);
+/// True when the JSON text json nests arrays and objects deeper than
+/// kDeepestNesting (the text need not be valid JSON).
+bool NestedTooDeep(std::string_view json);
 
 }  // namespace oauth

@@ -17,10 +17,13 @@ inline constexpr std::int64_t kExpiryMargin = 300;
 /// Holds the token file's lock (a file beside it, named by adding ".lock")
 /// for as long as it lives, waiting for another holder as long as the
 /// settings' time bound allows twice over (no bound: as long as it takes),
-/// serving the window meanwhile. A lock file that cannot be made (a folder
-/// without the right to write) takes nothing: then the token file cannot
-/// be written either, which its Save reports. Raises EUnavailable when the
-/// wait runs out.
+/// serving the window meanwhile. The lock is the resolved file's, so that a
+/// link and its target share it; once held, the new files that a killed
+/// run left beside the token file are removed. A lock file that cannot be
+/// made (a folder without the right to write) takes nothing: then the token
+/// file cannot be written either, which its PrepareSave reports before any
+/// exchange. Raises EUnavailable when the wait runs out, ESettingsError
+/// for a lock file that is there but cannot be opened.
 class TTokenFileLock {
  public:
   TTokenFileLock(const std::string& path, TOAuthHost& host, int timeoutMilliseconds);
@@ -50,8 +53,11 @@ class TTokenSource {
   /// kExpiryMargin left, else a fresh one (by the refresh token, or by the
   /// client's credentials for app-only sign-in), kept in the file first.
   /// Raises ESettingsError for the file's faults, a file without a refresh
-  /// token and what TTokenEndpoint raises; EUnavailable for no answer or
-  /// the lock not had in time, EFailure for the file not written.
+  /// token, what TTokenEndpoint raises and a replaced refresh token that
+  /// cannot be written (the sign-in is lost); EUnavailable for no answer or
+  /// the lock not had in time, EFailure for the file not written otherwise
+  /// (no room for it is found before the exchange). The refresh token of an
+  /// answer refused for its access token is kept.
   std::string AccessToken();
   /// A token other than refused, after the server refused it: the one
   /// another run kept meanwhile, else a fresh one as AccessToken gets it.
@@ -64,6 +70,10 @@ class TTokenSource {
   /// The token of the locked file: kept when keep says so, else fresh.
   template <typename Keep>
   std::string TokenOf(Keep keep);
+  /// Keeps tokens in file and writes it; raises ESettingsError when a
+  /// replaced refresh token came that cannot be written (the one before it
+  /// is spent), else Save's EFailure.
+  void KeepAndSave(TTokenFile& file, const TTokens& tokens, std::int64_t now) const;
 
   std::string path_;
   TOAuthHost& host_;

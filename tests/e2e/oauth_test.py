@@ -20,6 +20,7 @@ import os
 import re
 import shutil
 import ssl
+import stat
 import subprocess
 import sys
 import tempfile
@@ -172,11 +173,20 @@ class OAuthRun(unittest.TestCase):
     def write_token_file(self, content):
         with open(self.path("token.json"), "w") as f:
             json.dump(content, f, indent=2)
-        return self.read_token_file()
+        return content
 
     def read_token_file(self):
+        """The token file, its tokens opened where the program sealed them (Windows)."""
         with open(self.path("token.json")) as f:
-            return json.load(f)
+            content = json.load(f)
+        for field in ("refresh_token", "access_token"):
+            value = content.get(field, "")
+            if value.startswith("dpapi:"):
+                opened = subprocess.run([e2e_test.ARGS.wine, e2e_test.ARGS.unseal, value[6:]], capture_output=True,
+                                        env=dict(e2e_test.WINE_ENV, WINEDEBUG="-all"), timeout=60)
+                self.assertEqual(opened.returncode, 0, "sealed for this user")
+                content[field] = opened.stdout.decode()
+        return content
 
     def start_smtp(self, dialogue, connections=1, earlier=()):
         """The scripted SMTP server over TLS from the first byte; returns its
@@ -258,7 +268,11 @@ class OAuthRun(unittest.TestCase):
         self.assertEqual(list(after)[:3], ["token_endpoint", "client_id", "scope"], "the user's fields first, kept")
         self.assertIn("> POST https://localhost:%d/token" % self.endpoint.port, run.log)
         self.assertIn("< HTTP 200", run.log)
-        self.assertEqual(os.stat(self.path("token.json")).st_mode, self.mode_before, "the file keeps its mode")
+        with open(self.path("token.json")) as f:
+            self.assertEqual("r3fresh-2" in f.read(), not e2e_test.ARGS.wine, "sealed for the user on Windows")
+        if not e2e_test.ARGS.wine:
+            self.assertEqual((stat.S_IMODE(self.mode_before), stat.S_IMODE(os.stat(self.path("token.json")).st_mode)),
+                             (0o644, 0o600), "written under umask 022, the file is its owner's alone once it holds tokens")
 
     def test_a_cached_token_makes_no_request(self):
         _, before = self.sending_case({"access_token": "0ld-acc3ss", "expires_at": int(time.time()) + 3600,
@@ -349,6 +363,15 @@ class OAuthRun(unittest.TestCase):
             with open(self.path(log), "rb") as f:
                 run = argparse.Namespace(stdout=b"", stderr=b"", log=f.read().decode("latin-1"))
             self.check_no_secret(run)
+
+    def test_tokens_sealed_elsewhere_need_a_sign_in_here(self):
+        # A broken seal stands for a file copied from another user or machine.
+        self.sending_case(
+            {"access_token": "dpapi:AQAAANCMnd8BFdERjHoAwE", "expires_at": int(time.time()) + 3600,
+             "refresh_token": "dpapi:AQAAANCMnd8BFdERjHoAwE"}, [], rc=5, smtp=False,
+            boxes=[(ERROR, "The token file token.json holds tokens sealed for another user or machine (or broken): "
+                           "sign in here with /OAUTHSETUP:token.json.")])
+        self.assertEqual(self.endpoint.requests, [])
 
     # --- /OAUTHSETUP ---------------------------------------------------------
 
@@ -444,9 +467,11 @@ def main():
     parser.add_argument("--server", required=True)
     parser.add_argument("--wine")
     parser.add_argument("--launcher", help="station_launcher.exe, which starts a program on a hidden window station")
+    parser.add_argument("--unseal", help="unseal.exe, which opens a token the program sealed (under Wine)")
     args, rest = parser.parse_known_args()
     args.program, args.server, args.screens = os.path.abspath(args.program), os.path.abspath(args.server), None
     args.launcher = args.launcher and os.path.abspath(args.launcher)
+    args.unseal = args.unseal and os.path.abspath(args.unseal)
     e2e_test.ARGS = args
     native = os.environ.get("MAILSHOT_NATIVE_SCRIPTED_SERVER") if args.wine else args.server
     if not native or not os.path.exists(native):

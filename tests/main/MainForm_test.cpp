@@ -218,7 +218,7 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
       {"trust settings without encryption", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:NONE", "/INSECURE"},
        {Error("The switches /CAFILE and /INSECURE apply only with /ENCRYPT:TLS or /ENCRYPT:STARTTLS.")}},
       {"password without LOGIN", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/PWF:" + files.password},
-       {Error("The switches /PW, /PWF and /MECH apply only with /LOGIN.")}},
+       {Error("The switches /PW, /PWF, /PWCRED, /PWCMD and /MECH apply only with /LOGIN.")}},
       {"LOGIN without a value", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN", "/PW:x"},
        {Error("The switch /LOGIN needs a value.")}},
       {"LOGIN without ENCRYPT", {body, rcpt, "/F:s@x", smtp, "/LOGIN:me", "/PWF:" + files.password},
@@ -246,7 +246,8 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
        {Error("The switch /OAUTH needs /LOGIN with the user name that the token is for.")}},
       {"OAUTH with a password file",
        {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me", "/OAUTH:" + files.token, "/PWF:" + files.password},
-       {Error("The switch /OAUTH takes the access token from its token file: leave out /PW and /PWF.")}},
+       {Error("The switch /OAUTH takes the access token from its token file: leave out /PW, /PWF, /PWCRED and "
+              "/PWCMD.")}},
       {"OAUTH with a password mechanism",
        {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:TLS", "/LOGIN:me", "/OAUTH:" + files.token, "/MECH:PLAIN"},
        {Error("With /OAUTH the value of switch /MECH must be XOAUTH2 or OAUTHBEARER, not PLAIN.")}},
@@ -816,6 +817,30 @@ TEST(Job, UnwritableLogStillSendsAndWarnsWithTheOutcome) {
     EXPECT_EQ(run.exitCodes, c.exitCodes) << c.name;
     EXPECT_EQ(server.Received().substr(0, kUpToData.size()), kUpToData) << c.name;  // sent all the same
   }
+}
+
+// A server's text reaches the log as it reaches the console: no control of
+// it may drive the terminal that shows the log.
+TEST(RunLog, ControlCharactersShowEscaped) {
+  const struct {
+    std::string event;
+    std::string line;
+  } cases[] = {
+      {"a\r\nb\rc\r\n", "a | b | c"},
+      {"a\x01\x7F\tb", "a\\x01\\x7F\tb"},
+      {"error_description \xC2\x9B" "31m red", "error_description \\u009b31m red"},
+      {"K\xC3\xA4se \xC2\xA0", "K\xC3\xA4se \xC2\xA0"},  // letters and a no-break space stay
+  };
+  TempDir dir;
+  const TSecretList secrets;
+  TRunLog log(secrets);
+  log.Open(dir.Path("run.log"));
+  std::vector<std::string> expected;
+  for (const auto& c : cases) {
+    log.Write(c.event);
+    expected.push_back(c.line);
+  }
+  EXPECT_EQ(LogEvents(dir.Path("run.log")), expected);
 }
 
 TEST(RunLog, CommandLineHidesSecretValues) {

@@ -40,6 +40,7 @@ class FakeHost : public oauth::TOAuthHost {
     }
     requests.push_back(recorded);
     caFiles.push_back(request.caFile);
+    if (onPost) onPost();
     if (answers.empty()) throw platform::HttpError("no answer scripted");
     const ScriptedAnswer answer = answers.front();
     answers.pop_front();
@@ -71,6 +72,7 @@ class FakeHost : public oauth::TOAuthHost {
   int pauses = 0;
   std::function<void(const std::string&)> onBrowser;
   std::function<void()> onPause;
+  std::function<void()> onPost;  // while the endpoint answers
   const std::int64_t start = 1700000000;
 
  private:

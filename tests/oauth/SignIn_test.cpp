@@ -1,7 +1,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "OAuthHostFake.h"
+#include "TokenFileText.h"
 #include "oauth/OAuthErrors.h"
 #include "oauth/SignIn.h"
 #include "platform/Crypto.h"
@@ -47,7 +50,43 @@ TEST(SignIn, DeviceFlowPollsAtTheIntervalUntilTheTokensCome) {
                                                  "ABCD-EFGH\r(valid for 15 minutes). mailshot waits until the sign-in "
                                                  "is done."));
   EXPECT_EQ(host.closedPrompts, 1);
-  EXPECT_THAT(TempDir::Read(path), HasSubstr(R"("refresh_token": "r1")"));
+  EXPECT_THAT(TokenFileText(path), HasSubstr(R"("refresh_token": "r1")"));
+}
+
+// However long the endpoint says to wait, the wait ends with the code (or
+// half an hour), and its texts cannot add a line to the prompt.
+TEST(SignIn, DeviceWaitEndsWithTheCode) {
+  const struct {
+    const char* name;
+    std::string start;  // the device authorization's answer
+    std::string prompt;
+    std::int64_t waited;  // seconds until the code ran out
+  } cases[] = {
+      {"an interval beyond the code's life",
+       R"({"device_code": "d", "user_code": "U", "verification_uri": "https://v", "expires_in": 5, "interval": 3600})",
+       "To sign in, open https://v in a browser and enter the code U\r(valid for 1 minutes).", 5},
+      {"a code valid for years",
+       R"({"device_code": "d", "user_code": "U", "verification_uri": "https://v", "expires_in": 100000000,
+           "interval": 600})",
+       "To sign in, open https://v in a browser and enter the code U\r(valid for 30 minutes).", 1800},
+      {"line ends in the endpoint's texts",
+       R"({"device_code": "d", "user_code": "U\r\nX", "verification_uri": "https://v\r\nOpen https://evil",
+           "expires_in": 5, "interval": 5})",
+       "To sign in, open https://v\\x0D\\x0AOpen https://evil in a browser and enter the code U\\x0D\\x0AX\r(valid "
+       "for 1 minutes).",
+       5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    FakeHost host;
+    host.answers = {{200, c.start}};
+    for (int i = 0; i < 10; ++i) host.answers.push_back({400, R"({"error": "authorization_pending"})"});
+    EXPECT_THROW(TSignIn(dir.Write("token.json", kDeviceFile), host, {}).Run(), oauth::EFailure);
+    EXPECT_EQ(host.Now() - host.start, c.waited);
+    ASSERT_EQ(host.prompts.size(), 1u);
+    EXPECT_THAT(host.prompts[0], testing::StartsWith(c.prompt));
+  }
 }
 
 TEST(SignIn, FailuresLeaveTheFileAsItWas) {
@@ -127,7 +166,7 @@ TEST(SignIn, OutcomeSaysWhatTheFileNowHolds) {
       outcome = e.Message();
     }
     EXPECT_EQ(outcome, FillPlaceholder(c.outcome, path));
-    EXPECT_THAT(TempDir::Read(path), HasSubstr(R"("access_token": "a1")"));
+    EXPECT_THAT(TokenFileText(path), HasSubstr(R"("access_token": "a1")"));
   }
 }
 
@@ -148,8 +187,9 @@ TEST(SignIn, ProofKeyChallengeIsTheVerifiersDigestInBase64Url) {
 TEST(SignIn, BrowserReturnsTheCodeToTheListener) {
   struct Return {
     const char* name;
-    std::string target;  // %s: the state of the sign-in
-    std::string status;  // of the listener's answer
+    std::string target;        // %s: the state of the sign-in
+    std::string status;        // of the listener's answer; empty: none, closed when the sign-in ends
+    const char* raw = nullptr;  // sent instead of a request for target
   };
   const struct {
     const char* name;
@@ -159,6 +199,14 @@ TEST(SignIn, BrowserReturnsTheCodeToTheListener) {
       {"signed in",
        {{"another path", "/favicon.ico", "404"},
         {"another sign-in's return", "/?code=x&state=other", "400"},
+        {"this sign-in's return", "/?code=c0de%2F1&state=%s", "200"}},
+       ""},
+      // Served one after the other, each of these would hold the return off.
+      {"idle and slow connections before the return",
+       {{"idle", "", "", ""},
+        {"idle", "", "", ""},
+        {"one byte of a request", "", "", "G"},
+        {"half a request", "", "", "GET /?code=x HTTP/1.1\r\n"},
         {"this sign-in's return", "/?code=c0de%2F1&state=%s", "200"}},
        ""},
       {"declined",
@@ -180,7 +228,9 @@ TEST(SignIn, BrowserReturnsTheCodeToTheListener) {
       const auto port = static_cast<std::uint16_t>(std::stoi(redirect.substr(redirect.rfind(':') + 1)));
       for (const Return& r : c.returns) {
         const std::string request =
-            "GET " + FillPlaceholder(r.target, QueryValue(opened, "state")) + " HTTP/1.1\r\nHost: x\r\n\r\n";
+            r.raw != nullptr ? r.raw
+                             : "GET " + FillPlaceholder(r.target, QueryValue(opened, "state")) +
+                                   " HTTP/1.1\r\nHost: x\r\n\r\n";
         browsers.push_back(wire::ConnectLoopback(port));
         wire::Send(browsers.back(), request.data(), static_cast<int>(request.size()));
       }
@@ -204,7 +254,8 @@ TEST(SignIn, BrowserReturnsTheCodeToTheListener) {
       char answer[16] = "";
       wire::WaitReadable(browsers[i], 5000);
       wire::Receive(browsers[i], answer, 12);
-      EXPECT_EQ(std::string(answer).substr(9, 3), c.returns[i].status) << c.returns[i].name;
+      const std::string status = std::string(answer).substr(std::min<std::size_t>(9, std::strlen(answer)), 3);
+      EXPECT_EQ(status, c.returns[i].status) << c.returns[i].name;
       wire::Close(browsers[i]);
     }
     if (!c.error.empty()) {
@@ -219,7 +270,7 @@ TEST(SignIn, BrowserReturnsTheCodeToTheListener) {
     const platform::Sha256Digest digest = platform::Sha256(fields.at("code_verifier"));
     EXPECT_EQ(QueryValue(address, "code_challenge"),
               oauth::Base64Url({reinterpret_cast<const char*>(digest.data()), digest.size()}));
-    EXPECT_THAT(TempDir::Read(path), HasSubstr(R"("refresh_token": "r1")"));
+    EXPECT_THAT(TokenFileText(path), HasSubstr(R"("refresh_token": "r1")"));
   }
   wire::Cleanup();
 }

@@ -118,6 +118,25 @@ TEST(TokenEndpoint, AnswersDecideTheOutcome) {
        "The token endpoint https://login.example/token gave an answer without an access_token.", "HTTP 200"},
       {"no bearer token", {200, R"({"access_token": "acc3ss", "token_type": "mac"})"}, kSettings,
        "The token endpoint issued a token of type \"mac\"; SMTP takes Bearer tokens only.", "HTTP 200"},
+      {"a line end in the access token", {200, R"({"access_token": "acc3ss\r\nQUIT", "token_type": "Bearer"})"},
+       kFailure,
+       "The token endpoint https://login.example/token issued an access token with characters that no bearer token "
+       "holds (RFC 6750, 2.1).",
+       "HTTP 200"},
+      {"another login inside the access token",
+       {200, R"({"access_token": "acc3ss\u0001user=evil@example.com\u0001", "token_type": "Bearer"})"}, kFailure,
+       "The token endpoint https://login.example/token issued an access token with characters that no bearer token "
+       "holds (RFC 6750, 2.1).",
+       "HTTP 200"},
+      {"padding inside the access token", {200, R"({"access_token": "acc3ss=x"})"}, kFailure,
+       "The token endpoint https://login.example/token issued an access token with characters that no bearer token "
+       "holds (RFC 6750, 2.1).",
+       "HTTP 200"},
+      {"a bearer token's every character", {200, R"({"access_token": "aZ09-._~+/acc3ss=="})"}, kTokensIssued,
+       "aZ09-._~+/acc3ss==", "HTTP 200", std::nullopt},
+      {"an answer nested to overflow the stack", {200, std::string(90000, '[') + std::string(90000, ']')}, kFailure,
+       "The token endpoint https://login.example/token gave an answer nested deeper than 64 levels.",
+       "POST https://login.example/token"},
       {"no answer", {0, "", "no answer within 7 s"}, kFailure,
        "The exchange with the token endpoint https://login.example/token failed: no answer within 7 s.", ""},
   };

@@ -1,8 +1,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include "TokenFileText.h"
 #include "oauth/OAuthErrors.h"
 #include "oauth/TokenFile.h"
+#include "platform/Crypto.h"
 #include "test_support/TempDir.h"
 
 namespace {
@@ -34,6 +38,8 @@ TEST(TokenFile, EveryFaultIsAnUnusableSettingNamingIt) {
        "In the token file %s, \"expires_at\" is no number."},
       {"unknown grant", "{" + valid + R"(, "grant_type": "password"})",
        "In the token file %s, \"grant_type\" must be \"client_credentials\" or absent, not \"password\"."},
+      {"nested to overflow the stack", std::string(90000, '[') + std::string(90000, ']'),
+       "The token file %s nests deeper than 64 levels."},
       {"client credentials without a secret", "{" + valid + R"(, "grant_type": "client_credentials"})",
        "In the token file %s, \"grant_type\" \"client_credentials\" needs \"client_secret\"."},
   };
@@ -99,10 +105,53 @@ TEST(TokenFile, KeepsTokensAndEverythingElse) {
       file.Keep(c.issued(), 1000000000);
       file.Save();
     }
-    std::string compact = TempDir::Read(path);
+    std::string compact = TokenFileText(path);
     std::erase_if(compact, [](char ch) { return ch == ' ' || ch == '\n'; });
     EXPECT_EQ(compact, c.after);
   }
+}
+
+// Windows seals the tokens for the user (DPAPI); POSIX keeps them as they
+// are, in a file of mode 0600.
+TEST(TokenFile, TokensAtRestAreSealedWhereTheSystemSealsThem) {
+  TempDir dir;
+  const std::string path = dir.Write("token.json", R"({"token_endpoint": "https://e/token", "client_id": "c"})");
+  {
+    TTokenFile file = TTokenFile::Load(path);
+    oauth::TTokens tokens;
+    tokens.accessToken = "acc3ss";
+    tokens.refreshToken = "r3fresh";
+    file.Keep(tokens, 0);
+    file.Save();
+  }
+  const std::string written = TempDir::Read(path);
+  const bool sealed = platform::SealsSecretsAtRest();
+  for (const char* token : {"acc3ss", "r3fresh"}) EXPECT_EQ(written.find(token) == std::string::npos, sealed);
+  EXPECT_EQ(written.find(R"("refresh_token": "dpapi:)") != std::string::npos, sealed);
+  const TTokenFile read = TTokenFile::Load(path);
+  EXPECT_EQ(read.Text(oauth::kRefreshToken), "r3fresh");
+  EXPECT_EQ(read.Text(oauth::kAccessToken), "acc3ss");
+  EXPECT_EQ(read.Text(oauth::kClientId), "c") << "the user's fields as they were";
+
+  // What another user or machine sealed cannot be opened here; a broken seal stands for it.
+  std::string elsewhere = R"({"token_endpoint": "https://e/token", "client_id": "c", "refresh_token": "dpapi:AQAA"})";
+  if (sealed) elsewhere = std::string(written).replace(written.find("dpapi:") + 6, 8, "AAAAAAAA");
+  try {
+    TTokenFile::Load(dir.Write("token.json", elsewhere));
+    ADD_FAILURE() << "opened";
+  } catch (const oauth::ESettingsError& e) {
+    EXPECT_EQ(e.Message(), "The token file " + path + " holds tokens sealed for another user or machine (or broken): "
+                           "sign in here with /OAUTHSETUP:" + path + ".");
+  }
+}
+
+TEST(TokenFile, TextsAreWipedAtAnyDepth) {
+  nlohmann::ordered_json json = "s3cret";
+  for (int i = 0; i < 200000; ++i) json = nlohmann::ordered_json::array({std::move(json)});
+  oauth::WipeTexts(json);
+  const nlohmann::ordered_json* inner = &json;
+  while (inner->is_array()) inner = &inner->front();
+  EXPECT_EQ(inner->get<std::string>(), "");
 }
 
 TEST(TokenFile, AFileThatCannotBeWrittenStaysAsItWas) {

@@ -1,9 +1,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "OAuthHostFake.h"
+#include "TokenFileText.h"
 #include "oauth/OAuthErrors.h"
 #include "oauth/TokenSource.h"
 #include "platform/File.h"
@@ -54,7 +56,7 @@ TEST(TokenSource, KeptTokenWhileMoreThanFiveMinutesLeftElseAFreshOneWrittenFirst
     std::vector<std::string> grants;
     for (const FakeHost::Request& request : host.requests) grants.push_back(request.fields.at("grant_type"));
     EXPECT_EQ(grants, c.grants);
-    const std::string after = TempDir::Read(path);
+    const std::string after = TokenFileText(path);
     EXPECT_EQ(after == c.file, !c.written);
     if (c.written) {
       EXPECT_THAT(after, testing::HasSubstr(R"("access_token": "fresh")"));
@@ -86,17 +88,74 @@ TEST(TokenSource, RefusedTokenGivesWayToAnotherRunsOrAFreshOne) {
   }
 }
 
-TEST(TokenSource, FailuresLeaveTheFileAsItWas) {
+/// Puts a file of its own in the place of path, as another process could.
+void SwapFile(const std::string& path) {
+  const std::string other = path + ".other";
+  std::ofstream(other, std::ios::binary) << "{}";
+  std::filesystem::rename(other, path);
+}
+
+// Failures leave the file as it was, but a new refresh token may be the
+// only one that works: kept whenever it came, and its loss told as a
+// sign-in to make again.
+TEST(TokenSource, FailuresLeaveTheFileAsItWasButANewRefreshToken) {
   const std::int64_t now = FakeHost().start;
+  const std::string lost =
+      "The token endpoint replaced the refresh token, but the token file %s cannot be written: another file has "
+      "taken its place since it was read. The sign-in is lost: sign in again with /OAUTHSETUP:%s.";
   const struct {
     const char* name;
     std::string file;
     ScriptedAnswer answer;
-    bool settings;  // else a failure of this run
+    bool swapped;             // another file takes the token file's place during the exchange
+    std::string error;        // %s: the file
+    bool settings;            // else a failure of this run
+    std::string refreshKept;  // in the file afterwards; empty: the file as it was
   } cases[] = {
-      {"no refresh token yet", TokenFile(now - 1, ""), {}, true},
-      {"refresh token revoked", TokenFile(now - 1), {400, R"({"error": "invalid_grant"})"}, true},
-      {"endpoint down", TokenFile(now - 1), {0, "", "no connection could be made"}, false},
+      {"no refresh token yet", TokenFile(now - 1, ""), {}, false,
+       "The token file %s holds no refresh token yet: sign in first with /OAUTHSETUP:%s.", true, ""},
+      {"refresh token revoked", TokenFile(now - 1), {400, R"({"error": "invalid_grant"})"}, false,
+       "The token endpoint refused the sign-in kept in %s: invalid_grant. Sign in again with /OAUTHSETUP:%s (and "
+       "check client_id and client_secret).",
+       true, ""},
+      {"endpoint down", TokenFile(now - 1), {0, "", "no connection could be made"}, false,
+       "The exchange with the token endpoint https://e/token failed: no connection could be made.", false, ""},
+      {"rotated, the file swapped", TokenFile(now - 1), {200, kFresh}, true, lost, true, ""},
+      {"not rotated, the file swapped",
+       TokenFile(now - 1),
+       {200, R"({"access_token": "fresh", "refresh_token": "r1"})"},
+       true,
+       "The token file %s cannot be written: another file has taken its place since it was read.",
+       false,
+       ""},
+      {"app-only, the file swapped",
+       TokenFile(now - 1, R"(, "grant_type": "client_credentials", "client_secret": "s")"),
+       {200, R"({"access_token": "fresh"})"},
+       true,
+       "The token file %s cannot be written: another file has taken its place since it was read.",
+       false,
+       ""},
+      {"rotated, the token's type refused",
+       TokenFile(now - 1),
+       {200, R"({"access_token": "fresh", "token_type": "mac", "refresh_token": "r2"})"},
+       false,
+       "The token endpoint issued a token of type \"mac\"; SMTP takes Bearer tokens only.",
+       true,
+       "r2"},
+      {"rotated, no access token",
+       TokenFile(now - 1),
+       {200, R"({"refresh_token": "r2"})"},
+       false,
+       "The token endpoint https://e/token gave an answer without an access_token.",
+       false,
+       "r2"},
+      {"rotated, the token's type refused, the file swapped",
+       TokenFile(now - 1),
+       {200, R"({"access_token": "fresh", "token_type": "mac", "refresh_token": "r2"})"},
+       true,
+       lost,
+       true,
+       ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -104,13 +163,28 @@ TEST(TokenSource, FailuresLeaveTheFileAsItWas) {
     const std::string path = dir.Write("token.json", c.file);
     FakeHost host;
     host.answers = {c.answer};
+    if (c.swapped) host.onPost = [&path] { SwapFile(path); };
     TTokenSource source(path, host, {});
-    if (c.settings) {
-      EXPECT_THROW(source.AccessToken(), oauth::ESettingsError);
-    } else {
-      EXPECT_THROW(source.AccessToken(), oauth::EFailure);
+    try {
+      source.AccessToken();
+      ADD_FAILURE() << "no failure";
+    } catch (const oauth::ESettingsError& e) {
+      EXPECT_TRUE(c.settings);
+      EXPECT_EQ(e.Message(), FillPlaceholder(FillPlaceholder(c.error, path), path));
+    } catch (const oauth::EFailure& e) {
+      EXPECT_FALSE(c.settings);
+      EXPECT_EQ(e.Message(), FillPlaceholder(FillPlaceholder(c.error, path), path));
     }
-    EXPECT_EQ(TempDir::Read(path), c.file);
+    const std::string after = TokenFileText(path);
+    if (c.swapped) {
+      EXPECT_EQ(after, "{}") << "the file put in its place stays as it is";
+    } else if (c.refreshKept.empty()) {
+      EXPECT_EQ(after, c.file);
+    } else {
+      EXPECT_THAT(after, testing::HasSubstr(R"("refresh_token": ")" + c.refreshKept + "\""));
+      EXPECT_THAT(after, testing::Not(testing::HasSubstr("access_token"))) << "no token kept that was refused";
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path("")), {}), 2) << "the file and its lock";
   }
 }
 
@@ -120,8 +194,8 @@ TEST(TokenSource, WaitsForTheLockOfAnotherRun) {
   const std::int64_t now = FakeHost().start;
   TempDir dir;
   const std::string path = dir.Write("token.json", TokenFile(now - 1));
-  bool heldElsewhere = false;
-  platform::FileHandle other = platform::TryLockFile(path + ".lock", heldElsewhere);
+  platform::LockState state = platform::LockState::kCannotMake;
+  platform::FileHandle other = platform::TryLockFile(path + ".lock", state);
   ASSERT_NE(other, platform::kInvalidFile);
 
   FakeHost host;

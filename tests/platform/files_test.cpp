@@ -10,49 +10,82 @@
 
 namespace {
 
+/// The identity of the file at path as it reads it.
+platform::FileIdentity IdentityOf(const std::string& path) {
+  platform::FileIdentity identity;
+  const platform::FileHandle file = platform::OpenFileForReadNoFollow(path, identity);
+  EXPECT_NE(file, platform::kInvalidFile) << path;
+  platform::CloseFile(file);
+  return identity;
+}
+
+std::size_t EntriesIn(const TempDir& dir) {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir.Path("")), {}));
+}
+
+// The new file is made with room first, then written and renamed over the
+// one read, unless another file has taken its place meanwhile.
 TEST(Files, ReplacedWholeOrNotAtAll) {
   const struct {
     const char* name;
-    const char* before;  // null: no file
-    bool bareName;       // named relative to the working directory
+    void (*meanwhile)(const TempDir& dir);  // after the new file is made
+    bool replaced;
   } cases[] = {
-      {"a new file", nullptr, false},
-      {"an old file", "{\"old\": 1}", false},
-      {"an old file by a bare name", "{\"old\": 1}", true},
+      {"the file read", [](const TempDir&) {}, true},
+      {"another file in its place",
+       [](const TempDir& dir) {
+         std::filesystem::rename(dir.Write("other.json", "{\"other\": 1}"), dir.Path("token.json"));
+       },
+       false},
+      {"a folder in its place",
+       [](const TempDir& dir) {
+         std::filesystem::remove(dir.Path("token.json"));
+         std::filesystem::create_directory(dir.Path("token.json"));
+       },
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    const std::filesystem::path previous = std::filesystem::current_path();
-    std::filesystem::current_path(dir.Path(""));
-    if (c.before != nullptr) dir.Write("token.json", c.before);
-    const std::string problem = platform::ReplaceFileContent(c.bareName ? "token.json" : dir.Path("token.json"), "new");
-    std::filesystem::current_path(previous);
-    EXPECT_EQ(problem, "");
-    EXPECT_EQ(TempDir::Read(dir.Path("token.json")), "new");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path("")), {}), 1) << "no other file left";
+    const std::string path = dir.Write("token.json", "{\"old\": 1}");
+    const platform::FileIdentity identity = IdentityOf(path);
+    platform::FileReplacement replacement;
+    ASSERT_EQ(replacement.Prepare(platform::ResolvedPath(path), 1 << 16), "");
+    EXPECT_EQ(EntriesIn(dir), 2u) << "the new file stands beside the old";
+    c.meanwhile(dir);
+    const std::string before = TempDir::Read(path);
+    EXPECT_EQ(replacement.Commit("new", identity) == "", c.replaced);
+    EXPECT_EQ(TempDir::Read(path), c.replaced ? "new" : before);
+    EXPECT_EQ(EntriesIn(dir), 1u) << "no other file left";
   }
+}
+
+TEST(Files, StrayNewFilesOfAKilledRunGo) {
   TempDir dir;
-  std::filesystem::create_directory(dir.Path("token.json"));  // a folder in the way: no rename over it
-  EXPECT_NE(platform::ReplaceFileContent(dir.Path("token.json"), "new"), "");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path("")), {}), 1) << "no other file left";
+  const std::string path = platform::ResolvedPath(dir.Write("token.json", "{}"));
+  const std::string stray = dir.Write("token.json.mailshot-Ab12Cd", "{\"refresh_token\": \"r\"}");
+  const std::string kept = dir.Write("token.json.mailshot-copy", "mine");  // no name the program makes
+  platform::RemoveStrayReplacements(path);
+  EXPECT_FALSE(std::filesystem::exists(stray));
+  EXPECT_TRUE(std::filesystem::exists(kept));
+  EXPECT_TRUE(std::filesystem::exists(path));
 }
 
 TEST(Files, OneLockHolderAtATime) {
   TempDir dir;
   const std::string path = dir.Path("token.json.lock");
-  bool heldElsewhere = true;
-  const platform::FileHandle first = platform::TryLockFile(path, heldElsewhere);
+  platform::LockState state = platform::LockState::kCannotOpen;
+  const platform::FileHandle first = platform::TryLockFile(path, state);
   ASSERT_NE(first, platform::kInvalidFile);
-  EXPECT_FALSE(heldElsewhere);
-  EXPECT_EQ(platform::TryLockFile(path, heldElsewhere), platform::kInvalidFile);
-  EXPECT_TRUE(heldElsewhere);
+  EXPECT_EQ(state, platform::LockState::kTaken);
+  EXPECT_EQ(platform::TryLockFile(path, state), platform::kInvalidFile);
+  EXPECT_EQ(state, platform::LockState::kHeldElsewhere);
   platform::CloseFile(first);
-  const platform::FileHandle second = platform::TryLockFile(path, heldElsewhere);
+  const platform::FileHandle second = platform::TryLockFile(path, state);
   EXPECT_NE(second, platform::kInvalidFile);
   platform::CloseFile(second);
-  EXPECT_EQ(platform::TryLockFile(dir.Path("no-such-folder/x.lock"), heldElsewhere), platform::kInvalidFile);
-  EXPECT_FALSE(heldElsewhere) << "a lock file that cannot be made is no lock held elsewhere";
+  EXPECT_EQ(platform::TryLockFile(dir.Path("no-such-folder/x.lock"), state), platform::kInvalidFile);
+  EXPECT_EQ(state, platform::LockState::kCannotMake) << "a lock file that cannot be made is no lock held elsewhere";
 }
 
 }  // namespace

@@ -23,4 +23,10 @@ Sha256Digest Sha256(std::string_view data) {
   return digest;
 }
 
+bool SealsSecretsAtRest() { return false; }
+
+std::string SealForUser(std::string_view) { throw CryptoError("no sealing for the user on this system"); }
+
+std::optional<std::string> UnsealForUser(std::string_view) { return std::nullopt; }
+
 }  // namespace platform

@@ -1,5 +1,6 @@
 #include "platform/File.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -17,8 +18,11 @@ namespace {
 // Linux hands out at most about 2 GiB per read call.
 constexpr std::int64_t kMaxReadCall = 1 << 30;
 constexpr mode_t kNewFileMode = 0644;
-constexpr mode_t kPrivateFileMode = 0600;
-constexpr mode_t kPermissionBits = 07777;
+/// A lock file holds nothing; every user who can read it can lock it.
+constexpr mode_t kLockFileMode = 0644;
+/// Between a file's name and the six characters that make the name of its new file unique.
+constexpr std::string_view kReplacementMark = ".mailshot-";
+constexpr std::string_view kNotTheFileRead = "another file has taken its place since it was read";
 
 /// Opens path with flags, which include O_NONBLOCK so that a FIFO never makes
 /// the open wait; keeps only a regular file, and switches it back to blocking.
@@ -36,6 +40,31 @@ FileHandle OpenRegularFile(const std::string& path, int flags) {
     return kInvalidFile;
   }
   return fd;
+}
+
+FileIdentity IdentityOf(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return {};
+  return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+/// Writes all of data; false (errno set) when it could not.
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
 }
 }  // namespace
 
@@ -93,46 +122,119 @@ std::int64_t SeekFile(FileHandle file, std::int64_t offset, int origin) {
 
 void CloseFile(FileHandle file) { ::close(static_cast<int>(file)); }
 
-FileHandle TryLockFile(const std::string& path, bool& heldElsewhere) {
-  heldElsewhere = false;
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, kPrivateFileMode);
-  if (fd < 0) return kInvalidFile;
+FileHandle TryLockFile(const std::string& path, LockState& state) {
+  constexpr int kFlags = O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | kFlags, kLockFileMode);
+  // Another user's lock file (root's, say) may be readable only: flock
+  // takes a read-only descriptor too, and skipping the lock would let two
+  // runs spend one refresh token.
+  if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_RDONLY | kFlags);
+  if (fd < 0) {
+    struct stat info {};
+    // A link in its place (never followed) is there all the same: no lock is made past it.
+    state = ::lstat(path.c_str(), &info) != 0 ? LockState::kCannotMake : LockState::kCannotOpen;
+    return kInvalidFile;
+  }
   int result;
   do {
     result = ::flock(fd, LOCK_EX | LOCK_NB);
   } while (result != 0 && errno == EINTR);
-  if (result == 0) return fd;
-  heldElsewhere = errno == EWOULDBLOCK;
+  if (result == 0) {
+    state = LockState::kTaken;
+    return fd;
+  }
+  state = errno == EWOULDBLOCK ? LockState::kHeldElsewhere : LockState::kCannotOpen;
   ::close(fd);
   return kInvalidFile;
 }
 
-std::string ReplaceFileContent(const std::string& path, std::string_view content) {
-  // A link is followed: the file it names is replaced, the link stays.
+std::string ResolvedPath(const std::string& path) {
   char* resolved = ::realpath(path.c_str(), nullptr);
   const std::string target = resolved != nullptr ? resolved : path;
   std::free(resolved);
-  std::string temporary = target + ".XXXXXX";
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);  // made with mode 0600
+  return target;
+}
+
+FileHandle OpenFileForReadNoFollow(const std::string& path, FileIdentity& identity) {
+  const FileHandle file = OpenRegularFile(path, O_RDONLY | O_NOFOLLOW);
+  if (file == kInvalidFile) return file;
+  identity = IdentityOf(static_cast<int>(file));
+  return file;
+}
+
+bool InSharedFolder(const std::string& path) {
+  struct stat info {};
+  const std::string folder = FolderOf(path);
+  return ::stat(folder.c_str(), &info) == 0 && (info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0;
+}
+
+void FileReplacement::Discard() {
+  if (file_ == kInvalidFile) return;
+  ::close(static_cast<int>(file_));
+  ::unlink(temporary_.c_str());
+  file_ = kInvalidFile;
+}
+
+std::string FileReplacement::Prepare(const std::string& path, std::size_t room) {
+  Discard();
+  path_ = path;
+  temporary_ = path + std::string(kReplacementMark) + "XXXXXX";
+  const int fd = ::mkostemp(temporary_.data(), O_CLOEXEC);  // made with mode 0600
   if (fd < 0) return std::strerror(errno);
+  file_ = fd;
   struct stat old {};
-  if (::stat(target.c_str(), &old) == 0) {
-    ::fchmod(fd, old.st_mode & kPermissionBits);
-    static_cast<void>(::fchown(fd, old.st_uid, old.st_gid));  // where allowed: root replacing a user's file
+  // Where allowed (root replacing a user's file) the file stays its owner's;
+  // the mode stays 0600 whatever the old one was.
+  if (::stat(path.c_str(), &old) == 0) static_cast<void>(::fchown(fd, old.st_uid, old.st_gid));
+  const std::string zeros(room, '\0');
+  const int error = WriteAll(fd, zeros) ? (::fsync(fd) == 0 ? 0 : errno) : errno;
+  if (error == 0) return {};
+  Discard();
+  return std::strerror(error != 0 ? error : EIO);
+}
+
+std::string FileReplacement::Commit(std::string_view content, const FileIdentity& identity) {
+  if (file_ == kInvalidFile) return std::strerror(EBADF);
+  const int fd = static_cast<int>(file_);
+  int error = ::lseek(fd, 0, SEEK_SET) == 0 && WriteAll(fd, content) &&
+                      ::ftruncate(fd, static_cast<off_t>(content.size())) == 0 && ::fsync(fd) == 0
+                  ? 0
+                  : errno;
+  if (error == 0) {
+    const int old = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const bool same = old >= 0 && IdentityOf(old) == identity;
+    if (old >= 0) ::close(old);
+    if (!same) {
+      Discard();
+      return std::string(kNotTheFileRead);
+    }
+    error = ::rename(temporary_.c_str(), path_.c_str()) == 0 ? 0 : errno;
   }
-  size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
+  if (error == 0) {
+    ::close(fd);
+    file_ = kInvalidFile;
+    return {};
   }
-  const int error = done < content.size() ? errno : ::fsync(fd) != 0 ? errno : 0;
-  ::close(fd);
-  if (error == 0 && ::rename(temporary.c_str(), target.c_str()) == 0) return {};
-  const int failure = error != 0 ? error : errno;
-  ::unlink(temporary.c_str());
-  return std::strerror(failure != 0 ? failure : EIO);
+  Discard();
+  return std::strerror(error != 0 ? error : EIO);
+}
+
+void RemoveStrayReplacements(const std::string& path) {
+  const std::string folder = FolderOf(path);
+  const std::string prefix = path.substr(path.rfind('/') + 1) + std::string(kReplacementMark);
+  DIR* entries = ::opendir(folder.c_str());
+  if (entries == nullptr) return;
+  while (const dirent* entry = ::readdir(entries)) {
+    const std::string_view name = entry->d_name;
+    if (name.size() != prefix.size() + 6 || name.substr(0, prefix.size()) != prefix) continue;
+    struct stat info {};
+    const std::string stray = folder + "/" + std::string(name);
+    // Only a file this user's run made: another user's is not ours to remove.
+    if (::lstat(stray.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()) {
+      ::unlink(stray.c_str());
+    }
+  }
+  ::closedir(entries);
 }
 
 bool FileExists(const std::string& path) {

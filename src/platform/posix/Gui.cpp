@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/Text.h"
 #include "platform/posix/CodePagePosix.h"
 
 namespace platform {
@@ -21,13 +22,6 @@ bool ConsoleIsUtf8() {
     return codeset == "UTF8";
   }();
   return utf8;
-}
-
-/// The C1 control (U+0080 to U+009F) whose UTF-8 form starts at text[i]; 0 for none.
-unsigned char Utf8C1Control(const std::string& text, size_t i) {
-  if (static_cast<unsigned char>(text[i]) != 0xC2 || i + 1 == text.size()) return 0;
-  const auto next = static_cast<unsigned char>(text[i + 1]);
-  return next >= 0x80 && next <= 0x9F ? next : 0;
 }
 
 // CR, LF and CR LF each become one line break; a text that ends in one

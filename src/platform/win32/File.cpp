@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
 namespace platform {
@@ -10,6 +11,9 @@ namespace platform {
 namespace {
 // One ReadFile call counts its bytes in 32 bits.
 constexpr std::int64_t kMaxReadCall = 1 << 30;
+/// Between a file's name and the six characters that make the name of its new file unique.
+constexpr std::string_view kReplacementMark = ".mailshot-";
+constexpr std::string_view kNotTheFileRead = "another file has taken its place since it was read";
 
 /// The system's words for error, or its number where it has none.
 std::string SystemErrorText(DWORD error) {
@@ -21,6 +25,20 @@ std::string SystemErrorText(DWORD error) {
   ::LocalFree(text);
   while (!words.empty() && (words.back() == '\r' || words.back() == '\n' || words.back() == '.')) words.pop_back();
   return words;
+}
+
+FileIdentity IdentityOf(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(file, &info)) return {};
+  return {info.dwVolumeSerialNumber,
+          (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+/// Writes all of data; false (the reason in GetLastError) when it could not.
+bool WriteAll(HANDLE file, std::string_view data) {
+  DWORD written = 0;
+  return ::WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
+         written == data.size();
 }
 }  // namespace
 
@@ -101,46 +119,111 @@ bool AppendLine(FileHandle file, std::string_view line) {
          written == text.size();
 }
 
-FileHandle TryLockFile(const std::string& path, bool& heldElsewhere) {
-  heldElsewhere = false;
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return kInvalidFile;
+FileHandle TryLockFile(const std::string& path, LockState& state) {
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Another user's lock file may be readable only; LockFileEx takes that too.
+  if (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    h = ::CreateFileA(path.c_str(), GENERIC_READ, kShare, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  if (h == INVALID_HANDLE_VALUE) {
+    state = ::GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES ? LockState::kCannotMake
+                                                                           : LockState::kCannotOpen;
+    return kInvalidFile;
+  }
   OVERLAPPED start{};
   if (::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &start)) {
+    state = LockState::kTaken;
     return reinterpret_cast<FileHandle>(h);
   }
-  heldElsewhere = ::GetLastError() == ERROR_LOCK_VIOLATION;
+  state = ::GetLastError() == ERROR_LOCK_VIOLATION ? LockState::kHeldElsewhere : LockState::kCannotOpen;
   ::CloseHandle(h);
   return kInvalidFile;
 }
 
-std::string ReplaceFileContent(const std::string& name, std::string_view content) {
+std::string ResolvedPath(const std::string& path) {
   // ReplaceFile needs the folder: under Wine it fails for a bare file name.
   char full[MAX_PATH];
-  const DWORD length = ::GetFullPathNameA(name.c_str(), sizeof full, full, nullptr);
-  const std::string path = length > 0 && length < sizeof full ? std::string(full, length) : name;
+  const DWORD length = ::GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  return length > 0 && length < sizeof full ? std::string(full, length) : path;
+}
+
+FileHandle OpenFileForReadNoFollow(const std::string& path, FileIdentity& identity) {
+  const FileHandle file = OpenFileForRead(path, FileShare::kDenyWrite);
+  if (file != kInvalidFile) identity = IdentityOf(reinterpret_cast<HANDLE>(file));
+  return file;
+}
+
+bool InSharedFolder(const std::string&) { return false; }
+
+void FileReplacement::Discard() {
+  if (file_ == kInvalidFile) return;
+  ::CloseHandle(reinterpret_cast<HANDLE>(file_));
+  ::DeleteFileA(temporary_.c_str());
+  file_ = kInvalidFile;
+}
+
+std::string FileReplacement::Prepare(const std::string& path, std::size_t room) {
+  Discard();
+  path_ = path;
   static unsigned count = 0;
-  const std::string temporary =
-      path + ".new-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++count);
-  HANDLE h = ::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  char unique[7];
+  const auto number = static_cast<unsigned>((::GetCurrentProcessId() * 64 + ++count) & 0xFFFFFF);
+  std::snprintf(unique, sizeof unique, "%06X", number);
+  temporary_ = path + std::string(kReplacementMark) + unique;
+  HANDLE h = ::CreateFileA(temporary_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return SystemErrorText(::GetLastError());
-  DWORD written = 0;
-  bool ok = ::WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
-            written == content.size() && ::FlushFileBuffers(h);
+  file_ = reinterpret_cast<FileHandle>(h);
+  const std::string zeros(room, '\0');
+  if (WriteAll(h, zeros) && ::FlushFileBuffers(h)) return {};
+  const DWORD error = ::GetLastError();
+  Discard();
+  return SystemErrorText(error);
+}
+
+std::string FileReplacement::Commit(std::string_view content, const FileIdentity& identity) {
+  if (file_ == kInvalidFile) return SystemErrorText(ERROR_INVALID_HANDLE);
+  const HANDLE h = reinterpret_cast<HANDLE>(file_);
+  LARGE_INTEGER start{};
+  bool ok = ::SetFilePointerEx(h, start, nullptr, FILE_BEGIN) && WriteAll(h, content) && ::SetEndOfFile(h) &&
+            ::FlushFileBuffers(h);
   DWORD error = ok ? 0 : ::GetLastError();
   ::CloseHandle(h);
+  file_ = kInvalidFile;
   if (ok) {
-    // ReplaceFile keeps the old file's security and attributes; a file made
-    // anew takes its folder's.
-    ok = FileExists(path) ? ::ReplaceFileA(path.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                                           nullptr, nullptr)
-                          : ::MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
+    FileIdentity now;
+    const FileHandle old = OpenFileForReadNoFollow(path_, now);
+    if (old != kInvalidFile) CloseFile(old);
+    if (old == kInvalidFile || !(now == identity)) {
+      ::DeleteFileA(temporary_.c_str());
+      return std::string(kNotTheFileRead);
+    }
+    // ReplaceFile keeps the old file's security and attributes.
+    ok = ::ReplaceFileA(path_.c_str(), temporary_.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                        nullptr);
     error = ok ? 0 : ::GetLastError();
   }
   if (ok) return {};
-  ::DeleteFileA(temporary.c_str());
+  ::DeleteFileA(temporary_.c_str());
   return SystemErrorText(error);
+}
+
+void RemoveStrayReplacements(const std::string& path) {
+  const std::string pattern = path + std::string(kReplacementMark) + "*";
+  const std::size_t separator = path.find_last_of("\\/");
+  const std::string folder = separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+  const std::size_t nameLength = path.size() - folder.size() + kReplacementMark.size() + 6;
+  WIN32_FIND_DATAA found;
+  const HANDLE search = ::FindFirstFileA(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::string name = found.cFileName;
+    if (name.size() == nameLength && !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      ::DeleteFileA((folder + name).c_str());
+    }
+  } while (::FindNextFileA(search, &found));
+  ::FindClose(search);
 }
 
 bool FileExists(const std::string& path) {
