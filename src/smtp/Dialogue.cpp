@@ -182,7 +182,7 @@ Reply TCommandPipeline::Take() {
     unsent_.pop_front();
     return dialogue_.Converse(*command.step, command.argument, command.parameters);
   }
-  SendAhead();
+  if (pipelining_) SendAhead();
   const Command command = std::move(sent_.front());
   sent_.pop_front();
   bytesInFlight_ -= command.bytes;

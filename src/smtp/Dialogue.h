@@ -185,6 +185,10 @@ class TCommandPipeline {
   /// Drops the oldest command whose reply was not taken when it has not
   /// gone out; false when it has, and its reply is still to come.
   bool Withdraw();
+  /// Sends nothing ahead any more: each command not yet sent goes out when
+  /// its reply is taken, as in lock-step (once a reply made them pointless,
+  /// the commands after it are better withdrawn than sent).
+  void HoldBack() { pipelining_ = false; }
   /// True when every command queued had its reply taken or was withdrawn.
   bool Done() const { return sent_.empty() && unsent_.empty(); }
 

@@ -467,7 +467,10 @@ TQxSMTP::TOpening TQxSMTP::OpenTransaction(bool first, const std::vector<size_t>
       opening.accepted.push_back(index);
       ++accepted_recipients_;
     } else if (IsRecipientLimit(reply)) {
-      if (!limitReached) opening.limitReply = reply;
+      if (!limitReached) {
+        opening.limitReply = reply;
+        pipeline.HoldBack();
+      }
       limitReached = true;
       opening.waiting.push_back(index);
     } else {
