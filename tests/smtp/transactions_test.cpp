@@ -13,6 +13,13 @@ const std::string kAuth = "AUTH PLAIN AHUAWnE3";  // user "u", password "Zq7"
 
 std::string Rcpt(int n) { return "RCPT TO:<r" + std::to_string(n) + "@x>"; }
 
+/// A login makes the client greet with EHLO, whose reply may offer PIPELINING.
+void LogInAfterEhlo(TQxSMTP& smtp) {
+  smtp.LoginName = "u";
+  smtp.Password = "Zq7";
+  smtp.Encryption = ecNone;
+}
+
 /// The dialogue with a server that takes limit recipients per transaction
 /// and answers every one past it with limitReply. In lock-step the client
 /// asks no further after the first such reply; pipelined, its first group
@@ -58,11 +65,7 @@ TEST_F(Dialogue, EveryRecipientGetsOneCopyWhateverTheServerTakesPerTransaction) 
     SCOPED_TRACE(c.name);
     Renew();
     Serve(Script(SplitDialogue(c.recipients, c.limit, c.pipelined, c.limitReply, c.maxRecipients)));
-    if (c.pipelined) {
-      smtp->LoginName = "u";
-      smtp->Password = "Zq7";
-      smtp->Encryption = ecNone;
-    }
+    if (c.pipelined) LogInAfterEhlo(*smtp);
     smtp->MaxRecipients = c.maxRecipients;
     m->ToAddress().Clear();
     for (int i = 0; i < c.recipients; ++i) m->ToAddress().Add("r" + std::to_string(i) + "@x");
@@ -156,9 +159,7 @@ TEST_F(Dialogue, PipelinedGroupsAreJudgedInOrder) {
     script.push_back(ExpectLine("QUIT"));
     script.push_back(Send("221 bye\r\n"));
     Serve(script);
-    smtp->LoginName = "u";
-    smtp->Password = "Zq7";
-    smtp->Encryption = ecNone;
+    LogInAfterEhlo(*smtp);
     m->ToAddress().SetText("r0@x\nr1@x");
     smtp->Connect();
     EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), c.error);
@@ -174,9 +175,7 @@ TEST_F(Dialogue, PipelinedGroupsAreJudgedInOrder) {
 TEST_F(Dialogue, AReplyBeforeTheGroupFailsItsFirstCommand) {
   Serve(Script({{"EHLO x", "250-hi\r\n250-PIPELINING\r\n250 AUTH PLAIN"}, {kAuth, "235 ok\r\n421 shutting down"}},
                {ExpectLine("QUIT"), Send("221 bye\r\n")}));
-  smtp->LoginName = "u";
-  smtp->Password = "Zq7";
-  smtp->Encryption = ecNone;
+  LogInAfterEhlo(*smtp);
   smtp->Connect();
   EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), "421 shutting down\r\n");
   smtp->Disconnect();
@@ -206,9 +205,7 @@ TEST_F(Dialogue, DeliveryNoticesAreAskedForWhereTheServerOffersThem) {
                   {"DATA", "354 go"},
                   {".", "250 queued"},
                   {"QUIT", "221 bye"}}));
-    smtp->LoginName = "u";
-    smtp->Password = "Zq7";
-    smtp->Encryption = ecNone;
+    LogInAfterEhlo(*smtp);
     smtp->DsnNotify = "SUCCESS,FAILURE";
     smtp->DsnReturn = "HDRS";
     smtp->DsnEnvelopeId = "id+1@x";
