@@ -75,7 +75,7 @@ class Beginning(str):
 
 
 # The original list first, byte for byte; the later switches follow it.
-HELP = Beginning("\r".join(HELP_LINES) + "\r\rFurther switches:\r")
+HELP = Beginning("\r".join(HELP_LINES) + "\r\rFurther switches (README.txt tells more):\r")
 LONG_HELP = Beginning("Usage: mailshot --from ADDRESS --to FILE --server HOST[:PORT] [OPTION]...\n")
 # Every box must fit the smallest screen still in use.
 SCREEN = (1024, 768)

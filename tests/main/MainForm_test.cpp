@@ -630,12 +630,12 @@ TEST(Job, OutcomesAgainstAScriptedServer) {
 }
 
 TEST(Job, WithoutRecipientsTheSendFailsAfterConnecting) {
-  ScriptedServer server(SmtpDialogue("220 ready", {{"HELO ", "250 ok"}}), {.deadline = std::chrono::milliseconds(10000)});
+  ScriptedServer server(SmtpDialogue("220 ready", {{"HELO *", "250 ok"}}), {.deadline = std::chrono::milliseconds(10000)});
   const RecordingSurface run = RunJob({"/F:s@x", "/SMTP:127.0.0.1:" + std::to_string(server.Port())});
   server.Join();
   EXPECT_EQ(run.boxes, (std::vector<Box>{Error("Incomplete Header")}));
   EXPECT_EQ(run.exitCodes, (std::vector<int>{4}));
-  EXPECT_EQ(server.Received(), "HELO \r\n");
+  EXPECT_TRUE(server.Received().starts_with("HELO ") && server.Received().size() > 7) << server.Received();
 }
 
 // A sign-in needs no message switch, and /OAUTH is not taken as present
