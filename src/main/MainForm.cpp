@@ -19,6 +19,7 @@
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/Tls.h"
+#include "smtp/Dialogue.h"
 #include "smtp/MessageText.h"
 #include "smtp/Retry.h"
 
@@ -80,6 +81,7 @@ constexpr std::string_view kFurtherSwitches =
 constexpr std::string_view kMissingBody = "Missing message body. (File %s not found).";
 constexpr std::string_view kMissingRecipients = "Missing recipients address list. (File %s not found).";
 constexpr std::string_view kMissingEnclosure = "The file to attach %s does not exist.";
+constexpr std::string_view kLoginRefused = "The server refused the login: check /LOGIN and the password.";
 constexpr std::string_view kMissingAttachmentList = "The attachment list %s does not exist.";
 constexpr std::string_view kMissingListedFile = "The file %s, named in the attachment list ";
 constexpr std::string_view kMissingListedFileEnd = ", does not exist.";
@@ -653,7 +655,11 @@ void TForm1::QxSMTP1InvalidHost(bool&) {
 }
 
 void TForm1::ApplicationEvents1Exception(TObject*, const std::exception& E) {
-  const std::string text = MessageOf(E);
+  std::string text = MessageOf(E);
+  // The server's line alone ("535 5.7.8 ...") does not tell a user what to mend.
+  if (dynamic_cast<const EAuthenticationRefused*>(&E) != nullptr) {
+    text = smtp_text::WithoutLineEnd(text) + "\r" + std::string(kLoginRefused);
+  }
   runLog_.Write(std::string(kLogError) + text);
   // After a delivery (a refused QUIT) the success box named them already.
   const bool delivered = qxSMTP1_->Progress() == TSendProgress::kAccepted;

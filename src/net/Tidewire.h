@@ -290,7 +290,9 @@ class TTidewire : public TComponent {
   platform::SocketHandle NativeSocket() const;
   /// CheckSocketError for a failed call whose would-block result is normal.
   void RaiseUnlessWouldBlock();
-  [[noreturn]] void RaiseConnectFailure();
+  [[noreturn]] void RaiseConnectFailure(const platform::ConnectFailure& last);
+  /// "Null Remote Address" and why no address came.
+  [[noreturn]] void RaiseNoAddress();
   [[noreturn]] void RaiseAborted(std::string_view text);
   /// Sends close_notify and drops the TLS session, if one runs.
   void EndTls();

@@ -80,6 +80,8 @@ LONG_HELP = Beginning("Usage: mailshot --from ADDRESS --to FILE --server HOST[:P
 # Every box must fit the smallest screen still in use.
 SCREEN = (1024, 768)
 SUCCESS = "Message sended success."
+REFUSED = "Connection Failed: connection refused by 127.0.0.1 port {port} (nothing listens there)"
+LOGIN_REFUSED = "\rThe server refused the login: check /LOGIN and the password."
 
 LOG_WARNING = "Warning: the run log folder could not be written."
 
@@ -547,19 +549,20 @@ CASES = [
                  "250 SIZE 1000", "235 2.7.0 ok", "250 ok", "250 ok", "250 ok", "354 go ahead", "250 queued",
                  "221 bye"]),
     Case("login_refused", TLS_STANDARD + ["/ENCRYPT:TLS"] + LOGIN, 4,
-         [(ERROR, "535 5.7.8 Error: authentication failed\r\n")],
+         [(ERROR, "535 5.7.8 Error: authentication failed" + LOGIN_REFUSED)],
          [("EHLO me", "250-hello\r\n250 AUTH PLAIN LOGIN"), (AUTH_PLAIN, "535 5.7.8 Error: authentication failed"),
           ("QUIT", "221 bye")], received="EHLO me\r\n%s\r\nQUIT\r\n" % AUTH_PLAIN, certificate="trusted.pem",
          implicit_tls=True),
     Case("login_refused_with_the_credentials_echoed", STANDARD + ["/ENCRYPT:NONE", "/V:1"] + LOGIN, 4,
-         [(ERROR, "535 5.7.8 rejected ***\r\n")],
+         [(ERROR, "535 5.7.8 rejected ***" + LOGIN_REFUSED)],
          [("EHLO me", "250-hello\r\n250 AUTH PLAIN LOGIN"), (AUTH_PLAIN, "535 5.7.8 rejected " + AUTH_PLAIN.split()[2]),
           ("QUIT", "221 bye")], received="EHLO me\r\n%s\r\nQUIT\r\n" % AUTH_PLAIN,
          status=["220 ready", "250-hello", "250 AUTH PLAIN LOGIN", "535 5.7.8 rejected ***", "221 bye"],
          log=["command line: " + " ".join(STANDARD + ["/ENCRYPT:NONE", "/V:1"] + LOGIN),
               "connecting to 127.0.0.1 port {port}", "connected to 127.0.0.1:{port}", "< 220 ready", "> EHLO me",
               "< 250-hello", "< 250 AUTH PLAIN LOGIN", "> AUTH PLAIN ***", "< 535 5.7.8 rejected ***", "> QUIT",
-              "< 221 bye", "connection closed", "error: 535 5.7.8 rejected ***", "exit code 4"]),
+              "< 221 bye", "connection closed", "error: 535 5.7.8 rejected ***" + LOGIN_REFUSED.replace("\r", " | "),
+              "exit code 4"]),
     Case("login_xoauth2_token_from_the_environment", TLS_STANDARD + ["/ENCRYPT:TLS", "/LOGIN:" + USER, "/MECH:XOAUTH2"],
          0, [(INFO, SUCCESS)],
          [("EHLO me", "250-hello\r\n250-AUTH PLAIN XOAUTH2\r\n250 SIZE 1000"), (AUTH_XOAUTH2, "235 accepted")]
@@ -576,9 +579,9 @@ CASES = [
     # Retries: whatever may pass is tried again, nothing that the server may have taken.
     Case("retry_after_a_refused_connection", STANDARD + ["/RETRY:1:2", "/NM", "/LOG:run.log"], 0, [],
          ACCEPT_AND_QUIT, received=sent(), hold=True,
-         status=["Retry 1 of 1 in 2 s: Can`t connect to SMTP mail server 127.0.0.1: Connection Failed"],
+         status=["Retry 1 of 1 in 2 s: Can`t connect to SMTP mail server 127.0.0.1: " + REFUSED],
          log_has=["not connected to 127.0.0.1:{port}: 10061:Connection refused",
-                  "Retry 1 of 1 in 2 s: Can`t connect to SMTP mail server 127.0.0.1: Connection Failed",
+                  "Retry 1 of 1 in 2 s: Can`t connect to SMTP mail server 127.0.0.1: " + REFUSED,
                   "connected to 127.0.0.1:{port}", "success: Message sended success.", "exit code 0"]),
     Case("retry_after_a_421_greeting", STANDARD + ["/RETRY:2:1"], 0, [(INFO, SUCCESS)], [],
          steps=script_steps("421 busy", [("QUIT", "221 bye")]) + ["next"] + script_steps("220 ready", ACCEPT_AND_QUIT),
@@ -1099,7 +1102,7 @@ class EndToEnd(unittest.TestCase):
             if infos and isinstance(infos[-1], Beginning):
                 stdout = stdout[:len(console_text(infos, utf8))]
             self.assertEqual(stdout, console_text(infos, utf8))
-            status = console_text(case.status, utf8)
+            status = console_text([text.replace("{port}", str(run.port)) for text in case.status], utf8)
             if ANY_TEXT in errors:
                 lines = run.stderr.decode(errors="replace")[len(status):].splitlines(keepends=True)
                 self.assertEqual(len(lines), len(errors), "one line per error box: %r" % lines)
