@@ -42,7 +42,9 @@ inline constexpr TStatusText kStatusSendingBuffer{kLevelTransfer, "Sending Buffe
 inline constexpr TStatusText kStatusAccepting{kLevelTransfer, "Accepting"};
 inline constexpr TStatusText kStatusRequestCloseSocket{kLevelTransfer, "Request Close Socket"};
 inline constexpr TStatusText kStatusStartTls{kLevelDetail, "Start TLS"};
-// The reply line read by Transaction is reported at kLevelReply as it stands.
+// The reply line read by Transaction is reported at kLevelReply as it stands,
+// each line sent there too, after this mark.
+inline constexpr std::string_view kSentMark = "> ";
 
 // Failure texts of the socket component's exceptions.
 inline constexpr std::string_view kErrWinsockInit = "Initializaton of windows sockets failed";

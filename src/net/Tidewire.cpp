@@ -453,6 +453,12 @@ void TTidewire::ReportStatus(std::uint8_t level, std::string_view text) {
   }
 }
 
+void TTidewire::TraceSent(std::string_view line) {
+  // /V shows what went out as the run log does, beside the replies.
+  if (ReportLevel >= kLevelReply) ReportStatus(kLevelReply, std::string(kSentMark) + std::string(line));
+  Trace(TTraceKind::kSent, line);
+}
+
 void TTidewire::Trace(TTraceKind kind, std::string_view text, std::int64_t bytes) {
   if (!OnTrace || Destroying()) return;
   try {

@@ -298,6 +298,8 @@ class TTidewire : public TComponent {
   void EndTls();
   /// Fires OnTrace with the text redacted; never raises.
   void Trace(TTraceKind kind, std::string_view text = {}, std::int64_t bytes = 0);
+  /// A line that went out: to OnTrace, and as "> " and the line to /V (kLevelReply).
+  void TraceSent(std::string_view line);
   /// Under TimeSends: when nothing went out since lastProgress for TimeOut
   /// ms, marks the time-out and aborts, as the timer does; true then.
   bool SendStalled(std::chrono::steady_clock::time_point lastProgress);

@@ -81,6 +81,9 @@ LONG_HELP = Beginning("Usage: mailshot --from ADDRESS --to FILE --server HOST[:P
 SCREEN = (1024, 768)
 SUCCESS = "Message sended success."
 REFUSED = "Connection Failed: connection refused by 127.0.0.1 port {port} (nothing listens there)"
+# What /V:1 shows of the standard dialogue up to DATA: each line sent, then the reply.
+SENT_AND_ACCEPTED = ["> HELO me", "250 ok", "> RSET", "250 ok", "> MAIL FROM:<s@x>", "250 ok", "> RCPT TO:<a@x>",
+                     "250 ok", "> DATA"]
 LOGIN_REFUSED = "\rThe server refused the login: check /LOGIN and the password."
 
 LOG_WARNING = "Warning: the run log folder could not be written."
@@ -506,8 +509,8 @@ CASES = [
     Case("status_texts_on_the_console", STANDARD + ["/V:1", "/NM"], 0, [],
          [("HELO me", "250-hi\r\n250 ok")] + ACCEPT[1:4] + [("DATA", "354 go\x07 ahead")] + ACCEPT[5:] +
          [("QUIT", "221 bye")], received=sent(),
-         status=["220 ready", "250-hi", "250 ok", "250 ok", "250 ok", "250 ok", "354 go\x07 ahead", "250 queued",
-                 "221 bye"]),
+         status=["220 ready", "> HELO me", "250-hi", "250 ok"] + SENT_AND_ACCEPTED[2:]
+         + ["354 go\x07 ahead", "> .", "250 queued", "> QUIT", "221 bye"]),
     Case("run_log", STANDARD + ["/NM", "/NE", "/LOG:run.log"], 0, [], ACCEPT_AND_QUIT, received=sent(),
          log=["command line: " + " ".join(STANDARD + ["/NM", "/NE", "/LOG:run.log"]),
               "connecting to 127.0.0.1 port {port}", "connected to 127.0.0.1:{port}", "< 220 ready", "> HELO me",
@@ -545,9 +548,10 @@ CASES = [
          STARTTLS_OFFER + [("EHLO me", "250-hello\r\n250-AUTH LOGIN PLAIN\r\n250 SIZE 1000"),
                            (AUTH_PLAIN, "235 2.7.0 ok")] + EHLO_ACCEPT[1:],
          received="EHLO me\r\nSTARTTLS\r\n" + sent_ehlo([AUTH_PLAIN]), certificate="trusted.pem",
-         status=["220 ready", "250-hello", "250 STARTTLS", "220 go ahead", "250-hello", "250-AUTH LOGIN PLAIN",
-                 "250 SIZE 1000", "235 2.7.0 ok", "250 ok", "250 ok", "250 ok", "354 go ahead", "250 queued",
-                 "221 bye"]),
+         status=["220 ready", "> EHLO me", "250-hello", "250 STARTTLS", "> STARTTLS", "220 go ahead", "> EHLO me",
+                 "250-hello", "250-AUTH LOGIN PLAIN", "250 SIZE 1000", "> AUTH PLAIN ***", "235 2.7.0 ok", "> RSET",
+                 "250 ok", "> MAIL FROM:<s@x> SIZE=212", "250 ok", "> RCPT TO:<a@x>", "250 ok", "> DATA",
+                 "354 go ahead", "> .", "250 queued", "> QUIT", "221 bye"]),
     Case("login_refused", TLS_STANDARD + ["/ENCRYPT:TLS"] + LOGIN, 4,
          [(ERROR, "535 5.7.8 Error: authentication failed" + LOGIN_REFUSED)],
          [("EHLO me", "250-hello\r\n250 AUTH PLAIN LOGIN"), (AUTH_PLAIN, "535 5.7.8 Error: authentication failed"),
@@ -557,7 +561,8 @@ CASES = [
          [(ERROR, "535 5.7.8 rejected ***" + LOGIN_REFUSED)],
          [("EHLO me", "250-hello\r\n250 AUTH PLAIN LOGIN"), (AUTH_PLAIN, "535 5.7.8 rejected " + AUTH_PLAIN.split()[2]),
           ("QUIT", "221 bye")], received="EHLO me\r\n%s\r\nQUIT\r\n" % AUTH_PLAIN,
-         status=["220 ready", "250-hello", "250 AUTH PLAIN LOGIN", "535 5.7.8 rejected ***", "221 bye"],
+         status=["220 ready", "> EHLO me", "250-hello", "250 AUTH PLAIN LOGIN", "> AUTH PLAIN ***",
+                 "535 5.7.8 rejected ***", "> QUIT", "221 bye"],
          log=["command line: " + " ".join(STANDARD + ["/ENCRYPT:NONE", "/V:1"] + LOGIN),
               "connecting to 127.0.0.1 port {port}", "connected to 127.0.0.1:{port}", "< 220 ready", "> EHLO me",
               "< 250-hello", "< 250 AUTH PLAIN LOGIN", "> AUTH PLAIN ***", "< 535 5.7.8 rejected ***", "> QUIT",
@@ -592,8 +597,8 @@ CASES = [
     Case("retry_notice_with_NE_under_V", STANDARD + ["/RETRY:1:1", "/NM", "/NE", "/V:1"], 0, [], [],
          steps=script_steps("421 busy", [("QUIT", "221 bye")]) + ["next"] + script_steps("220 ready", ACCEPT_AND_QUIT),
          connections=2, received="QUIT\r\n" + sent(), native_only="the status window keeps no record",
-         status=["421 busy", "221 bye", "Retry 1 of 1 in 1 s: 421 busy", "220 ready"] + ["250 ok"] * 4
-         + ["354 go ahead", "250 queued", "221 bye"]),
+         status=["421 busy", "> QUIT", "221 bye", "Retry 1 of 1 in 1 s: 421 busy", "220 ready"] + SENT_AND_ACCEPTED
+         + ["354 go ahead", "> .", "250 queued", "> QUIT", "221 bye"]),
     Case("no_retry_after_a_5xx", STANDARD + ["/RETRY:2:1"], 4, [(ERROR, "550 not you\r\n")],
          ACCEPT[:2] + [("MAIL FROM:<s@x>", "550 not you")], received="HELO me\r\nRSET\r\nMAIL FROM:<s@x>\r\n"),
     Case("no_retry_after_the_end_of_the_message_went_out", STANDARD + ["/RETRY:2:1"], 4,

@@ -31,7 +31,8 @@ struct Reported {
 const Reported kSessionReports[] = {
     {8, "Connecting"},   {8, "Resolve Host"},         {8, "Timer On"},       {0, "<OnConnect>"},
     {8, "Timer Off"},    {8, "Transaction"},          {8, "Writeln"},        {8, "Write"},
-    {4, "Sending Buffer"}, {8, "Timer On"},           {8, "Timer Off"},      {8, "ReadLn"},
+    {4, "Sending Buffer"}, {8, "Timer On"},           {8, "Timer Off"},      {1, "> NOOP"},
+    {8, "ReadLn"},
     {8, "Timer On"},     {8, "Timer Off"},            {1, "250 ok\r\n"},     {8, "Disconnecting"},
     {4, "Request Close Socket"}, {0, "<OnDisconnect>"},
 };
