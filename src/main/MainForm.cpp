@@ -607,7 +607,8 @@ void TForm1::ShowInfo(const std::string& text) { surface_.ShowBox(TBoxKind::Info
 std::string TForm1::Shown(const std::string& text) const { return qxSMTP1_->Secrets.Redacted(text); }
 
 void TForm1::QxSMTP1Status(TObject*, const std::string& Status) {
-  surface_.SetStatusText(Shown(Status));
+  // A reply's CR LF would show as two boxes in the one-line panel.
+  surface_.SetStatusText(Shown(smtp_text::WithoutLineEnd(Status)));
   surface_.ProcessMessages();
 }
 
