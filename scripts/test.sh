@@ -84,7 +84,7 @@ cleanup() {
 start_display() {
   local number_file number tries
   number_file=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$number_file" >/dev/null 2>&1 &
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$number_file" >/dev/null 2>&1 &
   xvfb_pid=$!
   for ((tries = 0; tries < 100; tries++)); do
     [[ -s $number_file ]] && break

@@ -20,6 +20,7 @@
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/Tls.h"
+#include "smtp/Dialogue.h"
 #include "smtp/MessageText.h"
 #include "smtp/Retry.h"
 
@@ -55,10 +56,41 @@ constexpr std::string_view kHelpText =
     "/FS - SGML\r"
     "/FTS - Tab separated text\r"
     "/FH - HTML";
-
+// Short lines: a message box wraps its text at about 45 letters, and the
+// whole help must stand on a 1024x768 screen.
+constexpr std::string_view kFurtherSwitches =
+    "\r\r"
+    "Further switches (README.txt tells more):\r"
+    "=========================================\r"
+    "/CC:File /RCPT:File - copies, blind copies\r"
+    "/REPLYTO:MailAddr - where replies go\r"
+    "/ENCLOSE:File - attach this file too\r"
+    "/PLAINTEXT:File - text of an HTML body\r"
+    "/ENCRYPT:TLS|STARTTLS|NONE - encryption\r"
+    "/CAFILE:File /INSECURE - certificate check\r"
+    "/LOGIN:User /PWF:File /PW:Password\r"
+    "/PWCRED:Name /PWCMD:Command - password\r"
+    "/MECH:Name /OAUTH:File /OAUTHSETUP:File\r"
+    "/WAIT:Seconds /RETRY:Count[:Seconds]\r"
+    "/V[:Level] /LOG:File - status texts, run log\r"
+    "/NOPARTIAL /MAXRCPT:Count - recipients\r"
+    "/DSN:Events /DSNRET:HDRS|FULL - notices\r"
+    "/VERSION - the version\r"
+    "\r"
+    "Exit codes: 0 sent, 4 failed (try later),\r"
+    "5 unusable settings (nothing sent)\r"
+    "Guide: ";
 constexpr std::string_view kMissingBody = "Missing message body. (File %s not found).";
 constexpr std::string_view kMissingRecipients = "Missing recipients address list. (File %s not found).";
 constexpr std::string_view kMissingEnclosure = "The file to attach %s does not exist.";
+constexpr std::string_view kLoginRefused = "The server refused the login: check /LOGIN and the password.";
+constexpr std::string_view kMissingAttachmentList = "The attachment list %s does not exist.";
+constexpr std::string_view kMissingListedFile = "The file %s, named in the attachment list ";
+constexpr std::string_view kMissingListedFileEnd = ", does not exist.";
+constexpr std::string_view kServerCut = "The SMTP server name %s is cut short.";
+constexpr std::string_view kRecipientLinesTooLong =
+    "The message header is too long to send: its To: and CC: lines alone are %s bytes (at most 65535). /RCPT "
+    "sends to a list without naming it in the header.";
 constexpr std::string_view kUnreadableStandardInput = "The message body cannot be read from standard input.";
 constexpr std::string_view kVersionText = "mailshot %s";
 constexpr std::string_view kMissingSender = "Missing sender address.";
@@ -270,7 +302,13 @@ void TForm1::PrepareRetry(int retry, const std::string& reason) {
                                    std::to_string(retry_.Count) + std::string(kRetryIn) + std::to_string(seconds) +
                                    std::string(kRetrySeconds) + reason;
   runLog_.Write(announcement);
-  surface_.SetStatusText(Shown(announcement));
+  // A job that asked for silence (cron mails whatever reaches standard
+  // error) hears of a retry through /V alone: it may yet succeed.
+  if (HideErrors) {
+    qxSMTP1_->ReportStatus(kLevelReply, announcement);
+  } else {
+    surface_.SetStatusText(Shown(announcement));
+  }
   // The server learns at once that this transaction is over; a refusal
   // left the connection open.
   if (qxSMTP1_->Connected) {
@@ -345,6 +383,8 @@ bool TForm1::PrepareJob() {
     serverNamesPort = server.Port.has_value();
   }
   if (Trim(smtp.Host).empty()) throw EMailException(std::string(kServerNotSpecified));
+  // Looked up, the part before the "-" could name another host altogether.
+  if (cmd.ValueCut("SMTP")) throw EMailException(FillPlaceholder(kServerCut, smtp.Host) + CutHint(cmd, "SMTP"));
   RefuseLineBreaks("SMTP", smtp.Host);
   smtp.Charset = cmd.ParamExists("CS") ? MailCharsetOf(cmd.GetParamValue("CS"), cmd.ValueCut("CS"))
                                        : std::string(kDefaultCharset);
@@ -354,18 +394,23 @@ bool TForm1::PrepareJob() {
   for (const FormatSwitch& format : kFormatSwitches) {
     if (cmd.ParamExists(format.name)) smtp.SubType = format.subType;
   }
-  if (cmd.ParamExists("A")) {
-    const std::string attachmentList = cmd.GetParamValue("A");
-    if (platform::FileExists(attachmentList)) message.Attachments().LoadFromFile(attachmentList);
-  }
+  if (cmd.ParamExists("A")) LoadAttachmentList(message.Attachments());
   // Each file named on its own must be there: unlike a list's entries,
   // it was asked for by name on this command line.
   for (const std::string& path : cmd.GetParamValues("ENCLOSE")) {
     RefuseLineBreaks("ENCLOSE", path);  // the name goes into the part's header
-    if (!platform::FileExists(path)) throw EMailException(FillPlaceholder(kMissingEnclosure, path));
+    if (!platform::FileExists(path)) {
+      throw EMailException(FillPlaceholder(kMissingEnclosure, path) + CutHint(cmd, "ENCLOSE"));
+    }
     message.Attachments().Add(path);
   }
   ApplyMessageSwitches(cmd, smtp);
+  RefuseMissingAttachments();
+  // Known now, where the server would refuse it only after the connection.
+  const std::size_t recipientLines = smtp.RecipientLinesSize();
+  if (recipientLines >= static_cast<std::size_t>(kIoBufferData)) {
+    throw EMailException(FillPlaceholder(kRecipientLinesTooLong, std::to_string(recipientLines)));
+  }
   ApplyEncryptionSwitches(serverNamesPort);
   ApplyLoginSwitches();
   ApplyOutcomeSwitches();
@@ -514,6 +559,27 @@ void TForm1::LoadBody(TStringList& body) {
   LoadNamedList(*cmdP_, "B", body, kMissingBody);
 }
 
+void TForm1::LoadAttachmentList(TStringList& attachments) {
+  // A report sent without its attachment is lost work: a missing file is an
+  // unusable setting, found before the connection.
+  const std::string list = cmdP_->GetParamValue("A");
+  if (!platform::FileExists(list)) {
+    throw EMailException(FillPlaceholder(kMissingAttachmentList, list) + CutHint(*cmdP_, "A"));
+  }
+  attachments.LoadFromFile(list);
+}
+
+void TForm1::RefuseMissingAttachments() {
+  // After the byte order mark went; the files of /ENCLOSE were checked already.
+  const TStringList& attachments = qxSMTP1_->PostMessage().Attachments();
+  for (int i = 0; i < attachments.Count(); ++i) {
+    if (!platform::FileExists(attachments[i])) {
+      throw EMailException(FillPlaceholder(kMissingListedFile, attachments[i]) + cmdP_->GetParamValue("A") +
+                           std::string(kMissingListedFileEnd));
+    }
+  }
+}
+
 void TForm1::RunEnded() {
   runLog_.Write(std::string(kLogExitCode) + std::to_string(exitCode_));
   // Without a box (or when the log failed after the last one) the warning
@@ -522,9 +588,16 @@ void TForm1::RunEnded() {
 }
 
 void TForm1::ShowHelp() {
-  if (surface_.Attended()) ShowInfo(cmdP_->LongOptionsGiven() ? LongOptionHelp() : std::string(kHelpText));
+  // Where long options are the custom, a bare command asks for their help.
+  const bool longHelp = cmdP_->LongOptionsGiven() || (cmdP_->LongOptions() && cmdP_->Arguments().size() <= 1);
+  if (surface_.Attended()) ShowInfo(longHelp ? LongOptionHelp() : SwitchHelp());
   SetExitCode(kExitDone);
   Close();
+}
+
+std::string SwitchHelp() {
+  // The original list first, as it always read; then what came since.
+  return std::string(kHelpText) + std::string(kFurtherSwitches) + std::string(platform::GuidePlace());
 }
 
 void TForm1::ShowVersion() {
@@ -540,7 +613,8 @@ void TForm1::ShowInfo(const std::string& text) { surface_.ShowBox(TBoxKind::Info
 std::string TForm1::Shown(const std::string& text) const { return qxSMTP1_->Secrets.Redacted(text); }
 
 void TForm1::QxSMTP1Status(TObject*, const std::string& Status) {
-  surface_.SetStatusText(Shown(Status));
+  // A reply's CR LF would show as two boxes in the one-line panel.
+  surface_.SetStatusText(Shown(smtp_text::WithoutLineEnd(Status)));
   surface_.ProcessMessages();
 }
 
@@ -588,7 +662,11 @@ void TForm1::QxSMTP1InvalidHost(bool&) {
 }
 
 void TForm1::ApplicationEvents1Exception(TObject*, const std::exception& E) {
-  const std::string text = MessageOf(E);
+  std::string text = MessageOf(E);
+  // The server's line alone ("535 5.7.8 ...") does not tell a user what to mend.
+  if (dynamic_cast<const EAuthenticationRefused*>(&E) != nullptr) {
+    text = smtp_text::WithoutLineEnd(text) + "\r" + std::string(kLoginRefused);
+  }
   runLog_.Write(std::string(kLogError) + text);
   // After a delivery (a refused QUIT) the success box named them already.
   const bool delivered = qxSMTP1_->Progress() == TSendProgress::kAccepted;

@@ -31,6 +31,10 @@ enum TExitCode : int {
 /// The message text of e (the whole text for the program's own exceptions).
 std::string MessageOf(const std::exception& e);
 
+/// The help of /H: the original list of switches as it always read, then the
+/// later switches, the exit codes and where the guide is.
+std::string SwitchHelp();
+
 /// The application's exception hook as a component: while it lives, every
 /// exception handed to the application's central handler goes to
 /// OnException. Owned by the status window.
@@ -169,6 +173,8 @@ class TForm1 : public TComponent {
   /// "--body -". Raises as LoadNamedList, and Exception when standard input
   /// cannot be read.
   void LoadBody(TStringList& body);
+  void LoadAttachmentList(TStringList& attachments);
+  void RefuseMissingAttachments();
 
   TFormSurface& surface_;
   TCmdLineParser* cmdP_;

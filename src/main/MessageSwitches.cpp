@@ -28,6 +28,7 @@ constexpr std::string_view kMissingEnvelopeRecipients =
 constexpr std::string_view kNoReplyAddress = "The value of switch /REPLYTO, \"%s\", is no mail address.";
 constexpr std::string_view kMissingAlternative = "Missing text alternative. (File %s not found).";
 constexpr std::string_view kUnreadableImage = "The image %s that the HTML body shows cannot be read.";
+constexpr std::string_view kCutHint = " The value of /%s was cut at \"-\": write /ES first to keep it whole.";
 constexpr std::string_view kKoi8rCharset = "KOI8-R";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
@@ -211,8 +212,12 @@ void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
   if (smtp.SubType == mtHtml) ApplyHtmlSwitches(cmd, smtp);
 }
 
+std::string CutHint(const TCmdLineParser& cmd, const char* name) {
+  return cmd.ValueCut(name) ? FillPlaceholder(kCutHint, name) : std::string();
+}
+
 void LoadNamedList(const TCmdLineParser& cmd, const char* name, TStringList& list, std::string_view missingMessage) {
   const std::string path = cmd.GetParamValue(name);
-  if (!platform::FileExists(path)) throw EMailException(FillPlaceholder(missingMessage, path));
+  if (!platform::FileExists(path)) throw EMailException(FillPlaceholder(missingMessage, path) + CutHint(cmd, name));
   list.LoadFromFile(path);
 }

@@ -30,6 +30,10 @@ void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp);
 /// Loads list from the file that switch name of cmd names; raises
 /// EMailException with missingMessage (the name in place of %s) when there
 /// is no such file.
+/// " The value of /B was cut at ...", the hint for a failure that follows
+/// from a value a "-" cut short; empty when name's value is whole.
+std::string CutHint(const TCmdLineParser& cmd, const char* name);
+
 void LoadNamedList(const TCmdLineParser& cmd, const char* name, TStringList& list, std::string_view missingMessage);
 
 /// True when charset names UTF-8 ("UTF-8" or "UTF8", any case).

@@ -88,6 +88,8 @@ bool BeginsHelp(const TCmdLineParser& cmd, int index) {
 
 }  // namespace
 
+std::span<const std::string_view> NamedSwitches() { return kSwitchesByName; }
+
 TSwitchReview ReviewSwitches(const TCmdLineParser& cmd, std::span<const std::string_view> secretSwitches) {
   TSwitchReview review;
   const std::vector<TCmdLineParser::TCutValue>& cuts = cmd.CutValues();

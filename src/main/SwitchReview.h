@@ -25,3 +25,7 @@ struct TSwitchReview {
 /// Reviews the tokens of cmd's last Parse. What was dropped from the value
 /// of a switch of secretSwitches shows as "***".
 TSwitchReview ReviewSwitches(const TCmdLineParser& cmd, std::span<const std::string_view> secretSwitches);
+
+/// The later switches, each found by its whole name only (the original ones
+/// are found by their beginning).
+std::span<const std::string_view> NamedSwitches();

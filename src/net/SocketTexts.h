@@ -42,7 +42,9 @@ inline constexpr TStatusText kStatusSendingBuffer{kLevelTransfer, "Sending Buffe
 inline constexpr TStatusText kStatusAccepting{kLevelTransfer, "Accepting"};
 inline constexpr TStatusText kStatusRequestCloseSocket{kLevelTransfer, "Request Close Socket"};
 inline constexpr TStatusText kStatusStartTls{kLevelDetail, "Start TLS"};
-// The reply line read by Transaction is reported at kLevelReply as it stands.
+// The reply line read by Transaction is reported at kLevelReply as it stands,
+// each line sent there too, after this mark.
+inline constexpr std::string_view kSentMark = "> ";
 
 // Failure texts of the socket component's exceptions.
 inline constexpr std::string_view kErrWinsockInit = "Initializaton of windows sockets failed";
@@ -69,6 +71,11 @@ inline constexpr std::string_view kErrTlsNotTls = "The server did not answer wit
 inline constexpr std::string_view kErrTlsTimedOut = "TLS handshake timed out";
 inline constexpr std::string_view kErrTlsAborted = "TLS handshake aborted";
 inline constexpr std::string_view kUnknownErrorPrefix = "Unknown Error No. ";
+// The reasons after the texts above, in the user's terms.
+inline constexpr std::string_view kReasonNameUnknown = ": no address is known for the name %s";
+inline constexpr std::string_view kReasonNameNotAnswered = ": the name service did not answer for %s just now";
+inline constexpr std::string_view kReasonRefused = ": connection refused by %s (nothing listens there)";
+inline constexpr std::string_view kReasonAt = " at %s";
 
 /// One row of the WinSock error table.
 struct TSocketErrorText {
@@ -136,6 +143,7 @@ inline constexpr std::uint16_t kWsaWouldBlock = 10035;
 inline constexpr std::uint16_t kWsaConnectionAborted = 10053;
 inline constexpr std::uint16_t kWsaConnectionReset = 10054;
 inline constexpr std::uint16_t kWsaNotConnected = 10057;
+inline constexpr std::uint16_t kWsaConnectionRefused = 10061;
 inline constexpr std::uint16_t kWsaShutDown = 10058;
 inline constexpr std::uint16_t kWsaHostNotFound = 11001;
 inline constexpr std::uint16_t kWsaTryAgain = 11002;  // the resolver could not answer now
@@ -149,3 +157,5 @@ inline constexpr std::array<std::int32_t, 4> kHangUpErrors{kWsaConnectionAborted
 /// The message for a WinSock error: "number:text" from the table, "Unknown
 /// Error No. number" for a number without a row, empty for 0.
 std::string SocketErrorMessage(std::uint16_t error);
+/// The table's text for error alone ("Connection refused").
+std::string SocketErrorText(std::uint16_t error);

@@ -187,10 +187,10 @@ void TTidewire::Connect() {
       if (e.Message() == kErrLookupTimedOut || e.Message() == kErrLookupCanceled) throw;
     }
     if (!ResolvedAddresses.empty()) break;
-    if (attempts > 0 || !OnInvalidHost) throw ESockError(std::string(kErrNullRemoteAddress));
+    if (attempts > 0 || !OnInvalidHost) RaiseNoAddress();
     bool handled = false;
     OnInvalidHost(handled);
-    if (!handled) throw ESockError(std::string(kErrNullRemoteAddress));
+    if (!handled) RaiseNoAddress();
   }
   std::vector<platform::SocketAddress> addresses = ResolvedAddresses;
   for (platform::SocketAddress& address : addresses) address.port = static_cast<std::uint16_t>(Port & 0xFFFF);
@@ -219,7 +219,7 @@ void TTidewire::Connect() {
     platform::SetLastSocketError(last.error);
     RaiseUnlessWouldBlock();
   }
-  RaiseConnectFailure();
+  RaiseConnectFailure(last);
 }
 
 void TTidewire::RunRace(platform::ConnectRace& race, platform::ConnectFailure& last) {
@@ -269,11 +269,29 @@ void TTidewire::ConnectionMade() {
   if (OnConnect) OnConnect(this);
 }
 
-void TTidewire::RaiseConnectFailure() {
+void TTidewire::RaiseNoAddress() {
+  // No name at all, or none a name service takes (over 253 letters), needs no echo.
+  constexpr std::size_t kLongestName = 253;
+  if (Host.empty() || Host.size() > kLongestName) throw ESockError(std::string(kErrNullRemoteAddress));
+  const std::string_view reason = LastError == kWsaTryAgain ? kReasonNameNotAnswered : kReasonNameUnknown;
+  throw ESockError(std::string(kErrNullRemoteAddress) + FillPlaceholder(reason, Host));
+}
+
+void TTidewire::RaiseConnectFailure(const platform::ConnectFailure& last) {
   if (OnConnectionFailed) OnConnectionFailed(this);
   if (TimedOut) throw ESockError(std::string(kErrConnectionTimedOut));
   if (Canceled) throw ESockError(std::string(kErrConnectionCanceled));
-  throw ESockError(std::string(kErrConnectionFailed));
+  std::string message(kErrConnectionFailed);
+  const std::string endPoint = platform::AddressText(last.address) + " port " + std::to_string(last.address.port);
+  if (last.error == kWsaConnectionRefused) {
+    message += FillPlaceholder(kReasonRefused, endPoint);
+  } else if (last.error != 0) {
+    // The table's text without its number: "Network is unreachable at ...".
+    message += ": ";
+    message += SocketErrorText(static_cast<std::uint16_t>(last.error));
+    message += FillPlaceholder(kReasonAt, endPoint);
+  }
+  throw ESockError(message);
 }
 
 void TTidewire::Disconnect() {
@@ -433,6 +451,12 @@ void TTidewire::ReportStatus(std::uint8_t level, std::string_view text) {
   } catch (...) {
     // Status reporting never fails an operation.
   }
+}
+
+void TTidewire::TraceSent(std::string_view line) {
+  // /V shows what went out as the run log does, beside the replies.
+  if (ReportLevel >= kLevelReply) ReportStatus(kLevelReply, std::string(kSentMark) + std::string(line));
+  Trace(TTraceKind::kSent, line);
 }
 
 void TTidewire::Trace(TTraceKind kind, std::string_view text, std::int64_t bytes) {

@@ -290,12 +290,16 @@ class TTidewire : public TComponent {
   platform::SocketHandle NativeSocket() const;
   /// CheckSocketError for a failed call whose would-block result is normal.
   void RaiseUnlessWouldBlock();
-  [[noreturn]] void RaiseConnectFailure();
+  [[noreturn]] void RaiseConnectFailure(const platform::ConnectFailure& last);
+  /// "Null Remote Address" and why no address came.
+  [[noreturn]] void RaiseNoAddress();
   [[noreturn]] void RaiseAborted(std::string_view text);
   /// Sends close_notify and drops the TLS session, if one runs.
   void EndTls();
   /// Fires OnTrace with the text redacted; never raises.
   void Trace(TTraceKind kind, std::string_view text = {}, std::int64_t bytes = 0);
+  /// A line that went out: to OnTrace, and as "> " and the line to /V (kLevelReply).
+  void TraceSent(std::string_view line);
   /// Under TimeSends: when nothing went out since lastProgress for TimeOut
   /// ms, marks the time-out and aborts, as the timer does; true then.
   bool SendStalled(std::chrono::steady_clock::time_point lastProgress);

@@ -53,7 +53,7 @@ void TTidewire::Writeln(const std::string& text) {
   // Line and line end meet in IoBuffer alone: a line that carries a secret
   // leaves no copy in freed memory.
   SendText(text, "\r\n");
-  Trace(TTraceKind::kSent, text);
+  TraceSent(text);
 }
 
 void TTidewire::WriteLines(const std::vector<std::string>& lines) {
@@ -64,7 +64,7 @@ void TTidewire::WriteLines(const std::vector<std::string>& lines) {
   const auto sendBlock = [&](size_t end) {
     SendText(block);
     block.clear();
-    for (; traced < end; ++traced) Trace(TTraceKind::kSent, lines[traced]);
+    for (; traced < end; ++traced) TraceSent(lines[traced]);
   };
   for (size_t i = 0; i < lines.size(); ++i) {
     if (!block.empty() && block.size() + lines[i].size() + 2 > static_cast<size_t>(kIoBufferData)) sendBlock(i);
@@ -179,7 +179,7 @@ void TTidewire::SendStream(TStream& stream, std::string_view closingLine) {
       }
       if (!SendWhole(IoBuffer, got, /*pumping=*/true, lastProgress, counted)) return;
     } while (!Canceled && (stream.Position() != size || !closed));
-    if (!closing.empty() && !Canceled) Trace(TTraceKind::kSent, closingLine);
+    if (!closing.empty() && !Canceled) TraceSent(closingLine);
   }
   if (Canceled) RaiseAborted(kErrSendAborted);
 }
@@ -250,7 +250,7 @@ void TTidewire::SecretTransaction(const std::string& command, size_t secretFrom,
   SendText(command, "\r\n");
   std::string shown = command.substr(0, std::min(secretFrom, command.size()));
   shown += kRedacted;
-  Trace(TTraceKind::kSent, shown);
+  TraceSent(shown);
   ReadReply(reply);
 }
 

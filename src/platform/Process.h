@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -30,6 +31,9 @@ std::vector<std::string> ArgumentVector();
 /// True where programs are called with GNU-style long options (POSIX
 /// systems); false on Windows, whose programs keep the switch syntax alone.
 bool TakesLongOptions();
+
+/// Where the installed guide is, as the help names it.
+std::string_view GuidePlace();
 
 /// The full path of the running program's file; empty when it cannot be told.
 std::string ModuleFileName();

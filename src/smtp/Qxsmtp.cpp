@@ -230,7 +230,11 @@ void TQxSMTP::SayHello() {
   const DialogueStep& step = extended ? kEhlo : kHelo;
   TSmtpDialogue dialogue = Dialogue();
   for (int retries = 0;; ++retries) {
-    const Reply reply = dialogue.Converse(step, extended ? EhloName() : UserID);
+    // RFC 5321 wants a domain after HELO too: servers refuse an empty one.
+    // (The refusal's handler may have set UserID for the second try.)
+    const std::string name = EhloName();
+    if (!extended && UserID.empty()) Note(FillPlaceholder(kNoteHeloName, name));
+    const Reply reply = dialogue.Converse(step, name);
     if (TSmtpDialogue::Accepts(step, reply)) {
       if (extended) capabilities_ = TSmtpCapabilities::FromEhloReply(reply.lines);
       return;

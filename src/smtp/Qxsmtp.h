@@ -288,6 +288,10 @@ class TQxSMTP : public TTidewire {
   /// blanks and control characters around it.
   static std::string ExtractAddress(const std::string& entry);
 
+  /// The bytes of the header's To: and CC: lines as they will be composed:
+  /// a lower bound of the header's size, known before any connection.
+  std::size_t RecipientLinesSize();
+
   std::string Charset = "us-ascii";
   /// The charset the Subject's bytes are in, when not Charset (after a
   /// conversion to KOI8-R or to the OEM code page); empty: Charset.
@@ -431,6 +435,7 @@ class TQxSMTP : public TTidewire {
   bool HasAlternative();
   void ComposeHeader();
   void AddRecipientLine(const std::string& prefix, const TStringList& list);
+  std::vector<std::string> RecipientLines(const std::string& prefix, const TStringList& list) const;
   void AddLines(const std::vector<std::string>& lines);
   void ComposeBody();
   static std::string MultipartLine(std::string_view subtype, const std::string& boundary);

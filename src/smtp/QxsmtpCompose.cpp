@@ -38,6 +38,8 @@ constexpr std::string_view kTextContentTypes[] = {
 };
 constexpr std::string_view kTextPartContentType = "Content-Type: text/plain; charset=";
 constexpr std::string_view kMimeVersion = "MIME-Version: 1.0";
+constexpr std::string_view kToPrefix = "To: ";
+constexpr std::string_view kCcPrefix = "CC: ";
 constexpr std::string_view kBoundaryStart = "====================54535";
 constexpr std::string_view kBoundaryEnd = "====";
 constexpr int kBoundaryLetters = 6;
@@ -192,8 +194,8 @@ void TQxSMTP::ComposeHeader() {
   std::string fromName = header_fields::Phrase(m.FromName, Charset);
   if (!fromName.empty()) fromName += ' ';
   final_header_.Add("From: " + fromName + "<" + m.FromAddress + ">");
-  AddRecipientLine("To: ", m.ToAddress());
-  AddRecipientLine("CC: ", m.ToCarbonCopy());
+  AddRecipientLine(std::string(kToPrefix), m.ToAddress());
+  AddRecipientLine(std::string(kCcPrefix), m.ToCarbonCopy());
   if (!m.Subject.empty()) {
     AddLines(header_fields::TextLines("Subject: ", m.Subject, SubjectCharset.empty() ? Charset : SubjectCharset));
   }
@@ -221,8 +223,21 @@ void TQxSMTP::ComposeHeader() {
 }
 
 void TQxSMTP::AddRecipientLine(const std::string& prefix, const TStringList& list) {
-  if (list.Count() == 0) return;
-  AddLines(header_fields::AddressLines(prefix, list.Items(), Charset));
+  AddLines(RecipientLines(prefix, list));
+}
+
+std::vector<std::string> TQxSMTP::RecipientLines(const std::string& prefix, const TStringList& list) const {
+  if (list.Count() == 0) return {};
+  return header_fields::AddressLines(prefix, list.Items(), Charset);
+}
+
+std::size_t TQxSMTP::RecipientLinesSize() {
+  std::size_t size = 0;
+  for (const auto& [prefix, list] : {std::pair{kToPrefix, &post_message_.ToAddress()},
+                                     std::pair{kCcPrefix, &post_message_.ToCarbonCopy()}}) {
+    for (const std::string& line : RecipientLines(std::string(prefix), *list)) size += line.size() + kCrLf.size();
+  }
+  return size;
 }
 
 void TQxSMTP::AddLines(const std::vector<std::string>& lines) {

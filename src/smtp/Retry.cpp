@@ -32,7 +32,7 @@ bool IsTransientFailure(const TQxSMTP& smtp, const std::exception& failure) {
   if (dynamic_cast<const ESockError*>(&failure) != nullptr) {
     // A name the resolver could not look up just now is worth another try;
     // one that does not exist, or is too long, is not.
-    if (message->Message() == kErrNullRemoteAddress) return smtp.LastError == kWsaTryAgain;
+    if (message->Message().starts_with(kErrNullRemoteAddress)) return smtp.LastError == kWsaTryAgain;
     return message->Message() != kErrHostTooLong;
   }
   // The connection ended while the message was being composed.

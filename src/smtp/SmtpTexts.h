@@ -58,6 +58,7 @@ inline constexpr std::string_view kErrNoRecipientAccepted =
 /// than one transaction: "transaction 2: 100 recipients", "transaction 2:
 /// delivered to 100 recipients".
 inline constexpr std::string_view kNoteTransaction = "transaction %s: ";
+inline constexpr std::string_view kNoteHeloName = "no name for HELO given: this machine's name %s goes instead";
 inline constexpr std::string_view kNoteRecipients = " recipients";
 inline constexpr std::string_view kNoteDelivered = "delivered to ";
 inline constexpr std::string_view kNoteNobodyAccepted = "no recipient accepted";

@@ -4,6 +4,8 @@
 
 #include "smtp/DialogueFixture.h"
 
+#include <regex>
+
 namespace {
 
 using namespace smtptest;
@@ -148,12 +150,21 @@ TEST_F(Dialogue, EightBitTextFollowsTheServersExtensions) {
   }
 }
 
-TEST_F(Dialogue, EmptyUserIdSendsHeloWithOneTrailingBlank) {
-  Serve(Script({{"HELO ", "250 hello"}, {"QUIT", "221 bye"}}));
+// Servers refuse a HELO without a name: the machine's own goes, as for EHLO.
+TEST_F(Dialogue, EmptyUserIdSendsHeloWithTheMachinesName) {
+  Serve(Script({{"HELO *", "250 hello"}, {"QUIT", "221 bye"}}));
   smtp->UserID = "";
+  std::vector<std::string> notes;
+  smtp->OnNote = [&](const std::string& note) { notes.push_back(note); };
   smtp->Connect();
   smtp->Disconnect();
-  EXPECT_EQ(Transcript(), "HELO \r\nQUIT\r\n");
+  const std::string transcript = Transcript();
+  std::smatch sent;
+  ASSERT_TRUE(std::regex_match(transcript, sent,
+                               std::regex(R"(HELO (\[127\.0\.0\.1\]|[-A-Za-z0-9]+(\.[-A-Za-z0-9]+)+)\r\nQUIT\r\n)")))
+      << transcript;
+  EXPECT_THAT(notes, testing::ElementsAre("no name for HELO given: this machine's name " + sent[1].str() +
+                                          " goes instead"));
 }
 
 // --- Events in their places ------------------------------------------------

@@ -24,6 +24,8 @@ std::vector<std::string> ArgumentVector() { return SavedArguments(); }
 
 bool TakesLongOptions() { return true; }
 
+std::string_view GuidePlace() { return "/usr/share/doc/mailshot; man mailshot"; }
+
 std::string ModuleFileName() {
   std::error_code error;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);

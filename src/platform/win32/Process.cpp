@@ -28,6 +28,8 @@ std::vector<std::string> ArgumentVector() { return std::vector<std::string>(__ar
 
 bool TakesLongOptions() { return false; }
 
+std::string_view GuidePlace() { return "GUIDE.txt beside mailshot.exe"; }
+
 std::string ModuleFileName() {
   // Paths may be longer than MAX_PATH; a full buffer means the name was cut.
   std::string path(MAX_PATH, '\0');
