@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "smtp/MessageText.h"
+#include "smtp/Retry.h"
 
 namespace {
 
@@ -14,7 +15,6 @@ constexpr std::string_view kLogNotDelivered = "not delivered: ";
 constexpr std::string_view kLogPerhapsDelivered = "perhaps delivered: ";
 constexpr std::string_view kLogDeliveredTo = "delivered: ";
 
-bool PassingCode(int code) { return code >= 400 && code <= 499; }
 bool PermanentCode(int code) { return code >= 500 && code <= 599; }
 
 }  // namespace
@@ -34,7 +34,8 @@ void TRecipientTally::Settle(TQxSMTP& smtp) {
 
 bool TRecipientTally::HasPassingRefusals(const TQxSMTP& smtp) {
   const std::vector<TRefusedRecipient>& refused = smtp.RefusedRecipients();
-  return std::any_of(refused.begin(), refused.end(), [](const TRefusedRecipient& r) { return PassingCode(r.Code); });
+  return std::any_of(refused.begin(), refused.end(),
+                     [](const TRefusedRecipient& r) { return IsTransientCode(r.Code); });
 }
 
 std::vector<std::string> TRecipientTally::RefusalLines(const TQxSMTP& smtp, std::string_view prefix) const {
@@ -62,8 +63,7 @@ std::vector<std::string> TRecipientTally::PartialDeliveryLines(TQxSMTP& smtp, bo
   // Every mailbox of the message once, in the order of its lists.
   std::vector<std::string> mailboxes;
   std::set<std::string> seen;
-  TPostMessage& message = smtp.PostMessage();
-  for (TStringList* list : {&message.ToAddress(), &message.ToCarbonCopy(), &message.ToBlindCarbonCopy()}) {
+  for (const TStringList* list : smtp.RecipientLists()) {
     for (const std::string& entry : list->Items()) {
       std::string mailbox = TQxSMTP::ExtractAddress(entry);
       if (!mailbox.empty() && seen.insert(mailbox).second) mailboxes.push_back(std::move(mailbox));

@@ -254,6 +254,8 @@ class TQxSMTP : public TTidewire {
   const TSmtpCapabilities& Capabilities() const { return capabilities_; }
 
   TPostMessage& PostMessage() { return post_message_; }
+  /// The lists whose entries get a RCPT TO each: To, CC, then Bcc.
+  std::array<TStringList*, 3> RecipientLists();
   TExStringList& FinalHeader() { return final_header_; }
   /// Copies the lines of list; the owned list stays.
   void SetFinalHeader(const TStringList& list) { final_header_.Assign(list); }
@@ -414,8 +416,6 @@ class TQxSMTP : public TTidewire {
   /// The line a server that hung up left unread, waiting at most a moment;
   /// empty when there is none.
   std::string PartingLine();
-  /// The lists whose entries get a RCPT TO each: To, CC, then Bcc.
-  std::array<TStringList*, 3> RecipientLists();
   /// True when an entry of the recipient lists names a mailbox.
   bool NamesRecipient();
   void RequireCompleteMessage();

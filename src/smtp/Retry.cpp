@@ -4,13 +4,6 @@
 
 #include "net/SocketTexts.h"
 
-namespace {
-
-/// A reply's code that asks to try again later.
-bool TransientCode(int code) { return code >= 400 && code <= 499; }
-
-}  // namespace
-
 bool IsTransientFailure(const TQxSMTP& smtp, const std::exception& failure) {
   if (smtp.Progress() == TSendProgress::kAccepted) return false;
   // A service the job asked before the server (the token endpoint) may answer later.
@@ -20,11 +13,14 @@ bool IsTransientFailure(const TQxSMTP& smtp, const std::exception& failure) {
   const std::vector<TRefusedRecipient>& refused = smtp.RefusedRecipients();
   // Where no recipient took the message, their refusals tell why it failed.
   const auto recipientsDecide = [&refused] {
-    return std::all_of(refused.begin(), refused.end(), [](const TRefusedRecipient& r) { return TransientCode(r.Code); });
+    return std::all_of(refused.begin(), refused.end(),
+                       [](const TRefusedRecipient& r) { return IsTransientCode(r.Code); });
   };
   const bool nobodyAccepted = !refused.empty() && smtp.AcceptedRecipients() == 0;
   // A clear answer tells, whenever it came: a refusal is no delivery.
-  if (reply != nullptr && reply->Code() > 0) return nobodyAccepted ? recipientsDecide() : TransientCode(reply->Code());
+  if (reply != nullptr && reply->Code() > 0) {
+    return nobodyAccepted ? recipientsDecide() : IsTransientCode(reply->Code());
+  }
   if (smtp.Progress() == TSendProgress::kEndSent) return false;
   if (message != nullptr && message->Message() == kErrNotEveryRecipient) return recipientsDecide();
   if (reply != nullptr) return reply->Code() == 0;  // the server hung up; a reply without a code would come again

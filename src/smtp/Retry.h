@@ -6,6 +6,9 @@
 
 #include "smtp/Qxsmtp.h"
 
+/// A reply's code that asks to try again later (4xx).
+inline bool IsTransientCode(int code) { return code >= 400 && code <= 499; }
+
 /// True when failure, raised by smtp's Connect or SendMail (or Disconnect
 /// after them) or by a step of the job before them, may not recur later:
 /// the connection refused, reset, closed or timed out, a 4xx reply at any
