@@ -22,7 +22,11 @@ bool IsTransientFailure(const TQxSMTP& smtp, const std::exception& failure) {
     return nobodyAccepted ? recipientsDecide() : IsTransientCode(reply->Code());
   }
   if (smtp.Progress() == TSendProgress::kEndSent) return false;
-  if (message != nullptr && message->Message() == kErrNotEveryRecipient) return recipientsDecide();
+  // Nobody took the message: all or nothing refused it, or nobody was accepted.
+  if (message != nullptr &&
+      (message->Message() == kErrNotEveryRecipient || message->Message() == kErrNoRecipientAccepted)) {
+    return recipientsDecide();
+  }
   if (reply != nullptr) return reply->Code() == 0;  // the server hung up; a reply without a code would come again
   if (dynamic_cast<const ETlsError*>(&failure) != nullptr) return false;
   if (dynamic_cast<const ESockError*>(&failure) != nullptr) {
