@@ -107,7 +107,7 @@ void BM_ComposeLongLines(benchmark::State& state) {
   for (std::string& line : ReportLines(size)) smtp.PostMessage().Body().Add(std::move(line));
   for (auto _ : state) {
     smtp.ComposeMessage();
-    benchmark::DoNotOptimize(smtp.BodyStream().Memory());
+    benchmark::DoNotOptimize(smtp.BodyStream().DataSize());
   }
   state.SetBytesProcessed(state.iterations() * size);
 }

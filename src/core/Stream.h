@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/Component.h"
@@ -94,6 +95,8 @@ class TFileStream : public TStream {
   /// A read-only stream takes nothing: always 0.
   std::int64_t Write(const void* buffer, std::int64_t count) override;
   std::int64_t Seek(std::int64_t offset, std::uint16_t origin) override;
+  /// The open file's size and time of its last change; nullopt when unknown.
+  std::optional<platform::FileState> State() const { return platform::StateOfFile(file_); }
 
   static constexpr std::int64_t kReadAhead = 64 * 1024;
 

@@ -27,9 +27,6 @@ void TQxUUProcessor::Encode() {
   try {
     InputStream->SetPosition(0);
     if (OnBeginEncode) OnBeginEncode(this);
-    std::memcpy(table_,
-                kAlphabets.data() + (Method == uuCode ? line_encoding::kUUEncodeHalf : line_encoding::kBase64Half),
-                sizeof table_);
     EncodeLines();
   } catch (...) {
     failure = std::current_exception();
@@ -62,10 +59,43 @@ void TQxUUProcessor::EncodeLines() {
     if (filled < wanted) break;
     position += static_cast<std::int64_t>(filled);
   }
-  if (Method == uuCode) {
-    const char zeroLengthLine[] = {table_[0], '\r', '\n'};
-    OutputStream->WriteBuffer(zeroLengthLine, sizeof zeroLengthLine);
-  }
+  char closing[kClosingLineSize];
+  OutputStream->WriteBuffer(closing, static_cast<std::int64_t>(CloseLines(closing)));
+}
+
+std::int64_t TQxUUProcessor::EncodedSize(std::int64_t size) const {
+  const std::int64_t lines = std::max<std::int64_t>(size, 0) / static_cast<std::int64_t>(kLineBytes);
+  const std::size_t rest = static_cast<std::size_t>(std::max<std::int64_t>(size, 0) % kLineBytes);
+  const std::size_t lineSize = Method == uuCode ? line_encoding::kUUEncodeLineSize : line_encoding::kBase64LineSize;
+  return lines * static_cast<std::int64_t>(lineSize) + static_cast<std::int64_t>(RunSize(rest)) +
+         (Method == uuCode ? static_cast<std::int64_t>(kClosingLineSize) : 0);
+}
+
+std::size_t TQxUUProcessor::RunSize(std::size_t count) const {
+  const std::size_t rest = count % kLineBytes;
+  const std::size_t lineSize = Method == uuCode ? line_encoding::kUUEncodeLineSize : line_encoding::kBase64LineSize;
+  return count / kLineBytes * lineSize + (rest > 0 ? ShortLineSize(rest) : 0);
+}
+
+std::size_t TQxUUProcessor::EncodeRun(const std::uint8_t* run, std::size_t count, char* out) const {
+  const line_encoding::LineEncoder& encoder = line_encoding::FastestEncoder();
+  const std::size_t fullLines = count / kLineBytes;
+  const std::size_t rest = count % kLineBytes;
+  std::size_t written = (Method == uuCode ? encoder.uuencode : encoder.base64)(run, fullLines, out);
+  if (rest > 0) written += EncodeShortLine(run + fullLines * kLineBytes, rest, out + written);
+  return written;
+}
+
+std::size_t TQxUUProcessor::CloseLines(char* out) const {
+  if (Method != uuCode) return 0;
+  out[0] = Table()[0];
+  out[1] = '\r';
+  out[2] = '\n';
+  return kClosingLineSize;
+}
+
+const char* TQxUUProcessor::Table() const {
+  return kAlphabets.data() + (Method == uuCode ? line_encoding::kUUEncodeHalf : line_encoding::kBase64Half);
 }
 
 std::size_t TQxUUProcessor::ReadRun(std::uint8_t* run, std::size_t count) {
@@ -82,19 +112,13 @@ std::size_t TQxUUProcessor::ReadRun(std::uint8_t* run, std::size_t count) {
 }
 
 void TQxUUProcessor::WriteRun(const std::uint8_t* run, std::size_t count, std::unique_ptr<char[]>& scratch) {
-  const bool uu = Method == uuCode;
-  const line_encoding::LineEncoder& encoder = line_encoding::FastestEncoder();
-  const std::size_t fullLines = count / kLineBytes;
-  const std::size_t rest = count % kLineBytes;
-  const std::size_t lineSize = uu ? line_encoding::kUUEncodeLineSize : line_encoding::kBase64LineSize;
-  const auto size = static_cast<std::int64_t>(fullLines * lineSize + (rest > 0 ? ShortLineSize(rest) : 0));
+  const auto size = static_cast<std::int64_t>(RunSize(count));
   // Straight into the output's memory where it offers room: each character
   // is then written once.
   char* const inPlace = OutputStream->RoomInPlace(size);
   if (!inPlace && !scratch) scratch.reset(new char[kEncodeRunLines * line_encoding::kUUEncodeLineSize]);
   char* const out = inPlace ? inPlace : scratch.get();
-  const std::size_t full = (uu ? encoder.uuencode : encoder.base64)(run, fullLines, out);
-  if (rest > 0) EncodeShortLine(run + fullLines * kLineBytes, rest, out + full);
+  EncodeRun(run, count, out);
   if (inPlace) {
     OutputStream->CommitInPlace(size);
   } else {
@@ -109,9 +133,10 @@ std::size_t TQxUUProcessor::ShortLineSize(std::size_t n) const {
 
 std::size_t TQxUUProcessor::EncodeShortLine(const std::uint8_t* in, std::size_t n, char* line) const {
   const bool uu = Method == uuCode;
+  const char* table = Table();
   char* out = line;
-  if (uu) *out++ = table_[n];
-  out += line_encoding::EncodeGroups(in, n, table_, !uu, out);
+  if (uu) *out++ = table[n];
+  out += line_encoding::EncodeGroups(in, n, table, !uu, out);
   *out++ = '\r';
   *out++ = '\n';
   return static_cast<std::size_t>(out - line);

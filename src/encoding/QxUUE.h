@@ -38,6 +38,19 @@ class TQxUUProcessor : public TComponent {
   /// "Stream write error"); raises Exception "Encode needs an input and an output stream" when either is missing.
   void Encode();
 
+  /// The size of the lines that size input bytes give, line ends (and
+  /// uuencode's closing line) included: what Encode writes for them.
+  std::int64_t EncodedSize(std::int64_t size) const;
+  /// Encodes the count bytes of run, whole lines but for the very last, into
+  /// out, which has room for EncodedSize(count); returns the count written.
+  /// A run of full lines may be followed by another: together they give the
+  /// lines of one stream.
+  std::size_t EncodeRun(const std::uint8_t* run, std::size_t count, char* out) const;
+  /// Writes what ends the lines into out (uuencode's zero-length line; base64
+  /// has none) and returns its length, at most kClosingLineSize.
+  std::size_t CloseLines(char* out) const;
+  static constexpr std::size_t kClosingLineSize = 3;
+
   UUMethods Method = uuMime;
   TNotifyEvent OnBeginEncode;
   TNotifyEvent OnEndEncode;
@@ -57,10 +70,12 @@ class TQxUUProcessor : public TComponent {
   /// writes the lines with one write, or in place where OutputStream offers
   /// room; scratch holds them otherwise (made on first use).
   void WriteRun(const std::uint8_t* run, std::size_t count, std::unique_ptr<char[]>& scratch);
+  /// The length of count bytes' lines, without uuencode's closing line.
+  std::size_t RunSize(std::size_t count) const;
   /// The length of the line that n (1 to 45) bytes give, CR LF included.
   std::size_t ShortLineSize(std::size_t n) const;
   /// Encodes one line of n (1 to 45) bytes into line; returns its length.
   std::size_t EncodeShortLine(const std::uint8_t* in, std::size_t n, char* line) const;
-
-  char table_[64] = {};  // the alphabet of Method, loaded by Encode
+  /// The alphabet of Method.
+  const char* Table() const;
 };

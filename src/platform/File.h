@@ -31,6 +31,15 @@ std::int64_t ReadFile(FileHandle file, void* buffer, std::int64_t count);
 /// returns the new position or -1 on error.
 std::int64_t SeekFile(FileHandle file, std::int64_t offset, int origin);
 void CloseFile(FileHandle file);
+/// What tells that an open file was written to: its size and the time of its
+/// last change, as exact as the file system keeps it.
+struct FileState {
+  std::int64_t size = 0;
+  std::int64_t modified = 0;  // in the system's own units
+  bool operator==(const FileState&) const = default;
+};
+/// The state of an open file; nullopt when the system cannot tell it.
+std::optional<FileState> StateOfFile(FileHandle file);
 /// True when path names an existing file; a directory does not count.
 bool FileExists(const std::string& path);
 

@@ -531,6 +531,11 @@ void TQxSMTP::SendData(const std::string& header, const std::vector<size_t>& acc
     Write(header);
     // Pipelined, the end goes with the last bytes of the message.
     SendStream(body_stream_, pipelined ? kDataEnd.command : std::string_view());
+  } catch (const EFileChanged&) {
+    // Only a connection that ends in the middle of the data makes sure the
+    // server delivers none of it.
+    Abandon();
+    throw;
   } catch (const EAbortError& e) {
     if (!TimedOut) throw;
     throw EAbortError(FillPlaceholder(FillPlaceholder(kErrDataTimedOut, e.Message()), Duration(TimeOut)));

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -22,6 +23,7 @@
 #include "smtp/Authentication.h"
 #include "smtp/Capabilities.h"
 #include "smtp/Dialogue.h"
+#include "smtp/MessageStream.h"
 #include "smtp/SmtpTexts.h"
 
 /// Format of the body text; selects the text Content-Type of a single-part message.
@@ -219,7 +221,11 @@ class TQxSMTP : public TTidewire {
   /// ends the transaction with RSET instead of DATA and raises
   /// kErrNotEveryRecipient. Once "." has gone out, a failure without a
   /// clear reply (the server hung up or went silent, a reply without a
-  /// code) carries kMayHaveBeenDelivered on a line of its own.
+  /// code) carries kMayHaveBeenDelivered on a line of its own. An attached
+  /// file that no longer gives what was measured (it shrank, grew, was
+  /// written to or failed to read) raises EFileChanged before the message's
+  /// end goes out, and the connection is closed: the server drops the
+  /// message.
   void SendMail();
   /// Sends "QUIT" while connected and closes the socket in every case.
   /// Raises the last reply line when "QUIT" is refused (or a text for a
@@ -241,8 +247,10 @@ class TQxSMTP : public TTidewire {
   /// ERangeError for a SubType beyond mtHtml.
   void ComposeMessage();
   /// Appends the part of attachment entry index (counted from 1) to the
-  /// body stream. Fires OnEncodeStart, OnEncodeEnd, or OnAttachmentNotFound
-  /// before raising "Cannot open file %s".
+  /// body stream: its header, and its lines, which are encoded from the
+  /// file, held open, while the body stream is read. Fires OnEncodeStart,
+  /// OnEncodeEnd, or OnAttachmentNotFound before raising "Cannot open file
+  /// %s".
   void EncodeAttachment(int index);
 
   /// The argument of EHLO: UserID when set, else this machine's fully
@@ -259,8 +267,9 @@ class TQxSMTP : public TTidewire {
   TExStringList& FinalHeader() { return final_header_; }
   /// Copies the lines of list; the owned list stays.
   void SetFinalHeader(const TStringList& list) { final_header_.Assign(list); }
-  /// Everything that follows the header block in the DATA phase.
-  TMemoryStream& BodyStream() { return body_stream_; }
+  /// Everything that follows the header block in the DATA phase; the
+  /// attachments' parts are read from their files while it is read.
+  TMessageStream& BodyStream() { return body_stream_; }
   /// The boundary of the last multipart message composed.
   const std::string& Boundary() const { return boundary_; }
   /// How far the latest SendMail's latest transaction got; kEndNotSent again
@@ -450,26 +459,27 @@ class TQxSMTP : public TTidewire {
   /// attachment, or, with a contentId, an image that the HTML shows.
   void WriteFilePart(const std::string& boundary, const std::string& entry, const std::string& contentId);
 
-  /// How an attachment's bytes go: through the encoder (base64 or
-  /// uuencode), or, read whole, as quoted-printable or 7bit.
-  enum class AttachmentEncoding { kEncoder, kQuotedPrintable, kSevenBit };
+  /// How an attachment goes: its type, its transfer encoding's line, the
+  /// encoder of its lines and the size they take.
   struct AttachmentForm {
     std::string_view mediaType;
-    AttachmentEncoding encoding;
+    std::string_view encodingLine;
+    std::unique_ptr<TPartEncoder> encoder;
+    std::int64_t size;
   };
-  /// The form of file, named as mediaType; content holds the file's bytes
-  /// for 7bit, else the file is at its start.
-  AttachmentForm ChosenAttachmentForm(TFileStream& file, std::string_view mediaType, std::string& content) const;
+  /// The form of file, named as mediaType: base64 or uuencode lines, or,
+  /// read through once (leaving it at its start), quoted-printable text or
+  /// a message's 7bit lines.
+  AttachmentForm ChosenAttachmentForm(TFileStream& file, std::string_view mediaType) const;
   std::string FilePartHeader(const std::string& fileName, const AttachmentForm& form,
                              const std::string& contentId) const;
-  void WriteQuotedPrintableFile(TFileStream& file);
   /// A file name outside ASCII in UTF-8: as it is when it is UTF-8, else
   /// converted from FileNameCharset or, failing that, Charset; nullopt
   /// when neither holds it.
   std::optional<std::string> FileNameInUtf8(const std::string& fileName) const;
 
   TPostMessage post_message_;
-  TMemoryStream body_stream_;
+  TMessageStream body_stream_;
   TExStringList final_header_;
   bool busy_ = false;
   std::string boundary_;

@@ -19,6 +19,7 @@
 #include "smtp/HeaderFields.h"
 #include "smtp/MediaTypes.h"
 #include "smtp/MessageText.h"
+#include "smtp/PartEncoders.h"
 #include "smtp/Qxsmtp.h"
 
 using header_words::IsAscii;
@@ -51,13 +52,9 @@ constexpr std::string_view kTextTransferEncodings[] = {
     "Content-Transfer-Encoding: 8bit",
     "Content-Transfer-Encoding: quoted-printable",
 };
-// An attachment's transfer encoding, by AttachmentEncoding, where the
-// encoder's does not count.
-constexpr std::string_view kFormTransferEncodings[] = {
-    "",
-    "Content-Transfer-Encoding: quoted-printable",
-    "Content-Transfer-Encoding: 7bit",
-};
+// An attachment's transfer encoding where it is not the line encoding's.
+constexpr std::string_view kQuotedPrintableEncoding = "Content-Transfer-Encoding: quoted-printable";
+constexpr std::string_view kSevenBitEncoding = "Content-Transfer-Encoding: 7bit";
 // A part of uuencode lines is labelled as such: calling it base64 would make
 // every reader decode it into garbage.
 constexpr std::string_view kTransferEncodings[] = {
@@ -80,16 +77,6 @@ std::string Quoted(std::string_view name) {
   quoted += '"';
   return quoted;
 }
-
-/// Room the encoded form of size bytes needs, line ends included.
-std::int64_t EncodedSizeBound(std::int64_t size, UUMethods method) {
-  const std::int64_t lines = (std::max<std::int64_t>(size, 0) + 44) / 45;
-  return method == uuCode ? lines * 63 + 3 : lines * 62;
-}
-
-/// Room for what follows an attachment's lines without a new block: the
-/// next part's header or the closing line.
-constexpr std::int64_t kPartOverhead = 512;
 
 std::string NewBoundary() {
   std::string boundary(kBoundaryStart);
@@ -116,37 +103,6 @@ void ForEachLineOf(const std::string& entry, LineHandler line) {
     if (end == std::string::npos) break;
     start = end + (entry.compare(end, 2, kCrLf) == 0 ? 2 : 1);
   }
-}
-
-/// True when text is made of lines ended by CR LF (a last line may lack
-/// one), each within 998 octets: text as 7bit data carries it unchanged.
-bool IsSevenBitText(std::string_view text) {
-  size_t start = 0;
-  while (start < text.size()) {
-    const size_t end = std::min(text.find_first_of("\r\n", start), text.size());
-    if (end - start > header_fields::kLongestLine) return false;
-    if (end == text.size()) break;
-    if (text.compare(end, 2, kCrLf) != 0) return false;
-    start = end + 2;
-  }
-  return true;
-}
-
-/// True when text is ASCII without a NUL: text a reader can read as it is.
-bool IsReadableText(std::string_view text) {
-  return IsAscii(text) && text.find('\0') == std::string_view::npos;
-}
-
-/// IsReadableText for the whole of file, read from its start; leaves it
-/// at its start.
-bool IsReadableFile(TFileStream& file) {
-  std::vector<char> block(static_cast<size_t>(TFileStream::kReadAhead));
-  bool readable = true;
-  for (std::int64_t count; readable && (count = file.Read(block.data(), static_cast<std::int64_t>(block.size()))) > 0;) {
-    readable = IsReadableText(std::string_view(block.data(), static_cast<size_t>(count)));
-  }
-  file.Seek(0, soFromBeginning);
-  return readable;
 }
 
 /// Calls line for every line of the body text, an entry being a line.
@@ -313,11 +269,7 @@ void TQxSMTP::WriteText(const TStringList& text, TextEncoding encoding) {
 }
 
 void TQxSMTP::WriteQuotedPrintableText(const TStringList& text) {
-  // Room for text with an escape in every tenth byte or so, so that the
-  // stream seldom grows; each line asks for what it may need at most.
-  std::int64_t textSize = 0;
-  for (const std::string& entry : text.Items()) textSize += static_cast<std::int64_t>(entry.size()) + 2;
-  body_stream_.Reserve(body_stream_.DataSize() + textSize + textSize / 4 + kPartOverhead);
+  // Each line asks for what it may need at most.
   ForEachTextLine(text.Items(), [&](std::string_view line) {
     char* room = body_stream_.RoomInPlace(static_cast<std::int64_t>(quoted_printable::EncodedLineBound(line.size())));
     const size_t written =
@@ -326,23 +278,33 @@ void TQxSMTP::WriteQuotedPrintableText(const TStringList& text) {
   });
 }
 
-TQxSMTP::AttachmentForm TQxSMTP::ChosenAttachmentForm(TFileStream& file, std::string_view mediaType,
-                                                     std::string& content) const {
-  if (EncodeType != uuMime) return {mediaType, AttachmentEncoding::kEncoder};
-  if (mediaType == media_types::kMessage) {
+TQxSMTP::AttachmentForm TQxSMTP::ChosenAttachmentForm(TFileStream& file, std::string_view mediaType) const {
+  const auto measured = [&file](std::unique_ptr<TPartEncoder> encoder,
+                                 std::string_view encodingLine) -> std::optional<AttachmentForm> {
+    const std::int64_t size = TMessageStream::MeasureEncoded(file, *encoder);
+    if (!encoder->Suits()) return std::nullopt;
+    return AttachmentForm{{}, encodingLine, std::move(encoder), size};
+  };
+  std::optional<AttachmentForm> form;
+  // uuencode lines go whatever the type.
+  if (EncodeType == uuMime && mediaType == media_types::kMessage) {
     // A message must go as it is (RFC 2046 5.2.1): only one that needs no
     // transfer encoding at all can be one.
-    content.resize(static_cast<size_t>(file.Size()));
-    file.ReadBuffer(content.data(), static_cast<std::int64_t>(content.size()));
-    if (IsReadableText(content) && IsSevenBitText(content)) return {mediaType, AttachmentEncoding::kSevenBit};
-    content.clear();
-    file.Seek(0, soFromBeginning);
-    return {media_types::kOctetStream, AttachmentEncoding::kEncoder};
+    form = measured(std::make_unique<part_encoders::TSevenBitLines>(), kSevenBitEncoding);
+    if (!form) mediaType = media_types::kOctetStream;
+  } else if (EncodeType == uuMime && media_types::IsText(mediaType)) {
+    // Base64 would hide text that needs no encoding; 8-bit text in a charset
+    // nobody named is better kept whole in base64.
+    form = measured(std::make_unique<part_encoders::TQuotedPrintableText>(), kQuotedPrintableEncoding);
   }
-  // Base64 would hide text that needs no encoding; 8-bit text in a charset
-  // nobody named is better kept whole in base64.
-  const bool readable = media_types::IsText(mediaType) && IsReadableFile(file);
-  return {mediaType, readable ? AttachmentEncoding::kQuotedPrintable : AttachmentEncoding::kEncoder};
+  if (!form) {
+    auto lines = std::make_unique<part_encoders::TLineParts>(EncodeType);
+    const std::int64_t size = lines->SizeFor(file.Size());
+    const size_t method = EncodeType < std::size(kTransferEncodings) ? EncodeType : 0;
+    form = AttachmentForm{{}, kTransferEncodings[method], std::move(lines), size};
+  }
+  form->mediaType = mediaType;
+  return std::move(*form);
 }
 
 void TQxSMTP::EncodeAttachment(int index) {
@@ -351,50 +313,23 @@ void TQxSMTP::EncodeAttachment(int index) {
 
 void TQxSMTP::WriteFilePart(const std::string& boundary, const std::string& entry, const std::string& contentId) {
   const std::string fileName = AttachmentFileName(entry);
-  // Declared so that the file goes before the encoder, whichever way this
-  // function is left.
-  const std::unique_ptr<TQxUUProcessor> encoder = std::make_unique<TQxUUProcessor>(this);
   std::unique_ptr<TFileStream> file;
-  encoder->Method = EncodeType;
   try {
     file = std::make_unique<TFileStream>(entry, platform::FileShare::kDenyAll);
   } catch (const EFOpenError&) {
     if (OnAttachmentNotFound) OnAttachmentNotFound(entry);
     throw;
   }
-  std::string content;
-  const AttachmentForm form = ChosenAttachmentForm(*file, media_types::MediaTypeOf(fileName), content);
+  // The part's lines are encoded while the message goes out, from this
+  // open file; here they are only measured where their size needs a
+  // reading.
+  if (OnEncodeStart) OnEncodeStart(entry);
+  AttachmentForm form = ChosenAttachmentForm(*file, media_types::MediaTypeOf(fileName));
   WriteBytes(body_stream_, "--" + boundary + "\r\n" + FilePartHeader(fileName, form, contentId));
-
-  // The size comes from the open file: the body stream grows once per
-  // attachment, to what its lines need.
-  const std::int64_t partStart = body_stream_.DataSize();
-  try {
-    if (OnEncodeStart) OnEncodeStart(entry);
-    if (form.encoding == AttachmentEncoding::kEncoder) {
-      // The encoder writes straight into the body stream: no scratch copy
-      // of the lines, and every byte is written once.
-      body_stream_.Reserve(partStart + EncodedSizeBound(file->Size(), EncodeType) + kPartOverhead);
-      encoder->InputStream = file.get();
-      encoder->OutputStream = &body_stream_;
-      encoder->Encode();  // leaves the body stream rewound
-      body_stream_.Seek(0, soFromEnd);
-    } else if (form.encoding == AttachmentEncoding::kQuotedPrintable) {
-      WriteQuotedPrintableFile(*file);
-    } else {
-      // Each line end is the file's own; the line end before the next
-      // boundary belongs to the boundary.
-      std::string text;
-      ForEachLineOf(content, [&](std::string_view line) { AppendDataLine(text, line); });
-      WriteBytes(body_stream_, text);
-    }
-    if (OnEncodeEnd) OnEncodeEnd(entry);
-  } catch (...) {
-    // A failed part keeps its header only, never some of its lines.
-    body_stream_.SetSize(partStart);
-    body_stream_.Seek(0, soFromEnd);
-    throw;
-  }
+  // A part whose handler failed keeps its header only, and its file is
+  // released on the way out.
+  if (OnEncodeEnd) OnEncodeEnd(entry);
+  body_stream_.AppendFile(std::move(file), entry, std::move(form.encoder), form.size);
 }
 
 std::string TQxSMTP::FilePartHeader(const std::string& fileName, const AttachmentForm& form,
@@ -419,11 +354,7 @@ std::string TQxSMTP::FilePartHeader(const std::string& fileName, const Attachmen
     dispositionLine += "*=";
     dispositionLine += header_words::ExtendedValue(name, charset);
   }
-  const size_t method = EncodeType < std::size(kTransferEncodings) ? EncodeType : 0;
-  const std::string_view encodingLine =
-      form.encoding == AttachmentEncoding::kEncoder ? kTransferEncodings[method]
-                                                    : kFormTransferEncodings[static_cast<size_t>(form.encoding)];
-  return typeLine + "\r\n" + std::string(encodingLine) + "\r\n" + dispositionLine + "\r\n\r\n";
+  return typeLine + "\r\n" + std::string(form.encodingLine) + "\r\n" + dispositionLine + "\r\n\r\n";
 }
 
 std::optional<std::string> TQxSMTP::FileNameInUtf8(const std::string& fileName) const {
@@ -439,34 +370,4 @@ std::optional<std::string> TQxSMTP::FileNameInUtf8(const std::string& fileName) 
     }
   }
   return std::nullopt;
-}
-
-void TQxSMTP::WriteQuotedPrintableFile(TFileStream& file) {
-  // Every line end is escaped, so that no reader can turn CR LF into its
-  // own line end or back: a soft line break follows each LF to keep the
-  // text readable as lines, and ends each block read. Only the last line's
-  // own line end is hard; it belongs to the next boundary.
-  std::int64_t left = file.Size();
-  body_stream_.Reserve(body_stream_.DataSize() + left + left / 4 + kPartOverhead);
-  std::vector<char> block(static_cast<size_t>(TFileStream::kReadAhead));
-  while (left > 0) {
-    const std::int64_t count = std::min(left, static_cast<std::int64_t>(block.size()));
-    file.ReadBuffer(block.data(), count);
-    left -= count;
-    const std::string_view content(block.data(), static_cast<size_t>(count));
-    for (size_t start = 0; start < content.size();) {
-      const size_t lineFeed = content.find('\n', start);
-      const size_t end = lineFeed == std::string_view::npos ? content.size() : lineFeed + 1;
-      const size_t n = end - start;
-      char* room = body_stream_.RoomInPlace(static_cast<std::int64_t>(quoted_printable::EncodedLineBound(n) + 1));
-      size_t written =
-          quoted_printable::EncodeLine(reinterpret_cast<const std::uint8_t*>(content.data() + start), n, room);
-      if (end < content.size() || left > 0) {
-        std::memcpy(room + written - 2, "=\r\n", 3);
-        ++written;
-      }
-      body_stream_.CommitInPlace(static_cast<std::int64_t>(written));
-      start = end;
-    }
-  }
 }

@@ -54,6 +54,14 @@ inline constexpr std::string_view kErrRecipientLimit =
 /// Every recipient was refused, and the server took DATA all the same.
 inline constexpr std::string_view kErrNoRecipientAccepted =
     "The message was sent to no one: the SMTP server accepted none of the recipients";
+/// A file changed while its part went out, so the message was not ended:
+/// the file's entry, then how it changed (one of the kFile texts).
+inline constexpr std::string_view kErrFileChanged =
+    "The message was not sent: the file %s changed while it was sent (%s)";
+inline constexpr std::string_view kFileShrank = "it became shorter";
+inline constexpr std::string_view kFileGrew = "it grew";
+inline constexpr std::string_view kFileWritten = "it was written to";
+inline constexpr std::string_view kFileUnreadable = "a read failed";
 /// Notes of the dialogue for /V and the run log, once a send takes more
 /// than one transaction: "transaction 2: 100 recipients", "transaction 2:
 /// delivered to 100 recipients".

@@ -122,6 +122,13 @@ std::int64_t SeekFile(FileHandle file, std::int64_t offset, int origin) {
 
 void CloseFile(FileHandle file) { ::close(static_cast<int>(file)); }
 
+std::optional<FileState> StateOfFile(FileHandle file) {
+  struct stat status {};
+  if (::fstat(static_cast<int>(file), &status) != 0) return std::nullopt;
+  return FileState{static_cast<std::int64_t>(status.st_size),
+                   static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
+}
+
 FileHandle TryLockFile(const std::string& path, LockState& state) {
   constexpr int kFlags = O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | kFlags, kLockFileMode);

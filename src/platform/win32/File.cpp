@@ -97,6 +97,16 @@ std::int64_t SeekFile(FileHandle file, std::int64_t offset, int origin) {
 
 void CloseFile(FileHandle file) { ::CloseHandle(reinterpret_cast<HANDLE>(file)); }
 
+std::optional<FileState> StateOfFile(FileHandle file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &info)) return std::nullopt;
+  const auto join = [](DWORD high, DWORD low) {
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(high) << 32) | low);
+  };
+  return FileState{join(info.nFileSizeHigh, info.nFileSizeLow),
+                   join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime)};
+}
+
 FileHandle OpenFileForAppend(const std::string& path) {
   // With only the right to append, every write goes to the end of the file,
   // also when another process appends meanwhile.
