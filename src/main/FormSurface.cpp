@@ -33,6 +33,8 @@ void TPlatformSurface::ClosePrompt() { platform::CloseNoticeBox(); }
 
 void TPlatformSurface::SetStatusText(const std::string& text) { platform::SetStatusText(text); }
 
+void TPlatformSurface::ShowProgress(const std::string& text) { platform::ShowProgress(text); }
+
 void TPlatformSurface::ProcessMessages() { platform::PumpMessages(); }
 
 void TPlatformSurface::RequestClose() { platform::RequestClose(); }

@@ -27,6 +27,8 @@ class TFormSurface {
   virtual void ClosePrompt() = 0;
   /// Makes text the panel's caption.
   virtual void SetStatusText(const std::string& text) = 0;
+  /// Shows how far a long send got where a person watches (platform::ShowProgress).
+  virtual void ShowProgress(const std::string& text) = 0;
   /// Serves every window message waiting now, without waiting for more.
   virtual void ProcessMessages() = 0;
   /// Asks the message loop to end once control is back in it.
@@ -49,6 +51,7 @@ class TPlatformSurface final : public TFormSurface {
   void ShowPrompt(const std::string& text) override;
   void ClosePrompt() override;
   void SetStatusText(const std::string& text) override;
+  void ShowProgress(const std::string& text) override;
   void ProcessMessages() override;
   void RequestClose() override;
   void SetExitCode(int code) override { exitCode_ = code; }

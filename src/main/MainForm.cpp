@@ -229,6 +229,10 @@ TForm1::TForm1(TFormSurface& surface)
   smtp.OnInvalidHost = [this](bool& Handled) { QxSMTP1InvalidHost(Handled); };
   smtp.OnStatus = [this](TObject* Sender, const std::string& Status) { QxSMTP1Status(Sender, Status); };
   smtp.OnConnectionFailed = [this](TObject* Sender) { QxSMTP1ConnectionFailed(Sender); };
+  smtp.OnProgress = [this](const std::string& progress) {
+    surface_.ShowProgress(progress);
+    surface_.ProcessMessages();
+  };
   smtp.OnSendStart = [this](TObject* Sender) { QxSMTP1SendStart(Sender); };
   smtp.OnSuccess = [this](TObject* Sender) { QxSMTP1Success(Sender); };
   smtp.OnFailure = [this](TObject* Sender) { QxSMTP1Failure(Sender); };

@@ -46,6 +46,10 @@ inline constexpr TStatusText kStatusStartTls{kLevelDetail, "Start TLS"};
 // each line sent there too, after this mark.
 inline constexpr std::string_view kSentMark = "> ";
 
+/// The share of a long SendStream sent ("37%"), then the megabytes sent and
+/// in all.
+inline constexpr std::string_view kProgressSending = "sending the message: %s (%s of %s MB)";
+
 // Failure texts of the socket component's exceptions.
 inline constexpr std::string_view kErrWinsockInit = "Initializaton of windows sockets failed";
 inline constexpr std::string_view kErrAlreadyConnected = "Already connected";

@@ -98,6 +98,11 @@ class TTidewire : public TComponent {
   TOnStatus OnStatus;
   TNotifyEvent OnConnectionFailed;
   TNotifyEvent OnPacketSent;           // after each send call of SendStream
+  /// How far a long SendStream got ("sending the message: 37% (...)"), at
+  /// most once per ProgressInterval, the first time after one interval; also
+  /// a status text at the reply level. A handler must not raise.
+  std::function<void(const std::string& progress)> OnProgress;
+  std::int32_t ProgressInterval = 1000;  // ms
   THandlerEvent OnConnectionRequired;  // CheckConnection: one chance to connect
   TNotifyEvent OnReadable;
   TNotifyEvent OnAccept;
@@ -114,8 +119,9 @@ class TTidewire : public TComponent {
   std::string LastStatus;
   std::string LastReply;
   std::int16_t ReplyNumber = 0;
-  std::int32_t BytesSent = 0;
-  std::int32_t BytesTotal = 0;
+  // 64 bits: a message with a large attachment passes 2 GiB.
+  std::int64_t BytesSent = 0;
+  std::int64_t BytesTotal = 0;
   TStringList WinsockInfo;  // filled for the first instance only
 
   /// Waits for an incoming connection and returns its 16-bit handle.
@@ -190,9 +196,9 @@ class TTidewire : public TComponent {
   /// Sends the whole stream from its start in chunks of up to 65 536 bytes,
   /// pumping messages after each send call; fires OnPacketSent and keeps
   /// BytesSent/BytesTotal. A closingLine goes with CR LF in the same send
-  /// as the stream's last bytes, traced as Writeln traces. Raises
-  /// EAbortError "Socket send aborted", a WinSock error text, ERangeError
-  /// for a stream beyond 2 GiB.
+  /// as the stream's last bytes, traced as Writeln traces. Reports progress
+  /// (OnProgress). Raises EAbortError "Socket send aborted", a WinSock error
+  /// text, and what the stream's Read raises.
   void SendStream(TStream& stream, std::string_view closingLine = {});
   /// Reads exactly one line, line feed included; empty when the peer closed
   /// (a partial line is dropped). Raises EAbortError "Socket readln aborted"
@@ -300,6 +306,8 @@ class TTidewire : public TComponent {
   void Trace(TTraceKind kind, std::string_view text = {}, std::int64_t bytes = 0);
   /// A line that went out: to OnTrace, and as "> " and the line to /V (kLevelReply).
   void TraceSent(std::string_view line);
+  /// Reports how far SendStream got (OnProgress and a status text).
+  void ReportProgress();
   /// Under TimeSends: when nothing went out since lastProgress for TimeOut
   /// ms, marks the time-out and aborts, as the timer does; true then.
   bool SendStalled(std::chrono::steady_clock::time_point lastProgress);

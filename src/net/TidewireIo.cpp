@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -150,8 +151,7 @@ void TTidewire::SendStream(TStream& stream, std::string_view closingLine) {
   if (!Canceled) {
     BytesSent = 0;
     const std::int64_t size = stream.Size();
-    if (size > std::numeric_limits<std::int32_t>::max()) throw ERangeError();
-    BytesTotal = static_cast<std::int32_t>(size);
+    BytesTotal = size;
     const std::string closing = closingLine.empty() ? std::string() : std::string(closingLine) + "\r\n";
     // However the send ends, the transcript learns how far it went.
     struct TraceOnExit {
@@ -161,9 +161,14 @@ void TTidewire::SendStream(TStream& stream, std::string_view closingLine) {
     // A mark left by an earlier wait must not make a cancel here look like a time-out.
     if (TimeSends) TimedOut = false;
     auto lastProgress = std::chrono::steady_clock::now();
-    const auto counted = [this](int n) {
+    auto progressDue = lastProgress + std::chrono::milliseconds(ProgressInterval);
+    const auto counted = [&](int n) {
       BytesSent += n;
       if (OnPacketSent) OnPacketSent(this);
+      if (std::chrono::steady_clock::now() >= progressDue) {
+        ReportProgress();
+        progressDue = std::chrono::steady_clock::now() + std::chrono::milliseconds(ProgressInterval);
+      }
     };
     // The closing line rides with the last bytes: one send less, and no
     // moment in which the server holds the data without its end.
@@ -182,6 +187,20 @@ void TTidewire::SendStream(TStream& stream, std::string_view closingLine) {
     if (!closing.empty() && !Canceled) TraceSent(closingLine);
   }
   if (Canceled) RaiseAborted(kErrSendAborted);
+}
+
+void TTidewire::ReportProgress() {
+  const auto megabytes = [](std::int64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return std::string(text);
+  };
+  const std::int64_t percent = BytesTotal > 0 ? BytesSent * 100 / BytesTotal : 100;
+  const std::string progress = FillPlaceholder(
+      FillPlaceholder(FillPlaceholder(kProgressSending, std::to_string(percent) + '%'), megabytes(BytesSent)),
+      megabytes(BytesTotal));
+  ReportStatus(kLevelReply, progress);
+  if (OnProgress) OnProgress(progress);
 }
 
 void TTidewire::ReadLn(std::string& line) {

@@ -49,6 +49,9 @@ void RunStatusWindow(const std::function<void()>& onShow);
 /// Makes text the status text centred in the window's panel (POSIX: one
 /// line on standard error). Drawn at the next pump of messages.
 void SetStatusText(const std::string& text);
+/// Shows how far a long send got: in the status window's panel on Windows;
+/// nowhere on POSIX, where /V shows it and a scheduled job stays silent.
+void ShowProgress(const std::string& text);
 
 /// Asks the message loop of RunStatusWindow to end once control is back in
 /// it; running code is not interrupted, and repeated requests change nothing.

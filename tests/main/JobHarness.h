@@ -38,6 +38,7 @@ class RecordingSurface : public TFormSurface {
     statusTexts.push_back(text);
     if (onStatus) onStatus(text);
   }
+  void ShowProgress(const std::string& text) override { progress.push_back(text); }
   void ProcessMessages() override { ++pumps; }
   void RequestClose() override { ++closeRequests; }
   void SetExitCode(int code) override { exitCodes.push_back(code); }
@@ -53,6 +54,7 @@ class RecordingSurface : public TFormSurface {
   int closedPrompts = 0;
   std::vector<int> exitCodes;
   std::vector<std::string> statusTexts;
+  std::vector<std::string> progress;
   int pumps = 0;
   int closeRequests = 0;
   std::vector<std::uint32_t> waits;  // no time passes: the test goes on at once

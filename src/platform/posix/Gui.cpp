@@ -72,6 +72,8 @@ void RunStatusWindow(const std::function<void()>& onShow) { onShow(); }
 
 void SetStatusText(const std::string& text) { WriteLine(stderr, text); }
 
+void ShowProgress(const std::string&) {}
+
 void RequestClose() {}
 
 bool WindowStationVisible() { return true; }

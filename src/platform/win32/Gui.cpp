@@ -259,6 +259,8 @@ void SetStatusText(const std::string& text) {
   if (State().panel != nullptr) ::SetWindowTextA(State().panel, text.c_str());
 }
 
+void ShowProgress(const std::string& text) { SetStatusText(text); }
+
 void RequestClose() { State().closeRequested = true; }
 
 bool WindowStationVisible() {
