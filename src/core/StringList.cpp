@@ -1,9 +1,12 @@
 #include "core/StringList.h"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
 
 #include "core/Exceptions.h"
 #include "core/Stream.h"
+#include "platform/File.h"
 #include "platform/Text.h"
 
 namespace {
@@ -89,8 +92,16 @@ std::string TStringList::Text() const {
 }
 
 void TStringList::LoadFromFile(const std::string& path) {
-  TFileStream file(path, platform::FileShare::kDenyWrite);
-  std::string text(static_cast<size_t>(file.Size()), '\0');
-  text.resize(static_cast<size_t>(file.Read(text.data(), static_cast<std::int64_t>(text.size()))));
+  std::string text;
+  try {
+    TFileStream file(path, platform::FileShare::kDenyWrite);
+    text.resize(static_cast<size_t>(file.Size()));
+    text.resize(static_cast<size_t>(file.Read(text.data(), static_cast<std::int64_t>(text.size()))));
+  } catch (const EFOpenError&) {
+    // A FIFO or pipe has no size to read by: it is read to its end.
+    std::optional<std::string> piped = platform::ReadPipe(path, kPipeWriterWait);
+    if (!piped) throw;
+    text = std::move(*piped);
+  }
   SetText(text);
 }

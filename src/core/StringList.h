@@ -7,6 +7,9 @@
 #include <vector>
 
 /// A list of strings with indexed access; may be kept sorted.
+/// How long LoadFromFile waits for the writer of a FIFO, in milliseconds.
+inline constexpr int kPipeWriterWait = 30000;
+
 class TStringList {
  public:
   virtual ~TStringList() = default;
@@ -40,8 +43,9 @@ class TStringList {
   void SetText(std::string_view text);
   /// Every entry followed by CR LF.
   std::string Text() const;
-  /// Reads the whole file (others may read it meanwhile, not write) and
-  /// cuts it as SetText does. Raises EFOpenError "Cannot open file %s".
+  /// Reads the whole file (others may read it meanwhile, not write), or a
+  /// FIFO or pipe to its end (whose writer comes within kPipeWriterWait),
+  /// and cuts it as SetText does. Raises EFOpenError "Cannot open file %s".
   void LoadFromFile(const std::string& path);
 
   const std::vector<std::string>& Items() const { return items_; }

@@ -46,6 +46,11 @@ bool FileExists(const std::string& path);
 /// The whole standard input, read to its end (a terminal: until the user
 /// ends it); nullopt when the process has none or a read fails.
 std::optional<std::string> ReadStandardInput();
+/// The whole of the FIFO or pipe that path names, read to its end: for a
+/// body or a list that has no size to read by. A FIFO that no writer opens
+/// within waitMilliseconds gives nullopt, as do a path that names no FIFO
+/// or pipe and a failed read.
+std::optional<std::string> ReadPipe(const std::string& path, int waitMilliseconds);
 
 /// Opens path for appending, creating it when missing; other processes may
 /// read and append meanwhile. kInvalidFile on failure (no such folder, no

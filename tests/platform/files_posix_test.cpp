@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <optional>
+
 #include "platform/File.h"
 #include "test_support/OtherUser.h"
 #include "test_support/TempDir.h"
@@ -25,6 +27,14 @@ TEST(FilesPosix, ALinkIsNoFileToReadOrReplace) {
   EXPECT_EQ(TempDir::Read(notes), "mine");
   EXPECT_EQ(platform::OpenFileForReadNoFollow(path, identity), platform::kInvalidFile);
   EXPECT_EQ(platform::ResolvedPath(path), platform::ResolvedPath(notes));
+}
+
+TEST(FilesPosix, AFifoWithoutAWriterIsNotWaitedForBeyondTheWait) {
+  TempDir dir;
+  const std::string fifo = dir.Path("body");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(platform::ReadPipe(fifo, 100), std::nullopt);
+  EXPECT_EQ(platform::ReadPipe(dir.Write("plain.txt", "text"), 100), std::nullopt) << "no FIFO";
 }
 
 TEST(FilesPosix, AFolderEveryUserWritesToWithoutTheStickyBitIsShared) {

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,11 +72,13 @@ bool WriteAll(int fd, std::string_view data) {
 // POSIX has no mandatory sharing modes; other processes are not kept out.
 FileHandle OpenFileForRead(const std::string& path, FileShare) { return OpenRegularFile(path, O_RDONLY); }
 
-std::optional<std::string> ReadStandardInput() {
+namespace {
+/// Everything fd gives until its end; nullopt when a read fails.
+std::optional<std::string> ReadToEnd(int fd) {
   std::string text;
   char chunk[1 << 16];
   for (;;) {
-    const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n == 0) return text;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -83,6 +86,33 @@ std::optional<std::string> ReadStandardInput() {
     }
     text.append(chunk, static_cast<size_t>(n));
   }
+}
+}  // namespace
+
+std::optional<std::string> ReadStandardInput() { return ReadToEnd(STDIN_FILENO); }
+
+std::optional<std::string> ReadPipe(const std::string& path, int waitMilliseconds) {
+  // Opened without waiting for a writer, which may never come: only its
+  // first bytes (or its close) within the wait make the FIFO worth reading.
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> text;
+  struct stat info {};
+  pollfd wait{static_cast<int>(fd), POLLIN, 0};
+  int ready;
+  do {
+    ready = ::poll(&wait, 1, waitMilliseconds);
+  } while (ready < 0 && errno == EINTR);
+  const int status = ::fcntl(fd, F_GETFL);
+  if (::fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode) && ready > 0 && status >= 0 &&
+      ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0) {
+    text = ReadToEnd(fd);
+  }
+  ::close(fd);
+  return text;
 }
 
 FileHandle OpenFileForAppend(const std::string& path) {

@@ -57,9 +57,9 @@ FileHandle OpenFileForRead(const std::string& path, FileShare share) {
   return reinterpret_cast<FileHandle>(h);
 }
 
-std::optional<std::string> ReadStandardInput() {
-  const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
-  if (input == nullptr || input == INVALID_HANDLE_VALUE) return std::nullopt;
+namespace {
+/// Everything input gives until its end; nullopt when a read fails.
+std::optional<std::string> ReadToEnd(HANDLE input) {
   std::string text;
   char chunk[1 << 16];
   for (;;) {
@@ -72,6 +72,24 @@ std::optional<std::string> ReadStandardInput() {
     if (n == 0) return text;
     text.append(chunk, n);
   }
+}
+}  // namespace
+
+std::optional<std::string> ReadStandardInput() {
+  const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  if (input == nullptr || input == INVALID_HANDLE_VALUE) return std::nullopt;
+  return ReadToEnd(input);
+}
+
+std::optional<std::string> ReadPipe(const std::string& path, int) {
+  // A named pipe opens only while its server waits for a client: no wait.
+  const HANDLE pipe = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (pipe == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::optional<std::string> text;
+  if (::GetFileType(pipe) == FILE_TYPE_PIPE) text = ReadToEnd(pipe);
+  ::CloseHandle(pipe);
+  return text;
 }
 
 std::int64_t ReadFile(FileHandle file, void* buffer, std::int64_t count) {
