@@ -295,10 +295,15 @@ TEST(TidewireSendStream, LargeStreamArrivesWhole) {
   stream.WriteBuffer(block.data(), static_cast<std::int64_t>(block.size()));
   int packets = 0;
   wire.OnPacketSent = [&](TObject*) { ++packets; };
+  std::vector<std::string> progress;  // every send call's, with no interval
+  wire.ProgressInterval = 0;
+  wire.OnProgress = [&](const std::string& text) { progress.push_back(text); };
   wire.SendStream(stream);
-  EXPECT_EQ(wire.BytesSent, static_cast<std::int32_t>(block.size()));
-  EXPECT_EQ(wire.BytesTotal, static_cast<std::int32_t>(block.size()));
+  EXPECT_EQ(wire.BytesSent, static_cast<std::int64_t>(block.size()));
+  EXPECT_EQ(wire.BytesTotal, static_cast<std::int64_t>(block.size()));
   EXPECT_GE(packets, static_cast<int>(block.size() / kIoBufferData));
+  ASSERT_EQ(progress.size(), static_cast<size_t>(packets));
+  EXPECT_EQ(progress.back(), "sending the message: 100% (4.0 of 4.0 MB)");
   EXPECT_TRUE(ServerReceives(server, static_cast<std::int64_t>(block.size())));
   wire.Disconnect();
   server.Join();

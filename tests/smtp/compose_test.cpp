@@ -457,6 +457,80 @@ TEST_F(Composition, LargeTextAttachmentGoesWholeAcrossItsReadBlocks) {
   EXPECT_TRUE(DecodeQuotedPrintableLines(body.substr(from, body.size() - end.size() - from)) == data);
 }
 
+// The data is the same however it is read: whole, in pieces of any size,
+// and once more from the start, as a second transaction reads it. Sizes at
+// the edges of the encoders' lines and of the blocks read from the files.
+TEST_F(Composition, StreamedInAnyPiecesTheDataIsTheSame) {
+  constexpr size_t kLineBlock = kEncodeRunLines * 45;  // input of one block of base64 or uuencode lines
+  constexpr size_t kTextBlock = 64 * 1024;             // input of one block of a text or message part
+  const struct {
+    const char* name;  // of the file: its type picks the encoding
+    UUMethods method;
+    size_t size;
+  } cases[] = {
+      {"a.bin", uuMime, 0},  {"a.bin", uuMime, 1},  {"a.bin", uuMime, 2},  {"a.bin", uuMime, 3},
+      {"a.bin", uuMime, 44}, {"a.bin", uuMime, 45}, {"a.bin", uuMime, 46}, {"a.bin", uuMime, kLineBlock - 1},
+      {"a.bin", uuMime, kLineBlock}, {"a.bin", uuMime, kLineBlock + 1}, {"a.bin", uuCode, 0},
+      {"a.bin", uuCode, 46}, {"a.bin", uuCode, kLineBlock + 1}, {"a.txt", uuMime, kTextBlock - 1},
+      {"a.txt", uuMime, kTextBlock}, {"a.txt", uuMime, kTextBlock + 1}, {"m.eml", uuMime, kTextBlock - 1},
+      {"m.eml", uuMime, kTextBlock + 2},
+  };
+  for (const auto& c : cases) {
+    const std::string name = std::string(c.name) + " " + std::to_string(c.size) + (c.method == uuCode ? " uu" : "");
+    std::string content;
+    if (std::string(c.name) == "a.bin") {
+      for (size_t i = 0; i < c.size; ++i) content += static_cast<char>(i * 131 + i / 7);
+    } else {
+      // Lines ended by CR LF, some begun by a dot, cut to the size.
+      for (int i = 0; content.size() < c.size; ++i) content += (i % 5 ? "line " : ".dot ") + std::to_string(i) + "\r\n";
+      content.resize(c.size);
+      if (std::string(c.name) == "m.eml") content.replace(c.size - 2, 2, "\r\n");
+    }
+    RandSeed() = 0;
+    smtp.EncodeType = c.method;
+    m.Attachments().Clear();
+    m.Attachments().Add(dir.Write(c.name, content));
+    smtp.ComposeMessage();
+    TMessageStream& stream = smtp.BodyStream();
+    const std::string whole = stream.ToString();
+    EXPECT_EQ(stream.DataSize(), static_cast<std::int64_t>(whole.size())) << name;
+    for (const std::int64_t piece : {std::int64_t{7}, std::int64_t{4096}, std::int64_t{65536}}) {
+      std::string streamed(whole.size() + 1, '\0');
+      stream.SetPosition(0);
+      std::int64_t got = 0;
+      for (std::int64_t n; (n = stream.Read(streamed.data() + got, std::min<std::int64_t>(piece, static_cast<std::int64_t>(streamed.size()) - got))) > 0;) got += n;
+      streamed.resize(static_cast<size_t>(got));
+      EXPECT_TRUE(streamed == whole) << name << " read in pieces of " << piece;
+    }
+    const std::string start = std::string("filename=\"") + c.name + "\"\r\n\r\n";
+    const std::string end = "--" + kBoundary1 + "--\r\n";
+    ASSERT_NE(whole.find(start), std::string::npos) << name;
+    const size_t from = whole.find(start) + start.size();
+    const std::string part = whole.substr(from, whole.size() - end.size() - from);
+    if (std::string(c.name) == "a.bin") {
+      // As the encoder gives the whole file at once.
+      TMemoryStream input, output;
+      input.WriteBuffer(content.data(), static_cast<std::int64_t>(content.size()));
+      TQxUUProcessor encoder(nullptr);
+      encoder.Method = c.method;
+      encoder.InputStream = &input;
+      encoder.OutputStream = &output;
+      encoder.Encode();
+      EXPECT_TRUE(part == output.ToString()) << name;
+    } else if (std::string(c.name) == "a.txt") {
+      EXPECT_TRUE(DecodeQuotedPrintableLines(part) == content) << name;
+    } else {
+      EXPECT_NE(whole.find("message/rfc822"), std::string::npos) << name;
+      std::string undone;  // without the dot-stuffing and the boundary's line end
+      for (size_t i = 0; i + 2 < part.size(); ++i) {
+        if (part[i] == '.' && (i == 0 || part[i - 1] == '\n')) ++i;
+        undone += part[i];
+      }
+      EXPECT_TRUE(undone == content) << name;
+    }
+  }
+}
+
 struct NameCase {
   const char* name;
   std::string entry;

@@ -3,6 +3,10 @@
 // the closing "QUIT", an abort in the middle of the data, and which failures
 // a later attempt may get past without sending the message twice.
 
+#include <filesystem>
+#include <fstream>
+#include <utility>
+
 #include "smtp/DialogueFixture.h"
 #include "smtp/Retry.h"
 #include "support/TlsScriptedServer.h"
@@ -517,6 +521,47 @@ TEST_F(Dialogue, AbortDuringTheDataEndsTheSendAndClearsTheBusyFlag) {
   const std::string received = Transcript();
   EXPECT_EQ(received.substr(0, kEnvelope.size()), kEnvelope);
   EXPECT_LT(received.size(), kEnvelope.size() + 300000);
+}
+
+// A file that changes while its part goes out never ends the message: the
+// connection ends in the middle of the data, so the server drops it.
+TEST_F(Dialogue, AFileThatChangesWhileItIsSentEndsTheConnectionBeforeTheEnd) {
+  const struct {
+    const char* name;
+    std::function<void(const std::string& path)> change;
+    std::string how;
+  } cases[] = {
+      {"shrinks", [](const std::string& path) { std::filesystem::resize_file(path, 1000); }, "it became shorter"},
+      {"grows", [](const std::string& path) { std::ofstream(path, std::ios::app) << "more"; }, "it grew"},
+      {"written to, its size kept",
+       [](const std::string& path) {
+         std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+         file.seekp(500000);
+         file << 'b';
+       },
+       "it was written to"},
+  };
+  for (const auto& c : cases) {
+    Renew();
+    Serve(Script({{"HELO x", "250 hello"}, {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"},
+                  {"RCPT TO:<r@x>", "250 ok"}, {"DATA", "354 go"}},
+                 {Drain()}));
+    const std::string path = dir.Write("a.bin", std::string(600000, 'a'));
+    m->Attachments().Add(path);
+    bool changed = false;
+    smtp->OnPacketSent = [&](TObject*) {
+      if (!std::exchange(changed, true)) c.change(path);
+    };
+    smtp->Connect();
+    EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }),
+              "The message was not sent: the file " + path + " changed while it was sent (" + c.how + ")")
+        << c.name;
+    EXPECT_EQ(smtp->Progress(), TSendProgress::kEndNotSent) << c.name;
+    EXPECT_FALSE(smtp->Connected) << c.name;
+    const std::string received = Transcript();
+    EXPECT_GT(received.size(), kEnvelope.size() + 65536) << c.name << ": the data had begun";
+    EXPECT_EQ(received.find("\r\n.\r\n"), std::string::npos) << c.name;
+  }
 }
 
 // Which failures of a send may pass when the whole job is run again, and
