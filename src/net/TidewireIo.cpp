@@ -195,7 +195,8 @@ void TTidewire::ReportProgress() {
     std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / (1024.0 * 1024.0));
     return std::string(text);
   };
-  const std::int64_t percent = BytesTotal > 0 ? BytesSent * 100 / BytesTotal : 100;
+  // The closing line counts among the bytes sent, not among those in all.
+  const std::int64_t percent = BytesTotal > 0 ? std::min<std::int64_t>(BytesSent * 100 / BytesTotal, 100) : 100;
   const std::string progress = FillPlaceholder(
       FillPlaceholder(FillPlaceholder(kProgressSending, std::to_string(percent) + '%'), megabytes(BytesSent)),
       megabytes(BytesTotal));

@@ -35,7 +35,14 @@ class TMessageStream::FilePart {
   /// the file's last block was read, checked and handed out whole.
   std::int64_t Read(char* out, std::int64_t count) {
     if (handedOut_ == lines_.size()) {
-      if (finished_) return 0;
+      if (finished_) {
+        // Its blocks are not needed until the part is read anew: a message
+        // of many parts holds no more than one part's.
+        std::vector<char>().swap(block_);
+        std::string().swap(lines_);
+        handedOut_ = 0;
+        return 0;
+      }
       EncodeNextBlock();
     }
     const auto n = static_cast<std::size_t>(std::min<std::int64_t>(count, static_cast<std::int64_t>(lines_.size() - handedOut_)));
@@ -206,7 +213,7 @@ std::int64_t TMessageStream::MeasureEncoded(TFileStream& file, TPartEncoder& enc
     lines.clear();
     encoder.Encode(std::string_view(block.data(), static_cast<std::size_t>(wanted)), left == 0, lines);
     size += static_cast<std::int64_t>(lines.size());
-    if (left == 0) break;
+    if (left == 0 || !encoder.Suits()) break;
   }
   file.SetPosition(0);
   return size;

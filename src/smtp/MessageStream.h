@@ -62,8 +62,9 @@ class TMessageStream : public TStream {
   void AppendFile(std::unique_ptr<TFileStream> file, std::string entry, std::unique_ptr<TPartEncoder> encoder,
                   std::int64_t size);
   /// The bytes that encoder gives for all of file, which is left at its
-  /// start (and encoder as the whole file left it: Suits tells); raises
-  /// EStreamError when a read fails.
+  /// start (and encoder as the file left it: Suits tells; the reading stops
+  /// where the encoder no longer suits); raises EStreamError when a read
+  /// fails.
   static std::int64_t MeasureEncoded(TFileStream& file, TPartEncoder& encoder);
   /// Closes the files and forgets the text.
   void Clear();
