@@ -8,6 +8,9 @@ bool IsTransientFailure(const TQxSMTP& smtp, const std::exception& failure) {
   if (smtp.Progress() == TSendProgress::kAccepted) return false;
   // A service the job asked before the server (the token endpoint) may answer later.
   if (dynamic_cast<const ETransient*>(&failure) != nullptr) return true;
+  // A file that was being written while it was sent is whole later; the
+  // server dropped what it got.
+  if (dynamic_cast<const EFileChanged*>(&failure) != nullptr) return true;
   const auto* message = dynamic_cast<const Exception*>(&failure);
   const auto* reply = dynamic_cast<const EReplyError*>(&failure);
   const std::vector<TRefusedRecipient>& refused = smtp.RefusedRecipients();

@@ -12,7 +12,8 @@ inline bool IsTransientCode(int code) { return code >= 400 && code <= 499; }
 /// True when failure, raised by smtp's Connect or SendMail (or Disconnect
 /// after them) or by a step of the job before them, may not recur later:
 /// the connection refused, reset, closed or timed out, a 4xx reply at any
-/// step, or an ETransient (an OAuth token endpoint unreachable or busy), and
+/// step, an ETransient (an OAuth token endpoint unreachable or busy), or an
+/// attached file that changed while it was sent (EFileChanged), and
 /// in each case nothing went out that the server could deliver. False for whatever would fail the
 /// same way again (any 5xx, a certificate or TLS failure, a name that does
 /// not exist, a refused login, the message or the settings themselves) and
