@@ -93,7 +93,11 @@ int Send(const std::string& path, int port) {
   const auto start = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point sendStart;
   double composed = 0;  // SendMail composes first, then fires OnSendStart
-  smtp.OnSendStart = [&](TObject*) { composed = Seconds(sendStart); };
+  std::int64_t bodySize = 0;
+  smtp.OnSendStart = [&](TObject*) {
+    composed = Seconds(sendStart);
+    bodySize = smtp.BodyStream().DataSize();
+  };
   try {
     smtp.Connect();
     sendStart = std::chrono::steady_clock::now();
@@ -101,7 +105,7 @@ int Send(const std::string& path, int port) {
     const double sent = Seconds(sendStart);
     smtp.Disconnect();
     std::printf("composition %.3f s, SendMail %.3f s, whole %.3f s, body %lld bytes\n", composed, sent,
-                Seconds(start), static_cast<long long>(smtp.BodyStream().DataSize()));
+                Seconds(start), static_cast<long long>(bodySize));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "send failed: %s\n", e.what());
     return 1;

@@ -58,6 +58,19 @@ class RaisedFlag {
   bool before_;
 };
 
+/// Empties the message stream when the scope ends, however it ends: its
+/// files are closed, and on Windows others may write to them again.
+class EmptiedOnExit {
+ public:
+  explicit EmptiedOnExit(TMessageStream& stream) : stream_(stream) {}
+  ~EmptiedOnExit() { stream_.Clear(); }
+  EmptiedOnExit(const EmptiedOnExit&) = delete;
+  EmptiedOnExit& operator=(const EmptiedOnExit&) = delete;
+
+ private:
+  TMessageStream& stream_;
+};
+
 /// A name with a domain that EHLO can carry: letters, digits, "-" and "."
 /// (the system may know a name that is no such thing).
 bool IsDomainName(const std::string& name) {
@@ -345,6 +358,7 @@ void TQxSMTP::SendMail() try {
     RaisedFlag busy(busy_);
     ForgetLastSend();
     RefuseLineBreaksInMessage();
+    const EmptiedOnExit releaseFiles(body_stream_);
     ComposeMessage();
     CheckConnection();
     RequireCompleteMessage();

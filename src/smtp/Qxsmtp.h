@@ -269,6 +269,7 @@ class TQxSMTP : public TTidewire {
   void SetFinalHeader(const TStringList& list) { final_header_.Assign(list); }
   /// Everything that follows the header block in the DATA phase; the
   /// attachments' parts are read from their files while it is read.
+  /// SendMail empties it when it ends, which closes the files.
   TMessageStream& BodyStream() { return body_stream_; }
   /// The boundary of the last multipart message composed.
   const std::string& Boundary() const { return boundary_; }

@@ -526,6 +526,9 @@ TEST_F(Dialogue, AbortDuringTheDataEndsTheSendAndClearsTheBusyFlag) {
 // A file that changes while its part goes out never ends the message: the
 // connection ends in the middle of the data, so the server drops it.
 TEST_F(Dialogue, AFileThatChangesWhileItIsSentEndsTheConnectionBeforeTheEnd) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows holds an attachment without sharing while it is sent: nobody can change it";
+#endif
   const struct {
     const char* name;
     std::function<void(const std::string& path)> change;
