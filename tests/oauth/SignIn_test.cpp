@@ -98,6 +98,14 @@ TEST(SignIn, DeviceWaitEndsWithTheCode) {
 }
 
 TEST(SignIn, FailuresLeaveTheFileAsItWas) {
+  // A device authorization's answer with the addresses given.
+  auto deviceStart = [](const std::string& addresses) {
+    return R"({"device_code": "d", "user_code": "U", "expires_in": 6, )" + addresses + "}";
+  };
+  auto noWebAddress = [](const std::string& address) {
+    return "The device authorization endpoint https://e/device gave an address to sign in at that is no http or "
+           "https address, which mailshot does not open: " + address;
+  };
   const struct {
     const char* name;
     std::string file;
@@ -114,26 +122,14 @@ TEST(SignIn, FailuresLeaveTheFileAsItWas) {
        "The code U expired before the sign-in was done.",
        false,
        true},
-      {"an address that would open a file",
-       kDeviceFile,
-       {{200, R"({"device_code": "d", "user_code": "U", "verification_uri": "file:///C:/x.exe", "expires_in": 6})"}},
-       "The device authorization endpoint https://e/device gave an address to sign in at that is no http or https "
-       "address, which mailshot does not open: file:///C:/x.exe",
-       false},
-      {"an address with the code that names no host",
-       kDeviceFile,
-       {{200, R"({"device_code": "d", "user_code": "U", "verification_uri": "https://v",
-                 "verification_uri_complete": "https:///x", "expires_in": 6})"}},
-       "The device authorization endpoint https://e/device gave an address to sign in at that is no http or https "
-       "address, which mailshot does not open: https:///x",
-       false},
-      {"an address with a line end",
-       kDeviceFile,
-       {{200, R"({"device_code": "d", "user_code": "U", "verification_uri": "https://v\r\nOpen https://evil",
-                 "expires_in": 6})"}},
-       "The device authorization endpoint https://e/device gave an address to sign in at that is no http or https "
-       "address, which mailshot does not open: https://v\\x0D\\x0AOpen https://evil",
-       false},
+      {"an address that would open a file", kDeviceFile,
+       {{200, deviceStart(R"("verification_uri": "file:///C:/x.exe")")}}, noWebAddress("file:///C:/x.exe"), false},
+      {"an address with the code that names no host", kDeviceFile,
+       {{200, deviceStart(R"("verification_uri": "https://v", "verification_uri_complete": "https:///x")")}},
+       noWebAddress("https:///x"), false},
+      {"an address with a line end", kDeviceFile,
+       {{200, deviceStart(R"("verification_uri": "https://v\r\nOpen https://evil")")}},
+       noWebAddress("https://v\\x0D\\x0AOpen https://evil"), false},
       {"no way to sign in",
        R"({"token_endpoint": "https://e/token", "client_id": "c"})",
        {},
