@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/Messages.h"
 
@@ -54,21 +56,36 @@ std::string PanelText(HWND panel) {
 
 bool SeveralLines(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
 
-constexpr UINT kLinesFormat = DT_CENTER | DT_WORDBREAK | DT_NOPREFIX;
+/// text cut into the lines the panel shows, in the font selected into dc:
+/// at each CR, LF or CR LF, and a line wider than width after the last
+/// character that fits (a long address has no blank to break at).
+std::vector<std::string> PanelLines(HDC dc, const std::string& text, int width) {
+  std::vector<std::string> lines;
+  for (size_t start = 0; start <= text.size();) {
+    size_t end = std::min(text.find_first_of("\r\n", start), text.size());
+    std::string_view line(text.data() + start, end - start);
+    do {
+      int fit = 0;
+      SIZE size{};
+      ::GetTextExtentExPointA(dc, line.data(), static_cast<int>(line.size()), width, &fit, nullptr, &size);
+      const size_t taken = std::min(line.size(), static_cast<size_t>(std::max(fit, 1)));
+      lines.emplace_back(line.substr(0, taken));
+      line.remove_prefix(taken);
+    } while (!line.empty());
+    if (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') ++end;
+    start = end + 1;
+  }
+  return lines;
+}
 
-/// The rectangle that text takes in the panel's font, wrapped at width.
-RECT TextExtent(HWND panel, const std::string& text, int width) {
-  RECT extent{0, 0, width, 0};
-  HDC dc = ::GetDC(panel);
-  HGDIOBJ oldFont = ::SelectObject(dc, State().panelFont);
-  ::DrawTextA(dc, text.data(), static_cast<int>(text.size()), &extent, kLinesFormat | DT_CALCRECT);
-  ::SelectObject(dc, oldFont);
-  ::ReleaseDC(panel, dc);
-  return extent;
+int LineHeight(HDC dc) {
+  TEXTMETRICA metrics{};
+  ::GetTextMetricsA(dc, &metrics);
+  return metrics.tmHeight;
 }
 
 // A lowered one-pixel bevel around the centred caption, on the button face;
-// a caption of several lines is centred as a block.
+// a caption of several lines is centred as a block, line by line.
 void PaintPanel(HWND panel) {
   PAINTSTRUCT paint;
   HDC dc = ::BeginPaint(panel, &paint);
@@ -81,17 +98,32 @@ void PaintPanel(HWND panel) {
   ::SetBkMode(dc, TRANSPARENT);
   ::SetTextColor(dc, ::GetSysColor(COLOR_BTNTEXT));
   if (SeveralLines(text)) {
-    RECT lines = area;
-    ::InflateRect(&lines, -Scaled(kTextMargin), 0);
-    const int height = TextExtent(panel, text, lines.right - lines.left).bottom;
-    lines.top = std::max(area.top, (area.bottom - height) / 2);
-    ::DrawTextA(dc, text.data(), static_cast<int>(text.size()), &lines, kLinesFormat);
+    const std::vector<std::string> lines = PanelLines(dc, text, area.right - 2 * Scaled(kTextMargin));
+    const int height = LineHeight(dc);
+    RECT row{area.left, std::max<LONG>(area.top, (area.bottom - height * static_cast<LONG>(lines.size())) / 2),
+             area.right, 0};
+    for (const std::string& line : lines) {
+      row.bottom = row.top + height;
+      ::DrawTextA(dc, line.data(), static_cast<int>(line.size()), &row, DT_CENTER | DT_SINGLELINE | DT_NOPREFIX);
+      row.top = row.bottom;
+    }
   } else {
     ::DrawTextA(dc, text.data(), static_cast<int>(text.size()), &area,
                 DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
   }
   ::SelectObject(dc, oldFont);
   ::EndPaint(panel, &paint);
+}
+
+/// Moves and sizes the window to width x height, within the work area.
+void PlaceWindow(HWND window, const RECT& workArea, int width, int height) {
+  width = std::min<int>(width, workArea.right - workArea.left);
+  height = std::min<int>(height, workArea.bottom - workArea.top);
+  RECT now;
+  ::GetWindowRect(window, &now);
+  const int left = std::clamp<int>(now.left, workArea.left, workArea.right - width);
+  const int top = std::clamp<int>(now.top, workArea.top, workArea.bottom - height);
+  ::SetWindowPos(window, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 /// The window's size for text: its stored size for one line; for several,
@@ -103,20 +135,30 @@ void FitWindowToText(StatusWindowState& state, const std::string& text) {
   if (!::SystemParametersInfoA(SPI_GETWORKAREA, 0, &workArea, 0)) return;
   if (SeveralLines(text)) {
     const int margins = 2 * Scaled(kTextMargin);
-    const int widest = std::min<int>(Scaled(kWidestClient), workArea.right - workArea.left - margins - 16);
-    const RECT extent = TextExtent(state.panel, text, widest);
-    client.cx = std::max<LONG>(client.cx, extent.right + margins);
-    client.cy = std::max<LONG>(client.cy, extent.bottom + margins);
+    HDC dc = ::GetDC(state.panel);
+    HGDIOBJ oldFont = ::SelectObject(dc, state.panelFont);
+    const int widest = std::min<int>(Scaled(kWidestClient), workArea.right - workArea.left - 2 * margins);
+    const std::vector<std::string> lines = PanelLines(dc, text, widest);
+    for (const std::string& line : lines) {
+      SIZE size{};
+      ::GetTextExtentPoint32A(dc, line.data(), static_cast<int>(line.size()), &size);
+      client.cx = std::max<LONG>(client.cx, size.cx + margins);
+    }
+    client.cy = std::max<LONG>(client.cy, LineHeight(dc) * static_cast<LONG>(lines.size()) + margins);
+    ::SelectObject(dc, oldFont);
+    ::ReleaseDC(state.panel, dc);
   }
   RECT frame{0, 0, client.cx, client.cy};
   ::AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
-  const int width = std::min<int>(frame.right - frame.left, workArea.right - workArea.left);
-  const int height = std::min<int>(frame.bottom - frame.top, workArea.bottom - workArea.top);
-  RECT now;
-  ::GetWindowRect(state.window, &now);
-  const int left = std::clamp<int>(now.left, workArea.left, workArea.right - width);
-  const int top = std::clamp<int>(now.top, workArea.top, workArea.bottom - height);
-  ::SetWindowPos(state.window, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+  PlaceWindow(state.window, workArea, frame.right - frame.left, frame.bottom - frame.top);
+  // The frame drawn may differ from the one computed (Wine's does): the
+  // client area must get the size asked for.
+  RECT got;
+  ::GetClientRect(state.window, &got);
+  if (got.right != client.cx || got.bottom != client.cy) {
+    PlaceWindow(state.window, workArea, frame.right - frame.left + client.cx - got.right,
+                frame.bottom - frame.top + client.cy - got.bottom);
+  }
 }
 
 LRESULT CALLBACK PanelProc(HWND panel, UINT message, WPARAM wParam, LPARAM lParam) {
