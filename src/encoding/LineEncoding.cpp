@@ -51,6 +51,19 @@ std::vector<LineEncoder> CollectEncoders() {
 
 constexpr char kPad = '=';
 
+/// The 6-bit value of a base64 character; kNotBase64 for any other.
+constexpr std::uint8_t kNotBase64 = 0xFF;
+struct DecodeTable {
+  std::uint8_t values[256];
+};
+constexpr DecodeTable MakeDecodeTable() {
+  DecodeTable table{};
+  for (std::uint8_t& value : table.values) value = kNotBase64;
+  for (std::size_t v = 0; v < 64; ++v) table.values[static_cast<std::uint8_t>(kAlphabets[kBase64Half + v])] = v;
+  return table;
+}
+constexpr DecodeTable kBase64Values = MakeDecodeTable();
+
 }  // namespace
 
 std::size_t EncodeGroups(const std::uint8_t* in, std::size_t n, const char* alphabet, bool pad, char* out) {
@@ -87,6 +100,35 @@ std::string Base64(std::string_view bytes) {
   EncodeGroups(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), kAlphabets.data() + kBase64Half,
                true, text.data());
   return text;
+}
+
+std::optional<std::string> DecodeBase64(std::string_view text) {
+  if (text.size() % 4 != 0) return std::nullopt;
+  const std::size_t padding = text.ends_with("==") ? 2 : text.ends_with('=') ? 1 : 0;
+  std::string bytes;
+  bytes.reserve(text.size() / 4 * 3);
+  std::uint32_t bits = 0;
+  for (std::size_t i = 0; i < text.size() - padding; ++i) {
+    const std::uint8_t value = kBase64Values.values[static_cast<std::uint8_t>(text[i])];
+    if (value == kNotBase64) return std::nullopt;
+    bits = (bits << 6) | value;
+    if (i % 4 == 3) {
+      bytes += static_cast<char>(bits >> 16);
+      bytes += static_cast<char>(bits >> 8);
+      bytes += static_cast<char>(bits);
+    }
+  }
+  // A padded group: two characters give one byte, three give two; the bits
+  // below them must be zero, as an encoder writes them.
+  if (padding == 2) {
+    if ((bits & 0xF) != 0) return std::nullopt;
+    bytes += static_cast<char>(bits >> 4);
+  } else if (padding == 1) {
+    if ((bits & 0x3) != 0) return std::nullopt;
+    bytes += static_cast<char>(bits >> 10);
+    bytes += static_cast<char>(bits >> 2);
+  }
+  return bytes;
 }
 
 const LineEncoder kPortableEncoder{"portable", PortableLines<false>, PortableLines<true>};

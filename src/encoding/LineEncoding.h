@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -49,6 +50,11 @@ std::size_t EncodeGroups(const std::uint8_t* in, std::size_t n, const char* alph
 /// is written into storage made to its size at once: when bytes is a secret,
 /// no copy of its encoded form is left behind in freed memory.
 std::string Base64(std::string_view bytes);
+
+/// The bytes of text in base64 as Base64 writes it: groups of four
+/// characters, "=" filling only the last, no blank or line break. None for
+/// any other text, which may then be shown as it stands.
+std::optional<std::string> DecodeBase64(std::string_view text);
 
 /// The portable encoder, the reference every other one is held to.
 extern const LineEncoder kPortableEncoder;

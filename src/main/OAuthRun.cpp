@@ -135,6 +135,10 @@ void TOAuthRun::OpenBrowser(const std::string& address) {
   if (surface_.Attended()) platform::OpenInBrowser(address);
 }
 
+void TOAuthRun::OfferCode(const std::string& code) {
+  if (surface_.Attended()) platform::CopyToClipboard(code);
+}
+
 void TOAuthRun::Pause(int milliseconds) { surface_.Wait(static_cast<std::uint32_t>(std::max(milliseconds, 0))); }
 
 std::int64_t TOAuthRun::Now() {

@@ -20,7 +20,8 @@
 /// wait (the console on POSIX) and in the run log, waits that serve the
 /// window, and the secrets they learn added to the run's list. Where nobody
 /// can see a box (TFormSurface::Attended) the prompt goes to the console,
-/// when there is one, and the run log, and no browser is opened. Owned by
+/// when there is one, and the run log, and no browser is opened and nothing
+/// put on the clipboard. Owned by
 /// the status window, which outlives every step.
 class TOAuthRun final : public oauth::TOAuthHost {
  public:
@@ -61,6 +62,7 @@ class TOAuthRun final : public oauth::TOAuthHost {
   void Prompt(const std::string& text) override;
   void ClosePrompt() override;
   void OpenBrowser(const std::string& address) override;
+  void OfferCode(const std::string& code) override;
   void Pause(int milliseconds) override;
   std::int64_t Now() override;
 

@@ -36,8 +36,12 @@ class TOAuthHost {
   /// stands until ClosePrompt.
   virtual void Prompt(const std::string& text) = 0;
   virtual void ClosePrompt() = 0;
-  /// Opens address in the browser where the system does that.
+  /// Opens address in the browser where the system does that; the steps
+  /// give it http and https addresses only.
   virtual void OpenBrowser(const std::string& address) = 0;
+  /// Puts a device sign-in's code where the user can paste it, where the
+  /// system has such a place (the clipboard on Windows).
+  virtual void OfferCode(const std::string& code) = 0;
   /// Waits milliseconds (0: none), serving the window meanwhile.
   virtual void Pause(int milliseconds) = 0;
   /// The time now in Unix seconds.

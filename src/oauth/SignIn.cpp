@@ -25,10 +25,15 @@ namespace {
 constexpr std::string_view kNoWayToSignIn =
     "The token file %s names neither \"device_authorization_endpoint\" nor \"authorization_endpoint\": there is no "
     "sign-in to make (only \"grant_type\": \"client_credentials\" needs none).";
-/// The address, the code, the minutes it is valid for.
+/// The address, the code, the minutes it is valid for; each on a line of
+/// its own, so that a narrow window cuts neither.
 constexpr std::string_view kDevicePrompt =
-    "To sign in, open %s in a browser and enter the code %s\r(valid for %s minutes). mailshot waits until the "
-    "sign-in is done.";
+    "To sign in, open this address in a browser:\r%s\rand enter this code:\r%s\r(valid for %s minutes). mailshot "
+    "waits until the sign-in is done.";
+/// The endpoint, the address it gave.
+constexpr std::string_view kNoWebAddress =
+    "The device authorization endpoint %s gave an address to sign in at that is no http or https address, which "
+    "mailshot does not open: %s";
 /// The address to open.
 constexpr std::string_view kBrowserPrompt = "To sign in, open this address in a browser on this machine:\r%s";
 /// The user code.
@@ -224,14 +229,22 @@ std::string AwaitCode(platform::LoopbackListener& listener, const std::string& s
 /// The tokens of the device flow: the prompt stands while the endpoint is
 /// polled at its interval, five seconds more after each slow_down, until
 /// the code runs out (kLongestDeviceWait at most); no wait outlasts it.
-TTokens DeviceSignIn(TTokenEndpoint& endpoint, TOAuthHost& host) {
+TTokens DeviceSignIn(TTokenEndpoint& endpoint, const std::string& endpointAddress, TOAuthHost& host) {
   const TDeviceAuthorization start = endpoint.AuthorizeDevice();
+  for (const std::string* address : {&start.verificationUri, &start.verificationUriComplete}) {
+    if (!address->empty() && !IsWebAddress(*address)) {
+      throw EFailure(Filled(kNoWebAddress, {endpointAddress, platform::PrintableText(*address)}));
+    }
+  }
   const std::int64_t valid = std::min(start.expiresIn, kLongestDeviceWait);
   // The endpoint's texts reach the console and the box: no control
   // character of theirs may break or add a line there.
   host.Prompt(Filled(kDevicePrompt, {platform::PrintableText(start.verificationUri),
                                      platform::PrintableText(start.userCode), std::to_string((valid + 59) / 60)}));
   const PromptCloser closePrompt{host};
+  // The short address is the one to type; the browser is spared the typing.
+  host.OpenBrowser(start.verificationUriComplete.empty() ? start.verificationUri : start.verificationUriComplete);
+  host.OfferCode(start.userCode);
   const std::int64_t end = host.Now() + valid;
   std::int64_t interval = start.interval;
   TTokens tokens;
@@ -275,6 +288,20 @@ TTokens BrowserSignIn(TTokenEndpoint& endpoint, const TTokenFile& file, TOAuthHo
 
 }  // namespace
 
+bool IsWebAddress(std::string_view address) {
+  const std::size_t colon = address.find("://");
+  if (colon == std::string_view::npos) return false;
+  std::string scheme(address.substr(0, colon));
+  for (char& c : scheme) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  const std::string_view rest = address.substr(colon + 3);
+  // A host must follow: "https:///x" names none.
+  if ((scheme != "http" && scheme != "https") || rest.empty() || rest.front() == '/') return false;
+  return std::none_of(rest.begin(), rest.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte <= 0x20 || byte == 0x7F;
+  });
+}
+
 std::string Base64Url(std::string_view bytes) {
   std::string text((bytes.size() + 2) / 3 * 4, '\0');
   const std::size_t length = line_encoding::EncodeGroups(reinterpret_cast<const std::uint8_t*>(bytes.data()),
@@ -315,7 +342,7 @@ std::string TSignIn::Run() {
     if (application) {
       tokens = endpoint.ClientCredentials();
     } else if (!file.Text(kDeviceEndpoint).empty()) {
-      tokens = DeviceSignIn(endpoint, host_);
+      tokens = DeviceSignIn(endpoint, file.Text(kDeviceEndpoint), host_);
     } else {
       tokens = BrowserSignIn(endpoint, file, host_);
     }

@@ -34,6 +34,11 @@ struct TProofKey {
 /// base64url without padding (RFC 4648, 5), as RFC 7636 asks for.
 std::string Base64Url(std::string_view bytes);
 
+/// True for an address that a browser may be given: http or https, a host,
+/// and no blank or control character. An endpoint's address of any other
+/// scheme could start a program or open a file.
+bool IsWebAddress(std::string_view address);
+
 /// The sign-in for one token file.
 class TSignIn {
  public:
@@ -45,12 +50,15 @@ class TSignIn {
   void Check() const;
   /// Signs in as the file asks and keeps the tokens in it (written whole,
   /// under its lock). Shows the address (and code) through the host's
-  /// prompt, and opens the address in the browser for the code flow.
+  /// prompt, each on a line of its own, and opens the address in the
+  /// browser: for the device flow the one with the code in it where the
+  /// endpoint gives one, and the code goes to the host's OfferCode.
   /// Returns the text that tells of success. Raises ESettingsError for the
   /// file's faults, a refusal of the client and a sign-in that gave no
   /// refresh token (the file keeps the access token then); EFailure for no
   /// answer, a declined or expired sign-in, no browser back in time, the
-  /// file not written.
+  /// file not written, a device authorization endpoint's address that is
+  /// no IsWebAddress (nothing is shown or opened then).
   std::string Run();
 
  private:

@@ -295,6 +295,7 @@ TDeviceAuthorization TTokenEndpoint::AuthorizeDevice() {
   // Google's answers once said verification_url.
   start.verificationUri = TextOf(answer.json, "verification_uri");
   if (start.verificationUri.empty()) start.verificationUri = TextOf(answer.json, "verification_url");
+  start.verificationUriComplete = TextOf(answer.json, "verification_uri_complete");
   start.expiresIn = SecondsOf(answer.json, "expires_in").value_or(0);
   const std::optional<std::int64_t> interval = SecondsOf(answer.json, "interval");
   if (interval && *interval > 0) start.interval = static_cast<int>(std::min<std::int64_t>(*interval, 3600));

@@ -41,6 +41,8 @@ struct TDeviceAuthorization {
   std::string deviceCode;
   std::string userCode;
   std::string verificationUri;
+  /// The address with the user code in it (RFC 8628, 3.3.1); empty: none given.
+  std::string verificationUriComplete;
   std::int64_t expiresIn = 0;  // seconds
   int interval = 5;            // seconds between polls
 };

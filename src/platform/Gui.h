@@ -22,7 +22,8 @@ void ShowMessageBox(const std::string& caption, const std::string& text, BoxIcon
 /// Shows text in a box with caption and the information icon, like
 /// ShowMessageBox, but without waiting: the call returns at once and the
 /// work goes on while the box stands, until the user dismisses it or
-/// CloseNoticeBox is called; the status window shows text meanwhile. One
+/// CloseNoticeBox is called; the status window shows text meanwhile, line
+/// by line, and after. One
 /// such box at a time. On POSIX it writes text to standard output as an
 /// information box does.
 void ShowNoticeBox(const std::string& caption, const std::string& text);
@@ -34,6 +35,11 @@ void CloseNoticeBox();
 /// where it failed, and on POSIX, where the console shows the address
 /// instead (a scheduled job's machine may have no browser).
 bool OpenInBrowser(const std::string& url);
+
+/// Puts text on the clipboard, for the user to paste. True when that was
+/// done; false without a status window, where the clipboard refused, and on
+/// POSIX, which has none to reach.
+bool CopyToClipboard(const std::string& text);
 
 /// Writes text and a line end to the console: standard output when it is
 /// open (on Windows also a console or file it was redirected to), else, on
@@ -47,7 +53,9 @@ bool WriteToConsole(const std::string& text);
 void RunStatusWindow(const std::function<void()>& onShow);
 
 /// Makes text the status text centred in the window's panel (POSIX: one
-/// line on standard error). Drawn at the next pump of messages.
+/// line on standard error). Drawn at the next pump of messages. A CR or LF
+/// breaks the line: the window then grows to show every line whole, within
+/// the screen, and takes its own size again with the next text of one line.
 void SetStatusText(const std::string& text);
 /// Shows how far a long send got: in the status window's panel on Windows;
 /// nowhere on POSIX, where /V shows it and a scheduled job stays silent.

@@ -1,9 +1,12 @@
 #include "smtp/Authentication.h"
 
 #include <initializer_list>
+#include <optional>
 
 #include "core/Wipe.h"
 #include "encoding/LineEncoding.h"
+#include "platform/Text.h"
+#include "smtp/MessageText.h"
 #include "smtp/SmtpTexts.h"
 
 namespace {
@@ -29,11 +32,48 @@ constexpr DialogueStep kLoginUser{"", "", kChallenge, kChallenge, OnRefusal::kRe
                                   "reply to the user name", true};
 constexpr DialogueStep kLoginPassword{"", "", 200, 299, OnRefusal::kRefuseCredentials, "reply to the password",
                                       true, &kCancelAuth};
+/// The most bytes of a refused token's reason that a note shows: the
+/// usual status, schemes and scope fit many times over.
+constexpr size_t kLongestReason = 400;
+
+/// text as one line of at most kLongestReason bytes: each run of blanks
+/// and control characters (the indented lines of a JSON text laid out) as
+/// one blank, and a longer text cut before a character, marked with "...".
+std::string OneShortLine(std::string_view text) {
+  std::string line;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const unsigned char c1 = platform::Utf8C1Control(text, i);
+    if (c <= 0x20 || c == 0x7F || c1 != 0) {
+      if (!line.empty() && line.back() != ' ') line += ' ';
+      if (c1 != 0) ++i;
+    } else {
+      line += static_cast<char>(c);
+    }
+  }
+  if (!line.empty() && line.back() == ' ') line.pop_back();
+  if (line.size() <= kLongestReason) return line;
+  size_t cut = kLongestReason;
+  while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;  // not within a character
+  line.resize(cut);
+  return line + "...";
+}
+
+/// The note on a token mechanism's error challenge: the reason it carries
+/// in base64 (a JSON text, RFC 7628, 3.2.2), decoded; empty when it is no
+/// base64, and the line as received must do.
+std::string RefusedTokenNote(const std::string& line) {
+  const std::string challenge = smtp_text::WithoutLineEnd(line.size() > 4 ? line.substr(4) : std::string());
+  const std::optional<std::string> reason = line_encoding::DecodeBase64(challenge);
+  if (!reason || reason->empty()) return {};
+  return std::string(kNoteTokenRefused) + OneShortLine(*reason);
+}
+
 // A refused token gets a challenge first: a JSON text saying why.
 constexpr DialogueStep kAuthXOAuth2{"AUTH XOAUTH2 ", "", 200, 299, OnRefusal::kRefuseCredentials,
-                                    "reply to AUTH XOAUTH2", true, &kEndXOAuth2};
+                                    "reply to AUTH XOAUTH2", true, &kEndXOAuth2, RefusedTokenNote};
 constexpr DialogueStep kAuthOAuthBearer{"AUTH OAUTHBEARER ", "", 200, 299, OnRefusal::kRefuseCredentials,
-                                        "reply to AUTH OAUTHBEARER", true, &kEndOAuthBearer};
+                                        "reply to AUTH OAUTHBEARER", true, &kEndOAuthBearer, RefusedTokenNote};
 
 /// Whether an encoded form carries the password, and must join the
 /// connection's secrets before it is sent.

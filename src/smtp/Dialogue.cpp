@@ -94,6 +94,10 @@ void TSmtpDialogue::Refused(const DialogueStep& step, const Reply& reply, const 
   if (step.challengeEnd != nullptr && !reply.Closed() && reply.Code() == kChallenge) {
     // The server waits for an answer: the exchange must end before any other
     // command can follow, and the server's reply to its end tells why.
+    if (step.challengeNote != nullptr && events_.note) {
+      const std::string note = step.challengeNote(reply.Last());
+      if (!note.empty()) events_.note(note);
+    }
     Fail(*step.challengeEnd, Converse(*step.challengeEnd));
   }
   Fail(step, reply);

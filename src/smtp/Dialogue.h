@@ -53,6 +53,9 @@ struct DialogueStep {
   /// waits for a line before any other command, and the reply to this one
   /// is the refusal. None: a challenge is refused as it stands.
   const DialogueStep* challengeEnd = nullptr;
+  /// What such a challenge says, as a note for the log and /V before it is
+  /// ended (its reply line is base64); empty: nothing more than the line.
+  std::string (*challengeNote)(const std::string& line) = nullptr;
 };
 
 /// One whole reply: its lines as received, line ends kept, the last one
@@ -103,6 +106,8 @@ struct TRefusalEvents {
   TObject* sender;
   const TNotifyEvent& onFailure;
   const TRecipientNotFound& onRecipientNotFound;
+  /// Reports what the client learnt on its own (to the log and /V).
+  std::function<void(const std::string& note)> note;
 };
 
 /// Runs dialogue steps over a socket component: sends each step's line,

@@ -285,7 +285,9 @@ void TQxSMTP::LogIn() {
   }
 }
 
-TSmtpDialogue TQxSMTP::Dialogue() { return {*this, {this, OnFailure, OnRecipientNotFound}}; }
+TSmtpDialogue TQxSMTP::Dialogue() {
+  return {*this, {this, OnFailure, OnRecipientNotFound, [this](const std::string& text) { Note(text); }}};
+}
 
 std::string TQxSMTP::EhloName() const {
   if (!UserID.empty()) return UserID;

@@ -72,6 +72,8 @@ inline constexpr std::string_view kNoteDelivered = "delivered to ";
 inline constexpr std::string_view kNoteNobodyAccepted = "no recipient accepted";
 /// The reply that said so follows.
 inline constexpr std::string_view kNoteLimit = "the SMTP server takes no more recipients: ";
+/// Followed by the reason the server's error challenge gives (a JSON text).
+inline constexpr std::string_view kNoteTokenRefused = "the server refused the token: ";
 inline constexpr std::string_view kNoteNoDsn =
     "The SMTP server does not offer DSN: the message goes without delivery status notifications";
 /// The line that follows the failure of the message's last step when no

@@ -36,6 +36,7 @@ from e2e_test import ERROR, INFO, script_steps
 USER = "me@x"
 CLIENT_SECRET = "cl1ent-s3cret"
 DEVICE_CODE = "d3vice-c0de"
+DEVICE_ADDRESS_WITH_CODE = "https://microsoft.example/devicelogin?otc=WDJB-MJHT"
 AUTH_CODE = "auth-c0de"
 # Every token, secret and code that the endpoint or the file hold; no output may show one.
 SECRETS = [CLIENT_SECRET, DEVICE_CODE, AUTH_CODE, "acc3ss-", "r3fresh-", "0ld-acc3ss"]
@@ -108,7 +109,8 @@ class Endpoint:
         grant = form.get("grant_type")
         if path == "/device":
             return 200, {"device_code": DEVICE_CODE, "user_code": "WDJB-MJHT", "expires_in": 900, "interval": 1,
-                         "verification_uri": "https://microsoft.example/devicelogin"}
+                         "verification_uri": "https://microsoft.example/devicelogin",
+                         "verification_uri_complete": DEVICE_ADDRESS_WITH_CODE}
         if grant == "refresh_token":
             if self.busy:
                 self.busy -= 1
@@ -378,10 +380,16 @@ class OAuthRun(unittest.TestCase):
     def test_device_sign_in_through_pending_and_slow_down(self):
         self.endpoint = Endpoint(e2e_test.CERTIFICATES, ["authorization_pending", "slow_down"])
         self.write_token_file(token_file(self.endpoint.port, device_authorization_endpoint=self.endpoint.url("/device")))
+        if e2e_test.ARGS.wine and os.path.exists(OPENED_ADDRESS):
+            os.remove(OPENED_ADDRESS)
         run = self.run_program(["/OAUTHSETUP:token.json", "/CAFILE:ca.pem", "/LOG:run.log", "/WAIT:20"], self.id())
         self.assertEqual(run.rc, 0, run.stderr[-2000:])
-        prompt = ("To sign in, open https://microsoft.example/devicelogin in a browser and enter the code WDJB-MJHT\r"
-                  "(valid for 15 minutes). mailshot waits until the sign-in is done.")
+        prompt = ("To sign in, open this address in a browser:\rhttps://microsoft.example/devicelogin\rand enter this "
+                  "code:\rWDJB-MJHT\r(valid for 15 minutes). mailshot waits until the sign-in is done.")
+        if e2e_test.ARGS.wine:
+            # The browser got the address that carries the code; Linux opens none.
+            with open(OPENED_ADDRESS) as f:
+                self.assertEqual(f.read().strip(), DEVICE_ADDRESS_WITH_CODE)
         self.expect_boxes(run, [(INFO, prompt), (INFO, "Signed in: the token file token.json now holds a refresh "
                                                        "token.")])
         self.assertEqual(self.endpoint.grants(), ["/device"] + ["urn:ietf:params:oauth:grant-type:device_code"] * 3)
@@ -399,8 +407,8 @@ class OAuthRun(unittest.TestCase):
         self.assertEqual((run.rc, run.captions, self.endpoint.requests), (5, [], []))
         run = self.run_program(sign_in + ["/LOG:run.log"], self.id(), hidden_station=True)
         self.assertEqual((run.rc, run.captions), (0, []), run.stderr[-2000:])
-        self.assertIn("sign-in: To sign in, open https://microsoft.example/devicelogin in a browser and enter the "
-                      "code WDJB-MJHT", run.log)
+        self.assertIn("sign-in: To sign in, open this address in a browser: | https://microsoft.example/devicelogin | "
+                      "and enter this code: | WDJB-MJHT", run.log)
         self.assertEqual(self.read_token_file()["refresh_token"], "r3fresh-2")
 
     def test_browser_sign_in_with_the_test_as_the_browser(self):

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -44,6 +45,34 @@ TEST(LineEncoders, ThePortableEncoderIsAvailableLastAndTheFastestFirst) {
   ASSERT_FALSE(encoders.empty());
   EXPECT_EQ(encoders.back().name, line_encoding::kPortableEncoder.name);
   EXPECT_EQ(line_encoding::FastestEncoder().name, encoders.front().name);
+}
+
+TEST(Base64Decoding, TakesWhatBase64WritesAndRefusesAnythingElse) {
+  // Every length of a last group, and every byte value, comes back whole.
+  std::string bytes;
+  for (int b = 255; b >= 0; --b) bytes += static_cast<char>(b);
+  for (std::size_t n = 0; n <= bytes.size(); n += 1 + n / 16) {
+    SCOPED_TRACE(n);
+    EXPECT_EQ(line_encoding::DecodeBase64(line_encoding::Base64(bytes.substr(0, n))), bytes.substr(0, n));
+  }
+  const struct {
+    const char* text;
+    std::optional<std::string> bytes;
+  } cases[] = {
+      {"eyJzIjoiNDAxIn0=", R"({"s":"401"})"},
+      {"eyJzIjoiNDAxIn0", std::nullopt},     // a group short
+      {"eyJz IjoiNDAxIn0=", std::nullopt},   // a blank
+      {"ey=zIjoi", std::nullopt},            // "=" before the end
+      {"eyJzIjoiNDAxIn0-", std::nullopt},    // base64url's alphabet
+      {"QR==", std::nullopt},                // bits below the last byte set
+      {"QUI=", "AB"},
+      {"QUJ=", std::nullopt},
+      {"====", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(line_encoding::DecodeBase64(c.text), c.bytes);
+  }
 }
 
 }  // namespace

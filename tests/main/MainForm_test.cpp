@@ -11,6 +11,7 @@
 
 #include "JobHarness.h"
 #include "cmdline/LongOptions.h"
+#include "encoding/LineEncoding.h"
 #include "main/SwitchReview.h"
 #include "main/Version.h"
 #include "platform/Messages.h"
@@ -536,11 +537,24 @@ const std::string kPassword = "s3cret-pa/ss";
 const std::string kAuthPlain = "AUTH PLAIN AG1lQHgAczNjcmV0LXBhL3Nz";
 // The same for the password pa55word.
 const std::string kEchoedPlain = "AUTH PLAIN AG1lQHgAcGE1NXdvcmQ=";
+// The XOAUTH2 argument for /LOGIN:me@x and the token t0ken.
+const std::string kXOAuth2Token = "dXNlcj1tZUB4AWF1dGg9QmVhcmVyIHQwa2VuAQE=";
+// base64 of a JSON text laid out on indented lines, as a server may send why it refused a token.
+std::string Repeated(const std::string& text, int times) {
+  std::string repeated;
+  for (int i = 0; i < times; ++i) repeated += text;
+  return repeated;
+}
+// base64 of a JSON text longer than a log line shows, in 2-byte letters.
+const std::string kLongReason =
+    line_encoding::Base64("{\"status\":\"401\",\"x\":\"" + Repeated("\xC3\xA9", 300) + "\"}");
+const std::string kLaidOutReason =
+    "ewogICJzdGF0dXMiOiAiNDAxIiwKICAic2NoZW1lcyI6ICJCZWFyZXIiLAogICJzY29wZSI6ICJodHRwczovL21haWwuZ29vZ2xlLmNvbS8iCn0K";
 
 /// No text holds a password of these tests or an encoded form of it.
 void ExpectNoSecret(const std::vector<std::string>& texts, const std::string& name) {
   const std::string secrets[] = {kPassword, "czNjcmV0LXBhL3Nz", kAuthPlain.substr(11), "pa55word", "cGE1NXdvcmQ=",
-                                 kEchoedPlain.substr(11)};
+                                 kEchoedPlain.substr(11), "t0ken", kXOAuth2Token};
   for (const std::string& secret : secrets) {
     for (const std::string& text : texts) EXPECT_EQ(text.find(secret), std::string::npos) << name << ": " << text;
   }
@@ -778,6 +792,24 @@ TEST(Job, RunLogTellsWhatHappenedInOrder) {
        false,
        {"< 220 ready", "> EHLO me", "< 250-hi", "< 250 AUTH PLAIN", "> AUTH PLAIN ***", "< 535 5.7.8 rejected ***",
         "> QUIT", "< 221 bye", "connection closed", "error: 535 5.7.8 rejected ***" + kLoggedLoginRefused, "exit code 4"}},
+      {"the reason of a refused token decoded, on one line", {"/NE", "/LOGIN:me@x", "/PW:t0ken", "/MECH:XOAUTH2",
+                                                              "/ENCRYPT:NONE"},
+       {{"EHLO me", "250-hi\r\n250 AUTH XOAUTH2"}, {"AUTH XOAUTH2 " + kXOAuth2Token, "334 " + kLaidOutReason},
+        {"", "535 5.7.8 not accepted"}, {"QUIT", "221 bye"}},
+       false,
+       {"< 220 ready", "> EHLO me", "< 250-hi", "< 250 AUTH XOAUTH2", "> AUTH XOAUTH2 ***", "< 334 " + kLaidOutReason,
+        R"(the server refused the token: { "status": "401", "schemes": "Bearer", "scope": "https://mail.google.com/" })",
+        "> ", "< 535 5.7.8 not accepted", "> QUIT", "< 221 bye", "connection closed",
+        "error: 535 5.7.8 not accepted" + kLoggedLoginRefused, "exit code 4"}},
+      {"a long reason cut before a character", {"/NE", "/LOGIN:me@x", "/PW:t0ken", "/MECH:XOAUTH2", "/ENCRYPT:NONE"},
+       {{"EHLO me", "250-hi\r\n250 AUTH XOAUTH2"}, {"AUTH XOAUTH2 " + kXOAuth2Token, "334 " + kLongReason},
+        {"", "535 5.7.8 not accepted"}, {"QUIT", "221 bye"}},
+       false,
+       {"< 220 ready", "> EHLO me", "< 250-hi", "< 250 AUTH XOAUTH2", "> AUTH XOAUTH2 ***", "< 334 " + kLongReason,
+        // 400 bytes at most: the 2-byte letters stop at 399.
+        "the server refused the token: {\"status\":\"401\",\"x\":\"" + Repeated("\xC3\xA9", 189) + "...", "> ",
+        "< 535 5.7.8 not accepted", "> QUIT", "< 221 bye", "connection closed",
+        "error: 535 5.7.8 not accepted" + kLoggedLoginRefused, "exit code 4"}},
   };
   for (const auto& c : cases) {
     std::vector<testserver::Step> script = SmtpDialogue("220 ready", c.exchanges);

@@ -53,8 +53,10 @@ class FakeHost : public oauth::TOAuthHost {
   void Prompt(const std::string& text) override { prompts.push_back(text); }
   void ClosePrompt() override { ++closedPrompts; }
   void OpenBrowser(const std::string& address) override {
+    opened.push_back(address);
     if (onBrowser) onBrowser(address);
   }
+  void OfferCode(const std::string& code) override { offeredCodes.push_back(code); }
   void Pause(int milliseconds) override {
     milliseconds_ += milliseconds;
     ++pauses;
@@ -68,6 +70,8 @@ class FakeHost : public oauth::TOAuthHost {
   std::vector<std::string> traces;
   std::vector<std::string> secrets;
   std::vector<std::string> prompts;
+  std::vector<std::string> opened;  // the addresses given to the browser
+  std::vector<std::string> offeredCodes;
   int closedPrompts = 0;
   int pauses = 0;
   std::function<void(const std::string&)> onBrowser;

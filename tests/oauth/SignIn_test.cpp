@@ -46,35 +46,42 @@ TEST(SignIn, DeviceFlowPollsAtTheIntervalUntilTheTokensCome) {
   std::vector<std::int64_t> polls;
   for (const FakeHost::Request& request : host.requests) polls.push_back(request.at - host.start);
   EXPECT_THAT(polls, testing::ElementsAre(0, 2, 4, 11, 18));  // five seconds more after slow_down
-  EXPECT_THAT(host.prompts, testing::ElementsAre("To sign in, open https://v/device in a browser and enter the code "
-                                                 "ABCD-EFGH\r(valid for 15 minutes). mailshot waits until the sign-in "
-                                                 "is done."));
+  EXPECT_THAT(host.prompts, testing::ElementsAre("To sign in, open this address in a browser:\rhttps://v/device\rand "
+                                                 "enter this code:\rABCD-EFGH\r(valid for 15 minutes). mailshot waits "
+                                                 "until the sign-in is done."));
+  EXPECT_THAT(host.opened, testing::ElementsAre("https://v/device"));
+  EXPECT_THAT(host.offeredCodes, testing::ElementsAre("ABCD-EFGH"));
   EXPECT_EQ(host.closedPrompts, 1);
   EXPECT_THAT(TokenFileText(path), HasSubstr(R"("refresh_token": "r1")"));
 }
 
 // However long the endpoint says to wait, the wait ends with the code (or
-// half an hour), and its texts cannot add a line to the prompt.
+// half an hour), and its texts cannot add a line to the prompt. The browser
+// gets the address with the code in it where the endpoint gives one.
 TEST(SignIn, DeviceWaitEndsWithTheCode) {
   const struct {
     const char* name;
     std::string start;  // the device authorization's answer
     std::string prompt;
     std::int64_t waited;  // seconds until the code ran out
+    std::string opened = "https://v";
   } cases[] = {
       {"an interval beyond the code's life",
        R"({"device_code": "d", "user_code": "U", "verification_uri": "https://v", "expires_in": 5, "interval": 3600})",
-       "To sign in, open https://v in a browser and enter the code U\r(valid for 1 minutes).", 5},
+       "To sign in, open this address in a browser:\rhttps://v\rand enter this code:\rU\r(valid for 1 minutes).", 5},
       {"a code valid for years",
        R"({"device_code": "d", "user_code": "U", "verification_uri": "https://v", "expires_in": 100000000,
            "interval": 600})",
-       "To sign in, open https://v in a browser and enter the code U\r(valid for 30 minutes).", 1800},
-      {"line ends in the endpoint's texts",
-       R"({"device_code": "d", "user_code": "U\r\nX", "verification_uri": "https://v\r\nOpen https://evil",
-           "expires_in": 5, "interval": 5})",
-       "To sign in, open https://v\\x0D\\x0AOpen https://evil in a browser and enter the code U\\x0D\\x0AX\r(valid "
-       "for 1 minutes).",
-       5},
+       "To sign in, open this address in a browser:\rhttps://v\rand enter this code:\rU\r(valid for 30 minutes).",
+       1800},
+      {"line ends in the endpoint's code",
+       R"({"device_code": "d", "user_code": "U\r\nX", "verification_uri": "https://v", "expires_in": 5,
+           "interval": 5})",
+       "To sign in, open this address in a browser:\rhttps://v\rand enter this code:\rU\\x0D\\x0AX\r", 5},
+      {"the address with the code in it opened",
+       R"({"device_code": "d", "user_code": "U", "verification_uri": "HTTPS://v",
+           "verification_uri_complete": "http://v/?code=U", "expires_in": 5, "interval": 5})",
+       "To sign in, open this address in a browser:\rHTTPS://v\r", 5, "http://v/?code=U"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -86,16 +93,26 @@ TEST(SignIn, DeviceWaitEndsWithTheCode) {
     EXPECT_EQ(host.Now() - host.start, c.waited);
     ASSERT_EQ(host.prompts.size(), 1u);
     EXPECT_THAT(host.prompts[0], testing::StartsWith(c.prompt));
+    EXPECT_THAT(host.opened, testing::ElementsAre(c.opened));
   }
 }
 
 TEST(SignIn, FailuresLeaveTheFileAsItWas) {
+  // A device authorization's answer with the addresses given.
+  auto deviceStart = [](const std::string& addresses) {
+    return R"({"device_code": "d", "user_code": "U", "expires_in": 6, )" + addresses + "}";
+  };
+  auto noWebAddress = [](const std::string& address) {
+    return "The device authorization endpoint https://e/device gave an address to sign in at that is no http or "
+           "https address, which mailshot does not open: " + address;
+  };
   const struct {
     const char* name;
     std::string file;
     std::deque<ScriptedAnswer> answers;
     std::string error;  // %s: the file
     bool settings;
+    bool prompted = false;  // the address was shown and opened
   } cases[] = {
       {"device code runs out",
        kDeviceFile,
@@ -103,7 +120,16 @@ TEST(SignIn, FailuresLeaveTheFileAsItWas) {
                  "interval": 5})"},
         {400, R"({"error": "authorization_pending"})"}},
        "The code U expired before the sign-in was done.",
-       false},
+       false,
+       true},
+      {"an address that would open a file", kDeviceFile,
+       {{200, deviceStart(R"("verification_uri": "file:///C:/x.exe")")}}, noWebAddress("file:///C:/x.exe"), false},
+      {"an address with the code that names no host", kDeviceFile,
+       {{200, deviceStart(R"("verification_uri": "https://v", "verification_uri_complete": "https:///x")")}},
+       noWebAddress("https:///x"), false},
+      {"an address with a line end", kDeviceFile,
+       {{200, deviceStart(R"("verification_uri": "https://v\r\nOpen https://evil")")}},
+       noWebAddress("https://v\\x0D\\x0AOpen https://evil"), false},
       {"no way to sign in",
        R"({"token_endpoint": "https://e/token", "client_id": "c"})",
        {},
@@ -129,6 +155,8 @@ TEST(SignIn, FailuresLeaveTheFileAsItWas) {
       EXPECT_EQ(e.Message(), FillPlaceholder(c.error, path));
     }
     EXPECT_EQ(TempDir::Read(path), c.file);
+    EXPECT_EQ(host.prompts.size(), c.prompted ? 1u : 0u);
+    EXPECT_EQ(host.opened.size(), c.prompted ? 1u : 0u);
   }
 }
 

@@ -41,6 +41,20 @@ def only(pattern):
     return os.path.join(ARGS.dist, found[0])
 
 
+def unresolved_links(folder, texts):
+    """The relative links of the texts in folder (Markdown's "](target)")
+    that name no file in folder, each as "text: target"."""
+    missing = []
+    for text in texts:
+        with open(os.path.join(folder, text), encoding="utf-8") as f:
+            targets = re.findall(r"\]\(([^)\s]+)\)", f.read())
+        for target in targets:
+            path = target.split("#")[0]
+            if path and not re.match(r"[a-z]+:", path) and not os.path.isfile(os.path.join(folder, path)):
+                missing.append("%s: %s" % (text, target))
+    return missing
+
+
 class Deb(unittest.TestCase):
     def setUp(self):
         self.deb = only(re.escape("mailshot_%s-1_amd64.deb" % ARGS.version))
@@ -67,6 +81,8 @@ class Deb(unittest.TestCase):
                 self.assertTrue(os.path.isfile(os.path.join(root, path)), path)
             with open(os.path.join(root, "usr/share/doc/mailshot/copyright")) as f:
                 self.assertIn("\nLicense: Expat\n", f.read())
+            self.assertEqual(unresolved_links(os.path.join(root, "usr/share/doc/mailshot"), ["README.md", "guide.md"]),
+                             [])
             result = run([os.path.join(root, "usr/bin/mailshot"), "--version"], text=True)
             self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "mailshot %s\n" % ARGS.version, ""))
         finally:
@@ -91,7 +107,8 @@ class Zip(unittest.TestCase):
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def test_files_at_the_top_texts_for_notepad(self):
-        self.assertEqual(self.names, ["GUIDE.txt", "LICENSE.txt", "README.txt", "mailshot.exe"])
+        self.assertEqual(self.names, ["GUIDE.txt", "LICENSE.txt", "README.txt", "mailshot.exe", "status-window.png"])
+        self.assertEqual(unresolved_links(self.dir, ["README.txt", "GUIDE.txt"]), [])
         for text in ("GUIDE.txt", "LICENSE.txt", "README.txt"):
             with open(os.path.join(self.dir, text), "rb") as f:
                 content = f.read()

@@ -66,6 +66,8 @@ void CloseNoticeBox() {}
 
 bool OpenInBrowser(const std::string&) { return false; }
 
+bool CopyToClipboard(const std::string&) { return false; }
+
 // The console has no window to keep on screen: once the job is done there is
 // nothing left for a message loop to serve.
 void RunStatusWindow(const std::function<void()>& onShow) { onShow(); }

@@ -24,7 +24,8 @@ namespace platform::ossl {
   X(ASN1_STRING_get0_data) X(ASN1_STRING_length) X(BIO_ctrl) X(BIO_ctrl_pending) X(BIO_free) X(BIO_new)            \
   X(BIO_new_file) X(BIO_read) X(BIO_s_mem) X(BIO_write) X(ERR_clear_error) X(ERR_get_error)                        \
   X(ERR_reason_error_string) X(EVP_Digest) X(EVP_sha256) X(GENERAL_NAMES_free) X(OPENSSL_sk_num)                   \
-  X(OPENSSL_sk_value) X(PEM_read_bio_X509) X(SSL_CIPHER_get_name) X(SSL_ctrl) X(SSL_CTX_ctrl) X(SSL_CTX_free)      \
+  X(OPENSSL_sk_value) X(PEM_read_bio_X509) X(SSL_CIPHER_standard_name) X(SSL_ctrl) X(SSL_CTX_ctrl)                 \
+  X(SSL_CTX_free)                                                                                                  \
   X(SSL_CTX_get0_param) X(SSL_CTX_get_cert_store) X(SSL_CTX_load_verify_dir) X(SSL_CTX_new) X(SSL_CTX_set_verify)  \
   X(SSL_do_handshake) X(SSL_free) X(SSL_get0_peer_certificate) X(SSL_get_current_cipher) X(SSL_get_error)          \
   X(SSL_get_peer_cert_chain) X(SSL_get_verify_result) X(SSL_get_version) X(SSL_new) X(SSL_read) X(SSL_set_bio)     \

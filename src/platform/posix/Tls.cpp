@@ -219,7 +219,8 @@ class OpenSslSession final : public TlsSession {
   TlsSessionInfo Info() const override {
     TlsSessionInfo info;
     info.protocol = ossl::SSL_get_version(ssl_.get());
-    const char* cipher = ossl::SSL_CIPHER_get_name(ossl::SSL_get_current_cipher(ssl_.get()));
+    // The IANA name, as Schannel gives it on Windows.
+    const char* cipher = ossl::SSL_CIPHER_standard_name(ossl::SSL_get_current_cipher(ssl_.get()));
     info.cipher = cipher != nullptr ? cipher : "";
     if (X509* cert = ossl::SSL_get0_peer_certificate(ssl_.get())) {
       info.subject = NameText(ossl::X509_get_subject_name(cert));

@@ -4,7 +4,10 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/Messages.h"
 
@@ -21,6 +24,10 @@ constexpr int kDesignDpi = 120;
 constexpr int kLeft = 286, kTop = 188;
 constexpr int kClientWidth = 347, kClientHeight = 62;
 constexpr int kPanelFontHeight = 12;
+// A text of several lines (a sign-in's address and code) widens the window
+// up to this, then wraps; the window stays within the screen's work area.
+constexpr int kWidestClient = 900;
+constexpr int kTextMargin = 12;
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 // Posted to the window once it is visible; runs the on-show work.
 constexpr UINT kMsgShown = WM_APP + 1;
@@ -31,6 +38,7 @@ struct StatusWindowState {
   HFONT panelFont = nullptr;
   const std::function<void()>* onShow = nullptr;
   bool closeRequested = false;
+  int dpi = kDesignDpi;
 };
 
 StatusWindowState& State() {
@@ -38,7 +46,46 @@ StatusWindowState& State() {
   return state;
 }
 
-// A lowered one-pixel bevel around the centred caption, on the button face.
+int Scaled(int designPixels) { return ::MulDiv(designPixels, State().dpi, kDesignDpi); }
+
+std::string PanelText(HWND panel) {
+  std::string text(static_cast<size_t>(::GetWindowTextLengthA(panel)) + 1, '\0');
+  text.resize(static_cast<size_t>(::GetWindowTextA(panel, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+bool SeveralLines(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
+
+/// text cut into the lines the panel shows, in the font selected into dc:
+/// at each CR, LF or CR LF, and a line wider than width after the last
+/// character that fits (a long address has no blank to break at).
+std::vector<std::string> PanelLines(HDC dc, const std::string& text, int width) {
+  std::vector<std::string> lines;
+  for (size_t start = 0; start <= text.size();) {
+    size_t end = std::min(text.find_first_of("\r\n", start), text.size());
+    std::string_view line(text.data() + start, end - start);
+    do {
+      int fit = 0;
+      SIZE size{};
+      ::GetTextExtentExPointA(dc, line.data(), static_cast<int>(line.size()), width, &fit, nullptr, &size);
+      const size_t taken = std::min(line.size(), static_cast<size_t>(std::max(fit, 1)));
+      lines.emplace_back(line.substr(0, taken));
+      line.remove_prefix(taken);
+    } while (!line.empty());
+    if (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') ++end;
+    start = end + 1;
+  }
+  return lines;
+}
+
+int LineHeight(HDC dc) {
+  TEXTMETRICA metrics{};
+  ::GetTextMetricsA(dc, &metrics);
+  return metrics.tmHeight;
+}
+
+// A lowered one-pixel bevel around the centred caption, on the button face;
+// a caption of several lines is centred as a block, line by line.
 void PaintPanel(HWND panel) {
   PAINTSTRUCT paint;
   HDC dc = ::BeginPaint(panel, &paint);
@@ -46,14 +93,72 @@ void PaintPanel(HWND panel) {
   ::GetClientRect(panel, &area);
   ::FillRect(dc, &area, ::GetSysColorBrush(COLOR_BTNFACE));
   ::DrawEdge(dc, &area, BDR_SUNKENOUTER, BF_RECT);
-  std::string text(static_cast<size_t>(::GetWindowTextLengthA(panel)) + 1, '\0');
-  const int length = ::GetWindowTextA(panel, text.data(), static_cast<int>(text.size()));
+  const std::string text = PanelText(panel);
   HGDIOBJ oldFont = ::SelectObject(dc, State().panelFont);
   ::SetBkMode(dc, TRANSPARENT);
   ::SetTextColor(dc, ::GetSysColor(COLOR_BTNTEXT));
-  ::DrawTextA(dc, text.data(), length, &area, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+  if (SeveralLines(text)) {
+    const std::vector<std::string> lines = PanelLines(dc, text, area.right - 2 * Scaled(kTextMargin));
+    const int height = LineHeight(dc);
+    RECT row{area.left, std::max<LONG>(area.top, (area.bottom - height * static_cast<LONG>(lines.size())) / 2),
+             area.right, 0};
+    for (const std::string& line : lines) {
+      row.bottom = row.top + height;
+      ::DrawTextA(dc, line.data(), static_cast<int>(line.size()), &row, DT_CENTER | DT_SINGLELINE | DT_NOPREFIX);
+      row.top = row.bottom;
+    }
+  } else {
+    ::DrawTextA(dc, text.data(), static_cast<int>(text.size()), &area,
+                DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+  }
   ::SelectObject(dc, oldFont);
   ::EndPaint(panel, &paint);
+}
+
+/// Moves and sizes the window to width x height, within the work area.
+void PlaceWindow(HWND window, const RECT& workArea, int width, int height) {
+  width = std::min<int>(width, workArea.right - workArea.left);
+  height = std::min<int>(height, workArea.bottom - workArea.top);
+  RECT now;
+  ::GetWindowRect(window, &now);
+  const int left = std::clamp<int>(now.left, workArea.left, workArea.right - width);
+  const int top = std::clamp<int>(now.top, workArea.top, workArea.bottom - height);
+  ::SetWindowPos(window, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+/// The window's size for text: its stored size for one line; for several,
+/// as wide as the longest line needs (wrapping beyond kWidestClient) and as
+/// high as the lines, within the work area, which it is moved into.
+void FitWindowToText(StatusWindowState& state, const std::string& text) {
+  SIZE client{Scaled(kClientWidth), Scaled(kClientHeight)};
+  RECT workArea;
+  if (!::SystemParametersInfoA(SPI_GETWORKAREA, 0, &workArea, 0)) return;
+  if (SeveralLines(text)) {
+    const int margins = 2 * Scaled(kTextMargin);
+    HDC dc = ::GetDC(state.panel);
+    HGDIOBJ oldFont = ::SelectObject(dc, state.panelFont);
+    const int widest = std::min<int>(Scaled(kWidestClient), workArea.right - workArea.left - 2 * margins);
+    const std::vector<std::string> lines = PanelLines(dc, text, widest);
+    for (const std::string& line : lines) {
+      SIZE size{};
+      ::GetTextExtentPoint32A(dc, line.data(), static_cast<int>(line.size()), &size);
+      client.cx = std::max<LONG>(client.cx, size.cx + margins);
+    }
+    client.cy = std::max<LONG>(client.cy, LineHeight(dc) * static_cast<LONG>(lines.size()) + margins);
+    ::SelectObject(dc, oldFont);
+    ::ReleaseDC(state.panel, dc);
+  }
+  RECT frame{0, 0, client.cx, client.cy};
+  ::AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
+  PlaceWindow(state.window, workArea, frame.right - frame.left, frame.bottom - frame.top);
+  // The frame drawn may differ from the one computed (Wine's does): the
+  // client area must get the size asked for.
+  RECT got;
+  ::GetClientRect(state.window, &got);
+  if (got.right != client.cx || got.bottom != client.cy) {
+    PlaceWindow(state.window, workArea, frame.right - frame.left + client.cx - got.right,
+                frame.bottom - frame.top + client.cy - got.bottom);
+  }
 }
 
 LRESULT CALLBACK PanelProc(HWND panel, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -124,13 +229,14 @@ bool CreateStatusWindow(StatusWindowState& state) {
   HINSTANCE instance = ::GetModuleHandleA(nullptr);
   if (!RegisterClasses(instance)) return false;
   const int dpi = ScreenDpi();
-  RECT frame{0, 0, ::MulDiv(kClientWidth, dpi, kDesignDpi), ::MulDiv(kClientHeight, dpi, kDesignDpi)};
+  state.dpi = dpi;
+  RECT frame{0, 0, Scaled(kClientWidth), Scaled(kClientHeight)};
   ::AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
   state.window = ::CreateWindowExA(0, kWindowClass, kWindowCaption, kWindowStyle, kLeft, kTop,
                                    frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance,
                                    nullptr);
   if (state.window == nullptr) return false;
-  state.panelFont = ::CreateFontA(-::MulDiv(kPanelFontHeight, dpi, kDesignDpi), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
+  state.panelFont = ::CreateFontA(-Scaled(kPanelFontHeight), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
                                   FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                                   DEFAULT_PITCH | FF_DONTCARE, kPanelFontFace);
   RECT client;
@@ -201,10 +307,9 @@ void ShowMessageBox(const std::string& caption, const std::string& text, BoxIcon
 
 void ShowNoticeBox(const std::string& caption, const std::string& text) {
   CloseNoticeBox();
-  // The status window tells it too, on its one line, while the box stands.
-  std::string line = text;
-  std::replace(line.begin(), line.end(), '\r', ' ');
-  SetStatusText(line);
+  // The status window tells it too, line by line, and keeps it once the box
+  // is gone.
+  SetStatusText(text);
   NoticeBox& notice = Notice();
   notice.caption = caption;
   notice.text = text;
@@ -256,7 +361,30 @@ void RunStatusWindow(const std::function<void()>& onShow) {
 }
 
 void SetStatusText(const std::string& text) {
-  if (State().panel != nullptr) ::SetWindowTextA(State().panel, text.c_str());
+  StatusWindowState& state = State();
+  if (state.panel == nullptr) return;
+  const bool resize = SeveralLines(text) || SeveralLines(PanelText(state.panel));
+  ::SetWindowTextA(state.panel, text.c_str());
+  if (resize) FitWindowToText(state, text);
+}
+
+bool CopyToClipboard(const std::string& text) {
+  // Without an owner window the clipboard takes no data.
+  StatusWindowState& state = State();
+  if (state.window == nullptr || !::OpenClipboard(state.window)) return false;
+  bool copied = false;
+  if (::EmptyClipboard()) {
+    HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, text.size() + 1);
+    if (void* bytes = memory != nullptr ? ::GlobalLock(memory) : nullptr) {
+      std::memcpy(bytes, text.c_str(), text.size() + 1);
+      ::GlobalUnlock(memory);
+      copied = ::SetClipboardData(CF_TEXT, memory) != nullptr;
+    }
+    // Once set, the memory is the clipboard's.
+    if (!copied && memory != nullptr) ::GlobalFree(memory);
+  }
+  ::CloseClipboard();
+  return copied;
 }
 
 void ShowProgress(const std::string& text) { SetStatusText(text); }

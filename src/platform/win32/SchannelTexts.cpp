@@ -75,6 +75,53 @@ std::string Hex(std::uint32_t value) {
   return text;
 }
 
+struct SuiteRow {
+  std::uint16_t number;
+  const char* name;
+};
+
+// The suites Schannel offers (TLS 1.3, then 1.2), by their IANA numbers.
+constexpr SuiteRow kSuiteRows[] = {
+    {0x1301, "TLS_AES_128_GCM_SHA256"},
+    {0x1302, "TLS_AES_256_GCM_SHA384"},
+    {0x1303, "TLS_CHACHA20_POLY1305_SHA256"},
+    {0xC02B, "TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256"},
+    {0xC02C, "TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384"},
+    {0xC02F, "TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256"},
+    {0xC030, "TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384"},
+    {0xCCA8, "TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256"},
+    {0xCCA9, "TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256"},
+    {0xC023, "TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA256"},
+    {0xC024, "TLS_ECDHE_ECDSA_WITH_AES_256_CBC_SHA384"},
+    {0xC027, "TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA256"},
+    {0xC028, "TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA384"},
+    {0xC009, "TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA"},
+    {0xC00A, "TLS_ECDHE_ECDSA_WITH_AES_256_CBC_SHA"},
+    {0xC013, "TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA"},
+    {0xC014, "TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA"},
+    {0x009E, "TLS_DHE_RSA_WITH_AES_128_GCM_SHA256"},
+    {0x009F, "TLS_DHE_RSA_WITH_AES_256_GCM_SHA384"},
+    {0x009C, "TLS_RSA_WITH_AES_128_GCM_SHA256"},
+    {0x009D, "TLS_RSA_WITH_AES_256_GCM_SHA384"},
+    {0x003C, "TLS_RSA_WITH_AES_128_CBC_SHA256"},
+    {0x003D, "TLS_RSA_WITH_AES_256_CBC_SHA256"},
+    {0x002F, "TLS_RSA_WITH_AES_128_CBC_SHA"},
+    {0x0035, "TLS_RSA_WITH_AES_256_CBC_SHA"},
+};
+
+// An AEAD cipher fixes the hash of its suite's name (the PRF's).
+struct AeadRow {
+  std::string_view cipher;
+  std::string_view hash;
+};
+constexpr AeadRow kAeadRows[] = {
+    {"_AES_128_GCM", "_SHA256"},
+    {"_AES_256_GCM", "_SHA384"},
+    {"_CHACHA20_POLY1305", "_SHA256"},
+};
+constexpr std::string_view kUnknownPart = "_<unknown>";
+constexpr std::string_view kHashNotKnown = " (hash not known)";
+
 }  // namespace
 
 std::string SecurityStatusText(std::int32_t status) {
@@ -89,6 +136,18 @@ std::string ChainErrorText(std::uint32_t errorBits) {
     if ((errorBits & row.bit) != 0) return row.text;
   }
   return "certificate chain error " + Hex(errorBits);
+}
+
+std::string CipherSuiteName(std::uint32_t suite, std::string_view reported) {
+  for (const SuiteRow& row : kSuiteRows) {
+    if (row.number == suite) return row.name;
+  }
+  if (!reported.ends_with(kUnknownPart)) return std::string(reported);
+  const std::string_view known = reported.substr(0, reported.size() - kUnknownPart.size());
+  for (const AeadRow& row : kAeadRows) {
+    if (known.ends_with(row.cipher)) return std::string(known) + std::string(row.hash);
+  }
+  return std::string(known) + std::string(kHashNotKnown);
 }
 
 }  // namespace platform::win32

@@ -193,7 +193,9 @@ class SchannelSession final : public TlsSession {
       info.protocol = ProtocolName(connection.dwProtocol);
     SecPkgContext_CipherInfo cipher{};
     if (::QueryContextAttributesA(context, SECPKG_ATTR_CIPHER_INFO, &cipher) == SEC_E_OK) {
-      for (const WCHAR* c = cipher.szCipherSuite; *c != L'\0'; ++c) info.cipher += static_cast<char>(*c);
+      std::string reported;
+      for (const WCHAR* c = cipher.szCipherSuite; *c != L'\0'; ++c) reported += static_cast<char>(*c);
+      info.cipher = win32::CipherSuiteName(cipher.dwCipherSuite, reported);
     } else {
       info.cipher = "cipher " + std::to_string(connection.aiCipher) + " " + std::to_string(connection.dwCipherStrength) +
                     " bits, hash " + std::to_string(connection.aiHash) + ", exchange " + std::to_string(connection.aiExch);
