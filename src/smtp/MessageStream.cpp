@@ -45,7 +45,7 @@ class TMessageStream::FilePart {
       }
       EncodeNextBlock();
     }
-    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(count, static_cast<std::int64_t>(lines_.size() - handedOut_)));
+    const std::size_t n = std::min(static_cast<std::size_t>(count), lines_.size() - handedOut_);
     std::memcpy(out, lines_.data() + handedOut_, n);
     handedOut_ += n;
     return static_cast<std::int64_t>(n);
@@ -53,23 +53,22 @@ class TMessageStream::FilePart {
 
  private:
   void EncodeNextBlock() {
-    const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(inputLeft_, static_cast<std::int64_t>(encoder_->BlockSize())));
-    block_.resize(wanted);
+    const auto wanted = static_cast<std::int64_t>(
+        std::min(static_cast<std::uint64_t>(inputLeft_), static_cast<std::uint64_t>(encoder_->BlockSize())));
+    block_.resize(static_cast<std::size_t>(wanted));
     std::int64_t got = 0;
     try {
-      got = file_->Read(block_.data(), static_cast<std::int64_t>(wanted));
-      for (std::int64_t n = got; n > 0 && got < static_cast<std::int64_t>(wanted); got += n) {
-        n = file_->Read(block_.data() + got, static_cast<std::int64_t>(wanted) - got);
-      }
+      // A file stream reads on until the count or the file's end.
+      got = file_->Read(block_.data(), wanted);
     } catch (const EStreamError&) {
       Fail(kFileUnreadable);
     }
-    if (got < static_cast<std::int64_t>(wanted)) Fail(kFileShrank);
+    if (got < wanted) Fail(kFileShrank);
     inputLeft_ -= got;
     finished_ = inputLeft_ == 0;
     lines_.clear();
     handedOut_ = 0;
-    encoder_->Encode(std::string_view(block_.data(), wanted), finished_, lines_);
+    encoder_->Encode(std::string_view(block_.data(), block_.size()), finished_, lines_);
     produced_ += static_cast<std::int64_t>(lines_.size());
     // Every check comes before the last lines go out, so that the message
     // never ends with a part that is not the file as measured.
@@ -207,7 +206,7 @@ std::int64_t TMessageStream::MeasureEncoded(TFileStream& file, TPartEncoder& enc
   std::string lines;
   std::int64_t size = 0;
   for (std::int64_t left = file.Size();;) {
-    const auto wanted = static_cast<std::int64_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(block.size())));
+    const std::int64_t wanted = std::min(left, static_cast<std::int64_t>(block.size()));
     file.ReadBuffer(block.data(), wanted);
     left -= wanted;
     lines.clear();

@@ -499,7 +499,8 @@ TEST_F(Composition, StreamedInAnyPiecesTheDataIsTheSame) {
       std::string streamed(whole.size() + 1, '\0');
       stream.SetPosition(0);
       std::int64_t got = 0;
-      for (std::int64_t n; (n = stream.Read(streamed.data() + got, std::min<std::int64_t>(piece, static_cast<std::int64_t>(streamed.size()) - got))) > 0;) got += n;
+      const auto room = [&] { return std::min(piece, static_cast<std::int64_t>(streamed.size()) - got); };
+      for (std::int64_t n; (n = stream.Read(streamed.data() + got, room())) > 0;) got += n;
       streamed.resize(static_cast<size_t>(got));
       EXPECT_TRUE(streamed == whole) << name << " read in pieces of " << piece;
     }

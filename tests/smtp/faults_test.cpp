@@ -560,7 +560,8 @@ TEST_F(Dialogue, AFileThatChangesWhileItIsSentEndsTheConnectionBeforeTheEnd) {
       smtp->SendMail();
       ADD_FAILURE() << c.name << ": sent";
     } catch (const EFileChanged& e) {
-      EXPECT_EQ(e.Message(), "The message was not sent: the file " + path + " changed while it was sent (" + c.how + ")")
+      EXPECT_EQ(e.Message(),
+                "The message was not sent: the file " + path + " changed while it was sent (" + c.how + ")")
           << c.name;
       EXPECT_TRUE(IsTransientFailure(*smtp, e)) << c.name << ": the file may be whole later";
     }
