@@ -4,8 +4,8 @@
 # and once as curl's base64 MIME upload of the same file, in the same run.
 # Prints where TQxSMTP spends its time, the wall time, CPU time and peak
 # memory of both sending processes and the ratios; fails when TQxSMTP is
-# slower than curl or its peak memory exceeds 1.5 times the attachment plus
-# 16 MB.
+# slower than curl or its peak memory reaches 32 MB (the attachment is read
+# from its file while it is sent).
 #
 # Needs the benchmark build (see bench/lib.sh), curl and a C compiler.
 set -euo pipefail
@@ -31,7 +31,7 @@ printf '%-8s %10s %10s %12s\n' sender "wall s" "CPU s" "peak MB"
 printf '%-8s %10s %10s %12s\n' TQxSMTP "$ow" "$oc" "$op" curl "$cw" "$cc" "$cp"
 awk -v ow="$ow" -v cw="$cw" -v oc="$oc" -v cc="$cc" -v op="$op" -v cp="$cp" -v mb="$size_mb" 'BEGIN {
   printf "ratio TQxSMTP/curl: wall %.2f, CPU %.2f, peak %.2f\n", ow / cw, oc / cc, op / cp
-  limit = 1.5 * mb + 16
-  printf "peak limit %d MB: %s\n", limit, (op <= limit ? "kept" : "EXCEEDED")
-  if (op > limit || ow > cw) exit 1
+  limit = 32
+  printf "peak limit %d MB: %s\n", limit, (op < limit ? "kept" : "EXCEEDED")
+  if (op >= limit || ow > cw) exit 1
 }'
