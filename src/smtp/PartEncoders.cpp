@@ -4,8 +4,8 @@
 
 #include "core/Stream.h"
 #include "encoding/HeaderWords.h"
-#include "encoding/QuotedPrintable.h"
 #include "encoding/LineEncoding.h"
+#include "encoding/QuotedPrintable.h"
 #include "smtp/HeaderFields.h"
 
 namespace part_encoders {
