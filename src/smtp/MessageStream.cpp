@@ -179,6 +179,11 @@ void TMessageStream::CommitInPlace(std::int64_t count) {
   size_ += count;
 }
 
+void TMessageStream::ReserveText(std::int64_t count) {
+  std::string& text = LastText();
+  text.reserve(text.size() + static_cast<std::size_t>(count));
+}
+
 std::string& TMessageStream::LastText() {
   if (pieces_.empty() || pieces_.back().file) pieces_.emplace_back();
   return pieces_.back().text;

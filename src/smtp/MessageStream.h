@@ -66,6 +66,9 @@ class TMessageStream : public TStream {
   /// where the encoder no longer suits); raises EStreamError when a read
   /// fails.
   static std::int64_t MeasureEncoded(TFileStream& file, TPartEncoder& encoder);
+  /// Makes room for count more bytes of text at the end, so that a long
+  /// text is not copied as it grows.
+  void ReserveText(std::int64_t count);
   /// Closes the files and forgets the text.
   void Clear();
   /// The size of the whole data.

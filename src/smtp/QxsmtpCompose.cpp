@@ -263,9 +263,19 @@ void TQxSMTP::WriteText(const TStringList& text, TextEncoding encoding) {
     WriteQuotedPrintableText(text);
     return;
   }
-  std::string lines;
-  ForEachTextLine(text.Items(), [&](std::string_view line) { AppendDataLine(lines, line); });
-  WriteBytes(body_stream_, lines);
+  // Straight into the stream, made to the text's size at once: a long body
+  // is neither copied whole on the way nor as the stream grows.
+  std::int64_t size = 0;
+  ForEachTextLine(text.Items(), [&](std::string_view line) {
+    size += static_cast<std::int64_t>(line.size() + kCrLf.size()) + (line.starts_with('.') ? 1 : 0);
+  });
+  body_stream_.ReserveText(size);
+  std::string dataLine;
+  ForEachTextLine(text.Items(), [&](std::string_view line) {
+    dataLine.clear();
+    AppendDataLine(dataLine, line);
+    WriteBytes(body_stream_, dataLine);
+  });
 }
 
 void TQxSMTP::WriteQuotedPrintableText(const TStringList& text) {
