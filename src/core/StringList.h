@@ -6,10 +6,10 @@
 #include <string_view>
 #include <vector>
 
-/// A list of strings with indexed access; may be kept sorted.
 /// How long LoadFromFile waits for the writer of a FIFO, in milliseconds.
 inline constexpr int kPipeWriterWait = 30000;
 
+/// A list of strings with indexed access; may be kept sorted.
 class TStringList {
  public:
   virtual ~TStringList() = default;

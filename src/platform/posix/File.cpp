@@ -92,6 +92,9 @@ std::optional<std::string> ReadToEnd(int fd) {
 std::optional<std::string> ReadStandardInput() { return ReadToEnd(STDIN_FILENO); }
 
 std::optional<std::string> ReadPipe(const std::string& path, int waitMilliseconds) {
+  // Nothing else is opened: opening a device may do something.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode)) return std::nullopt;
   // Opened without waiting for a writer, which may never come: only its
   // first bytes (or its close) within the wait make the FIFO worth reading.
   int fd;
@@ -100,13 +103,13 @@ std::optional<std::string> ReadPipe(const std::string& path, int waitMillisecond
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::nullopt;
   std::optional<std::string> text;
-  struct stat info {};
-  pollfd wait{static_cast<int>(fd), POLLIN, 0};
+  pollfd wait{fd, POLLIN, 0};
   int ready;
   do {
     ready = ::poll(&wait, 1, waitMilliseconds);
   } while (ready < 0 && errno == EINTR);
   const int status = ::fcntl(fd, F_GETFL);
+  // The name may have been given to another file meanwhile.
   if (::fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode) && ready > 0 && status >= 0 &&
       ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0) {
     text = ReadToEnd(fd);
