@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -399,21 +400,27 @@ std::string DecodeBase64Lines(const std::string& text) {
   return out;
 }
 
+/// The lines of the part of the file named name, the last part before the
+/// closing boundary; none when there is no such part or no closing boundary.
+std::optional<std::string> LastPartLines(const std::string& body, const std::string& name) {
+  const std::string start = "filename=\"" + name + "\"\r\n\r\n";
+  const std::string end = "--" + kBoundary1 + "--\r\n";
+  const size_t at = body.find(start);
+  if (at == std::string::npos || !body.ends_with(end)) return std::nullopt;
+  const size_t from = at + start.size();
+  return body.substr(from, body.size() - end.size() - from);
+}
+
 TEST_F(Composition, LargeAttachmentEncodesCompletely) {
   // Crosses the buffer stream's blocks and the file's read-ahead many times.
   std::string data(200000, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
   m.Attachments().Add(dir.Write("big.bin", data));
   smtp.ComposeMessage();
-  const std::string body = Body();
-  const std::string start = "filename=\"big.bin\"\r\n\r\n";
-  const std::string end = "--" + kBoundary1 + "--\r\n";
-  ASSERT_NE(body.find(start), std::string::npos);
-  ASSERT_EQ(body.substr(body.size() - end.size()), end);
-  const size_t from = body.find(start) + start.size();
-  const std::string encoded = body.substr(from, body.size() - end.size() - from);
-  EXPECT_EQ(encoded.size(), 4444u * 62 + 30);  // 4444 full lines of 45 bytes, then 20 bytes
-  EXPECT_TRUE(DecodeBase64Lines(encoded) == data);
+  const std::optional<std::string> encoded = LastPartLines(Body(), "big.bin");
+  ASSERT_TRUE(encoded);
+  EXPECT_EQ(encoded->size(), 4444u * 62 + 30);  // 4444 full lines of 45 bytes, then 20 bytes
+  EXPECT_TRUE(DecodeBase64Lines(*encoded) == data);
 }
 
 /// Decodes quoted-printable lines (CR LF after each), checking that none is
@@ -449,12 +456,9 @@ TEST_F(Composition, LargeTextAttachmentGoesWholeAcrossItsReadBlocks) {
   }
   m.Attachments().Add(dir.Write("big.log", data));
   smtp.ComposeMessage();
-  const std::string body = Body();
-  const std::string start = "filename=\"big.log\"\r\n\r\n";
-  const std::string end = "--" + kBoundary1 + "--\r\n";
-  ASSERT_NE(body.find(start), std::string::npos);
-  const size_t from = body.find(start) + start.size();
-  EXPECT_TRUE(DecodeQuotedPrintableLines(body.substr(from, body.size() - end.size() - from)) == data);
+  const std::optional<std::string> encoded = LastPartLines(Body(), "big.log");
+  ASSERT_TRUE(encoded);
+  EXPECT_TRUE(DecodeQuotedPrintableLines(*encoded) == data);
 }
 
 // The data is the same however it is read: whole, in pieces of any size,
@@ -504,11 +508,9 @@ TEST_F(Composition, StreamedInAnyPiecesTheDataIsTheSame) {
       streamed.resize(static_cast<size_t>(got));
       EXPECT_TRUE(streamed == whole) << name << " read in pieces of " << piece;
     }
-    const std::string start = std::string("filename=\"") + c.name + "\"\r\n\r\n";
-    const std::string end = "--" + kBoundary1 + "--\r\n";
-    ASSERT_NE(whole.find(start), std::string::npos) << name;
-    const size_t from = whole.find(start) + start.size();
-    const std::string part = whole.substr(from, whole.size() - end.size() - from);
+    const std::optional<std::string> lines = LastPartLines(whole, c.name);
+    ASSERT_TRUE(lines) << name;
+    const std::string& part = *lines;
     if (std::string(c.name) == "a.bin") {
       // As the encoder gives the whole file at once.
       TMemoryStream input, output;
