@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "core/AsciiCase.h"
+
 namespace charsets {
 namespace {
 
@@ -54,7 +56,7 @@ std::string Key(std::string_view name) {
   std::string key;
   for (char c : name) {
     if (c == '-' || c == '_' || c == ' ') continue;
-    key += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    key += AsciiLower(c);
   }
   return key;
 }

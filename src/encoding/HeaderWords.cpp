@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/AsciiCase.h"
 #include "encoding/LineEncoding.h"
 
 namespace header_words {
@@ -46,10 +47,8 @@ constexpr GroupedCharset kMultiByteCharsets[] = {
 };
 
 bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
 }
 
 Grouping GroupingOf(std::string_view charset) {

@@ -4,18 +4,12 @@
 #include <cctype>
 #include <cstdint>
 
+#include "core/AsciiCase.h"
+
 namespace html_text {
 namespace {
 
 constexpr std::string_view kBlanks = " \t\r\n\f";
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string Lowered(std::string_view text) {
-  std::string lowered(text);
-  std::transform(lowered.begin(), lowered.end(), lowered.begin(), Lower);
-  return lowered;
-}
 
 bool IsBlank(char c) { return kBlanks.find(c) != std::string_view::npos; }
 
@@ -66,12 +60,12 @@ std::string Decoded(std::string_view text) {
     const std::string_view name = text.substr(i + 1, semicolon - i - 1);
     std::optional<std::uint32_t> code;
     if (name.size() > 1 && name[0] == '#') {
-      const bool hex = Lower(name[1]) == 'x';
+      const bool hex = AsciiLower(name[1]) == 'x';
       std::uint32_t value = 0;
       const std::string_view digits = name.substr(hex ? 2 : 1);
       bool valid = !digits.empty();
       for (char c : digits) {
-        const char l = Lower(c);
+        const char l = AsciiLower(c);
         const int digit = l >= '0' && l <= '9' ? l - '0' : hex && l >= 'a' && l <= 'f' ? l - 'a' + 10 : -1;
         valid = valid && digit >= 0;
         value = std::min<std::uint32_t>(value * (hex ? 16 : 10) + static_cast<std::uint32_t>(std::max(digit, 0)),
@@ -113,7 +107,7 @@ Tag ReadTag(std::string_view html, std::size_t at) {
   Tag tag;
   std::size_t i = at + 1;
   const std::size_t nameEnd = std::min(html.find_first_of(" \t\r\n\f/>", i + 1), html.size());
-  tag.name = Lowered(html.substr(i, nameEnd - i));
+  tag.name = AsciiLowered(html.substr(i, nameEnd - i));
   i = nameEnd;
   while (i < html.size() && html[i] != '>') {
     if (IsBlank(html[i]) || html[i] == '/') {
@@ -121,7 +115,7 @@ Tag ReadTag(std::string_view html, std::size_t at) {
       continue;
     }
     const std::size_t attributeEnd = std::min(html.find_first_of(" \t\r\n\f/>=", i), html.size());
-    std::string attribute = Lowered(html.substr(i, attributeEnd - i));
+    std::string attribute = AsciiLowered(html.substr(i, attributeEnd - i));
     i = attributeEnd;
     while (i < html.size() && IsBlank(html[i])) ++i;
     std::size_t valueStart = i, valueEnd = i;
@@ -150,7 +144,7 @@ Tag ReadTag(std::string_view html, std::size_t at) {
 /// Where the element whose content is not text (script, style, head) ends:
 /// past its end tag, or the end of html.
 std::size_t PastEndTag(std::string_view html, std::size_t from, const std::string& name) {
-  const std::string lowered = Lowered(html.substr(from));
+  const std::string lowered = AsciiLowered(html.substr(from));
   const std::size_t found = lowered.find("</" + name);
   if (found == std::string::npos) return html.size();
   return std::min(html.find('>', from + found), html.size() - 1) + 1;
@@ -305,7 +299,8 @@ std::vector<std::string> PlainText(std::string_view html) {
       text.StartLink();
     } else if (name == "a" && end) {
       const std::string shown = text.EndLink();
-      const bool tellsUrl = href && !href->empty() && href->front() != '#' && Lowered(*href).rfind("javascript:", 0) != 0;
+      const bool tellsUrl =
+          href && !href->empty() && href->front() != '#' && AsciiLowered(*href).rfind("javascript:", 0) != 0;
       if (tellsUrl && shown != *href && "mailto:" + shown != *href) {
         text.Space();
         text.Word("<" + *href + ">");

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/AsciiCase.h"
 #include "core/Wipe.h"
 #include "encoding/LineEncoding.h"
 #include "oauth/OAuthErrors.h"
@@ -291,8 +292,7 @@ TTokens BrowserSignIn(TTokenEndpoint& endpoint, const TTokenFile& file, TOAuthHo
 bool IsWebAddress(std::string_view address) {
   const std::size_t colon = address.find("://");
   if (colon == std::string_view::npos) return false;
-  std::string scheme(address.substr(0, colon));
-  for (char& c : scheme) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  const std::string scheme = AsciiLowered(address.substr(0, colon));
   const std::string_view rest = address.substr(colon + 3);
   // A host must follow: "https:///x" names none.
   if ((scheme != "http" && scheme != "https") || rest.empty() || rest.front() == '/') return false;

@@ -4,6 +4,8 @@
 #include <iterator>
 #include <string>
 
+#include "core/AsciiCase.h"
+
 namespace media_types {
 namespace {
 
@@ -68,10 +70,7 @@ constexpr std::size_t kLongestExtension = 8;
 std::string_view MediaTypeOf(std::string_view fileName) {
   const std::size_t dot = fileName.rfind('.');
   if (dot == std::string_view::npos || fileName.size() - dot - 1 > kLongestExtension) return kOctetStream;
-  std::string extension(fileName.substr(dot + 1));
-  for (char& c : extension) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  const std::string extension = AsciiLowered(fileName.substr(dot + 1));
   const auto found = std::lower_bound(std::begin(kTypes), std::end(kTypes), extension,
                                       [](const TypeOfExtension& t, const std::string& e) { return t.extension < e; });
   return found != std::end(kTypes) && found->extension == extension ? found->type : kOctetStream;
