@@ -64,10 +64,11 @@ void TQxUUProcessor::EncodeLines() {
 }
 
 std::int64_t TQxUUProcessor::EncodedSize(std::int64_t size) const {
-  const std::int64_t lines = std::max<std::int64_t>(size, 0) / static_cast<std::int64_t>(kLineBytes);
-  const std::size_t rest = static_cast<std::size_t>(std::max<std::int64_t>(size, 0) % kLineBytes);
-  const std::size_t lineSize = Method == uuCode ? line_encoding::kUUEncodeLineSize : line_encoding::kBase64LineSize;
-  return lines * static_cast<std::int64_t>(lineSize) + static_cast<std::int64_t>(RunSize(rest)) +
+  const std::int64_t bytes = std::max<std::int64_t>(size, 0);
+  const auto lineBytes = static_cast<std::int64_t>(kLineBytes);
+  // Whole lines, as many as a file may hold, then a run of the rest.
+  return bytes / lineBytes * static_cast<std::int64_t>(RunSize(kLineBytes)) +
+         static_cast<std::int64_t>(RunSize(static_cast<std::size_t>(bytes % lineBytes))) +
          (Method == uuCode ? static_cast<std::int64_t>(kClosingLineSize) : 0);
 }
 

@@ -25,8 +25,8 @@ std::size_t TLineParts::BlockSize() const { return kEncodeRunLines * line_encodi
 
 void TLineParts::Encode(std::string_view block, bool last, std::string& out) {
   const std::size_t start = out.size();
-  out.resize(start + static_cast<std::size_t>(processor_.EncodedSize(static_cast<std::int64_t>(block.size()))) +
-             TQxUUProcessor::kClosingLineSize);
+  // Room for the block's lines and what closes them.
+  out.resize(start + static_cast<std::size_t>(processor_.EncodedSize(static_cast<std::int64_t>(block.size()))));
   std::size_t written =
       processor_.EncodeRun(reinterpret_cast<const std::uint8_t*>(block.data()), block.size(), out.data() + start);
   if (last) written += processor_.CloseLines(out.data() + start + written);
