@@ -127,7 +127,7 @@ std::int64_t TMessageStream::ReadAtCursor(char* out, std::int64_t count) {
       n = piece.file->Read(out + total, count - total);
     } else {
       n = std::min(count - total, piece.size - offset_);
-      std::memcpy(out + total, piece.text.data() + offset_, static_cast<std::size_t>(n));
+      std::memcpy(out + total, piece.text->Memory() + offset_, static_cast<std::size_t>(n));
     }
     offset_ += n;
     total += n;
@@ -160,33 +160,32 @@ void TMessageStream::Rewind() {
 }
 
 std::int64_t TMessageStream::Write(const void* buffer, std::int64_t count) {
-  LastText().append(static_cast<const char*>(buffer), static_cast<std::size_t>(count));
-  pieces_.back().size += count;
-  size_ += count;
+  if (count <= 0) return 0;
+  std::memcpy(RoomInPlace(count), buffer, static_cast<std::size_t>(count));
+  CommitInPlace(count);
   return count;
 }
 
-char* TMessageStream::RoomInPlace(std::int64_t count) {
-  std::string& text = LastText();
-  roomAt_ = text.size();
-  text.resize(roomAt_ + static_cast<std::size_t>(count));
-  return text.data() + roomAt_;
-}
+char* TMessageStream::RoomInPlace(std::int64_t count) { return LastText().RoomInPlace(count); }
 
 void TMessageStream::CommitInPlace(std::int64_t count) {
-  pieces_.back().text.resize(roomAt_ + static_cast<std::size_t>(count));
-  pieces_.back().size += count;
-  size_ += count;
+  TMemoryStream& text = *pieces_.back().text;
+  text.CommitInPlace(count);
+  size_ += text.DataSize() - pieces_.back().size;
+  pieces_.back().size = text.DataSize();
 }
 
 void TMessageStream::ReserveText(std::int64_t count) {
-  std::string& text = LastText();
-  text.reserve(text.size() + static_cast<std::size_t>(count));
+  TMemoryStream& text = LastText();
+  text.Reserve(text.DataSize() + count);
 }
 
-std::string& TMessageStream::LastText() {
-  if (pieces_.empty() || pieces_.back().file) pieces_.emplace_back();
-  return pieces_.back().text;
+TMemoryStream& TMessageStream::LastText() {
+  if (pieces_.empty() || pieces_.back().file) {
+    pieces_.emplace_back();
+    pieces_.back().text = std::make_unique<TMemoryStream>();
+  }
+  return *pieces_.back().text;
 }
 
 std::int64_t TMessageStream::Seek(std::int64_t offset, std::uint16_t origin) {

@@ -83,13 +83,15 @@ class TMessageStream : public TStream {
     ~Piece();
     Piece(Piece&&) noexcept;
     Piece& operator=(Piece&&) noexcept;
-    std::string text;                // when file is null
-    std::unique_ptr<FilePart> file;  // else
+    // The composed text, in a stream that gives room in place unfilled (a
+    // line's worst case is three times its size); or else a file's part.
+    std::unique_ptr<TMemoryStream> text;
+    std::unique_ptr<FilePart> file;
     std::int64_t size = 0;
   };
 
   /// The text piece at the end, made when the last piece is a file's.
-  std::string& LastText();
+  TMemoryStream& LastText();
   /// Moves the reading cursor to position_: from the start when it lies behind.
   void CatchUp();
   /// Copies up to count bytes at the cursor into out; returns the count.
@@ -104,5 +106,4 @@ class TMessageStream : public TStream {
   std::size_t piece_ = 0;
   std::int64_t offset_ = 0;
   std::int64_t cursor_ = 0;
-  std::size_t roomAt_ = 0;  // where RoomInPlace's room starts in the last text
 };

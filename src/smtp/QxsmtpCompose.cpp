@@ -78,6 +78,10 @@ std::string Quoted(std::string_view name) {
   return quoted;
 }
 
+/// Room for what follows the text without a new block: the next part's
+/// header or the closing line.
+constexpr std::int64_t kPartOverhead = 512;
+
 std::string NewBoundary() {
   std::string boundary(kBoundaryStart);
   for (int i = 0; i < kBoundaryLetters; ++i) boundary += static_cast<char>('a' + Random(25));
@@ -279,7 +283,11 @@ void TQxSMTP::WriteText(const TStringList& text, TextEncoding encoding) {
 }
 
 void TQxSMTP::WriteQuotedPrintableText(const TStringList& text) {
-  // Each line asks for what it may need at most.
+  // Room for text with an escape in every tenth byte or so, so that the
+  // stream seldom grows; each line asks for what it may need at most.
+  std::int64_t textSize = 0;
+  for (const std::string& entry : text.Items()) textSize += static_cast<std::int64_t>(entry.size()) + 2;
+  body_stream_.ReserveText(textSize + textSize / 4 + kPartOverhead);
   ForEachTextLine(text.Items(), [&](std::string_view line) {
     char* room = body_stream_.RoomInPlace(static_cast<std::int64_t>(quoted_printable::EncodedLineBound(line.size())));
     const size_t written =
