@@ -23,16 +23,21 @@ TEST(LocalNow, CarriesTheOffsetOfTheTimeZone) {
     ::tzset();
     const std::time_t before = std::time(nullptr);
     const platform::LocalDateTime now = platform::LocalNow();
+    const std::time_t after = std::time(nullptr);
     EXPECT_EQ(now.utcOffsetMinutes, c.offset) << c.zone;
-    // The local fields are UTC moved by the offset.
-    std::tm utc{};
-    const std::time_t shifted = before + c.offset * 60;
-    ::gmtime_r(&shifted, &utc);
-    EXPECT_EQ(now.year, utc.tm_year + 1900) << c.zone;
-    EXPECT_EQ(now.month, utc.tm_mon + 1) << c.zone;
-    EXPECT_EQ(now.day, utc.tm_mday) << c.zone;
-    EXPECT_EQ(now.hour, utc.tm_hour) << c.zone;
-    EXPECT_NEAR(now.minute * 60 + now.second, utc.tm_min * 60 + utc.tm_sec, 2) << c.zone;
+    // The local fields are UTC moved by the offset: read back as UTC and
+    // moved back, they give a moment of the call (whatever hour or day
+    // ended meanwhile).
+    std::tm fields{};
+    fields.tm_year = now.year - 1900;
+    fields.tm_mon = now.month - 1;
+    fields.tm_mday = now.day;
+    fields.tm_hour = now.hour;
+    fields.tm_min = now.minute;
+    fields.tm_sec = now.second;
+    const std::time_t moment = ::timegm(&fields) - c.offset * 60;
+    EXPECT_GE(moment, before) << c.zone;
+    EXPECT_LE(moment, after) << c.zone;
   }
   if (saved) ::setenv("TZ", restore.c_str(), 1); else ::unsetenv("TZ");
   ::tzset();
