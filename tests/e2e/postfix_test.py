@@ -619,6 +619,9 @@ def main():
     parser.add_argument("--wine", help="Wine loader: run the Windows program under it")
     parser.add_argument("--native-server", default=os.environ.get("MAILSHOT_NATIVE_SCRIPTED_SERVER"),
                         help="the native scripted_server, which makes the test certificates")
+    parser.add_argument("--hold", nargs=argparse.REMAINDER,
+                        help="run this command (with POSTFIX_TLS_PORT and POSTFIX_CA set) while the TLS instance "
+                             "runs, instead of the tests: for benchmarks against a real server")
     ARGS, rest = parser.parse_known_args()
     ARGS.program = os.path.abspath(ARGS.program)
     if os.geteuid() != 0:
@@ -626,6 +629,10 @@ def main():
         sys.exit(SKIPPED)
     if not ARGS.native_server or not os.path.exists(ARGS.native_server):
         sys.exit("postfix_test: the native scripted_server (--native-server, MAILSHOT_NATIVE_SCRIPTED_SERVER) is missing")
+    if ARGS.hold:
+        with TlsPostfixServer():
+            env = dict(os.environ, POSTFIX_TLS_PORT=str(STARTTLS_PORT), POSTFIX_CA=TLS_STATE + "/pki/ca.pem")
+            sys.exit(subprocess.run(ARGS.hold, env=env).returncode)
     program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
     result = program.result
     print("%d passed, %d failed" % (result.testsRun - len(result.failures) - len(result.errors),
