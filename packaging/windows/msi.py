@@ -43,8 +43,8 @@ VERSION_MAX_INCLUSIVE = 0x200
 
 
 def identifier(name):
-    """A file name as an MSI identifier (letters, digits, "_" and ".", not
-    beginning with a digit or a dot)."""
+    """A file name as an MSI identifier: letters, digits, "_" and ".", after
+    a "_" so that it never begins with a digit or a dot."""
     return "_" + re.sub(r"[^A-Za-z0-9_.]", "_", name)
 
 
@@ -82,7 +82,7 @@ def run(command, **kwargs):
 def add_path_entry(msi, scratch):
     environment = write_idt(scratch, "Environment", ENVIRONMENT_IDT.format(component=identifier(PROGRAM)))
     sequence = run(["msiinfo", "export", msi, "InstallExecuteSequence"])
-    if any(re.match(action + "\t", sequence, re.M) for action, _ in ENVIRONMENT_ACTIONS):
+    if any(re.search("^%s\t" % action, sequence, re.M) for action, _ in ENVIRONMENT_ACTIONS):
         raise SystemExit("msi.py: wixl now schedules the environment actions itself; drop them here")
     sequence += "".join("%s\t\t%d\n" % row for row in ENVIRONMENT_ACTIONS)
     run(["msibuild", msi, "-i", environment, "-i", write_idt(scratch, "InstallExecuteSequence", sequence)])
@@ -98,6 +98,8 @@ def write_idt(scratch, table, text):
 
 
 def replace_same_version(msi, scratch):
+    """Lets the row of the Upgrade table that finds older versions find this
+    version too."""
     lines = run(["msiinfo", "export", msi, "Upgrade"]).split("\n")
     changed = 0
     for i, line in enumerate(lines[3:], 3):
