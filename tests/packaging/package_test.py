@@ -303,20 +303,25 @@ class Release(unittest.TestCase):
 
     def test_manifests_name_the_release_files_and_their_hashes(self):
         url = lambda file: DEFAULT_RELEASE_URL.format(version=ARGS.version, file=file)
+        # Every program of the zip is a command of both managers'.
+        programs = sorted(name for name in os.listdir(self.unzipped) if name.endswith(".exe"))
+        self.assertIn("mailshot.exe", programs)
+        commands = [program[:-len(".exe")] for program in programs]
         installers = self.winget()[WINGET_ID + ".installer.yaml"][1]["Installers"]
         zip_installer, msi_installer = installers
         self.assertEqual((zip_installer["InstallerUrl"], zip_installer["InstallerSha256"],
                           zip_installer["NestedInstallerFiles"], zip_installer["Commands"]),
                          (url(zip_name()), sha256(self.zip).upper(),
-                          [{"RelativeFilePath": "mailshot.exe", "PortableCommandAlias": "mailshot"}], ["mailshot"]))
+                          [{"RelativeFilePath": program, "PortableCommandAlias": command}
+                           for program, command in zip(programs, commands)], commands))
         properties = dict(msi_table(self.msi, "Property"))
         self.assertEqual((msi_installer["InstallerUrl"], msi_installer["InstallerSha256"], msi_installer["Scope"],
-                          msi_installer["ProductCode"], msi_installer["AppsAndFeaturesEntries"]),
+                          msi_installer["ProductCode"], msi_installer["AppsAndFeaturesEntries"],
+                          msi_installer["Commands"]),
                          (url(msi_name()), sha256(self.msi).upper(), "machine", properties["ProductCode"],
-                          [{"UpgradeCode": UPGRADE_CODE}]))
+                          [{"UpgradeCode": UPGRADE_CODE}], commands))
         scoop = self.scoop()
-        self.assertEqual((scoop["url"], scoop["hash"], scoop["bin"]), (url(zip_name()), sha256(self.zip),
-                                                                       ["mailshot.exe"]))
+        self.assertEqual((scoop["url"], scoop["hash"], scoop["bin"]), (url(zip_name()), sha256(self.zip), programs))
         # Scoop's autoupdate, given this version, finds this release again.
         autoupdate = scoop["autoupdate"]
         self.assertEqual((autoupdate["url"].replace("$version", ARGS.version),
