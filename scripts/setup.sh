@@ -31,6 +31,11 @@ packages=(
   # scdoc source, groff and man for its warnings, the .deb's dependencies
   # (dpkg-shlibdeps) and lint, the Windows program's resources read back
   scdoc groff-base man-db dpkg-dev lintian python3-pefile
+  # the Windows installer built (wixl) and read back (msitools), the programs
+  # and the installer signed and checked with a throw-away certificate
+  # (osslsigncode), the winget and Scoop manifests written and checked
+  # against their published schemas (python3-yaml, python3-jsonschema)
+  wixl msitools osslsigncode python3-yaml python3-jsonschema
 )
 
 missing=()
