@@ -145,6 +145,9 @@ class TForm1 : public TComponent {
   void LogRefusedRecipients();
   /// Writes the error to the run log and shows it unless errors are hidden.
   void ReportError(const std::string& text);
+  /// text in the terms the run was started with: after long options each
+  /// switch it names as its option (--login for /LOGIN).
+  std::string InUsersTerms(std::string_view text) const;
   /// text as shown or written: every secret the client knows as "***".
   std::string Shown(const std::string& text) const;
   /// text of an outcome box, with the run log's warning when it has one.
