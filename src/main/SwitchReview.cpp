@@ -11,10 +11,10 @@
 
 namespace {
 
-/// The original switches as the job looks them up: by their beginning (so
-/// /SMTP, /SD and /SK count as /S, /FH as /F).
-constexpr std::string_view kSwitchesByBeginning[] = {"H", "?", "B", "T", "F", "S", "U", "A", "CS", "RR", "ES", "NM", "NE"};
-/// The original switches by their whole names, the help's long name among them.
+/// The original switches by their whole names, the help's long name among
+/// them. The job looks them up by their beginning (so /SMTP, /SD and /SK
+/// count as /S, /FH as /F): a longer name that begins with one would be
+/// taken for it.
 constexpr std::string_view kOriginalSwitches[] = {"H",  "?",  "HELP", "B",  "T",  "F",  "S",   "SMTP", "U",  "A",  "CS",
                                                   "SD", "SK", "FP",   "FE", "FS", "FTS", "FH", "RR",   "ES", "NM", "NE"};
 /// The later switches, each found by its whole name only.
@@ -173,6 +173,66 @@ std::string SlashHint(const TCmdLineParser& cmd, const std::string& name) {
   return hint + (option.empty() ? "." : " (" + option + ").");
 }
 
+/// The arguments after the program as the run log shows them: no secret value.
+struct TShownArguments {
+  std::vector<std::string> arguments;
+
+  /// Argument number argument (1 the first after the program); empty for none.
+  std::string Of(int argument) const {
+    return argument >= 1 && static_cast<std::size_t>(argument) <= arguments.size() ? arguments[argument - 1]
+                                                                                   : std::string();
+  }
+};
+
+/// One token of a parse and where it stands among the arguments.
+struct TToken {
+  TToken(const TCmdLineParser& cmd, int index)
+      : origin(cmd.TokenOrigin(index)),
+        name(cmd.ParamName(index)),
+        hasValue(name.size() < cmd.Params()[index].size()),
+        firstOfArgument(index == 0 || cmd.TokenOrigin(index - 1).argument != origin.argument),
+        // A help switch is a whole argument of its own, written as a switch (/H, -h) or an option.
+        alone(origin.argument < 0 || (origin.switchWritten && firstOfArgument &&
+                                      (index + 1 == cmd.ParamsCount() ||
+                                       cmd.TokenOrigin(index + 1).argument != origin.argument))) {}
+
+  /// Whether it may be the rest of the value before it: cut out of an
+  /// argument, or an argument of its own that no switch character starts.
+  bool MayContinueValue() const {
+    return origin.argument >= 0 && (origin.cutValue >= 0 || !firstOfArgument || !origin.switchWritten);
+  }
+
+  TCmdLineParser::TTokenOrigin origin;
+  std::string name;
+  bool hasValue;
+  bool firstOfArgument;
+  bool alone;
+};
+
+/// The refusal of a value that a "/" cut short: token owner's value, in the
+/// argument shown as argument.
+std::string SlashCutRefusal(const TCmdLineParser& cmd, int owner, const std::string& argument) {
+  const std::string name = cmd.ParamName(owner);
+  return FillPlaceholder(kSlashCut, name) + argument + std::string(kSlashCutRead) + name + std::string(kGets) +
+         cmd.ParamValue(owner) + std::string(kSlashCutRest) + SlashHint(cmd, name);
+}
+
+/// The refusal of a value that a blank cut short: token owner's value,
+/// continued by the argument of token first and those like it after it.
+std::string BlankCutRefusal(const TCmdLineParser& cmd, int owner, int first, const TShownArguments& shown) {
+  std::string leftOver;
+  for (int k = first; k < cmd.ParamsCount(); ++k) {
+    const TToken next(cmd, k);
+    if (!next.firstOfArgument) continue;
+    if (next.origin.switchWritten || StandsAsSwitch(cmd, next.name, next.hasValue)) break;
+    leftOver += (leftOver.empty() ? "" : " ") + shown.Of(next.origin.argument);
+  }
+  const std::string name = cmd.ParamName(owner);
+  return FillPlaceholder(kBlankCut, name) + name + std::string(kGets) + cmd.ParamValue(owner) +
+         std::string(kGetsEnd) + leftOver + std::string(kBlankCutRest) + shown.Of(cmd.TokenOrigin(owner).argument) +
+         " " + leftOver + "\".";
+}
+
 }  // namespace
 
 bool TSwitchReview::CutShort(std::string_view name) const {
@@ -194,71 +254,46 @@ TSwitchReview ReviewSwitches(const TCmdLineParser& cmd, std::span<const std::str
   // A cut leaves what is no switch when it dropped nothing but the "-", or a piece that is none.
   std::vector<int> pieces(cuts.size(), 0);
   std::vector<bool> noSwitch(cuts.size(), false);
-  // Refusals and notes show the arguments as the run log does: no secret value.
-  const std::vector<std::string> shown = cmd.MaskedArguments(secretSwitches, kRedacted);
-  const auto argumentText = [&](int argument) {
-    return argument >= 1 && static_cast<std::size_t>(argument) <= shown.size() ? shown[argument - 1] : std::string();
-  };
+  const TShownArguments shown{cmd.MaskedArguments(secretSwitches, kRedacted)};
   const auto refuse = [&](std::string text) {
     if (review.refusal.empty()) review.refusal = std::move(text);
   };
-  const int count = cmd.ParamsCount();
   int owner = -1;  // the token whose value the next token may be the rest of
-  for (int i = 0; i < count; ++i) {
-    const TCmdLineParser::TTokenOrigin origin = cmd.TokenOrigin(i);
-    const std::string name = cmd.ParamName(i);
-    const bool hasValue = name.size() < cmd.Params()[i].size();
-    const bool firstOfArgument = i == 0 || cmd.TokenOrigin(i - 1).argument != origin.argument;
-    const bool lastOfArgument = i + 1 == count || cmd.TokenOrigin(i + 1).argument != origin.argument;
-    // A help switch is a whole argument of its own, written as a switch (/H, -h, /?, /HELP) or an option.
-    const bool alone = origin.argument < 0 || (origin.switchWritten && firstOfArgument && lastOfArgument);
-    if (alone && !hasValue && Listed(cmd, kHelpSwitches, name)) {
+  for (int i = 0; i < cmd.ParamsCount(); ++i) {
+    const TToken token(cmd, i);
+    if (token.alone && !token.hasValue && Listed(cmd, kHelpSwitches, token.name)) {
       review.helpAsked = true;
       owner = -1;
       continue;
     }
-    // The rest of a value: a piece a "-" or a "/" cut out of it, or an
+    // The rest of a value: a piece that a "-" or a "/" cut out of it, or an
     // argument of its own after it, that is no switch in its own right.
-    const bool cutPiece = origin.cutValue >= 0 || !firstOfArgument || !origin.switchWritten;
-    if (origin.argument >= 0 && owner >= 0 && cutPiece && !StandsAsSwitch(cmd, name, hasValue)) {
+    if (owner >= 0 && token.MayContinueValue() && !StandsAsSwitch(cmd, token.name, token.hasValue)) {
       const std::string ownerName = cmd.ParamName(owner);
-      if (origin.cutValue >= 0) {
-        ++pieces[static_cast<std::size_t>(origin.cutValue)];
-        noSwitch[static_cast<std::size_t>(origin.cutValue)] = true;
-        if (Listed(cmd, kHelpSwitches, name.substr(0, 1))) refuse(FillPlaceholder(kCutHelp, cuts[origin.cutValue].name));
-      } else if (secret(ownerName)) {
-        refuse(FillPlaceholder(FillPlaceholder(kSecretCut, ownerName), firstOfArgument ? kAtBlank : kAtSlash));
-      } else if (!firstOfArgument) {
-        refuse(FillPlaceholder(kSlashCut, ownerName) + argumentText(origin.argument) + std::string(kSlashCutRead) +
-               ownerName + std::string(kGets) + cmd.ParamValue(owner) + std::string(kSlashCutRest) +
-               SlashHint(cmd, ownerName));
-      } else {
-        // The arguments left over: this one and the next ones like it.
-        std::string leftOver;
-        for (int k = i; k < count; ++k) {
-          const TCmdLineParser::TTokenOrigin next = cmd.TokenOrigin(k);
-          if (next.argument == cmd.TokenOrigin(k - 1).argument) continue;
-          const std::string nextName = cmd.ParamName(k);
-          if (next.switchWritten || StandsAsSwitch(cmd, nextName, nextName.size() < cmd.Params()[k].size())) break;
-          leftOver += (leftOver.empty() ? "" : " ") + argumentText(next.argument);
+      if (token.origin.cutValue >= 0) {
+        ++pieces[static_cast<std::size_t>(token.origin.cutValue)];
+        noSwitch[static_cast<std::size_t>(token.origin.cutValue)] = true;
+        if (Listed(cmd, kHelpSwitches, token.name.substr(0, 1))) {
+          refuse(FillPlaceholder(kCutHelp, cuts[static_cast<std::size_t>(token.origin.cutValue)].name));
         }
-        refuse(FillPlaceholder(kBlankCut, ownerName) + ownerName + std::string(kGets) + cmd.ParamValue(owner) +
-               std::string(kGetsEnd) + leftOver + std::string(kBlankCutRest) +
-               argumentText(cmd.TokenOrigin(owner).argument) + " " + leftOver + "\".");
+      } else if (secret(ownerName)) {
+        refuse(FillPlaceholder(FillPlaceholder(kSecretCut, ownerName), token.firstOfArgument ? kAtBlank : kAtSlash));
+      } else if (token.firstOfArgument) {
+        refuse(BlankCutRefusal(cmd, owner, i, shown));
+      } else {
+        refuse(SlashCutRefusal(cmd, owner, shown.Of(token.origin.argument)));
       }
       continue;
     }
-    if (origin.cutValue >= 0) ++pieces[static_cast<std::size_t>(origin.cutValue)];
-    owner = hasValue ? i : -1;
-    if (Listed(cmd, kHelpSwitches, name)) {
-      refuse(argumentText(origin.argument) + std::string(kNoHelp));
-      continue;
-    }
-    if (IsProgramSwitch(cmd, name)) continue;
-    const std::string written = (origin.switchWritten ? "/" : "") + name;
-    const std::optional<std::string> meant = MeantSwitch(cmd, name, origin.switchWritten);
-    if (meant && (*meant == "/H" || *meant == "/?")) {
-      refuse(argumentText(origin.argument) + std::string(kNoHelp));
+    if (token.origin.cutValue >= 0) ++pieces[static_cast<std::size_t>(token.origin.cutValue)];
+    owner = token.hasValue ? i : -1;
+    // Here a help word stands with a value or beside other switches.
+    const bool helpWord = Listed(cmd, kHelpSwitches, token.name);
+    if (!helpWord && IsProgramSwitch(cmd, token.name)) continue;
+    const std::string written = (token.origin.switchWritten ? "/" : "") + token.name;
+    const std::optional<std::string> meant = helpWord ? std::nullopt : MeantSwitch(cmd, token.name, token.origin.switchWritten);
+    if (helpWord || meant == "/H" || meant == "/?") {
+      refuse(shown.Of(token.origin.argument) + std::string(kNoHelp));
     } else if (meant) {
       refuse(std::string(kUnknownSwitch) + written + std::string(kDidYouMean) + *meant + std::string(kDidYouMeanEnd));
     } else {
