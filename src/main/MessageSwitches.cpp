@@ -16,6 +16,7 @@
 #include "platform/File.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
+#include "smtp/Mailbox.h"
 #include "smtp/MessageStamp.h"
 
 namespace {
@@ -68,7 +69,7 @@ void SplitSender(TPostMessage& message) {
   const std::size_t bracket = message.FromAddress.find('<');
   if (bracket == std::string::npos) return;
   message.FromName = message.FromAddress.substr(0, bracket);
-  message.FromAddress = TQxSMTP::ExtractAddress(message.FromAddress);
+  message.FromAddress = mailbox::Extract(message.FromAddress);
 }
 
 /// True when the body, and the subject where it counts, are UTF-8 with some

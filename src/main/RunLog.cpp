@@ -4,6 +4,7 @@
 
 #include "core/Exceptions.h"
 #include "platform/Clock.h"
+#include "platform/Process.h"
 #include "platform/Text.h"
 
 namespace {
@@ -59,6 +60,9 @@ std::string MaskedCommandLine(const TCmdLineParser& parser, std::span<const std:
   return line;
 }
 
+TRunLog::TRunLog(const TSecretList& secrets)
+    : secrets_(secrets), runTag_(" [" + std::to_string(platform::ProcessId()) + "] ") {}
+
 TRunLog::~TRunLog() {
   if (file_ != platform::kInvalidFile) platform::CloseFile(file_);
 }
@@ -71,7 +75,7 @@ void TRunLog::Open(const std::string& path) {
 
 void TRunLog::Write(std::string_view event) {
   if (file_ == platform::kInvalidFile) return;
-  if (!platform::AppendLine(file_, platform::LocalTimestamp() + " " + LogLine(secrets_.Redacted(event)))) Fail();
+  if (!platform::AppendLine(file_, platform::LocalTimestamp() + runTag_ + LogLine(secrets_.Redacted(event)))) Fail();
 }
 
 void TRunLog::Trace(const TTidewire& wire, const TTraceEvent& event) {

@@ -12,7 +12,7 @@
 #include "platform/Sockets.h"
 #include "platform/Text.h"
 #include "smtp/MessageText.h"
-#include "smtp/Qxsmtp.h"
+#include "smtp/Mailbox.h"
 
 namespace {
 constexpr std::string_view kInvalidPort = "SMTP server port \"%s\" is not a number from 1 to 65535.";
@@ -125,7 +125,7 @@ int ReportLevelOf(const std::string& value) {
 }
 
 void RefuseNoMailAddress(const std::string& switchName, const std::string& value, const std::string& hint) {
-  if (TQxSMTP::ExtractAddress(value).find('@') == std::string::npos) {
+  if (mailbox::Extract(value).find('@') == std::string::npos) {
     throw EMailException(FillPlaceholder(FillPlaceholder(kNoMailAddress, switchName), value) + hint);
   }
 }
