@@ -87,7 +87,7 @@ class OneOf(str):
 
 
 
-def HELP():
+def switch_help():
     """The help of /H: the original list first, byte for byte; the later switches follow it under a
     heading that names where they are told of: the README beside the Windows program, else the
     README and the manual page."""
@@ -380,13 +380,13 @@ MAY_HAVE_BEEN_DELIVERED = "The message may have been delivered: all of it went o
 
 CASES = [
     # Help.
-    Case("help_without_arguments", [], 0, [(INFO, HELP)], wine_only=True),
+    Case("help_without_arguments", [], 0, [(INFO, switch_help)], wine_only=True),
     Case("help_of_the_options_without_arguments", [], 0, [(INFO, LONG_HELP)],
          native_only="long options are the custom on POSIX systems alone"),
-    Case("help_with_H", ["/H"], 0, [(INFO, HELP)]),
-    Case("help_with_question_mark", ["/?"], 0, [(INFO, HELP)]),
-    Case("help_with_hyphen_and_lower_case", ["-h"], 0, [(INFO, HELP)]),
-    Case("help_with_HELP", STANDARD + ["/Help"], 0, [(INFO, HELP)]),
+    Case("help_with_H", ["/H"], 0, [(INFO, switch_help)]),
+    Case("help_with_question_mark", ["/?"], 0, [(INFO, switch_help)]),
+    Case("help_with_hyphen_and_lower_case", ["-h"], 0, [(INFO, switch_help)]),
+    Case("help_with_HELP", STANDARD + ["/Help"], 0, [(INFO, switch_help)]),
     # An H-word that is no help switch standing alone asks for no help: no box waits for a click.
     Case("HELO_as_a_switch_is_refused_without_a_box", STANDARD + ["/HELO:buildhost", "/NM", "/NE"], 5, []),
     Case("a_path_cut_at_slashes_is_refused", without(STANDARD, "/B:") + ["/B:/home/me/body.txt"], 5,
@@ -399,8 +399,8 @@ CASES = [
                   'with blanks in double quotes: "/S:Nightly health check".')]),
     Case("help_cut_out_of_a_value_is_refused", STANDARD + ["/S:Re-Hello"], 5,
          [(ERROR, 'The value of /S was cut at "-" (write /ES first to keep it whole)')]),
-    Case("help_despite_NE", STANDARD + ["/NE", "/H"], 0, [(INFO, HELP)]),
-    Case("help_for_switch_characters_only", ["/", "-"], 0, [(INFO, HELP)]),
+    Case("help_despite_NE", STANDARD + ["/NE", "/H"], 0, [(INFO, switch_help)]),
+    Case("help_for_switch_characters_only", ["/", "-"], 0, [(INFO, switch_help)]),
     # Success, with and without boxes.
     Case("success", STANDARD, 0, [(INFO, SUCCESS)], ACCEPT_AND_QUIT, received=sent()),
     Case("success_NM", STANDARD + ["/NM"], 0, [], ACCEPT_AND_QUIT, received=sent()),
