@@ -64,7 +64,7 @@ void TCmdLineParser::Parse() {
   const std::vector<std::string> arguments = Arguments();
   if (longOptions_ && IsLongOptionCommandLine(arguments)) {
     AddTranslatedTokens(TranslateLongOptions(arguments));
-    origins_.assign(static_cast<size_t>(params_.Count()), {true, -1});  // each one an option
+    origins_.assign(static_cast<size_t>(params_.Count()), {true, -1, -1});  // each one an option
     longOptionsGiven_ = true;
     return;
   }
@@ -73,7 +73,7 @@ void TCmdLineParser::Parse() {
     const std::vector<TokenSpan> spans = Tokens(arguments[i]);
     for (const TokenSpan& span : spans) {
       params_.Add(span.token);
-      origins_.push_back({span.start > 0 && IsSwitchChar(arguments[i][span.start - 1]), -1});
+      origins_.push_back({span.start > 0 && IsSwitchChar(arguments[i][span.start - 1]), -1, static_cast<int>(i)});
     }
     NoteCutValues(arguments[i], spans);
   }
@@ -105,7 +105,7 @@ bool TCmdLineParser::ValueCut(const std::string& name) const {
 }
 
 TCmdLineParser::TTokenOrigin TCmdLineParser::TokenOrigin(int index) const {
-  if (index < 0 || static_cast<size_t>(index) >= origins_.size()) return {true, -1};
+  if (index < 0 || static_cast<size_t>(index) >= origins_.size()) return {true, -1, -1};
   return origins_[static_cast<size_t>(index)];
 }
 
@@ -209,6 +209,12 @@ std::string TCmdLineParser::ParamName(int index) const {
   std::string name, value;
   SplitToken(params_[index], name, value);
   return name;
+}
+
+std::string TCmdLineParser::ParamValue(int index) const {
+  std::string name, value;
+  SplitToken(params_[index], name, value);
+  return value;
 }
 
 std::string TCmdLineParser::StripSwitchChars(std::string s) const {

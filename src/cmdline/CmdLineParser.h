@@ -40,6 +40,7 @@ class TCmdLineParser : public TComponent {
   struct TTokenOrigin {
     bool switchWritten = false;  // a switch character stood before it
     int cutValue = -1;           // the index in CutValues() of the value it was cut out of; -1: none
+    int argument = -1;           // the index in Arguments() of its argument; -1: translated from long options
   };
 
   explicit TCmdLineParser(TComponent* owner);
@@ -92,7 +93,7 @@ class TCmdLineParser : public TComponent {
   /// True when a switch character cut the value of switch name short.
   bool ValueCut(const std::string& name) const;
   /// Where token index of Params came from (the default for tokens that no
-  /// Parse made: written as switches, cut out of nothing).
+  /// Parse made: written as switches, cut out of nothing, of no argument).
   TTokenOrigin TokenOrigin(int index) const;
 
   /// Where Parse takes the arguments from; an empty source (the default)
@@ -124,6 +125,9 @@ class TCmdLineParser : public TComponent {
   /// The name of token index: its part before the value delimiter, the
   /// whole token without one.
   std::string ParamName(int index) const;
+  /// The value of token index as GetParamValue gives it: the token itself
+  /// when it has no delimiter.
+  std::string ParamValue(int index) const;
   /// Whether token index begins with name (leading switch characters of
   /// both aside): the test of ParamIndex.
   bool ParamBeginsWith(int index, const std::string& name) const;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <span>
 
+#include "core/AsciiCase.h"
+
 namespace {
 
 enum class TValueKind {
@@ -63,7 +65,7 @@ constexpr TLongOption kLongOptions[] = {
     {"oauth-setup", "OAUTHSETUP", TValueKind::kRequired, "FILE", "sign in once and fill the OAuth token file"},
     {"wait", "WAIT", TValueKind::kRequired, "SECONDS", "give up any wait longer than this (1 to 3600)"},
     {"retry", "RETRY", TValueKind::kRequired, "COUNT[:SECONDS]", "try again after a transient failure"},
-    {"verbose", "V", TValueKind::kOptional, "LEVEL", "status texts on standard error (1 to 8; 8)"},
+    {"verbose", "V", TValueKind::kOptional, "LEVEL", "status texts on standard error (1 to 8; 1)"},
     {"log", "LOG", TValueKind::kRequired, "FILE", "append a transcript of the run to the file"},
     {"no-partial", "NOPARTIAL", TValueKind::kNone, "", "send nothing when any recipient is refused"},
     {"max-recipients", "MAXRCPT", TValueKind::kRequired, "COUNT", "at most this many recipients per transaction"},
@@ -101,6 +103,12 @@ constexpr std::string_view kHelpHead =
     "Options (each stands for a switch; values are taken verbatim):\n";
 constexpr std::string_view kHelpTail = "\nmailshot /H lists the switches; man mailshot tells more.";
 constexpr size_t kHelpColumn = 32;
+/// A word this long or longer may stand for the option it begins.
+constexpr size_t kShortestBeginning = 4;
+constexpr std::string_view kSwitchWord = "switch ";
+constexpr std::string_view kSwitchesWord = "switches ";
+constexpr std::string_view kOptionWord = "option ";
+constexpr std::string_view kOptionsWord = "options ";
 
 [[noreturn]] void Refuse(std::string_view problem, std::string_view detail) {
   throw ECommandLineError(FillPlaceholder(problem, detail) + std::string(kUsageHint));
@@ -144,7 +152,107 @@ TSwitchToken ChoiceToken(const TLongOption& option, const std::string& value) {
   Refuse(problem + std::string(kNotChoice), value);
 }
 
+bool IsCapital(char c) { return c >= 'A' && c <= 'Z'; }
+bool IsLetterOrDigit(char c) { return IsCapital(c) || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+
+/// The option that switch name stands for, and the value of --format that
+/// names it (empty for any other option); nullptr for a switch without one.
+const TLongOption* OptionOf(std::string_view name, std::string_view& choice) {
+  for (const TLongOption& option : kLongOptions) {
+    if (option.switchName == name && !name.empty()) return &option;
+    for (const TChoice& each : option.choices) {
+      if (each.switchName == name) {
+        choice = each.value;
+        return &option;
+      }
+    }
+  }
+  return nullptr;
+}
+
+std::string SwitchAsWritten(const TLongOption& option) {
+  std::string written;
+  for (size_t i = 0; i < option.choices.size(); ++i) {
+    written += (i == 0 ? "/" : i + 1 == option.choices.size() ? " or /" : ", /");
+    written += option.choices[i].switchName;
+  }
+  if (!option.choices.empty()) return written;
+  written = "/";
+  written += option.switchName;
+  if (option.kind == TValueKind::kRequired) written += ':';
+  return written;
+}
+
+/// out with the word it ends with ("switch ", "switches ") replaced by the option's.
+void NameOptionWord(std::string& out) {
+  for (const auto& [switchWord, optionWord] : {std::pair(kSwitchWord, kOptionWord), std::pair(kSwitchesWord, kOptionsWord)}) {
+    if (out.ends_with(switchWord)) {
+      out.resize(out.size() - switchWord.size());
+      out += optionWord;
+      return;
+    }
+  }
+}
+
 }  // namespace
+
+std::optional<std::string> SwitchForOptionName(std::string_view word) {
+  const std::string name = AsciiLowered(word);
+  const TLongOption* shortest = nullptr;
+  for (const TLongOption& option : kLongOptions) {
+    if (option.name == name) return SwitchAsWritten(option);
+    if (name.size() >= kShortestBeginning && option.name.starts_with(name) &&
+        (shortest == nullptr || option.name.size() < shortest->name.size())) {
+      shortest = &option;
+    }
+  }
+  if (shortest == nullptr) return std::nullopt;
+  return SwitchAsWritten(*shortest);
+}
+
+std::string OptionForSwitch(std::string_view name) {
+  std::string_view choice;
+  const TLongOption* option = OptionOf(name, choice);
+  if (option == nullptr) return {};
+  std::string written(kOptionLead);
+  written += option->name;
+  if (!choice.empty() || option->kind == TValueKind::kRequired) {
+    written += ' ';
+    written += choice.empty() ? option->placeholder : choice;
+  }
+  return written;
+}
+
+std::string InOptionTerms(std::string_view text) {
+  std::string out;
+  size_t at = 0;
+  while (at < text.size()) {
+    const bool startsName = text[at] == '/' && (at == 0 || !IsLetterOrDigit(text[at - 1]));
+    size_t end = at + 1;
+    while (startsName && end < text.size() && IsCapital(text[end])) ++end;
+    std::string_view choice;
+    const TLongOption* option = nullptr;
+    if (startsName && end > at + 1 && (end == text.size() || !IsLetterOrDigit(text[end]))) {
+      option = OptionOf(text.substr(at + 1, end - at - 1), choice);
+    }
+    if (option == nullptr) {
+      out += text[at++];
+      continue;
+    }
+    NameOptionWord(out);
+    out += kOptionLead;
+    out += option->name;
+    if (!choice.empty()) {
+      out += ' ';
+      out += choice;
+    } else if (end < text.size() && text[end] == ':' && end + 1 < text.size() && IsLetterOrDigit(text[end + 1])) {
+      out += ' ';  // "/ENCRYPT:TLS": the value follows as the option's argument
+      ++end;
+    }
+    at = end;
+  }
+  return out;
+}
 
 bool IsLongOptionCommandLine(const std::vector<std::string>& arguments) {
   return arguments.size() > 1 && arguments[1].starts_with(kOptionLead);

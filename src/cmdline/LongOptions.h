@@ -52,6 +52,25 @@ std::vector<TSwitchToken> TranslateLongOptions(const std::vector<std::string>& a
 /// the two syntaxes, which the switch syntax would take for stray switches.
 void RefuseLongOptionsAmongSwitches(const std::vector<std::string>& arguments);
 
+/// The switch that the long option named word stands for, as a switch is
+/// written: "/S:" for one that takes a value, "/NM" for one that takes none,
+/// "/FP, /FE, /FS, /FTS or /FH" for --format. word (without regard to case)
+/// is an option's name or, with four letters or more, the beginning of one
+/// (the shortest such). nullopt for any other word.
+std::optional<std::string> SwitchForOptionName(std::string_view word);
+
+/// The long option of the switch name with what follows it ("--body FILE",
+/// "--format html" for FH); empty for a switch without one (PW, ES).
+std::string OptionForSwitch(std::string_view name);
+
+/// text with each switch it names that has a long option written as that
+/// option: "/LOGIN" as "--login", "/ENCRYPT:TLS" as "--encrypt TLS", "/FH"
+/// as "--format html", "switch /WAIT" as "option --wait". For the texts of
+/// a run started with long options. A name counts after a "/" that follows
+/// no letter or digit, in capitals, ending at no letter or digit; a switch
+/// without an option (/PW, /ES) stays as it is.
+std::string InOptionTerms(std::string_view text);
+
 /// The help text for the long options: usage lines, then one line per
 /// option with its value and what it does; lines end with LF.
 std::string LongOptionHelp();

@@ -58,10 +58,10 @@ constexpr std::string_view kHelpText =
     "/FH - HTML";
 // Short lines: a message box wraps its text at about 45 letters, and the
 // whole help must stand on a 1024x768 screen.
+constexpr std::string_view kFurtherSwitchesHead = "\r\rFurther switches (%s):\r";
 constexpr std::string_view kFurtherSwitches =
-    "\r\r"
-    "Further switches (README.txt tells more):\r"
     "=========================================\r"
+    "/U names this machine; /LOGIN:User logs in\r"
     "/CC:File /RCPT:File - copies, blind copies\r"
     "/REPLYTO:MailAddr - where replies go\r"
     "/ENCLOSE:File - attach this file too\r"
@@ -69,7 +69,7 @@ constexpr std::string_view kFurtherSwitches =
     "/ENCRYPT:TLS|STARTTLS|NONE - encryption\r"
     "/CAFILE:File /INSECURE - certificate check\r"
     "/LOGIN:User /PWF:File /PW:Password\r"
-    "/PWCRED:Name /PWCMD:Command - password\r"
+    "/PWCRED:Name (Windows), /PWCMD:Cmd (Linux)\r"
     "/MECH:Name /OAUTH:File /OAUTHSETUP:File\r"
     "/WAIT:Seconds /RETRY:Count[:Seconds]\r"
     "/V[:Level] /LOG:File - status texts, run log\r"
@@ -353,8 +353,11 @@ bool TForm1::PrepareJob() {
     return false;
   }
   // Where nobody can see a box, nobody can dismiss one: the job would wait forever.
-  ShowSuccess = !cmd.ParamExists("NM") && surface_.Attended();
-  HideErrors = cmd.ParamExists("NE") || !surface_.Attended();
+  // By whole name: a longer one (/NEWSLETTER cut out of a path) is refused below, and that must show.
+  ShowSuccess = !cmd.ParamExistsExactly("NM") && surface_.Attended();
+  HideErrors = cmd.ParamExistsExactly("NE") || !surface_.Attended();
+  // A log under a name cut short would be written where nobody looks for it.
+  if (review.CutShort("LOG")) throw EMailException(CutRefusal("LOG"));
   ApplyRunSwitches();
   // What the command line lost is told where the run is told of: the log and /V.
   for (const std::string& note : review.notes) {
@@ -362,8 +365,15 @@ bool TForm1::PrepareJob() {
     qxSMTP1_->ReportStatus(kLevelReply, note);
   }
   if (!review.refusal.empty()) throw EMailException(review.refusal);
+  // After the checks that name a value a "-" cut short (a file not found
+  // under the shortened name), whose texts tell more; before any setting
+  // reaches outside (a password command, a token file).
+  const auto refuseCutValues = [&review] {
+    if (!review.cutShort.empty()) throw EMailException(CutRefusal(review.cutShort.front()));
+  };
   // A sign-in sends no mail: it needs none of the message's switches.
   if (TOAuthRun::SignInAsked(cmd)) {
+    refuseCutValues();
     oauth_.ReadSignIn(cmd, qxSMTP1_->TimeOut);
     signInOnly_ = true;
     return true;
@@ -380,6 +390,8 @@ bool TForm1::PrepareJob() {
   if (cmd.ParamExists("F")) message.FromAddress = cmd.GetParamValue("F");
   if (Trim(message.FromAddress).empty()) throw EMailException(std::string(kMissingSender));
   RefuseLineBreaks("F", message.FromAddress);
+  // A strict server refuses such a sender only after the connection, a lenient one sends as it.
+  RefuseNoMailAddress("F", message.FromAddress, CutHint(cmd, "F"));
   if (cmd.ParamExists("S")) message.Subject = cmd.GetParamValue("S");
   bool serverNamesPort = false;
   if (cmd.ParamExists("SMTP")) {
@@ -417,6 +429,7 @@ bool TForm1::PrepareJob() {
   if (recipientLines >= static_cast<std::size_t>(kIoBufferData)) {
     throw EMailException(FillPlaceholder(kRecipientLinesTooLong, std::to_string(recipientLines)));
   }
+  refuseCutValues();
   ApplyEncryptionSwitches(serverNamesPort);
   ApplyLoginSwitches();
   ApplyOutcomeSwitches();
@@ -425,7 +438,7 @@ bool TForm1::PrepareJob() {
 
 void TForm1::ApplyOutcomeSwitches() {
   const TCmdLineParser& cmd = *cmdP_;
-  if (cmd.ParamExistsExactly("RETRY")) retry_ = RetryOf(cmd.GetParamValue("RETRY"));
+  if (cmd.ParamExistsExactly("RETRY")) retry_ = RetryOf(ValueOf("RETRY"));
   if (cmd.ParamExistsExactly("NOPARTIAL")) {
     RefuseValue("NOPARTIAL");
     qxSMTP1_->AllRecipientsRequired = true;
@@ -433,9 +446,9 @@ void TForm1::ApplyOutcomeSwitches() {
   TQxSMTP& smtp = *qxSMTP1_;
   // A retry for the recipients a server put off needs the lists after a send.
   smtp.ClearParams = retry_.Count == 0;
-  if (cmd.ParamExistsExactly("MAXRCPT")) smtp.MaxRecipients = MaxRecipientsOf(cmd.GetParamValue("MAXRCPT"));
-  if (cmd.ParamExistsExactly("DSN")) smtp.DsnNotify = DsnNotifyOf(cmd.GetParamValue("DSN"));
-  if (cmd.ParamExistsExactly("DSNRET")) smtp.DsnReturn = DsnReturnOf(cmd.GetParamValue("DSNRET"));
+  if (cmd.ParamExistsExactly("MAXRCPT")) smtp.MaxRecipients = MaxRecipientsOf(ValueOf("MAXRCPT"));
+  if (cmd.ParamExistsExactly("DSN")) smtp.DsnNotify = DsnNotifyOf(ValueOf("DSN"));
+  if (cmd.ParamExistsExactly("DSNRET")) smtp.DsnReturn = DsnReturnOf(ValueOf("DSNRET"));
   if (!smtp.DsnNotify.empty() || !smtp.DsnReturn.empty()) {
     // The message's own identifier, so that a notice names the job it is about.
     const std::string& id = smtp.PostMessage().MessageId;
@@ -470,7 +483,7 @@ void TForm1::ApplyRunSwitches() {
     smtp.OnNote = [this](const std::string& note) { runLog_.Write(note); };
   }
   if (cmd.ParamExistsExactly("WAIT")) {
-    smtp.TimeOut = WaitSeconds(cmd.GetParamValue("WAIT")) * 1000;
+    smtp.TimeOut = WaitSeconds(ValueOf("WAIT")) * 1000;
     smtp.TimeSends = true;
   }
   if (cmd.ParamExistsExactly("V")) smtp.ReportLevel = ReportLevelOf(cmd.GetParamValue("V"));
@@ -573,6 +586,15 @@ void TForm1::LoadAttachmentList(TStringList& attachments) {
     throw EMailException(FillPlaceholder(kMissingAttachmentList, list) + CutHint(*cmdP_, "A"));
   }
   attachments.LoadFromFile(list);
+  // As in a recipient list, blanks around a name are no part of it, and a blank line names nothing.
+  for (int i = attachments.Count() - 1; i >= 0; --i) {
+    std::string name = Trim(attachments[i]);
+    if (name.empty()) {
+      attachments.Delete(i);
+    } else {
+      attachments.Put(i, std::move(name));
+    }
+  }
 }
 
 void TForm1::RefuseMissingAttachments() {
@@ -603,7 +625,8 @@ void TForm1::ShowHelp() {
 
 std::string SwitchHelp() {
   // The original list first, as it always read; then what came since.
-  return std::string(kHelpText) + std::string(kFurtherSwitches) + std::string(platform::GuidePlace());
+  return std::string(kHelpText) + FillPlaceholder(kFurtherSwitchesHead, platform::FurtherReading()) +
+         std::string(kFurtherSwitches) + std::string(platform::GuidePlace());
 }
 
 void TForm1::ShowVersion() {
@@ -668,10 +691,12 @@ void TForm1::QxSMTP1InvalidHost(bool&) {
 }
 
 void TForm1::ApplicationEvents1Exception(TObject*, const std::exception& E) {
-  std::string text = MessageOf(E);
+  const bool unusable =
+      dynamic_cast<const EMailException*>(&E) != nullptr || dynamic_cast<const oauth::ESettingsError*>(&E) != nullptr;
+  std::string text = unusable ? InUsersTerms(MessageOf(E)) : MessageOf(E);
   // The server's line alone ("535 5.7.8 ...") does not tell a user what to mend.
   if (dynamic_cast<const EAuthenticationRefused*>(&E) != nullptr) {
-    text = smtp_text::WithoutLineEnd(text) + "\r" + std::string(kLoginRefused);
+    text = smtp_text::WithoutLineEnd(text) + "\r" + InUsersTerms(kLoginRefused);
   }
   runLog_.Write(std::string(kLogError) + text);
   // After a delivery (a refused QUIT) the success box named them already.
@@ -686,10 +711,12 @@ void TForm1::ApplicationEvents1Exception(TObject*, const std::exception& E) {
     if (!partial.empty()) shown = smtp_text::WithoutLineEnd(shown) + "\r\r" + Joined(partial);
   }
   if (!HideErrors) ShowError(WithLogWarning(shown));
-  const bool unusable =
-      dynamic_cast<const EMailException*>(&E) != nullptr || dynamic_cast<const oauth::ESettingsError*>(&E) != nullptr;
   SetExitCode(unusable ? kExitUnusableSettings : kExitFailure);
   Close();
+}
+
+std::string TForm1::InUsersTerms(std::string_view text) const {
+  return cmdP_->LongOptionsGiven() ? InOptionTerms(text) : std::string(text);
 }
 
 void TForm1::ReportError(const std::string& text) {

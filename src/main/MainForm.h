@@ -79,11 +79,13 @@ class TForm1 : public TComponent {
   /// otherwise opens the run log (/LOG), fills the SMTP client, its message
   /// (with the date and identifier every message carries) and the two flags
   /// and returns true (for /OAUTHSETUP it reads only the run's switches and
-  /// the sign-in's). Raises EMailException for a missing body, recipient,
-  /// copy or envelope recipient file, sender or server, an unusable port,
-  /// time-out, report level, reply address, encryption, login or OAuth
-  /// setting, a value with a line break, a file to attach that is missing,
-  /// or long options that cannot be read, and the token file's
+  /// the sign-in's). Raises EMailException for what ReviewSwitches refuses
+  /// (a value cut short, a help word that is no help switch, a switch name
+  /// that is not the program's), a missing body, recipient, copy or
+  /// envelope recipient file, sender or server, a sender or reply address
+  /// that is no mail address, an unusable port, time-out, report level,
+  /// encryption, login or OAuth setting, a value with a line break, a file
+  /// to attach that is missing, or long options that cannot be read, and the token file's
   /// oauth::ESettingsError; raises the file error of a named file that
   /// exists but cannot be read.
   bool PrepareJob();
@@ -145,6 +147,9 @@ class TForm1 : public TComponent {
   void LogRefusedRecipients();
   /// Writes the error to the run log and shows it unless errors are hidden.
   void ReportError(const std::string& text);
+  /// text in the terms the run was started with: after long options each
+  /// switch it names as its option (--login for /LOGIN).
+  std::string InUsersTerms(std::string_view text) const;
   /// text as shown or written: every secret the client knows as "***".
   std::string Shown(const std::string& text) const;
   /// text of an outcome box, with the run log's warning when it has one.

@@ -26,7 +26,6 @@ using header_words::IsAscii;
 constexpr std::string_view kMissingCopies = "Missing copy recipients address list. (File %s not found).";
 constexpr std::string_view kMissingEnvelopeRecipients =
     "Missing envelope recipients address list. (File %s not found).";
-constexpr std::string_view kNoReplyAddress = "The value of switch /REPLYTO, \"%s\", is no mail address.";
 constexpr std::string_view kMissingAlternative = "Missing text alternative. (File %s not found).";
 constexpr std::string_view kUnreadableImage = "The image %s that the HTML body shows cannot be read.";
 constexpr std::string_view kCutHint = " The value of /%s was cut at \"-\": write /ES first to keep it whole.";
@@ -34,12 +33,10 @@ constexpr std::string_view kKoi8rCharset = "KOI8-R";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 std::string ReplyAddress(const TCmdLineParser& cmd) {
-  // Without a value the parser gives the switch's own name.
+  // Without a value the parser gives the switch's own name, which is no address either.
   const std::string value = cmd.GetParamValue("REPLYTO");
   RefuseLineBreaks("REPLYTO", value);
-  if (value == "REPLYTO" || mailbox::Extract(value).find('@') == std::string::npos) {
-    throw EMailException(FillPlaceholder(kNoReplyAddress, value));
-  }
+  RefuseNoMailAddress("REPLYTO", value, CutHint(cmd, "REPLYTO"));
   return value;
 }
 

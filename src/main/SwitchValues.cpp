@@ -12,6 +12,7 @@
 #include "platform/Sockets.h"
 #include "platform/Text.h"
 #include "smtp/MessageText.h"
+#include "smtp/Mailbox.h"
 
 namespace {
 constexpr std::string_view kInvalidPort = "SMTP server port \"%s\" is not a number from 1 to 65535.";
@@ -51,6 +52,9 @@ constexpr std::string_view kDsnNever = "NEVER";
 constexpr std::string_view kDsnEvents[] = {"SUCCESS", "FAILURE", "DELAY"};
 constexpr std::string_view kDsnReturns[] = {"HDRS", "FULL"};
 constexpr std::string_view kBareReportSwitch = "V";
+/// What /V alone shows: the dialogue and what the command line lost, not the internal steps.
+constexpr int kBareReportLevel = 1;
+constexpr std::string_view kNoMailAddress = "The value of switch /%s, \"%s\", is no mail address.";
 
 /// text as a decimal number from 1 to highest; nullopt for anything else.
 std::optional<unsigned> NumberUpTo(const std::string& text, unsigned highest) {
@@ -114,10 +118,16 @@ TRetrySettings RetryOf(const std::string& value) {
 }
 
 int ReportLevelOf(const std::string& value) {
-  if (value == kBareReportSwitch) return static_cast<int>(kHighestLevel);
+  if (value == kBareReportSwitch) return kBareReportLevel;
   const std::optional<unsigned> level = NumberUpTo(value, kHighestLevel);
   if (!level) throw EMailException(FillPlaceholder(kInvalidLevel, value));
   return static_cast<int>(*level);
+}
+
+void RefuseNoMailAddress(const std::string& switchName, const std::string& value, const std::string& hint) {
+  if (mailbox::Extract(value).find('@') == std::string::npos) {
+    throw EMailException(FillPlaceholder(FillPlaceholder(kNoMailAddress, switchName), value) + hint);
+  }
 }
 
 void RefuseLineBreaks(const std::string& switchName, const std::string& value) {

@@ -54,7 +54,7 @@ std::string DsnNotifyOf(const std::string& value);
 /// EMailException otherwise.
 std::string DsnReturnOf(const std::string& value);
 
-/// The report level of /V: 8 for the switch without a value (which the
+/// The report level of /V: 1 for the switch without a value (which the
 /// parser gives as the switch's own name, V), else a decimal number from 1
 /// to 8. Raises EMailException otherwise.
 int ReportLevelOf(const std::string& value);
@@ -63,6 +63,12 @@ int ReportLevelOf(const std::string& value);
 /// "cp1251" windows-1251). Raises EMailException for a value that a "-" cut
 /// short (cut), with the hint of /ES, and for a name not known.
 std::string MailCharsetOf(const std::string& value, bool cut);
+
+/// Raises EMailException ("The value of switch /F, "no", is no mail
+/// address." and hint) when value names no mailbox with an "@" in it, in
+/// any of the forms "box", "Name <box>", "Name: box". The one check of an
+/// address given on the command line: the sender's and the reply address's.
+void RefuseNoMailAddress(const std::string& switchName, const std::string& value, const std::string& hint = {});
 
 /// Raises EMailException naming switchName when value holds a CR, an LF or a
 /// byte 0, which would end a command or header line early and start another.

@@ -32,6 +32,11 @@ std::vector<std::string> ArgumentVector();
 /// systems); false on Windows, whose programs keep the switch syntax alone.
 bool TakesLongOptions();
 
+/// Where the help's further switches are told of in full, as its heading
+/// says: the README beside the Windows program, else the README and the
+/// manual page.
+std::string_view FurtherReading();
+
 /// Where the installed guide is, as the help names it.
 std::string_view GuidePlace();
 

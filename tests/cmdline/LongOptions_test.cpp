@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,37 @@ TEST(LongOptions, AmongSwitchesOnlyRealOptionNamesAreRefused) {
     }
     EXPECT_EQ(refused, c.refused) << c.name;
   }
+}
+
+TEST(LongOptions, SwitchesOfOptionNamesAndOptionsOfSwitches) {
+  const struct {
+    const char* word;
+    std::optional<std::string> written;  // what SwitchForOptionName gives
+  } cases[] = {
+      {"SUBJECT", "/S:"},
+      {"subj", "/S:"},  // the shortest of the options it begins: not --subject-oem
+      {"Server", "/SMTP:"},
+      {"to", "/T:"},
+      {"attach", "/ENCLOSE:"},  // a whole name before the longer one it begins
+      {"QUIET", "/NM"},
+      {"verbose", "/V"},
+      {"format", "/FP, /FE, /FS, /FTS or /FH"},
+      {"sub", std::nullopt},  // too short to stand for a beginning
+      {"colour", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SwitchForOptionName(c.word), c.written) << c.word;
+
+  const struct {
+    const char* text;
+    const char* inOptionTerms;
+  } texts[] = {
+      {"The switch /LOGIN needs a value.", "The option --login needs a value."},
+      {"add /ENCRYPT:STARTTLS or /ENCRYPT:TLS, or /MECH", "add --encrypt STARTTLS or --encrypt TLS, or --mechanism"},
+      {"The value of switch /WAIT, \"0\", is", "The value of option --wait, \"0\", is"},
+      {"The switches /PW, /PWF and /FH (/U)", "The switches /PW, --password-file and --format html (--helo)"},
+      {"The file /srv/A.txt, TLS/SSL, /SMTPS, /ES, /smtp", "The file /srv/A.txt, TLS/SSL, /SMTPS, /ES, /smtp"},
+  };
+  for (const auto& t : texts) EXPECT_EQ(InOptionTerms(t.text), t.inOptionTerms) << t.text;
 }
 
 TEST(LongOptions, TheParserAnswersForTranslatedTokensAsForSwitches) {

@@ -85,8 +85,16 @@ class OneOf(str):
         return text in self.texts
 
 
-# The original list first, byte for byte; the later switches follow it.
-HELP = Beginning("\r".join(HELP_LINES) + "\r\rFurther switches (README.txt tells more):\r")
+
+
+def switch_help():
+    """The help of /H: the original list first, byte for byte; the later switches follow it under a
+    heading that names where they are told of: the README beside the Windows program, else the
+    README and the manual page."""
+    further = "README.txt tells more" if ARGS.wine else "README.md and man mailshot tell more"
+    return Beginning("\r".join(HELP_LINES) + "\r\rFurther switches (%s):\r" % further)
+
+
 LONG_HELP = Beginning("Usage: mailshot --from ADDRESS --to FILE --server HOST[:PORT] [OPTION]...\n")
 # Every box must fit the smallest screen still in use.
 SCREEN = (1024, 768)
@@ -372,16 +380,27 @@ MAY_HAVE_BEEN_DELIVERED = "The message may have been delivered: all of it went o
 
 CASES = [
     # Help.
-    Case("help_without_arguments", [], 0, [(INFO, HELP)], wine_only=True),
+    Case("help_without_arguments", [], 0, [(INFO, switch_help)], wine_only=True),
     Case("help_of_the_options_without_arguments", [], 0, [(INFO, LONG_HELP)],
          native_only="long options are the custom on POSIX systems alone"),
-    Case("help_with_H", ["/H"], 0, [(INFO, HELP)]),
-    Case("help_with_question_mark", ["/?"], 0, [(INFO, HELP)]),
-    Case("help_with_hyphen_and_lower_case", ["-h"], 0, [(INFO, HELP)]),
+    Case("help_with_H", ["/H"], 0, [(INFO, switch_help)]),
+    Case("help_with_question_mark", ["/?"], 0, [(INFO, switch_help)]),
+    Case("help_with_hyphen_and_lower_case", ["-h"], 0, [(INFO, switch_help)]),
+    Case("help_with_HELP", STANDARD + ["/Help"], 0, [(INFO, switch_help)]),
+    # An H-word that is no help switch standing alone asks for no help: no box waits for a click.
+    Case("HELO_as_a_switch_is_refused_without_a_box", STANDARD + ["/HELO:buildhost", "/NM", "/NE"], 5, []),
+    Case("a_path_cut_at_slashes_is_refused", without(STANDARD, "/B:") + ["/B:/home/me/body.txt"], 5,
+         [(ERROR, lambda: 'The value of /B was cut at "/": in /B:/home/me/body.txt every "/" starts a switch, so /B '
+                          'gets "" and the rest is read as switches. A switch\'s value cannot hold "/": name a file '
+                          'relative to the working directory, ' + ('or with "\\".' if ARGS.wine else
+                          'or give every setting as a long option, whose value can (--body FILE).'))]),
+    Case("an_unquoted_subject_is_refused", without(STANDARD, "/S:") + ["/S:Nightly", "health", "check"], 5,
+         [(ERROR, 'The value of /S ends at a blank: /S gets "Nightly" and health check is left over. Put a value '
+                  'with blanks in double quotes: "/S:Nightly health check".')]),
     Case("help_cut_out_of_a_value_is_refused", STANDARD + ["/S:Re-Hello"], 5,
          [(ERROR, 'The value of /S was cut at "-" (write /ES first to keep it whole)')]),
-    Case("help_despite_NE", STANDARD + ["/NE", "/H"], 0, [(INFO, HELP)]),
-    Case("help_for_switch_characters_only", ["/", "-"], 0, [(INFO, HELP)]),
+    Case("help_despite_NE", STANDARD + ["/NE", "/H"], 0, [(INFO, switch_help)]),
+    Case("help_for_switch_characters_only", ["/", "-"], 0, [(INFO, switch_help)]),
     # Success, with and without boxes.
     Case("success", STANDARD, 0, [(INFO, SUCCESS)], ACCEPT_AND_QUIT, received=sent()),
     Case("success_NM", STANDARD + ["/NM"], 0, [], ACCEPT_AND_QUIT, received=sent()),
@@ -397,8 +416,13 @@ CASES = [
     Case("attached_file_missing", STANDARD + ["/A:badlist.txt"], 5,
          [(ERROR, "The file gone.bin, named in the attachment list badlist.txt, does not exist.")]),
     # Switch parsing.
-    Case("hyphen_cuts_the_subject", without(STANDARD, "/S:") + ["/S:Re-send"], 0, [(INFO, SUCCESS)],
-         ACCEPT_AND_QUIT, received=sent(subject="Re")),
+    Case("a_subject_cut_at_a_hyphen_is_refused", without(STANDARD, "/S:") + ["/S:Nightly report 2026-12-10"], 5,
+         [(ERROR, 'The value of /S was cut at "-" (write /ES first to keep it whole)')]),
+    Case("a_sender_cut_at_a_hyphen_is_refused", without(STANDARD, "/F:") + ["/F:no-reply@example.com"], 5,
+         [(ERROR, 'The value of switch /F, "no", is no mail address. The value of /F was cut at "-": write /ES '
+                  'first to keep it whole.')]),
+    Case("a_long_option_name_as_a_switch_is_refused", without(STANDARD, "/S:") + ["/SUBJECT:Report"], 5,
+         [(ERROR, "Unknown switch /SUBJECT (did you mean /S:?)")]),
     Case("ES_keeps_the_hyphen", without(STANDARD, "/S:") + ["/ES", "/S:Re-send"], 0, [(INFO, SUCCESS)],
          ACCEPT_AND_QUIT, received=sent(subject="Re-send")),
     Case("first_of_a_repeated_switch", without(STANDARD, "/S:") + ["/S:Hello", "/S:World"], 0,
@@ -522,6 +546,8 @@ CASES = [
          [("QUIT", "221 bye")], received=sent(),
          status=["220 ready", "> HELO me", "250-hi", "250 ok"] + SENT_AND_ACCEPTED[2:]
          + ["354 go\x07 ahead", "> .", "250 queued", "> QUIT", "221 bye"]),
+    Case("V_alone_shows_what_V1_shows", STANDARD + ["/V", "/NM"], 0, [], ACCEPT_AND_QUIT, received=sent(),
+         status=["220 ready"] + SENT_AND_ACCEPTED + ["354 go ahead", "> .", "250 queued", "> QUIT", "221 bye"]),
     Case("run_log", STANDARD + ["/NM", "/NE", "/LOG:run.log"], 0, [], ACCEPT_AND_QUIT, received=sent(),
          log=["command line: " + " ".join(STANDARD + ["/NM", "/NE", "/LOG:run.log"]),
               "connecting to 127.0.0.1 port {port}", "connected to 127.0.0.1:{port}", "< 220 ready", "> HELO me",

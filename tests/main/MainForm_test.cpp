@@ -118,8 +118,7 @@ TEST(Help, ShownAloneWhateverElseIsGiven) {
       {"lower-case h with a hyphen", {"-h"}},
       {"H with valid switches", {"/F:s@x", "/SMTP:127.0.0.1", "/H"}},
       {"H with NE", {"/NE", "/H"}},
-      {"a stray word of its own", {"/F:s@x", "/SMTP:127.0.0.1", "hello"}},
-      {"H after a hyphen that cut no value", {"/F:s@x", "/SMTP:127.0.0.1", "/NM-h"}},
+      {"HELP in any case", {"/F:s@x", "/help"}},
   };
   for (const auto& c : cases) {
     const RecordingSurface run = RunJob(c.arguments);
@@ -150,6 +149,7 @@ class JobFiles {
     dir_.Write(markedRecipients, "\xEF\xBB\xBF" "a@x\r\nb@x\r\n");
     dir_.Write(otherRecipient, "b@x\r\n");
     dir_.Write(listWithMissingFile, "a.bin\r\nmissing.txt\r\n");
+    dir_.Write(listWithBlanks, " a.bin \t\r\n\r\n  \r\n");
     std::string many;
     for (int i = 0; i < 3000; ++i) many += "recipient." + std::to_string(i) + "@example.com\r\n";
     dir_.Write(manyRecipients, many);
@@ -166,7 +166,7 @@ class JobFiles {
                     nulInPassword = "pwnul.txt", longPassword = "pwlong.txt", markedRecipients = "marked.txt",
                     token = "token.json", htmlWithMissingImage = "report.html", utf8Body = "utf8.txt",
                     cp1251Body = "cp1251.txt", otherRecipient = "b.txt", listWithMissingFile = "badlist.txt",
-                    manyRecipients = "many.txt";
+                    manyRecipients = "many.txt", listWithBlanks = "blanks.txt";
 
  private:
   TempDir dir_;
@@ -224,8 +224,7 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
        {Error("The value of switch /WAIT, \"0\", is not a number of seconds from 1 to 3600.")}},
       {"wait beyond an hour", {body, rcpt, "/F:s@x", smtp, "/WAIT:3601"},
        {Error("The value of switch /WAIT, \"3601\", is not a number of seconds from 1 to 3600.")}},
-      {"wait without a value", {body, rcpt, "/F:s@x", smtp, "/WAIT"},
-       {Error("The value of switch /WAIT, \"WAIT\", is not a number of seconds from 1 to 3600.")}},
+      {"wait without a value", {body, rcpt, "/F:s@x", smtp, "/WAIT"}, {Error("The switch /WAIT needs a value.")}},
       {"report level beyond 8", {body, rcpt, "/F:s@x", smtp, "/V:9"},
        {Error("The value of switch /V, \"9\", is not a report level from 1 to 8.")}},
       {"unknown encryption", {body, rcpt, "/F:s@x", smtp, "/ENCRYPT:SSL"},
@@ -298,8 +297,11 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
       {"a long option among switches", {body, "--to", files.recipients}, {Error(
        "The option --to cannot follow switches: write every setting as a switch (/X:value) or every one as an "
        "option (--name value)" + kUsageHint)}},
-      {"long options say a value is unusable as their switch does", {"--from", "s@x", "--server", "h", "--wait", "0"},
-       {Error("The value of switch /WAIT, \"0\", is not a number of seconds from 1 to 3600.")}},
+      {"long options are named in the errors of their run", {"--from", "s@x", "--server", "h", "--wait", "0"},
+       {Error("The value of option --wait, \"0\", is not a number of seconds from 1 to 3600.")}},
+      {"a value of a switch in an error of long options", {"--from", "s@x", "--server", "h", "--login", "me"},
+       {Error("The option --login sends a password: add --encrypt STARTTLS or --encrypt TLS to send it encrypted, "
+              "or --encrypt NONE to send it in plain text knowingly.")}},
       {"missing attachment list", {body, rcpt, "/F:s@x", smtp, "/A:" + files.missing},
        {Error("The attachment list missing.txt does not exist.")}},
       {"an attachment list naming a missing file", {body, rcpt, "/F:s@x", smtp, "/A:" + files.listWithMissingFile},
@@ -330,6 +332,25 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
        {Error("Missing text alternative. (File " + files.missing + " not found).")}},
       {"a misspelt switch", {body, rcpt, "/F:s@x", smtp, "/ENCRPYT:TLS"},
        {Error("Unknown switch /ENCRPYT (did you mean /ENCRYPT?)")}},
+      {"HELO as a switch", {body, rcpt, "/F:s@x", smtp, "/HELO:pc1"}, {Error("Unknown switch /HELO (did you mean /U:?)")}},
+      {"a path cut at \"/\" into a help word", {"/B:/home/me/body.txt", rcpt, "/F:s@x", smtp},
+       {Error("The value of /B was cut at \"/\": in /B:/home/me/body.txt every \"/\" starts a switch, so /B gets "
+              "\"\" and the rest is read as switches. A switch's value cannot hold \"/\": name a file relative to "
+              "the working directory, or give every setting as a long option, whose value can (--body FILE).")}},
+      {"a path cut at \"/\" into what NE would take", {"/B:data/newsletter/body.txt", rcpt, "/F:s@x", smtp},
+       {Error("The value of /B was cut at \"/\": in /B:data/newsletter/body.txt every \"/\" starts a switch, so /B "
+              "gets \"data\" and the rest is read as switches. A switch's value cannot hold \"/\": name a file "
+              "relative to the working directory, or give every setting as a long option, whose value can (--body "
+              "FILE).")}},
+      {"a subject cut at \"-\"", {body, rcpt, "/F:s@x", smtp, "/S:Nightly report 2026-12-10"},
+       {Error("The value of /S was cut at \"-\" (write /ES first to keep it whole)")}},
+      {"a log file name cut at \"-\"", {body, rcpt, "/F:s@x", smtp, "/LOG:mailshot-job.log"},
+       {Error("The value of /LOG was cut at \"-\" (write /ES first to keep it whole)")}},
+      {"a sender cut at \"-\"", {body, rcpt, "/F:no-reply@example.com", smtp},
+       {Error("The value of switch /F, \"no\", is no mail address. The value of /F was cut at \"-\": write /ES "
+              "first to keep it whole.")}},
+      {"a sender that is no mail address", {body, rcpt, "/F:reports", smtp},
+       {Error("The value of switch /F, \"reports\", is no mail address.")}},
       {"reply address without a value", {body, rcpt, "/F:s@x", smtp, "/REPLYTO"},
        {Error("The value of switch /REPLYTO, \"REPLYTO\", is no mail address.")}},
       {"reply address without a mailbox", {body, rcpt, "/F:s@x", smtp, "/REPLYTO:Help Desk"},
@@ -355,6 +376,7 @@ TEST(Settings, UnusableSettingsEndWithExitCodeFiveAndNoConnection) {
   }
   server.Stop();
   EXPECT_EQ(server.Accepted(), 0);
+  EXPECT_FALSE(std::filesystem::exists("mailshot")) << "a log under the name a \"-\" cut short";
 }
 
 TEST(Settings, SwitchesFillTheClient) {
@@ -382,8 +404,8 @@ TEST(Settings, SwitchesFillTheClient) {
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .showSuccess = false}},
       {"several switches in one argument", {"/F:s@x/SMTP:mail.example.com/S:Hi"},
        {.subject = "Hi", .from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
-      {"a hyphen cuts the subject without ES", with({"/S:Re-send"}),
-       {.subject = "Re", .from = "s@x", .host = "mail.example.com", .charset = "Windows-1251"}},
+      {"a hyphen that starts a switch cuts no value short", with({"/S:Hi-NM"}),
+       {.subject = "Hi", .from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .showSuccess = false}},
       {"ES keeps the hyphen", with({"/ES", "/S:Re-send", "/CS:UTF-8"}),
        {.subject = "Re-send", .from = "s@x", .host = "mail.example.com", .charset = "UTF-8"}},
       {"ES also keeps hyphenated host names", {"/ES", "/F:s@x", "/SMTP:mail-1.example.com"},
@@ -409,8 +431,8 @@ TEST(Settings, SwitchesFillTheClient) {
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .subType = mtHtml}},
       {"WAIT times every wait and every send", with({"/WAIT:30"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .timeOut = 30000, .timeSends = true}},
-      {"V alone reports everything", with({"/V"}),
-       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .reportLevel = 8}},
+      {"V alone shows the dialogue", with({"/V"}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .reportLevel = 1}},
       {"V with a level", with({"/v:1"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .reportLevel = 1}},
       {"longer names are other switches", with({"/WAITING:5", "/VX:3"}),
@@ -431,6 +453,8 @@ TEST(Settings, SwitchesFillTheClient) {
                                                     "/ENCLOSE:rcpt.txt"}),
        {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251",
         .attachments = {"a.bin", "body.txt", "rcpt.txt"}}},
+      {"a list's names without blanks around them, blank lines skipped", with({"/A:" + files.listWithBlanks}),
+       {.from = "s@x", .host = "mail.example.com", .charset = "Windows-1251", .attachments = {"a.bin"}}},
       {"long options, values verbatim", {"--from", "s@x", "--server", "mail-1.example.com:587", "--subject",
                                          "Re: a-b/c", "--to", "./rcpt.txt", "--format", "html", "--quiet",
                                          "--verbose=1", "--attach", "./a.bin", "--helo", "me-2"},

@@ -147,18 +147,45 @@ TEST(ReviewSwitches, CutValuesAndUnknownSwitches) {
     bool helpAsked;
     std::string refusal;
     Strings notes;
+    Strings cutShort = {};
   } cases[] = {
       {"known switches, by beginning and by whole name",
        {"/B:b", "/SMTP:h", "/FTS", "/CC:c", "/LOG:l", "/V", "/OAUTHSETUP:t", "/NOPARTIAL", "/?"}, true, "", {}},
       {"help cut out of a value", {"/SMTP:mail-hub.example.com"}, false, cutHelp,
-       {"the value of /SMTP was cut at \"-\": hub.example.com"}},
+       {"the value of /SMTP was cut at \"-\": hub.example.com"}, {"SMTP"}},
       {"help asked for besides", {"/SMTP:mail-hub.example.com", "/H"}, true, cutHelp,
-       {"the value of /SMTP was cut at \"-\": hub.example.com"}},
-      {"help as a stray word", {"/SMTP:h", "hello"}, true, "", {}},
-      {"what a hyphen dropped", {"/S:Re-send", "/S:x-retyr"}, false, "",
-       {"the value of /S was cut at \"-\": send", "the value of /S was cut at \"-\": retyr"}},
+       {"the value of /SMTP was cut at \"-\": hub.example.com"}, {"SMTP"}},
+      {"help only as an argument of its own", {"/B:b", "-h", "/Help"}, true, "", {}},
+      {"a help word after a value", {"/SMTP:h", "hello"}, false,
+       "The value of /SMTP ends at a blank: /SMTP gets \"h\" and hello is left over. Put a value with blanks in "
+       "double quotes: \"/SMTP:h hello\".", {}},
+      {"a help word of its own, not written as a switch", {"help"}, false,
+       "help does not ask for the help: only /H, /? or /HELP as an argument of its own does.", {}},
+      {"a help switch with a value", {"/H:x"}, false,
+       "/H:x does not ask for the help: only /H, /? or /HELP as an argument of its own does.", {}},
+      {"a help switch beside another", {"/NM-h"}, false,
+       "/NM-h does not ask for the help: only /H, /? or /HELP as an argument of its own does.", {}},
+      {"what a hyphen dropped", {"/S:Re-send", "/S:x-retyr", "/U:pc-"}, false, "",
+       {"the value of /S was cut at \"-\": send", "the value of /S was cut at \"-\": retyr",
+        "the value of /U was cut at \"-\": "},
+       {"S", "U"}},
+      {"a hyphen before a whole switch cuts nothing short", {"/S:Hi-NM", "/F:s@x-T:t"}, false, "",
+       {"the value of /S was cut at \"-\": NM", "the value of /F was cut at \"-\": T:t"}},
       {"a password's dropped part not shown", {"/PW:se-cret"}, false, "",
-       {"the value of /PW was cut at \"-\": ***"}},
+       {"the value of /PW was cut at \"-\": ***"}, {"PW"}},
+      {"a subject cut at \"/\", whatever the letter", {"/S:and/or/NM"}, false,
+       "The value of /S was cut at \"/\": in /S:and/or/NM every \"/\" starts a switch, so /S gets \"and\" and "
+       "the rest is read as switches. A switch's value cannot hold \"/\": name a file relative to the working "
+       "directory, or with \"\\\".", {}},  // the hint where no long options are taken
+      {"switches sharing an argument are no cut", {"/B:b/T:t/FH", "/S:x/U:me"}, false, "", {}},
+      {"a password cut at \"/\" is not shown", {"/PW:ab/cd"}, false,
+       "The value of /PW was cut at \"/\": put the password in a file and name it with /PWF.", {}},
+      {"nor one cut at a blank", {"/PW:ab", "cd"}, false,
+       "The value of /PW was cut at a blank: put the password in a file and name it with /PWF.", {}},
+      {"a subject without quotes", {"/S:Nightly", "health", "check", "/NM", "more"}, false,
+       "The value of /S ends at a blank: /S gets \"Nightly\" and health check is left over. Put a value with "
+       "blanks in double quotes: \"/S:Nightly health check\".", {"the unknown switch more was ignored"}},
+      {"a switch without its character after a value", {"/S:Hi", "b:body.txt", "NM"}, false, "", {}},
       {"two letters swapped", {"/ENCRPYT:TLS"}, false, "Unknown switch /ENCRPYT (did you mean /ENCRYPT?)", {}},
       {"a letter left out, lower case", {"/logn:me"}, false, "Unknown switch /LOGN (did you mean /LOGIN?)", {}},
       {"two edits", {"/RETRIE:3"}, false, "Unknown switch /RETRIE (did you mean /RETRY?)", {}},
@@ -168,7 +195,23 @@ TEST(ReviewSwitches, CutValuesAndUnknownSwitches) {
        {"the unknown switch /ENCRYPTION was ignored", "the unknown switch /VERBOSE was ignored"}},
       {"short names are never suggested", {"/NX", "/PX"}, false, "",
        {"the unknown switch /NX was ignored", "the unknown switch /PX was ignored"}},
-      {"a stray word is no misspelt switch", {"/S:Daily", "Mail"}, false, "", {"the unknown switch Mail was ignored"}},
+      {"a stray word is no misspelt switch", {"/NM", "retyr"}, false, "", {"the unknown switch retyr was ignored"}},
+      {"a long option's name that S would take", {"/SUBJECT:x"}, false, "Unknown switch /SUBJECT (did you mean /S:?)",
+       {}},
+      {"its beginning", {"/subj:x"}, false, "Unknown switch /SUBJ (did you mean /S:?)", {}},
+      {"the option of another switch", {"/SERVER:h"}, false, "Unknown switch /SERVER (did you mean /SMTP:?)", {}},
+      {"two letters", {"/TO:t"}, false, "Unknown switch /TO (did you mean /T:?)", {}},
+      {"the option of F", {"/FROM:s@x"}, false, "Unknown switch /FROM (did you mean /F:?)", {}},
+      {"the option of B", {"/BODY:b"}, false, "Unknown switch /BODY (did you mean /B:?)", {}},
+      {"a user name", {"/USER:me"}, false,
+       "Unknown switch /USER (did you mean /LOGIN: to log in, or /U: to name this machine?)", {}},
+      {"a file to attach", {"/ATTACH:a"}, false,
+       "Unknown switch /ATTACH (did you mean /ENCLOSE: for a file, or /A: for a list of files?)", {}},
+      {"a misspelling that S would take", {"/SMPT:h"}, false, "Unknown switch /SMPT (did you mean /SMTP?)", {}},
+      {"the longest switch a name begins with", {"/FHX", "/BODYFILE:b"}, false, "Unknown switch /FHX (did you mean /FH?)",
+       {}},
+      {"the first of several in command-line order", {"/SUBJECT:x", "/H:x"}, false,
+       "Unknown switch /SUBJECT (did you mean /S:?)", {}},
   };
   for (const auto& c : cases) {
     TCmdLineParser parser(nullptr);
@@ -180,5 +223,6 @@ TEST(ReviewSwitches, CutValuesAndUnknownSwitches) {
     EXPECT_EQ(review.helpAsked, c.helpAsked) << c.name;
     EXPECT_EQ(review.refusal, c.refusal) << c.name;
     EXPECT_EQ(review.notes, c.notes) << c.name;
+    EXPECT_EQ(review.cutShort, c.cutShort) << c.name;
   }
 }

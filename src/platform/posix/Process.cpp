@@ -26,6 +26,8 @@ std::vector<std::string> ArgumentVector() { return SavedArguments(); }
 
 bool TakesLongOptions() { return true; }
 
+std::string_view FurtherReading() { return "README.md and man mailshot tell more"; }
+
 std::string_view GuidePlace() { return "/usr/share/doc/mailshot; man mailshot"; }
 
 std::string ModuleFileName() {

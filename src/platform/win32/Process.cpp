@@ -28,6 +28,8 @@ std::vector<std::string> ArgumentVector() { return std::vector<std::string>(__ar
 
 bool TakesLongOptions() { return false; }
 
+std::string_view FurtherReading() { return "README.txt tells more"; }
+
 std::string_view GuidePlace() { return "GUIDE.txt beside mailshot.exe"; }
 
 std::string ModuleFileName() {
