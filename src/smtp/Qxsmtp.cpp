@@ -25,7 +25,7 @@ namespace {
 // the last EHLO (Authentication.cpp). Between DATA and "." go the header
 // block and the body stream, with no reply read. A preliminary 1xx reply is
 // no answer to any step.
-constexpr DialogueStep kGreeting{"", "", 200, 399, OnRefusal::kRaiseReply, "greeting"};
+constexpr DialogueStep kGreeting{"", "", 200, 399, OnRefusal::kRaiseReply, kGreetingReply};
 constexpr DialogueStep kHelo{"HELO ", "", 200, 299, OnRefusal::kAskAuthentication, "reply to HELO"};
 constexpr DialogueStep kEhlo{"EHLO ", "", 200, 299, OnRefusal::kAskAuthentication, "reply to EHLO"};
 constexpr DialogueStep kStartTls{"STARTTLS", "", 220, 220, OnRefusal::kRefuseEncryption, "reply to STARTTLS"};
@@ -97,35 +97,12 @@ void RefuseLineBreaks(const std::string& itemName, const TStringList& list) {
   for (int i = 0; i < list.Count(); ++i) RefuseLineBreak(itemName + " " + std::to_string(i + 1), list[i]);
 }
 
-/// The enhanced status code (RFC 3463) that opens a reply line's text,
-/// "4.5.3"; empty when it has none.
-std::string EnhancedStatus(const std::string& line) {
-  if (line.size() < 5) return {};
-  const size_t start = 4;
-  const size_t end = line.find_first_of(" \r\n", start);
-  const std::string word = line.substr(start, end == std::string::npos ? std::string::npos : end - start);
-  int dots = 0;
-  bool digitBefore = false;
-  for (char c : word) {
-    if (c == '.') {
-      if (!digitBefore) return {};
-      ++dots;
-      digitBefore = false;
-    } else if (c >= '0' && c <= '9') {
-      digitBefore = true;
-    } else {
-      return {};
-    }
-  }
-  return dots == 2 && digitBefore ? word : std::string();
-}
-
 /// A refusal that says the transaction takes no more recipients (RFC 5321
 /// 4.5.3.1.10): 452, unless its enhanced code names another reason (4.2.2
 /// for a full mailbox), or the older servers' 552 with 5.5.3.
 bool IsRecipientLimit(const Reply& reply) {
   if (reply.Closed()) return false;
-  const std::string status = EnhancedStatus(reply.Last());
+  const std::string status = smtp_text::EnhancedStatus(reply.Last());
   switch (reply.Code()) {
     case 452:
       return status.empty() || status == "4.5.3";
