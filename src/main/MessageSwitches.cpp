@@ -49,7 +49,8 @@ std::string ReplyAddress(const TCmdLineParser& cmd) {
 std::string TypedCharset(const std::string& charset) {
   const std::string typed = platform::SystemCharsetName();
   const std::optional<charsets::TCharset> known = charsets::Known(typed);
-  if (known && known == charsets::Known(charset)) return {};
+  const std::optional<charsets::TCharset> message = charsets::Known(charset);
+  if (known && message && known->name == message->name) return {};
   return platform::AnsiCompareText(typed, charset) == 0 ? std::string() : typed;
 }
 
