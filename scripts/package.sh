@@ -26,7 +26,7 @@ package() {
 }
 
 banner "setup"
-scripts/setup.sh
+scripts/setup.sh all
 
 banner "Debian package"
 # Debian's hardening flags (stack protector, fortified calls, read-only

@@ -47,7 +47,10 @@ std::vector<std::string> TRecipientTally::RefusalLines(const TQxSMTP& smtp, std:
                        smtp_text::WithoutLineEnd(recipient.Reply);
     // Sixty recipients refused alike need the advice once.
     const std::string_view advice = RefusalAdvice(recipient.Reply);
-    if (!advice.empty() && advised.insert(advice).second) line += "\r" + std::string(advice);
+    if (!advice.empty() && advised.insert(advice).second) {
+      line += '\r';  // piece by piece: MinGW's GCC 12 warns falsely (-Wrestrict) of operator+
+      line += advice;
+    }
     lines.push_back(std::move(line));
   };
   std::for_each(refusals_.begin(), refusals_.end(), add);
