@@ -71,7 +71,12 @@ bool WrittenIn(const std::string& text, const std::string& charset) {
 /// and for bytes that typed does not hold.
 std::string TypedTextCharset(const std::vector<std::pair<std::string*, std::optional<std::string>>>& texts,
                              const std::string& typed) {
-  if (std::all_of(texts.begin(), texts.end(), [](const auto& text) { return IsAscii(*text.first); })) return {};
+  // The ANSI reading of a character the ANSI code page lacks is a "?".
+  if (std::all_of(texts.begin(), texts.end(), [](const auto& text) {
+        return IsAscii(*text.first) && (!text.second || IsAscii(*text.second));
+      })) {
+    return {};
+  }
   if (std::all_of(texts.begin(), texts.end(), [](const auto& text) { return text.second.has_value(); })) {
     for (const auto& [text, wide] : texts) *text = *wide;
     return std::string(charsets::kUtf8.name);
