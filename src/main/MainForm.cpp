@@ -231,6 +231,8 @@ TForm1::TForm1(TFormSurface& surface)
   smtp.ReportLevel = 0;
   smtp.EncodeType = uuMime;
   smtp.ClearParams = true;
+  // Each attempt connects, sends once and says goodbye.
+  smtp.QuitAfterSend = true;
   smtp.SubType = mtPlain;
   smtp.Charset = std::string(kDefaultCharset);
   smtp.OnInvalidHost = [this](bool& Handled) { QxSMTP1InvalidHost(Handled); };

@@ -17,6 +17,7 @@
 #include "platform/File.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
+#include "smtp/Mailbox.h"
 #include "smtp/MessageStamp.h"
 
 namespace {
@@ -37,7 +38,7 @@ std::string ReplyAddress(const TCmdLineParser& cmd) {
   // Without a value the parser gives the switch's own name.
   const std::string value = cmd.GetParamValue("REPLYTO");
   RefuseLineBreaks("REPLYTO", value);
-  if (value == "REPLYTO" || TQxSMTP::ExtractAddress(value).find('@') == std::string::npos) {
+  if (value == "REPLYTO" || mailbox::Extract(value).find('@') == std::string::npos) {
     throw EMailException(FillPlaceholder(kNoReplyAddress, value));
   }
   return value;
@@ -113,7 +114,7 @@ void SplitSender(TPostMessage& message) {
   const std::size_t bracket = message.FromAddress.find('<');
   if (bracket == std::string::npos) return;
   message.FromName = SenderName(message.FromAddress);
-  message.FromAddress = TQxSMTP::ExtractAddress(message.FromAddress);
+  message.FromAddress = mailbox::Extract(message.FromAddress);
 }
 
 /// True when the body, and the subject where it counts, are UTF-8 with some

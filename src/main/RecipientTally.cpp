@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "main/RefusalAdvice.h"
+#include "smtp/Mailbox.h"
 #include "smtp/MessageText.h"
 #include "smtp/Retry.h"
 
@@ -23,13 +24,13 @@ bool PermanentCode(int code) { return code >= 500 && code <= 599; }
 void TRecipientTally::Settle(TQxSMTP& smtp) {
   for (const TRecipientOutcome& recipient : smtp.RecipientOutcomes()) {
     if (recipient.Fate != TRecipientFate::kDelivered) continue;
-    delivered_.insert(recipient.Mailbox);
+    delivered_.insert(mailbox::Key(recipient.Mailbox));
     smtp.SettledMailboxes.insert(recipient.Mailbox);
   }
   for (const TRefusedRecipient& refused : smtp.RefusedRecipients()) {
     if (!PermanentCode(refused.Code)) continue;
     refusals_.push_back(refused);
-    smtp.SettledMailboxes.insert(TQxSMTP::ExtractAddress(refused.Entry));
+    smtp.SettledMailboxes.insert(mailbox::Extract(refused.Entry));
   }
 }
 
@@ -43,7 +44,7 @@ std::vector<std::string> TRecipientTally::RefusalLines(const TQxSMTP& smtp, std:
   std::vector<std::string> lines;
   std::set<std::string_view> advised;
   const auto add = [&](const TRefusedRecipient& recipient) {
-    std::string line = std::string(prefix) + TQxSMTP::ExtractAddress(recipient.Entry) + ": " +
+    std::string line = std::string(prefix) + mailbox::Extract(recipient.Entry) + ": " +
                        smtp_text::WithoutLineEnd(recipient.Reply);
     // Sixty recipients refused alike need the advice once.
     const std::string_view advice = RefusalAdvice(recipient.Reply);
@@ -59,14 +60,16 @@ std::vector<std::string> TRecipientTally::RefusalLines(const TQxSMTP& smtp, std:
 }
 
 std::vector<std::string> TRecipientTally::PartialDeliveryLines(TQxSMTP& smtp, bool forLog) const {
+  // Mailboxes compare by their keys: one mailbox may be written several ways.
   std::set<std::string> delivered = delivered_;
   std::set<std::string> inDoubt;
   std::set<std::string> refused;
-  for (const TRefusedRecipient& recipient : refusals_) refused.insert(TQxSMTP::ExtractAddress(recipient.Entry));
+  for (const TRefusedRecipient& recipient : refusals_) refused.insert(mailbox::Key(mailbox::Extract(recipient.Entry)));
   for (const TRecipientOutcome& recipient : smtp.RecipientOutcomes()) {
-    if (recipient.Fate == TRecipientFate::kDelivered) delivered.insert(recipient.Mailbox);
-    if (recipient.Fate == TRecipientFate::kInDoubt) inDoubt.insert(recipient.Mailbox);
-    if (recipient.Fate == TRecipientFate::kRefused) refused.insert(recipient.Mailbox);
+    const std::string key = mailbox::Key(recipient.Mailbox);
+    if (recipient.Fate == TRecipientFate::kDelivered) delivered.insert(key);
+    if (recipient.Fate == TRecipientFate::kInDoubt) inDoubt.insert(key);
+    if (recipient.Fate == TRecipientFate::kRefused) refused.insert(key);
   }
   if (delivered.empty()) return {};
   // Every mailbox of the message once, in the order of its lists.
@@ -74,20 +77,21 @@ std::vector<std::string> TRecipientTally::PartialDeliveryLines(TQxSMTP& smtp, bo
   std::set<std::string> seen;
   for (const TStringList* list : smtp.RecipientLists()) {
     for (const std::string& entry : list->Items()) {
-      std::string mailbox = TQxSMTP::ExtractAddress(entry);
-      if (!mailbox.empty() && seen.insert(mailbox).second) mailboxes.push_back(std::move(mailbox));
+      std::string address = mailbox::Extract(entry);
+      if (!address.empty() && seen.insert(mailbox::Key(address)).second) mailboxes.push_back(std::move(address));
     }
   }
   std::vector<std::string> lines{FillPlaceholder(
       FillPlaceholder(forLog ? kLogDelivered : kDelivered, std::to_string(delivered.size())),
       std::to_string(mailboxes.size()))};
-  for (const std::string& mailbox : mailboxes) {
-    if (delivered.count(mailbox) != 0) {
-      if (forLog) lines.push_back(std::string(kLogDeliveredTo) + mailbox);
-    } else if (inDoubt.count(mailbox) != 0) {
-      lines.push_back(std::string(forLog ? kLogPerhapsDelivered : kPerhapsDelivered) + mailbox);
-    } else if (refused.count(mailbox) == 0) {
-      lines.push_back(std::string(forLog ? kLogNotDelivered : kNotDelivered) + mailbox);
+  for (const std::string& address : mailboxes) {
+    const std::string key = mailbox::Key(address);
+    if (delivered.count(key) != 0) {
+      if (forLog) lines.push_back(std::string(kLogDeliveredTo) + address);
+    } else if (inDoubt.count(key) != 0) {
+      lines.push_back(std::string(forLog ? kLogPerhapsDelivered : kPerhapsDelivered) + address);
+    } else if (refused.count(key) == 0) {
+      lines.push_back(std::string(forLog ? kLogNotDelivered : kNotDelivered) + address);
     }
   }
   return lines;

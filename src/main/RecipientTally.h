@@ -33,6 +33,6 @@ class TRecipientTally {
   std::vector<std::string> PartialDeliveryLines(TQxSMTP& smtp, bool forLog) const;
 
  private:
-  std::set<std::string> delivered_;               // over the attempts before the latest
+  std::set<std::string> delivered_;               // keys (mailbox::Key), over the attempts before the latest
   std::vector<TRefusedRecipient> refusals_;       // those that stand, of the attempts before the latest
 };

@@ -5,6 +5,7 @@
 #include "core/Exceptions.h"
 #include "platform/Clock.h"
 #include "platform/CodePage.h"
+#include "platform/Process.h"
 #include "platform/Text.h"
 
 namespace {
@@ -60,6 +61,9 @@ std::string MaskedCommandLine(const TCmdLineParser& parser, std::span<const std:
   return line;
 }
 
+TRunLog::TRunLog(const TSecretList& secrets)
+    : secrets_(secrets), runTag_(" [" + std::to_string(platform::ProcessId()) + "] ") {}
+
 TRunLog::~TRunLog() {
   if (file_ != platform::kInvalidFile) platform::CloseFile(file_);
 }
@@ -73,7 +77,7 @@ void TRunLog::Open(const std::string& path) {
 void TRunLog::Write(std::string_view event) {
   if (file_ == platform::kInvalidFile) return;
   const std::string line = LogLine(platform::LogFileText(secrets_.Redacted(event)));
-  if (!platform::AppendLine(file_, platform::LocalTimestamp() + " " + line)) Fail();
+  if (!platform::AppendLine(file_, platform::LocalTimestamp() + runTag_ + line)) Fail();
 }
 
 void TRunLog::Trace(const TTidewire& wire, const TTraceEvent& event) {

@@ -35,19 +35,22 @@ inline constexpr std::array<std::string_view, 1> kSecretSwitches{"PW"};
 std::string MaskedCommandLine(const TCmdLineParser& parser, std::span<const std::string_view> secretSwitches);
 
 /// The transcript of one run in a text file: one line per event, each after
-/// the local time, no secret of secrets in it. Owned by the status window;
+/// the local time and the run's tag (the process id in brackets, so that
+/// the lines of runs that share the file can be told apart), no secret of
+/// secrets in it. Owned by the status window;
 /// writes nothing unless opened. It never raises: a log that cannot be
 /// written turns into Problem().
 class TRunLog {
  public:
-  explicit TRunLog(const TSecretList& secrets) : secrets_(secrets) {}
+  explicit TRunLog(const TSecretList& secrets);
   ~TRunLog();
   TRunLog(const TRunLog&) = delete;
   TRunLog& operator=(const TRunLog&) = delete;
 
   /// Opens path for appending (creating it when missing).
   void Open(const std::string& path);
-  /// Appends one line: the local time, a blank, then event with its secrets
+  /// Appends one line: the local time, a blank, the run's tag ("[4242]"), a
+  /// blank, then event with its secrets
   /// as "***", its line ends shown as " | " (trailing ones dropped), every
   /// other control character but the tab as \xNN and a C1 control in UTF-8
   /// as \u0080 to \u009f.
@@ -65,4 +68,5 @@ class TRunLog {
   platform::FileHandle file_ = platform::kInvalidFile;
   std::string path_;
   std::string problem_;
+  std::string runTag_;  // " [4242] ", between the time and the event
 };

@@ -374,6 +374,19 @@ TSharedTimeOut::TSharedTimeOut(TTidewire& wire) : wire_(wire), before_(wire.shar
   wire.shared_end_ = std::min(wire.shared_end_, end);
 }
 
+TFallbackTimeOut::TFallbackTimeOut(TTidewire& wire, std::int32_t milliseconds)
+    : wire_(wire), applied_(wire.TimeOut == 0), timeSendsBefore_(wire.TimeSends) {
+  if (!applied_) return;
+  wire.TimeOut = milliseconds;
+  wire.TimeSends = true;
+}
+
+TFallbackTimeOut::~TFallbackTimeOut() {
+  if (!applied_) return;
+  wire_.TimeOut = 0;
+  wire_.TimeSends = timeSendsBefore_;
+}
+
 void TTidewire::CheckConnection() {
   ReportStatus(kStatusCheckingConnection);
   for (int attempts = 0; !Connected; ++attempts) {

@@ -195,11 +195,11 @@ class TTidewire : public TComponent {
   void SendBuffer(const void* data, std::uint16_t length);
   /// Sends the whole stream from its start in chunks of up to 65 536 bytes,
   /// pumping messages after each send call; fires OnPacketSent and keeps
-  /// BytesSent/BytesTotal. A closingLine goes with CR LF in the same send
-  /// as the stream's last bytes, traced as Writeln traces. Reports progress
+  /// BytesSent/BytesTotal. The closingLines go, each with CR LF, in the
+  /// same send as the stream's last bytes, traced as Writeln traces. Reports progress
   /// (OnProgress). Raises EAbortError "Socket send aborted", a WinSock error
   /// text, and what the stream's Read raises.
-  void SendStream(TStream& stream, std::string_view closingLine = {});
+  void SendStream(TStream& stream, const std::vector<std::string>& closingLines = {});
   /// Reads exactly one line, line feed included; empty when the peer closed
   /// (a partial line is dropped). Raises EAbortError "Socket readln aborted"
   /// on cancel or time-out, ESockError "Socket readln line too long" for a
@@ -358,6 +358,24 @@ class TSharedTimeOut {
  private:
   TTidewire& wire_;
   std::chrono::steady_clock::time_point before_;
+};
+
+/// Gives wire a time-out for the life of the scope where it has none
+/// (TimeOut 0): a job that set no time-out still waits no longer than the
+/// SMTP standard lets each step take, never for ever. The sends are timed
+/// too (TimeSends) while it stands. With a TimeOut of its own the wire
+/// keeps it, and its TimeSends. Owned by the operation whose waits it bounds.
+class TFallbackTimeOut {
+ public:
+  TFallbackTimeOut(TTidewire& wire, std::int32_t milliseconds);
+  ~TFallbackTimeOut();
+  TFallbackTimeOut(const TFallbackTimeOut&) = delete;
+  TFallbackTimeOut& operator=(const TFallbackTimeOut&) = delete;
+
+ private:
+  TTidewire& wire_;
+  bool applied_;
+  bool timeSendsBefore_;
 };
 
 /// The window procedure of "TidewireWindowClass": hands every message of

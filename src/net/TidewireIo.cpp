@@ -145,14 +145,15 @@ void TTidewire::SendBuffer(const void* data, std::uint16_t length) {
   if (Canceled) RaiseAborted(kErrSendAborted);
 }
 
-void TTidewire::SendStream(TStream& stream, std::string_view closingLine) {
+void TTidewire::SendStream(TStream& stream, const std::vector<std::string>& closingLines) {
   ReportStatus(kStatusSendStream);
   stream.SetPosition(0);
   if (!Canceled) {
     BytesSent = 0;
     const std::int64_t size = stream.Size();
     BytesTotal = size;
-    const std::string closing = closingLine.empty() ? std::string() : std::string(closingLine) + "\r\n";
+    std::string closing;
+    for (const std::string& line : closingLines) closing += line + "\r\n";
     // However the send ends, the transcript learns how far it went.
     struct TraceOnExit {
       TTidewire& wire;
@@ -170,7 +171,7 @@ void TTidewire::SendStream(TStream& stream, std::string_view closingLine) {
         progressDue = std::chrono::steady_clock::now() + std::chrono::milliseconds(ProgressInterval);
       }
     };
-    // The closing line rides with the last bytes: one send less, and no
+    // The closing lines ride with the last bytes: one send less, and no
     // moment in which the server holds the data without its end.
     const int room = kIoBufferData - static_cast<int>(closing.size());
     bool closed = closing.empty();
@@ -184,7 +185,9 @@ void TTidewire::SendStream(TStream& stream, std::string_view closingLine) {
       }
       if (!SendWhole(IoBuffer, got, /*pumping=*/true, lastProgress, counted)) return;
     } while (!Canceled && (stream.Position() != size || !closed));
-    if (!closing.empty() && !Canceled) TraceSent(closingLine);
+    if (!Canceled) {
+      for (const std::string& line : closingLines) TraceSent(line);
+    }
   }
   if (Canceled) RaiseAborted(kErrSendAborted);
 }

@@ -47,4 +47,7 @@ std::string WorkingDirectory();
 /// not set.
 std::optional<std::string> EnvironmentVariable(const std::string& name);
 
+/// The running process's identifier, as the system's tools show it.
+unsigned long ProcessId();
+
 }  // namespace platform

@@ -1,5 +1,7 @@
 #include "smtp/Dialogue.h"
 
+#include <algorithm>
+
 #include "core/Wipe.h"
 #include "net/SocketTexts.h"
 #include "smtp/SmtpTexts.h"
@@ -35,6 +37,18 @@ std::string FailureText(const DialogueStep& step, const Reply& reply) {
 std::string Duration(std::int32_t milliseconds) {
   if (milliseconds % 1000 == 0) return std::to_string(milliseconds / 1000) + " s";
   return std::to_string(milliseconds) + " ms";
+}
+
+std::int32_t TStandardWaits::For(TStandardWait wait) const {
+  switch (wait) {
+    case TStandardWait::kDataStart:
+      return dataStart;
+    case TStandardWait::kDataEnd:
+      return dataEnd;
+    case TStandardWait::kCommand:
+      break;
+  }
+  return command;
 }
 
 int Reply::Code() const {
@@ -105,6 +119,7 @@ void TSmtpDialogue::Refused(const DialogueStep& step, const Reply& reply, const 
 
 template <typename Exchange>
 Reply TSmtpDialogue::NamingTimeOut(const DialogueStep& step, Exchange exchange) {
+  const TFallbackTimeOut standard(wire_, waits_.For(step.standardWait));
   try {
     // /WAIT bounds the reply as a whole, not each of its lines.
     const TSharedTimeOut wholeReply(wire_);
@@ -181,12 +196,14 @@ const DialogueStep& TCommandPipeline::Next() const {
 }
 
 Reply TCommandPipeline::Take() {
-  if (!pipelining_ && sent_.empty()) {
+  if (pipelining_) SendAhead();
+  // In lock-step, or once the server hung up before the command could go
+  // out (Converse then gives the closed connection's missing reply).
+  if (sent_.empty()) {
     const Command command = std::move(unsent_.front());
     unsent_.pop_front();
     return dialogue_.Converse(*command.step, command.argument, command.parameters);
   }
-  if (pipelining_) SendAhead();
   const Command command = std::move(sent_.front());
   sent_.pop_front();
   bytesInFlight_ -= command.bytes;
@@ -197,6 +214,10 @@ bool TCommandPipeline::Withdraw() {
   if (!sent_.empty() || unsent_.empty()) return false;
   unsent_.pop_front();
   return true;
+}
+
+bool TCommandPipeline::Unsent(const DialogueStep& step) const {
+  return std::any_of(unsent_.begin(), unsent_.end(), [&](const Command& command) { return command.step == &step; });
 }
 
 void TCommandPipeline::SendAhead() {
@@ -214,5 +235,8 @@ void TCommandPipeline::SendAhead() {
     sent_.push_back(std::move(command));
     unsent_.pop_front();
   }
-  if (!lines.empty()) dialogue_.Wire().WriteLines(lines);
+  if (lines.empty()) return;
+  // A server that reads none of the group must not hold the run for ever.
+  const TFallbackTimeOut standard(dialogue_.Wire(), dialogue_.Waits().command);
+  dialogue_.Wire().WriteLines(lines);
 }

@@ -5,6 +5,7 @@
 // their events and exceptions. The client's dialogue and its login
 // mechanisms are tables of such rows above it.
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <string>
@@ -34,6 +35,22 @@ inline constexpr int kChallenge = 334;
 /// The code of no reply: a row accepting up to kNoCode accepts nothing.
 inline constexpr int kNoCode = -1;
 
+/// Which of the standard's time-outs bounds the wait for a step's reply.
+enum class TStandardWait : std::uint8_t { kCommand, kDataStart, kDataEnd };
+
+/// How long the waits of a dialogue may last when the job set no time-out
+/// of its own (TTidewire::TimeOut 0), in milliseconds: RFC 5321 4.5.3.2's
+/// figures. A wait for a reply bounds the reply as a whole; a data block
+/// is the progress of the message's send.
+struct TStandardWaits {
+  std::int32_t command = 5 * 60 * 1000;    // the greeting, MAIL, RCPT and every other command
+  std::int32_t dataStart = 2 * 60 * 1000;  // the 354 that opens the data phase
+  std::int32_t dataBlock = 3 * 60 * 1000;  // each block of the message to be taken
+  std::int32_t dataEnd = 10 * 60 * 1000;   // the reply to the message's end
+
+  std::int32_t For(TStandardWait wait) const;
+};
+
 /// One step of the SMTP dialogue: the line sent (command, argument,
 /// closing), the reply codes that count as acceptance and what a refusal
 /// does.
@@ -56,6 +73,8 @@ struct DialogueStep {
   /// What such a challenge says, as a note for the log and /V before it is
   /// ended (its reply line is base64); empty: nothing more than the line.
   std::string (*challengeNote)(const std::string& line) = nullptr;
+  /// The bound of the wait for the reply where the job set none.
+  TStandardWait standardWait = TStandardWait::kCommand;
 };
 
 /// One whole reply: its lines as received, line ends kept, the last one
@@ -116,9 +135,11 @@ struct TRefusalEvents {
 /// and events.
 class TSmtpDialogue {
  public:
-  TSmtpDialogue(TTidewire& wire, TRefusalEvents events) : wire_(wire), events_(events) {}
+  TSmtpDialogue(TTidewire& wire, TRefusalEvents events, TStandardWaits waits = {})
+      : wire_(wire), events_(events), waits_(waits) {}
 
   TTidewire& Wire() { return wire_; }
+  const TStandardWaits& Waits() const { return waits_; }
 
   /// The reply the server sends unasked (the greeting), read whole.
   Reply Await(const DialogueStep& step);
@@ -157,12 +178,14 @@ class TSmtpDialogue {
   /// line out of turn) and shows it as the wire shows a command's reply.
   std::string ReadLine();
   /// Runs one exchange of step within one TimeOut as a whole (however many
-  /// lines the reply has), naming the step in a time-out's text.
+  /// lines the reply has), or the step's standard wait where the wire has
+  /// none, naming the step in a time-out's text.
   template <typename Exchange>
   Reply NamingTimeOut(const DialogueStep& step, Exchange exchange);
 
   TTidewire& wire_;
   TRefusalEvents events_;
+  TStandardWaits waits_;
 };
 
 /// The commands of a mail transaction's opening (RSET, MAIL FROM, RCPT TO,
@@ -185,7 +208,9 @@ class TCommandPipeline {
   const DialogueStep& Next() const;
   /// The reply to the oldest command whose reply was not taken, sending it
   /// (and with pipelining the commands after it) first where it has not
-  /// gone out. Raises as TSmtpDialogue::Converse.
+  /// gone out. Once the server has hung up, the reply is the closed
+  /// connection's (Reply::Closed), for that command and every later one.
+  /// Raises as TSmtpDialogue::Converse.
   Reply Take();
   /// Drops the oldest command whose reply was not taken when it has not
   /// gone out; false when it has, and its reply is still to come.
@@ -196,6 +221,8 @@ class TCommandPipeline {
   void HoldBack() { pipelining_ = false; }
   /// True when every command queued had its reply taken or was withdrawn.
   bool Done() const { return sent_.empty() && unsent_.empty(); }
+  /// True when step is queued and has not gone out.
+  bool Unsent(const DialogueStep& step) const;
 
  private:
   struct Command {

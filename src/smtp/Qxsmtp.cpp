@@ -1,45 +1,24 @@
 // The SMTP dialogue of TQxSMTP: Connect, SendMail and Disconnect as a table
-// of steps run by the dialogue engine (Dialogue.h).
+// of steps (Steps.h) run by the dialogue engine (Dialogue.h); the mail
+// transactions of a send are Transaction.h's.
 
 #include "smtp/Qxsmtp.h"
 
 #include <algorithm>
-#include <deque>
-#include <iterator>
-#include <numeric>
 #include <vector>
 
 #include "core/Exceptions.h"
 #include "core/Wipe.h"
+#include "smtp/Mailbox.h"
 #include "smtp/MessageText.h"
+#include "smtp/Steps.h"
 
 using smtp_text::AppendDataLine;
 using smtp_text::AttachmentFileName;
 using smtp_text::kCrLf;
+using namespace smtp_steps;
 
 namespace {
-
-// The SMTP dialogue, in the order in which the lines are sent. An encrypted
-// one (TLS from the first byte, or after STARTTLS) greets with EHLO instead
-// of HELO, and after STARTTLS with a second EHLO inside TLS; a login follows
-// the last EHLO (Authentication.cpp). Between DATA and "." go the header
-// block and the body stream, with no reply read. A preliminary 1xx reply is
-// no answer to any step.
-constexpr DialogueStep kGreeting{"", "", 200, 399, OnRefusal::kRaiseReply, kGreetingReply};
-constexpr DialogueStep kHelo{"HELO ", "", 200, 299, OnRefusal::kAskAuthentication, "reply to HELO"};
-constexpr DialogueStep kEhlo{"EHLO ", "", 200, 299, OnRefusal::kAskAuthentication, "reply to EHLO"};
-constexpr DialogueStep kStartTls{"STARTTLS", "", 220, 220, OnRefusal::kRefuseEncryption, "reply to STARTTLS"};
-constexpr DialogueStep kRset{"RSET", "", 200, 399, OnRefusal::kRaiseReply, "reply to RSET"};
-constexpr DialogueStep kMailFrom{"MAIL FROM:<", ">", 200, 399, OnRefusal::kRaiseReply, "reply to MAIL FROM"};
-constexpr DialogueStep kRcptTo{"RCPT TO:<", ">", 200, 300, OnRefusal::kReportRecipient, "reply to RCPT TO"};
-constexpr DialogueStep kData{"DATA", "", 200, 399, OnRefusal::kRaiseReply, "reply to DATA"};
-// Only a completion reply means that the server took the message.
-constexpr DialogueStep kDataEnd{".", "", 200, 299, OnRefusal::kFailureThenRaise, "reply to the end of the message"};
-constexpr DialogueStep kQuit{"QUIT", "", 200, 339, OnRefusal::kRaiseReply, "reply to QUIT"};
-
-/// How long a server that hung up in the middle of the data may take to
-/// hand over its last line.
-constexpr std::int32_t kPartingWaitMilliseconds = 1000;
 
 /// The longest name a DNS domain can have.
 constexpr size_t kMaxDomainLength = 253;
@@ -97,22 +76,6 @@ void RefuseLineBreaks(const std::string& itemName, const TStringList& list) {
   for (int i = 0; i < list.Count(); ++i) RefuseLineBreak(itemName + " " + std::to_string(i + 1), list[i]);
 }
 
-/// A refusal that says the transaction takes no more recipients (RFC 5321
-/// 4.5.3.1.10): 452, unless its enhanced code names another reason (4.2.2
-/// for a full mailbox), or the older servers' 552 with 5.5.3.
-bool IsRecipientLimit(const Reply& reply) {
-  if (reply.Closed()) return false;
-  const std::string status = smtp_text::EnhancedStatus(reply.Last());
-  switch (reply.Code()) {
-    case 452:
-      return status.empty() || status == "4.5.3";
-    case 552:
-      return status == "5.5.3";
-    default:
-      return false;
-  }
-}
-
 /// text as xtext (RFC 3461): "+", "=" and what is not printable ASCII as
 /// "+" and two hex digits.
 std::string XText(const std::string& text) {
@@ -131,11 +94,6 @@ std::string XText(const std::string& text) {
   return encoded;
 }
 
-/// text, then on a line of its own that the message may have been delivered.
-std::string WithDeliveryInDoubt(const std::string& text) {
-  return text + (!text.empty() && text.back() == '\n' ? "" : std::string(kCrLf)) + std::string(kMayHaveBeenDelivered);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -143,24 +101,6 @@ std::string WithDeliveryInDoubt(const std::string& text) {
 TQxSMTP::TQxSMTP(TComponent* owner) : TTidewire(owner) { Port = 25; }
 
 TQxSMTP::~TQxSMTP() = default;
-
-std::string TQxSMTP::ExtractAddress(const std::string& entry) {
-  std::string mailbox = entry;
-  if (entry.find('<') != std::string::npos) {
-    std::string field;
-    ExtractField(entry, '<', 2, field);
-    ExtractField(field, '>', 1, mailbox);
-  } else if (entry.find(':') != std::string::npos) {
-    ExtractField(entry, ':', 2, mailbox);
-  }
-  // "Bob: bob@example.com" has a blank before the mailbox, and a line may
-  // have more around it; a path has none (RFC 5321), and strict servers
-  // refuse "RCPT TO:< bob@example.com>".
-  const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-  const auto first = std::find_if_not(mailbox.begin(), mailbox.end(), blank);
-  const auto last = std::find_if_not(mailbox.rbegin(), std::make_reverse_iterator(first), blank).base();
-  return std::string(first, last);
-}
 
 // --- Connect and Disconnect ------------------------------------------------
 
@@ -181,7 +121,7 @@ void TQxSMTP::Connect() try {
     capabilities_ = {};
     TTidewire::Connect();
     try {
-      if (Encryption == ecTls) StartTls(TlsSettings());
+      if (Encryption == ecTls) BeginTls();
       AwaitGreeting();
       if (Encryption == ecStartTls) {
         SayHello();
@@ -190,13 +130,13 @@ void TQxSMTP::Connect() try {
       SayHello();
       if (!LoginName.empty()) LogIn();
     } catch (const ESockError&) {
-      Abandon();
+      DropConnection(*this);
       throw;
     } catch (...) {
       // A connection that must be encrypted carries nothing in clear but
       // EHLO and STARTTLS, so it ends without QUIT until TLS runs.
       if (Encryption != ecNone && !TlsActive()) {
-        Abandon();
+        DropConnection(*this);
       } else {
         Disconnect();  // an error of its own replaces the first one
       }
@@ -216,30 +156,47 @@ void TQxSMTP::AwaitGreeting() {
 }
 
 void TQxSMTP::SayHello() {
-  const bool extended = Encryption != ecNone || !LoginName.empty();
-  const DialogueStep& step = extended ? kEhlo : kHelo;
+  const bool extensionsNeeded = Encryption != ecNone || !LoginName.empty();
+  if (extensionsNeeded || AsksForExtensions()) {
+    if (Greet(kEhlo, !extensionsNeeded)) return;
+    Note(std::string(kNoteEhloRefused));
+  }
+  Greet(kHelo, false);
+}
+
+bool TQxSMTP::Greet(const DialogueStep& step, bool optional) {
   TSmtpDialogue dialogue = Dialogue();
   for (int retries = 0;; ++retries) {
     // RFC 5321 wants a domain after HELO too: servers refuse an empty one.
     // (The refusal's handler may have set UserID for the second try.)
     const std::string name = EhloName();
-    if (!extended && UserID.empty()) Note(FillPlaceholder(kNoteHeloName, name));
+    if (&step == &kHelo && UserID.empty()) Note(FillPlaceholder(kNoteHeloName, name));
     const Reply reply = dialogue.Converse(step, name);
     if (TSmtpDialogue::Accepts(step, reply)) {
-      if (extended) capabilities_ = TSmtpCapabilities::FromEhloReply(reply.lines);
-      return;
+      if (&step == &kEhlo) capabilities_ = TSmtpCapabilities::FromEhloReply(reply.lines);
+      return true;
     }
+    if (optional && !reply.Closed() && reply.Code() / 100 == 5) return false;
     bool handled = false;
     if (!reply.Closed() && retries == 0 && OnAuthenticationFailed) OnAuthenticationFailed(handled);
     if (!handled) dialogue.Refused(step, reply);
   }
 }
 
+bool TQxSMTP::AsksForExtensions() const { return !DsnNotify.empty() || !DsnReturn.empty(); }
+
 void TQxSMTP::RequestTls() {
   if (!capabilities_.StartTls) throw Exception(std::string(kErrStartTlsNotOffered));
   Dialogue().Require(kStartTls);
   // What the server said in clear may have been forged on the way.
   capabilities_ = {};
+  BeginTls();
+}
+
+void TQxSMTP::BeginTls() {
+  // A server that takes the connection but never shakes hands must not
+  // hold a job that set no time-out for ever.
+  const TFallbackTimeOut handshake(*this, StandardWaits.command);
   StartTls(TlsSettings());
 }
 
@@ -263,7 +220,8 @@ void TQxSMTP::LogIn() {
 }
 
 TSmtpDialogue TQxSMTP::Dialogue() {
-  return {*this, {this, OnFailure, OnRecipientNotFound, [this](const std::string& text) { Note(text); }}};
+  return {*this, {this, OnFailure, OnRecipientNotFound, [this](const std::string& text) { Note(text); }},
+          StandardWaits};
 }
 
 std::string TQxSMTP::EhloName() const {
@@ -294,7 +252,8 @@ void TQxSMTP::SayGoodbye() {
   // has one that lets the answer's time run out, as the socket closes next.
   Reply reply;
   try {
-    reply = Dialogue().Converse(kQuit);
+    // A QUIT that went with the message's end has only its reply to come.
+    reply = send_.quitSent ? Dialogue().AwaitReplyTo(kQuit) : Dialogue().Converse(kQuit);
   } catch (const EAbortError&) {
     if (TimedOut) return;
     throw;
@@ -303,30 +262,6 @@ void TQxSMTP::SayGoodbye() {
     return;
   }
   if (!reply.Closed() && !TSmtpDialogue::Accepts(kQuit, reply)) Dialogue().Refused(kQuit, reply);
-}
-
-void TQxSMTP::Abandon() {
-  if (!Connected) return;
-  try {
-    TTidewire::Disconnect();
-  } catch (const Exception&) {
-    // The connection is beyond use either way; the first error tells why.
-  }
-}
-
-std::string TQxSMTP::PartingLine() {
-  std::string line;
-  if (!InputWaiting()) return line;
-  const std::int32_t timeOut = TimeOut;
-  TimeOut = timeOut > 0 ? std::min(timeOut, kPartingWaitMilliseconds) : kPartingWaitMilliseconds;
-  try {
-    ReadLn(line);
-  } catch (const Exception&) {
-    line.clear();  // half a line at most: the socket error alone tells what happened
-  }
-  TimeOut = timeOut;
-  if (!line.empty()) ReportStatus(kLevelReply, line);
-  return line;
 }
 
 // --- SendMail ----------------------------------------------------------------
@@ -348,7 +283,7 @@ void TQxSMTP::SendMail() try {
       Deliver(header);
     } catch (const ESockError&) {
       // Whatever the server makes of the rest, it is out of step with us.
-      Abandon();
+      DropConnection(*this);
       throw;
     }
 
@@ -375,207 +310,24 @@ std::uint64_t TQxSMTP::CheckedMessageSize(const std::string& header) const {
 }
 
 void TQxSMTP::Deliver(const std::string& header) {
-  // The envelope is read once: every entry that names a mailbox whose
-  // outcome no earlier send of the message settled.
+  // The envelope is read once: each mailbox once, unless an earlier send of
+  // the message settled its outcome. The header names every entry as given.
+  std::set<std::string> named;
+  for (const std::string& settled : SettledMailboxes) named.insert(mailbox::Key(settled));
   for (TStringList* list : RecipientLists()) {
     for (const std::string& entry : list->Items()) {
-      std::string mailbox = ExtractAddress(entry);
-      if (!mailbox.empty() && SettledMailboxes.count(mailbox) == 0) {
-        outcomes_.push_back({entry, std::move(mailbox), TRecipientFate::kNotSent});
+      std::string address = mailbox::Extract(entry);
+      if (!address.empty() && named.insert(mailbox::Key(address)).second) {
+        send_.outcomes.push_back({entry, std::move(address), TRecipientFate::kNotSent});
       }
     }
   }
-  size_t perTransaction = MaxRecipients > 0 ? static_cast<size_t>(MaxRecipients) : outcomes_.size();
-  if (AllRecipientsRequired && outcomes_.size() > perTransaction) {
-    throw Exception(FillPlaceholder(kErrRecipientLimit, std::to_string(perTransaction)));
-  }
-  const std::string mailParameters = MailParameters(CheckedMessageSize(header));
-  std::deque<size_t> waiting(outcomes_.size());
-  std::iota(waiting.begin(), waiting.end(), size_t{0});
-  size_t delivered = 0;
-  // A send in one transaction, as most are, tells of none.
-  bool split = perTransaction < outcomes_.size();
-  for (int number = 1; !waiting.empty(); ++number) {
-    const auto batchEnd = waiting.begin() + static_cast<std::ptrdiff_t>(std::min(perTransaction, waiting.size()));
-    const std::vector<size_t> batch(waiting.begin(), batchEnd);
-    waiting.erase(waiting.begin(), batchEnd);
-    const std::string name = FillPlaceholder(kNoteTransaction, std::to_string(number));
-    if (split) Note(name + std::to_string(batch.size()) + std::string(kNoteRecipients));
-    progress_ = TSendProgress::kEndNotSent;
-    const TOpening opening = OpenTransaction(number == 1, batch, mailParameters);
-    waiting.insert(waiting.begin(), opening.waiting.begin(), opening.waiting.end());
-    if (!opening.waiting.empty()) {
-      split = true;
-      Note(name + std::string(kNoteLimit) + smtp_text::WithoutLineEnd(opening.limitReply.Last()));
-      // What the server took once it takes again: further groups ask no more.
-      if (!opening.accepted.empty()) perTransaction = std::min(perTransaction, opening.accepted.size());
-    }
-    if (opening.accepted.empty()) {
-      // The server takes not even one more: splitting further gets nowhere.
-      if (!opening.waiting.empty()) {
-        for (size_t index : waiting) RefuseRecipient(index, opening.limitReply);
-        waiting.clear();
-      }
-      if (delivered == 0 && waiting.empty()) {
-        if (!TSmtpDialogue::Accepts(kData, opening.dataReply)) Dialogue().Refused(kData, opening.dataReply);
-        throw Exception(std::string(kErrNoRecipientAccepted));
-      }
-      Note(name + std::string(kNoteNobodyAccepted));
-      continue;
-    }
-    if (!TSmtpDialogue::Accepts(kData, opening.dataReply)) Dialogue().Refused(kData, opening.dataReply);
-    SendData(header, opening.accepted);
-    delivered += opening.accepted.size();
-    if (split) {
-      Note(name + std::string(kNoteDelivered) + std::to_string(opening.accepted.size()) +
-           std::string(kNoteRecipients));
-    }
-  }
-}
-
-TQxSMTP::TOpening TQxSMTP::OpenTransaction(bool first, const std::vector<size_t>& batch,
-                                           const std::string& mailParameters) {
-  TSmtpDialogue dialogue = Dialogue();
-  TCommandPipeline pipeline(dialogue, capabilities_.Pipelining);
-  const std::string recipientParameters =
-      capabilities_.Dsn && !DsnNotify.empty() ? std::string(" NOTIFY=") + DsnNotify : std::string();
-  if (first) pipeline.Queue(kRset);
-  pipeline.Queue(kMailFrom, post_message_.FromAddress, mailParameters);
-  for (size_t index : batch) pipeline.Queue(kRcptTo, outcomes_[index].Mailbox, recipientParameters);
-  // All or nothing waits for every recipient's verdict before DATA: an
-  // accepted DATA could only be ended by delivering.
-  if (!AllRecipientsRequired) pipeline.Queue(kData);
-  for (int opener = first ? 2 : 1; opener > 0; --opener) {
-    const DialogueStep& step = pipeline.Next();
-    const Reply reply = pipeline.Take();
-    if (!TSmtpDialogue::Accepts(step, reply)) AbandonOpening(pipeline, step, reply);
-  }
-  TOpening opening;
-  bool limitReached = false;
-  for (size_t index : batch) {
-    // Past the limit, a recipient whose RCPT TO has not gone out waits for
-    // the next transaction without one here.
-    if (limitReached && pipeline.Withdraw()) {
-      opening.waiting.push_back(index);
-      continue;
-    }
-    const Reply reply = pipeline.Take();
-    if (TSmtpDialogue::Accepts(kRcptTo, reply)) {
-      opening.accepted.push_back(index);
-      ++accepted_recipients_;
-    } else if (IsRecipientLimit(reply)) {
-      if (!limitReached) {
-        opening.limitReply = reply;
-        pipeline.HoldBack();
-      }
-      limitReached = true;
-      opening.waiting.push_back(index);
-    } else {
-      RefuseRecipient(index, reply);
-    }
-  }
-  if (AllRecipientsRequired) {
-    if (!refused_recipients_.empty() || limitReached) {
-      // The transaction ends before DATA: nobody gets the message. Whatever
-      // the server answers, nothing was delivered.
-      dialogue.Converse(kRset);
-      if (!limitReached) throw Exception(std::string(kErrNotEveryRecipient));
-      throw Exception(FillPlaceholder(kErrRecipientLimit, std::to_string(opening.accepted.size())));
-    }
-    pipeline.Queue(kData);
-  }
-  opening.dataReply = pipeline.Take();
-  if (opening.accepted.empty() && TSmtpDialogue::Accepts(kData, opening.dataReply)) EndDataUndelivered(false);
-  return opening;
-}
-
-void TQxSMTP::AbandonOpening(TCommandPipeline& pipeline, const DialogueStep& step, const Reply& reply) {
-  // In lock-step nothing went out after the refused command; in a group the
-  // replies to the rest are due, and an accepted DATA must deliver nothing
-  // (RFC 2920).
-  bool anyoneAccepted = false;
-  while (!pipeline.Done()) {
-    if (pipeline.Withdraw()) continue;
-    const DialogueStep& next = pipeline.Next();
-    const Reply answer = pipeline.Take();
-    if (!TSmtpDialogue::Accepts(next, answer)) continue;
-    if (&next == &kRcptTo) anyoneAccepted = true;
-    if (&next == &kData) EndDataUndelivered(anyoneAccepted);
-  }
-  Dialogue().Refused(step, reply);
-}
-
-void TQxSMTP::EndDataUndelivered(bool anyoneAccepted) {
-  // A lone "." delivers an empty message to whoever was accepted: only
-  // hanging up ends the data phase without one then.
-  if (anyoneAccepted) {
-    Abandon();
-    return;
-  }
-  Dialogue().Converse(kDataEnd);
-}
-
-void TQxSMTP::SendData(const std::string& header, const std::vector<size_t>& accepted) {
-  TSmtpDialogue dialogue = Dialogue();
-  const bool pipelined = capabilities_.Pipelining;
-  try {
-    // A reply beyond those due would pass for the answer to the end.
-    dialogue.RefuseEarlyInput(kDataEnd);
-    Write(header);
-    // Pipelined, the end goes with the last bytes of the message.
-    SendStream(body_stream_, pipelined ? kDataEnd.command : std::string_view());
-  } catch (const EFileChanged&) {
-    // Only a connection that ends in the middle of the data makes sure the
-    // server delivers none of it.
-    Abandon();
-    throw;
-  } catch (const EAbortError& e) {
-    if (!TimedOut) throw;
-    throw EAbortError(FillPlaceholder(FillPlaceholder(kErrDataTimedOut, e.Message()), Duration(TimeOut)));
-  } catch (const ESockError& e) {
-    // A server that refuses a message in the middle of its data usually
-    // says why before it hangs up.
-    const std::string parting = PartingLine();
-    if (parting.empty()) throw;
-    throw ESockError(parting + e.Message());
-  }
-  // Once "." goes out the server may deliver the message whatever becomes of
-  // the connection: only its clear answer tells that it did not. (On a
-  // connection already closed nothing more goes out.)
-  const auto settle = [&](TRecipientFate fate) {
-    for (size_t index : accepted) outcomes_[index].Fate = fate;
-  };
-  if (Connected) {
-    progress_ = TSendProgress::kEndSent;
-    settle(TRecipientFate::kInDoubt);
-  }
-  try {
-    if (pipelined) {
-      const Reply reply = dialogue.AwaitReplyTo(kDataEnd);
-      if (!TSmtpDialogue::Accepts(kDataEnd, reply)) dialogue.Refused(kDataEnd, reply);
-    } else {
-      dialogue.Require(kDataEnd);
-    }
-  } catch (const EReplyError& e) {
-    if (e.Code() > 0) {
-      settle(TRecipientFate::kNotSent);
-      throw;
-    }
-    throw EReplyError(WithDeliveryInDoubt(e.Message()), e.Code());
-  } catch (const EAbortError& e) {
-    throw EAbortError(WithDeliveryInDoubt(e.Message()));
-  } catch (const ESockError& e) {
-    throw ESockError(WithDeliveryInDoubt(e.Message()));
-  }
-  progress_ = TSendProgress::kAccepted;
-  settle(TRecipientFate::kDelivered);
-}
-
-void TQxSMTP::RefuseRecipient(size_t index, const Reply& reply) {
-  TRecipientOutcome& recipient = outcomes_[index];
-  recipient.Fate = TRecipientFate::kRefused;
-  refused_recipients_.push_back({recipient.Entry, FailureText(kRcptTo, reply), FailureCode(reply)});
-  Dialogue().Refused(kRcptTo, reply, recipient.Entry);
+  const TEnvelope envelope{
+      post_message_.FromAddress, MailParameters(CheckedMessageSize(header)),
+      capabilities_.Dsn && !DsnNotify.empty() ? std::string(" NOTIFY=") + DsnNotify : std::string()};
+  TSessionView session{Dialogue(), capabilities_.Pipelining, [this](const std::string& text) { Note(text); }};
+  const TSendPolicy policy{MaxRecipients, AllRecipientsRequired, QuitAfterSend};
+  SendToRecipients(session, envelope, policy, header, body_stream_, send_);
 }
 
 std::string TQxSMTP::MailParameters(std::uint64_t size) {
@@ -597,22 +349,19 @@ void TQxSMTP::Note(const std::string& text) {
   if (OnNote) OnNote(text);
 }
 
-void TQxSMTP::ForgetLastSend() {
-  progress_ = TSendProgress::kEndNotSent;
-  refused_recipients_.clear();
-  accepted_recipients_ = 0;
-  outcomes_.clear();
-}
+void TQxSMTP::ForgetLastSend() { send_ = {}; }
 
 std::array<TStringList*, 3> TQxSMTP::RecipientLists() {
   return {&post_message_.ToAddress(), &post_message_.ToCarbonCopy(), &post_message_.ToBlindCarbonCopy()};
 }
 
 bool TQxSMTP::NamesRecipient() {
+  std::set<std::string> settled;
+  for (const std::string& address : SettledMailboxes) settled.insert(mailbox::Key(address));
   for (const TStringList* list : RecipientLists()) {
     for (const std::string& entry : list->Items()) {
-      const std::string mailbox = ExtractAddress(entry);
-      if (!mailbox.empty() && SettledMailboxes.count(mailbox) == 0) return true;
+      const std::string address = mailbox::Extract(entry);
+      if (!address.empty() && settled.count(mailbox::Key(address)) == 0) return true;
     }
   }
   return false;

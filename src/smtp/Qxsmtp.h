@@ -25,6 +25,7 @@
 #include "smtp/Dialogue.h"
 #include "smtp/MessageStream.h"
 #include "smtp/SmtpTexts.h"
+#include "smtp/Transaction.h"
 
 /// Format of the body text; selects the text Content-Type of a single-part message.
 enum TSubType : std::uint8_t {
@@ -40,35 +41,6 @@ enum TEncryption : std::uint8_t {
   ecNone = 0,      // plain text throughout, greeted with HELO
   ecTls = 1,       // TLS from the first byte
   ecStartTls = 2,  // greeting and EHLO in plain text, then STARTTLS
-};
-
-/// How far the latest send got with the message.
-enum class TSendProgress : std::uint8_t {
-  kEndNotSent,  // nothing went out that the server could deliver
-  kEndSent,     // the end of the message went out, and no answer to it was read
-  kAccepted,    // the server took the message (a 2xx answer to its end)
-};
-
-/// A recipient that the server refused.
-struct TRefusedRecipient {
-  std::string Entry;  // as written in its list
-  std::string Reply;  // the refusal's last line, line end kept (or what went wrong with the reply)
-  int Code;           // the refusal's code; -1 for none, 0 when no reply came
-};
-
-/// What the latest send did for one recipient.
-enum class TRecipientFate : std::uint8_t {
-  kNotSent,    // not tried, or its transaction failed before the message's end went out
-  kDelivered,  // accepted in a transaction whose end the server took
-  kInDoubt,    // accepted in a transaction whose end went out without a clear answer
-  kRefused,    // refused (RefusedRecipients tells how)
-};
-
-/// One recipient of the latest send.
-struct TRecipientOutcome {
-  std::string Entry;    // as written in its list
-  std::string Mailbox;  // the address its RCPT TO names
-  TRecipientFate Fate;
 };
 
 /// hiType values of OnHeaderIncomplete.
@@ -187,16 +159,17 @@ class TQxSMTP : public TTidewire {
   /// Fires OnConnect on success, after the busy flag was released.
   void Connect() override;
   /// Composes the message and delivers it: RSET, MAIL FROM, one RCPT TO per
-  /// recipient, DATA, header block, body stream, ".". A server that takes
-  /// no more recipients in a transaction (452, or 552 with 5.5.3) gets the
-  /// message for those it took, then a new transaction (MAIL FROM, the
-  /// next recipients, DATA, the same message) on the same connection, until
-  /// every recipient had its RCPT TO; MaxRecipients caps each transaction.
-  /// A transaction whose first recipient meets the limit ends the splitting:
-  /// the rest count as refused with that reply. Where the latest EHLO
-  /// announced PIPELINING, the commands of a transaction up to DATA go out
-  /// as a group (TCommandPipeline) and the message with its "." in one send.
-  /// The recipients in SettledMailboxes get no RCPT TO; RecipientOutcomes
+  /// mailbox (named once however many entries name it: the domain compares
+  /// without regard to case), DATA, header block, body stream, ".". A
+  /// server that takes no more recipients in a transaction gets the message
+  /// for those it took, then a new transaction (RSET, MAIL FROM, the next
+  /// recipients, DATA, the same message) on the same connection, until
+  /// every recipient had its RCPT TO; MaxRecipients caps each transaction
+  /// (SendToRecipients in Transaction.h tells the rules). Where the latest
+  /// EHLO announced PIPELINING, the commands of a transaction up to DATA go
+  /// out as a group (TCommandPipeline) and the message with its "." in one
+  /// send; with QuitAfterSend the last message's "." takes QUIT along. The
+  /// recipients in SettledMailboxes get no RCPT TO; RecipientOutcomes
   /// tells what became of each of the others. A transaction that fails
   /// raises, after the earlier ones delivered. MAIL FROM carries
   /// " BODY=8BITMIME" for EightBitData. When the latest EHLO
@@ -214,20 +187,22 @@ class TQxSMTP : public TTidewire {
   /// release, OnSuccess. Every reply is read to its last line, whose text a
   /// refusal carries; a line that comes before its command was sent fails
   /// that step. A refused send leaves the connection open and every list as
-  /// it was; a socket error or abort closes it without "QUIT". When the
-  /// server hangs up in the middle of the data, the line it left comes
-  /// before the socket error's text. A refused step and a reply that never
-  /// came raise EReplyError. With AllRecipientsRequired, a refused recipient
-  /// ends the transaction with RSET instead of DATA and raises
-  /// kErrNotEveryRecipient. Once "." has gone out, a failure without a
-  /// clear reply (the server hung up or went silent, a reply without a
-  /// code) carries kMayHaveBeenDelivered on a line of its own. An attached
-  /// file that no longer gives what was measured (it shrank, grew, was
-  /// written to or failed to read) raises EFileChanged before the message's
-  /// end goes out, and the connection is closed: the server drops the
-  /// message.
+  /// it was; a socket error or abort closes it without "QUIT", and so does
+  /// a server that hung up where a reply was due (the step fails with a
+  /// text that names the reply). When the server hangs up in the middle of
+  /// the data, the line it left comes before the socket error's text. A
+  /// refused step and a reply that never came raise EReplyError. With
+  /// AllRecipientsRequired, a refused recipient ends the transaction with
+  /// RSET instead of DATA and raises kErrNotEveryRecipient. Once "." has
+  /// gone out, a failure without a clear reply (the server hung up or went
+  /// silent, a reply without a code) carries kMayHaveBeenDelivered on a
+  /// line of its own. An attached file that no longer gives what was
+  /// measured (it shrank, grew, was written to or failed to read) raises
+  /// EFileChanged before the message's end goes out, and the connection is
+  /// closed: the server drops the message.
   void SendMail();
-  /// Sends "QUIT" while connected and closes the socket in every case.
+  /// Sends "QUIT" while connected (or reads the reply to the QUIT that went
+  /// with the message's end) and closes the socket in every case.
   /// Raises the last reply line when "QUIT" is refused (or a text for a
   /// reply without a code). A server that already hung up, or lets the
   /// time for its answer run out, is not an error: the connection is over
@@ -275,15 +250,15 @@ class TQxSMTP : public TTidewire {
   const std::string& Boundary() const { return boundary_; }
   /// How far the latest SendMail's latest transaction got; kEndNotSent again
   /// when a Connect, a SendMail or a transaction starts.
-  TSendProgress Progress() const { return progress_; }
+  TSendProgress Progress() const { return send_.progress; }
   /// The recipients the server refused in the latest SendMail, in the order
   /// sent, and how many it accepted; both start afresh when a Connect or
   /// SendMail starts.
-  const std::vector<TRefusedRecipient>& RefusedRecipients() const { return refused_recipients_; }
-  int AcceptedRecipients() const { return accepted_recipients_; }
+  const std::vector<TRefusedRecipient>& RefusedRecipients() const { return send_.refused; }
+  int AcceptedRecipients() const { return send_.accepted; }
   /// Every recipient of the latest SendMail that got a RCPT TO or was due
   /// one, in the order sent, and what became of it; afresh like the above.
-  const std::vector<TRecipientOutcome>& RecipientOutcomes() const { return outcomes_; }
+  const std::vector<TRecipientOutcome>& RecipientOutcomes() const { return send_.outcomes; }
   /// Starts afresh what Progress and the recipient lists tell, as Connect
   /// and SendMail do: for a job whose next attempt may fail before either.
   void ForgetLastSend();
@@ -294,11 +269,6 @@ class TQxSMTP : public TTidewire {
   }
   /// True while Connect or SendMail runs.
   bool Busy() const { return busy_; }
-
-  /// The mailbox of a recipient entry: between "<" and ">", else after the
-  /// first ":" (up to a second one), else the whole entry; without the
-  /// blanks and control characters around it.
-  static std::string ExtractAddress(const std::string& entry);
 
   /// The bytes of the header's To: and CC: lines as they will be composed:
   /// a lower bound of the header's size, known before any connection.
@@ -338,8 +308,15 @@ class TQxSMTP : public TTidewire {
   std::string DsnReturn;
   std::string DsnEnvelopeId;
   /// Mailboxes that an earlier send of this message delivered to or that
-  /// refused it for good: they get no RCPT TO.
+  /// refused it for good: they get no RCPT TO (compared as mailbox::Key
+  /// compares).
   std::set<std::string> SettledMailboxes;
+  /// SendMail ends the session: where the server announced PIPELINING,
+  /// QUIT goes with the end of the last message, and Disconnect reads its
+  /// reply (one round trip less).
+  bool QuitAfterSend = false;
+  /// How long each wait of the dialogue lasts while TimeOut is 0.
+  TStandardWaits StandardWaits;
   /// What the client decided on its own in the dialogue (each transaction
   /// and its outcome, an extension the server lacks), also reported as a
   /// status text at the reply level. A handler must not raise.
@@ -378,10 +355,21 @@ class TQxSMTP : public TTidewire {
  private:
   /// Reads the server's greeting.
   void AwaitGreeting();
-  /// HELO, or EHLO (keeping its capabilities) when encrypting or logging in.
+  /// HELO, or EHLO (keeping its capabilities) when encrypting or logging in,
+  /// or when the send asks for a service extension: then a server that
+  /// refuses EHLO for good gets HELO (RFC 5321 3.2).
   void SayHello();
+  /// Sends step (HELO or EHLO) with EhloName; true when accepted. False for
+  /// a permanent refusal when optional; any other refusal raises (after
+  /// OnAuthenticationFailed has had one chance to mend it).
+  bool Greet(const DialogueStep& step, bool optional);
+  /// True when the send asks for what only an extension gives (DSN).
+  bool AsksForExtensions() const;
   /// STARTTLS, offered and accepted with 220, then the TLS handshake.
   void RequestTls();
+  /// The TLS handshake, within the standard wait for a command where the
+  /// job set no time-out.
+  void BeginTls();
   /// The AUTH exchange of the chosen mechanism.
   void LogIn();
   /// The engine of this client's dialogue steps.
@@ -393,43 +381,12 @@ class TQxSMTP : public TTidewire {
   void SayGoodbye();
   /// The RSET ... "." part of SendMail, in as many transactions as it takes.
   void Deliver(const std::string& header);
-  /// What the transaction's opening brought: the recipients (indices into
-  /// outcomes_) that the server took, those that wait for the next
-  /// transaction because it took no more, and the reply to DATA.
-  struct TOpening {
-    std::vector<size_t> accepted;
-    std::vector<size_t> waiting;
-    Reply limitReply;
-    Reply dataReply;
-  };
-  /// RSET (first transaction only), MAIL FROM, the batch's RCPT TOs and
-  /// DATA, in lock-step or pipelined; raises for a refused RSET or MAIL
-  /// FROM, after the replies to what was sent with it.
-  TOpening OpenTransaction(bool first, const std::vector<size_t>& batch, const std::string& mailParameters);
-  /// After a refusal in the middle of a group: takes the replies still due,
-  /// ends a DATA that was accepted all the same without delivering
-  /// anything, then raises the refusal.
-  void AbandonOpening(TCommandPipeline& pipeline, const DialogueStep& step, const Reply& reply);
-  /// Ends a data phase that must deliver nothing: a lone "." when nobody
-  /// was accepted, else the connection is dropped.
-  void EndDataUndelivered(bool anyoneAccepted);
-  /// Header block, body stream and "." for the accepted recipients (indices
-  /// into outcomes_), whose fate the answer settles; raises as SendMail.
-  void SendData(const std::string& header, const std::vector<size_t>& accepted);
-  /// Records recipient index as refused with reply and fires OnRecipientNotFound.
-  void RefuseRecipient(size_t index, const Reply& reply);
   /// The parameters of MAIL FROM: BODY, SIZE, and the DSN ones.
   std::string MailParameters(std::uint64_t size);
   /// Reports a note (OnNote, and the status text at the reply level).
   void Note(const std::string& text);
   /// Puts "***" in place of every secret in e's text.
   void RedactSecrets(Exception& e) const;
-  /// Closes the socket without "QUIT"; an error of the close is dropped, so
-  /// that the error that made the dialogue end stands.
-  void Abandon();
-  /// The line a server that hung up left unread, waiting at most a moment;
-  /// empty when there is none.
-  std::string PartingLine();
   /// True when an entry of the recipient lists names a mailbox.
   bool NamesRecipient();
   void RequireCompleteMessage();
@@ -488,10 +445,7 @@ class TQxSMTP : public TTidewire {
   TExStringList final_header_;
   bool busy_ = false;
   std::string boundary_;
-  TSendProgress progress_ = TSendProgress::kEndNotSent;
-  std::vector<TRefusedRecipient> refused_recipients_;
-  int accepted_recipients_ = 0;
-  std::vector<TRecipientOutcome> outcomes_;
+  TSendRecord send_;
   TextEncoding textEncoding_ = TextEncoding::kAsWritten;
   TextEncoding alternativeEncoding_ = TextEncoding::kAsWritten;
   std::string alternativeBoundary_;

@@ -53,7 +53,7 @@ inline constexpr std::string_view kErrNotEveryRecipient =
 /// the message has (%s: how many the server or MaxRecipients lets it take).
 inline constexpr std::string_view kErrRecipientLimit =
     "The message was sent to no one: it has more recipients than the %s that one message may go to";
-/// Every recipient was refused, and the server took DATA all the same.
+/// The server accepted none of the recipients of any transaction.
 inline constexpr std::string_view kErrNoRecipientAccepted =
     "The message was sent to no one: the SMTP server accepted none of the recipients";
 /// A file changed while its part went out, so the message was not ended:
@@ -76,6 +76,8 @@ inline constexpr std::string_view kNoteNobodyAccepted = "no recipient accepted";
 inline constexpr std::string_view kNoteLimit = "the SMTP server takes no more recipients: ";
 /// Followed by the reason the server's error challenge gives (a JSON text).
 inline constexpr std::string_view kNoteTokenRefused = "the server refused the token: ";
+inline constexpr std::string_view kNoteEhloRefused =
+    "The SMTP server refused EHLO, so it offers no extension: HELO follows";
 inline constexpr std::string_view kNoteNoDsn =
     "The SMTP server does not offer DSN: the message goes without delivery status notifications";
 /// The line that follows the failure of the message's last step when no

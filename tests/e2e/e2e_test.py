@@ -869,6 +869,7 @@ class ProgramRun:
 
     def __init__(self, case, workdir, screens):
         self.case, self.workdir, self.screens = case, workdir, screens
+        self.pid = None  # the program's process id, where it is the run's own
 
     def command(self, path, args):
         return ([ARGS.wine, path] if ARGS.wine else [path]) + args
@@ -994,8 +995,15 @@ class ProgramRun:
         if os.path.exists(log_path):
             with open(log_path, "rb") as f:
                 lines = f.read().decode("latin-1").splitlines()
-            stamp = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} ")
-            self.log_events = [line[24:] if stamp.match(line) else "no time stamp: " + line for line in lines]
+            # The time, then the run's tag: its process id (Wine's Windows
+            # process ids are its own).
+            stamp = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[(\d+)\] ")
+            tag = None if ARGS.wine or self.pid is None else str(self.pid)
+            self.log_events = []
+            for line in lines:
+                match = stamp.match(line)
+                good = match and (tag is None or match.group(1) == tag)
+                self.log_events.append(line[match.end():] if good else "no time stamp and run tag: " + line)
         if self.case.dialogue is not None:
             if self.stop_path:
                 open(self.stop_path, "w").close()
@@ -1044,6 +1052,8 @@ class ProgramRun:
                 out, err = process.communicate()
             self.elapsed = time.time() - started
             self.rc, self.stdout, self.stderr = process.returncode, out, err
+            # A run in a namespace of its own goes through a wrapper: its id is another.
+            self.pid = None if self.case.silent_resolver or self.case.hosts else process.pid
 
     def run_under_wine(self, args):
         env = dict(WINE_ENV, WINEDEBUG="-all,+msgbox", **self.case.env)

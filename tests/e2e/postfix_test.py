@@ -174,6 +174,8 @@ smtpd_sasl_auth_enable = yes
 smtpd_tls_auth_only = yes
 smtpd_sasl_security_options = noanonymous
 smtpd_sasl_authenticated_header = yes
+# One mailbox that does not exist, for the cases of a refused recipient.
+smtpd_recipient_restrictions = check_recipient_access inline:{{ {{ refused@mailshot.test = REJECT no such user }} }}
 """
 
 DOVECOT_CONF = """\
@@ -471,9 +473,11 @@ class TlsDelivery(unittest.TestCase):
         text += "--%s--\r\n" % BOUNDARY
         return text.replace("\r\n", "\n").encode()
 
-    def send(self, subject, switches, password=SASL_PASSWORD, body_lines=None, recipients=None, deliveries=1):
+    def send(self, subject, switches, password=SASL_PASSWORD, body_lines=None, recipients=None, deliveries=1,
+             more_files=None):
         """Runs the program against the TLS instance; its exit code, the run log's lines and the delivered
-        message (None when nothing arrived), or with several deliveries the list of those that arrived."""
+        message (None when nothing arrived), or with several deliveries the list of those that arrived.
+        more_files: further files of the work folder, by name."""
         workdir = tempfile.mkdtemp(prefix="mailshot-postfix-tls-")
         body_lines = body_lines or self.BODY_LINES
         recipients = recipients or ["%s@localhost" % RECIPIENT_USER]
@@ -483,6 +487,7 @@ class TlsDelivery(unittest.TestCase):
                      "list.txt": "".join(name + "\r\n" for name, _ in self.ATTACHMENTS).encode(),
                      "pw.txt": (password + "\r\n").encode()}
             files.update(self.ATTACHMENTS)
+            files.update(more_files or {})
             for name, content in files.items():
                 with open(os.path.join(workdir, name), "wb") as f:
                     f.write(content)
@@ -578,6 +583,26 @@ class TlsDelivery(unittest.TestCase):
         self.assertEqual(delivered_to, recipients)
         for raw in raws:
             self.assertEqual(email.message_from_bytes(raw)["Subject"], "Recipient limit")
+
+    def test_one_copy_per_mailbox_and_a_refusal_in_between_splits_cleanly(self):
+        """One transaction per recipient: a mailbox named in all three lists (once in another case)
+        gets one copy, the refused one stops nothing after it (each transaction opens with RSET, so
+        no "nested MAIL command"), and each copy is read back."""
+        files = {"cc.txt": b"A <twice@MAILSHOT.test>\r\nlast@mailshot.test\r\n", "bcc.txt": b"twice@mailshot.test\r\n"}
+        rc, log, raws = self.send("One copy each", ["/SMTP:localhost:%d" % STARTTLS_PORT, "/ENCRYPT:STARTTLS",
+                                                    "/MAXRCPT:1", "/CC:cc.txt", "/RCPT:bcc.txt"],
+                                  recipients=["twice@mailshot.test", "refused@mailshot.test"], deliveries=2,
+                                  more_files=files)
+        self.assertEqual(rc, 0, log[-2000:])
+        self.assertIn("not accepted: refused@mailshot.test: 554 5.7.1 <refused@mailshot.test>: Recipient address "
+                      "rejected: no such user", log)
+        self.assertNotIn("nested MAIL", log)
+        self.assertEqual(log.count("> RCPT TO:<"), 3)
+        messages = [email.message_from_bytes(raw, policy=email.policy.default) for raw in raws]
+        self.assertEqual(sorted(m["Delivered-To"] for m in messages), ["last@mailshot.test", "twice@mailshot.test"])
+        for message in messages:
+            self.assertEqual(message["Subject"], "One copy each")
+            self.assertEqual([a.addr_spec for a in message["CC"].addresses], ["twice@MAILSHOT.test", "last@mailshot.test"])
 
     def test_wrong_password_delivers_nothing(self):
         rc, log, raw = self.send("Wrong password", ["/SMTP:localhost:%d" % STARTTLS_PORT, "/ENCRYPT:STARTTLS",

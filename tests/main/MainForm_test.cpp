@@ -598,12 +598,12 @@ TEST(Job, OutcomesAgainstAScriptedServer) {
        kUpToData.substr(0, kUpToData.size() - 6) + "RCPT TO:<b@x>\r\nDATA\r\n" + kHeader + kBody + ".\r\nQUIT\r\n"},
       {"the second transaction refused: who got the message and who did not", {"/MAXRCPT:1", "/RCPT:b.txt"},
        "220 ready",
-       With(kAcceptAll, {{"MAIL FROM:<s@x>", "250 ok"}, {"RCPT TO:<b@x>", "250 ok"}, {"DATA", "354 go"},
-                         {".", "554 rejected"}}),
+       With(kAcceptAll, {{"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}, {"RCPT TO:<b@x>", "250 ok"},
+                         {"DATA", "354 go"}, {".", "554 rejected"}}),
        {Error("Can`t send message."), Error("554 rejected\r\rDelivered to 1 of 2 recipients.\rNot delivered: b@x")},
        {2, 4},
-       kUpToData + kHeader + kBody + ".\r\nMAIL FROM:<s@x>\r\nRCPT TO:<b@x>\r\nDATA\r\n" + kHeader + kBody +
-           ".\r\n"},
+       kUpToData + kHeader + kBody + ".\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<b@x>\r\nDATA\r\n" + kHeader +
+           kBody + ".\r\n"},
       {"all or nothing, more recipients than a transaction takes: nothing sent", {"/NOPARTIAL", "/MAXRCPT:1",
        "/RCPT:b.txt"}, "220 ready", {{"HELO me", "250 ok"}},
        {Error("The message was sent to no one: it has more recipients than the 1 that one message may go to")}, {4},
@@ -756,15 +756,17 @@ TEST(Job, StatusTextsReachThePanelAndPumpMessages) {
   EXPECT_EQ(surface.exitCodes, (std::vector<int>{0, 0}));
 }
 
-/// The lines of a run log without their time stamps, each checked for its form.
+/// The lines of a run log without their time stamps and run tags, each
+/// checked for its form.
 std::vector<std::string> LogEvents(const std::string& path) {
-  static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )");
+  static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[\d+\] (.*))");
   std::ifstream in(path, std::ios::binary);
   std::vector<std::string> events;
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    EXPECT_TRUE(std::regex_match(line.substr(0, 24), stamp)) << line;
-    events.push_back(line.size() > 24 ? line.substr(24) : "");
+    std::smatch match;
+    EXPECT_TRUE(std::regex_match(line, match, stamp)) << line;
+    events.push_back(match.size() > 1 ? match[1].str() : "");
   }
   return events;
 }
@@ -1027,15 +1029,16 @@ TEST(Job, RetriesWhatMayPass) {
            kBody + ".\r\nQUIT\r\n"},
       {"the second transaction put off: the retry goes to its recipient alone",
        {"/RETRY:1:5", "/MAXRCPT:1", "/RCPT:b.txt"},
-       Connections(SmtpDialogue("220 ready", With(kAcceptAll, {{"MAIL FROM:<s@x>", "250 ok"},
+       Connections(SmtpDialogue("220 ready", With(kAcceptAll, {{"RSET", "250 ok"},
+                                                               {"MAIL FROM:<s@x>", "250 ok"},
                                                                {"RCPT TO:<b@x>", "250 ok"},
                                                                {"DATA", "354 go"},
                                                                {".", "451 try again"},
                                                                {"QUIT", "221 bye"}})),
                    {SmtpDialogue("220 ready", With(onlyB, {{"QUIT", "221 bye"}}))}),
        2, {Info("Message sended success.")}, 0, {5000},
-       kUpToData + kHeader + kBody + ".\r\nMAIL FROM:<s@x>\r\nRCPT TO:<b@x>\r\nDATA\r\n" + kHeader + kBody +
-           ".\r\nQUIT\r\n" + sentToB},
+       kUpToData + kHeader + kBody + ".\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<b@x>\r\nDATA\r\n" + kHeader +
+           kBody + ".\r\nQUIT\r\n" + sentToB},
       {"a recipient greylisted: the retry goes to it alone", {"/RETRY:1:5", "/RCPT:b.txt"},
        Connections(SmtpDialogue("220 ready", With(With({kAcceptAll.begin(), kAcceptAll.end() - 2},
                                                        {{"RCPT TO:<b@x>", "451 4.7.1 greylisted"}}),

@@ -25,6 +25,10 @@ using ::testing::IsEmpty;
 using Exchanges = std::vector<std::pair<std::string, std::string>>;
 using Lines = std::vector<std::string>;
 
+// More than loopback's send and receive buffers hold together: sending it
+// meets the peer's reset, or a peer that reads nothing.
+inline constexpr size_t kBeyondSocketBuffers = 32 << 20;
+
 inline const std::string kBoundary = "====================54535aavfgq====";
 inline const std::string kEnvelope = "HELO x\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<r@x>\r\nDATA\r\n";
 

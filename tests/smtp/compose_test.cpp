@@ -10,6 +10,7 @@
 #include "core/Exceptions.h"
 #include "core/Random.h"
 #include "platform/File.h"
+#include "smtp/Mailbox.h"
 #include "smtp/MessageText.h"
 #include "smtp/Qxsmtp.h"
 #include "test_support/TempDir.h"
@@ -662,7 +663,7 @@ TEST_F(Composition, ExtractAddress) {
       {"colon field ends at the next colon", "x:b@x:y", "b@x"},
       {"brackets win over a colon", "Name: <b@x>", "b@x"},
   };
-  for (const NameCase& c : cases) EXPECT_EQ(TQxSMTP::ExtractAddress(c.entry), c.fileName) << c.name;
+  for (const NameCase& c : cases) EXPECT_EQ(mailbox::Extract(c.entry), c.fileName) << c.name;
 }
 
 }  // namespace

@@ -24,9 +24,6 @@ using testserver::Stall;
 using testserver::StartTls;
 
 const std::string kClosedText = "The SMTP server closed the connection: ";
-// More than loopback's send and receive buffers hold together: sending it
-// meets the peer's reset.
-constexpr size_t kBeyondSocketBuffers = 32 << 20;
 const std::string kCodelessText = "The SMTP server sent a reply to DATA without a code: ";
 const Lines kPlainHeader{"From: <s@x>", "To: r@x", "MIME-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"};
 
@@ -120,8 +117,9 @@ TEST_F(Dialogue, OnlyAFittingThreeDigitCodeAccepts) {
   };
   const Case cases[] = {
       {"354", {Send("354 go\r\n")}, ""},
-      {"250 passes too", {Send("250 go\r\n")}, ""},
-      {"399 is the last accepted", {Send("399 hmm\r\n")}, ""},
+      // The message's lines would reach the server as commands.
+      {"250 opens no data phase", {Send("250 go\r\n")}, "250 go\r\n"},
+      {"nor does 399", {Send("399 hmm\r\n")}, "399 hmm\r\n"},
       {"400 is refused", {Send("400 no\r\n")}, "400 no\r\n"},
       {"a preliminary 1xx is no answer", {Send("150 wait\r\n")}, "150 wait\r\n"},
       {"two digits are no code", {Send("25 ok\r\n")}, kCodelessText + "25 ok\r\n"},
@@ -141,10 +139,14 @@ TEST_F(Dialogue, OnlyAFittingThreeDigitCodeAccepts) {
     if (c.error.empty()) {
       script.insert(script.end(), {ReadUntil("."), Send("250 queued\r\n")});
     }
-    script.insert(script.end(), {ExpectLine("QUIT"), Send("221 bye\r\n")});
+    // After a positive reply other than 354 nobody knows what the server
+    // would make of QUIT: the connection is dropped instead.
+    const bool outOfStep = c.error.starts_with("250") || c.error.starts_with("399");
+    if (!outOfStep) script.insert(script.end(), {ExpectLine("QUIT"), Send("221 bye\r\n")});
     Serve(script);
     smtp->Connect();
     EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), c.error);
+    if (outOfStep) EXPECT_FALSE(smtp->Connected);
     EXPECT_FALSE(smtp->Busy());
     smtp->Disconnect();
     server->Join();
@@ -177,9 +179,9 @@ TEST_F(Dialogue, HangUpInsteadOfAReplyIsAFailureNeverASuccess) {
       {"no reply to RSET", true, {{"HELO x", "250 hello"}}, "RSET", false, kClosedText + "no reply to RSET", 0},
       {"no reply to MAIL FROM", true, {{"HELO x", "250 hello"}, {"RSET", "250 ok"}}, "MAIL FROM:<s@x>", false,
        kClosedText + "no reply to MAIL FROM", 0},
-      // The recipient counts as refused; DATA then meets the closed connection.
+      // No reply is no refusal: the recipient may be tried again.
       {"no reply to RCPT TO", true, {{"HELO x", "250 hello"}, {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}},
-       "RCPT TO:<r@x>", false, kClosedText + "no reply to DATA", 0},
+       "RCPT TO:<r@x>", false, kClosedText + "no reply to RCPT TO", 0},
       {"no reply to the end of the message", true,
        {{"HELO x", "250 hello"},
         {"RSET", "250 ok"},
@@ -225,7 +227,7 @@ TEST_F(Dialogue, HangUpInsteadOfAReplyIsAFailureNeverASuccess) {
     }
     EXPECT_EQ(failures, c.failureEvents);
     EXPECT_EQ(successes, 0);
-    EXPECT_EQ(refused, c.last == "RCPT TO:<r@x>" ? Lines{"r@x"} : Lines{});
+    EXPECT_THAT(refused, IsEmpty());
     EXPECT_EQ(m->ToAddress().Count(), 1);
     EXPECT_FALSE(smtp->Busy());
   }

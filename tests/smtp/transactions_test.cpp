@@ -30,9 +30,9 @@ Exchanges SplitDialogue(int recipients, int limit, bool pipelined, const std::st
   Exchanges e;
   if (pipelined) e = {{"EHLO x", "250-hi\r\n250-PIPELINING\r\n250 AUTH PLAIN"}, {kAuth, "235 ok"}};
   if (!pipelined) e = {{"HELO x", "250 hello"}};
-  e.push_back({"RSET", "250 ok"});
   int cap = maxRecipients > 0 ? maxRecipients : recipients;
   for (int next = 0; next < recipients;) {
+    e.push_back({"RSET", "250 ok"});
     e.push_back({"MAIL FROM:<s@x>", "250 ok"});
     int asked = std::min(cap, recipients - next);
     if (!pipelined) asked = std::min(asked, limit + 1);
@@ -83,17 +83,27 @@ TEST_F(Dialogue, EveryRecipientGetsOneCopyWhateverTheServerTakesPerTransaction) 
   }
 }
 
-TEST_F(Dialogue, ALimitAtTheFirstRecipientEndsTheSplittingAndOtherRefusalsStayRefusals) {
+TEST_F(Dialogue, ALimitBeforeAnyoneWasAcceptedRefusesThatRecipientAlone) {
   const struct {
     const char* name;
     Exchanges transactions;
     Lines refused;
   } cases[] = {
-      {"limit at the first recipient of the second transaction: the rest count as refused",
-       {{"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}, {Rcpt(0), "250 ok"}, {Rcpt(1), "250 ok"},
-        {Rcpt(2), "452 4.5.3 Too many recipients"}, {"DATA", "354 go"}, {".", "250 queued"},
-        {"MAIL FROM:<s@x>", "250 ok"}, {Rcpt(2), "452 4.5.3 Too many recipients"}, {"DATA", "503 no recipients"}},
-       {"r2@x", "r3@x"}},
+      // A 452 may mean the server's storage is full for that recipient: the
+      // others must still get their RCPT TO, and none is refused unasked.
+      {"limit at the first recipient of the second transaction: its own refusal, the next ones go on",
+       {{"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}, {Rcpt(0), "250 ok"},
+        {Rcpt(1), "452 insufficient system storage"}, {"DATA", "354 go"}, {".", "250 queued"},
+        {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}, {Rcpt(1), "452 insufficient system storage"},
+        {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}, {Rcpt(2), "250 ok"}, {"DATA", "354 go"},
+        {".", "250 queued"},
+        {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}, {Rcpt(3), "250 ok"}, {"DATA", "354 go"},
+        {".", "250 queued"}},
+       {"r1@x"}},
+      {"limit at the very first recipient", {{"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"},
+        {Rcpt(0), "452 4.5.3 Too many recipients"}, {Rcpt(1), "250 ok"}, {Rcpt(2), "250 ok"}, {Rcpt(3), "250 ok"},
+        {"DATA", "354 go"}, {".", "250 queued"}},
+       {"r0@x"}},
       {"452 4.2.2, a full mailbox, refuses that recipient alone",
        {{"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"}, {Rcpt(0), "250 ok"}, {Rcpt(1), "452 4.2.2 Mailbox full"},
         {Rcpt(2), "250 ok"}, {Rcpt(3), "250 ok"}, {"DATA", "354 go"}, {".", "250 queued"}},
@@ -136,6 +146,7 @@ TEST_F(Dialogue, PipelinedGroupsAreJudgedInOrder) {
     std::string error;
     Lines refused;
     bool dataSent;
+    bool hangsUp = false;
   } cases[] = {
       {"a refused recipient in the middle: the others get the message",
        then({Send("250 ok\r\n250 ok\r\n550 no such user\r\n250 ok\r\n354 go\r\n"), ReadUntil("."),
@@ -150,19 +161,27 @@ TEST_F(Dialogue, PipelinedGroupsAreJudgedInOrder) {
        std::string(kErrNoRecipientAccepted), {"r0@x", "r1@x"}, false},
       {"a reply beyond those due: nothing of the message goes",
        then({Send("250 ok\r\n250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n250 extra\r\n")}), "250 extra\r\n", {}, false},
+      // The replies still due meet the closed connection: a lost connection,
+      // nobody refused.
+      {"the server hangs up after answering RSET and MAIL FROM",
+       then({Send("250 ok\r\n250 ok\r\n"), testserver::Close()}),
+       "The SMTP server closed the connection: no reply to RCPT TO", {}, false, true},
+      {"DATA answered with 250: no message line goes as a command",
+       then({Send("250 ok\r\n250 ok\r\n250 ok\r\n250 ok\r\n250 ok\r\n"), testserver::Drain()}), "250 ok\r\n", {},
+       false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Renew();
     std::vector<testserver::Step> script =
         Script({{"EHLO x", "250-hi\r\n250-PIPELINING\r\n250 AUTH PLAIN"}, {kAuth, "235 ok"}}, c.script);
-    script.push_back(ExpectLine("QUIT"));
-    script.push_back(Send("221 bye\r\n"));
+    if (!c.hangsUp) script.insert(script.end(), {ExpectLine("QUIT"), Send("221 bye\r\n")});
     Serve(script);
     LogInAfterEhlo(*smtp);
     m->ToAddress().SetText("r0@x\nr1@x");
     smtp->Connect();
     EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), c.error);
+    EXPECT_EQ(smtp->Connected, !c.hangsUp);
     smtp->Disconnect();
     const std::string received = Transcript();
     EXPECT_EQ(received.find("From: <s@x>") != std::string::npos, c.dataSent);
@@ -170,6 +189,68 @@ TEST_F(Dialogue, PipelinedGroupsAreJudgedInOrder) {
     for (const TRefusedRecipient& r : smtp->RefusedRecipients()) refused.push_back(r.Entry);
     EXPECT_EQ(refused, c.refused);
   }
+}
+
+// A send split by a 452 loses its connection in the middle of the second
+// group: the first transaction's recipients have the message, the rest
+// neither have it nor count as refused, and nothing reads a reply that
+// never came.
+TEST_F(Dialogue, ALinkLostInTheMiddleOfAGroupFailsAsALostConnection) {
+  const struct {
+    const char* name;
+    std::vector<testserver::Step> secondGroup;  // the server's part after reading it
+    std::string error;
+  } cases[] = {
+      {"closed after the replies to RSET and MAIL FROM", {Send("250 ok\r\n250 ok\r\n"), testserver::Close()},
+       "The SMTP server closed the connection: no reply to RCPT TO"},
+      {"closed after one recipient's reply", {Send("250 ok\r\n250 ok\r\n250 ok\r\n"), testserver::Close()},
+       "The SMTP server closed the connection: no reply to RCPT TO"},
+      {"closed before any reply", {testserver::Close()}, "The SMTP server closed the connection: no reply to RSET"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Renew();
+    std::vector<testserver::Step> script =
+        Script({{"EHLO x", "250-hi\r\n250-PIPELINING\r\n250 AUTH PLAIN"}, {kAuth, "235 ok"}},
+               {ExpectLine("RSET"), ExpectLine("MAIL FROM:<s@x>"), ExpectLine(Rcpt(0)), ExpectLine(Rcpt(1)),
+                ExpectLine(Rcpt(2)), ExpectLine(Rcpt(3)), ExpectLine(Rcpt(4)), ExpectLine("DATA"),
+                Send("250 ok\r\n250 ok\r\n250 ok\r\n250 ok\r\n452 4.5.3 Too many recipients\r\n"
+                     "452 4.5.3 Too many recipients\r\n452 4.5.3 Too many recipients\r\n354 go\r\n"),
+                ReadUntil("."), Send("250 queued\r\n"), ExpectLine("RSET"), ExpectLine("MAIL FROM:<s@x>"),
+                ExpectLine(Rcpt(2)), ExpectLine(Rcpt(3)), ExpectLine("DATA")});
+    script.insert(script.end(), c.secondGroup.begin(), c.secondGroup.end());
+    Serve(script);
+    LogInAfterEhlo(*smtp);
+    m->ToAddress().SetText("r0@x\nr1@x\nr2@x\nr3@x\nr4@x");
+    smtp->Connect();
+    EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), c.error);
+    EXPECT_FALSE(smtp->Connected);
+    Transcript();
+    EXPECT_THAT(smtp->RefusedRecipients(), IsEmpty());
+    std::vector<TRecipientFate> fates;
+    for (const TRecipientOutcome& r : smtp->RecipientOutcomes()) fates.push_back(r.Fate);
+    EXPECT_EQ(fates, (std::vector<TRecipientFate>{TRecipientFate::kDelivered, TRecipientFate::kDelivered,
+                                                  TRecipientFate::kNotSent, TRecipientFate::kNotSent,
+                                                  TRecipientFate::kNotSent}));
+  }
+}
+
+// With QuitAfterSend, QUIT rides with the end of the last message: the
+// server reads it before it answers the end.
+TEST_F(Dialogue, QuitGoesWithTheLastEndWherePipelined) {
+  Serve(Script({{"EHLO x", "250-hi\r\n250-PIPELINING\r\n250 AUTH PLAIN"}, {kAuth, "235 ok"}},
+               {ExpectLine("RSET"), ExpectLine("MAIL FROM:<s@x>"), ExpectLine(Rcpt(0)), ExpectLine("DATA"),
+                Send("250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n"), ReadUntil("."), ExpectLine("QUIT"),
+                Send("250 queued\r\n221 bye\r\n")}));
+  LogInAfterEhlo(*smtp);
+  smtp->QuitAfterSend = true;
+  m->ToAddress().SetText("r0@x");
+  smtp->Connect();
+  smtp->SendMail();
+  EXPECT_EQ(smtp->Progress(), TSendProgress::kAccepted);
+  EXPECT_EQ(ErrorOf([&] { smtp->Disconnect(); }), "");
+  const std::string received = Transcript();
+  EXPECT_EQ(received.substr(received.size() - 11), "\r\n.\r\nQUIT\r\n") << "QUIT went once";
 }
 
 TEST_F(Dialogue, AReplyBeforeTheGroupFailsItsFirstCommand) {
@@ -185,27 +266,34 @@ TEST_F(Dialogue, AReplyBeforeTheGroupFailsItsFirstCommand) {
 TEST_F(Dialogue, DeliveryNoticesAreAskedForWhereTheServerOffersThem) {
   const struct {
     const char* name;
-    std::string ehloReply;
+    bool login;
+    Exchanges hello;
     std::string mailFrom, rcptTo;
     Lines notes;
   } cases[] = {
-      {"offered", "250-hi\r\n250-DSN\r\n250 AUTH PLAIN", "MAIL FROM:<s@x> RET=HDRS ENVID=id+2B1@x",
+      {"offered", true, {{"EHLO x", "250-hi\r\n250-DSN\r\n250 AUTH PLAIN"}, {kAuth, "235 ok"}},
+       "MAIL FROM:<s@x> RET=HDRS ENVID=id+2B1@x", "RCPT TO:<r@x> NOTIFY=SUCCESS,FAILURE", {}},
+      {"not offered: sent without them, and said so", true, {{"EHLO x", "250-hi\r\n250 AUTH PLAIN"}, {kAuth, "235 ok"}},
+       "MAIL FROM:<s@x>", "RCPT TO:<r@x>", {std::string(kNoteNoDsn)}},
+      // Asking for them is what makes the session say EHLO: HELO would leave
+      // nothing to ask with.
+      {"without a login or encryption", false, {{"EHLO x", "250-hi\r\n250 DSN"}}, "MAIL FROM:<s@x> RET=HDRS ENVID=id+2B1@x",
        "RCPT TO:<r@x> NOTIFY=SUCCESS,FAILURE", {}},
-      {"not offered: sent without them, and said so", "250-hi\r\n250 AUTH PLAIN", "MAIL FROM:<s@x>", "RCPT TO:<r@x>",
-       {std::string(kNoteNoDsn)}},
+      {"EHLO refused: HELO follows", false, {{"EHLO x", "502 not implemented"}, {"HELO x", "250 hello"}},
+       "MAIL FROM:<s@x>", "RCPT TO:<r@x>", {std::string(kNoteEhloRefused), std::string(kNoteNoDsn)}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Renew();
-    Serve(Script({{"EHLO x", c.ehloReply},
-                  {kAuth, "235 ok"},
-                  {"RSET", "250 ok"},
-                  {c.mailFrom, "250 ok"},
-                  {c.rcptTo, "250 ok"},
-                  {"DATA", "354 go"},
-                  {".", "250 queued"},
-                  {"QUIT", "221 bye"}}));
-    LogInAfterEhlo(*smtp);
+    Exchanges exchanges = c.hello;
+    exchanges.insert(exchanges.end(), {{"RSET", "250 ok"},
+                                       {c.mailFrom, "250 ok"},
+                                       {c.rcptTo, "250 ok"},
+                                       {"DATA", "354 go"},
+                                       {".", "250 queued"},
+                                       {"QUIT", "221 bye"}});
+    Serve(Script(exchanges));
+    if (c.login) LogInAfterEhlo(*smtp);
     smtp->DsnNotify = "SUCCESS,FAILURE";
     smtp->DsnReturn = "HDRS";
     smtp->DsnEnvelopeId = "id+1@x";
@@ -216,6 +304,41 @@ TEST_F(Dialogue, DeliveryNoticesAreAskedForWhereTheServerOffersThem) {
     smtp->Disconnect();
     Transcript();
     EXPECT_EQ(notes, c.notes);
+  }
+}
+
+// A job without a time-out of its own still ends: each wait has the
+// standard's bound (shortened here).
+TEST_F(Dialogue, WithoutATimeOutEachWaitHasTheStandardsBound) {
+  const struct {
+    const char* name;
+    Exchanges before;
+    std::vector<testserver::Step> stall;
+    std::string error;
+  } cases[] = {
+      {"a reply that never comes", {{"HELO x", "250 hello"}, {"RSET", "250 ok"}},
+       {ExpectLine("MAIL FROM:<s@x>"), testserver::Stall()},
+       "Socket readln aborted: no reply to MAIL FROM within 300 ms"},
+      {"data nobody takes", {{"HELO x", "250 hello"}, {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"},
+                             {"RCPT TO:<r@x>", "250 ok"}, {"DATA", "354 go"}},
+       {testserver::Stall()}, "Socket send aborted: the server took no data for 400 ms in the middle of the message"},
+      {"no reply to the end", {{"HELO x", "250 hello"}, {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"},
+                               {"RCPT TO:<r@x>", "250 ok"}, {"DATA", "354 go"}},
+       {ReadUntil("."), testserver::Stall()},
+       "Socket readln aborted: no reply to the end of the message within 500 ms\r\n" +
+           std::string(kMayHaveBeenDelivered)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Renew();
+    Serve(Script(c.before, c.stall));
+    smtp->TimeOut = 0;
+    smtp->StandardWaits = {.command = 300, .dataStart = 300, .dataBlock = 400, .dataEnd = 500};
+    if (c.error.find("took no data") != std::string::npos) m->Body().Add(std::string(kBeyondSocketBuffers, 'x'));
+    smtp->Connect();
+    EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), c.error);
+    EXPECT_EQ(smtp->TimeOut, 0) << "the job's own setting stays";
+    server->Stop();
   }
 }
 

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include <unistd.h>
+
 namespace platform {
 namespace {
 std::vector<std::string>& SavedArguments() {
@@ -43,5 +45,7 @@ std::optional<std::string> EnvironmentVariable(const std::string& name) {
   if (!value) return std::nullopt;
   return std::string(value);
 }
+
+unsigned long ProcessId() { return static_cast<unsigned long>(::getpid()); }
 
 }  // namespace platform

@@ -139,6 +139,23 @@ void PreventBrokenPipeSignal([[maybe_unused]] int fd) {
 #endif
 }
 
+/// TCP keep-alive probes after a minute of silence, so that a peer that
+/// vanished (a server that died, a NAT that forgot the connection) ends a
+/// long wait as a reset instead of never. The probe timings are Linux's and
+/// the BSDs' options; elsewhere the system's own apply.
+void KeepAlive(int fd) {
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+#if defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL) && defined(TCP_KEEPCNT)
+  const int idleSeconds = 60;
+  const int intervalSeconds = 15;
+  const int probes = 4;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+#endif
+}
+
 bool MakeNonBlocking(int fd) {
   const int flags = ::fcntl(fd, F_GETFL);
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
@@ -329,6 +346,7 @@ SocketHandle CreateStreamSocket(int protocol, AddressFamily family) {
   // A dialogue of short lines must not wait for delayed acknowledgements.
   const int noDelay = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+  posix::KeepAlive(fd);
   posix::SocketTable& table = posix::Table();
   std::lock_guard lock(table.mutex);
   table.sockets[fd] = posix::SocketState{};

@@ -86,4 +86,6 @@ std::optional<std::string> EnvironmentVariable(const std::string& name) {
   }
 }
 
+unsigned long ProcessId() { return ::GetCurrentProcessId(); }
+
 }  // namespace platform

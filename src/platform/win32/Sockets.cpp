@@ -2,6 +2,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -117,6 +118,11 @@ SocketHandle CreateStreamSocket(int protocol, AddressFamily family) {
     // A dialogue of short lines must not wait for delayed acknowledgements.
     const BOOL noDelay = TRUE;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+    // Keep-alive probes after a minute of silence, every 15 s: a peer that
+    // vanished ends a long wait as a reset instead of never.
+    tcp_keepalive keepAlive{1, 60 * 1000, 15 * 1000};
+    DWORD returned = 0;
+    ::WSAIoctl(s, SIO_KEEPALIVE_VALS, &keepAlive, sizeof keepAlive, nullptr, 0, &returned, nullptr, nullptr);
   }
   return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
 }
