@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Shows mailshot at work on this machine: installs what is needed, builds the
+# Shows mailshot at work on this machine: installs what building and running
+# it needs (scripts/setup.sh build; not what only the tests need), builds the
 # program, starts the bundled capture server (an SMTP sink on 127.0.0.1 that
 # accepts everything and records what it receives), sends a sample message
 # with an attachment, prints the message as the server received it and the
@@ -14,7 +15,7 @@ build=build/native
 banner() { printf '\n===== %s\n' "$*"; }
 
 banner "setup"
-scripts/setup.sh
+scripts/setup.sh build
 
 banner "build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -46,7 +46,7 @@ if [[ -z ${MAILSHOT_SIGN_PFX:-} ]]; then
 fi
 
 banner "setup"
-scripts/setup.sh
+scripts/setup.sh all
 
 banner "Debian package"
 # Debian's hardening flags (stack protector, fortified calls, read-only

@@ -1,19 +1,30 @@
 #!/usr/bin/env bash
-# Installs every Debian package that the builds of mailshot and their tests
-# need. Safe to run again: it asks apt for nothing when all are present.
+# Installs the Debian packages that mailshot needs, in two sets:
+#   scripts/setup.sh build   what building and running the program needs
+#                            (scripts/demo.sh): a few hundred MB less to fetch
+#   scripts/setup.sh         that, and what the tests, the benchmarks and the
+#                            packages need (scripts/test.sh, scripts/bench.sh,
+#                            scripts/package.sh, CI)
+# Safe to run again: it asks apt for nothing when all are present.
 set -euo pipefail
 
-# Add a package here when a build, a test or a benchmark starts to need it.
-packages=(
-  # native build, unit tests, benchmarks
-  cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
-  # TLS on POSIX (the program, and the test server's TLS side)
-  libssl-dev
+# Add a package to the first set that needs it.
+build_packages=(
+  # the native build; GoogleTest's sources, which configuring the project
+  # reads even when only the program and the capture server are built
+  cmake ninja-build g++ googletest
+  # TLS on POSIX: OpenSSL's headers to build (the program loads the library
+  # when a run uses TLS) and the trust store that checks servers
+  libssl-dev ca-certificates
   # HTTPS to OAuth token endpoints on POSIX: libcurl's headers to build, the
   # library itself (OpenSSL flavour) loaded when a token is fetched
   libcurl4-openssl-dev libcurl4
   # JSON of token files and token endpoints (header-only; both builds)
   nlohmann-json3-dev
+)
+test_packages=(
+  # unit tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
   # Windows build and running its binaries headless under Wine
   g++-mingw-w64-x86-64-posix wine64 xvfb xdotool imagemagick
   # helpers for test and benchmark scripts
@@ -23,7 +34,7 @@ packages=(
   # delivery through Postfix, in plain text and over TLS with a test CA that
   # the system's trust store holds while the tests run, and with a login that
   # Dovecot checks (tests/e2e/postfix_test.py)
-  postfix ca-certificates dovecot-core
+  postfix dovecot-core
   # the program's messages judged by a spam filter's local rules and read by
   # a second MIME parser, Perl's MIME-tools (tests/e2e/inbox_test.py)
   spamassassin libmime-tools-perl
@@ -37,6 +48,17 @@ packages=(
   # against their published schemas (python3-yaml, python3-jsonschema)
   wixl msitools osslsigncode python3-yaml python3-jsonschema
 )
+
+# The build set goes without the packages that its packages merely
+# recommend (make for CMake, ...): the demo needs none of them.
+case "${1:-all}" in
+  build) packages=("${build_packages[@]}") apt_options=(--no-install-recommends) ;;
+  all) packages=("${build_packages[@]}" "${test_packages[@]}") apt_options=() ;;
+  *)
+    echo "usage: scripts/setup.sh [build|all]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
@@ -59,4 +81,4 @@ printf '%s\n' 'postfix postfix/main_mailer_type select Local only' \
   'postfix postfix/mailname string mailshot.test' | "${as_root[@]}" debconf-set-selections
 export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update -q
-"${as_root[@]}" apt-get install -y -q "${missing[@]}" </dev/null
+"${as_root[@]}" apt-get install -y -q "${apt_options[@]}" "${missing[@]}" </dev/null

@@ -157,7 +157,7 @@ all_passed() {
 main() {
   cd "$root" || return 1
   trap cleanup EXIT
-  if ! step setup scripts/setup.sh; then
+  if ! step setup scripts/setup.sh all; then
     print_summary
     return 1
   fi

@@ -52,3 +52,5 @@ void TPlatformSurface::Wait(std::uint32_t milliseconds) {
 }
 
 bool TPlatformSurface::Attended() const { return platform::WindowStationVisible(); }
+
+std::size_t TPlatformSurface::BoxListRoom() const { return platform::BoxListRoom(); }

@@ -3,6 +3,7 @@
 // driver runs inside a unit test that records every box in order; the real
 // implementation is TPlatformSurface.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -39,6 +40,9 @@ class TFormSurface {
   virtual void Wait(std::uint32_t milliseconds) = 0;
   /// False where nobody can see a box, and so nobody can dismiss one.
   virtual bool Attended() const = 0;
+  /// How many lines of a list (refused recipients) a box shows before it
+  /// says how many more there are (platform::BoxListRoom).
+  virtual std::size_t BoxListRoom() const = 0;
 };
 
 /// The real surface: the platform's boxes ("Error" with the stop icon,
@@ -59,6 +63,7 @@ class TPlatformSurface final : public TFormSurface {
   /// False on a window station that is not visible (a service, a task run
   /// whether or not a user is logged on); true on the console.
   bool Attended() const override;
+  std::size_t BoxListRoom() const override;
 
   /// The exit code last assigned; 0 when none was.
   int ExitCode() const { return exitCode_; }

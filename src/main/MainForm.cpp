@@ -1,5 +1,6 @@
 #include "main/MainForm.h"
 
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -10,6 +11,7 @@
 #include "main/ExternalPassword.h"
 #include "main/MailException.h"
 #include "main/MessageSwitches.h"
+#include "main/RefusalAdvice.h"
 #include "main/SwitchReview.h"
 #include "main/SwitchValues.h"
 #include "main/Version.h"
@@ -23,6 +25,7 @@
 #include "smtp/Dialogue.h"
 #include "smtp/MessageText.h"
 #include "smtp/Retry.h"
+#include "smtp/SmtpTexts.h"
 
 namespace {
 
@@ -83,7 +86,6 @@ constexpr std::string_view kFurtherSwitches =
 constexpr std::string_view kMissingBody = "Missing message body. (File %s not found).";
 constexpr std::string_view kMissingRecipients = "Missing recipients address list. (File %s not found).";
 constexpr std::string_view kMissingEnclosure = "The file to attach %s does not exist.";
-constexpr std::string_view kLoginRefused = "The server refused the login: check /LOGIN and the password.";
 constexpr std::string_view kMissingAttachmentList = "The attachment list %s does not exist.";
 constexpr std::string_view kMissingListedFile = "The file %s, named in the attachment list ";
 constexpr std::string_view kMissingListedFileEnd = ", does not exist.";
@@ -129,6 +131,11 @@ constexpr std::string_view kRetrySeconds = " s: ";
 /// A refused recipient's mailbox follows, then ": " and the server's refusal.
 constexpr std::string_view kNotAccepted = "Not accepted: ";
 constexpr std::string_view kLogNotAccepted = "not accepted: ";
+/// What a box says after as many lines of a list as it has room for.
+constexpr std::string_view kMoreInLog = "and %s more (the log names them all)";
+constexpr std::string_view kMoreWithoutLog = "and %s more (a run with /LOG:file names them all)";
+/// Follows the time-out's text when no greeting came on a connection without TLS.
+constexpr std::string_view kTlsPortHint = "; the port may expect TLS from the first byte: /ENCRYPT:TLS";
 constexpr std::uint16_t kImplicitTlsPort = 465;
 
 /// The values of /ENCRYPT, compared without regard to case.
@@ -478,7 +485,11 @@ void TForm1::ApplyRunSwitches() {
   // The log first, so that it also tells of an unusable setting after it.
   if (cmd.ParamExistsExactly("LOG")) {
     runLog_.Open(cmd.GetParamValue("LOG"));
-    runLog_.Write(std::string(kLogCommandLine) + MaskedCommandLine(cmd, kSecretSwitches));
+    // Every name of the run is taken from the working directory.
+    runLog_.Write(FillPlaceholder(kVersionText, kProgramVersion));
+    runLog_.Write(std::string(kLogWorkingDirectory) + platform::WorkingDirectory());
+    const std::unique_ptr<TCmdLineParser> wide = WideParser(cmd);
+    runLog_.Write(std::string(kLogCommandLine) + MaskedCommandLine(wide ? *wide : cmd, kSecretSwitches));
     smtp.OnTrace = [this](TObject*, const TTraceEvent& event) { runLog_.Trace(*qxSMTP1_, event); };
     smtp.OnNote = [this](const std::string& note) { runLog_.Write(note); };
   }
@@ -571,7 +582,8 @@ std::string TForm1::ValueOf(const char* name) const {
 void TForm1::LoadBody(TStringList& body) {
   if (cmdP_->LongOptionsGiven() && cmdP_->GetParamValue("B") == kStandardInputValue) {
     const std::optional<std::string> text = platform::ReadStandardInput();
-    if (!text) throw Exception(std::string(kUnreadableStandardInput));
+    // Nothing can be sent, this run or the next: an unusable setting.
+    if (!text) throw EMailException(std::string(kUnreadableStandardInput));
     body.SetText(*text);
     return;
   }
@@ -666,7 +678,7 @@ void TForm1::QxSMTP1Success(TObject*) {
     // No success text was asked for, but a recipient who did not get the
     // message is a failure of its own.
     const std::vector<std::string> refusals = tally_.RefusalLines(*qxSMTP1_, kNotAccepted);
-    if (!refusals.empty()) ShowError(WithLogWarning(Joined(refusals)));
+    if (!refusals.empty()) ShowError(WithLogWarning(Joined(BoxList(refusals))));
   }
   SetExitCode(kExitDone);
   Close();
@@ -694,9 +706,14 @@ void TForm1::ApplicationEvents1Exception(TObject*, const std::exception& E) {
   const bool unusable =
       dynamic_cast<const EMailException*>(&E) != nullptr || dynamic_cast<const oauth::ESettingsError*>(&E) != nullptr;
   std::string text = unusable ? InUsersTerms(MessageOf(E)) : MessageOf(E);
-  // The server's line alone ("535 5.7.8 ...") does not tell a user what to mend.
-  if (dynamic_cast<const EAuthenticationRefused*>(&E) != nullptr) {
-    text = smtp_text::WithoutLineEnd(text) + "\r" + InUsersTerms(kLoginRefused);
+  if (GreetingTimedOutInClear(E)) text += InUsersTerms(kTlsPortHint);
+  // The server's line alone ("535 5.7.139 ...") does not tell a user what to mend.
+  const std::string advice =
+      InUsersTerms(RefusalAdvice(text, dynamic_cast<const EAuthenticationRefused*>(&E) != nullptr));
+  if (!advice.empty()) {
+    text = smtp_text::WithoutLineEnd(text) + "\r" + advice;
+    // Where no box shows it, /V does, after the reply.
+    if (HideErrors) qxSMTP1_->ReportStatus(kLevelReply, advice);
   }
   runLog_.Write(std::string(kLogError) + text);
   // After a delivery (a refused QUIT) the success box named them already.
@@ -707,8 +724,13 @@ void TForm1::ApplicationEvents1Exception(TObject*, const std::exception& E) {
     // Some transactions may have delivered before this one failed.
     for (const std::string& line : tally_.PartialDeliveryLines(*qxSMTP1_, true)) runLog_.Write(line);
     shown = WithRefusedRecipients(text);
-    const std::vector<std::string> partial = tally_.PartialDeliveryLines(*qxSMTP1_, false);
-    if (!partial.empty()) shown = smtp_text::WithoutLineEnd(shown) + "\r\r" + Joined(partial);
+    std::vector<std::string> partial = tally_.PartialDeliveryLines(*qxSMTP1_, false);
+    if (!partial.empty()) {
+      // The first line tells how many got it; the list of the others follows.
+      std::vector<std::string> listed = BoxList({partial.begin() + 1, partial.end()});
+      listed.insert(listed.begin(), partial.front());
+      shown = smtp_text::WithoutLineEnd(shown) + "\r\r" + Joined(listed);
+    }
   }
   if (!HideErrors) ShowError(WithLogWarning(shown));
   SetExitCode(unusable ? kExitUnusableSettings : kExitFailure);
@@ -731,7 +753,29 @@ void TForm1::ReportError(const std::string& text) {
 std::string TForm1::WithRefusedRecipients(const std::string& text) const {
   const std::vector<std::string> refusals = tally_.RefusalLines(*qxSMTP1_, kNotAccepted);
   if (refusals.empty()) return text;
-  return smtp_text::WithoutLineEnd(text) + "\r\r" + Joined(refusals);
+  return smtp_text::WithoutLineEnd(text) + "\r\r" + Joined(BoxList(refusals));
+}
+
+std::vector<std::string> TForm1::BoxList(std::vector<std::string> lines) const {
+  // A line that says "and 1 more" may as well name it.
+  const std::size_t room = surface_.BoxListRoom();
+  if (lines.size() <= room || lines.size() - room == 1) return lines;
+  const std::string more = std::to_string(lines.size() - room);
+  lines.resize(room);
+  const bool logged = cmdP_->ParamExistsExactly("LOG") && runLog_.Problem().empty();
+  lines.push_back(FillPlaceholder(logged ? kMoreInLog : kMoreWithoutLog, more));
+  return lines;
+}
+
+bool TForm1::GreetingTimedOutInClear(const std::exception& E) const {
+  // A port that speaks TLS from the first byte waits in silence for the
+  // client's handshake: asked for STARTTLS, or in clear on that port's
+  // usual number. The time-out's text names the reply awaited.
+  const TQxSMTP& smtp = *qxSMTP1_;
+  const bool clear = smtp.Encryption == ecStartTls || (smtp.Encryption == ecNone && smtp.Port == kImplicitTlsPort);
+  const std::string awaited = ": no " + std::string(kGreetingReply) + " within ";
+  return clear && smtp.TimedOut && dynamic_cast<const EAbortError*>(&E) != nullptr &&
+         MessageOf(E).find(awaited) != std::string::npos;
 }
 
 void TForm1::LogRefusedRecipients() {

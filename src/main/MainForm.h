@@ -141,8 +141,16 @@ class TForm1 : public TComponent {
   void PrepareRetry(int retry, const std::string& reason);
   /// Shows and logs the error reports an attempt held back.
   void ReleaseHeldErrors();
-  /// text with a line for each recipient whose refusal stands.
+  /// text with a line for each recipient whose refusal stands (as BoxList
+  /// lists them).
   std::string WithRefusedRecipients(const std::string& text) const;
+  /// The lines of a list as a box shows them: as many as the surface's boxes
+  /// have room for, then one that says how many more there are and where
+  /// they all stand.
+  std::vector<std::string> BoxList(std::vector<std::string> lines) const;
+  /// True when E is the time-out of a greeting awaited without TLS, where
+  /// the port may expect TLS: with /ENCRYPT:STARTTLS, or none on port 465.
+  bool GreetingTimedOutInClear(const std::exception& E) const;
   /// Writes a run log line for each recipient whose refusal stands.
   void LogRefusedRecipients();
   /// Writes the error to the run log and shows it unless errors are hidden.
@@ -175,8 +183,8 @@ class TForm1 : public TComponent {
   /// The value of switch name; raises EMailException when it has none.
   std::string ValueOf(const char* name) const;
   /// Loads the body from the file that B names, or from standard input for
-  /// "--body -". Raises as LoadNamedList, and Exception when standard input
-  /// cannot be read.
+  /// "--body -". Raises as LoadNamedList, and EMailException when standard
+  /// input cannot be read (closed, or a read fails).
   void LoadBody(TStringList& body);
   void LoadAttachmentList(TStringList& attachments);
   void RefuseMissingAttachments();

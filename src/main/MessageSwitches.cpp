@@ -1,6 +1,7 @@
 #include "main/MessageSwitches.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -40,21 +41,56 @@ std::string ReplyAddress(const TCmdLineParser& cmd) {
   return value;
 }
 
-/// The subject as the UTF-16 command line has it, when the parser reads
-/// this process's own arguments and the system keeps such a line (Windows):
-/// its ANSI reading loses every character the ANSI code page lacks.
-std::optional<std::string> WideSubject(const TCmdLineParser& cmd) {
-  const std::optional<std::string> line = platform::Utf8CommandLine();
-  if (!line || cmd.Arguments() != ProcessArguments()) return std::nullopt;
-  // Switch characters, blanks and quotes are ASCII: the tokens are the ANSI
-  // reading's, one for one.
-  TCmdLineParser wide(nullptr);
-  wide.SetSwitchChars(cmd.SwitchChars());
-  wide.SetIncludeSwitchChars(cmd.IncludeSwitchChars());
-  wide.SetArgumentSource([&line] { return ArgumentsFromCommandLine(*line, platform::ModuleFileName()); });
-  wide.Parse();
-  if (!wide.ParamExists("S")) return std::nullopt;
-  return wide.GetParamValue("S");
+/// The charset of the text that the command line holds (the locale's, the
+/// ANSI code page on Windows), where it is not the message's charset;
+/// empty where it is, and that label holds it already.
+std::string TypedCharset(const std::string& charset) {
+  const std::string typed = platform::SystemCharsetName();
+  const std::optional<charsets::TCharset> known = charsets::Known(typed);
+  const std::optional<charsets::TCharset> message = charsets::Known(charset);
+  if (known && message && known->name == message->name) return {};
+  return platform::AnsiCompareText(typed, charset) == 0 ? std::string() : typed;
+}
+
+/// True when text is text in the charset named charset; false for a charset
+/// not known here.
+bool WrittenIn(const std::string& text, const std::string& charset) {
+  const std::optional<charsets::TCharset> known = charsets::Known(charset);
+  if (!known) return false;
+  if (known->name == charsets::kUtf8.name) return charsets::IsUtf8(text);
+  return platform::ConvertToUtf8(text, std::string(known->name).c_str(), known->codePage).has_value();
+}
+
+/// The charset to label texts of the command line with (the subject, or
+/// the sender's and reply address's names), which are typed in typed, not
+/// in the message's charset: UTF-8 for the texts of the UTF-16 command line
+/// (wide, which replace them), else typed where the texts are text in it;
+/// empty (the message's charset, the best guess left) for texts of ASCII
+/// and for bytes that typed does not hold.
+std::string TypedTextCharset(const std::vector<std::pair<std::string*, std::optional<std::string>>>& texts,
+                             const std::string& typed) {
+  // The ANSI reading of a character the ANSI code page lacks is a "?".
+  if (std::all_of(texts.begin(), texts.end(), [](const auto& text) {
+        return IsAscii(*text.first) && (!text.second || IsAscii(*text.second));
+      })) {
+    return {};
+  }
+  if (std::all_of(texts.begin(), texts.end(), [](const auto& text) { return text.second.has_value(); })) {
+    for (const auto& [text, wide] : texts) *text = *wide;
+    return std::string(charsets::kUtf8.name);
+  }
+  const bool held = std::all_of(texts.begin(), texts.end(),
+                                [&](const auto& text) { return IsAscii(*text.first) || WrittenIn(*text.first, typed); });
+  return held ? typed : std::string();
+}
+
+/// value of switch name in parser, where it gives one; nullopt otherwise
+/// (and always without parser).
+std::optional<std::string> ValueIn(const TCmdLineParser* parser, const char* name, bool exactly = false) {
+  if (parser == nullptr || !(exactly ? parser->ParamExistsExactly(name) : parser->ParamExists(name))) {
+    return std::nullopt;
+  }
+  return parser->GetParamValue(name);
 }
 
 void DropByteOrderMark(TStringList& list) {
@@ -63,12 +99,18 @@ void DropByteOrderMark(TStringList& list) {
   }
 }
 
+/// The display name of a sender written as "Name <box>"; empty for another.
+std::string SenderName(const std::string& sender) {
+  const std::size_t bracket = sender.find('<');
+  return bracket == std::string::npos ? std::string() : sender.substr(0, bracket);
+}
+
 /// A sender written as "Name <box>": the name for From:, the box alone for
 /// MAIL FROM.
 void SplitSender(TPostMessage& message) {
   const std::size_t bracket = message.FromAddress.find('<');
   if (bracket == std::string::npos) return;
-  message.FromName = message.FromAddress.substr(0, bracket);
+  message.FromName = SenderName(message.FromAddress);
   message.FromAddress = mailbox::Extract(message.FromAddress);
 }
 
@@ -167,8 +209,17 @@ void ApplyHtmlSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
 
 }  // namespace
 
-bool IsUtf8Charset(const std::string& charset) {
-  return platform::AnsiCompareText(charset, "UTF-8") == 0 || platform::AnsiCompareText(charset, "UTF8") == 0;
+std::unique_ptr<TCmdLineParser> WideParser(const TCmdLineParser& cmd) {
+  const std::optional<std::string> line = platform::Utf8CommandLine();
+  if (!line || cmd.Arguments() != ProcessArguments()) return nullptr;
+  // Switch characters, blanks and quotes are ASCII: the tokens are the ANSI
+  // reading's, one for one.
+  auto wide = std::make_unique<TCmdLineParser>(nullptr);
+  wide->SetSwitchChars(cmd.SwitchChars());
+  wide->SetIncludeSwitchChars(cmd.IncludeSwitchChars());
+  wide->SetArgumentSource([line = *line] { return ArgumentsFromCommandLine(line, platform::ModuleFileName()); });
+  wide->Parse();
+  return wide;
 }
 
 void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
@@ -186,24 +237,34 @@ void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
 
   const bool koi8r = cmd.ParamExists("SK");
   const bool oem = cmd.ParamExists("SD");
-  std::optional<std::string> wideSubject = koi8r || oem ? std::nullopt : WideSubject(cmd);
+  const std::unique_ptr<TCmdLineParser> wide = WideParser(cmd);
   // The subject's bytes tell of its charset only when they are the ones sent.
-  if (!cmd.ParamExists("CS") && WrittenInUtf8(message, !koi8r && !oem && !wideSubject)) {
+  if (!cmd.ParamExists("CS") && WrittenInUtf8(message, !koi8r && !oem && !wide)) {
     smtp.Charset = std::string(charsets::kUtf8.name);
   }
   if (koi8r) {
     smtp.SubjectCharset = std::string(kKoi8rCharset);
   } else if (oem) {
     smtp.SubjectCharset = platform::OemCharsetName();
-  } else if (wideSubject && IsUtf8Charset(smtp.Charset)) {
-    RefuseLineBreaks("S", *wideSubject);
-    message.Subject = std::move(*wideSubject);
+  }
+  // Text typed on the command line is in the command line's charset, which
+  // need not be the body file's: a label of the body's would garble it.
+  if (const std::string typed = TypedCharset(smtp.Charset); !typed.empty()) {
+    if (!koi8r && !oem) {
+      smtp.SubjectCharset = TypedTextCharset({{&message.Subject, ValueIn(wide.get(), "S")}}, typed);
+      RefuseLineBreaks("S", message.Subject);
+    }
+    const std::optional<std::string> wideSender = ValueIn(wide.get(), "F");
+    std::vector<std::pair<std::string*, std::optional<std::string>>> names = {
+        {&message.FromName, wideSender ? std::optional(SenderName(*wideSender)) : std::nullopt}};
+    if (!message.ReplyTo.empty()) names.push_back({&message.ReplyTo, ValueIn(wide.get(), "REPLYTO", true)});
+    smtp.NameCharset = TypedTextCharset(names, typed);
   }
   // Only a name outside ASCII needs the label, and asking for it loads the
   // locale's tables on POSIX (about a millisecond).
   const std::vector<std::string>& attachments = message.Attachments().Items();
   if (!std::all_of(attachments.begin(), attachments.end(), [](const std::string& e) { return IsAscii(e); })) {
-    smtp.FileNameCharset = platform::FileNameCharsetName();
+    smtp.FileNameCharset = platform::SystemCharsetName();
   }
   message.Date = DateValue(platform::LocalNow());
   message.MessageId = NewMessageId(MessageIdDomain(message.FromAddress));

@@ -2,10 +2,12 @@
 // The message beyond the original switch set: copy and envelope-only
 // recipients and a reply address (/CC, /RCPT, /REPLYTO, each by whole
 // name), and what the program adds to every message: its date and
-// identifier, the charsets its text, subject and file names are in, the
-// subject read from the wide command line under UTF-8, no byte-order marks,
-// the sender's display name apart from its mailbox.
+// identifier, the charsets its text, subject, names and file names are in
+// (the command line's text read from the wide command line where there is
+// one), no byte-order marks, the sender's display name apart from its
+// mailbox.
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -19,9 +21,12 @@
 /// Charset to UTF-8 when the body and the subject (where its bytes are the
 /// ones sent) are UTF-8 with text outside ASCII; sets SubjectCharset
 /// (KOI8-R with /SK, the OEM page's with /SD) and, when a name needs it,
-/// FileNameCharset; with a UTF-8 Charset and neither /SD nor /SK takes the
-/// subject from the system's UTF-16 command line where it has one; stamps
-/// Date and MessageId. Runs after the original switches are read. Raises
+/// FileNameCharset. Where the command line's charset (SystemCharsetName)
+/// is not Charset, the subject (without /SD and /SK) and the names of the
+/// sender and the reply address, where outside ASCII, come from the
+/// system's UTF-16 command line in UTF-8 where it has one, and
+/// SubjectCharset and NameCharset name the charset they are in (the command
+/// line's, where it holds their bytes). Stamps Date and MessageId. Runs after the original switches are read. Raises
 /// EMailException for a /CC or /RCPT file that does not exist, a /REPLYTO
 /// without a mail address or with a line break; Exception when the system
 /// gives no random bytes.
@@ -36,5 +41,8 @@ std::string CutHint(const TCmdLineParser& cmd, const char* name);
 
 void LoadNamedList(const TCmdLineParser& cmd, const char* name, TStringList& list, std::string_view missingMessage);
 
-/// True when charset names UTF-8 ("UTF-8" or "UTF8", any case).
-bool IsUtf8Charset(const std::string& charset);
+/// A parser over the process's UTF-16 command line in UTF-8, set up as cmd
+/// is and parsed, where cmd reads this process's own arguments and the
+/// system keeps such a line (Windows): the ANSI reading loses every
+/// character the ANSI code page lacks. Null elsewhere.
+std::unique_ptr<TCmdLineParser> WideParser(const TCmdLineParser& cmd);

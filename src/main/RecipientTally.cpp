@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "main/RefusalAdvice.h"
 #include "smtp/Mailbox.h"
 #include "smtp/MessageText.h"
 #include "smtp/Retry.h"
@@ -41,9 +42,17 @@ bool TRecipientTally::HasPassingRefusals(const TQxSMTP& smtp) {
 
 std::vector<std::string> TRecipientTally::RefusalLines(const TQxSMTP& smtp, std::string_view prefix) const {
   std::vector<std::string> lines;
+  std::set<std::string_view> advised;
   const auto add = [&](const TRefusedRecipient& recipient) {
-    lines.push_back(std::string(prefix) + mailbox::Extract(recipient.Entry) + ": " +
-                    smtp_text::WithoutLineEnd(recipient.Reply));
+    std::string line = std::string(prefix) + mailbox::Extract(recipient.Entry) + ": " +
+                       smtp_text::WithoutLineEnd(recipient.Reply);
+    // Sixty recipients refused alike need the advice once.
+    const std::string_view advice = RefusalAdvice(recipient.Reply);
+    if (!advice.empty() && advised.insert(advice).second) {
+      line += '\r';  // piece by piece: MinGW's GCC 12 warns falsely (-Wrestrict) of operator+
+      line += advice;
+    }
+    lines.push_back(std::move(line));
   };
   std::for_each(refusals_.begin(), refusals_.end(), add);
   std::for_each(smtp.RefusedRecipients().begin(), smtp.RefusedRecipients().end(), add);

@@ -22,7 +22,8 @@ class TRecipientTally {
   /// that may pass (4xx): another attempt may reach them.
   static bool HasPassingRefusals(const TQxSMTP& smtp);
   /// A line for each refusal that stands, earlier attempts' first: prefix
-  /// ("Not accepted: "), the mailbox, ": " and the reply.
+  /// ("Not accepted: "), the mailbox, ": " and the reply; the first line of
+  /// each well-known refusal ends with a CR and its RefusalAdvice.
   std::vector<std::string> RefusalLines(const TQxSMTP& smtp, std::string_view prefix) const;
   /// Lines for a job that failed after the message reached some recipients:
   /// "Delivered to 100 of 250 recipients." and a line for each that did not

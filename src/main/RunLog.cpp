@@ -4,6 +4,7 @@
 
 #include "core/Exceptions.h"
 #include "platform/Clock.h"
+#include "platform/CodePage.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
 
@@ -75,7 +76,8 @@ void TRunLog::Open(const std::string& path) {
 
 void TRunLog::Write(std::string_view event) {
   if (file_ == platform::kInvalidFile) return;
-  if (!platform::AppendLine(file_, platform::LocalTimestamp() + runTag_ + LogLine(secrets_.Redacted(event)))) Fail();
+  const std::string line = LogLine(platform::LogFileText(secrets_.Redacted(event)));
+  if (!platform::AppendLine(file_, platform::LocalTimestamp() + runTag_ + line)) Fail();
 }
 
 void TRunLog::Trace(const TTidewire& wire, const TTraceEvent& event) {

@@ -16,6 +16,7 @@
 // The beginnings of the events that the job driver writes; the event's
 // value follows each.
 inline constexpr std::string_view kLogCommandLine = "command line: ";
+inline constexpr std::string_view kLogWorkingDirectory = "working directory: ";
 inline constexpr std::string_view kLogConnecting = "connecting to ";
 inline constexpr std::string_view kLogSuccess = "success: ";
 inline constexpr std::string_view kLogError = "error: ";

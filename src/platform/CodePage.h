@@ -20,11 +20,17 @@ std::string ConvertAnsiToKoi8r(const std::string& text);
 /// The mail charset name (IANA) of the OEM code page that ConvertAnsiToOem
 /// writes: "IBM866", "IBM850", "IBM437", ...
 std::string OemCharsetName();
-/// The mail charset name of the bytes of file names as the program reads
-/// them from a list file and opens them: the ANSI code page on Windows
-/// ("windows-1251"), the locale's codeset on POSIX, where a plain ASCII
-/// locale (C, POSIX) counts as UTF-8, the file names' usual encoding there.
-std::string FileNameCharsetName();
+/// The mail charset name of the system's text as the program gets it: its
+/// command line, and file names as it reads them from a list file and opens
+/// them. The ANSI code page on Windows ("windows-1251"), the locale's
+/// codeset on POSIX, where a plain ASCII locale (C, POSIX) counts as UTF-8,
+/// what terminals and file names use there today.
+std::string SystemCharsetName();
+
+/// text as the run log writes it: in UTF-8 on Windows, where text that is
+/// no UTF-8 already is taken as the ANSI code page's (a character it does
+/// not hold was lost before); elsewhere as it is, in the locale's codeset.
+std::string LogFileText(const std::string& text);
 
 /// text, in the charset named ianaName (code page codePage on Windows),
 /// as UTF-8; nullopt when some of it is no character of that charset or

@@ -4,6 +4,7 @@
 // ExitProcess; on POSIX the console stands in for them: nothing is drawn and
 // nothing waits for a click.
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -70,6 +71,11 @@ void RequestClose();
 /// service or a task run whether or not a user is logged on; elsewhere
 /// always (boxes are lines on the console there).
 bool WindowStationVisible();
+
+/// How many lines of a list a message box shows, so that it stays on a
+/// 1024x768 screen with its button: 10 on Windows; on POSIX, where a box is
+/// console text, every line (SIZE_MAX).
+std::size_t BoxListRoom();
 
 /// Ends the process with exitCode as its exit status.
 [[noreturn]] void EndProcess(int exitCode);

@@ -43,6 +43,11 @@ std::string_view GuidePlace();
 /// The full path of the running program's file; empty when it cannot be told.
 std::string ModuleFileName();
 
+/// The process's working directory, which every relative name of a run is
+/// taken from: in UTF-8 on Windows (from its UTF-16 name), as the system's
+/// bytes elsewhere; empty when it cannot be told.
+std::string WorkingDirectory();
+
 /// The value of the process's environment variable name; nullopt when it is
 /// not set.
 std::optional<std::string> EnvironmentVariable(const std::string& name);

@@ -14,6 +14,27 @@ inline std::string WithoutLineEnd(std::string text) {
   return text;
 }
 
+/// The enhanced status code (RFC 3463) that opens a reply line's text,
+/// "4.5.3"; empty when it has none.
+inline std::string EnhancedStatus(std::string_view line) {
+  if (line.size() < 5) return {};
+  const std::string_view word = line.substr(4, line.find_first_of(" \r\n", 4) - 4);
+  int dots = 0;
+  bool digitBefore = false;
+  for (char c : word) {
+    if (c == '.') {
+      if (!digitBefore) return {};
+      ++dots;
+      digitBefore = false;
+    } else if (c >= '0' && c <= '9') {
+      digitBefore = true;
+    } else {
+      return {};
+    }
+  }
+  return dots == 2 && digitBefore ? std::string(word) : std::string();
+}
+
 /// True when value holds a CR, an LF or a NUL, any of which would end a
 /// command or header line early and start another (a forged recipient, an
 /// extra header).

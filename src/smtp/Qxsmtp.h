@@ -211,7 +211,7 @@ class TQxSMTP : public TTidewire {
   /// Rebuilds FinalHeader and the body stream from PostMessage and the
   /// settings. A header line that would pass 998 octets is folded; a
   /// subject or display name with bytes above 127 goes as encoded-words
-  /// (SubjectCharset, Charset), an attachment name in UTF-8 as a name
+  /// (SubjectCharset, NameCharset, Charset), an attachment name in UTF-8 as a name
   /// parameter and as filename*= (see FileNameCharset). The text goes quoted-printable
   /// when a line of it passes 998 octets, or when it has 8-bit bytes and
   /// the latest EHLO reply lacked 8BITMIME (or there was none); with
@@ -276,8 +276,12 @@ class TQxSMTP : public TTidewire {
 
   std::string Charset = "us-ascii";
   /// The charset the Subject's bytes are in, when not Charset (after a
-  /// conversion to KOI8-R or to the OEM code page); empty: Charset.
+  /// conversion to KOI8-R or to the OEM code page, or typed in another
+  /// charset than the body's); empty: Charset.
   std::string SubjectCharset;
+  /// The charset of FromName and of ReplyTo's display name, when not
+  /// Charset (typed in another charset than the body's); empty: Charset.
+  std::string NameCharset;
   /// The charset of the attachments' file names; empty or UTF-8 while a
   /// name is no UTF-8: Charset. Names go out in UTF-8.
   std::string FileNameCharset;

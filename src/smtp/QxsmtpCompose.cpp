@@ -151,7 +151,8 @@ TQxSMTP::TextEncoding TQxSMTP::ChosenTextEncoding(const TStringList& text) const
 void TQxSMTP::ComposeHeader() {
   TPostMessage& m = post_message_;
   final_header_.Clear();
-  std::string fromName = header_fields::Phrase(m.FromName, Charset);
+  const std::string& nameCharset = NameCharset.empty() ? Charset : NameCharset;
+  std::string fromName = header_fields::Phrase(m.FromName, nameCharset);
   if (!fromName.empty()) fromName += ' ';
   final_header_.Add("From: " + fromName + "<" + m.FromAddress + ">");
   AddRecipientLine(std::string(kToPrefix), m.ToAddress());
@@ -160,7 +161,7 @@ void TQxSMTP::ComposeHeader() {
     AddLines(header_fields::TextLines("Subject: ", m.Subject, SubjectCharset.empty() ? Charset : SubjectCharset));
   }
   final_header_.SetFieldValue("X-Mailer", m.LocalProgram);
-  if (!m.ReplyTo.empty()) AddLines(header_fields::AddressLines("Reply-To: ", {m.ReplyTo}, Charset));
+  if (!m.ReplyTo.empty()) AddLines(header_fields::AddressLines("Reply-To: ", {m.ReplyTo}, nameCharset));
   if (!m.Date.empty()) final_header_.SetFieldValue("Date", m.Date);
   if (!m.MessageId.empty()) final_header_.SetFieldValue("Message-ID", m.MessageId);
   final_header_.Add(std::string(kMimeVersion));

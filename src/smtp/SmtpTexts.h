@@ -37,6 +37,8 @@ inline constexpr std::string_view kErrCodelessReply = "The SMTP server sent a %s
 inline constexpr std::string_view kErrEndlessReply = "The SMTP server sent a reply of more than %s lines";
 /// %s names the value that would have broken a line of the dialogue or header.
 inline constexpr std::string_view kErrLineBreak = "%s must not contain CR, LF or NUL characters";
+/// The name of the reply a server opens with, in the texts above and below.
+inline constexpr std::string_view kGreetingReply = "greeting";
 /// A step's time ran out: the abort's text, the reply that did not come
 /// (named as in kErrServerClosed) and the time waited.
 inline constexpr std::string_view kErrReplyTimedOut = "%s: no %s within %s";

@@ -9,10 +9,11 @@
 // no answer to any step.
 
 #include "smtp/Dialogue.h"
+#include "smtp/SmtpTexts.h"
 
 namespace smtp_steps {
 
-inline constexpr DialogueStep kGreeting{"", "", 200, 399, OnRefusal::kRaiseReply, "greeting"};
+inline constexpr DialogueStep kGreeting{"", "", 200, 399, OnRefusal::kRaiseReply, kGreetingReply};
 inline constexpr DialogueStep kHelo{"HELO ", "", 200, 299, OnRefusal::kAskAuthentication, "reply to HELO"};
 inline constexpr DialogueStep kEhlo{"EHLO ", "", 200, 299, OnRefusal::kAskAuthentication, "reply to EHLO"};
 inline constexpr DialogueStep kStartTls{"STARTTLS", "", 220, 220, OnRefusal::kRefuseEncryption, "reply to STARTTLS"};

@@ -18,35 +18,12 @@ namespace {
 /// hand over its last line.
 constexpr std::int32_t kPartingWaitMilliseconds = 1000;
 
-/// The enhanced status code (RFC 3463) that opens a reply line's text,
-/// "4.5.3"; empty when it has none.
-std::string EnhancedStatus(const std::string& line) {
-  if (line.size() < 5) return {};
-  const size_t start = 4;
-  const size_t end = line.find_first_of(" \r\n", start);
-  const std::string word = line.substr(start, end == std::string::npos ? std::string::npos : end - start);
-  int dots = 0;
-  bool digitBefore = false;
-  for (char c : word) {
-    if (c == '.') {
-      if (!digitBefore) return {};
-      ++dots;
-      digitBefore = false;
-    } else if (c >= '0' && c <= '9') {
-      digitBefore = true;
-    } else {
-      return {};
-    }
-  }
-  return dots == 2 && digitBefore ? word : std::string();
-}
-
 /// A refusal that says the transaction takes no more recipients (RFC 5321
 /// 4.5.3.1.10): 452, unless its enhanced code names another reason (4.2.2
 /// for a full mailbox), or the older servers' 552 with 5.5.3.
 bool IsRecipientLimit(const Reply& reply) {
   if (reply.Closed()) return false;
-  const std::string status = EnhancedStatus(reply.Last());
+  const std::string status = smtp_text::EnhancedStatus(reply.Last());
   switch (reply.Code()) {
     case 452:
       return status.empty() || status == "4.5.3";

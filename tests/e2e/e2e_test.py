@@ -140,6 +140,8 @@ FILES.update({
     # natively, the ANSI code page (1252 under Wine here) on Windows.
     "utf8list.txt": (CYRILLIC_NAME + ".txt\r\n").encode(),
     "ansilist.txt": (LATIN_NAME + ".txt\r\n").encode("cp1252"),
+    "cp1251.txt": (CYRILLIC_NAME + "\r\n").encode("cp1251"),
+    "sixty.txt": "".join("r%02d@x\r\n" % i for i in range(1, 61)).encode(),
 })
 
 
@@ -159,6 +161,27 @@ def subject_is(text):
         test.assertEqual(message["Subject"], text)
         test.assertNotRegex(received, r"[\x80-\xff]", "the header carries no 8-bit byte")
     return judge
+
+
+def judge_typed_subject(test, message, received):
+    subject_is(CYRILLIC_NAME)(test, message, received)
+    test.assertEqual(message.get_content_charset(), "windows-1251")
+    test.assertEqual(message.get_content().strip(), CYRILLIC_NAME, "the body as the file has it")
+
+
+def judge_typed_names(test, message, received):
+    test.assertEqual([(a.display_name, a.addr_spec) for a in message["From"].addresses], [("Пётр Иванов", "s@x")])
+    test.assertEqual([(a.display_name, a.addr_spec) for a in message["Reply-To"].addresses],
+                     [("Служба поддержки", "help@x")])
+    test.assertNotRegex(message_data(received).split("\r\n\r\n")[0], r"[\x80-\xff]", "no 8-bit byte in the header")
+
+
+def sixty_refused_box():
+    """The success box of SIXTY_REFUSED: each refusal on the console; ten, and a count, in a Windows box."""
+    lines = ["Not accepted: r%02d@x: 550 5.1.1 no such user" % i for i in range(1, 61)]
+    if ARGS.wine:
+        lines = lines[:10] + ["and 50 more (the log names them all)"]
+    return SUCCESS + "\r\r" + "\r".join(lines)
 
 
 def judge_long_lines(test, message, received):
@@ -319,7 +342,7 @@ class Case:
     silent_resolver: run where every name lookup waits for a name server that never
     answers; status: the status texts the console shows before the error texts;
     native_only: why the case cannot run under Wine (None: it runs there too); stdin: the
-    bytes the program reads from standard input;
+    bytes the program reads from standard input (CLOSED: none at all);
     log: the events of the run log run.log, without their time stamps; within: the
     seconds in which the outcome must show. certificate: the server is the native
     scripted server presenting this test certificate from a STARTTLS step in the
@@ -359,6 +382,7 @@ class Case:
 
 
 STARTTLS = ("<starttls>", None)  # in a dialogue: TLS starts there
+CLOSED = b"<closed>"  # as stdin: the program starts with its standard input closed
 LINE_BREAKS_ON_WINDOWS = "Windows splits its command line at line breaks: the value cannot be passed"
 SWITCHES_ONLY_ON_WINDOWS = "the Windows program takes switches only"
 USAGE_HINT = ". Usage: mailshot --from ADDRESS --to FILE --server HOST[:PORT] [OPTION]... (mailshot --help lists the options)"
@@ -376,6 +400,12 @@ THREE_ENVELOPE = ACCEPT[:3] + [("RCPT TO:<a@x>", "250 ok"), ("RCPT TO:<b@y>", "5
 THREE_SENT = "".join(line + "\r\n" for line, _ in THREE_ENVELOPE)
 NOT_ACCEPTED = "\r\rNot accepted: b@y: 550 5.1.1 no such user"
 MAY_HAVE_BEEN_DELIVERED = "The message may have been delivered: all of it went out, but no clear answer to its end came."
+SIXTY_REFUSED = (ACCEPT[:4] + [("RCPT TO:<r%02d@x>" % i, "550 5.1.1 no such user") for i in range(1, 61)]
+                 + ACCEPT_AND_QUIT[4:])
+BASIC_AUTH_OFF = "535 5.7.139 Authentication unsuccessful, basic authentication is disabled."
+SIGN_IN_INSTEAD = ("Microsoft 365 takes no password here: sign in once with /OAUTHSETUP, then send with /OAUTH "
+                   "(the guide's \"OAuth 2.0: sign in once\").")
+TYPED_SUBJECT = without(without(STANDARD, "/B:"), "/S:") + ["/B:cp1251.txt", "/S:" + CYRILLIC_NAME, "/LOG:run.log"]
 
 
 CASES = [
@@ -442,6 +472,9 @@ CASES = [
     # Long options.
     Case("long_options_body_from_standard_input", ["--body", "-"] + LONG_STANDARD, 0, [(INFO, SUCCESS)],
          ACCEPT_AND_QUIT, received=sent(), stdin=FILES["body.txt"], native_only=SWITCHES_ONLY_ON_WINDOWS),
+    Case("long_options_body_from_closed_standard_input", ["--body", "-"] + LONG_STANDARD, 5,
+         [(ERROR, "The message body cannot be read from standard input.")], stdin=CLOSED,
+         native_only=SWITCHES_ONLY_ON_WINDOWS),
     Case("long_option_unknown", LONG_STANDARD + ["--colour"], 5, [(ERROR, "Unknown option --colour" + USAGE_HINT)],
          native_only=SWITCHES_ONLY_ON_WINDOWS),
     # Unusable settings: exit code 5 and no connection.
@@ -475,6 +508,15 @@ CASES = [
          native_only="the Cyrillic letters cannot reach a program whose ANSI code page is 1252 (Wine's)"),
     Case("subject_converted_to_the_oem_page", without(STANDARD, "/S:") + ["/S:" + LATIN_NAME, "/SD"], 0,
          [(INFO, SUCCESS)], ACCEPT_AND_QUIT, judge=subject_is(LATIN_NAME), env={"LC_ALL": "C.UTF-8"}),
+    # Text typed on the command line is in the command line's charset (the locale's; under Wine
+    # the Unicode command line's), whatever the body file's; the log has it in UTF-8 on Windows too.
+    Case("subject_typed_in_utf8_with_a_windows_1251_body", TYPED_SUBJECT, 0, [(INFO, SUCCESS)], ACCEPT_AND_QUIT,
+         judge=judge_typed_subject, env={"LC_ALL": "C.UTF-8"},
+         log_has=[("command line: " + " ".join('"%s"' % a if " " in a else a for a in TYPED_SUBJECT))
+                  .encode().decode("latin-1")]),
+    Case("sender_and_reply_names_typed_outside_ascii",
+         without(STANDARD, "/F:") + ["/F:Пётр Иванов <s@x>", "/REPLYTO:Служба поддержки <help@x>"], 0,
+         [(INFO, SUCCESS)], ACCEPT_AND_QUIT, judge=judge_typed_names, env={"LC_ALL": "C.UTF-8"}),
     Case("display_names_outside_ascii", without(STANDARD, "/T:") + ["/T:names.txt", "/ES", "/CS:UTF-8"], 0,
          [(INFO, SUCCESS)], accepting(["ivan@x", "anna@x"]), judge=judge_names),
     Case("attachment_name_outside_ascii", STANDARD + ["/A:utf8list.txt"], 0, [(INFO, SUCCESS)], ACCEPT_AND_QUIT,
@@ -549,7 +591,8 @@ CASES = [
     Case("V_alone_shows_what_V1_shows", STANDARD + ["/V", "/NM"], 0, [], ACCEPT_AND_QUIT, received=sent(),
          status=["220 ready"] + SENT_AND_ACCEPTED + ["354 go ahead", "> .", "250 queued", "> QUIT", "221 bye"]),
     Case("run_log", STANDARD + ["/NM", "/NE", "/LOG:run.log"], 0, [], ACCEPT_AND_QUIT, received=sent(),
-         log=["command line: " + " ".join(STANDARD + ["/NM", "/NE", "/LOG:run.log"]),
+         log=["mailshot {version}", "working directory: {cwd}",
+              "command line: " + " ".join(STANDARD + ["/NM", "/NE", "/LOG:run.log"]),
               "connecting to 127.0.0.1 port {port}", "connected to 127.0.0.1:{port}", "< 220 ready", "> HELO me",
               "< 250 ok", "> RSET", "< 250 ok", "> MAIL FROM:<s@x>", "< 250 ok", "> RCPT TO:<a@x>", "< 250 ok",
               "> DATA", "< 354 go ahead", "message data: {header_bytes} bytes",
@@ -600,7 +643,8 @@ CASES = [
           ("QUIT", "221 bye")], received="EHLO me\r\n%s\r\nQUIT\r\n" % AUTH_PLAIN,
          status=["220 ready", "> EHLO me", "250-hello", "250 AUTH PLAIN LOGIN", "> AUTH PLAIN ***",
                  "535 5.7.8 rejected ***", "> QUIT", "221 bye"],
-         log=["command line: " + " ".join(STANDARD + ["/ENCRYPT:NONE", "/V:1"] + LOGIN),
+         log=["mailshot {version}", "working directory: {cwd}",
+              "command line: " + " ".join(STANDARD + ["/ENCRYPT:NONE", "/V:1"] + LOGIN),
               "connecting to 127.0.0.1 port {port}", "connected to 127.0.0.1:{port}", "< 220 ready", "> EHLO me",
               "< 250-hello", "< 250 AUTH PLAIN LOGIN", "> AUTH PLAIN ***", "< 535 5.7.8 rejected ***", "> QUIT",
               "< 221 bye", "connection closed", "error: 535 5.7.8 rejected ***" + LOGIN_REFUSED.replace("\r", " | "),
@@ -610,6 +654,12 @@ CASES = [
          [("EHLO me", "250-hello\r\n250-AUTH PLAIN XOAUTH2\r\n250 SIZE 1000"), (AUTH_XOAUTH2, "235 accepted")]
          + EHLO_ACCEPT[1:], received=sent_ehlo([AUTH_XOAUTH2]), certificate="trusted.pem", implicit_tls=True,
          env={"MAILSHOT_PASSWORD": PASSWORD}),
+    Case("login_refused_with_advice_in_the_log_and_under_V", STANDARD + ["/ENCRYPT:NONE", "/V:1", "/NE"] + LOGIN, 4,
+         [], [("EHLO me", "250-hello\r\n250 AUTH PLAIN LOGIN"), (AUTH_PLAIN, BASIC_AUTH_OFF), ("QUIT", "221 bye")],
+         received="EHLO me\r\n%s\r\nQUIT\r\n" % AUTH_PLAIN,
+         status=["220 ready", "> EHLO me", "250-hello", "250 AUTH PLAIN LOGIN", "> AUTH PLAIN ***", BASIC_AUTH_OFF,
+                 "> QUIT", "221 bye", SIGN_IN_INSTEAD],
+         log_has=["error: %s | %s" % (BASIC_AUTH_OFF, SIGN_IN_INSTEAD), "exit code 4"]),
     Case("login_without_encryption", STANDARD + LOGIN, 5,
          [(ERROR, "The switch /LOGIN sends a password: add /ENCRYPT:STARTTLS or /ENCRYPT:TLS to send it encrypted, "
                   "or /ENCRYPT:NONE to send it in plain text knowingly.")]),
@@ -649,6 +699,8 @@ CASES = [
          received=THREE_SENT + "DATA\r\n" + header(to="a@x,Bob <b@y>,c@z") + BODY + ".\r\nQUIT\r\n",
          log_has=["< 550 5.1.1 no such user", "success: Message sended success.",
                   "not accepted: b@y: 550 5.1.1 no such user", "exit code 0"]),
+    Case("sixty_refused_recipients_fit_the_box", STANDARD + ["/RCPT:sixty.txt", "/LOG:run.log"], 0,
+         [(INFO, sixty_refused_box)], SIXTY_REFUSED, log_has=["not accepted: r60@x: 550 5.1.1 no such user"]),
     Case("no_partial_delivery_sends_to_no_one", THREE + ["/NOPARTIAL"], 4,
          [(ERROR, "The message was sent to no one: the SMTP server refused a recipient" + NOT_ACCEPTED)],
          THREE_ENVELOPE + [("RSET", "250 ok")], received=THREE_SENT + "RSET\r\n"),
@@ -688,6 +740,21 @@ CASES = [
          ACCEPT[:-1] + [(".", "552 too big")], received=sent(quit=False), hidden_station=True,
          log_has=["error: Can`t send message.", "error: 552 too big", "exit code 4"]),
 ]
+
+
+def working_directory(workdir):
+    """The working directory as the program names it: under Wine by the drive Z:, which is the root."""
+    path = os.path.realpath(workdir)
+    return "Z:" + path.replace("/", "\\") if ARGS.wine else path
+
+
+def project_version():
+    """The version the build gives the program: the project's in CMakeLists.txt."""
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")) as f:
+        return re.search(r"project\(mailshot\s+VERSION\s+([0-9.]+)", f.read()).group(1)
+
+
+VERSION = project_version()
 
 
 def private_resolver_possible():
@@ -994,16 +1061,18 @@ class ProgramRun:
             self.run_under_wine(args)
         else:
             started = time.time()
+            closed = self.case.stdin is CLOSED
             process = subprocess.Popen(self.program_command(args), cwd=self.workdir, stdout=subprocess.PIPE,
                                        stderr=subprocess.PIPE, env=dict(os.environ, **self.case.env),
-                                       stdin=None if self.case.stdin is None else subprocess.PIPE)
+                                       stdin=None if self.case.stdin is None or closed else subprocess.PIPE,
+                                       preexec_fn=(lambda: os.close(0)) if closed else None)
             while self.case.throttled and process.poll() is None and time.time() < started + 60:
                 time.sleep(0.002)
                 process.send_signal(signal.SIGSTOP)
                 time.sleep(0.008)
                 process.send_signal(signal.SIGCONT)
             try:
-                out, err = process.communicate(input=self.case.stdin, timeout=60)
+                out, err = process.communicate(input=None if closed else self.case.stdin, timeout=60)
             except subprocess.TimeoutExpired:
                 process.kill()
                 out, err = process.communicate()
@@ -1117,7 +1186,8 @@ class EndToEnd(unittest.TestCase):
             print("%s: outcome after %.2f s" % (case.name, run.elapsed), file=sys.stderr)
         if case.log is not None:
             header_bytes = len(message_data(received)) - len(BODY) + 4 if "DATA\r\n" in received else 0
-            self.assertEqual(run.log_events, [event.format(port=run.port, header_bytes=header_bytes)
+            self.assertEqual(run.log_events, [event.format(port=run.port, header_bytes=header_bytes,
+                                                           version=VERSION, cwd=working_directory(workdir))
                                               for event in case.log])
         if case.log_has is not None:
             wanted = [event.format(port=run.port) for event in case.log_has]
@@ -1131,6 +1201,7 @@ class EndToEnd(unittest.TestCase):
             self.assertEqual(run.captions, [kind for kind, _ in boxes],
                              "box captions in order; program's stderr: %r" % run.stderr[-1500:])
             self.assertTrue(all(run.status_window_seen), "the status window stands under every box")
+            print("%s: box sizes %r" % (case.name, run.box_sizes), file=sys.stderr)
             for size in run.box_sizes:
                 self.assertTrue(size and size[0] <= SCREEN[0] and size[1] <= SCREEN[1],
                                 "a box of %r does not fit a screen of %r" % (size, SCREEN))

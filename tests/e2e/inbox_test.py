@@ -198,7 +198,7 @@ class Inbox(unittest.TestCase):
     def setUpClass(cls):
         for tool in ("spamassassin", "perl"):
             if not shutil.which(tool):
-                raise AssertionError("%s is missing: scripts/setup.sh installs it" % tool)
+                raise AssertionError("%s is missing: scripts/setup.sh all installs it" % tool)
         cls.workdir = tempfile.mkdtemp(prefix="mailshot-inbox-")
         for name, content in FILES.items():
             with open(os.path.join(cls.workdir, name), "wb") as f:

@@ -69,10 +69,10 @@ TEST(SubjectConversions, UseTheLocaleCodesetAsAnsi) {
   EXPECT_EQ(platform::ConvertAnsiToKoi8r("\xD0\x9F\xD1\x80\xD0\xB8 caf\xC3\xA9"), "\xF0\xD2\xC9 caf?");
   EXPECT_EQ(platform::ConvertAnsiToOem(""), "");
   EXPECT_EQ(platform::OemCharsetName(), "IBM437");
-  EXPECT_EQ(platform::FileNameCharsetName(), "UTF-8");
+  EXPECT_EQ(platform::SystemCharsetName(), "UTF-8");
   ::setenv("LC_ALL", "no_SUCH.LOCALE", 1);  // not installed: ASCII, whose high bytes are unknown
   EXPECT_EQ(platform::ConvertAnsiToKoi8r("ab\xE9"), "ab?");
-  EXPECT_EQ(platform::FileNameCharsetName(), "UTF-8");  // file names on such a system are UTF-8 all the same
+  EXPECT_EQ(platform::SystemCharsetName(), "UTF-8");  // file names on such a system are UTF-8 all the same
   ::setenv("LC_ALL", "ru_RU.UTF-8", 1);  // the OEM page follows the language, installed or not
   EXPECT_EQ(platform::OemCharsetName(), "IBM866");
   if (saved) ::setenv("LC_ALL", restore.c_str(), 1); else ::unsetenv("LC_ALL");

@@ -17,6 +17,6 @@ TEST(SubjectConversions, UseTheSystemCodePages) {
   // KOI8-R has no accented Latin letters: one byte stands for each.
   EXPECT_EQ(platform::ConvertAnsiToKoi8r("caf\xE9").size(), 4u);
   EXPECT_EQ(platform::ConvertAnsiToKoi8r("caf\xE9").substr(0, 3), "caf");
-  EXPECT_EQ(platform::FileNameCharsetName(), "windows-1252");
+  EXPECT_EQ(platform::SystemCharsetName(), "windows-1252");
   EXPECT_EQ(platform::OemCharsetName(), "IBM" + std::to_string(::GetOEMCP()));
 }

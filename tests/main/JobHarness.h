@@ -47,6 +47,7 @@ class RecordingSurface : public TFormSurface {
     if (onWait) onWait();
   }
   bool Attended() const override { return attended; }
+  std::size_t BoxListRoom() const override { return boxListRoom; }
 
   std::vector<Box> boxes;
   std::vector<std::string> notices;
@@ -61,6 +62,7 @@ class RecordingSurface : public TFormSurface {
   std::function<void()> onWait;      // what happens in the world meanwhile
   std::function<void(const std::string&)> onStatus;  // runs inside the status handler
   bool attended = true;              // false: a window station nobody sees
+  std::size_t boxListRoom = SIZE_MAX;  // every line, as on the console
 };
 
 /// Hands arguments to the form's parser. Long options are read as on POSIX

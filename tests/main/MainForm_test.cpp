@@ -161,6 +161,9 @@ class JobFiles {
   }
   ~JobFiles() { std::filesystem::current_path(previous_); }
 
+  /// The folder, as the working directory names it.
+  std::string Directory() const { return std::filesystem::current_path().string(); }
+
   const std::string body = "body.txt", recipients = "rcpt.txt", attachmentList = "list.txt",
                     missing = "missing.txt", folder = "folder", password = "pw.txt", emptyFirstLine = "pwempty.txt",
                     nulInPassword = "pwnul.txt", longPassword = "pwlong.txt", markedRecipients = "marked.txt",
@@ -649,6 +652,23 @@ TEST(Job, OutcomesAgainstAScriptedServer) {
        {{"EHLO me", "250-hi\r\n250 AUTH PLAIN"}, {kAuthPlain, "535 5.7.8 rejected " + kAuthPlain.substr(11)},
         {"QUIT", "221 bye"}},
        {Error("535 5.7.8 rejected ***" + kLoginRefused)}, {4}, "EHLO me\r\n" + kAuthPlain + "\r\nQUIT\r\n"},
+      {"Microsoft 365 refuses a password: the advice is to sign in", {"/LOGIN:me@x", "/PWF:pw.txt", "/ENCRYPT:NONE"},
+       "220 ready",
+       {{"EHLO me", "250-hi\r\n250 AUTH PLAIN"},
+        {kAuthPlain, "535 5.7.139 Authentication unsuccessful, basic authentication is disabled."},
+        {"QUIT", "221 bye"}},
+       {Error("535 5.7.139 Authentication unsuccessful, basic authentication is disabled.\rMicrosoft 365 takes no "
+              "password here: sign in once with /OAUTHSETUP, then send with /OAUTH (the guide's \"OAuth 2.0: sign in "
+              "once\").")},
+       {4}, "EHLO me\r\n" + kAuthPlain + "\r\nQUIT\r\n"},
+      {"the only recipient refused for relaying: the advice follows its line", {}, "220 ready",
+       {{"HELO me", "250 ok"}, {"RSET", "250 ok"}, {"MAIL FROM:<s@x>", "250 ok"},
+        {"RCPT TO:<a@x>", "554 5.7.1 <a@x>: Relay access denied"}},
+       {Error("The message was sent to no one: the SMTP server accepted none of the recipients\r\rNot accepted: a@x: "
+              "554 5.7.1 <a@x>: Relay access denied\rThe "
+              "server passes mail on to other domains only for a sender who logs in: add /LOGIN with its password "
+              "(and /ENCRYPT), or send through a server of the recipient's domain.")},
+       {4}, kUpToData.substr(0, kUpToData.size() - 6)},
   };
   std::vector<std::string> ids;
   for (const auto& c : cases) {
@@ -803,6 +823,11 @@ TEST(Job, RunLogTellsWhatHappenedInOrder) {
       {"a reply that never comes", {"/NE", "/WAIT:1"}, {{"HELO me", "250 ok"}, {"RSET", ""}}, true,
        {"< 220 ready", "> HELO me", "< 250 ok", "> RSET", "connection closed",
         "error: Socket readln aborted: no reply to RSET within 1 s", "exit code 4"}},
+      {"no greeting before STARTTLS: the port may speak TLS at once", {"/NE", "/WAIT:1", "/ENCRYPT:STARTTLS"}, {}, true,
+       {"connection closed",
+        "error: Socket readln aborted: no greeting within 1 s; the port may expect TLS from the first byte: "
+        "/ENCRYPT:TLS",
+        "exit code 4"}},
       {"the AUTH exchange with the lines that carry credentials masked", {"/NE", "/LOGIN:me@x", "/PW:pa55word",
                                                                            "/ENCRYPT:NONE"},
        {{"EHLO me", "250-hi\r\n250 AUTH LOGIN"}, {"AUTH LOGIN", "334 VXNlcm5hbWU6"},
@@ -856,7 +881,9 @@ TEST(Job, RunLogTellsWhatHappenedInOrder) {
       commandLine += " " + (argument.rfind("/PW:", 0) == 0 ? std::string("/PW:***") : argument);
     }
     std::vector<std::string> expected =
-        then({commandLine, "connecting to 127.0.0.1 port " + port, "connected to 127.0.0.1:" + port}, c.events);
+        then({"mailshot " + std::string(kProgramVersion), "working directory: " + files.Directory(), commandLine,
+              "connecting to 127.0.0.1 port " + port, "connected to 127.0.0.1:" + port},
+             c.events);
     const std::string received = server.Received();
     const size_t headerStart = received.find("DATA\r\n") + 6;
     std::replace(expected.begin(), expected.end(), headerData,
@@ -869,7 +896,9 @@ TEST(Job, RunLogTellsWhatHappenedInOrder) {
   std::filesystem::remove("run.log");
   RunJob({"/F:s@x", "/SMTP:127.0.0.1", "/LOG:run.log", "/V:0", "/NE"});
   EXPECT_EQ(LogEvents("run.log"),
-            (std::vector<std::string>{"command line: /F:s@x /SMTP:127.0.0.1 /LOG:run.log /V:0 /NE",
+            (std::vector<std::string>{"mailshot " + std::string(kProgramVersion),
+                                      "working directory: " + files.Directory(),
+                                      "command line: /F:s@x /SMTP:127.0.0.1 /LOG:run.log /V:0 /NE",
                                       "error: The value of switch /V, \"0\", is not a report level from 1 to 8.",
                                       "exit code 5"}));
 }
@@ -1059,6 +1088,53 @@ TEST(Job, RetriesWhatMayPass) {
     EXPECT_EQ(MaskedStamps(server.Received(), ids), c.received) << c.name;
     EXPECT_THAT(server.Failures(), testing::IsEmpty()) << c.name;
   }
+}
+
+// Sixty lines made a Windows box taller than the screen: a box lists ten,
+// then counts the rest, which the log names.
+TEST(Job, BoxesListTenRecipientsThenCountTheRest) {
+  JobFiles files;
+  std::string twelve;
+  Exchanges exchanges = {kAcceptAll.begin(), kAcceptAll.end() - 2};
+  std::vector<std::string> refusals;
+  for (int i = 1; i <= 12; ++i) {
+    std::string mailbox = "r";  // piece by piece: MinGW's GCC 12 warns falsely (-Wrestrict) of operator+
+    mailbox += std::to_string(i);
+    mailbox += "@x";
+    twelve += mailbox + "\r\n";
+    exchanges.push_back({"RCPT TO:<" + mailbox + ">", "550 5.1.1 no such user"});
+    refusals.push_back("Not accepted: " + mailbox + ": 550 5.1.1 no such user");
+  }
+  std::ofstream("twelve.txt", std::ios::binary) << twelve;
+  exchanges = With(exchanges, {kAcceptAll[4], kAcceptAll[5], {"QUIT", "221 bye"}});
+  std::string listed;
+  for (int i = 0; i < 10; ++i) listed += "\r" + refusals[i];
+  const struct {
+    const char* name;
+    std::vector<std::string> extra;
+    std::string more;
+  } cases[] = {
+      {"without a log", {}, "and 2 more (a run with /LOG:file names them all)"},
+      {"with a log, which names them all", {"/LOG:run.log"}, "and 2 more (the log names them all)"},
+  };
+  for (const auto& c : cases) {
+    ScriptedServer server(SmtpDialogue("220 ready", exchanges), {.deadline = std::chrono::milliseconds(10000)});
+    std::vector<std::string> arguments = {"/B:" + files.body, "/T:" + files.recipients, "/RCPT:twelve.txt", "/F:s@x",
+                                          "/U:me", "/SMTP:127.0.0.1:" + std::to_string(server.Port())};
+    arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
+    RecordingSurface surface;
+    surface.boxListRoom = 10;
+    TForm1 form(surface);
+    GiveArguments(form, arguments);
+    NotifyShown(form);
+    server.Join();
+    EXPECT_EQ(surface.boxes, (std::vector<Box>{Info("Message sended success.\r" + listed + "\r" + c.more)})) << c.name;
+  }
+  std::vector<std::string> logged;
+  for (const std::string& event : LogEvents("run.log")) {
+    if (event.starts_with("not accepted: ")) logged.push_back(event);
+  }
+  EXPECT_EQ(logged.size(), 12u);
 }
 
 // Where nobody can see a box (a service, a task run whether or not a user is

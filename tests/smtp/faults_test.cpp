@@ -146,7 +146,9 @@ TEST_F(Dialogue, OnlyAFittingThreeDigitCodeAccepts) {
     Serve(script);
     smtp->Connect();
     EXPECT_EQ(ErrorOf([&] { smtp->SendMail(); }), c.error);
-    if (outOfStep) EXPECT_FALSE(smtp->Connected);
+    if (outOfStep) {
+      EXPECT_FALSE(smtp->Connected);
+    }
     EXPECT_FALSE(smtp->Busy());
     smtp->Disconnect();
     server->Join();

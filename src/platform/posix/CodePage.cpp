@@ -178,7 +178,9 @@ std::optional<std::string> ConvertToUtf8(const std::string& text, const char* ia
   return converted;
 }
 
-std::string FileNameCharsetName() {
+std::string LogFileText(const std::string& text) { return text; }
+
+std::string SystemCharsetName() {
   const std::string name = posix::MailCharsetName(posix::AnsiCodeset(posix::CharacterLocaleName()));
   return name == "US-ASCII" ? "UTF-8" : name;
 }

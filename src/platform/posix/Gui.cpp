@@ -1,6 +1,7 @@
 #include "platform/Gui.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -79,6 +80,8 @@ void ShowProgress(const std::string&) {}
 void RequestClose() {}
 
 bool WindowStationVisible() { return true; }
+
+std::size_t BoxListRoom() { return SIZE_MAX; }
 
 void EndProcess(int exitCode) { std::exit(exitCode); }
 

@@ -36,6 +36,12 @@ std::string ModuleFileName() {
   return error ? std::string() : self.string();
 }
 
+std::string WorkingDirectory() {
+  std::error_code error;
+  const std::filesystem::path directory = std::filesystem::current_path(error);
+  return error ? std::string() : directory.string();
+}
+
 std::optional<std::string> EnvironmentVariable(const std::string& name) {
   const char* value = std::getenv(name.c_str());
   if (!value) return std::nullopt;

@@ -60,7 +60,15 @@ std::string ConvertAnsiToKoi8r(const std::string& text) {
 
 std::string OemCharsetName() { return CharsetName(::GetOEMCP()); }
 
-std::string FileNameCharsetName() { return CharsetName(::GetACP()); }
+std::string SystemCharsetName() { return CharsetName(::GetACP()); }
+
+std::string LogFileText(const std::string& text) {
+  const int size = static_cast<int>(text.size());
+  if (text.empty() || ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0) > 0) {
+    return text;
+  }
+  return ConvertToUtf8(text, "", ::GetACP()).value_or(text);
+}
 
 std::optional<std::string> ConvertToUtf8(const std::string& text, const char* /*ianaName*/, unsigned codePage) {
   if (text.empty()) return text;

@@ -398,6 +398,9 @@ bool WindowStationVisible() {
   return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
+// Sixty lines made a box 1,512 pixels tall, its button off a 768-line screen.
+std::size_t BoxListRoom() { return 10; }
+
 void EndProcess(int exitCode) { ::ExitProcess(static_cast<UINT>(exitCode)); }
 
 }  // namespace platform

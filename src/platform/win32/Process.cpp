@@ -11,15 +11,23 @@ std::optional<std::string> RawCommandLine() {
   return std::string(line ? line : "");
 }
 
+namespace {
+/// text, ended by a zero, in UTF-8; nullopt when it cannot be converted.
+std::optional<std::string> Utf8(const wchar_t* text) {
+  if (*text == L'\0') return std::string();
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return std::nullopt;
+  std::string converted(static_cast<size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, converted.data(), size, nullptr, nullptr);
+  converted.resize(static_cast<size_t>(size) - 1);  // the terminating zero
+  return converted;
+}
+}  // namespace
+
 std::optional<std::string> Utf8CommandLine() {
   const wchar_t* line = ::GetCommandLineW();
-  if (line == nullptr || *line == L'\0') return std::string();
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, line, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return std::nullopt;
-  std::string text(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, line, -1, text.data(), size, nullptr, nullptr);
-  text.resize(static_cast<size_t>(size) - 1);  // the terminating zero
-  return text;
+  if (line == nullptr) return std::string();
+  return Utf8(line);
 }
 
 void SetArgumentVector(int, const char* const*) {}
@@ -43,6 +51,21 @@ std::string ModuleFileName() {
       return path;
     }
     path.resize(path.size() * 2);
+  }
+}
+
+std::string WorkingDirectory() {
+  // The directory may change size between the calls: ask again until it fits.
+  std::wstring directory;
+  for (DWORD room = MAX_PATH;;) {
+    directory.resize(room);
+    const DWORD length = ::GetCurrentDirectoryW(room, directory.data());
+    if (length == 0) return std::string();
+    if (length < room) {
+      directory.resize(length);
+      return Utf8(directory.c_str()).value_or(std::string());
+    }
+    room = length;  // the size needed, terminating zero included
   }
 }
 
