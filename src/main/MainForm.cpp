@@ -355,10 +355,7 @@ bool TForm1::PrepareJob() {
   HideErrors = cmd.ParamExists("NE") || !surface_.Attended();
   ApplyRunSwitches();
   // What the command line lost is told where the run is told of: the log and /V.
-  for (const std::string& note : review.notes) {
-    runLog_.Write(note);
-    qxSMTP1_->ReportStatus(kLevelReply, note);
-  }
+  for (const std::string& note : review.notes) TellRun(note);
   if (!review.refusal.empty()) throw EMailException(review.refusal);
   // A sign-in sends no mail: it needs none of the message's switches.
   if (TOAuthRun::SignInAsked(cmd)) {
@@ -408,7 +405,7 @@ bool TForm1::PrepareJob() {
     }
     message.Attachments().Add(path);
   }
-  ApplyMessageSwitches(cmd, smtp);
+  ApplyMessageSwitches(cmd, smtp, [this](const std::string& note) { TellRun(note); });
   RefuseMissingAttachments();
   // Known now, where the server would refuse it only after the connection.
   const std::size_t recipientLines = smtp.RecipientLinesSize();
@@ -419,6 +416,11 @@ bool TForm1::PrepareJob() {
   ApplyLoginSwitches();
   ApplyOutcomeSwitches();
   return true;
+}
+
+void TForm1::TellRun(const std::string& note) {
+  runLog_.Write(note);
+  qxSMTP1_->ReportStatus(kLevelReply, note);
 }
 
 void TForm1::ApplyOutcomeSwitches() {

@@ -92,6 +92,7 @@ using TFileItem = std::function<void(const std::string& Filename)>;
 struct TInlineImage {
   std::string Path;
   std::string ContentId;  // without the angle brackets
+  std::string MediaType;  // empty: the one of its name
 };
 
 class TPostMessage : public TObject {
@@ -468,8 +469,10 @@ class TQxSMTP : public TTidewire {
   void WriteText(const TStringList& text, TextEncoding encoding);
   void WriteQuotedPrintableText(const TStringList& text);
   /// Writes the part of the file at entry after a line of boundary: an
-  /// attachment, or, with a contentId, an image that the HTML shows.
-  void WriteFilePart(const std::string& boundary, const std::string& entry, const std::string& contentId);
+  /// attachment, or, with a contentId, an image that the HTML shows; of
+  /// mediaType, or where that is empty the one of its name.
+  void WriteFilePart(const std::string& boundary, const std::string& entry, const std::string& contentId,
+                     std::string_view mediaType = {});
 
   /// How an attachment goes: its type, its transfer encoding's line, the
   /// encoder of its lines and the size they take.

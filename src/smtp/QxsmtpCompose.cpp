@@ -291,7 +291,9 @@ void TQxSMTP::WriteAlternative() {
                               TextPartHeader(kTextContentTypes[mtHtml], Charset, textEncoding_));
   WriteText(post_message_.Body(), textEncoding_);
   if (!images.empty()) {
-    for (const TInlineImage& image : images) WriteFilePart(relatedBoundary_, image.Path, image.ContentId);
+    for (const TInlineImage& image : images) {
+      WriteFilePart(relatedBoundary_, image.Path, image.ContentId, image.MediaType);
+    }
     WriteBytes(body_stream_, "--" + relatedBoundary_ + "--\r\n");
   }
   WriteBytes(body_stream_, "--" + outer + "--\r\n");
@@ -371,7 +373,8 @@ void TQxSMTP::EncodeAttachment(int index) {
   WriteFilePart(boundary_, post_message_.Attachments()[index - 1], "");
 }
 
-void TQxSMTP::WriteFilePart(const std::string& boundary, const std::string& entry, const std::string& contentId) {
+void TQxSMTP::WriteFilePart(const std::string& boundary, const std::string& entry, const std::string& contentId,
+                            std::string_view mediaType) {
   const std::string fileName = AttachmentFileName(entry);
   std::unique_ptr<TFileStream> file;
   try {
@@ -384,7 +387,7 @@ void TQxSMTP::WriteFilePart(const std::string& boundary, const std::string& entr
   // open file; here they are only measured where their size needs a
   // reading.
   if (OnEncodeStart) OnEncodeStart(entry);
-  AttachmentForm form = ChosenAttachmentForm(*file, media_types::MediaTypeOf(fileName));
+  AttachmentForm form = ChosenAttachmentForm(*file, mediaType.empty() ? media_types::MediaTypeOf(fileName) : mediaType);
   WriteBytes(body_stream_, "--" + boundary + "\r\n" + FilePartHeader(fileName, form, contentId));
   // A part whose handler failed keeps its header only, and its file is
   // released on the way out.

@@ -146,6 +146,10 @@ FILES.update({
                       'Content-Type: text/plain\r\n\r\nOld figures\r\n' % (OLD_BOUNDARY, OLD_BOUNDARY)
                       + FORGED_PART).encode(),
     "report.pdf": b"%PDF-1.4 figures",
+    # An HTML report whose outside text names files beyond its folder.
+    "report.html": b'<p>Figures</p><img src="chart.png"><img src="../../../../../../../../etc/passwd" width=0>'
+                   b'<script>s = \'<img src="../../../../../../../../etc/passwd">\';</script>',
+    "chart.png": b"\x89PNG\r\n\x1a\n chart",
 })
 
 
@@ -211,6 +215,16 @@ def judge_attached_message(test, message, received):
     test.assertEqual([part.get_content_type() for part in inner.iter_parts()],
                      ["text/plain", "application/octet-stream"])
     test.assertEqual([defect for part in message.walk() for defect in part.defects], [])
+
+
+def judge_images_from_the_body_folder(test, message, received):
+    images = [part for part in message.walk() if part.get_content_maintype() == "image"]
+    test.assertEqual([(image.get_filename(), image.get_payload(decode=True)) for image in images],
+                     [("chart.png", FILES["chart.png"])])
+    html = next(part for part in message.walk() if part.get_content_type() == "text/html").get_content()
+    test.assertIn('src="cid:%s"' % images[0]["Content-ID"].strip("<>"), html)
+    test.assertIn('src="../../../../../../../../etc/passwd" width=0>', html, "a plain reference")
+    test.assertFalse([part for part in message.walk() if b"root:" in (part.get_payload(decode=True) or b"")])
 
 
 def judge_many(test, message, received):
@@ -431,6 +445,8 @@ CASES = [
          0, [(INFO, SUCCESS)], ACCEPT_AND_QUIT, judge=judge_pasted_boundary),
     Case("an_attached_message_keeps_its_parts", STANDARD + ["/ENCLOSE:yesterday.eml", "/ENCLOSE:report.pdf"], 0,
          [(INFO, SUCCESS)], ACCEPT_AND_QUIT, judge=judge_attached_message),
+    Case("html_images_only_from_the_body_files_folder", without(STANDARD, "/B:") + ["/B:report.html", "/FH"], 0,
+         [(INFO, SUCCESS)], ACCEPT_AND_QUIT, judge=judge_images_from_the_body_folder),
     Case("attachment_list_missing", STANDARD + ["/A:nolist.txt"], 5,
          [(ERROR, "The attachment list nolist.txt does not exist.")]),
     Case("attached_file_missing", STANDARD + ["/A:badlist.txt"], 5,

@@ -197,7 +197,7 @@ TEST_F(Composition, EachMultipartPartDrawsARandomBoundary) {
   smtp.SubType = mtHtml;
   m.Body().Add("<p>Hi</p>");
   m.Alternative().Add("Hi");
-  m.InlineImages.push_back({dir.Write("chart.png", "png"), "c@x"});
+  m.InlineImages.push_back({dir.Write("chart.png", "png"), "c@x", ""});
   m.Attachments().Add(dir.Write("a.bin", ""));
   Lines drawn;
   for (int message = 0; message < 2; ++message) {
@@ -439,7 +439,7 @@ TEST_F(Composition, HtmlGoesWithItsTextAndItsImages) {
                            "Content-Transfer-Encoding: quoted-printable\r\n\r\n<p>Hi =C8</p><img src=3D\"cid:i1@x\">\r\n";
   EXPECT_EQ(Body(), text + "--" + kBoundary1 + "\r\n" + html + "--" + kBoundary1 + "--\r\n");
 
-  m.InlineImages.push_back({dir.Write("chart.png", "abc"), "i1@x"});
+  m.InlineImages.push_back({dir.Write("chart.png", "abc"), "i1@x", ""});
   m.Attachments().Add(dir.Write("a.bin", "abc"));
   smtp.ComposeMessage();
   EXPECT_EQ(Header().back(), "Content-Type: multipart/mixed; boundary=\"" + kBoundary1 + "\"");
