@@ -7,6 +7,9 @@ set -euo pipefail
 packages=(
   # native build, unit tests, benchmarks
   cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
+  # the fuzz targets (build/fuzz, scripts/fuzz.sh): GCC has no libFuzzer,
+  # Clang does, with its runtime in libclang-rt-dev
+  clang libclang-rt-dev
   # TLS on POSIX (the program, and the test server's TLS side)
   libssl-dev
   # HTTPS to OAuth token endpoints on POSIX: libcurl's headers to build, the

@@ -319,7 +319,9 @@ class TQxSMTP : public TTidewire {
   /// name is no UTF-8: Charset. Names go out in UTF-8.
   std::string FileNameCharset;
   /// Where each MIME boundary comes from (a new one each call): the
-  /// system's secure random generator; tests put their own here.
+  /// system's secure random generator; tests put their own here. One must
+  /// hold two "=" in a row and a small letter, as the drawn ones do: only
+  /// text that goes as it is is then read for its lines.
   std::function<std::string()> DrawBoundary = mime_boundary::Drawn;
   /// The SMTP-level connect event (the socket-level one stays unassigned).
   TNotifyEvent OnConnect;
