@@ -10,21 +10,25 @@ namespace mime_boundary {
 
 namespace {
 
-constexpr std::string_view kRun = "====";
-constexpr std::size_t kRandomBytes = 16;
+constexpr std::string_view kStart = "==";
+/// 26^27 is about 2^127.
+constexpr std::size_t kLetters = 27;
+/// A byte below this gives a letter; one above would favour the first ones.
+constexpr unsigned kFairBytes = 26 * (256 / 26);
 constexpr std::string_view kNoRandomBytes = "The system's random generator gave no bytes for the message's boundary";
 
 }  // namespace
 
 std::string Drawn() {
-  std::uint8_t bytes[kRandomBytes];
-  if (!platform::SecureRandomBytes(bytes, sizeof bytes)) throw Exception(std::string(kNoRandomBytes));
-  std::string boundary(kRun);
-  for (const std::uint8_t byte : bytes) {
-    boundary += static_cast<char>('a' + (byte >> 4));
-    boundary += static_cast<char>('a' + (byte & 15));
+  std::string boundary(kStart);
+  while (boundary.size() < kStart.size() + kLetters) {
+    std::uint8_t bytes[32];
+    if (!platform::SecureRandomBytes(bytes, sizeof bytes)) throw Exception(std::string(kNoRandomBytes));
+    for (const std::uint8_t byte : bytes) {
+      if (byte < kFairBytes && boundary.size() < kStart.size() + kLetters) boundary += static_cast<char>('a' + byte % 26);
+    }
   }
-  return boundary + std::string(kRun);
+  return boundary;
 }
 
 bool Delimits(std::string_view line, const std::vector<std::string>& boundaries) {

@@ -11,11 +11,12 @@
 
 namespace mime_boundary {
 
-/// A new boundary: 128 bits from the system's cryptographically secure
-/// generator as 32 small letters between runs of "=". No encoded part can
-/// hold it: base64 has no "-", quoted-printable never two "=" in a row,
-/// uuencode no small letter; only text that goes as it is needs watching.
-/// Raises Exception when the system gives no random bytes.
+/// A new boundary: "==" and 27 small letters (about 127 bits) from the
+/// system's cryptographically secure generator, short enough for its
+/// Content-Type line to keep within 78 characters. No encoded part can hold
+/// it: base64 has no "-", quoted-printable never two "=" in a row, uuencode
+/// no small letter; only text that goes as it is needs watching. Raises
+/// Exception when the system gives no random bytes.
 std::string Drawn();
 
 /// True when line begins with "--" and one of boundaries: a reader takes

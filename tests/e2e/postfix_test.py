@@ -435,7 +435,7 @@ class Delivery(unittest.TestCase):
 
         message = email.message_from_bytes(raw, policy=email.policy.default)
         self.assertEqual(message.get_content_type(), "multipart/mixed")
-        self.assertRegex(message.get_param("boundary"), r"^====[a-p]{32}====$")
+        self.assertRegex(message.get_param("boundary"), r"^==[a-z]{27}$")
 
         parts = list(message.iter_parts())
         self.assertEqual(len(parts), 3)
