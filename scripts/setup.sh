@@ -25,6 +25,9 @@ build_packages=(
 test_packages=(
   # unit tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
+  # the fuzz targets (build/fuzz, scripts/fuzz.sh): GCC has no libFuzzer,
+  # Clang does, with its runtime in libclang-rt-dev
+  clang libclang-rt-dev
   # Windows build and running its binaries headless under Wine
   g++-mingw-w64-x86-64-posix wine64 xvfb xdotool imagemagick
   # helpers for test and benchmark scripts

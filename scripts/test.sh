@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Sets the machine up, builds mailshot three ways and runs every test of each:
+# Sets the machine up, builds mailshot four ways and runs every test of each:
 #   build/native  the native build (RelWithDebInfo)
 #   build/asan    native with AddressSanitizer and UndefinedBehaviorSanitizer
 #   build/win     the Windows build, its test binaries run under Wine
+#   build/fuzz    the libFuzzer targets alone (Clang, both sanitizers), each
+#                 fuzzed briefly (scripts/fuzz.sh fuzzes longer)
 # and, first of all, the packages (scripts/package.sh into dist/), which the
 # native and Windows builds' tests check.
 # A failing step does not stop the others; the script exits non-zero when any
@@ -13,13 +15,21 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=${MAILSHOT_JOBS:-2}
 
 # The builds in the order they run, each with its CMake arguments.
-builds=(native asan win)
+builds=(native asan win fuzz)
 native_configure=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DMAILSHOT_PACKAGES=$root/dist")
 asan_configure=(-DCMAKE_BUILD_TYPE=Debug -DMAILSHOT_SANITIZE=ON)
 # The Windows tests' TLS server is the native build's scripted_server.
 win_configure=(-DCMAKE_BUILD_TYPE=Release "-DCMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-w64.cmake"
   "-DMAILSHOT_NATIVE_SCRIPTED_SERVER=$root/build/native/tests/support/scripted_server"
   "-DMAILSHOT_PACKAGES=$root/dist")
+# 30 s of fuzzing per target (scripts/fuzz.sh sets more in the same tree).
+fuzz_configure=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DMAILSHOT_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++
+  -DMAILSHOT_FUZZ_SECONDS=30)
+# What each build builds: everything, but for the fuzz tree its targets.
+native_target=all
+asan_target=all
+win_target=all
+fuzz_target=fuzz
 # How many tests of a build run at once. The Windows binaries share one
 # display, one keyboard focus and one Wine server: run side by side, the
 # end-to-end test's boxes lose the race for them. One at a time they take
@@ -27,6 +37,7 @@ win_configure=(-DCMAKE_BUILD_TYPE=Release "-DCMAKE_TOOLCHAIN_FILE=$root/cmake/mi
 native_test_jobs=$jobs
 asan_test_jobs=$jobs
 win_test_jobs=1
+fuzz_test_jobs=$jobs
 
 failed_steps=()
 tests_total=0
@@ -59,6 +70,7 @@ asan_environment() {
   export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 }
+fuzz_environment() { asan_environment; }
 win_environment() {
   # One Wine server for the prefix of the build's tests (MailshotTest.cmake),
   # kept up until the script ends, spares each test binary the start of the
@@ -164,12 +176,13 @@ main() {
   step display start_display
   step package scripts/package.sh
 
-  local build configure
+  local build configure target
   for build in "${builds[@]}"; do
     configure="${build}_configure[@]"
+    target="${build}_target"
     if step "configure $build" cmake -S . -B "build/$build" -G Ninja "${!configure}"; then
       # -k 0: build what can be built, so the tests of the other areas still run.
-      step "build $build" cmake --build "build/$build" -j"$jobs" -- -k 0
+      step "build $build" cmake --build "build/$build" -j"$jobs" --target "${!target}" -- -k 0
       step "test $build" run_suite "$build"
     fi
   done

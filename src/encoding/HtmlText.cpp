@@ -1,8 +1,8 @@
 #include "encoding/HtmlText.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
+#include <utility>
 
 #include "core/AsciiCase.h"
 
@@ -10,6 +10,12 @@ namespace html_text {
 namespace {
 
 constexpr std::string_view kBlanks = " \t\r\n\f";
+
+/// Lists nested deeper than this many levels are indented no further.
+constexpr std::size_t kDeepestIndent = 6;
+/// The bytes of the longest character reference read, "&" and ";"
+/// included ("&#1114111;" is 10).
+constexpr std::size_t kLongestReference = 11;
 
 bool IsBlank(char c) { return kBlanks.find(c) != std::string_view::npos; }
 
@@ -51,13 +57,19 @@ constexpr NamedReference kNamedReferences[] = {
 /// decoded; one that is not known stays as written.
 std::string Decoded(std::string_view text) {
   std::string out;
+  out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const std::size_t semicolon = text[i] == '&' ? text.find(';', i) : std::string_view::npos;
-    if (semicolon == std::string_view::npos || semicolon - i > 10) {
+    const std::size_t ampersand = std::min(text.find('&', i), text.size());
+    out.append(text.substr(i, ampersand - i));
+    i = ampersand;
+    if (i == text.size()) break;
+    // A reference ends within a few bytes: never look further for its ";".
+    const std::size_t semicolon = text.substr(i, kLongestReference).find(';');
+    if (semicolon == std::string_view::npos) {
       out += text[i];
       continue;
     }
-    const std::string_view name = text.substr(i + 1, semicolon - i - 1);
+    const std::string_view name = text.substr(i + 1, semicolon - 1);
     std::optional<std::uint32_t> code;
     if (name.size() > 1 && name[0] == '#') {
       const bool hex = AsciiLower(name[1]) == 'x';
@@ -82,82 +94,240 @@ std::string Decoded(std::string_view text) {
       continue;
     }
     if (*code != 0xAD) AppendUtf8(out, *code);
-    i = semicolon;
+    i += semicolon;
   }
   return out;
 }
 
-/// One tag: its lower-case name ("/p" for an end tag) and attributes.
-struct Tag {
-  std::string name;
-  std::vector<std::pair<std::string, std::string>> attributes;  // name (lower case), value as written
-  std::vector<std::pair<std::size_t, std::size_t>> valueSpans;   // where each value stands in the document
-  std::size_t end = 0;                                           // just past the ">"
+/// True when text is name (given in lower case) in any case.
+bool IsNamed(std::string_view text, std::string_view name) {
+  return text.size() == name.size() &&
+         std::equal(text.begin(), text.end(), name.begin(), [](char a, char b) { return AsciiLower(a) == b; });
+}
 
-  std::optional<std::string> Attribute(std::string_view wanted) const {
-    for (const auto& [name, value] : attributes) {
-      if (name == wanted) return Decoded(value);
-    }
-    return std::nullopt;
-  }
+/// True when text at "at" holds name (given in lower case) in any case,
+/// followed by what ends a tag's name (a blank, "/", ">" or the end).
+bool NameAt(std::string_view text, std::size_t at, std::string_view name) {
+  if (at > text.size() || !IsNamed(text.substr(at, name.size()), name)) return false;
+  const std::size_t after = at + name.size();
+  return after == text.size() || IsBlank(text[after]) || text[after] == '/' || text[after] == '>';
+}
+
+/// An attribute's value as written: where it stands in the document (its
+/// quotes included) and its text between them.
+struct AttributeValue {
+  std::size_t start = 0, end = 0;
+  std::string_view text;
 };
 
-/// The tag that starts with the "<" at html[at].
-Tag ReadTag(std::string_view html, std::size_t at) {
-  Tag tag;
+/// One tag: its lower-case name ("/p" for an end tag), and the first href
+/// and src attributes, as a reader takes them.
+struct Tag {
+  std::string name;
+  std::size_t end = 0;  // just past the ">", or the end of the document
+  std::optional<AttributeValue> href, src;
+};
+
+/// Reads into tag the tag that starts with the "<" at html[at], and no
+/// further than its ">" (a tag that the document leaves open takes the
+/// rest of it).
+void ReadTag(std::string_view html, std::size_t at, Tag& tag) {
   std::size_t i = at + 1;
   const std::size_t nameEnd = std::min(html.find_first_of(" \t\r\n\f/>", i + 1), html.size());
-  tag.name = AsciiLowered(html.substr(i, nameEnd - i));
+  tag.name.assign(html.substr(i, nameEnd - i));
+  for (char& c : tag.name) c = AsciiLower(c);
+  tag.href.reset();
+  tag.src.reset();
   i = nameEnd;
   while (i < html.size() && html[i] != '>') {
     if (IsBlank(html[i]) || html[i] == '/') {
       ++i;
       continue;
     }
-    const std::size_t attributeEnd = std::min(html.find_first_of(" \t\r\n\f/>=", i), html.size());
-    std::string attribute = AsciiLowered(html.substr(i, attributeEnd - i));
-    i = attributeEnd;
+    const std::size_t nameStart = i;
+    i = std::min(html.find_first_of(" \t\r\n\f/>=", i + 1), html.size());
+    const std::string_view attribute = html.substr(nameStart, i - nameStart);
     while (i < html.size() && IsBlank(html[i])) ++i;
-    std::size_t valueStart = i, valueEnd = i;
+    AttributeValue value{i, i, {}};
     if (i < html.size() && html[i] == '=') {
       ++i;
       while (i < html.size() && IsBlank(html[i])) ++i;
+      value.start = i;
       if (i < html.size() && (html[i] == '"' || html[i] == '\'')) {
         const std::size_t close = std::min(html.find(html[i], i + 1), html.size());
-        valueStart = i;
-        valueEnd = std::min(close + 1, html.size());
-        i = valueEnd;
+        value.text = html.substr(i + 1, close - i - 1);
+        i = std::min(close + 1, html.size());
       } else {
-        valueStart = i;
-        i = valueEnd = std::min(html.find_first_of(" \t\r\n\f>", i), html.size());
+        i = std::min(html.find_first_of(" \t\r\n\f>", i), html.size());
+        value.text = html.substr(value.start, i - value.start);
       }
+      value.end = i;
     }
-    std::string_view value = html.substr(valueStart, valueEnd - valueStart);
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'')) value = value.substr(1, value.size() - 2);
-    tag.attributes.emplace_back(std::move(attribute), std::string(value));
-    tag.valueSpans.emplace_back(valueStart, valueEnd);
+    // Only the first of the same name counts.
+    for (auto [wanted, found] : {std::pair{"href", &tag.href}, std::pair{"src", &tag.src}}) {
+      if (!*found && IsNamed(attribute, wanted)) *found = value;
+    }
   }
   tag.end = std::min(i + 1, html.size());
-  return tag;
 }
 
-/// Where the element whose content is not text (script, style, head) ends:
-/// past its end tag, or the end of html.
-std::size_t PastEndTag(std::string_view html, std::size_t from, const std::string& name) {
-  const std::string lowered = AsciiLowered(html.substr(from));
-  const std::size_t found = lowered.find("</" + name);
-  if (found == std::string::npos) return html.size();
-  return std::min(html.find('>', from + found), html.size() - 1) + 1;
+/// The row of rows (sorted by name) for name; nullptr when there is none.
+/// The order of the tables of names: by length, then alphabetically, so
+/// that most comparisons end at the length.
+constexpr bool ShorterOrBefore(std::string_view a, std::string_view b) {
+  return a.size() != b.size() ? a.size() < b.size() : a < b;
 }
 
-std::size_t Characters(std::string_view text) {
-  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+/// The row of rows (in the order above) for name; nullptr when there is none.
+template <typename Row, std::size_t N>
+const Row* RowOf(const Row (&rows)[N], std::string_view name) {
+  const Row* row = std::lower_bound(std::begin(rows), std::end(rows), name,
+                                    [](const Row& r, std::string_view n) { return ShorterOrBefore(r.name, n); });
+  return row != std::end(rows) && row->name == name ? row : nullptr;
+}
+
+template <typename Row, std::size_t N>
+constexpr bool InNameOrder(const Row (&rows)[N]) {
+  return std::is_sorted(std::begin(rows), std::end(rows),
+                        [](const Row& a, const Row& b) { return ShorterOrBefore(a.name, b.name); });
+}
+
+/// An element whose content is no markup: the content runs to its end tag
+/// whatever it holds ("<img" in a script's string is no image).
+struct RawElement {
+  std::string_view name;
+  bool shown;  // a reader sees the content as text
+};
+constexpr RawElement kRawElements[] = {
+    {"xmp", true},       {"style", false},   {"title", false},    {"iframe", false},   {"script", false},
+    {"noembed", false},  {"noframes", false}, {"template", false}, {"textarea", true},
+};
+static_assert(InNameOrder(kRawElements));
+
+/// Where the end tag of the raw element name starts, at from or after it;
+/// the end of html when there is none. Templates nest.
+std::size_t EndTagOf(std::string_view html, std::size_t from, std::string_view name) {
+  const bool nests = name == "template";
+  int depth = 0;
+  for (std::size_t at = html.find('<', from); at != std::string_view::npos; at = html.find('<', at + 1)) {
+    const bool closing = at + 1 < html.size() && html[at + 1] == '/';
+    if (!NameAt(html, at + (closing ? 2 : 1), name) || (!closing && !nests)) continue;
+    if (!closing) {
+      ++depth;
+    } else if (depth-- == 0) {
+      return at;
+    }
+  }
+  return html.size();
+}
+
+/// What the scanner met.
+struct Token {
+  enum Kind { kText, kHiddenText, kTag };
+  Kind kind = kText;
+  std::string_view text;  // kText, kHiddenText: as written, references not decoded
+  Tag tag;                // kTag
+};
+
+/// Reads an HTML document front to back as a reader's parser does, in
+/// time that grows with its size alone: text, tags, and the content of a raw
+/// element as one piece of text. Comments, "<!...>" and "<?...>" are passed
+/// over; a "<" that starts none of these is text, and nothing is searched
+/// twice.
+class Scanner {
+ public:
+  explicit Scanner(std::string_view html) : html_(html) {}
+
+  /// Fills token with what comes next; false at the end of the document.
+  bool Next(Token& token) {
+    while (at_ < html_.size()) {
+      if (raw_) {
+        const std::size_t end = EndTagOf(html_, at_, raw_->name);
+        token.kind = raw_->shown ? Token::kText : Token::kHiddenText;
+        token.text = html_.substr(at_, end - at_);
+        raw_ = nullptr;
+        at_ = end;
+        return true;
+      }
+      const std::size_t markup = MarkupFrom(at_);
+      if (markup > at_) {
+        token.kind = Token::kText;
+        token.text = html_.substr(at_, markup - at_);
+        at_ = markup;
+        return true;
+      }
+      if (ReadMarkup(token)) return true;
+    }
+    return false;
+  }
+
+ private:
+  /// Where the next "<" that starts markup stands; the end of html when
+  /// none does.
+  std::size_t MarkupFrom(std::size_t from) const {
+    std::size_t at = html_.find('<', from);
+    while (at != std::string_view::npos && at + 1 < html_.size()) {
+      const char next = html_[at + 1];
+      if (IsAsciiLetter(next) || next == '/' || next == '!' || next == '?') return at;
+      at = next == '<' ? at + 1 : html_.find('<', at + 2);
+    }
+    return html_.size();
+  }
+
+  /// Passes over the markup at at_; true when it is a tag, which fills token.
+  bool ReadMarkup(Token& token) {
+    const char next = html_[at_ + 1];
+    if (html_.compare(at_, 4, "<!--") == 0) {
+      at_ = PastComment(at_ + 2);
+      return false;
+    }
+    const bool endTag = next == '/';
+    if (IsAsciiLetter(next) || (endTag && at_ + 2 < html_.size() && IsAsciiLetter(html_[at_ + 2]))) {
+      token.kind = Token::kTag;
+      ReadTag(html_, at_, token.tag);
+      at_ = token.tag.end;
+      if (!endTag) raw_ = RowOf(kRawElements, token.tag.name);
+      return true;
+    }
+    // "</>" is nothing; "<!...>", "<?...>" and "</" before anything else a
+    // comment to the next ">".
+    at_ = std::min(html_.find('>', at_ + 1), html_.size() - 1) + 1;
+    return false;
+  }
+
+  /// Just past the "-->" (or "--!>") that ends the comment whose text
+  /// starts at "from" ("<!-->" is a whole comment); the end of html when
+  /// none does.
+  std::size_t PastComment(std::size_t from) const {
+    for (std::size_t at = html_.find("--", from); at != std::string_view::npos; at = html_.find("--", at + 1)) {
+      if (html_.compare(at + 2, 1, ">") == 0) return at + 3;
+      if (html_.compare(at + 2, 2, "!>") == 0) return at + 4;
+    }
+    return html_.size();
+  }
+
+  static bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+  std::string_view html_;
+  std::size_t at_ = 0;
+  const RawElement* raw_ = nullptr;  // whose content comes next
+};
+
+/// True when text holds more than count characters of UTF-8; looks at no
+/// more of it than that takes.
+bool LongerThan(std::string_view text, std::size_t count) {
+  std::size_t counted = 0;
+  for (const char c : text) {
+    if ((c & 0xC0) != 0x80 && ++counted > count) return true;
+  }
+  return false;
 }
 
 /// line cut at blanks into lines of at most kTextWidth characters; a word
-/// longer than that stands on a line of its own.
+/// longer than that stands on a line of its own. Each cut looks at the
+/// next line's worth of text only.
 void AddWrapped(std::vector<std::string>& lines, std::string_view line) {
-  while (Characters(line) > kTextWidth) {
+  while (LongerThan(line, kTextWidth)) {
     std::size_t cut = std::string_view::npos, counted = 0;
     for (std::size_t i = 0; i < line.size() && counted <= kTextWidth; ++i) {
       if ((line[i] & 0xC0) != 0x80) ++counted;
@@ -176,14 +346,19 @@ void AddWrapped(std::vector<std::string>& lines, std::string_view line) {
 class TextBuilder {
  public:
   void Text(std::string_view text, bool preformatted) {
-    for (char c : text) {
-      if (preformatted && c == '\n') {
+    const auto separates = [preformatted](char c) { return preformatted ? c == '\n' : IsBlank(c); };
+    for (std::size_t i = 0; i < text.size();) {
+      if (!separates(text[i])) {
+        const std::size_t start = i;
+        while (i < text.size() && !separates(text[i])) ++i;
+        Word(text.substr(start, i - start));
+      } else if (preformatted) {
         Break(1);
         forced_ = true;
-      } else if (!preformatted && IsBlank(c)) {
-        space_ = true;
+        ++i;
       } else {
-        Word(std::string_view(&c, 1));
+        space_ = true;
+        ++i;
       }
     }
   }
@@ -238,8 +413,54 @@ class TextBuilder {
   std::string linkText_;
 };
 
-bool IsOneOf(std::string_view name, std::initializer_list<std::string_view> names) {
-  return std::find(names.begin(), names.end(), name) != names.end();
+/// What an element does to the text.
+enum class Role {
+  kLine,       // starts a line
+  kParagraph,  // leaves a blank line
+  kLineBreak,  // <br>
+  kList,
+  kItem,
+  kPre,
+  kCell,  // a blank between cells
+  kLink,
+  kHead,  // stands in a document's head
+};
+
+struct ElementRole {
+  std::string_view name;
+  Role role;
+};
+constexpr ElementRole kElementRoles[] = {
+    {"a", Role::kLink},           {"p", Role::kParagraph},      {"br", Role::kLineBreak},
+    {"dd", Role::kLine},          {"dl", Role::kParagraph},     {"dt", Role::kLine},
+    {"h1", Role::kParagraph},     {"h2", Role::kParagraph},     {"h3", Role::kParagraph},
+    {"h4", Role::kParagraph},     {"h5", Role::kParagraph},     {"h6", Role::kParagraph},
+    {"hr", Role::kParagraph},     {"li", Role::kItem},          {"ol", Role::kList},
+    {"td", Role::kCell},          {"th", Role::kCell},          {"tr", Role::kLine},
+    {"ul", Role::kList},          {"div", Role::kLine},         {"nav", Role::kLine},
+    {"pre", Role::kPre},          {"base", Role::kHead},        {"form", Role::kLine},
+    {"link", Role::kHead},        {"main", Role::kLine},        {"meta", Role::kHead},
+    {"aside", Role::kLine},       {"style", Role::kHead},       {"table", Role::kParagraph},
+    {"title", Role::kHead},       {"center", Role::kLine},      {"figure", Role::kLine},
+    {"footer", Role::kLine},      {"header", Role::kLine},      {"script", Role::kHead},
+    {"address", Role::kLine},     {"article", Role::kLine},     {"bgsound", Role::kHead},
+    {"caption", Role::kLine},     {"section", Role::kLine},     {"basefont", Role::kHead},
+    {"noscript", Role::kHead},    {"template", Role::kHead},    {"blockquote", Role::kParagraph},
+    {"figcaption", Role::kLine},
+};
+static_assert(InNameOrder(kElementRoles));
+
+/// Ends a link: its address after its text, unless the text tells it or
+/// it leads nowhere a reader can follow.
+void EndLink(TextBuilder& text, std::optional<std::string>& href) {
+  const std::string shown = text.EndLink();
+  const bool tellsUrl =
+      href && !href->empty() && href->front() != '#' && AsciiLowered(*href).rfind("javascript:", 0) != 0;
+  if (tellsUrl && shown != *href && "mailto:" + shown != *href) {
+    text.Space();
+    text.Word("<" + *href + ">");
+  }
+  href.reset();
 }
 
 }  // namespace
@@ -249,63 +470,75 @@ std::vector<std::string> PlainText(std::string_view html) {
   std::vector<int> lists;  // per open list: 0 for bullets, else the next number
   std::optional<std::string> href;
   int preformatted = 0;
-  std::size_t i = 0;
-  while (i < html.size()) {
-    const std::size_t open = std::min(html.find('<', i), html.size());
-    text.Text(Decoded(html.substr(i, open - i)), preformatted > 0);
-    if (open == html.size()) break;
-    if (html.compare(open, 4, "<!--") == 0) {
-      const std::size_t close = html.find("-->", open + 4);
-      i = close == std::string_view::npos ? html.size() : close + 3;
+  bool inHead = false;
+  Scanner scanner(html);
+  Token token;
+  while (scanner.Next(token)) {
+    if (token.kind == Token::kHiddenText) continue;
+    if (token.kind == Token::kText) {
+      if (inHead && token.text.find_first_not_of(kBlanks) == std::string_view::npos) continue;
+      inHead = false;
+      text.Text(Decoded(token.text), preformatted > 0);
       continue;
     }
-    const bool isTag = open + 1 < html.size() && (std::isalpha(static_cast<unsigned char>(html[open + 1])) ||
-                                                  html[open + 1] == '/' || html[open + 1] == '!');
-    if (!isTag) {
-      text.Word("<");
-      i = open + 1;
-      continue;
-    }
-    const Tag tag = ReadTag(html, open);
-    i = tag.end;
+    const Tag& tag = token.tag;
     const bool end = tag.name.front() == '/';
     const std::string_view name = std::string_view(tag.name).substr(end ? 1 : 0);
-    if (!end && IsOneOf(name, {"script", "style", "head", "title", "template"})) {
-      i = PastEndTag(html, i, std::string(name));
-    } else if (name == "br") {
-      text.Break(1);
-    } else if (IsOneOf(name, {"p", "h1", "h2", "h3", "h4", "h5", "h6", "table", "blockquote", "hr", "dl"})) {
-      text.Break(2);
-    } else if (IsOneOf(name, {"ul", "ol"})) {
-      if (end && !lists.empty()) lists.pop_back();
-      text.Break(lists.empty() ? 2 : 1);  // a list inside an item starts on the next line
-      if (!end) lists.push_back(name == "ol" ? 1 : 0);
-    } else if (name == "pre") {
-      text.Break(2);
-      preformatted = std::max(0, preformatted + (end ? -1 : 1));
-    } else if (name == "li" && !end) {
-      text.Break(1);
-      const std::string indent((lists.empty() ? 0 : lists.size() - 1) * 2, ' ');
-      const bool numbered = !lists.empty() && lists.back() > 0;
-      text.Word(indent + (numbered ? std::to_string(lists.back()++) + "." : "-"));
-      text.Space();
-    } else if (IsOneOf(name, {"div", "tr", "li", "dt", "dd", "section", "article", "header", "footer", "nav",
-                              "main", "aside", "address", "figure", "figcaption", "form", "center", "caption"})) {
-      text.Break(1);
-    } else if (IsOneOf(name, {"td", "th"})) {
-      text.Space();
-    } else if (name == "a" && !end) {
-      href = tag.Attribute("href");
-      text.StartLink();
-    } else if (name == "a" && end) {
-      const std::string shown = text.EndLink();
-      const bool tellsUrl =
-          href && !href->empty() && href->front() != '#' && AsciiLowered(*href).rfind("javascript:", 0) != 0;
-      if (tellsUrl && shown != *href && "mailto:" + shown != *href) {
+    if (name == "head") {
+      inHead = !end;
+      continue;
+    }
+    const ElementRole* element = RowOf(kElementRoles, name);
+    if (!element) {
+      inHead = false;
+      continue;
+    }
+    if (element->role == Role::kHead) continue;
+    inHead = false;
+    switch (element->role) {
+      case Role::kLine:
+        text.Break(1);
+        break;
+      case Role::kParagraph:
+        text.Break(2);
+        break;
+      case Role::kLineBreak:
+        text.Break(1);
+        break;
+      case Role::kList:
+        if (end && !lists.empty()) lists.pop_back();
+        text.Break(lists.empty() ? 2 : 1);  // a list inside an item starts on the next line
+        if (!end) lists.push_back(name == "ol" ? 1 : 0);
+        break;
+      case Role::kPre:
+        text.Break(2);
+        preformatted = std::max(0, preformatted + (end ? -1 : 1));
+        break;
+      case Role::kItem: {
+        text.Break(1);
+        if (end) break;
+        // Deeper lists stand at the deepest indent: the text cannot grow
+        // with the square of the nesting.
+        const std::size_t depth = std::min(lists.empty() ? 0 : lists.size() - 1, kDeepestIndent);
+        const bool numbered = !lists.empty() && lists.back() > 0;
+        text.Word(std::string(depth * 2, ' ') + (numbered ? std::to_string(lists.back()++) + "." : "-"));
         text.Space();
-        text.Word("<" + *href + ">");
+        break;
       }
-      href.reset();
+      case Role::kCell:
+        text.Space();
+        break;
+      case Role::kLink:
+        if (!end) {
+          href.reset();
+          if (tag.href) href = Decoded(tag.href->text);
+          text.StartLink();
+          break;
+        }
+        EndLink(text, href);
+        break;
+      case Role::kHead:
+        break;
     }
   }
   return text.Lines();
@@ -315,23 +548,16 @@ std::string WithImageSources(std::string_view html,
                              const std::function<std::optional<std::string>(const std::string&)>& replace) {
   std::string out;
   std::size_t copied = 0;
-  for (std::size_t at = html.find('<'); at != std::string_view::npos; at = html.find('<', at + 1)) {
-    if (html.compare(at, 4, "<!--") == 0) {
-      at = html.find("-->", at);
-      if (at == std::string_view::npos) break;
-      continue;
-    }
-    const Tag tag = ReadTag(html, at);
-    if (tag.name != "img") continue;
-    for (std::size_t k = 0; k < tag.attributes.size(); ++k) {
-      if (tag.attributes[k].first != "src") continue;
-      const std::optional<std::string> replacement = replace(Decoded(tag.attributes[k].second));
-      if (!replacement) break;
-      out.append(html.substr(copied, tag.valueSpans[k].first - copied));
-      out += '"' + *replacement + '"';
-      copied = tag.valueSpans[k].second;
-      break;
-    }
+  Scanner scanner(html);
+  Token token;
+  while (scanner.Next(token)) {
+    if (token.kind != Token::kTag || token.tag.name != "img" || !token.tag.src) continue;
+    const AttributeValue& source = *token.tag.src;
+    const std::optional<std::string> replacement = replace(Decoded(source.text));
+    if (!replacement) continue;
+    out.append(html.substr(copied, source.start - copied));
+    out += '"' + *replacement + '"';
+    copied = source.end;
   }
   out.append(html.substr(copied));
   return out;

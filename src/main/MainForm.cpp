@@ -367,10 +367,7 @@ bool TForm1::PrepareJob() {
   if (review.CutShort("LOG")) throw EMailException(CutRefusal("LOG"));
   ApplyRunSwitches();
   // What the command line lost is told where the run is told of: the log and /V.
-  for (const std::string& note : review.notes) {
-    runLog_.Write(note);
-    qxSMTP1_->ReportStatus(kLevelReply, note);
-  }
+  for (const std::string& note : review.notes) TellRun(note);
   if (!review.refusal.empty()) throw EMailException(review.refusal);
   // After the checks that name a value a "-" cut short (a file not found
   // under the shortened name), whose texts tell more; before any setting
@@ -429,7 +426,7 @@ bool TForm1::PrepareJob() {
     }
     message.Attachments().Add(path);
   }
-  ApplyMessageSwitches(cmd, smtp);
+  ApplyMessageSwitches(cmd, smtp, [this](const std::string& note) { TellRun(note); });
   RefuseMissingAttachments();
   // Known now, where the server would refuse it only after the connection.
   const std::size_t recipientLines = smtp.RecipientLinesSize();
@@ -441,6 +438,11 @@ bool TForm1::PrepareJob() {
   ApplyLoginSwitches();
   ApplyOutcomeSwitches();
   return true;
+}
+
+void TForm1::TellRun(const std::string& note) {
+  runLog_.Write(note);
+  qxSMTP1_->ReportStatus(kLevelReply, note);
 }
 
 void TForm1::ApplyOutcomeSwitches() {

@@ -129,6 +129,8 @@ class TForm1 : public TComponent {
   /// The switches of the run itself: the run log, the time-out for every
   /// wait and the report level. Raises EMailException for an unusable value.
   void ApplyRunSwitches();
+  /// Tells note where the run is told of: the log and /V (the reply level).
+  void TellRun(const std::string& note);
   /// /RETRY and /NOPARTIAL, by whole name. Raises EMailException for an
   /// unusable /RETRY value or a value given to /NOPARTIAL.
   void ApplyOutcomeSwitches();

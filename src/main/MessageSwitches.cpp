@@ -1,8 +1,10 @@
 #include "main/MessageSwitches.h"
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -18,7 +20,9 @@
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "smtp/Mailbox.h"
+#include "smtp/MediaTypes.h"
 #include "smtp/MessageStamp.h"
+#include "smtp/MessageText.h"
 
 namespace {
 
@@ -29,6 +33,10 @@ constexpr std::string_view kMissingEnvelopeRecipients =
     "Missing envelope recipients address list. (File %s not found).";
 constexpr std::string_view kMissingAlternative = "Missing text alternative. (File %s not found).";
 constexpr std::string_view kUnreadableImage = "The image %s that the HTML body shows cannot be read.";
+constexpr std::string_view kImageEmbedded = "the HTML body's image %s goes with the message";
+constexpr std::string_view kImageOutside =
+    "the HTML body's image %s stays a reference: it is %s, outside the body file's folder";
+constexpr std::string_view kImageNoImage = "the HTML body's image %s stays a reference: it is no image file";
 constexpr std::string_view kCutHint = " The value of /%s was cut at \"-\": write /ES first to keep it whole.";
 constexpr std::string_view kKoi8rCharset = "KOI8-R";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
@@ -166,36 +174,93 @@ std::optional<std::string> ImageFile(const std::string& source, const std::strin
   return folder + source;
 }
 
-bool Readable(const std::string& path) {
-  const platform::FileHandle file = platform::OpenFileForRead(path, platform::FileShare::kDenyWrite);
-  if (file == platform::kInvalidFile) return false;
-  platform::CloseFile(file);
-  return platform::FileExists(path);
+/// True when path lies in folder or below it (both final paths).
+bool Inside(const std::string& path, const std::string& folder) {
+  const auto separator = [](char c) { return c == '/' || c == '\\'; };
+  return path.size() > folder.size() && path.starts_with(folder) &&
+         (separator(folder.back()) || separator(path[folder.size()]));
 }
 
-/// An HTML body: the images it names by relative path go with it, shown
-/// by Content-ID; its plain text (/PLAINTEXT's, else made from the HTML) goes
-/// beside it, in UTF-8.
-void ApplyHtmlSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
+/// Decides, once for each source that an HTML body names, whether the
+/// image goes with the message (then its "cid:" address) or stays a
+/// reference. Only an image file (by its name or its first bytes) that
+/// lies in the body file's folder or below it, links resolved, goes: HTML
+/// that shows outside text (a log, a ticket) must not mail the job's keys.
+/// Tells the run of each file it embeds or leaves.
+class TImageSources {
+ public:
+  TImageSources(std::string folder, std::string idEnd, std::vector<TInlineImage>& images, const TRunNote& note)
+      : folder_(std::move(folder)), idEnd_(std::move(idEnd)), images_(images), note_(note) {}
+
+  std::optional<std::string> Replacement(const std::string& source) {
+    auto decided = decided_.find(source);
+    if (decided == decided_.end()) decided = decided_.emplace(source, Decided(source)).first;
+    return decided->second;
+  }
+
+ private:
+  std::optional<std::string> Decided(const std::string& source) {
+    const std::optional<std::string> path = ImageFile(source, folder_);
+    if (!path) return std::nullopt;
+    const std::optional<std::string> file = platform::FinalPath(*path);
+    if (!file) throw EMailException(FillPlaceholder(kUnreadableImage, *path));
+    if (!finalFolder_) finalFolder_ = platform::FinalPath(folder_.empty() ? "." : folder_).value_or("");
+    if (finalFolder_->empty() || !Inside(*file, *finalFolder_)) {
+      if (told_.insert(*file).second) note_(FillPlaceholder(FillPlaceholder(kImageOutside, *path), *file));
+      return std::nullopt;
+    }
+    auto same = std::find_if(images_.begin(), images_.end(), [&](const TInlineImage& i) { return i.Path == *file; });
+    if (same == images_.end()) {
+      const std::string_view type = ImageType(*path, *file);
+      if (type.empty()) {
+        if (told_.insert(*file).second) note_(FillPlaceholder(kImageNoImage, *path));
+        return std::nullopt;
+      }
+      images_.push_back({*file, "image" + std::to_string(images_.size() + 1) + "." + idEnd_, std::string(type)});
+      note_(FillPlaceholder(kImageEmbedded, *file));
+      same = images_.end() - 1;
+    }
+    return "cid:" + same->ContentId;
+  }
+
+  /// The image type of file, which path names: by its name's extension,
+  /// else by its first bytes; empty for no image. Raises for a file that
+  /// cannot be read.
+  static std::string_view ImageType(const std::string& path, const std::string& file) {
+    const platform::FileHandle handle = platform::OpenFileForRead(file, platform::FileShare::kDenyWrite);
+    if (handle == platform::kInvalidFile) throw EMailException(FillPlaceholder(kUnreadableImage, path));
+    char head[media_types::kImageSignatureBytes];
+    const std::int64_t read = platform::ReadFile(handle, head, sizeof head);
+    platform::CloseFile(handle);
+    if (read < 0) throw EMailException(FillPlaceholder(kUnreadableImage, path));
+    const std::string_view named = media_types::MediaTypeOf(smtp_text::AttachmentFileName(file));
+    if (media_types::IsImage(named)) return named;
+    return media_types::ImageTypeOfContent(std::string_view(head, static_cast<std::size_t>(read)));
+  }
+
+  std::string folder_;                       // the body file's, as its path has it ("" for the working folder)
+  std::optional<std::string> finalFolder_;  // its final path, once needed ("" when it has none)
+  std::string idEnd_;
+  std::vector<TInlineImage>& images_;
+  const TRunNote& note_;
+  std::map<std::string, std::optional<std::string>> decided_;  // by source
+  std::set<std::string> told_;                                 // files told of as left
+};
+
+/// An HTML body: the images it names by relative path in the body file's
+/// folder go with it, shown by Content-ID; its plain text (/PLAINTEXT's,
+/// else made from the HTML) goes beside it, in UTF-8.
+void ApplyHtmlSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp, const TRunNote& note) {
   TPostMessage& message = smtp.PostMessage();
   std::string html;
   for (const std::string& line : message.Body().Items()) html += line + "\n";
   const std::string folder = cmd.ParamExists("B") ? FolderOf(cmd.GetParamValue("B")) : std::string();
   // The identifiers borrow the message's: unique wherever it is.
   const std::string idEnd = message.MessageId.substr(1, message.MessageId.size() - 2);
-  std::vector<TInlineImage>& images = message.InlineImages;
-  const std::string rewritten = html_text::WithImageSources(html, [&](const std::string& source) {
-    const std::optional<std::string> path = ImageFile(source, folder);
-    if (!path) return std::optional<std::string>();
-    auto same = std::find_if(images.begin(), images.end(), [&](const TInlineImage& i) { return i.Path == *path; });
-    if (same == images.end()) {
-      if (!Readable(*path)) throw EMailException(FillPlaceholder(kUnreadableImage, *path));
-      images.push_back({*path, "image" + std::to_string(images.size() + 1) + "." + idEnd});
-      same = images.end() - 1;
-    }
-    return std::optional<std::string>("cid:" + same->ContentId);
-  });
-  if (!images.empty()) message.Body().SetText(rewritten);
+  TImageSources sources(folder, idEnd, message.InlineImages, note);
+  const std::string rewritten =
+      html_text::WithImageSources(html, [&](const std::string& source) { return sources.Replacement(source); });
+  if (!message.InlineImages.empty()) message.Body().SetText(rewritten);
 
   TStringList& alternative = message.Alternative();
   if (cmd.ParamExistsExactly("PLAINTEXT")) {
@@ -222,7 +287,7 @@ std::unique_ptr<TCmdLineParser> WideParser(const TCmdLineParser& cmd) {
   return wide;
 }
 
-void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
+void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp, const TRunNote& note) {
   TPostMessage& message = smtp.PostMessage();
   if (cmd.ParamExistsExactly("CC")) LoadNamedList(cmd, "CC", message.ToCarbonCopy(), kMissingCopies);
   if (cmd.ParamExistsExactly("RCPT")) {
@@ -268,7 +333,7 @@ void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp) {
   }
   message.Date = DateValue(platform::LocalNow());
   message.MessageId = NewMessageId(MessageIdDomain(message.FromAddress));
-  if (smtp.SubType == mtHtml) ApplyHtmlSwitches(cmd, smtp);
+  if (smtp.SubType == mtHtml) ApplyHtmlSwitches(cmd, smtp, note);
 }
 
 std::string CutHint(const TCmdLineParser& cmd, const char* name) {

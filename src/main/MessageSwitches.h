@@ -7,12 +7,16 @@
 // one), no byte-order marks, the sender's display name apart from its
 // mailbox.
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "cmdline/CmdLineParser.h"
 #include "smtp/Qxsmtp.h"
+
+/// Tells the run (/V and the log) what it does on its own.
+using TRunNote = std::function<void(const std::string& note)>;
 
 /// Fills smtp's message from /CC:file (ToCarbonCopy), /RCPT:file
 /// (ToBlindCarbonCopy) and /REPLYTO:address (ReplyTo); splits a sender
@@ -26,11 +30,15 @@
 /// sender and the reply address, where outside ASCII, come from the
 /// system's UTF-16 command line in UTF-8 where it has one, and
 /// SubjectCharset and NameCharset name the charset they are in (the command
-/// line's, where it holds their bytes). Stamps Date and MessageId. Runs after the original switches are read. Raises
+/// line's, where it holds their bytes). Stamps Date and MessageId. With /FH
+/// it embeds the images the HTML shows from the body file's folder and below
+/// (links resolved) and tells note of each file it embeds or leaves as a
+/// reference. Runs after the original switches are read. Raises
 /// EMailException for a /CC or /RCPT file that does not exist, a /REPLYTO
-/// without a mail address or with a line break; Exception when the system
-/// gives no random bytes.
-void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp);
+/// without a mail address or with a line break, an image in the body file's
+/// folder that cannot be read; Exception when the system gives no random
+/// bytes.
+void ApplyMessageSwitches(const TCmdLineParser& cmd, TQxSMTP& smtp, const TRunNote& note);
 
 /// Loads list from the file that switch name of cmd names; raises
 /// EMailException with missingMessage (the name in place of %s) when there

@@ -72,6 +72,11 @@ struct FileIdentity {
 /// path: the one name under which two names of one file are the same;
 /// path itself when it cannot be resolved (no such file).
 std::string ResolvedPath(const std::string& path);
+/// The full path of the file or folder that path names, every link and
+/// junction on the way resolved, as the system spells it (realpath on
+/// POSIX, GetFinalPathNameByHandle on Windows): where it really lies.
+/// nullopt when it names nothing. Reads nothing of the file.
+std::optional<std::string> FinalPath(const std::string& path);
 /// Opens path for reading as OpenFileForRead does, except that a link as its
 /// last component is not followed (it is no file then), and tells the
 /// file's identity.

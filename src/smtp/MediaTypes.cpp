@@ -65,6 +65,31 @@ static_assert(std::is_sorted(std::begin(kTypes), std::end(kTypes),
 // Longer than any extension in the table.
 constexpr std::size_t kLongestExtension = 8;
 
+/// What a file of an image type begins with: first, and second at its place.
+struct ImageSignature {
+  std::string_view type;
+  std::string_view first;
+  std::size_t at = 0;
+  std::string_view second = {};
+};
+
+using std::string_view_literals::operator""sv;
+
+constexpr ImageSignature kImageSignatures[] = {
+    {"image/png", "\x89PNG\r\n\x1A\n"},
+    {"image/jpeg", "\xFF\xD8\xFF"},
+    {"image/gif", "GIF8"},
+    {"image/tiff", "II*\0"sv},
+    {"image/tiff", "MM\0*"sv},
+    {"image/webp", "RIFF", 8, "WEBP"},
+    // "BM" alone begins many a text: the size of the header that follows,
+    // one of its usual forms', must be there too.
+    {"image/bmp", "BM", 14, "\x0C\0\0\0"sv},
+    {"image/bmp", "BM", 14, "\x28\0\0\0"sv},
+    {"image/bmp", "BM", 14, "\x6C\0\0\0"sv},
+    {"image/bmp", "BM", 14, "\x7C\0\0\0"sv},
+};
+
 }  // namespace
 
 std::string_view MediaTypeOf(std::string_view fileName) {
@@ -77,5 +102,16 @@ std::string_view MediaTypeOf(std::string_view fileName) {
 }
 
 bool IsText(std::string_view mediaType) { return mediaType.substr(0, 5) == "text/"; }
+
+bool IsImage(std::string_view mediaType) { return mediaType.substr(0, 6) == "image/"; }
+
+std::string_view ImageTypeOfContent(std::string_view head) {
+  for (const ImageSignature& signature : kImageSignatures) {
+    if (head.starts_with(signature.first) && head.substr(std::min(signature.at, head.size())).starts_with(signature.second)) {
+      return signature.type;
+    }
+  }
+  return {};
+}
 
 }  // namespace media_types

@@ -18,4 +18,14 @@ std::string_view MediaTypeOf(std::string_view fileName);
 /// True for a "text/..." type, whose readers expect text to read.
 bool IsText(std::string_view mediaType);
 
+/// True for an "image/..." type.
+bool IsImage(std::string_view mediaType);
+
+/// The bytes at a file's start that ImageTypeOfContent reads at most.
+inline constexpr std::size_t kImageSignatureBytes = 18;
+
+/// The image type that head, a file's first bytes, shows by its signature
+/// (PNG, JPEG, GIF, BMP, TIFF, WebP); empty when it shows none.
+std::string_view ImageTypeOfContent(std::string_view head);
+
 }  // namespace media_types

@@ -24,6 +24,7 @@
 #include "smtp/Capabilities.h"
 #include "smtp/Dialogue.h"
 #include "smtp/MessageStream.h"
+#include "smtp/MimeBoundary.h"
 #include "smtp/SmtpTexts.h"
 #include "smtp/Transaction.h"
 
@@ -63,6 +64,7 @@ using TFileItem = std::function<void(const std::string& Filename)>;
 struct TInlineImage {
   std::string Path;
   std::string ContentId;  // without the angle brackets
+  std::string MediaType;  // empty: the one of its name
 };
 
 class TPostMessage : public TObject {
@@ -219,7 +221,12 @@ class TQxSMTP : public TTidewire {
   /// comes from its name (MediaTypes.h); text of ASCII bytes goes
   /// quoted-printable, a message that needs no encoding as 7bit. Raises attachment errors ("Cannot open file
   /// %s" after OnAttachmentNotFound, read errors, handler errors), and
-  /// ERangeError for a SubType beyond mtHtml.
+  /// ERangeError for a SubType beyond mtHtml. Each multipart part gets a
+  /// boundary of its own from DrawBoundary; where text that goes as it is
+  /// (the body, a message attached as 7bit) holds a line that begins as a
+  /// boundary line, all are drawn anew and the message composed once more
+  /// (its attachment events fire again); raises Exception when eight draws
+  /// did not help, or what DrawBoundary raises.
   void ComposeMessage();
   /// Appends the part of attachment entry index (counted from 1) to the
   /// body stream: its header, and its lines, which are encoded from the
@@ -246,7 +253,7 @@ class TQxSMTP : public TTidewire {
   /// attachments' parts are read from their files while it is read.
   /// SendMail empties it when it ends, which closes the files.
   TMessageStream& BodyStream() { return body_stream_; }
-  /// The boundary of the last multipart message composed.
+  /// The outermost boundary of the last multipart message composed.
   const std::string& Boundary() const { return boundary_; }
   /// How far the latest SendMail's latest transaction got; kEndNotSent again
   /// when a Connect, a SendMail or a transaction starts.
@@ -285,6 +292,11 @@ class TQxSMTP : public TTidewire {
   /// The charset of the attachments' file names; empty or UTF-8 while a
   /// name is no UTF-8: Charset. Names go out in UTF-8.
   std::string FileNameCharset;
+  /// Where each MIME boundary comes from (a new one each call): the
+  /// system's secure random generator; tests put their own here. One must
+  /// hold two "=" in a row and a small letter, as the drawn ones do: only
+  /// text that goes as it is is then read for its lines.
+  std::function<std::string()> DrawBoundary = mime_boundary::Drawn;
   /// The SMTP-level connect event (the socket-level one stays unassigned).
   TNotifyEvent OnConnect;
   /// Argument of "HELO ".
@@ -405,6 +417,8 @@ class TQxSMTP : public TTidewire {
   /// images of its own): multipart/alternative.
   bool HasAlternative();
   void ComposeHeader();
+  /// A boundary from DrawBoundary, kept in boundaries_.
+  std::string NewBoundary();
   void AddRecipientLine(const std::string& prefix, const TStringList& list);
   std::vector<std::string> RecipientLines(const std::string& prefix, const TStringList& list) const;
   void AddLines(const std::vector<std::string>& lines);
@@ -418,8 +432,10 @@ class TQxSMTP : public TTidewire {
   void WriteText(const TStringList& text, TextEncoding encoding);
   void WriteQuotedPrintableText(const TStringList& text);
   /// Writes the part of the file at entry after a line of boundary: an
-  /// attachment, or, with a contentId, an image that the HTML shows.
-  void WriteFilePart(const std::string& boundary, const std::string& entry, const std::string& contentId);
+  /// attachment, or, with a contentId, an image that the HTML shows; of
+  /// mediaType, or where that is empty the one of its name.
+  void WriteFilePart(const std::string& boundary, const std::string& entry, const std::string& contentId,
+                     std::string_view mediaType = {});
 
   /// How an attachment goes: its type, its transfer encoding's line, the
   /// encoder of its lines and the size they take.
@@ -432,7 +448,7 @@ class TQxSMTP : public TTidewire {
   /// The form of file, named as mediaType: base64 or uuencode lines, or,
   /// read through once (leaving it at its start), quoted-printable text or
   /// a message's 7bit lines.
-  AttachmentForm ChosenAttachmentForm(TFileStream& file, std::string_view mediaType) const;
+  AttachmentForm ChosenAttachmentForm(TFileStream& file, std::string_view mediaType);
   std::string FilePartHeader(const std::string& fileName, const AttachmentForm& form,
                              const std::string& contentId) const;
   /// A file name outside ASCII in UTF-8: as it is when it is UTF-8, else
@@ -450,5 +466,9 @@ class TQxSMTP : public TTidewire {
   TextEncoding alternativeEncoding_ = TextEncoding::kAsWritten;
   std::string alternativeBoundary_;
   std::string relatedBoundary_;
+  /// Those of the message being composed, outermost first.
+  std::vector<std::string> boundaries_;
+  /// Text of the message being composed holds a line that Delimits.
+  bool boundaryMet_ = false;
   TSmtpCapabilities capabilities_;
 };

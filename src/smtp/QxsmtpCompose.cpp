@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "core/Exceptions.h"
-#include "core/Random.h"
 #include "encoding/Charsets.h"
 #include "encoding/HeaderWords.h"
 #include "encoding/QuotedPrintable.h"
@@ -19,6 +18,7 @@
 #include "smtp/HeaderFields.h"
 #include "smtp/MediaTypes.h"
 #include "smtp/MessageText.h"
+#include "smtp/MimeBoundary.h"
 #include "smtp/PartEncoders.h"
 #include "smtp/Qxsmtp.h"
 
@@ -41,9 +41,12 @@ constexpr std::string_view kTextPartContentType = "Content-Type: text/plain; cha
 constexpr std::string_view kMimeVersion = "MIME-Version: 1.0";
 constexpr std::string_view kToPrefix = "To: ";
 constexpr std::string_view kCcPrefix = "CC: ";
-constexpr std::string_view kBoundaryStart = "====================54535";
-constexpr std::string_view kBoundaryEnd = "====";
-constexpr int kBoundaryLetters = 6;
+/// Draws of a message's boundaries before composing gives up: with random
+/// boundaries a second draw already meets a line of the text by chance
+/// alone once in 2^128.
+constexpr int kBoundaryDraws = 8;
+constexpr std::string_view kNoFreeBoundary =
+    "No MIME boundary could be drawn that the message's text does not hold already";
 constexpr std::string_view kAttachmentDisposition = "Content-Disposition: attachment; filename";
 constexpr std::string_view kInlineDisposition = "Content-Disposition: inline; filename";
 // The text's transfer encoding, by TextEncoding; as written it has no line.
@@ -82,12 +85,25 @@ std::string Quoted(std::string_view name) {
 /// header or the closing line.
 constexpr std::int64_t kPartOverhead = 512;
 
-std::string NewBoundary() {
-  std::string boundary(kBoundaryStart);
-  for (int i = 0; i < kBoundaryLetters; ++i) boundary += static_cast<char>('a' + Random(25));
-  boundary += kBoundaryEnd;
-  return boundary;
-}
+/// A message's 7bit lines, watched for a line that a reader would take for
+/// one of the message's boundary lines.
+class TWatchedMessageLines : public part_encoders::TSevenBitLines {
+ public:
+  explicit TWatchedMessageLines(std::vector<std::string> boundaries) : watch_(std::move(boundaries)) {}
+  void Encode(std::string_view block, bool last, std::string& out) override {
+    watch_.Feed(block);
+    TSevenBitLines::Encode(block, last, out);
+  }
+  void Restart() override {
+    watch_.Restart();
+    TSevenBitLines::Restart();
+  }
+  /// True when the file read since Restart holds such a line.
+  bool Delimited() const { return watch_.Found(); }
+
+ private:
+  mime_boundary::TDelimiterWatch watch_;
+};
 
 /// Calls line for every line of text in entry: line breaks inside it (CR
 /// LF, CR, LF) make several lines, so that no bare line end can reach the
@@ -120,8 +136,26 @@ void ForEachTextLine(const std::vector<std::string>& body, LineHandler line) {
 void TQxSMTP::ComposeMessage() {
   textEncoding_ = ChosenTextEncoding(post_message_.Body());
   alternativeEncoding_ = ChosenTextEncoding(post_message_.Alternative());
-  ComposeHeader();
-  ComposeBody();
+  // Text that goes as it is was read through when its part was written; a
+  // line of it that a reader would take for a boundary line (a pasted or
+  // attached message) makes the boundaries be drawn anew.
+  for (int draw = 1;; ++draw) {
+    boundaryMet_ = false;
+    ComposeHeader();
+    ComposeBody();
+    if (!boundaryMet_) return;
+    if (draw == kBoundaryDraws) throw Exception(std::string(kNoFreeBoundary));
+  }
+}
+
+std::string TQxSMTP::NewBoundary() {
+  std::string boundary = DrawBoundary();
+  // A nested part's boundary line must not begin as an outer one's either.
+  for (const std::string& drawn : boundaries_) {
+    if (boundary.starts_with(drawn) || drawn.starts_with(boundary)) boundaryMet_ = true;
+  }
+  boundaries_.push_back(boundary);
+  return boundary;
 }
 
 bool TQxSMTP::HasAlternative() {
@@ -165,6 +199,7 @@ void TQxSMTP::ComposeHeader() {
   if (!m.Date.empty()) final_header_.SetFieldValue("Date", m.Date);
   if (!m.MessageId.empty()) final_header_.SetFieldValue("Message-ID", m.MessageId);
   final_header_.Add(std::string(kMimeVersion));
+  boundaries_.clear();
   const bool mixed = m.Attachments().Count() > 0;
   if (mixed) {
     boundary_ = NewBoundary();
@@ -257,7 +292,9 @@ void TQxSMTP::WriteAlternative() {
                               TextPartHeader(kTextContentTypes[mtHtml], Charset, textEncoding_));
   WriteText(post_message_.Body(), textEncoding_);
   if (!images.empty()) {
-    for (const TInlineImage& image : images) WriteFilePart(relatedBoundary_, image.Path, image.ContentId);
+    for (const TInlineImage& image : images) {
+      WriteFilePart(relatedBoundary_, image.Path, image.ContentId, image.MediaType);
+    }
     WriteBytes(body_stream_, "--" + relatedBoundary_ + "--\r\n");
   }
   WriteBytes(body_stream_, "--" + outer + "--\r\n");
@@ -273,6 +310,7 @@ void TQxSMTP::WriteText(const TStringList& text, TextEncoding encoding) {
   std::int64_t size = 0;
   ForEachTextLine(text.Items(), [&](std::string_view line) {
     size += static_cast<std::int64_t>(line.size() + kCrLf.size()) + (line.starts_with('.') ? 1 : 0);
+    boundaryMet_ = boundaryMet_ || mime_boundary::Delimits(line, boundaries_);
   });
   body_stream_.ReserveText(size);
   std::string dataLine;
@@ -297,7 +335,7 @@ void TQxSMTP::WriteQuotedPrintableText(const TStringList& text) {
   });
 }
 
-TQxSMTP::AttachmentForm TQxSMTP::ChosenAttachmentForm(TFileStream& file, std::string_view mediaType) const {
+TQxSMTP::AttachmentForm TQxSMTP::ChosenAttachmentForm(TFileStream& file, std::string_view mediaType) {
   const auto measured = [&file](std::unique_ptr<TPartEncoder> encoder,
                                  std::string_view encodingLine) -> std::optional<AttachmentForm> {
     const std::int64_t size = TMessageStream::MeasureEncoded(file, *encoder);
@@ -309,8 +347,14 @@ TQxSMTP::AttachmentForm TQxSMTP::ChosenAttachmentForm(TFileStream& file, std::st
   if (EncodeType == uuMime && mediaType == media_types::kMessage) {
     // A message must go as it is (RFC 2046 5.2.1): only one that needs no
     // transfer encoding at all can be one.
-    form = measured(std::make_unique<part_encoders::TSevenBitLines>(), kSevenBitEncoding);
-    if (!form) mediaType = media_types::kOctetStream;
+    auto lines = std::make_unique<TWatchedMessageLines>(boundaries_);
+    const TWatchedMessageLines* watched = lines.get();
+    form = measured(std::move(lines), kSevenBitEncoding);
+    if (!form) {
+      mediaType = media_types::kOctetStream;
+    } else if (watched->Delimited()) {
+      boundaryMet_ = true;
+    }
   } else if (EncodeType == uuMime && media_types::IsText(mediaType)) {
     // Base64 would hide text that needs no encoding; 8-bit text in a charset
     // nobody named is better kept whole in base64.
@@ -330,7 +374,8 @@ void TQxSMTP::EncodeAttachment(int index) {
   WriteFilePart(boundary_, post_message_.Attachments()[index - 1], "");
 }
 
-void TQxSMTP::WriteFilePart(const std::string& boundary, const std::string& entry, const std::string& contentId) {
+void TQxSMTP::WriteFilePart(const std::string& boundary, const std::string& entry, const std::string& contentId,
+                            std::string_view mediaType) {
   const std::string fileName = AttachmentFileName(entry);
   std::unique_ptr<TFileStream> file;
   try {
@@ -343,7 +388,7 @@ void TQxSMTP::WriteFilePart(const std::string& boundary, const std::string& entr
   // open file; here they are only measured where their size needs a
   // reading.
   if (OnEncodeStart) OnEncodeStart(entry);
-  AttachmentForm form = ChosenAttachmentForm(*file, media_types::MediaTypeOf(fileName));
+  AttachmentForm form = ChosenAttachmentForm(*file, mediaType.empty() ? media_types::MediaTypeOf(fileName) : mediaType);
   WriteBytes(body_stream_, "--" + boundary + "\r\n" + FilePartHeader(fileName, form, contentId));
   // A part whose handler failed keeps its header only, and its file is
   // released on the way out.

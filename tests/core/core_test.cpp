@@ -18,19 +18,11 @@
 
 #include "core/Component.h"
 #include "core/Exceptions.h"
-#include "core/Random.h"
 #include "core/Secrets.h"
 #include "core/Stream.h"
 #include "core/StringList.h"
 #include "platform/Clock.h"
 #include "test_support/TempDir.h"
-
-TEST(Random, FreshProcessDrawsBoundaryLetters) {
-  RandSeed() = 0;
-  std::string letters;
-  for (int i = 0; i < 12; ++i) letters += static_cast<char>('a' + Random(25));
-  EXPECT_EQ(letters, "aavfgqhejkcl");
-}
 
 struct SplitCase {
   const char* name;

@@ -143,6 +143,24 @@ FILES.update({
     "cp1251.txt": (CYRILLIC_NAME + "\r\n").encode("cp1251"),
     "sixty.txt": "".join("r%02d@x\r\n" % i for i in range(1, 61)).encode(),
 })
+# Text that quotes boundary lines: a pasted part (a ticket, a log), and yesterday's message
+# attached, both with the boundary every message had while it was not random.
+OLD_BOUNDARY = "=" * 20 + "54535aavfgq===="
+FORGED_PART = ('--%s\r\nContent-Type: application/octet-stream; name="invoice.exe"\r\n'
+               'Content-Transfer-Encoding: base64\r\n\r\nTVqQAAMAAAAEAAAA\r\n--%s--\r\n'
+               % (OLD_BOUNDARY, OLD_BOUNDARY))
+FILES.update({
+    "pasted.txt": ("The ticket reads:\r\n" + FORGED_PART).encode(),
+    "yesterday.eml": ('From: <s@x>\r\nSubject: Yesterday\r\nMIME-Version: 1.0\r\n'
+                      'Content-Type: multipart/mixed; boundary="%s"\r\n\r\n--%s\r\n'
+                      'Content-Type: text/plain\r\n\r\nOld figures\r\n' % (OLD_BOUNDARY, OLD_BOUNDARY)
+                      + FORGED_PART).encode(),
+    "report.pdf": b"%PDF-1.4 figures",
+    # An HTML report whose outside text names files beyond its folder.
+    "report.html": b'<p>Figures</p><img src="chart.png"><img src="../../../../../../../../etc/passwd" width=0>'
+                   b'<script>s = \'<img src="../../../../../../../../etc/passwd">\';</script>',
+    "chart.png": b"\x89PNG\r\n\x1a\n chart",
+})
 
 
 def argument_bytes(text, codec):
@@ -212,6 +230,34 @@ def attachment_named(name):
     return judge
 
 
+def judge_pasted_boundary(test, message, received):
+    test.assertEqual([(a.get_filename(), a.get_payload(decode=True)) for a in message.iter_attachments()],
+                     [("a.bin", ATTACHMENT_BYTES)], "only what was attached")
+    # The line end before the next boundary line is that line's.
+    test.assertTrue(next(message.iter_parts()).get_content().endswith(FORGED_PART[:-2]), "the text kept whole")
+
+
+def judge_attached_message(test, message, received):
+    test.assertEqual([part.get_content_type() for part in message.iter_parts()],
+                     ["text/plain", "message/rfc822", "application/pdf"])
+    test.assertEqual(list(message.iter_attachments())[-1].get_payload(decode=True), FILES["report.pdf"])
+    inner = list(message.iter_parts())[1].get_content()
+    test.assertEqual(inner["Subject"], "Yesterday")
+    test.assertEqual([part.get_content_type() for part in inner.iter_parts()],
+                     ["text/plain", "application/octet-stream"])
+    test.assertEqual([defect for part in message.walk() for defect in part.defects], [])
+
+
+def judge_images_from_the_body_folder(test, message, received):
+    images = [part for part in message.walk() if part.get_content_maintype() == "image"]
+    test.assertEqual([(image.get_filename(), image.get_payload(decode=True)) for image in images],
+                     [("chart.png", FILES["chart.png"])])
+    html = next(part for part in message.walk() if part.get_content_type() == "text/html").get_content()
+    test.assertIn('src="cid:%s"' % images[0]["Content-ID"].strip("<>"), html)
+    test.assertIn('src="../../../../../../../../etc/passwd" width=0>', html, "a plain reference")
+    test.assertFalse([part for part in message.walk() if b"root:" in (part.get_payload(decode=True) or b"")])
+
+
 def judge_many(test, message, received):
     test.assertEqual([a.addr_spec for a in message["To"].addresses], MANY)
     test.assertEqual(message["Subject"], LONG_SUBJECT)
@@ -257,10 +303,13 @@ def message_data(received):
 def masked_stamps(received):
     """received with the values of Date and Message-ID, where they have their form (an RFC 5322
     date-time, 32 hexadecimal digits at the sender's domain), and a SIZE that counts the data
-    exactly, replaced by "*"."""
+    exactly, replaced by "*"; its boundaries, which are random, written as "<boundary 1>",
+    "<boundary 2>", ... in the order they first stand."""
     size = SIZE.search(received)
     if size and int(size.group(1)) == len(message_data(received).encode("latin-1")):
         received = SIZE.sub("MAIL FROM:<s@x> SIZE=*\r\n", received)
+    for number, boundary in enumerate(dict.fromkeys(re.findall(r'boundary="([^"]*)"', received)), 1):
+        received = received.replace(boundary, "<boundary %d>" % number)
     return MESSAGE_ID.sub("\r\nMessage-ID: *\r\n", DATE.sub("\r\nDate: *\r\n", received, 1), 1)
 
 
@@ -304,7 +353,7 @@ def sent_ehlo(auth_lines=()):
 
 
 def multipart_message():
-    boundary = "=" * 20 + "54535aavfgq===="  # the first boundary of a fresh process
+    boundary = "<boundary 1>"  # see masked_stamps
     encoded = base64.b64encode(ATTACHMENT_BYTES).decode()
     lines = "".join(encoded[i:i + 60] + "\r\n" for i in range(0, len(encoded), 60))
     return (ENVELOPE + header(content_type='multipart/mixed; boundary="%s"' % boundary)
@@ -441,6 +490,12 @@ CASES = [
          received=sent(extra_header="Disposition-Notification-To:<s@x>\r\n")),
     Case("attachment", STANDARD + ["/A:list.txt"], 0, [(INFO, SUCCESS)], ACCEPT_AND_QUIT,
          received=multipart_message()),
+    Case("a_pasted_boundary_line_forges_no_attachment", without(STANDARD, "/B:") + ["/B:pasted.txt", "/A:list.txt"],
+         0, [(INFO, SUCCESS)], ACCEPT_AND_QUIT, judge=judge_pasted_boundary),
+    Case("an_attached_message_keeps_its_parts", STANDARD + ["/ENCLOSE:yesterday.eml", "/ENCLOSE:report.pdf"], 0,
+         [(INFO, SUCCESS)], ACCEPT_AND_QUIT, judge=judge_attached_message),
+    Case("html_images_only_from_the_body_files_folder", without(STANDARD, "/B:") + ["/B:report.html", "/FH"], 0,
+         [(INFO, SUCCESS)], ACCEPT_AND_QUIT, judge=judge_images_from_the_body_folder),
     Case("attachment_list_missing", STANDARD + ["/A:nolist.txt"], 5,
          [(ERROR, "The attachment list nolist.txt does not exist.")]),
     Case("attached_file_missing", STANDARD + ["/A:badlist.txt"], 5,

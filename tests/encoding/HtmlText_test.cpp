@@ -36,6 +36,12 @@ TEST(PlainText, ShowsWhatAReaderSees) {
       {"preformatted text keeps its lines and blanks", "<pre>a  b\n\n c</pre>", {"a  b", "", " c"}},
       {"table cells apart, rows on lines", "<table><tr><td>a</td><td>b</td></tr><tr><td>c</td></tr></table>",
        {"a b", "c"}},
+      {"lists nested deeper than six levels stand at the sixth's indent",
+       "<ul><li>1<ul><li>2<ul><li>3<ul><li>4<ul><li>5<ul><li>6<ul><li>7<ul><li>8",
+       {"- 1", "  - 2", "    - 3", "      - 4", "        - 5", "          - 6", "            - 7", "            - 8"}},
+      {"a head left open ends where the body's content starts", "<head><title>T</title><meta a=b>\n<p>Hello",
+       {"Hello"}},
+      {"a comment ended by --!>, a \"<\" that starts no tag", "a<!-- x --!>b <3 &&&& <= </>c", {"ab <3 &&&& <= c"}},
       {"wrapped at 76 characters, letters outside ASCII counted once",
        std::string(70, 'a') + " \xD0\x91\xD0\x91\xD0\x91\xD0\x91\xD0\x91 " + std::string(80, 'b') + " c",
        {std::string(70, 'a') + " \xD0\x91\xD0\x91\xD0\x91\xD0\x91\xD0\x91", std::string(80, 'b'), "c"}},
@@ -56,6 +62,30 @@ TEST(WithImageSources, ReplacesTheSourcesItIsGiven) {
   EXPECT_EQ(rewritten,
             "<p><IMG alt='x' SRC=\"cid:chart.png\"><img src=\"https://x.example/l.png\"><!-- <img src=\"old.png\"> -->"
             "<img src=\"cid:a&b.gif\" /></p>");
+}
+
+TEST(WithImageSources, OnlyImagesAReaderSees) {
+  const struct {
+    const char* name;
+    std::string html;
+    std::vector<std::string> sources;
+  } cases[] = {
+      {"in a script's string", "<script>var s = \"<img src='a.png'>\";</script><img src=b.png>", {"b.png"}},
+      {"in a style, a title, an attribute's value",
+       "<style>/* <img src=a.png> */</style><title><img src=b.png></title><a title=\"<img src=c.png>\">x</a>", {}},
+      {"in a template, nested ones too",
+       "<TEMPLATE><template></template><img src=a.png></Template><img src=b.png>", {"b.png"}},
+      {"in a comment left open", "<img src=a.png><!-- <img src=b.png>", {"a.png"}},
+      {"the first src counts, its references decoded", "<img src=\"&#46;&#46;/a.png\" SRC=b.png>", {"../a.png"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> seen;
+    html_text::WithImageSources(c.html, [&](const std::string& source) {
+      seen.push_back(source);
+      return std::nullopt;
+    });
+    EXPECT_EQ(seen, c.sources) << c.name;
+  }
 }
 
 TEST(Charsets, KnownByTheirUsualSpellings) {

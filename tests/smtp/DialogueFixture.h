@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/Exceptions.h"
-#include "core/Random.h"
+#include "smtp/Boundaries.h"
 #include "smtp/Qxsmtp.h"
 #include "support/ScriptedServer.h"
 #include "test_support/TempDir.h"
@@ -29,7 +29,8 @@ using Lines = std::vector<std::string>;
 // meets the peer's reset, or a peer that reads nothing.
 inline constexpr size_t kBeyondSocketBuffers = 32 << 20;
 
-inline const std::string kBoundary = "====================54535aavfgq====";
+/// Where a transcript has its first boundary (see Transcript).
+inline const std::string kBoundary = boundaries::Placeholder(1);
 inline const std::string kEnvelope = "HELO x\r\nRSET\r\nMAIL FROM:<s@x>\r\nRCPT TO:<r@x>\r\nDATA\r\n";
 
 /// The dialogue of one accepted message, with room for what follows.
@@ -66,7 +67,6 @@ class Dialogue : public ::testing::Test {
 
   /// A fresh client: table cases must not inherit a component's history.
   void Renew() {
-    RandSeed() = 0;
     owned = std::make_unique<TQxSMTP>(nullptr);
     smtp = owned.get();
     m = &smtp->PostMessage();
@@ -83,11 +83,12 @@ class Dialogue : public ::testing::Test {
     smtp->Port = server->Port();
   }
 
-  /// Waits for the end of the script; what the server received.
+  /// Waits for the end of the script; what the server received, its
+  /// boundaries numbered.
   std::string Transcript() {
     server->Join();
     EXPECT_THAT(server->Failures(), IsEmpty());
-    return server->Received();
+    return boundaries::Numbered(server->Received());
   }
 
   /// The message text of what f raises (empty when it raises nothing).

@@ -2,15 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "core/Exceptions.h"
-#include "core/Random.h"
 #include "platform/File.h"
 #include "smtp/Mailbox.h"
+#include "smtp/Boundaries.h"
 #include "smtp/MessageText.h"
 #include "smtp/Qxsmtp.h"
 #include "test_support/TempDir.h"
@@ -19,15 +21,34 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-const std::string kBoundary1 = "====================54535aavfgq====";
-const std::string kBoundary2 = "====================54535hejkcl====";
+const std::string kBoundary1 = boundaries::Placeholder(1);
+const std::string kBoundary2 = boundaries::Placeholder(2);
+const std::string kBoundary3 = boundaries::Placeholder(3);
+
+/// The boundaries of what smtp composed, in the order they first stand.
+Lines BoundariesOf(TQxSMTP& smtp) {
+  std::string text;
+  for (const std::string& line : smtp.FinalHeader().Items()) text += line + "\n";
+  return boundaries::In(text + smtp.BodyStream().ToString());
+}
+
+/// What smtp composed, its boundaries as kBoundary1, kBoundary2, ...
+struct Composed {
+  Lines header;
+  std::string body;
+};
+
+Composed Masked(TQxSMTP& smtp) {
+  const Lines drawn = BoundariesOf(smtp);
+  Composed composed{{}, boundaries::Numbered(smtp.BodyStream().ToString(), drawn)};
+  for (const std::string& line : smtp.FinalHeader().Items()) composed.header.push_back(boundaries::Numbered(line, drawn));
+  return composed;
+}
 
 class Composition : public ::testing::Test {
  protected:
-  Composition() { RandSeed() = 0; }  // boundary letters as in a fresh process
-
-  std::string Body() { return smtp.BodyStream().ToString(); }
-  const Lines& Header() { return smtp.FinalHeader().Items(); }
+  std::string Body() { return Masked(smtp).body; }
+  Lines Header() { return Masked(smtp).header; }
 
   TQxSMTP smtp{nullptr};
   TPostMessage& m = smtp.PostMessage();
@@ -161,7 +182,6 @@ TEST_F(Composition, HeaderLinesFollowTheRecord) {
        {"From: <s@x>", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"" + kBoundary1 + "\""}},
   };
   for (const HeaderCase& c : cases) {
-    RandSeed() = 0;
     TQxSMTP s(nullptr);
     s.PostMessage().FromAddress = "s@x";
     c.setup(s);
@@ -170,23 +190,90 @@ TEST_F(Composition, HeaderLinesFollowTheRecord) {
     } catch (const EFOpenError&) {
       // the header is complete before any attachment is opened
     }
-    EXPECT_EQ(s.FinalHeader().Items(), c.expected) << c.name;
+    EXPECT_EQ(Masked(s).header, c.expected) << c.name;
   }
 }
 
-TEST_F(Composition, EachMultipartMessageDrawsANewBoundary) {
+TEST_F(Composition, EachMultipartPartDrawsARandomBoundary) {
+  smtp.SubType = mtHtml;
+  m.Body().Add("<p>Hi</p>");
+  m.Alternative().Add("Hi");
+  m.InlineImages.push_back({dir.Write("chart.png", "png"), "c@x", ""});
   m.Attachments().Add(dir.Write("a.bin", ""));
-  smtp.ComposeMessage();
-  EXPECT_EQ(smtp.Boundary(), kBoundary1);
+  Lines drawn;
+  for (int message = 0; message < 2; ++message) {
+    smtp.ComposeMessage();
+    const Lines boundaries = BoundariesOf(smtp);
+    ASSERT_EQ(boundaries.size(), 3u) << "mixed, alternative and related each have their own";
+    EXPECT_EQ(boundaries[0], smtp.Boundary());
+    for (const std::string& b : boundaries) {
+      EXPECT_TRUE(std::regex_match(b, std::regex("==[a-z]{27}"))) << b;
+      drawn.push_back(b);
+    }
+  }
+  std::sort(drawn.begin(), drawn.end());
+  EXPECT_EQ(std::adjacent_find(drawn.begin(), drawn.end()), drawn.end()) << "a boundary came twice";
 
+  const std::string last = smtp.Boundary();
   m.Attachments().Clear();  // single-part: no draw, the boundary stays
+  smtp.SubType = mtPlain;
   smtp.ComposeMessage();
-  EXPECT_EQ(smtp.Boundary(), kBoundary1);
+  EXPECT_EQ(smtp.Boundary(), last);
+}
 
-  m.Attachments().Add(dir.Path("a.bin"));
-  smtp.ComposeMessage();
-  EXPECT_EQ(smtp.Boundary(), kBoundary2);
-  EXPECT_EQ(Header().back(), "Content-Type: multipart/mixed; boundary=\"" + kBoundary2 + "\"");
+// Text that goes as it is may quote a boundary line (a pasted or an
+// attached message): the boundaries are drawn anew, the text kept.
+TEST_F(Composition, ABoundaryLineInTheTextDrawsThemAnew) {
+  const std::string b1 = "====one====", b2 = "====two====", b3 = "====three====", b4 = "====four====";
+  const auto html = [](TQxSMTP& s) {
+    s.SubType = mtHtml;
+    s.PostMessage().Alternative().Add("Hi");
+  };
+  const struct {
+    const char* name;
+    Lines draws;  // what DrawBoundary gives in turn, the last one ever after
+    std::string line;
+    std::function<void(TQxSMTP&, TempDir&, const std::string& line)> setup;
+    Lines boundaries;  // the message's, outermost first; none when it cannot be sent
+  } cases[] = {
+      {"a line of the body", {b1, b2}, "--" + b1 + "--", [](TQxSMTP& s, TempDir&, const std::string& line) {
+         s.PostMessage().Body().SetText("Hello\n" + line);
+       }, {b2}},
+      {"a line of an attached message, past its first block", {b1, b2}, "--" + b1,
+       [](TQxSMTP& s, TempDir& d, const std::string& line) {
+         std::string message = "Subject: x\r\n\r\n";
+         while (message.size() < 70000) message += std::string(78, 'x') + "\r\n";
+         s.PostMessage().Attachments().Add(d.Write("old.eml", message + line + "\r\nmore\r\n"));
+       }, {b2}},
+      {"the HTML's line for the inner boundary", {b1, b2, b3, b4}, "--" + b2 + " trailing",
+       [html](TQxSMTP& s, TempDir&, const std::string& line) {
+         html(s);
+         s.PostMessage().Body().SetText("<p>Hi</p>\n" + line);
+       }, {b3, b4}},
+      {"an inner part drawing the outer part's boundary", {b1, b1, b2, b3}, "",
+       [html](TQxSMTP& s, TempDir&, const std::string&) { html(s); }, {b2, b3}},
+      {"no boundary but one the text holds", {b1}, "--" + b1, [](TQxSMTP& s, TempDir&, const std::string& line) {
+         s.PostMessage().Body().Add(line);
+       }, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TQxSMTP s(nullptr);
+    size_t next = 0;
+    s.DrawBoundary = [&] { return c.draws[std::min(next++, c.draws.size() - 1)]; };
+    s.PostMessage().Attachments().Add(dir.Write("a.bin", "abc"));
+    c.setup(s, dir, c.line);
+    if (c.boundaries.empty()) {
+      EXPECT_THROW(s.ComposeMessage(), Exception);
+      EXPECT_EQ(next, 8u);
+      continue;
+    }
+    s.ComposeMessage();
+    EXPECT_EQ(BoundariesOf(s), c.boundaries);
+    if (!c.line.empty()) {
+      EXPECT_NE(s.BodyStream().ToString().find("\r\n" + c.line + "\r\n"), std::string::npos);
+    }
+  }
 }
 
 struct BodyCase {
@@ -330,19 +417,17 @@ TEST_F(Composition, AttachmentParts) {
            "--" + kBoundary1 + "--\r\n"},
   };
   for (const Case& c : cases) {
-    RandSeed() = 0;
     TQxSMTP s(nullptr);
     s.SubType = c.subType;
     s.EncodeType = c.method;
     for (const std::string& line : c.body) s.PostMessage().Body().Add(line);
     for (const auto& [name, content] : c.files) s.PostMessage().Attachments().Add(dir.Write(name, content));
     s.ComposeMessage();
-    EXPECT_EQ(s.BodyStream().ToString(), c.expected) << c.name;
+    EXPECT_EQ(Masked(s).body, c.expected) << c.name;
   }
 }
 
 TEST_F(Composition, HtmlGoesWithItsTextAndItsImages) {
-  const std::string b3 = "====================54535bvbhwj====";  // the third boundary of a fresh process
   smtp.SubType = mtHtml;
   smtp.Charset = "windows-1251";
   m.Body().SetText("<p>Hi \xC8</p><img src=\"cid:i1@x\">");
@@ -355,8 +440,7 @@ TEST_F(Composition, HtmlGoesWithItsTextAndItsImages) {
                            "Content-Transfer-Encoding: quoted-printable\r\n\r\n<p>Hi =C8</p><img src=3D\"cid:i1@x\">\r\n";
   EXPECT_EQ(Body(), text + "--" + kBoundary1 + "\r\n" + html + "--" + kBoundary1 + "--\r\n");
 
-  RandSeed() = 0;
-  m.InlineImages.push_back({dir.Write("chart.png", "abc"), "i1@x"});
+  m.InlineImages.push_back({dir.Write("chart.png", "abc"), "i1@x", ""});
   m.Attachments().Add(dir.Write("a.bin", "abc"));
   smtp.ComposeMessage();
   EXPECT_EQ(Header().back(), "Content-Type: multipart/mixed; boundary=\"" + kBoundary1 + "\"");
@@ -366,10 +450,10 @@ TEST_F(Composition, HtmlGoesWithItsTextAndItsImages) {
   };
   EXPECT_EQ(Body(), "--" + kBoundary1 + "\r\nContent-Type: multipart/alternative; boundary=\"" + kBoundary2 +
                         "\"\r\n\r\n" + shifted(text) + "--" + kBoundary2 +
-                        "\r\nContent-Type: multipart/related; boundary=\"" + b3 + "\"\r\n\r\n--" + b3 + "\r\n" + html +
-                        "--" + b3 + "\r\nContent-Type: image/png; name=\"chart.png\"\r\n"
+                        "\r\nContent-Type: multipart/related; boundary=\"" + kBoundary3 + "\"\r\n\r\n--" + kBoundary3 + "\r\n" + html +
+                        "--" + kBoundary3 + "\r\nContent-Type: image/png; name=\"chart.png\"\r\n"
                         "Content-Transfer-Encoding: base64\r\nContent-ID: <i1@x>\r\n"
-                        "Content-Disposition: inline; filename=\"chart.png\"\r\n\r\nYWJj\r\n--" + b3 + "--\r\n--" +
+                        "Content-Disposition: inline; filename=\"chart.png\"\r\n\r\nYWJj\r\n--" + kBoundary3 + "--\r\n--" +
                         kBoundary2 + "--\r\n" + Part(kBoundary1, "a.bin", "base64", "YWJj\r\n") + "--" + kBoundary1 +
                         "--\r\n");
 }
@@ -491,7 +575,6 @@ TEST_F(Composition, StreamedInAnyPiecesTheDataIsTheSame) {
       content.resize(c.size);
       if (std::string(c.name) == "m.eml") content.replace(c.size - 2, 2, "\r\n");
     }
-    RandSeed() = 0;
     smtp.EncodeType = c.method;
     smtp.BodyStream().Clear();  // closes the file of the case before, which Windows would not let us write
     m.Attachments().Clear();
@@ -509,7 +592,7 @@ TEST_F(Composition, StreamedInAnyPiecesTheDataIsTheSame) {
       streamed.resize(static_cast<size_t>(got));
       EXPECT_TRUE(streamed == whole) << name << " read in pieces of " << piece;
     }
-    const std::optional<std::string> lines = LastPartLines(whole, c.name);
+    const std::optional<std::string> lines = LastPartLines(Body(), c.name);
     ASSERT_TRUE(lines) << name;
     const std::string& part = *lines;
     if (std::string(c.name) == "a.bin") {
@@ -576,7 +659,6 @@ TEST_F(Composition, FileNamesOutsideAsciiGoInUtf8) {
        "Content-Disposition: attachment; filename*=UNKNOWN-8BIT''%E9"},
   };
   for (const auto& c : cases) {
-    RandSeed() = 0;
     smtp.Charset = c.charset;
     smtp.FileNameCharset = c.fileNameCharset;
     m.Attachments().Clear();

@@ -153,7 +153,6 @@ TEST(Encryption, TranscriptsInsideTls) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    RandSeed() = 0;
     std::vector<Step> script = c.script;
     script.push_back(ExpectTlsClose());
     TlsScriptedServer server(script, c.certificate);

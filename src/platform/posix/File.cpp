@@ -195,6 +195,14 @@ std::string ResolvedPath(const std::string& path) {
   return target;
 }
 
+std::optional<std::string> FinalPath(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return std::nullopt;
+  std::string final(resolved);
+  std::free(resolved);
+  return final;
+}
+
 FileHandle OpenFileForReadNoFollow(const std::string& path, FileIdentity& identity) {
   const FileHandle file = OpenRegularFile(path, O_RDONLY | O_NOFOLLOW);
   if (file == kInvalidFile) return file;

@@ -177,6 +177,27 @@ std::string ResolvedPath(const std::string& path) {
   return length > 0 && length < sizeof full ? std::string(full, length) : path;
 }
 
+std::optional<std::string> FinalPath(const std::string& path) {
+  // No access asked: the handle reads nothing and opens a folder too.
+  HANDLE h = ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::string final(MAX_PATH, '\0');
+  DWORD length = ::GetFinalPathNameByHandleA(h, final.data(), static_cast<DWORD>(final.size()), VOLUME_NAME_DOS);
+  if (length >= final.size()) {  // too long for the buffer: length is the size it takes
+    final.resize(length);
+    length = ::GetFinalPathNameByHandleA(h, final.data(), static_cast<DWORD>(final.size()), VOLUME_NAME_DOS);
+  }
+  ::CloseHandle(h);
+  if (length == 0 || length >= final.size()) return std::nullopt;
+  final.resize(length);
+  // The path as the user writes it: "\\?\C:\dir" is "C:\dir", "\\?\UNC\host\share" "\\host\share".
+  constexpr std::string_view kLongPrefix = "\\\\?\\", kLongUncPrefix = "\\\\?\\UNC\\";
+  if (final.starts_with(kLongUncPrefix)) return "\\" + final.substr(kLongUncPrefix.size() - 1);
+  if (final.starts_with(kLongPrefix)) return final.substr(kLongPrefix.size());
+  return final;
+}
+
 FileHandle OpenFileForReadNoFollow(const std::string& path, FileIdentity& identity) {
   const FileHandle file = OpenFileForRead(path, FileShare::kDenyWrite);
   if (file != kInvalidFile) identity = IdentityOf(reinterpret_cast<HANDLE>(file));
