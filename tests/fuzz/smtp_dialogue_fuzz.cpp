@@ -64,13 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   testserver::ServerOptions options;
   options.deadline = std::chrono::milliseconds(3000);
-  options.closeGrace = std::chrono::milliseconds(100);
+  options.closeGrace = std::chrono::milliseconds(20);
   testserver::ScriptedServer server(script, options);
 
   TQxSMTP smtp(nullptr);
   smtp.Host = "127.0.0.1";
   smtp.Port = server.Port();
-  smtp.TimeOut = 250;
+  smtp.TimeOut = 60;  // a server that says nothing more ends the run soon
   smtp.UserID = "x";
   smtp.PostMessage().FromAddress = "s@x";
   // Bits 0-1: recipients (1 to 4, one of them twice); 2-3: MaxRecipients
