@@ -935,8 +935,8 @@ def read_and_close(output):
 def status_window_visible():
     """True when the status window is mapped. Wine maps a window on the X side a
     moment after Windows has shown it, and a box that follows at once can come
-    first: look again for up to two seconds while the modal box stands."""
-    deadline = time.time() + 2.0
+    first: look again for up to ten seconds (a busy machine) while the modal box stands."""
+    deadline = time.time() + 10.0
     while True:
         if xdotool("search", "--onlyvisible", "--name", r"^Send e-mail message\.\.\.$"):
             return True
@@ -1232,8 +1232,9 @@ class EndToEnd(unittest.TestCase):
             # A bound against a hang, not a speed target: the program's start
             # (Wine's above all) and a large message's composition come on top,
             # the 64 MB attachment's several seconds with the sanitizers on a
-            # busy machine.
-            slack = 8 if ARGS.wine else 3
+            # busy machine. It stays short of the 30 s after which the server's
+            # deadline or the /WAIT:30 of a silent address would end the run.
+            slack = 15 if ARGS.wine else 10
             if "/A:biglist.txt" in case.args:
                 slack += 5
             self.assertGreaterEqual(run.elapsed, case.within, "the outcome came before the wait was over")

@@ -175,6 +175,7 @@ class OAuthRun(unittest.TestCase):
     def write_token_file(self, content):
         with open(self.path("token.json"), "w") as f:
             json.dump(content, f, indent=2)
+        os.chmod(self.path("token.json"), 0o644)  # as under umask 022, whatever the tests run under
         return content
 
     def read_token_file(self):
@@ -274,7 +275,7 @@ class OAuthRun(unittest.TestCase):
             self.assertEqual("r3fresh-2" in f.read(), not e2e_test.ARGS.wine, "sealed for the user on Windows")
         if not e2e_test.ARGS.wine:
             self.assertEqual((stat.S_IMODE(self.mode_before), stat.S_IMODE(os.stat(self.path("token.json")).st_mode)),
-                             (0o644, 0o600), "written under umask 022, the file is its owner's alone once it holds tokens")
+                             (0o644, 0o600), "readable by all before, the file is its owner's alone once it holds tokens")
 
     def test_a_cached_token_makes_no_request(self):
         _, before = self.sending_case({"access_token": "0ld-acc3ss", "expires_at": int(time.time()) + 3600,

@@ -48,7 +48,7 @@ struct EventLog {
 
 /// Pumps the thread's messages until done() holds or milliseconds pass;
 /// returns done().
-inline bool PumpUntil(const std::function<bool()>& done, int milliseconds = 3000) {
+inline bool PumpUntil(const std::function<bool()>& done, int milliseconds = 10000) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   while (!done() && std::chrono::steady_clock::now() < end) {
     platform::PumpMessages();

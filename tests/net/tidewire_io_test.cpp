@@ -386,17 +386,18 @@ TEST(TidewireSendStream, NotConnectedRaisesTheErrorText) {
 // progress for TimeOut ends as a time-out; without it the send goes on
 // waiting (as sends always did) until something else ends it.
 TEST(TidewireSendStream, StalledPeer) {
+  constexpr int kTimeOut = 300;
+  constexpr int kHangGuard = 20000;  // far beyond any of the waits, also on a loaded machine
   struct Case {
     const char* name;
     bool timeSends;
+    int otherAbort;  // milliseconds; behind a timed send only a guard against a hang
   };
-  const Case cases[] = {{"sends timed", true}, {"sends untimed", false}};
-  constexpr int kTimeOut = 300;
-  constexpr int kOtherAbort = 1000;
+  const Case cases[] = {{"sends timed", true, kHangGuard}, {"sends untimed", false, 1000}};
   const std::string body(32 << 20, 'x');  // beyond what loopback's socket buffers hold
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ScriptedServer server({Stall()});
+    ScriptedServer server({Stall()}, ServerOptions{1, std::chrono::milliseconds(2 * kHangGuard)});
     TestTidewire wire(nullptr);
     ConnectTo(wire, server.Port());
     wire.TimeOut = kTimeOut;
@@ -404,14 +405,14 @@ TEST(TidewireSendStream, StalledPeer) {
     TMemoryStream stream;
     stream.WriteBuffer(body.data(), static_cast<std::int64_t>(body.size()));
     TThreadTimer other(nullptr);
-    other.SetInterval(kOtherAbort);
+    other.SetInterval(c.otherAbort);
     other.SetOnTimer([&](TObject*) { wire.Abort(); });
     const auto start = std::chrono::steady_clock::now();
     EXPECT_THROW(wire.SendStream(stream), EAbortError);
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(wire.TimedOut, c.timeSends);
-    EXPECT_GE(waited, std::chrono::milliseconds(c.timeSends ? kTimeOut : kOtherAbort));
-    EXPECT_LT(waited, std::chrono::milliseconds(kOtherAbort + 1500));
+    EXPECT_GE(waited, std::chrono::milliseconds(c.timeSends ? kTimeOut : c.otherAbort));
+    EXPECT_LT(waited, std::chrono::milliseconds(kHangGuard));
     EXPECT_LT(wire.BytesSent, static_cast<std::int32_t>(body.size()));
     if (c.timeSends) {
       // The buffers are full: a block written now goes nowhere either.

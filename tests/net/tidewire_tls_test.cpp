@@ -91,7 +91,6 @@ TEST(TidewireTls, FailuresNameTheirReason) {
     bool greetingFirst = false;  // a plain-text line is read before TLS starts
     int maxMinorVersion = 0;  // of the server's TLS 1.x; 0: any
     std::int32_t timeOut = 0;
-    std::chrono::milliseconds serverDeadline{10000};
   };
   const std::vector<Step> handshake = {StartTls(), Drain()};
   const Case cases[] = {
@@ -125,7 +124,7 @@ TEST(TidewireTls, FailuresNameTheirReason) {
       {"server closes in the handshake", {Wait(100), Close()}, Certificate::kTrusted, Trusting("localhost"),
        "The server closed the connection during the TLS handshake"},
       {"silent server", {Stall()}, Certificate::kTrusted, Trusting("localhost"), "TLS handshake timed out", false,
-       0, 300, std::chrono::milliseconds(1500)},
+       0, 300},
       {"renegotiation", {StartTls(), Send("220 hi\r\n"), Renegotiate(), Send("250 later\r\n"), Drain()},
        Certificate::kTrusted, Trusting("localhost"),
        "The server asked to renegotiate the TLS session, which is refused", false, 2},
@@ -137,7 +136,6 @@ TEST(TidewireTls, FailuresNameTheirReason) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ServerOptions options;
-    options.deadline = c.serverDeadline;
     options.tls.maxMinorVersion = c.maxMinorVersion;
     TlsScriptedServer server(c.script, c.certificate, options);
     TestTidewire wire(nullptr);
@@ -154,16 +152,17 @@ TEST(TidewireTls, FailuresNameTheirReason) {
     }
     EXPECT_FALSE(wire.Timer->Armed());
     wire.Disconnect();
-    server.Join();
-    // A plain-text server receives the handshake's first bytes.
+    // A plain-text server receives the handshake's first bytes. (The others
+    // are stopped as they stand: a silent one would wait for its deadline.)
     if (c.script.front().kind == Step::Kind::kStartTls) {
+      server.Join();
       EXPECT_EQ(server.Received(), "");
     }
   }
 }
 
 TEST(TidewireTls, CancelFromAMessageHandlerEndsTheHandshake) {
-  TlsScriptedServer server({Stall()}, Certificate::kTrusted, ServerOptions{1, std::chrono::milliseconds(1500)});
+  TlsScriptedServer server({Stall()}, Certificate::kTrusted);
   TestTidewire wire(nullptr);
   ConnectTo(wire, server.Port());
   TThreadTimer other(nullptr);
@@ -184,7 +183,7 @@ TEST(TidewireTls, CancelFromAMessageHandlerEndsTheHandshake) {
 // after it, however much faster than the client it is.
 TEST(TidewireTls, RecordsWithoutPlaintextHoldNoReadPastItsTimeOut) {
   TlsScriptedServer server({StartTls(), Tickets()}, Certificate::kTrusted,
-                           ServerOptions{1, std::chrono::milliseconds(30000)});
+                           ServerOptions{1, std::chrono::milliseconds(60000)});
   TestTidewire wire(nullptr);
   ConnectTo(wire, server.Port());
   wire.StartTls(Trusting("localhost"));
@@ -198,8 +197,9 @@ TEST(TidewireTls, RecordsWithoutPlaintextHoldNoReadPastItsTimeOut) {
   EXPECT_THROW(wire.ReadLn(line), EAbortError);
   EXPECT_TRUE(wire.TimedOut);
   wire.Disconnect();
-  // The read's time-out and the close's two seconds, with room for a slow machine.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500 + 2000 + 5000));
+  // The read's time-out and the close's two seconds, with room for a loaded
+  // machine; a read or close held by the records would last the flood's minute.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20000));
 }
 
 TEST(TlsCaFile, ProblemsNamed) {

@@ -45,6 +45,7 @@ TEST(TokenSourcePosix, AFolderEveryUserMayWriteToIsRefused) {
 // be kept.
 TEST(TokenSourcePosix, NoExchangeWhenTheFileCannotBeWritten) {
   if (!OtherUserAvailable()) GTEST_SKIP() << "needs root, to run a step as another user";
+  const UsualUmask usualUmask;
   TempDir dir;
   const std::string path = dir.Write("token.json", kExpired);
   ASSERT_EQ(::chown(path.c_str(), OtherUser()->pw_uid, OtherUser()->pw_gid), 0);

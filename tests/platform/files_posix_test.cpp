@@ -54,6 +54,7 @@ TEST(FilesPosix, AFolderEveryUserWritesToWithoutTheStickyBitIsShared) {
 // with root's run, unless root's file is unreadable to them.
 TEST(FilesPosix, AnotherUsersLockFileIsSharedOrToldUnusable) {
   if (!OtherUserAvailable()) GTEST_SKIP() << "needs root, to run a step as another user";
+  const UsualUmask usualUmask;
   TempDir dir;
   const std::string path = dir.Path("token.json.lock");
   const auto otherUsersLock = [&path] {

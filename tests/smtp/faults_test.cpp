@@ -440,9 +440,10 @@ TEST_F(Dialogue, TimeOutsNameTheStepThatWaited) {
   const Case cases[] = {
       {"greeting", {}, "", readAborted + "greeting within 300 ms"},
       {"reply to HELO", {}, "HELO x", readAborted + "reply to HELO within 300 ms"},
-      // Each line well within the time, the reply as a whole far beyond it.
+      // Each line well within the time, the reply as a whole far beyond it: a
+      // client that timed each line would take the reply and go on.
       {"reply to HELO whose lines keep coming", {}, "HELO x", readAborted + "reply to HELO within 300 ms", false,
-       {testserver::SendFragments(std::vector<std::string>(40, "250-slow\r\n"), 100)}},
+       {testserver::SendFragments(std::vector<std::string>(40, "250-slow\r\n"), 100), Send("250 hello\r\n")}},
       {"reply to RSET", {{"HELO x", "250 hello"}}, "RSET", readAborted + "reply to RSET within 300 ms"},
       {"reply to MAIL FROM", {{"HELO x", "250 hello"}, {"RSET", "250 ok"}}, "MAIL FROM:<s@x>",
        readAborted + "reply to MAIL FROM within 300 ms"},
@@ -476,7 +477,9 @@ TEST_F(Dialogue, TimeOutsNameTheStepThatWaited) {
       error = ErrorOf([&] { smtp->SendMail(); });
     }
     EXPECT_EQ(error, c.error);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300 + 2000));
+    // Against a hang only: composing the large body alone takes seconds
+    // under the sanitizers on a loaded machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
     EXPECT_TRUE(smtp->TimedOut);
     EXPECT_EQ(successes, 0);
     EXPECT_FALSE(smtp->Connected);  // no goodbye to a server out of step

@@ -30,6 +30,8 @@ class TlsScriptedServer {
   std::uint16_t Port() const;
   /// Waits until the script has ended for every connection (or the deadline).
   void Join();
+  /// Ends the script at once, as ScriptedServer's does; Join then returns soon.
+  void Stop();
   /// As ScriptedServer's: every byte received, inside TLS the plaintext.
   std::string Received() const;
   std::vector<std::string> Failures() const;

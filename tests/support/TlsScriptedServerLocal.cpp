@@ -42,6 +42,7 @@ TlsScriptedServer::TlsScriptedServer(std::vector<Step> script, Certificate certi
 TlsScriptedServer::~TlsScriptedServer() = default;
 std::uint16_t TlsScriptedServer::Port() const { return impl_->server.Port(); }
 void TlsScriptedServer::Join() { impl_->server.Join(); }
+void TlsScriptedServer::Stop() { impl_->server.Stop(); }
 std::string TlsScriptedServer::Received() const { return impl_->server.Received(); }
 std::vector<std::string> TlsScriptedServer::Failures() const { return impl_->server.Failures(); }
 

@@ -119,8 +119,12 @@ class TlsScriptedServer::Impl {
 
   ~Impl() {
     if (finished_) return;
-    std::ofstream(run_.File("stop")) << "stop\n";
+    Stop();
     AwaitFile(run_.File("failures"), kFinishGrace);
+  }
+
+  void Stop() {
+    if (!finished_) std::ofstream(run_.File("stop")) << "stop\n";
   }
 
   void Join() {
@@ -150,6 +154,7 @@ TlsScriptedServer::TlsScriptedServer(std::vector<Step> script, Certificate certi
 TlsScriptedServer::~TlsScriptedServer() = default;
 std::uint16_t TlsScriptedServer::Port() const { return impl_->port_; }
 void TlsScriptedServer::Join() { impl_->Join(); }
+void TlsScriptedServer::Stop() { impl_->Stop(); }
 std::string TlsScriptedServer::Received() const { return impl_->received_; }
 std::vector<std::string> TlsScriptedServer::Failures() const { return impl_->failures_; }
 

@@ -5,6 +5,7 @@
 
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,16 @@ inline const passwd* OtherUser() { return ::getpwnam("nobody"); }
 
 /// True when steps can run as OtherUser: the test runs as root.
 inline bool OtherUserAvailable() { return ::geteuid() == 0 && OtherUser() != nullptr; }
+
+/// While it lives, files and folders are made as the usual umask (022)
+/// makes them: the other user reaches root's whatever umask the tests run under.
+struct UsualUmask {
+  UsualUmask() : saved(::umask(022)) {}
+  ~UsualUmask() { ::umask(saved); }
+  UsualUmask(const UsualUmask&) = delete;
+  UsualUmask& operator=(const UsualUmask&) = delete;
+  mode_t saved;
+};
 
 /// Runs step (returning 0 to 254) as OtherUser in a child process and
 /// returns what it returned; 255 when the child could not become that user,
